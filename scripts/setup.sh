@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs every Debian package Ratelog needs to build, test and run.
+# Debian 12, as root (or through sudo); non-interactive and idempotent:
+# packages already installed are left alone, and apt is only touched when
+# something is missing.
+set -euo pipefail
+
+packages=(
+  # tool chain
+  g++ make cmake ninja-build pkg-config git
+  # libraries
+  qt6-base-dev qt6-qpa-plugins libqcustomplot-dev libgl-dev
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev
+  # running the window without a desktop, pseudo-terminal helpers, fonts
+  xvfb xauth socat fonts-dejavu-core
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup: all packages present"
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null || { echo "setup: run as root to install: ${missing[*]}" >&2; exit 1; }
+  SUDO=sudo
+fi
+
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,252 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "settings/Optionsprogramm.h"
+
+namespace {
+
+std::vector<unsigned char> ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void WriteAll(const std::string& path, const std::vector<unsigned char>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+class SettingsFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/ratelog-settings-XXXXXX";
+    dir_ = ::mkdtemp(tmpl);
+    path_ = dir_ + "/Ratelog.ini";
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  std::string dir_, path_;
+};
+
+const std::vector<unsigned char> kDefaultDump = {
+    0x23, 0x60, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xF0, 0xC1, 0x00, 0x00, 0xF0, 0x41,
+    0x0A, 0x00, 0x00, 0x00, 0x32, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x70, 0x42,
+    0x00, 0x00, 0x20, 0xC2, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x64, 0x05, 0x00,
+    0x00, 0xA0, 0x0F, 0x00, 0x00, 0x64, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x00, 0x7B, 0x56, 0xA6, 0x76, 0x56, 0x34, 0xE2, 0x3E, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x59,
+    0x40, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xA0, 0x99, 0x99, 0xB9,
+    0x3F, 0x00, 0x18, 0x00, 0x03, 0x0A, 0x00, 0x00, 0xC8, 0x42, 0x32, 0x00, 0x00, 0x00, 0x00, 0x00,
+    0x20, 0x41, 0x00, 0x00, 0x00, 0x00, 0x8F, 0xC2, 0xF5, 0x28, 0x5C, 0x8F, 0x27, 0x40, 0x00, 0x00,
+    0x00, 0x01, 0x01, 0x01, 0x01, 0x00, 0x00, 0xC8, 0x42, 0x00, 0x00, 0x70, 0xC2, 0x00, 0x00, 0x00,
+    0x00, 0x00, 0x00, 0x00, 0x00};
+
+TEST_F(SettingsFile, MissingFileIsCreatedWithTheDefaultsByteForByte) {
+  TOptionProgramm s(path_);
+  EXPECT_EQ(ReadAll(path_), kDefaultDump);
+  EXPECT_EQ(s.Sample, 10);
+  EXPECT_EQ(s.SampleIndex, 2);
+  EXPECT_DOUBLE_EQ(s.TempScale, 0.10000000149011612);
+  EXPECT_EQ(s.SenderCode, 99);
+}
+
+TEST_F(SettingsFile, EveryFieldSurvivesSaveAndLoad) {
+  TOptionProgramm a;
+  a.FileName = path_;
+  a.ShowSignal = true; a.ShowAver = true; a.RateMin = -1.5f; a.RateMax = 2.25f;
+  a.DisplayTime = 7200; a.MeanTime = 123; a.Sample = 125; a.TempMax = 70; a.TempMin = -50;
+  a.Mode = ModeOneCommand; a.PortIndex = 8; a.SampleIndex = 12; a.Address = 255; a.BaudIndex = 8;
+  a.Resolution = 6000; a.FaultTime = 77; a.TimeSource = TimeSoftware; a.TimeScale = 1e-7;
+  a.FreqImpulse = 99.9; a.TempType = TempLong; a.TempScale = 0.001; a.EnableChange = true;
+  a.AdTime = 1; a.AdSig = 2; a.AdTemp = 4; a.Command = 200; a.DriftTime = 100.7f; a.Passband = 300;
+  a.RandomWalkTime = 50; a.EarthRate = 15.5; a.TrigMask = {true, false, true};
+  a.PanelVisible = {false, true, false, true}; a.TempLimitMax = 90; a.TempLimitMin = -20;
+  a.ShellPath = "/usr/bin/gyro-tool"; a.ServerFolder = "/srv/archive";
+  ASSERT_TRUE(a.Save());
+
+  TOptionProgramm b(path_);
+  TOptionProgramm expected = a;
+  std::vector<unsigned char> bytesA = ReadAll(path_);
+  ASSERT_TRUE(b.Save());
+  EXPECT_EQ(ReadAll(path_), bytesA);
+  EXPECT_EQ(b.Mode, ModeOneCommand);
+  EXPECT_EQ(b.PortIndex, 8);
+  EXPECT_FLOAT_EQ(b.DriftTime, 100.7f);
+  EXPECT_DOUBLE_EQ(b.FreqImpulse, 99.9);
+  EXPECT_EQ(b.TrigMask, expected.TrigMask);
+  EXPECT_EQ(b.PanelVisible, expected.PanelVisible);
+  EXPECT_EQ(b.ShellPath, expected.ShellPath);
+  EXPECT_EQ(b.ServerFolder, expected.ServerFolder);
+  // Mode sits at byte 36 with PortIndex right behind it, unaligned.
+  EXPECT_EQ(bytesA[36], 2);
+  EXPECT_EQ(bytesA[37], 8);
+  EXPECT_EQ(bytesA.size(), 149u + a.ShellPath.size() + a.ServerFolder.size());
+}
+
+TEST_F(SettingsFile, StringAcceptanceByLength) {
+  struct Case { std::size_t len; bool shellTaken; bool serverTaken; };
+  for (Case c : {Case{1, false, false}, Case{3, true, false}, Case{4, true, true},
+                 Case{255, true, true}, Case{256, false, false}}) {
+    TOptionProgramm a;
+    a.FileName = path_;
+    a.ShellPath = std::string(c.len, 's');
+    a.ServerFolder = std::string(c.len, 'f');
+    ASSERT_TRUE(a.Save());
+    EXPECT_EQ(ReadAll(path_).size(), 149u + 2 * c.len) << "saved with full length";
+    TOptionProgramm b;
+    b.FileName = path_;
+    b.ShellPath = "old-shell";
+    b.ServerFolder = "old-folder";
+    ASSERT_TRUE(b.Load());
+    EXPECT_EQ(b.ShellPath, c.shellTaken ? a.ShellPath : "old-shell") << c.len;
+    EXPECT_EQ(b.ServerFolder, c.serverTaken ? a.ServerFolder : "old-folder") << c.len;
+  }
+}
+
+TEST_F(SettingsFile, StringStopsAtItsFirstZeroByte) {
+  std::vector<unsigned char> bytes = kDefaultDump;
+  bytes.resize(141);
+  const unsigned char shell[] = {5, 0, 0, 0, 'a', 'b', 0, 'c', 'd'};
+  bytes.insert(bytes.end(), shell, shell + sizeof shell);
+  const unsigned char server[] = {4, 0, 0, 0, '/', 's', 'r', 'v'};
+  bytes.insert(bytes.end(), server, server + sizeof server);
+  WriteAll(path_, bytes);
+  TOptionProgramm s(path_);
+  EXPECT_EQ(s.ShellPath, "ab");
+  EXPECT_EQ(s.ServerFolder, "/srv");
+}
+
+TEST_F(SettingsFile, OverlongFirstStringIsSkippedSoTheSecondIsFound) {
+  std::vector<unsigned char> bytes = kDefaultDump;
+  bytes.resize(141);
+  const std::int32_t big = 300;
+  bytes.insert(bytes.end(), reinterpret_cast<const unsigned char*>(&big),
+               reinterpret_cast<const unsigned char*>(&big) + 4);
+  bytes.insert(bytes.end(), 300, 'x');
+  const unsigned char server[] = {5, 0, 0, 0, '/', 'd', 'a', 't', 'a'};
+  bytes.insert(bytes.end(), server, server + sizeof server);
+  WriteAll(path_, bytes);
+  TOptionProgramm s(path_);
+  EXPECT_EQ(s.ShellPath, "");
+  EXPECT_EQ(s.ServerFolder, "/data");
+}
+
+TEST_F(SettingsFile, NegativeLengthEndsReading) {
+  std::vector<unsigned char> bytes = kDefaultDump;
+  bytes.resize(141);
+  const unsigned char tail[] = {0xFF, 0xFF, 0xFF, 0xFF, 5, 0, 0, 0, '/', 'd', 'a', 't', 'a'};
+  bytes.insert(bytes.end(), tail, tail + sizeof tail);
+  WriteAll(path_, bytes);
+  TOptionProgramm s;
+  s.FileName = path_;
+  s.ServerFolder = "keep";
+  EXPECT_TRUE(s.Load());
+  EXPECT_EQ(s.ServerFolder, "keep");
+}
+
+TEST_F(SettingsFile, ForeignFileIsReplacedByTheDefaults) {
+  WriteAll(path_, {'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd'});
+  TOptionProgramm s;
+  s.FileName = path_;
+  s.Sample = 125;
+  EXPECT_TRUE(s.Load());
+  EXPECT_EQ(s.Sample, 10);
+  EXPECT_EQ(ReadAll(path_), kDefaultDump);
+}
+
+TEST_F(SettingsFile, TruncatedFileKeepsTheFieldsBeyondItsEnd) {
+  std::vector<unsigned char> bytes = kDefaultDump;
+  bytes[24] = 125;   // Sample
+  bytes[37] = 4;     // PortIndex
+  bytes.resize(40);  // cuts PortIndex in half
+  WriteAll(path_, bytes);
+  TOptionProgramm s;
+  s.FileName = path_;
+  s.PortIndex = 7;
+  s.Address = 42;
+  EXPECT_TRUE(s.Load());
+  EXPECT_EQ(s.Sample, 125);
+  EXPECT_EQ(s.PortIndex, 7);
+  EXPECT_EQ(s.Address, 42);
+}
+
+TEST_F(SettingsFile, FailuresAreReported) {
+  TOptionProgramm s;
+  EXPECT_FALSE(s.Load()) << "no file name";
+  EXPECT_FALSE(s.Save()) << "no file name";
+  s.FileName = dir_ + "/no/such/folder/Ratelog.ini";
+  EXPECT_FALSE(s.Save());
+  EXPECT_FALSE(s.Load()) << "missing file that cannot be created";
+  s.FileName = dir_;  // a folder cannot be read as a file
+  EXPECT_FALSE(s.Load());
+}
+
+TEST_F(SettingsFile, RandomBytesNeverCrash) {
+  std::mt19937 rng(12345);
+  for (int round = 0; round < 400; ++round) {
+    std::vector<unsigned char> bytes(rng() % 600);
+    for (auto& b : bytes) b = static_cast<unsigned char>(rng());
+    if (round % 2 && bytes.size() >= 4) {  // keep the version so the strings get read
+      bytes[0] = 0x23; bytes[1] = 0x60; bytes[2] = 0; bytes[3] = 0;
+    }
+    if (round % 4 == 1 && bytes.size() >= 145) {  // a plausible first length
+      const std::int32_t len = static_cast<std::int32_t>(rng() % 400) - 100;
+      std::memcpy(&bytes[141], &len, 4);
+    }
+    WriteAll(path_, bytes);
+    TOptionProgramm s;
+    s.FileName = path_;
+    s.Load();
+    EXPECT_LE(s.ShellPath.size(), 255u);
+    EXPECT_LE(s.ServerFolder.size(), 255u);
+  }
+}
+
+TEST(SettingsRecord, SafeAccessorsFallBackToDefaults) {
+  TOptionProgramm s;
+  s.SampleIndex = 13; s.PortIndex = -1; s.BaudIndex = 9; s.Resolution = 3000;
+  s.DisplayTime = 0; s.MeanTime = 0; s.Sample = 0; s.FreqImpulse = -1;
+  EXPECT_EQ(s.SafeSampleIndex(), 2);
+  EXPECT_EQ(s.SafePortIndex(), 0);
+  EXPECT_EQ(s.SafeBaudIndex(), 5);
+  EXPECT_EQ(s.SafeResolution(), 4000);
+  EXPECT_EQ(s.SafeDisplayTime(), 10);
+  EXPECT_EQ(s.SafeMeanTime(), 50);
+  EXPECT_EQ(s.SafeSample(), 10);
+  EXPECT_EQ(s.SafeFreqImpulse(), 100.0);
+  s.FreqImpulse = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_EQ(s.SafeFreqImpulse(), 100.0);
+  s.PortIndex = 8; s.SampleIndex = 12; s.BaudIndex = 8; s.Resolution = 6000;
+  s.DisplayTime = 7200; s.MeanTime = 500; s.Sample = 99; s.FreqImpulse = 0.5;
+  EXPECT_EQ(s.PortName(), "COM9");
+  EXPECT_EQ(s.SafeSampleIndex(), 12);
+  EXPECT_EQ(s.SafeBaudIndex(), 8);
+  EXPECT_EQ(s.SafeResolution(), 6000);
+  EXPECT_EQ(s.SafeDisplayTime(), 7200);
+  EXPECT_EQ(s.SafeMeanTime(), 500);
+  EXPECT_EQ(s.SafeSample(), 99);
+  EXPECT_EQ(s.SafeFreqImpulse(), 0.5);
+}
+
+TEST_F(SettingsFile, LocationBesideTheProgramOrPerUser) {
+  const std::string program = dir_ + "/bin/";
+  ::mkdir(program.c_str(), 0755);
+  EXPECT_EQ(SettingsFilePath(program, nullptr, dir_.c_str()), program + "Ratelog.ini");
+  EXPECT_EQ(SettingsFilePath(dir_ + "/bin", nullptr, dir_.c_str()), program + "Ratelog.ini");
+
+  // /proc takes no new files, even from root.
+  const std::string xdg = dir_ + "/xdg";
+  EXPECT_EQ(SettingsFilePath("/proc/", xdg.c_str(), dir_.c_str()), xdg + "/ratelog/Ratelog.ini");
+  struct stat st {};
+  EXPECT_EQ(::stat((xdg + "/ratelog").c_str(), &st), 0) << "folder created";
+  EXPECT_EQ(SettingsFilePath("/proc/", nullptr, dir_.c_str()),
+            dir_ + "/.config/ratelog/Ratelog.ini");
+  EXPECT_EQ(SettingsFilePath("/proc/", "relative/ignored", dir_.c_str()),
+            dir_ + "/.config/ratelog/Ratelog.ini");
+}
+
+}  // namespace
