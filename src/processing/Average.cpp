@@ -1,0 +1,116 @@
+#include "processing/Average.h"
+
+#include <cmath>
+#include <cstdint>
+
+namespace {
+
+// Window length in samples from the engine's settings copy, formed in 64-bit
+// (or extended) arithmetic and kept within the ring: never 0 (the average
+// divides by it), never more than the ring holds.
+std::int32_t WindowFromSettings(const TOptionProgramm& s) {
+  constexpr std::int64_t kMax = TFastAverageRms::RingSize;
+  std::int64_t window;
+  if (s.Mode == ModeTrigger) {
+    const long double w = static_cast<long double>(s.MeanTime) *
+                          static_cast<long double>(s.FreqImpulse);
+    if (!(w >= 1.0L)) return 1;  // also NaN
+    if (w >= static_cast<long double>(kMax)) return static_cast<std::int32_t>(kMax);
+    window = static_cast<std::int64_t>(w);  // truncated toward zero
+  } else {
+    window = static_cast<std::int64_t>(s.Sample) * static_cast<std::int64_t>(s.MeanTime);
+  }
+  if (window < 1) return 1;
+  if (window > kMax) return static_cast<std::int32_t>(kMax);
+  return static_cast<std::int32_t>(window);
+}
+
+}  // namespace
+
+TFastAverageRms::TFastAverageRms() = default;
+
+void TFastAverageRms::Reset() {
+  LastPoint = SamplePoint{};
+  Average = 0;
+  Rms = 0;
+  MinRms = 0;
+  Sum = 0;
+  PrevSum = 0;
+  SumSq = 0;
+  Ring.fill(SamplePoint{});
+  Window = 0;
+  Full = false;
+  WriteIndex = 0;
+  HaveFirst = false;
+  FirstTime = 0;
+}
+
+void TFastAverageRms::AddSample(float time, float rate, float temperature) {
+  LastPoint = SamplePoint{time, rate, temperature};
+  if (!Full) {
+    Window = WindowFromSettings(*this);
+    Sum += rate;
+    Average = static_cast<double>(Sum / static_cast<long double>(WriteIndex + 1));
+  } else {
+    PrevSum -= Ring[static_cast<std::size_t>(WriteIndex)].Rate;
+    Sum += rate;
+    Average = static_cast<double>((PrevSum + Sum) / static_cast<long double>(Window));
+  }
+  Ring[static_cast<std::size_t>(WriteIndex)] = LastPoint;
+  ++WriteIndex;
+  if (!HaveFirst) {
+    FirstTime = time;
+    HaveFirst = true;
+  }
+  if (WriteIndex >= Window) {
+    // One lap done: the exact sum of the lap replaces whatever rounding
+    // residue the subtractions of the old lap have gathered.
+    WriteIndex = 0;
+    PrevSum = Sum;
+    Sum = 0;
+    Full = true;
+  }
+}
+
+void TFastAverageRms::UpdateRms() {
+  std::int32_t count;
+  long double factor;
+  if (!Full) {
+    count = WriteIndex;
+    factor = (Window != 0 && WriteIndex > 0) ? 1.0L / WriteIndex : 0.0L;
+  } else {
+    count = Window;
+    factor = 1.0L / Window;
+  }
+  // Four partial sums keep the additions of the pass independent of each
+  // other; all of them are extended precision.
+  const long double avg = Average;
+  long double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+  const SamplePoint* p = Ring.data();
+  std::int32_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    const long double d0 = p[i].Rate - avg;
+    const long double d1 = p[i + 1].Rate - avg;
+    const long double d2 = p[i + 2].Rate - avg;
+    const long double d3 = p[i + 3].Rate - avg;
+    s0 += d0 * d0;
+    s1 += d1 * d1;
+    s2 += d2 * d2;
+    s3 += d3 * d3;
+  }
+  for (; i < count; ++i) {
+    const long double d = p[i].Rate - avg;
+    s0 += d * d;
+  }
+  SumSq = (s0 + s1) + (s2 + s3);
+  Rms = static_cast<double>(std::sqrt(SumSq * factor));
+
+  if (HaveFirst) {
+    const double elapsed = static_cast<double>(LastPoint.Time) - static_cast<double>(FirstTime);
+    if (elapsed <= static_cast<double>(MeanTime)) {
+      MinRms = Rms;
+    } else if (Rms < MinRms) {
+      MinRms = Rms;
+    }
+  }
+}
