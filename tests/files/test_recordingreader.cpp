@@ -1,0 +1,209 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "files/RecordingReader.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+template <typename T>
+void Put(Bytes& b, std::size_t at, T v) {
+  if (b.size() < at + sizeof v) b.resize(at + sizeof v);
+  std::memcpy(b.data() + at, &v, sizeof v);
+}
+
+void AddRecord(Bytes& b, float t, float r, float c) {
+  const std::size_t at = b.size();
+  Put(b, at, t);
+  Put(b, at + 4, r);
+  Put(b, at + 8, c);
+}
+
+Bytes CurrentHeader(float sample) {
+  Bytes b(760, 0);
+  std::memcpy(b.data(), "VRDT40-123.456-00042", 20);
+  Put<std::uint32_t>(b, 28, 24611);
+  Put(b, 32, sample);
+  Put(b, 40, 46361.4375);
+  std::memcpy(b.data() + 48, "benchpc", 7);
+  std::memcpy(b.data() + 303, "anna", 4);
+  return b;
+}
+
+class Reader : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/ratelog-reader-XXXXXX";
+    dir_ = ::mkdtemp(tmpl);
+    path_ = dir_ + "/run.rtd";
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  void Write(const Bytes& b) {
+    std::ofstream(path_, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+  }
+  std::vector<SamplePoint> ReadAll(TRecordingReader& r) {
+    std::vector<SamplePoint> out;
+    SamplePoint p;
+    while (r.Next(p)) out.push_back(p);
+    return out;
+  }
+  std::string dir_, path_;
+};
+
+TEST_F(Reader, CurrentLayoutHeaderAndRecords) {
+  Bytes b = CurrentHeader(99.9f);
+  for (int i = 1; i <= 25; ++i) AddRecord(b, 0.1f * i, 0.5f, 25.0f);
+  Write(b);
+  TRecordingReader r;
+  ASSERT_TRUE(r.Open(path_)) << r.Error();
+  const TRecordingInfo& info = r.Info();
+  EXPECT_EQ(info.FormatVersion, 6);
+  EXPECT_EQ(info.Sample, 99);
+  EXPECT_EQ(info.Ident, "VRDT40-123.456-00042");
+  EXPECT_EQ(info.CompName, "benchpc");
+  EXPECT_EQ(info.UserName, "anna");
+  EXPECT_DOUBLE_EQ(info.Created, 46361.4375);
+  EXPECT_EQ(info.DataLength, 300);
+  EXPECT_EQ(info.RecordCount, 25);
+  const auto recs = ReadAll(r);
+  ASSERT_EQ(recs.size(), 25u);
+  EXPECT_FLOAT_EQ(recs[24].Time, 2.5f);
+  EXPECT_EQ(r.RecordsRead(), 25);
+}
+
+TEST_F(Reader, HeaderlessAndLowerCaseSignature) {
+  Bytes b;
+  Put(b, 0, 99.9f);
+  for (int i = 1; i <= 3; ++i) AddRecord(b, i, -1.0f, 20.0f);
+  Write(b);
+  TRecordingReader r;
+  ASSERT_TRUE(r.Open(path_));
+  EXPECT_EQ(r.Info().FormatVersion, 0);
+  EXPECT_EQ(r.Info().Sample, 99);
+  EXPECT_EQ(r.Info().Ident, "VRDT40-000.000-00000");
+  EXPECT_EQ(ReadAll(r).size(), 3u);
+
+  Bytes lower = CurrentHeader(10.0f);
+  std::memcpy(lower.data(), "vrdt", 4);
+  Write(lower);
+  // Read as headerless: "vrdt" as a sample value is about 7e31, which no
+  // integer setting can hold, so the file is refused rather than misread.
+  EXPECT_FALSE(r.Open(path_));
+  EXPECT_EQ(r.Info().FormatVersion, 0);
+  EXPECT_NE(r.Error().find("sample value"), std::string::npos);
+
+  lower = CurrentHeader(10.0f);
+  lower[0] = 'v';
+  Put(lower, 0, 50.0f);  // a headerless file whose bytes 4.. happen to look alike
+  Write(lower);
+  ASSERT_TRUE(r.Open(path_));
+  EXPECT_EQ(r.Info().FormatVersion, 0);
+  EXPECT_EQ(r.Info().Sample, 50);
+  EXPECT_EQ(r.Info().DataLength, 756);
+  EXPECT_EQ(r.Info().RecordCount, 63);
+}
+
+TEST_F(Reader, ShortFilesTrailingFragmentsAndNegativeLengths) {
+  Bytes b = CurrentHeader(10.0f);
+  b.resize(500);  // shorter than a header: negative data length
+  Write(b);
+  TRecordingReader r;
+  ASSERT_TRUE(r.Open(path_));
+  EXPECT_EQ(r.Info().DataLength, -260);
+  EXPECT_TRUE(ReadAll(r).empty());
+
+  b = CurrentHeader(10.0f);
+  AddRecord(b, 1, 2, 3);
+  AddRecord(b, 4, 5, 6);
+  b.push_back(0xAA);  // a torn record at the end is dropped
+  b.push_back(0xBB);
+  Write(b);
+  ASSERT_TRUE(r.Open(path_));
+  const auto recs = ReadAll(r);
+  ASSERT_EQ(recs.size(), 2u);
+  EXPECT_FLOAT_EQ(recs[1].Temperature, 6);
+
+  Write({});  // empty file: headerless, sample 0, nothing to read
+  ASSERT_TRUE(r.Open(path_));
+  EXPECT_EQ(r.Info().Sample, 0);
+  EXPECT_TRUE(ReadAll(r).empty());
+}
+
+TEST_F(Reader, TextFieldsNeverPastTheirWidth) {
+  Bytes b = CurrentHeader(10.0f);
+  std::memset(b.data(), 'X', 28);             // no terminator in the identification
+  std::memcpy(b.data(), "VRDT", 4);
+  std::memset(b.data() + 48, 'c', 255);       // nor in the computer name
+  std::memset(b.data() + 303, 'u', 255);
+  std::memset(b.data() + 558, 'r', 202);      // reserved bytes are not text
+  Write(b);
+  TRecordingReader r;
+  ASSERT_TRUE(r.Open(path_));
+  EXPECT_EQ(r.Info().Ident.size(), 28u);
+  EXPECT_EQ(r.Info().CompName, std::string(255, 'c'));
+  EXPECT_EQ(r.Info().UserName, std::string(255, 'u'));
+}
+
+TEST_F(Reader, UnreadableFilesSayWhy) {
+  TRecordingReader r;
+  EXPECT_FALSE(r.Open(dir_ + "/missing.rtd"));
+  EXPECT_FALSE(r.Exists());
+  EXPECT_NE(r.Error().find("No such file"), std::string::npos) << r.Error();
+  EXPECT_FALSE(r.Open(dir_));
+  EXPECT_TRUE(r.Exists());
+
+  for (float bad : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                    3.0e9f, -3.0e9f}) {
+    Write(CurrentHeader(bad));
+    EXPECT_FALSE(r.Open(path_)) << bad;
+    EXPECT_NE(r.Error().find("sample value"), std::string::npos);
+    Bytes old;
+    Put(old, 0, bad);
+    Write(old);
+    EXPECT_FALSE(r.Open(path_)) << bad;
+  }
+  Write(CurrentHeader(-2.9f));
+  ASSERT_TRUE(r.Open(path_));
+  EXPECT_EQ(r.Info().Sample, -2);
+}
+
+TEST_F(Reader, FileThatShrinksWhileReadEndsTheLoop) {
+  Bytes b = CurrentHeader(125.0f);
+  for (int i = 0; i < 20000; ++i) AddRecord(b, i * 0.008f, 0, 0);
+  Write(b);
+  TRecordingReader r;
+  ASSERT_TRUE(r.Open(path_));
+  SamplePoint p;
+  ASSERT_TRUE(r.Next(p));
+  ASSERT_EQ(::truncate(path_.c_str(), 760 + 12 * 10000 + 5), 0);
+  std::int64_t n = 1;
+  while (r.Next(p)) ++n;
+  EXPECT_EQ(n, 10000);
+}
+
+TEST_F(Reader, RandomFilesAreSafe) {
+  std::mt19937 rng(7);
+  TRecordingReader r;
+  for (int round = 0; round < 300; ++round) {
+    Bytes b(rng() % 2000);
+    for (auto& x : b) x = static_cast<std::uint8_t>(rng());
+    if (round % 2 && b.size() >= 4) std::memcpy(b.data(), "VRDT", 4);
+    Write(b);
+    if (!r.Open(path_)) continue;
+    EXPECT_LE(r.Info().Ident.size(), 28u);
+    const auto recs = ReadAll(r);
+    EXPECT_EQ(static_cast<std::int64_t>(recs.size()), r.Info().RecordCount);
+  }
+}
+
+}  // namespace
