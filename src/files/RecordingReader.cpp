@@ -139,6 +139,16 @@ bool TRecordingReader::Fill() {
   return end_ > 0;
 }
 
+bool TRecordingReader::ReadRecordAt(std::int64_t index, SamplePoint& record) const {
+  if (fd_ < 0 || index < 0 || index >= info_.RecordCount) return false;
+  const off_t at = static_cast<off_t>(info_.HeaderLength + index * static_cast<std::int64_t>(rtd::RecordSize));
+  ssize_t n;
+  do {
+    n = ::pread(fd_, &record, sizeof record, at);
+  } while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(sizeof record);
+}
+
 bool TRecordingReader::ReadInfo(const std::string& path, TRecordingInfo& info, std::string& error) {
   TRecordingReader reader;
   const bool ok = reader.Open(path);

@@ -55,6 +55,9 @@ class TRecordingReader {
   }
   std::int64_t RecordsRead() const { return recordsRead_ - static_cast<std::int64_t>((end_ - pos_) / rtd::RecordSize); }
 
+  // Record number `index` (0-based) read directly, without disturbing Next.
+  bool ReadRecordAt(std::int64_t index, SamplePoint& record) const;
+
   // Reads the header of a file and closes it again.
   static bool ReadInfo(const std::string& path, TRecordingInfo& info, std::string& error);
 

@@ -134,16 +134,13 @@ void TOptionProgramm::SetDefault() {
   ServerFolder.clear();
 }
 
-bool TOptionProgramm::Load() {
-  if (FileName.empty()) return false;
-  if (!FileExists(FileName)) return Save();
-
+TOptionProgramm::ReadResult TOptionProgramm::ReadFile() {
   File f(std::fopen(FileName.c_str(), "rb"));
-  if (!f) return false;
+  if (!f) return ReadResult::Unreadable;
 
   unsigned char fixed[FixedSize] = {};
   const std::size_t got = std::fread(fixed, 1, sizeof fixed, f.get());
-  if (std::ferror(f.get())) return false;
+  if (std::ferror(f.get())) return ReadResult::Unreadable;
   // A short file leaves the fields beyond its end unchanged.
   ForEachStoredField(*this, [&](int offset, auto& field) {
     if (static_cast<std::size_t>(offset) + sizeof field > got) return;
@@ -156,15 +153,45 @@ bool TOptionProgramm::Load() {
   if (got == sizeof fixed && ReadString(f.get(), 2, ShellPath)) {
     ReadString(f.get(), 4, ServerFolder);
   }
-  f.reset();
+  return Version == SettingsRecordVersion ? ReadResult::Ok : ReadResult::WrongVersion;
+}
 
-  if (Version != SettingsRecordVersion) {
-    const std::string name = FileName;
-    SetDefault();
-    FileName = name;
-    return Save();
+bool TOptionProgramm::Load() {
+  if (FileName.empty()) return false;
+  if (!FileExists(FileName)) return Save();
+  switch (ReadFile()) {
+    case ReadResult::Ok:
+      return true;
+    case ReadResult::Unreadable:
+      return false;
+    case ReadResult::WrongVersion:
+      break;
   }
-  return true;
+  const std::string name = FileName;
+  SetDefault();
+  FileName = name;
+  return Save();
+}
+
+bool TOptionProgramm::Read(std::string& error) {
+  const std::string name = FileName;
+  if (name.empty() || !FileExists(name)) {
+    error = "settings file not found: " + name;
+    return false;
+  }
+  switch (ReadFile()) {
+    case ReadResult::Ok:
+      return true;
+    case ReadResult::Unreadable:
+      error = "cannot read settings file " + name + ": " + std::strerror(errno);
+      return false;
+    case ReadResult::WrongVersion:
+      break;
+  }
+  SetDefault();
+  FileName = name;
+  error = "not a Ratelog settings file: " + name;
+  return false;
 }
 
 bool TOptionProgramm::Save() const {

@@ -56,6 +56,10 @@ class TOptionProgramm {
   // Writes the record to FileName. False when there is no file name or the
   // file cannot be created or written completely.
   bool Save() const;
+  // Reads FileName without ever writing: a missing, unreadable or foreign
+  // file is an error (error says which) and leaves the defaults for a
+  // foreign one. For tools that only consult the settings.
+  bool Read(std::string& error);
 
   // Values used as list indices, loop bounds or divisors, made safe against
   // whatever a settings file held. The raw fields keep what was stored.
@@ -108,6 +112,10 @@ class TOptionProgramm {
   std::uint8_t SenderCode;
   std::string ShellPath;
   std::string ServerFolder;
+
+ private:
+  enum class ReadResult { Ok, Unreadable, WrongVersion };
+  ReadResult ReadFile();
 };
 
 // Folder of the running executable, with a trailing '/'.

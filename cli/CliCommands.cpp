@@ -1,0 +1,212 @@
+#include "cli/CliCommands.h"
+
+#include <cmath>
+#include <functional>
+#include <map>
+#include <optional>
+#include <ostream>
+
+#include "files/OleDate.h"
+#include "files/RecordingReader.h"
+#include "processing/BasicParameters.h"
+#include "processing/NumberFormat.h"
+#include "settings/Optionsprogramm.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: ratelog-cli COMMAND [OPTIONS]\n"
+    "\n"
+    "commands:\n"
+    "  info FILE.rtd      the recording's header, record count and time range\n"
+    "  calc FILE.rtd      basic parameters over a time span:\n"
+    "       [--begin S] [--end S] [--sigma 1|3] [--drift-time S]\n"
+    "       [--random-walk-time S] [--passband HZ] [--earth-rate DEG_PER_H]\n"
+    "\n"
+    "every command takes:\n"
+    "  --settings PATH    settings file (default: Ratelog.ini where the program keeps it)\n"
+    "  --help             this text\n";
+
+struct UsageError {
+  std::string message;
+};
+
+// Command line of one command: positional arguments and --name value pairs.
+struct Options {
+  std::vector<std::string> positional;
+  std::map<std::string, std::string> values;
+  bool help = false;
+
+  std::optional<std::string> Get(const std::string& name) const {
+    auto it = values.find(name);
+    if (it == values.end()) return std::nullopt;
+    return it->second;
+  }
+  std::optional<double> Number(const std::string& name) const {
+    auto text = Get(name);
+    if (!text) return std::nullopt;
+    double v;
+    if (!ParseDouble(*text, '.', v) || !std::isfinite(v))
+      throw UsageError{"--" + name + ": not a number: '" + *text + "'"};
+    return v;
+  }
+};
+
+Options ParseOptions(const std::vector<std::string>& args, std::size_t first,
+                     const std::vector<std::string>& known) {
+  Options o;
+  for (std::size_t i = first; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      o.help = true;
+    } else if (a.rfind("--", 0) == 0) {
+      std::string name = a.substr(2), value;
+      const auto eq = name.find('=');
+      if (eq != std::string::npos) {
+        value = name.substr(eq + 1);
+        name.resize(eq);
+      } else if (i + 1 < args.size()) {
+        value = args[++i];
+      } else {
+        throw UsageError{"option --" + name + " needs a value"};
+      }
+      bool ok = name == "settings";
+      for (const auto& k : known) ok = ok || k == name;
+      if (!ok) throw UsageError{"unknown option --" + name};
+      o.values[name] = value;
+    } else {
+      o.positional.push_back(a);
+    }
+  }
+  return o;
+}
+
+// The settings the tool works with: the given file (which must exist), or
+// the program's own settings file when there is one, else the defaults.
+// Never writes the file.
+bool LoadSettings(const Options& o, TOptionProgramm& s, std::ostream& err) {
+  std::string error;
+  if (auto path = o.Get("settings")) {
+    s.FileName = *path;
+    if (!s.Read(error)) {
+      err << "ratelog-cli: " << error << "\n";
+      return false;
+    }
+    return true;
+  }
+  s.FileName = DefaultSettingsFilePath();
+  if (!s.Read(error) && error.rfind("settings file not found", 0) != 0) {
+    err << "ratelog-cli: " << error << " (using the defaults)\n";
+  }
+  return true;
+}
+
+std::string Time6(double t) { return FormatFixed(t, 15, 6, '.'); }
+
+int Info(const Options& o, std::ostream& out, std::ostream& err) {
+  if (o.positional.size() != 1) throw UsageError{"info needs one recording file"};
+  TRecordingReader reader;
+  if (!reader.Open(o.positional[0])) {
+    err << "ratelog-cli: cannot read recording " << reader.Error() << "\n";
+    return ExitFailure;
+  }
+  const TRecordingInfo& info = reader.Info();
+  if (info.FormatVersion == rtd::FormatCurrent) {
+    out << "IDN\t" << info.Ident << "\n";
+    out << "Sample\t" << info.Sample << "\n";
+    out << "Time create\t" << FormatDdMmYyyyHhNn(info.Created) << "\n";
+    out << "UserName\t" << info.UserName << "\n";
+    out << "CompName\t" << info.CompName << "\n";
+  } else {
+    out << "Format\theaderless (older layout: no identification, creation time or names)\n";
+    out << "Sample\t" << info.Sample << "\n";
+  }
+  out << "Records\t" << info.RecordCount << "\n";
+  SamplePoint first{}, last{};
+  if (info.RecordCount > 0 && reader.ReadRecordAt(0, first) &&
+      reader.ReadRecordAt(info.RecordCount - 1, last)) {
+    out << "First time\t" << Time6(first.Time) << "\n";
+    out << "Last time\t" << Time6(last.Time) << "\n";
+  }
+  return ExitOk;
+}
+
+int Calc(const Options& o, std::ostream& out, std::ostream& err) {
+  if (o.positional.size() != 1) throw UsageError{"calc needs one recording file"};
+  const std::string& path = o.positional[0];
+
+  TOptionProgramm settings;
+  if (!LoadSettings(o, settings, err)) return ExitFailure;
+  int sigma = 1;
+  if (auto v = o.Number("sigma")) {
+    if (*v != 1 && *v != 3) throw UsageError{"--sigma must be 1 or 3"};
+    sigma = static_cast<int>(*v);
+  }
+  if (auto v = o.Number("drift-time")) settings.DriftTime = static_cast<float>(*v);
+  if (auto v = o.Number("random-walk-time")) settings.RandomWalkTime = static_cast<float>(*v);
+  if (auto v = o.Number("passband")) {
+    if (*v != std::trunc(*v) || *v < 1 || *v > 1e6)
+      throw UsageError{"--passband must be a whole number of Hz"};
+    settings.Passband = static_cast<std::int32_t>(*v);
+  }
+  if (auto v = o.Number("earth-rate")) settings.EarthRate = *v;
+
+  // The default span runs from the first to the last record.
+  TRecordingReader reader;
+  if (!reader.Open(path)) {
+    err << "ratelog-cli: cannot read recording " << reader.Error() << "\n";
+    return ExitFailure;
+  }
+  SamplePoint first{}, last{};
+  const std::int64_t n = reader.Info().RecordCount;
+  if (n > 0) {
+    reader.ReadRecordAt(0, first);
+    reader.ReadRecordAt(n - 1, last);
+  }
+  reader.Close();
+  const double begin = o.Number("begin").value_or(first.Time);
+  const double end = o.Number("end").value_or(last.Time);
+
+  TGeneralQuant quant;
+  std::string error;
+  if (!ComputeBasicParameters(path, settings, begin, end, quant, error)) {
+    err << "ratelog-cli: cannot read recording " << error << "\n";
+    return ExitFailure;
+  }
+  for (const auto& row : BasicParameterRows(quant, sigma, '.'))
+    out << row.Name << "\t" << row.Value << "\t" << row.Dimension << "\n";
+  return ExitOk;
+}
+
+}  // namespace
+
+int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    (args.empty() ? err : out) << kUsage;
+    return args.empty() ? ExitUsage : ExitOk;
+  }
+  using Command = std::function<int(const Options&, std::ostream&, std::ostream&)>;
+  struct Entry {
+    std::vector<std::string> options;
+    Command run;
+  };
+  const std::map<std::string, Entry> commands = {
+      {"info", {{}, Info}},
+      {"calc",
+       {{"begin", "end", "sigma", "drift-time", "random-walk-time", "passband", "earth-rate"},
+        Calc}},
+  };
+  const auto it = commands.find(args[0]);
+  try {
+    if (it == commands.end()) throw UsageError{"unknown command '" + args[0] + "'"};
+    const Options o = ParseOptions(args, 1, it->second.options);
+    if (o.help) {
+      out << kUsage;
+      return ExitOk;
+    }
+    return it->second.run(o, out, err);
+  } catch (const UsageError& e) {
+    err << "ratelog-cli: " << e.message << "\n" << "(ratelog-cli --help lists the commands)\n";
+    return ExitUsage;
+  }
+}

@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/CliCommands.h"
+#include "settings/Optionsprogramm.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+template <typename T>
+void Put(Bytes& b, std::size_t at, T v) {
+  if (b.size() < at + sizeof v) b.resize(at + sizeof v);
+  std::memcpy(b.data() + at, &v, sizeof v);
+}
+
+struct Result {
+  int code;
+  std::string out, err;
+};
+
+Result Cli(std::vector<std::string> args) {
+  std::ostringstream out, err;
+  const int code = RunCli(args, out, err);
+  return {code, out.str(), err.str()};
+}
+
+class CliTool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/ratelog-cli-XXXXXX";
+    dir_ = ::mkdtemp(tmpl);
+    rtd_ = dir_ + "/run.rtd";
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+  // 10 Hz records from 0.1 s to seconds, rate given per record.
+  void WriteRecording(int seconds, float (*rate)(float), bool header = true) {
+    Bytes b;
+    if (header) {
+      b.assign(760, 0);
+      std::memcpy(b.data(), "VRDT40-123.456-00042", 20);
+      Put<std::uint32_t>(b, 28, 24611);
+      Put(b, 32, 10.0f);
+      Put(b, 40, 46361.4375);  // 05.12.2026 10:30
+      std::memcpy(b.data() + 48, "benchpc", 7);
+      std::memcpy(b.data() + 303, "anna", 4);
+    } else {
+      Put(b, 0, 99.9f);
+    }
+    for (int i = 1; i <= seconds * 10; ++i) {
+      const std::size_t at = b.size();
+      const float t = static_cast<float>(i) * 0.1f;
+      Put(b, at, t);
+      Put(b, at + 4, rate(t));
+      Put(b, at + 8, 25.0f);
+    }
+    std::ofstream(rtd_, std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+  }
+  std::string dir_, rtd_;
+};
+
+TEST_F(CliTool, InfoShowsTheHeaderRowsAndTheRecords) {
+  WriteRecording(400, [](float) { return 0.001f; });
+  const Result r = Cli({"info", rtd_});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "IDN\tVRDT40-123.456-00042\n"
+            "Sample\t10\n"
+            "Time create\t05.12.2026 10:30\n"
+            "UserName\tanna\n"
+            "CompName\tbenchpc\n"
+            "Records\t4000\n"
+            "First time\t0.100000\n"
+            "Last time\t400.000000\n");
+}
+
+TEST_F(CliTool, InfoOnAHeaderlessFileSaysSo) {
+  WriteRecording(1, [](float) { return 0.0f; }, false);
+  const Result r = Cli({"info", rtd_});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_NE(r.out.find("headerless"), std::string::npos);
+  EXPECT_NE(r.out.find("Sample\t99\n"), std::string::npos);
+  EXPECT_NE(r.out.find("Records\t10\n"), std::string::npos);
+}
+
+TEST_F(CliTool, CalcOfAConstantRate) {
+  WriteRecording(400, [](float) { return 0.001f; });  // 3.6 deg/h
+  const std::string settings = dir_ + "/Ratelog.ini";
+  TOptionProgramm s;
+  s.FileName = settings;
+  ASSERT_TRUE(s.Save());
+  const Result r = Cli({"calc", rtd_, "--settings", settings});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "Average value signal\t3.60000\t\u00B0/h\n"
+            "Drift error\t0.00000\t\u00B0/h\n"
+            "Random walk\t0.00000\t\u00B0/Vh\n"
+            "Bias error\t-8.18000\t\u00B0/h\n");
+}
+
+TEST_F(CliTool, CalcSpanSigmaAndParametersFromOptions) {
+  // +-0.01 deg/s alternating every 10 s: segment means of 100 s are 0, of 10 s
+  // are +-36 deg/h.
+  WriteRecording(400, [](float t) { return static_cast<int>(t / 10) % 2 ? -0.01f : 0.01f; });
+  Result r = Cli({"calc", rtd_, "--begin", "0", "--end", "250", "--earth-rate", "0"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("Drift error\tNAN\t"), std::string::npos) << r.out;  // 250 <= 3 x 100
+  EXPECT_NE(r.out.find("Random walk\t0.00000"), std::string::npos) << r.out;
+
+  r = Cli({"calc", rtd_, "--begin", "0", "--drift-time", "10", "--sigma", "3"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("Drift error\t108.00000\t"), std::string::npos) << r.out;  // 3 x 36
+}
+
+TEST_F(CliTool, ErrorsAreClearAndNonZero) {
+  Result r = Cli({"info", dir_ + "/missing.rtd"});
+  EXPECT_EQ(r.code, ExitFailure);
+  EXPECT_NE(r.err.find("missing.rtd"), std::string::npos);
+  EXPECT_NE(r.err.find("No such file"), std::string::npos);
+
+  WriteRecording(1, [](float) { return 0.0f; });
+  r = Cli({"calc", rtd_, "--begin", "abc"});
+  EXPECT_EQ(r.code, ExitUsage);
+  EXPECT_NE(r.err.find("--begin: not a number: 'abc'"), std::string::npos) << r.err;
+  r = Cli({"calc", rtd_, "--sigma", "2"});
+  EXPECT_EQ(r.code, ExitUsage);
+  r = Cli({"calc", rtd_, "--frobnicate", "1"});
+  EXPECT_EQ(r.code, ExitUsage);
+  EXPECT_NE(r.err.find("unknown option --frobnicate"), std::string::npos);
+  r = Cli({"calc"});
+  EXPECT_EQ(r.code, ExitUsage);
+  r = Cli({"explode"});
+  EXPECT_EQ(r.code, ExitUsage);
+  r = Cli({"calc", rtd_, "--settings", dir_ + "/none.ini"});
+  EXPECT_EQ(r.code, ExitFailure);
+  EXPECT_NE(r.err.find("settings file not found"), std::string::npos);
+
+  std::ofstream(dir_ + "/foreign.ini") << "not settings at all";
+  r = Cli({"calc", rtd_, "--settings", dir_ + "/foreign.ini"});
+  EXPECT_EQ(r.code, ExitFailure);
+  std::ifstream in(dir_ + "/foreign.ini");
+  std::string kept((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(kept, "not settings at all") << "the tool never rewrites a settings file";
+
+  r = Cli({"--help"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_NE(r.out.find("calc FILE.rtd"), std::string::npos);
+  r = Cli({"calc", "--help"});
+  EXPECT_EQ(r.code, 0);
+}
+
+}  // namespace
