@@ -82,27 +82,13 @@ void TFastAverageRms::UpdateRms() {
     count = Window;
     factor = 1.0L / Window;
   }
-  // Four partial sums keep the additions of the pass independent of each
-  // other; all of them are extended precision.
   const long double avg = Average;
-  long double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
   const SamplePoint* p = Ring.data();
-  std::int32_t i = 0;
-  for (; i + 4 <= count; i += 4) {
-    const long double d0 = p[i].Rate - avg;
-    const long double d1 = p[i + 1].Rate - avg;
-    const long double d2 = p[i + 2].Rate - avg;
-    const long double d3 = p[i + 3].Rate - avg;
-    s0 += d0 * d0;
-    s1 += d1 * d1;
-    s2 += d2 * d2;
-    s3 += d3 * d3;
-  }
-  for (; i < count; ++i) {
+  SumSq = 0;
+  for (std::int32_t i = 0; i < count; ++i) {
     const long double d = p[i].Rate - avg;
-    s0 += d * d;
+    SumSq += d * d;
   }
-  SumSq = (s0 + s1) + (s2 + s3);
   Rms = static_cast<double>(std::sqrt(SumSq * factor));
 
   if (HaveFirst) {
