@@ -65,6 +65,7 @@ struct TDeviceConfig {
   // --- faults ---
   bool Silent = false;            // answers and streams nothing
   std::int32_t ErrorReplies = 0;  // answer this many coming requests with status 3
+                                  // (counts down as they are answered)
   bool ErrorAlways = false;       // answer every request with status 3
   std::int32_t BadCrcEvery = 0;   // every k-th frame sent carries a wrong CRC
   std::int32_t OverlongEvery = 0; // an over-long frame before every k-th frame
@@ -87,7 +88,8 @@ struct TDeviceSample {
   std::uint32_t TimeCounts = 0;  // the ULONG time counter
   float Time = 0;            // time field value: f32 seconds or counts x TimeScale
   float Rate = 0;            // deg/s, as sent
-  float Temperature = 0;     // deg C as decoded from the field
+  float Temperature = 0;     // deg C as the program decodes the field (0 for
+                             // a trigger frame without it)
   std::int32_t TempCounts = 0;   // LONG counts (data) or 0.1 deg C units (trigger)
   std::uint16_t Frame = 0;   // trigger frame counter
   bool HasTime = false;      // the frame carried a time field
@@ -124,11 +126,21 @@ class TDeviceModel {
   // Takes bytes sent by the program at caller time now (s). Trigger frames
   // due by then go out first, then the replies to every request completed
   // by these bytes. Returns the number of bytes added to the output.
+  // Requests may arrive in pieces; a 0xC0 both ends and opens a frame.
+  // Requests with a wrong CRC, a bad escape, fewer than 5 bytes or more
+  // than MaxRequest bytes are dropped; other addresses are ignored.
+  // Replies: identification (status 2, 25 text bytes); data (one 4-byte
+  // value per field address in request order, an unknown address reads 0);
+  // the command opcode without field bytes (the rate alone); any other
+  // opcode gets status 3.
   std::size_t Feed(const std::uint8_t* bytes, std::size_t n, double now);
   // Produces the trigger frames due by now. Returns the bytes added.
   std::size_t AdvanceTo(double now);
 
-  // Trigger streaming: the first frame is due one impulse period after now.
+  // Trigger streaming: the first frame is due one impulse period after now,
+  // frame k at now + k / FreqImpulse. The frame counter runs on from where
+  // it stood (FrameCounterStart after construction or Reset). A device in
+  // TriggerMode starts by itself when it answers an identification request.
   void StartStreaming(double now);
   void StopStreaming() { Streaming_ = false; }
   bool Streaming() const { return Streaming_; }
