@@ -119,6 +119,7 @@ void TPaket::Reset() {
   Current = SamplePoint{};
   Decoded = SamplePoint{};
   Previous = SamplePoint{};
+  PreviousFrameTime = 0;
   Block.fill(SamplePoint{});
   Snapshot = DisplayRecord{};
   DisplayReady = false;
@@ -368,6 +369,7 @@ void TPaket::HandleReply() {
     Current = SamplePoint{};
     Decoded = SamplePoint{};
     Previous = SamplePoint{};
+    PreviousFrameTime = 0;
     // A short reply leaves the rest of the text zero.
     std::uint8_t* ident = Header.data() + rtd::IdentOffset;
     std::memset(ident, 0, rtd::IdentWidth);
@@ -423,7 +425,7 @@ void TPaket::HandleTriggerFrame() {
   }
   if (TrigMask[TrigTime] && p + 4 <= FrameLength) {
     const double t = static_cast<double>(GetLE<std::uint32_t>(f + p)) * TimeScale;
-    const double prev = Previous.Time;
+    const double prev = PreviousFrameTime;
     // Equal times (or a restart exactly at 0) keep the last frequency.
     double period;
     if (prev - t > TimeWrap) {
@@ -433,6 +435,7 @@ void TPaket::HandleTriggerFrame() {
       period = t - prev;
     }
     if (period != 0.0) FrameFrequency = 1.0 / period;
+    PreviousFrameTime = t;
     Previous.Time = static_cast<float>(t);
     Decoded.Time = static_cast<float>(t + TimeOffset);
   }

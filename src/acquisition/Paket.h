@@ -144,6 +144,9 @@ class TPaket : public TOptionProgramm {
   // Bytes of the recording file known to be written (header and whole
   // records).
   std::int64_t FileOffset = 0;
+  // Hardware time of the previous trigger frame in full precision (Previous
+  // holds it as f32): equal times must give a zero period.
+  double PreviousFrameTime = 0;
 
  private:
   void ReceiveChunk(const std::uint8_t* bytes, int n);
