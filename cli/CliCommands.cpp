@@ -1,4 +1,5 @@
 #include "cli/CliCommands.h"
+#include "cli/CliOptions.h"
 
 #include <cmath>
 #include <functional>
@@ -14,6 +15,8 @@
 
 namespace {
 
+using namespace cli;
+
 const char kUsage[] =
     "usage: ratelog-cli COMMAND [OPTIONS]\n"
     "\n"
@@ -22,84 +25,17 @@ const char kUsage[] =
     "  calc FILE.rtd      basic parameters over a time span:\n"
     "       [--begin S] [--end S] [--sigma 1|3] [--drift-time S]\n"
     "       [--random-walk-time S] [--passband HZ] [--earth-rate DEG_PER_H]\n"
+    "  record             a measurement run without the window:\n"
+    "       [--port COMn] [--seconds N] [--out FILE.rtd]\n"
+    "       [--mode normal|trigger|onecommand] [--sample N] [--simulate]\n"
+    "       [--ident-timeout S]\n"
+    "       --seconds counts from the end of identification; without it the run\n"
+    "       goes on until Ctrl-C. --simulate attaches the virtual gyroscope.\n"
+    "       Exit code 4: the device did not identify itself in time.\n"
     "\n"
     "every command takes:\n"
     "  --settings PATH    settings file (default: Ratelog.ini where the program keeps it)\n"
     "  --help             this text\n";
-
-struct UsageError {
-  std::string message;
-};
-
-// Command line of one command: positional arguments and --name value pairs.
-struct Options {
-  std::vector<std::string> positional;
-  std::map<std::string, std::string> values;
-  bool help = false;
-
-  std::optional<std::string> Get(const std::string& name) const {
-    auto it = values.find(name);
-    if (it == values.end()) return std::nullopt;
-    return it->second;
-  }
-  std::optional<double> Number(const std::string& name) const {
-    auto text = Get(name);
-    if (!text) return std::nullopt;
-    double v;
-    if (!ParseDouble(*text, '.', v) || !std::isfinite(v))
-      throw UsageError{"--" + name + ": not a number: '" + *text + "'"};
-    return v;
-  }
-};
-
-Options ParseOptions(const std::vector<std::string>& args, std::size_t first,
-                     const std::vector<std::string>& known) {
-  Options o;
-  for (std::size_t i = first; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--help" || a == "-h") {
-      o.help = true;
-    } else if (a.rfind("--", 0) == 0) {
-      std::string name = a.substr(2), value;
-      const auto eq = name.find('=');
-      if (eq != std::string::npos) {
-        value = name.substr(eq + 1);
-        name.resize(eq);
-      } else if (i + 1 < args.size()) {
-        value = args[++i];
-      } else {
-        throw UsageError{"option --" + name + " needs a value"};
-      }
-      bool ok = name == "settings";
-      for (const auto& k : known) ok = ok || k == name;
-      if (!ok) throw UsageError{"unknown option --" + name};
-      o.values[name] = value;
-    } else {
-      o.positional.push_back(a);
-    }
-  }
-  return o;
-}
-
-// The settings the tool works with: the given file (which must exist), or
-// the program's own settings file when there is one, else the defaults.
-// Never writes the file.
-bool LoadSettings(const Options& o, TOptionProgramm& s, std::ostream& err) {
-  std::string error;
-  if (auto path = o.Get("settings")) {
-    s.FileName = *path;
-    if (!s.Read(error)) {
-      err << "ratelog-cli: " << error << "\n";
-      return false;
-    }
-    return true;
-  }
-  s.FileName = DefaultSettingsFilePath();
-  if (!s.Read(error) && error.rfind("settings file not found", 0) != 0) {
-    err << "ratelog-cli: " << error << " (using the defaults)\n";
-  }
-  return true;
-}
 
 std::string Time6(double t) { return FormatFixed(t, 15, 6, '.'); }
 
@@ -189,17 +125,20 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
   struct Entry {
     std::vector<std::string> options;
     Command run;
+    std::vector<std::string> switches = {};
   };
   const std::map<std::string, Entry> commands = {
       {"info", {{}, Info}},
       {"calc",
        {{"begin", "end", "sigma", "drift-time", "random-walk-time", "passband", "earth-rate"},
         Calc}},
+      {"record",
+       {{"port", "seconds", "out", "mode", "sample", "ident-timeout"}, Record, {"simulate"}}},
   };
   const auto it = commands.find(args[0]);
   try {
     if (it == commands.end()) throw UsageError{"unknown command '" + args[0] + "'"};
-    const Options o = ParseOptions(args, 1, it->second.options);
+    const Options o = ParseOptions(args, 1, it->second.options, it->second.switches);
     if (o.help) {
       out << kUsage;
       return ExitOk;

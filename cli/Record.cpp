@@ -1,0 +1,241 @@
+// ratelog-cli record: a headless measurement run with the same acquisition
+// sequence as the window, its own event loop standing in for the window's.
+#include <signal.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <ostream>
+
+#include "acquisition/HostInfo.h"
+#include "acquisition/MeasurementRun.h"
+#include "cli/CliCommands.h"
+#include "cli/CliOptions.h"
+#include "processing/NumberFormat.h"
+#include "sim/VirtualGyro.h"
+
+namespace cli {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::atomic<int> g_signal{0};
+extern "C" void OnStopSignal(int sig) { g_signal = sig; }
+
+// Restores the previous SIGINT/SIGTERM handlers when the run ends.
+class StopSignals {
+ public:
+  StopSignals() {
+    g_signal = 0;
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    ::sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, &oldInt_);
+    ::sigaction(SIGTERM, &sa, &oldTerm_);
+  }
+  ~StopSignals() {
+    ::sigaction(SIGINT, &oldInt_, nullptr);
+    ::sigaction(SIGTERM, &oldTerm_, nullptr);
+  }
+
+ private:
+  struct sigaction oldInt_ {}, oldTerm_ {};
+};
+
+class Owner : public TRunOwner {
+ public:
+  Owner(std::ostream& out, std::ostream& err) : out_(out), err_(err) {}
+  void StopRequested() override { stop = true; }
+  void RunIdentified() override {
+    identified = true;
+    identifiedAt = Clock::now();
+  }
+  void IdentificationText(const std::string& text) override {
+    out_ << "device: " << text.c_str() << "\n" << std::flush;
+  }
+  void RecordingFailed(const std::string& file, const std::string& reason) override {
+    err_ << "ratelog-cli: cannot record to " << file << ": " << reason
+         << " (the run goes on without a complete recording)\n";
+    recordingFailed = true;
+  }
+  void LinkLost(int, const std::string& reason) override {
+    lost = true;
+    lostReason = reason;
+  }
+  void TickFailed(const std::string& message) override {
+    err_ << "ratelog-cli: " << message << "\n";
+  }
+
+  bool stop = false, identified = false, lost = false, recordingFailed = false;
+  std::string lostReason;
+  Clock::time_point identifiedAt;
+
+ private:
+  std::ostream& out_;
+  std::ostream& err_;
+};
+
+std::string Hint(int osError) {
+  switch (osError) {
+    case EACCES:
+    case EPERM:
+      return " (" + std::string(std::strerror(osError)) +
+             ": add yourself to the dialout group, then log in again)";
+    case EBUSY:
+    case EWOULDBLOCK:
+      return " (the port is in use by another program)";
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      return " (no such device: is the adapter plugged in? RATELOG_COMn can name the device file)";
+    case 0:
+      return "";
+    default:
+      return " (" + std::string(std::strerror(osError)) + ")";
+  }
+}
+
+std::string Status(double elapsed, const DisplayRecord& d, const TPaket& p) {
+  auto f = [](double v, int decimals) { return FormatFixed(v, 15, decimals, '.'); };
+  return "t=" + f(elapsed, 1) + " s  time=" + f(d.time, 3) + " s  rate=" + f(d.rate * 3600.0, 4) +
+         " \u00B0/h  average=" + f(d.average * 3600.0, 4) + " \u00B0/h  rms=" + f(d.rms * 3600.0, 4) +
+         " \u00B0/h  replies=" + std::to_string(p.RepliesReceived) +
+         "  crc-dropped=" + std::to_string(p.CrcErrors);
+}
+
+}  // namespace
+
+int Record(const Options& o, std::ostream& out, std::ostream& err) {
+  if (!o.positional.empty()) throw UsageError{"record takes no file argument (use --out)"};
+  TOptionProgramm settings;
+  if (!LoadSettings(o, settings, err)) return ExitFailure;
+
+  // Options change this run only; nothing is saved.
+  if (auto port = o.Get("port")) {
+    const std::string& p = *port;
+    if (p.size() != 4 || p.compare(0, 3, "COM") != 0 || p[3] < '1' || p[3] > '9')
+      throw UsageError{"--port must be COM1 .. COM9"};
+    settings.PortIndex = p[3] - '1';
+  }
+  if (auto mode = o.Get("mode")) {
+    if (*mode == "normal") settings.Mode = ModeNormal;
+    else if (*mode == "trigger") settings.Mode = ModeTrigger;
+    else if (*mode == "onecommand") settings.Mode = ModeOneCommand;
+    else throw UsageError{"--mode must be normal, trigger or onecommand"};
+  }
+  if (auto sample = o.Number("sample")) {
+    bool found = false;
+    for (std::size_t i = 0; i < SampleValues.size(); ++i) {
+      if (SampleValues[i] == *sample) {
+        settings.SampleIndex = static_cast<std::int32_t>(i);
+        settings.Sample = SampleValues[i];
+        found = true;
+      }
+    }
+    if (!found) throw UsageError{"--sample must be one of 1 5 10 20 30 40 50 60 70 80 90 100 125"};
+  }
+  double seconds = 0;
+  if (auto s = o.Number("seconds")) {
+    if (*s <= 0) throw UsageError{"--seconds must be positive"};
+    seconds = *s;
+  }
+  double identTimeout = 10;
+  if (auto s = o.Number("ident-timeout")) {
+    if (*s <= 0) throw UsageError{"--ident-timeout must be positive"};
+    identTimeout = *s;
+  }
+  const std::string outFile = o.Get("out").value_or("");
+
+  std::unique_ptr<TVirtualGyro> gyro;
+  if (o.Flag("simulate")) {
+    gyro = std::make_unique<TVirtualGyro>(TDeviceModel::ConfigFor(settings));
+    std::string error;
+    if (!gyro->Start(error)) {
+      err << "ratelog-cli: " << error << "\n";
+      return ExitFailure;
+    }
+    // The virtual gyroscope takes the place of the chosen port.
+    const std::string var = "RATELOG_" + settings.PortName();
+    ::setenv(var.c_str(), gyro->DevicePath().c_str(), 1);
+    out << "virtual gyroscope on " << gyro->DevicePath() << " as " << settings.PortName() << "\n";
+  }
+
+  auto packet = std::make_unique<TPaket>();
+  packet->SetHostNames(ComputerName(), UserName());
+  TXComm comm;
+  TMMTimer timer;
+  timer.SetEnabled(false);
+  timer.SetResolution(0);
+  TEventQueue queue;
+  Owner owner(out, err);
+  TMeasurementRun run(settings, *packet, comm, timer, queue, owner);
+  StopSignals signals;
+
+  run.PreparePacket();
+  if (!outFile.empty()) run.ArmRecording(outFile);
+  try {
+    if (!run.OpenAndStart()) {
+      err << "ratelog-cli: " << settings.PortName() << " did not open\n";
+      run.StopPortAndPacket();
+      return ExitFailure;
+    }
+  } catch (const EDeviceError& e) {
+    err << "ratelog-cli: " << e.what() << Hint(e.OsError);
+    if (e.ErrorCode == DEVICE_CANNOTOPEN) err << " [" << ResolvePortDevice(settings.PortName()) << "]";
+    err << "\n";
+    run.StopPortAndPacket();
+    return ExitFailure;
+  }
+  out << "identifying the device on " << settings.PortName() << " ("
+      << ResolvePortDevice(settings.PortName()) << ") ...\n" << std::flush;
+
+  int code = ExitOk;
+  const Clock::time_point started = Clock::now();
+  Clock::time_point nextStatus{};
+  for (;;) {
+    queue.WaitAndProcess(std::chrono::milliseconds(20));
+    const Clock::time_point now = Clock::now();
+    if (g_signal) {
+      out << "stopped by " << (g_signal == SIGINT ? "Ctrl-C" : "SIGTERM") << "\n";
+      break;
+    }
+    if (owner.stop) {
+      err << "ratelog-cli: the device went away"
+          << (owner.lostReason.empty() ? "" : " (" + owner.lostReason + ")") << "; run stopped\n";
+      code = ExitFailure;
+      break;
+    }
+    if (!owner.identified) {
+      if (now - started > std::chrono::duration<double>(identTimeout)) {
+        err << "ratelog-cli: no identification reply from the device on " << settings.PortName()
+            << " within " << FormatGeneral(identTimeout) << " s\n";
+        code = 4;
+        break;
+      }
+      continue;
+    }
+    const double elapsed = std::chrono::duration<double>(now - owner.identifiedAt).count();
+    if (nextStatus == Clock::time_point{}) nextStatus = owner.identifiedAt + std::chrono::seconds(1);
+    if (now >= nextStatus) {
+      nextStatus = now + std::chrono::seconds(1);
+      out << Status(elapsed, packet->TakeSnapshot(), *packet) << "\n" << std::flush;
+    }
+    if (seconds > 0 && elapsed >= seconds) break;
+  }
+
+  const std::uint64_t samples = packet->SamplesAccepted;
+  run.StopPortAndPacket();  // the recording is completed and closed here
+  if (gyro) gyro->Stop();
+  out << "samples: " << samples << "\n";
+  if (!outFile.empty()) {
+    out << (owner.recordingFailed ? "recording incomplete: " : "recording: ") << outFile << "\n";
+    if (owner.recordingFailed && code == ExitOk) code = ExitFailure;
+  }
+  return code;
+}
+
+}  // namespace cli
