@@ -1,0 +1,16 @@
+#include "app/Forms.h"
+
+TForms::~TForms() {
+  AboutFrm.reset();
+  OptionForm.reset();
+  MainFrm.reset();
+}
+
+std::unique_ptr<TForms> CreateForms(const std::string& settingsPath) {
+  auto forms = std::make_unique<TForms>();
+  forms->MainFrm = std::make_unique<TMainFrm>(settingsPath);
+  forms->OptionForm = std::make_unique<TOptionForm>();
+  forms->AboutFrm = std::make_unique<TAboutFrm>();
+  forms->MainFrm->SetForms(forms->OptionForm.get(), forms->AboutFrm.get());
+  return forms;
+}

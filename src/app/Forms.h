@@ -1,0 +1,23 @@
+// The program's windows, created in the program's order and wired to the
+// main window.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "app/Mainform.h"
+#include "settings/Optionfrm.h"
+#include "ui/About.h"
+
+struct TForms {
+  // Destroyed in reverse order: the dialogs first, the main window last.
+  std::unique_ptr<TMainFrm> MainFrm;
+  std::unique_ptr<TOptionForm> OptionForm;
+  std::unique_ptr<TAboutFrm> AboutFrm;
+
+  ~TForms();
+};
+
+// Main window first (the application's main window), then Settings and
+// About. settingsPath: the settings file the main window loads when shown.
+std::unique_ptr<TForms> CreateForms(const std::string& settingsPath = DefaultSettingsFilePath());

@@ -1,0 +1,252 @@
+// The main window: chart, side panels, tool bars and menu; owner of the
+// live settings, the packet processor, the statistics object, the serial
+// link and the polling timer.
+#pragma once
+
+#include <QMainWindow>
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "acquisition/Mmtimer.h"
+#include "acquisition/Paket.h"
+#include "acquisition/Xcomdrv.h"
+#include "processing/Averrmsstatic.h"
+#include "settings/Optionsprogramm.h"
+#include "ui/Dialogs.h"
+#include "ui/UiDispatcher.h"
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QCPGraph;
+class QCustomPlot;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPrinter;
+class QProgressBar;
+class QPushButton;
+class QSlider;
+class QTabBar;
+class QTimer;
+class QToolBar;
+class TAboutFrm;
+class TOptionForm;
+class TRateChart;
+
+inline constexpr char CaptionPrefix[] = "Ratelog - ";
+
+// The values of the settings dialog that the basic-parameter calculation
+// uses. Taken after the settings dialog closes with OK; the recording
+// reader's settings get them from here.
+struct TCalcParameters {
+  float DriftTime = 100.0f;
+  std::int32_t Passband = 50;
+  float RandomWalkTime = 10.0f;
+  double EarthRate = 11.78;
+};
+
+class TMainFrm : public QMainWindow {
+  Q_OBJECT
+ public:
+  // settingsPath: the settings file "Ratelog.ini" to load when first shown.
+  explicit TMainFrm(const std::string& settingsPath = DefaultSettingsFilePath(),
+                    QWidget* parent = nullptr);
+  ~TMainFrm() override;
+
+  // The windows the main window opens; set once after they are created.
+  void SetForms(TOptionForm* optionForm, TAboutFrm* aboutFrm);
+
+  std::string SettingsPath;
+
+  // --- Owned objects, in this order.
+  TOptionProgramm Settings;
+  TPaket Packet;
+  // (The recording reader `OpenFile` joins here with opening recordings.)
+  TAverRmsStatic AverRmsStatic;
+  std::int32_t PointCount = 0;
+  double FirstShown = 0;
+  bool FirstShownValid = false;
+  std::int32_t PointStep = 1;
+  std::int32_t PointCounter = 0;
+  std::int32_t LabelStep = 0;
+  std::int32_t LabelCounter = 0;
+  bool Recording = false;
+  std::string ShownFileName;
+  std::string RecordFileName;
+  DisplayRecord Display{};
+  bool RateUnitPerSec = false;
+  double HourFactor = 3600.0;
+  TCalcParameters CalcParameters;
+
+  // --- Components.
+  TQtUiDispatcher UiDispatcher;
+  TXComm XComm1;
+  TMMTimer MMTimer1;
+  TFileRequest SaveDialog1;
+  TFileRequest OpenDialog1;
+  std::unique_ptr<QPrinter> Printer;  // the printer set-up dialog's printer, kept
+  TOptionForm* OptionForm = nullptr;
+  TAboutFrm* AboutFrm = nullptr;
+
+  // Chart.
+  std::unique_ptr<TRateChart> Chart;
+  QCustomPlot* Chart1;
+  QCPGraph* Series1;
+  QCPGraph* Series2;
+  QCPGraph* Series3;
+
+  // Actions.
+  QAction* ac_open;
+  QAction* ac_print;
+  QAction* ac_export;
+  QAction* ac_exit;
+  QAction* ac_start;
+  QAction* ac_stop;
+  QAction* ac_option;
+  QAction* ac_calc;
+  QAction* ac_about;
+  QAction* ac_shell;
+  QAction* ac_saveserver;
+  QAction* ac_file_info;
+  QAction* ac_basic_info;
+  QAction* ac_supp_info;
+  QAction* ac_control;
+  QAction* ac_scale;
+  QAction* ac_hide_all;
+  QAction* ac_show_all;
+
+  // Menu and tool bars.
+  QMenuBar* MainMenu1;
+  QToolBar* ToolBar1;
+  QToolBar* ToolBar2;
+  QLabel* LabPort;
+  QComboBox* change_port;
+  QLabel* LabSample;
+  QComboBox* change_sam;
+  QProgressBar* CGauge1;
+
+  // Side panel.
+  QWidget* panel_ctrl_info;
+  QGroupBox* panel_basic_info;
+  QGroupBox* panel_supp_info;
+  QGroupBox* panel_control;
+  QGroupBox* panel_scale;
+  // "Information".
+  QPushButton* BtnDim;
+  QCheckBox* ch_signal;
+  QLabel* lab_sig;
+  QCheckBox* ch_aver;
+  QLabel* lab_aver;
+  QLabel* lab_rms;
+  QLabel* l_rms;
+  QLabel* lab_minrms;
+  QLabel* l_minrms;
+  // "Supplemental information".
+  QLabel* lab_temp;
+  QLabel* lab_time;
+  QLabel* lab_frame;
+  QLabel* LabFreqFrame;
+  QLabel* LabIDN;
+  QCheckBox* ch_temp;
+  // "Control".
+  QLabel* lab_display;
+  QSlider* TrDisplay;
+  QLabel* LabMean;
+  QLineEdit* e_mean;
+  QPushButton* BtnApMean;
+  // "Scale".
+  QTabBar* TabCtrl;
+  QLabel* LabMax;
+  QLineEdit* e_max;
+  QLabel* LabMin;
+  QLineEdit* e_min;
+  QPushButton* BtnApply;
+  QPushButton* BtnAuto;
+
+ public slots:
+  void FormShow();
+  void ApplyDisplaySettings();
+  void FormResize();
+  void change_portChange(int index);
+  void change_samChange(int index);
+  void ac_exitExecute();
+  void SetIdleControls(bool idle);
+  void ArrangePanels();
+  void ClearSeries();
+
+  // Display window and series switches.
+  void TrDisplayChange(int position);
+  void ch_signalClick();
+  void ch_averClick();
+  void ch_tempClick();
+
+  // Panels.
+  void ac_basic_infoExecute();
+  void ac_supp_infoExecute();
+  void ac_controlExecute();
+  void ac_scaleExecute();
+  void ac_hide_allExecute();
+  void ac_show_allExecute();
+
+  // Auxiliary actions.
+  void ac_printExecute();
+  void ac_shellExecute();
+  void ac_aboutExecute();
+  void ac_optionExecute();
+
+  // Actions of the measurement run and of recordings.
+  void ac_openExecute();
+  void ac_startExecute();
+  void ac_stopExecute();
+  void ac_exportExecute();
+  void ac_calcExecute();
+  void ac_saveserverExecute();
+  void ac_file_infoExecute();
+
+  // Scale panel, unit switch and averaging time.
+  void TabCtrlChange(int index);
+  void BtnApplyClick();
+  void BtnAutoClick();
+  void LabMaxClick();
+  void LabMinClick();
+  void BtnDimClick();
+  void BtnApMeanClick();
+
+ public:
+  // A measurement is going on: the timer is enabled or the port is open.
+  bool RunActive() const;
+  // Saves the live settings to the settings file.
+  void SaveSettings();
+  // The companion program started last (0 when none): its process id and
+  // start time, so that a later process with a reused id is never touched.
+  std::int64_t ShellPid = 0;
+  std::uint64_t ShellStartTime = 0;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void CreateActions();
+  void CreateMenu();
+  void CreateToolBars();
+  void CreatePanels();
+  void CreateChart();
+  void TogglePanel(QAction* action, QGroupBox* panel, int flag);
+  void LaunchShell();
+  void KeepMinimumFrame();
+
+  bool shown_ = false;
+  bool built_ = false;  // every control exists
+  QWidget* central_ = nullptr;
+  QAction* gaugeAction_ = nullptr;
+  QAction* gaugeSeparator_ = nullptr;
+  QTimer* shellWait_ = nullptr;
+  int shellWaitTicks_ = 0;
+};
