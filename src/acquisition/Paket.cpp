@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -52,6 +53,30 @@ bool WriteAt(int fd, const void* data, std::size_t n, off_t off, int& err) {
   return true;
 }
 
+// Tables of the CRC: T0 advances the register by one byte, T1 by one more
+// byte of zeros, so that two bytes take two independent look-ups.
+struct CrcTables {
+  std::array<std::uint16_t, 256> T0{};
+  std::array<std::uint16_t, 256> T1{};
+};
+
+constexpr CrcTables MakeCrcTables() {
+  CrcTables t{};
+  for (int i = 0; i < 256; ++i) {
+    std::uint16_t crc = static_cast<std::uint16_t>(i << 8);
+    for (int k = 0; k < 8; ++k)
+      crc = static_cast<std::uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+    t.T0[static_cast<std::size_t>(i)] = crc;
+  }
+  for (int i = 0; i < 256; ++i) {
+    const std::uint16_t v = t.T0[static_cast<std::size_t>(i)];
+    t.T1[static_cast<std::size_t>(i)] =
+        static_cast<std::uint16_t>(((v & 0xFF) << 8) ^ t.T0[static_cast<std::size_t>(v >> 8)]);
+  }
+  return t;
+}
+constexpr CrcTables Crc = MakeCrcTables();
+
 void PutText(std::uint8_t* field, std::size_t width, const char* text) {
   std::memset(field, 0, width);
   const std::size_t n = ::strnlen(text, width - 1);
@@ -59,6 +84,17 @@ void PutText(std::uint8_t* field, std::size_t width, const char* text) {
 }
 
 }  // namespace
+
+std::uint16_t TPaket::Crc16(const std::uint8_t* data, std::size_t n) noexcept {
+  std::uint16_t crc = 0xFFFF;
+  std::size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    const std::uint16_t x = static_cast<std::uint16_t>(crc ^ ((data[i] << 8) | data[i + 1]));
+    crc = static_cast<std::uint16_t>(Crc.T1[x >> 8] ^ Crc.T0[x & 0xFF]);
+  }
+  if (i < n) crc = static_cast<std::uint16_t>((crc << 8) ^ Crc.T0[((crc >> 8) ^ data[i]) & 0xFF]);
+  return crc;
+}
 
 TPaket::TPaket() : Clock(&OleDateNow) {
   TriggerLength = 4;
@@ -129,6 +165,8 @@ void TPaket::Reset() {
 
   TriggerLength = 4 + (TrigMask[TrigTemperature] ? 2 : 0) + (TrigMask[TrigCountFrame] ? 2 : 0) +
                   (TrigMask[TrigTime] ? 4 : 0);
+  PollStep = 1.0 / SafeSample();
+  TriggerStep = 1.0 / SafeFreqImpulse();
   LastShownTime = 0;
   switch (Resolution) {
     case 2000: DisplayInterval = IntervalLow; break;
@@ -220,16 +258,19 @@ void TPaket::ReceiveChunk(const std::uint8_t* bytes, int n) {
 }
 
 void TPaket::ParseStream(int count) {
+  const std::uint8_t* in = Chunk.data();
+  std::int32_t len = AccumLength;
   for (int i = 0; i < count; ++i) {
-    const std::uint8_t c = Chunk[static_cast<std::size_t>(i)];
+    const std::uint8_t c = in[i];
     if (c == proto::FrameEnd) {
-      if (AccumLength == 0) {
+      if (len == 0) {
         Accum[0] = c;
-        AccumLength = 1;
-      } else if (AccumLength == 1) {
+        len = 1;
+      } else if (len == 1) {
         // repeated delimiter: the frame stays at its start
-      } else if (AccumLength < BufferSize) {
-        Accum[static_cast<std::size_t>(AccumLength++)] = c;
+      } else if (len < BufferSize) {
+        Accum[static_cast<std::size_t>(len++)] = c;
+        AccumLength = len;
         if (!Identified) {
           if (CheckFrame()) HandleReply();
         } else if (Mode == ModeOneCommand) {
@@ -237,39 +278,52 @@ void TPaket::ParseStream(int count) {
         } else if (Mode != ModeTrigger) {
           if (CheckFrame()) HandleReply();
         }
-        AccumLength = 0;
+        len = 0;
       } else {
-        AccumLength = 0;  // too long, dropped
+        len = 0;  // too long, dropped
       }
-    } else if (AccumLength == 0) {
+    } else if (len == 0) {
       // outside a frame
-    } else if (AccumLength < BufferSize) {
-      Accum[static_cast<std::size_t>(AccumLength++)] = c;
+    } else if (len < BufferSize) {
+      Accum[static_cast<std::size_t>(len++)] = c;
     } else {
-      AccumLength = 0;  // too long, dropped
+      len = 0;  // too long, dropped
     }
   }
+  AccumLength = len;
 }
 
 void TPaket::ParseTriggerStream(int count) {
-  const std::int32_t last = TriggerLength + 3;
+  const std::int32_t last = TriggerLength + 3;  // index of the last CRC byte
+  const std::uint8_t* in = Chunk.data();
+  std::int32_t len = AccumLength;
   for (int i = 0; i < count; ++i) {
-    const std::uint8_t c = Chunk[static_cast<std::size_t>(i)];
-    if (AccumLength < 2) {
+    const std::uint8_t c = in[i];
+    if (len < 2) {
       // The two sync bytes; anything else before or between them is skipped.
-      if (c == proto::FrameEnd) Accum[static_cast<std::size_t>(AccumLength++)] = c;
-    } else if (c == proto::FrameEnd && AccumLength == 2) {
+      if (c == proto::FrameEnd) Accum[static_cast<std::size_t>(len++)] = c;
+    } else if (c == proto::FrameEnd && len == 2) {
       // further delimiters after the sync pair
-    } else if (AccumLength >= BufferSize) {
-      AccumLength = 0;
-    } else if (AccumLength == last) {
-      Accum[static_cast<std::size_t>(AccumLength++)] = c;
-      if (CheckTriggerFrame()) HandleTriggerFrame();
-      AccumLength = 0;
+    } else if (len >= BufferSize) {
+      len = 0;
+    } else if (len > last) {
+      Accum[static_cast<std::size_t>(len++)] = c;  // only after TriggerLength was changed
     } else {
-      Accum[static_cast<std::size_t>(AccumLength++)] = c;
+      // Payload and CRC bytes are taken as they come, 0xC0 included: copy
+      // up to the end of the frame at once.
+      const int need = last + 1 - len;
+      const int take = std::min(need, count - i);
+      std::memcpy(Accum.data() + len, in + i, static_cast<std::size_t>(take));
+      len += take;
+      i += take - 1;
+      if (take == need) {
+        AccumLength = len;
+        if (CheckTriggerFrame()) HandleTriggerFrame();
+        len = 0;
+      }
     }
   }
+  AccumLength = len;
 }
 
 bool TPaket::CheckFrame() {
@@ -407,7 +461,7 @@ void TPaket::HandleOneCommandReply() {
 
 void TPaket::HandleTriggerFrame() {
   const std::uint8_t* f = FrameBuffer.data();
-  SoftTime += 1.0 / SafeFreqImpulse();
+  SoftTime += TriggerStep;
   Decoded.Time = static_cast<float>(SoftTime);
   Decoded.Rate = GetLE<float>(f + 2);
   int p = 6;
@@ -449,7 +503,7 @@ void TPaket::ReconstructTime() {
     Previous.Time = Decoded.Time;
     Decoded.Time = static_cast<float>(static_cast<double>(Decoded.Time) + TimeOffset);
   } else {
-    SoftTime += 1.0 / SafeSample();
+    SoftTime += PollStep;
     Decoded.Time = static_cast<float>(SoftTime);
     Previous = Decoded;
   }

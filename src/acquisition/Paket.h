@@ -71,9 +71,8 @@ class TPaket : public TOptionProgramm {
   // Frames n payload bytes (n <= 253) with their CRC into Request and
   // SendBuffer. A payload that does not fit leaves an empty request.
   void BuildFrame(const std::uint8_t* payload, std::size_t n);
-  static std::uint16_t Crc16(const std::uint8_t* data, std::size_t n) noexcept {
-    return proto::Crc16(data, n);
-  }
+  // CRC-16/CCITT-FALSE, table-driven; the same values as proto::Crc16.
+  static std::uint16_t Crc16(const std::uint8_t* data, std::size_t n) noexcept;
 
   // Bytes of one receive event. More than ChunkSize bytes are taken in
   // pieces of ChunkSize.
@@ -147,6 +146,11 @@ class TPaket : public TOptionProgramm {
   // Hardware time of the previous trigger frame in full precision (Previous
   // holds it as f32): equal times must give a zero period.
   double PreviousFrameTime = 0;
+  // Software clock steps, from the settings at Reset: 1 / Sample and
+  // 1 / FreqImpulse (a Sample below 1 acts as 10, a FreqImpulse that is not
+  // a positive number as 100 Hz).
+  double PollStep = 0.1;
+  double TriggerStep = 0.01;
 
  private:
   void ReceiveChunk(const std::uint8_t* bytes, int n);

@@ -143,8 +143,22 @@ class Paket : public ::testing::Test {
 
 // --- requests --------------------------------------------------------------
 
-TEST_F(Paket, RequestFramesWithDefaultSettings) {
+TEST(PaketCrc, CheckValueAndAgreementWithTheBitwiseForm) {
   EXPECT_EQ(TPaket::Crc16(reinterpret_cast<const std::uint8_t*>("123456789"), 9), 0x29B1);
+  EXPECT_EQ(TPaket::Crc16(nullptr, 0), 0xFFFF);
+  std::uint32_t x = 12345;
+  for (int round = 0; round < 200; ++round) {
+    Bytes b(static_cast<std::size_t>(round % 40));
+    for (auto& v : b) {
+      x = x * 1664525u + 1013904223u;
+      v = static_cast<std::uint8_t>(x >> 24);
+    }
+    EXPECT_EQ(TPaket::Crc16(b.data(), b.size()), RefCrc(b));
+    EXPECT_EQ(TPaket::Crc16(b.data(), b.size()), proto::Crc16(b.data(), b.size()));
+  }
+}
+
+TEST_F(Paket, RequestFramesWithDefaultSettings) {
 
   p->BuildIdentRequest();
   EXPECT_EQ(Sent(), (Bytes{0xC0, 0x64, 0x63, 0x14, 0xFB, 0x87, 0xC0}));
