@@ -187,15 +187,15 @@ void TPaket::Reset() {
 void TPaket::BuildFrame(const std::uint8_t* payload, std::size_t n) {
   RequestLength = 0;
   RequestPayloadLength = 0;
-  if (n + 2 > RequestPayload.size()) return;
+  if (n + 2 > RequestPayload.size() || (payload == nullptr && n > 0)) return;
   std::uint8_t body[RequestSize];
-  std::memcpy(body, payload, n);
+  if (n > 0) std::memcpy(body, payload, n);
   const std::uint16_t crc = Crc16(payload, n);
   body[n] = static_cast<std::uint8_t>(crc & 0xFF);
   body[n + 1] = static_cast<std::uint8_t>(crc >> 8);
   const std::size_t len = proto::EscapeFrame(body, n + 2, Request.data(), BufferSize);
   if (len == 0) return;
-  std::memcpy(RequestPayload.data(), payload, n);
+  if (n > 0) std::memcpy(RequestPayload.data(), payload, n);
   RequestPayloadLength = static_cast<std::int32_t>(n);
   RequestLength = static_cast<std::int32_t>(len);
   std::memcpy(SendBuffer.data(), Request.data(), len);
