@@ -59,6 +59,7 @@ TMainFrm::TMainFrm(const std::string& settingsPath, QWidget* parent)
   Packet.SetHostNames(ComputerName(), UserName());
   AverRmsStatic.Reserve(static_cast<std::size_t>(TFastAverageRms::RingSize));
   XComm1.SetDispatcher(&UiDispatcher);
+  MMTimer1.SetEnabled(false);  // runs only during a measurement
 
   SaveDialog1.Caption = QStringLiteral("Save recording");
   SaveDialog1.Filter = QStringLiteral("Recording (*.rtd);;All files (*)");
