@@ -207,6 +207,8 @@ class TCustomComm {
   void SetOptions(TCommOptions value);
   TRTSSettings GetRTSSettings() const { return rtsSettings_; }
   void SetRTSSettings(TRTSSettings value);
+  // Kept for the component's interface: notifications always go through
+  // the dispatcher, that is, to the owning thread.
   bool GetSynchronize() const { return synchronize_; }
   void SetSynchronize(bool value) { synchronize_ = value; }
   const TCommTimeoutsEx& GetTimeouts() const { return timeouts_; }
@@ -257,8 +259,17 @@ class TCustomComm {
   // The device file of the current open; empty while closed.
   const std::string& GetDevicePath() const { return devicePath_; }
 
+  // Handlers; assign them while the port is closed.
+  // OnCommEvent: monitored events; deChar on the owning thread with each
+  // data notification, deOutEmpty on the sending thread after each write.
   TCommEvent OnCommEvent;
+  // OnData: on the owning thread, once per arrival of bytes; Received is the
+  // input queue at that moment (0 when someone took the bytes already, and
+  // possibly more than InputSize: bound the read by your own buffer). The
+  // next arrival is reported only after the handler has returned.
   TDataEvent OnData;
+  // OnRead / OnSend: after each chunk read / written, on the calling thread,
+  // with the read / send lock set.
   TNotifyEvent OnRead;
   TNotifyEvent OnSend;
   TLostEvent OnLost;
