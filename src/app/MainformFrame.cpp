@@ -89,7 +89,7 @@ void TMainFrm::CreateActions() {
       {&ac_supp_info, "ac_supp_info", "View", "Supplemental information", nullptr, nullptr,
        QStyle::SP_FileDialogListView},
       {&ac_control, "ac_control", "View", "Control", nullptr, nullptr, QStyle::SP_MediaVolume},
-      {&ac_scale, "ac_scale", "View", "Scale", nullptr, nullptr, QStyle::SP_TitleBarUnshadeButton},
+      {&ac_scale, "ac_scale", "View", "Scale", nullptr, nullptr, QStyle::SP_DesktopIcon},
       {&ac_hide_all, "ac_hide_all", "View", "Hide all panel", "Hide all panel", nullptr,
        QStyle::SP_ArrowRight},
       {&ac_show_all, "ac_show_all", "View", "Show all panel", "Show all panel", nullptr,
@@ -286,8 +286,8 @@ void TMainFrm::CreatePanels() {
     auto* grid = new QGridLayout(panel_basic_info);
     grid->setContentsMargins(6, 2, 6, 4);
     grid->setVerticalSpacing(2);
-    grid->addWidget(BtnDim, 0, 1, Qt::AlignRight);
-    grid->addWidget(ch_signal, 1, 0, 1, 2);
+    grid->addWidget(ch_signal, 1, 0);
+    grid->addWidget(BtnDim, 1, 1, Qt::AlignRight);
     grid->addWidget(lab_sig, 2, 0, 1, 2);
     grid->addWidget(ch_aver, 3, 0, 1, 2);
     grid->addWidget(lab_aver, 4, 0, 1, 2);
