@@ -96,6 +96,9 @@ std::uint32_t BaudRateValue(TBaudRate rate) {
 namespace {
 
 constexpr auto kIdlePause = std::chrono::milliseconds(10);
+// Pause after each notification while bytes keep coming, so that bursts are
+// delivered together (at most about 500 notifications a second).
+constexpr auto kGatherPause = std::chrono::milliseconds(2);
 
 // Errors that mean the device itself has gone (adapter unplugged, peer of a
 // pseudo-terminal closed), as opposed to a failed transfer on a live port.
@@ -419,6 +422,10 @@ void TCustomComm::ReaderBody(std::uint64_t epoch, int fd, int wake) {
     // spinning; new bytes are still reported within the pause.
     if (idleWait_ && changed_.wait_for(lock, kIdlePause, [&] { return epoch_ != epoch; }))
       break;
+    // Bytes that follow each other closely (a device streaming thousands of
+    // frames a second) are gathered for a moment, so that one notification
+    // carries many frames instead of one each. Closing ends the wait.
+    if (changed_.wait_for(lock, kGatherPause, [&] { return epoch_ != epoch; })) break;
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
