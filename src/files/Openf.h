@@ -1,0 +1,73 @@
+// The recording reader of the chart: reads a recording whole, runs its own
+// running-average engine over it, and hands the chart its points (rate,
+// average and plausible temperature) in batches. No window code here: the
+// chart, the identification label and the progress gauge are behind
+// TOpenFileSink.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "files/Recording.h"
+#include "processing/Average.h"
+#include "settings/Optionsprogramm.h"
+
+// One record as charted: time (s); rate and running average in the display
+// unit (deg/s or deg/h); the temperature to chart (deg C).
+struct TChartRecord {
+  double Time;
+  double Rate;
+  double Average;
+  double Temperature;
+};
+
+class TOpenFileSink {
+ public:
+  virtual ~TOpenFileSink() = default;
+  // The header is read: the identification to show and the number of
+  // records (the gauge's maximum); the gauge is shown at 0.
+  virtual void LoadStarted(const std::string& ident, std::int64_t records) = 0;
+  // About a hundred times per load: records read so far.
+  virtual void LoadProgress(std::int64_t recordsRead) = 0;
+  // The next records, in file order (NaN records left out).
+  virtual void LoadRecords(const TChartRecord* records, std::size_t n) = 0;
+  // Reading is over, successfully or not: hide the gauge.
+  virtual void LoadFinished() = 0;
+};
+
+enum class TLoadResult {
+  Loaded,      // read to the end
+  Missing,     // no such file: nothing happened
+  Unreadable,  // cannot be opened or read, or its sample value is no number
+};
+
+class TOpenFile : public TOptionProgramm {
+ public:
+  static constexpr std::size_t BatchSize = 65536;
+
+  TOpenFile() = default;
+
+  // Loaded := false, RecordingName := "", FileHandle := -1, FormatVersion := 0.
+  void Reset();
+  // Reads RecordingName with this object's settings (whose Sample becomes
+  // the recording's own), feeding the engine and the sink. Loaded tells the
+  // result; on Unreadable, Error() says why, and the records handed to the
+  // sink before the failure stay with it.
+  TLoadResult Load(TOpenFileSink& sink);
+  bool LoadedOk() const { return Loaded; }
+  const std::string& Error() const { return error_; }
+
+  TFastAverageRms AverageEngine;
+  std::string RecordingName;
+  int FileHandle = -1;
+  bool Loaded = false;
+  bool UnitsPerSecond = false;
+  std::array<std::uint8_t, rtd::HeaderSize> Header{};
+  std::int32_t FormatVersion = 0;
+
+ private:
+  std::string error_;
+  std::array<TChartRecord, BatchSize> batch_{};
+};
