@@ -8,17 +8,10 @@
 #include <vector>
 
 #include "cli/CliCommands.h"
+#include "common/TestFiles.h"
 #include "settings/Optionsprogramm.h"
 
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
-
-template <typename T>
-void Put(Bytes& b, std::size_t at, T v) {
-  if (b.size() < at + sizeof v) b.resize(at + sizeof v);
-  std::memcpy(b.data() + at, &v, sizeof v);
-}
 
 struct Result {
   int code;
@@ -33,38 +26,18 @@ Result Cli(std::vector<std::string> args) {
 
 class CliTool : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/ratelog-cli-XXXXXX";
-    dir_ = ::mkdtemp(tmpl);
-    rtd_ = dir_ + "/run.rtd";
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
   // 10 Hz records from 0.1 s to seconds, rate given per record.
   void WriteRecording(int seconds, float (*rate)(float), bool header = true) {
-    Bytes b;
-    if (header) {
-      b.assign(760, 0);
-      std::memcpy(b.data(), "VRDT40-123.456-00042", 20);
-      Put<std::uint32_t>(b, 28, 24611);
-      Put(b, 32, 10.0f);
-      Put(b, 40, 46361.4375);  // 05.12.2026 10:30
-      std::memcpy(b.data() + 48, "benchpc", 7);
-      std::memcpy(b.data() + 303, "anna", 4);
-    } else {
-      Put(b, 0, 99.9f);
-    }
+    Bytes b = header ? RecordingHeader(10.0f) : HeaderlessRecording(99.9f);  // 05.12.2026 10:30
     for (int i = 1; i <= seconds * 10; ++i) {
-      const std::size_t at = b.size();
       const float t = static_cast<float>(i) * 0.1f;
-      Put(b, at, t);
-      Put(b, at + 4, rate(t));
-      Put(b, at + 8, 25.0f);
+      AddRecord(b, t, rate(t), 25.0f);
     }
-    std::ofstream(rtd_, std::ios::binary)
-        .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    WriteBytes(rtd_, b);
   }
-  std::string dir_, rtd_;
+  TTempDir tmp_;
+  std::string dir_ = tmp_.Path(), rtd_ = tmp_.File("run.rtd");
 };
 
 TEST_F(CliTool, InfoShowsTheHeaderRowsAndTheRecords) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/CliCommands.h"
+#include "common/TestFiles.h"
 #include "files/RecordingReader.h"
 #include "settings/Optionsprogramm.h"
 #include "sim/VirtualGyro.h"
@@ -19,16 +20,7 @@ namespace {
 
 class RecordRun : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/ratelog-record-XXXXXX";
-    dir_ = ::mkdtemp(tmpl);
-    settingsPath_ = dir_ + "/Ratelog.ini";
-    rtd_ = dir_ + "/run.rtd";
-  }
-  void TearDown() override {
-    ::unsetenv("RATELOG_COM1");
-    std::system(("rm -rf '" + dir_ + "'").c_str());
-  }
+  void TearDown() override { ::unsetenv("RATELOG_COM1"); }
 
   // Runs `ratelog-cli record` against a virtual gyroscope made for the
   // settings (adjusted by `device`), collecting what the device sent.
@@ -99,7 +91,9 @@ class RecordRun : public ::testing::Test {
     }
   }
 
-  std::string dir_, settingsPath_, rtd_, output_;
+  TTempDir tmp_;
+  std::string dir_ = tmp_.Path(), settingsPath_ = tmp_.File("Ratelog.ini"), rtd_ = tmp_.File("run.rtd");
+  std::string output_;
   std::ostringstream err_;
   std::mutex mutex_;
   std::vector<TDeviceSample> sent_;

@@ -9,17 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "common/TestFiles.h"
 #include "files/Openf.h"
 
 namespace {
-
-using Bytes = std::vector<std::uint8_t>;
-
-template <typename T>
-void Put(Bytes& b, std::size_t at, T v) {
-  if (b.size() < at + sizeof v) b.resize(at + sizeof v);
-  std::memcpy(b.data() + at, &v, sizeof v);
-}
 
 struct Capture : TOpenFileSink {
   std::string ident;
@@ -39,31 +32,18 @@ struct Capture : TOpenFileSink {
 class OpenFile : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/ratelog-openf-XXXXXX";
-    dir_ = ::mkdtemp(tmpl);
     file_ = std::make_unique<TOpenFile>();
     file_->RecordingName = dir_ + "/run.rtd";
   }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
   void Write(float sample, const std::vector<SamplePoint>& recs, bool header = true) {
-    Bytes b;
-    if (header) {
-      b.assign(760, 0);
-      std::memcpy(b.data(), "VRDT40-123.456-00042", 20);
-      Put(b, 32, sample);
-    } else {
-      Put(b, 0, sample);
-    }
-    for (const auto& r : recs) {
-      const std::size_t at = b.size();
-      Put(b, at, r);
-    }
-    std::ofstream(file_->RecordingName, std::ios::binary)
-        .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    Bytes b = header ? RecordingHeader(sample) : HeaderlessRecording(sample);
+    for (const auto& r : recs) AddRecord(b, r.Time, r.Rate, r.Temperature);
+    WriteBytes(file_->RecordingName, b);
   }
 
-  std::string dir_;
+  TTempDir tmp_;
+  std::string dir_ = tmp_.Path();
   std::unique_ptr<TOpenFile> file_;
   Capture sink_;
 };

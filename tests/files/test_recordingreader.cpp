@@ -9,55 +9,24 @@
 #include <string>
 #include <vector>
 
+#include "common/TestFiles.h"
 #include "files/RecordingReader.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-template <typename T>
-void Put(Bytes& b, std::size_t at, T v) {
-  if (b.size() < at + sizeof v) b.resize(at + sizeof v);
-  std::memcpy(b.data() + at, &v, sizeof v);
-}
-
-void AddRecord(Bytes& b, float t, float r, float c) {
-  const std::size_t at = b.size();
-  Put(b, at, t);
-  Put(b, at + 4, r);
-  Put(b, at + 8, c);
-}
-
-Bytes CurrentHeader(float sample) {
-  Bytes b(760, 0);
-  std::memcpy(b.data(), "VRDT40-123.456-00042", 20);
-  Put<std::uint32_t>(b, 28, 24611);
-  Put(b, 32, sample);
-  Put(b, 40, 46361.4375);
-  std::memcpy(b.data() + 48, "benchpc", 7);
-  std::memcpy(b.data() + 303, "anna", 4);
-  return b;
-}
+Bytes CurrentHeader(float sample) { return RecordingHeader(sample, "VRDT40-123.456-00042"); }
 
 class Reader : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/ratelog-reader-XXXXXX";
-    dir_ = ::mkdtemp(tmpl);
-    path_ = dir_ + "/run.rtd";
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-  void Write(const Bytes& b) {
-    std::ofstream(path_, std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-  }
+  void Write(const Bytes& b) { WriteBytes(path_, b); }
   std::vector<SamplePoint> ReadAll(TRecordingReader& r) {
     std::vector<SamplePoint> out;
     SamplePoint p;
     while (r.Next(p)) out.push_back(p);
     return out;
   }
-  std::string dir_, path_;
+  TTempDir tmp_;
+  std::string dir_ = tmp_.Path(), path_ = tmp_.File("run.rtd");
 };
 
 TEST_F(Reader, CurrentLayoutHeaderAndRecords) {
@@ -83,7 +52,7 @@ TEST_F(Reader, CurrentLayoutHeaderAndRecords) {
 
 TEST_F(Reader, HeaderlessAndLowerCaseSignature) {
   Bytes b;
-  Put(b, 0, 99.9f);
+  PutAt(b, 0, 99.9f);
   for (int i = 1; i <= 3; ++i) AddRecord(b, i, -1.0f, 20.0f);
   Write(b);
   TRecordingReader r;
@@ -104,7 +73,7 @@ TEST_F(Reader, HeaderlessAndLowerCaseSignature) {
 
   lower = CurrentHeader(10.0f);
   lower[0] = 'v';
-  Put(lower, 0, 50.0f);  // a headerless file whose bytes 4.. happen to look alike
+  PutAt(lower, 0, 50.0f);  // a headerless file whose bytes 4.. happen to look alike
   Write(lower);
   ASSERT_TRUE(r.Open(path_));
   EXPECT_EQ(r.Info().FormatVersion, 0);
@@ -168,7 +137,7 @@ TEST_F(Reader, UnreadableFilesSayWhy) {
     EXPECT_FALSE(r.Open(path_)) << bad;
     EXPECT_NE(r.Error().find("sample value"), std::string::npos);
     Bytes old;
-    Put(old, 0, bad);
+    PutAt(old, 0, bad);
     Write(old);
     EXPECT_FALSE(r.Open(path_)) << bad;
   }

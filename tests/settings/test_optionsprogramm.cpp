@@ -8,32 +8,18 @@
 #include <string>
 #include <vector>
 
+#include "common/TestFiles.h"
 #include "settings/Optionsprogramm.h"
 
 namespace {
 
-std::vector<unsigned char> ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void WriteAll(const std::string& path, const std::vector<unsigned char>& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
 class SettingsFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/ratelog-settings-XXXXXX";
-    dir_ = ::mkdtemp(tmpl);
-    path_ = dir_ + "/Ratelog.ini";
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-  std::string dir_, path_;
+  TTempDir tmp_;
+  std::string dir_ = tmp_.Path(), path_ = tmp_.File("Ratelog.ini");
 };
 
-const std::vector<unsigned char> kDefaultDump = {
+const Bytes kDefaultDump = {
     0x23, 0x60, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xF0, 0xC1, 0x00, 0x00, 0xF0, 0x41,
     0x0A, 0x00, 0x00, 0x00, 0x32, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x70, 0x42,
     0x00, 0x00, 0x20, 0xC2, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x64, 0x05, 0x00,
@@ -47,7 +33,7 @@ const std::vector<unsigned char> kDefaultDump = {
 
 TEST_F(SettingsFile, MissingFileIsCreatedWithTheDefaultsByteForByte) {
   TOptionProgramm s(path_);
-  EXPECT_EQ(ReadAll(path_), kDefaultDump);
+  EXPECT_EQ(ReadBytes(path_), kDefaultDump);
   EXPECT_EQ(s.Sample, 10);
   EXPECT_EQ(s.SampleIndex, 2);
   EXPECT_DOUBLE_EQ(s.TempScale, 0.10000000149011612);
@@ -70,9 +56,9 @@ TEST_F(SettingsFile, EveryFieldSurvivesSaveAndLoad) {
 
   TOptionProgramm b(path_);
   TOptionProgramm expected = a;
-  std::vector<unsigned char> bytesA = ReadAll(path_);
+  Bytes bytesA = ReadBytes(path_);
   ASSERT_TRUE(b.Save());
-  EXPECT_EQ(ReadAll(path_), bytesA);
+  EXPECT_EQ(ReadBytes(path_), bytesA);
   EXPECT_EQ(b.Mode, ModeOneCommand);
   EXPECT_EQ(b.PortIndex, 8);
   EXPECT_FLOAT_EQ(b.DriftTime, 100.7f);
@@ -96,7 +82,7 @@ TEST_F(SettingsFile, StringAcceptanceByLength) {
     a.ShellPath = std::string(c.len, 's');
     a.ServerFolder = std::string(c.len, 'f');
     ASSERT_TRUE(a.Save());
-    EXPECT_EQ(ReadAll(path_).size(), 149u + 2 * c.len) << "saved with full length";
+    EXPECT_EQ(ReadBytes(path_).size(), 149u + 2 * c.len) << "saved with full length";
     TOptionProgramm b;
     b.FileName = path_;
     b.ShellPath = "old-shell";
@@ -108,20 +94,20 @@ TEST_F(SettingsFile, StringAcceptanceByLength) {
 }
 
 TEST_F(SettingsFile, StringStopsAtItsFirstZeroByte) {
-  std::vector<unsigned char> bytes = kDefaultDump;
+  Bytes bytes = kDefaultDump;
   bytes.resize(141);
   const unsigned char shell[] = {5, 0, 0, 0, 'a', 'b', 0, 'c', 'd'};
   bytes.insert(bytes.end(), shell, shell + sizeof shell);
   const unsigned char server[] = {4, 0, 0, 0, '/', 's', 'r', 'v'};
   bytes.insert(bytes.end(), server, server + sizeof server);
-  WriteAll(path_, bytes);
+  WriteBytes(path_, bytes);
   TOptionProgramm s(path_);
   EXPECT_EQ(s.ShellPath, "ab");
   EXPECT_EQ(s.ServerFolder, "/srv");
 }
 
 TEST_F(SettingsFile, OverlongFirstStringIsSkippedSoTheSecondIsFound) {
-  std::vector<unsigned char> bytes = kDefaultDump;
+  Bytes bytes = kDefaultDump;
   bytes.resize(141);
   const std::int32_t big = 300;
   bytes.insert(bytes.end(), reinterpret_cast<const unsigned char*>(&big),
@@ -129,18 +115,18 @@ TEST_F(SettingsFile, OverlongFirstStringIsSkippedSoTheSecondIsFound) {
   bytes.insert(bytes.end(), 300, 'x');
   const unsigned char server[] = {5, 0, 0, 0, '/', 'd', 'a', 't', 'a'};
   bytes.insert(bytes.end(), server, server + sizeof server);
-  WriteAll(path_, bytes);
+  WriteBytes(path_, bytes);
   TOptionProgramm s(path_);
   EXPECT_EQ(s.ShellPath, "");
   EXPECT_EQ(s.ServerFolder, "/data");
 }
 
 TEST_F(SettingsFile, NegativeLengthEndsReading) {
-  std::vector<unsigned char> bytes = kDefaultDump;
+  Bytes bytes = kDefaultDump;
   bytes.resize(141);
   const unsigned char tail[] = {0xFF, 0xFF, 0xFF, 0xFF, 5, 0, 0, 0, '/', 'd', 'a', 't', 'a'};
   bytes.insert(bytes.end(), tail, tail + sizeof tail);
-  WriteAll(path_, bytes);
+  WriteBytes(path_, bytes);
   TOptionProgramm s;
   s.FileName = path_;
   s.ServerFolder = "keep";
@@ -149,21 +135,21 @@ TEST_F(SettingsFile, NegativeLengthEndsReading) {
 }
 
 TEST_F(SettingsFile, ForeignFileIsReplacedByTheDefaults) {
-  WriteAll(path_, {'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd'});
+  WriteBytes(path_, {'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd'});
   TOptionProgramm s;
   s.FileName = path_;
   s.Sample = 125;
   EXPECT_TRUE(s.Load());
   EXPECT_EQ(s.Sample, 10);
-  EXPECT_EQ(ReadAll(path_), kDefaultDump);
+  EXPECT_EQ(ReadBytes(path_), kDefaultDump);
 }
 
 TEST_F(SettingsFile, TruncatedFileKeepsTheFieldsBeyondItsEnd) {
-  std::vector<unsigned char> bytes = kDefaultDump;
+  Bytes bytes = kDefaultDump;
   bytes[24] = 125;   // Sample
   bytes[37] = 4;     // PortIndex
   bytes.resize(40);  // cuts PortIndex in half
-  WriteAll(path_, bytes);
+  WriteBytes(path_, bytes);
   TOptionProgramm s;
   s.FileName = path_;
   s.PortIndex = 7;
@@ -188,7 +174,7 @@ TEST_F(SettingsFile, FailuresAreReported) {
 TEST_F(SettingsFile, RandomBytesNeverCrash) {
   std::mt19937 rng(12345);
   for (int round = 0; round < 400; ++round) {
-    std::vector<unsigned char> bytes(rng() % 600);
+    Bytes bytes(rng() % 600);
     for (auto& b : bytes) b = static_cast<unsigned char>(rng());
     if (round % 2 && bytes.size() >= 4) {  // keep the version so the strings get read
       bytes[0] = 0x23; bytes[1] = 0x60; bytes[2] = 0; bytes[3] = 0;
@@ -197,7 +183,7 @@ TEST_F(SettingsFile, RandomBytesNeverCrash) {
       const std::int32_t len = static_cast<std::int32_t>(rng() % 400) - 100;
       std::memcpy(&bytes[141], &len, 4);
     }
-    WriteAll(path_, bytes);
+    WriteBytes(path_, bytes);
     TOptionProgramm s;
     s.FileName = path_;
     s.Load();

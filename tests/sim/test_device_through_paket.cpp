@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "acquisition/Paket.h"
+#include "common/TestFiles.h"
 #include "files/RecordingReader.h"
 #include "sim/DeviceModel.h"
 
@@ -28,12 +29,6 @@ struct Listener : TPaketListener {
 
 class DeviceThroughPaket : public ::testing::TestWithParam<int> {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/ratelog-devpaket-XXXXXX";
-    dir_ = ::mkdtemp(tmpl);
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
   // Runs `seconds` of device time; returns the samples the device sent and
   // leaves the recording in dir_/run.rtd.
   std::vector<TDeviceSample> Run(const TOptionProgramm& settings, double seconds, unsigned seed,
@@ -123,7 +118,8 @@ class DeviceThroughPaket : public ::testing::TestWithParam<int> {
     }
   }
 
-  std::string dir_;
+  TTempDir tmp_;
+  std::string dir_ = tmp_.Path();
   bool skipNext_ = false;
 };
 

@@ -1,0 +1,80 @@
+// Temporary folders, whole-file reads and writes, and recording files built
+// byte by byte, for the tests of every folder.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "processing/Average.h"
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A fresh folder under /tmp, removed with everything in it at the end.
+class TTempDir {
+ public:
+  TTempDir() {
+    char name[] = "/tmp/ratelog-test-XXXXXX";
+    path_ = ::mkdtemp(name) ? name : "";
+  }
+  ~TTempDir() {
+    if (!path_.empty()) [[maybe_unused]] int rc = std::system(("rm -rf '" + path_ + "'").c_str());
+  }
+  TTempDir(const TTempDir&) = delete;
+  TTempDir& operator=(const TTempDir&) = delete;
+  const std::string& Path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+inline Bytes ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void WriteBytes(const std::string& path, const Bytes& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// Stores v little-endian at byte `at`, growing the buffer as needed.
+template <typename T>
+void PutAt(Bytes& b, std::size_t at, T v) {
+  if (b.size() < at + sizeof v) b.resize(at + sizeof v);
+  std::memcpy(b.data() + at, &v, sizeof v);
+}
+
+// A 760-byte recording header: identification, version marker, sample
+// value, creation time (5 December 2026 10:30 by default), names.
+inline Bytes RecordingHeader(float sample, const char* ident = "VRDT40-123.456-00042",
+                             double created = 46361.4375, const char* comp = "benchpc",
+                             const char* user = "anna") {
+  Bytes b(760, 0);
+  std::memcpy(b.data(), ident, std::strlen(ident));
+  PutAt<std::uint32_t>(b, 28, 24611);
+  PutAt(b, 32, sample);
+  PutAt(b, 40, created);
+  std::memcpy(b.data() + 48, comp, std::strlen(comp));
+  std::memcpy(b.data() + 303, user, std::strlen(user));
+  return b;
+}
+
+// The older layout: the sample value, then records.
+inline Bytes HeaderlessRecording(float sample) {
+  Bytes b;
+  PutAt(b, 0, sample);
+  return b;
+}
+
+inline void AddRecord(Bytes& b, float time, float rate, float temperature) {
+  const std::size_t at = b.size();
+  PutAt(b, at, SamplePoint{time, rate, temperature});
+}
