@@ -1,6 +1,7 @@
 #include "app/Forms.h"
 
 TForms::~TForms() {
+  InfoFileFrm.reset();
   AboutFrm.reset();
   OptionForm.reset();
   MainFrm.reset();
@@ -11,6 +12,9 @@ std::unique_ptr<TForms> CreateForms(const std::string& settingsPath) {
   forms->MainFrm = std::make_unique<TMainFrm>(settingsPath);
   forms->OptionForm = std::make_unique<TOptionForm>();
   forms->AboutFrm = std::make_unique<TAboutFrm>();
+  // Centred on the main window, which owns it.
+  forms->InfoFileFrm = std::make_unique<TInfoFileFrm>(forms->MainFrm.get());
   forms->MainFrm->SetForms(forms->OptionForm.get(), forms->AboutFrm.get());
+  forms->MainFrm->InfoFileFrm = forms->InfoFileFrm.get();
   return forms;
 }

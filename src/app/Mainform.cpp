@@ -39,7 +39,10 @@ constexpr int MinFrameHeight = 640;
 }  // namespace
 
 TMainFrm::TMainFrm(const std::string& settingsPath, QWidget* parent)
-    : QMainWindow(parent), SettingsPath(settingsPath), UiDispatcher(this) {
+    : QMainWindow(parent),
+      SettingsPath(settingsPath),
+      UiDispatcher(this),
+      Run(Settings, Packet, XComm1, MMTimer1, UiDispatcher, *this) {
   setObjectName(QStringLiteral("MainFrm"));
   setWindowTitle(QStringLiteral("Ratelog"));
   setWindowIcon(ProgramIcon());
@@ -60,6 +63,12 @@ TMainFrm::TMainFrm(const std::string& settingsPath, QWidget* parent)
   AverRmsStatic.Reserve(static_cast<std::size_t>(TFastAverageRms::RingSize));
   XComm1.SetDispatcher(&UiDispatcher);
   MMTimer1.SetEnabled(false);  // runs only during a measurement
+  // The link's data and the timer's ticks reach the run through the
+  // window's own handlers.
+  XComm1.OnData = [this](TCustomComm*, std::uint32_t count) { XComm1Data(count); };
+  MMTimer1.SetOnTimer([this](TMMTimer*) { MMTimer1Timer(); });
+  Chart->OnZoom = [this] { Chart1Zoom(); };
+  Chart->OnUndoZoom = [this] { Chart1UndoZoom(); };
 
   SaveDialog1.Caption = QStringLiteral("Save recording");
   SaveDialog1.Filter = QStringLiteral("Recording (*.rtd);;All files (*)");
@@ -71,6 +80,7 @@ TMainFrm::TMainFrm(const std::string& settingsPath, QWidget* parent)
 }
 
 TMainFrm::~TMainFrm() {
+  RemoveIdle();
   // The timer and the link stop before the objects they use go away.
   MMTimer1.SetEnabled(false);
   if (XComm1.GetOpened()) {
@@ -112,6 +122,10 @@ void TMainFrm::FormShow() {
   }
   HourFactor = 3600.0;
   RateUnitPerSec = false;
+  CalcParameters.DriftTime = Settings.DriftTime;
+  CalcParameters.Passband = Settings.Passband;
+  CalcParameters.RandomWalkTime = Settings.RandomWalkTime;
+  CalcParameters.EarthRate = Settings.EarthRate;
   ApplyDisplaySettings();
 }
 
@@ -290,5 +304,6 @@ void TMainFrm::ClearSeries() {
   Series1->data()->clear();
   Series2->data()->clear();
   Series3->data()->clear();
+  Chart->AllSeriesChanged();
   Chart1->replot();
 }

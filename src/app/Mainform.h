@@ -6,12 +6,15 @@
 #include <QMainWindow>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
+#include "acquisition/MeasurementRun.h"
 #include "acquisition/Mmtimer.h"
 #include "acquisition/Paket.h"
 #include "acquisition/Xcomdrv.h"
+#include "files/Openf.h"
 #include "processing/Averrmsstatic.h"
 #include "settings/Optionsprogramm.h"
 #include "ui/Dialogs.h"
@@ -34,6 +37,7 @@ class QTabBar;
 class QTimer;
 class QToolBar;
 class TAboutFrm;
+class TInfoFileFrm;
 class TOptionForm;
 class TRateChart;
 
@@ -49,7 +53,10 @@ struct TCalcParameters {
   double EarthRate = 11.78;
 };
 
-class TMainFrm : public QMainWindow {
+// The four ways a recording comes onto the chart.
+enum class TShowPath { Stop, Open, UnitSwitch, AveragingTime };
+
+class TMainFrm : public QMainWindow, private TRunOwner {
   Q_OBJECT
  public:
   // settingsPath: the settings file "Ratelog.ini" to load when first shown.
@@ -65,7 +72,7 @@ class TMainFrm : public QMainWindow {
   // --- Owned objects, in this order.
   TOptionProgramm Settings;
   TPaket Packet;
-  // (The recording reader `OpenFile` joins here with opening recordings.)
+  TOpenFile OpenFile;
   TAverRmsStatic AverRmsStatic;
   std::int32_t PointCount = 0;
   double FirstShown = 0;
@@ -86,11 +93,17 @@ class TMainFrm : public QMainWindow {
   TQtUiDispatcher UiDispatcher;
   TXComm XComm1;
   TMMTimer MMTimer1;
+  // The acquisition steps of a run on Packet, XComm1 and MMTimer1.
+  TMeasurementRun Run;
   TFileRequest SaveDialog1;
   TFileRequest OpenDialog1;
   std::unique_ptr<QPrinter> Printer;  // the printer set-up dialog's printer, kept
   TOptionForm* OptionForm = nullptr;
   TAboutFrm* AboutFrm = nullptr;
+  TInfoFileFrm* InfoFileFrm = nullptr;
+  // Called at Start with the live settings just before the port opens
+  // (ratelog --simulate fits its virtual gyroscope to them here).
+  std::function<void(const TOptionProgramm&)> BeforeRunStarts;
 
   // Chart.
   std::unique_ptr<TRateChart> Chart;
@@ -216,9 +229,27 @@ class TMainFrm : public QMainWindow {
   void BtnDimClick();
   void BtnApMeanClick();
 
+  // The measurement run.
+  void XComm1Data(std::uint32_t count);
+  void MMTimer1Timer();
+  void DeviceIdentified();
+  void SetLinkSpeed(int index);
+  void AppIdle();
+
+  // Live chart, labels and zoom statistics.
+  void PrepareLiveChart();
+  void RefreshLabels();
+  void Chart1Zoom();
+  void Chart1UndoZoom();
+
  public:
   // A measurement is going on: the timer is enabled or the port is open.
   bool RunActive() const;
+  // The chart steps after a recording was read (caption, title, zoom,
+  // axes, actions, statistics of the whole recording).
+  void ShowLoadedRecording(TShowPath path);
+  // AppIdle is installed as the idle handler (between Start and Stop).
+  bool IdleInstalled() const { return static_cast<bool>(idleConnection_); }
   // Saves the live settings to the settings file.
   void SaveSettings();
   // The companion program started last (0 when none): its process id and
@@ -241,6 +272,34 @@ class TMainFrm : public QMainWindow {
   void TogglePanel(QAction* action, QGroupBox* panel, int flag);
   void LaunchShell();
   void KeepMinimumFrame();
+
+  // TRunOwner.
+  void StopRequested() override;
+  void RunIdentified() override;
+  void IdentificationText(const std::string& text) override;
+  void RecordingFailed(const std::string& file, const std::string& reason) override;
+  void LinkLost(int osError, const std::string& reason) override;
+  void TickFailed(const std::string& message) override;
+
+  void InstallIdle();
+  void RemoveIdle();
+  // A message box shown from the event loop a moment later, so that the
+  // data path that noticed the problem never waits for the user.
+  void QueueMessage(const QString& text, TMsgIcon icon);
+  // The live settings into the recording reader, with the calculation
+  // parameters of the settings dialog.
+  void AssignOpenFileSettings();
+  // Reads OpenFile.RecordingName onto the emptied chart; "Not open file."
+  // when it cannot be read. True when loaded.
+  bool LoadRecording();
+  // Nothing is loaded any more: the actions that work on a recording off.
+  void DisableRecordingActions();
+  void TrimLiveSeries(double time);
+  void SpanStatistics(double begin, double end);
+
+  QMetaObject::Connection idleConnection_;
+  bool runMessageShown_ = false;  // one failure message per run
+  std::string lostReason_;
 
   bool shown_ = false;
   bool built_ = false;  // every control exists

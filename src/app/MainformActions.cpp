@@ -128,49 +128,16 @@ void TMainFrm::ac_optionExecute() {
   CalcParameters.Passband = Settings.Passband;
   CalcParameters.RandomWalkTime = Settings.RandomWalkTime;
   CalcParameters.EarthRate = Settings.EarthRate;
+  // A recording on the chart is calculated with the new parameters.
+  OpenFile.DriftTime = CalcParameters.DriftTime;
+  OpenFile.Passband = CalcParameters.Passband;
+  OpenFile.RandomWalkTime = CalcParameters.RandomWalkTime;
+  OpenFile.EarthRate = CalcParameters.EarthRate;
 }
 
 // ---------------------------------------------------------------------------
-// The measurement run and recordings.
-
-void TMainFrm::ac_openExecute() {}
-
-void TMainFrm::ac_startExecute() {}
-
-// Ends a run: timer, port and packet processor (its recording is completed
-// and closed), the idle controls and the menu back.
-void TMainFrm::ac_stopExecute() {
-  if (MMTimer1.GetEnabled()) MMTimer1.SetEnabled(false);
-  Display = DisplayRecord{};
-  MainMenu1->setVisible(true);
-  SetIdleControls(true);
-  LabIDN->setText(QString::fromLatin1(proto::DefaultIdent));
-  if (XComm1.GetOpened()) {
-    XComm1.PurgeIn();
-    XComm1.PurgeOut();
-    XComm1.CloseDevice();
-  }
-  ClearSeries();
-  Packet.Reset();
-  if (!Recording) {
-    for (QAction* action : {ac_calc, ac_export, ac_print, ac_saveserver, ac_file_info})
-      action->setEnabled(false);
-    ch_temp->setVisible(false);
-  }
-}
+// Actions of other parts of the program.
 
 void TMainFrm::ac_exportExecute() {}
 void TMainFrm::ac_calcExecute() {}
 void TMainFrm::ac_saveserverExecute() {}
-void TMainFrm::ac_file_infoExecute() {}
-
-// ---------------------------------------------------------------------------
-// Scale panel, unit switch, averaging time: filled in with the live display.
-
-void TMainFrm::TabCtrlChange(int) {}
-void TMainFrm::BtnApplyClick() {}
-void TMainFrm::BtnAutoClick() {}
-void TMainFrm::LabMaxClick() {}
-void TMainFrm::LabMinClick() {}
-void TMainFrm::BtnDimClick() {}
-void TMainFrm::BtnApMeanClick() {}

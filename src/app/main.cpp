@@ -1,8 +1,16 @@
 // Ratelog: measurement program for single-axis fibre-optic gyroscopes.
+//
+//   ratelog              the window
+//   ratelog --simulate   the window with a virtual gyroscope on COM1
 #include <QApplication>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <memory>
 
 #include "app/Forms.h"
+#include "sim/VirtualGyro.h"
 #include "ui/Dialogs.h"
 #include "ui/ProgramIcon.h"
 
@@ -25,15 +33,75 @@ class TApplication : public QApplication {
   }
 };
 
+bool Empty(const char* name) {
+  const char* value = std::getenv(name);
+  return !value || !*value;
+}
+
+// Exit code when there is no display to show the window on.
+constexpr int NoDisplay = 3;
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  bool simulate = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--simulate") == 0) {
+      simulate = true;
+    } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::printf(
+          "Usage: ratelog [--simulate]\n"
+          "  --simulate  attach a virtual gyroscope to COM1 (on a pseudo-terminal),\n"
+          "              made for the protocol of the settings at each Start\n");
+      return 0;
+    }
+  }
+  // Without a display Qt would abort; say what happened instead.
+  if (Empty("QT_QPA_PLATFORM") && Empty("DISPLAY") && Empty("WAYLAND_DISPLAY")) {
+    std::fprintf(stderr,
+                 "ratelog: no display available (DISPLAY and WAYLAND_DISPLAY are not set).\n"
+                 "ratelog-cli runs measurements without a window, e.g.\n"
+                 "  ratelog-cli record --simulate --seconds 10 --out run.rtd\n");
+    return NoDisplay;
+  }
+
   TApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Ratelog"));
   QApplication::setWindowIcon(ProgramIcon());
+
+  std::unique_ptr<TVirtualGyro> gyro;
+  if (simulate) {
+    // The device speaks the protocol of the stored settings; each Start
+    // fits it to the settings in force then.
+    TOptionProgramm stored;
+    stored.FileName = DefaultSettingsFilePath();
+    std::string ignored;
+    stored.Read(ignored);  // a missing file leaves the defaults
+    gyro = std::make_unique<TVirtualGyro>(TDeviceModel::ConfigFor(stored));
+    std::string error;
+    if (!gyro->Start(error)) {
+      std::fprintf(stderr, "ratelog: %s\n", error.c_str());
+      return 1;
+    }
+    ::setenv("RATELOG_COM1", gyro->DevicePath().c_str(), 1);
+    std::printf("ratelog: virtual gyroscope on %s as COM1\n", gyro->DevicePath().c_str());
+    std::fflush(stdout);
+  }
+
   std::unique_ptr<TForms> forms;
   try {
     forms = CreateForms();
+    if (gyro) {
+      forms->MainFrm->BeforeRunStarts = [device = gyro.get(),
+                                         runs = std::uint64_t{0}](const TOptionProgramm& s) mutable {
+        TDeviceConfig config = TDeviceModel::ConfigFor(s);
+        config.Seed = ++runs;  // a new noise sequence for every run
+        device->WithModel([&config](TDeviceModel& model) {
+          model.Config() = config;
+          model.Reset();
+        });
+      };
+    }
     forms->MainFrm->show();
   } catch (const std::exception& error) {
     Dialogs().ShowError(nullptr, QString::fromLocal8Bit(error.what()));

@@ -20,6 +20,7 @@ TLoadResult TOpenFile::Load(TOpenFileSink& sink) {
     return reader.Exists() ? TLoadResult::Unreadable : TLoadResult::Missing;
   }
   const TRecordingInfo& info = reader.Info();
+  Info = info;
   Header = info.Header;
   FormatVersion = info.FormatVersion;
   Sample = info.Sample;  // the averaging window follows the recording's own rate

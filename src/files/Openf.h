@@ -11,6 +11,7 @@
 #include <string>
 
 #include "files/Recording.h"
+#include "files/RecordingReader.h"
 #include "processing/Average.h"
 #include "settings/Optionsprogramm.h"
 
@@ -66,6 +67,9 @@ class TOpenFile : public TOptionProgramm {
   bool UnitsPerSecond = false;
   std::array<std::uint8_t, rtd::HeaderSize> Header{};
   std::int32_t FormatVersion = 0;
+  // The header fields of the last recording opened (identification, sample
+  // value, creation time, names).
+  TRecordingInfo Info;
 
  private:
   std::string error_;

@@ -1,7 +1,10 @@
 #include "ui/Chart.h"
 
 #include <QLocale>
+#include <QMouseEvent>
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <qcustomplot.h>
 
 namespace {
@@ -43,6 +46,14 @@ void SetupAxis(QCPAxis* axis, const QString& label, double minStep, bool grouped
   axis->grid()->setZeroLinePen(Qt::NoPen);
 }
 
+// A range for an axis from the extent of its data: a single value gets a
+// little room on both sides.
+QCPRange AxisRange(double low, double high) {
+  if (low < high) return QCPRange(low, high);
+  const double room = low != 0 ? std::fabs(low) * 0.01 : 1.0;
+  return QCPRange(low - room, high + room);
+}
+
 }  // namespace
 
 QString RateAxisTitle(bool perSecond) {
@@ -73,6 +84,173 @@ TRateChart::TRateChart(QCustomPlot* plot) : Chart1(plot) {
 
   title_ = new QCPTextElement(plot, QString(), QFont(plot->font().family(), 10, QFont::Bold));
   title_->setVisible(false);
+
+  plot->setSelectionRectMode(QCP::srmNone);
+  connections_[0] = QObject::connect(plot, &QCustomPlot::beforeReplot, plot,
+                                     [this] { ApplyAutomatic(); });
+  connections_[1] = QObject::connect(plot, &QCustomPlot::mousePress, plot,
+                                     [this](QMouseEvent* event) {
+                                       pressedAt_ = event->position().toPoint();
+                                     });
+  connections_[2] = QObject::connect(
+      plot->selectionRect(), &QCPSelectionRect::accepted, plot,
+      [this](const QRect&, QMouseEvent* event) {
+        if (zoomEnabled_ && event->button() == Qt::LeftButton)
+          RubberBand(pressedAt_, event->position().toPoint());
+      });
+}
+
+TRateChart::~TRateChart() {
+  for (const QMetaObject::Connection& connection : connections_) QObject::disconnect(connection);
+}
+
+QCPAxis* TRateChart::Axis(TAxisId id) const {
+  switch (id) {
+    case Bottom: return Chart1->xAxis;
+    case Left: return Chart1->yAxis;
+    case Right: return Chart1->yAxis2;
+  }
+  return Chart1->xAxis;
+}
+
+void TRateChart::SetAutomatic(TAxisId id) {
+  axes_[id].automatic = true;
+  zoomed_ = false;
+}
+
+void TRateChart::SetRange(TAxisId id, double lower, double upper) {
+  axes_[id].automatic = false;
+  zoomed_ = false;
+  Axis(id)->setRange(lower, upper);
+}
+
+int TRateChart::IndexOf(const QCPGraph* series) const {
+  if (series == Series1) return 0;
+  if (series == Series2) return 1;
+  if (series == Series3) return 2;
+  return -1;
+}
+
+void TRateChart::SeriesChanged(QCPGraph* series) {
+  const int i = IndexOf(series);
+  if (i >= 0) extents_[static_cast<std::size_t>(i)].valid = false;
+}
+
+void TRateChart::AllSeriesChanged() {
+  for (TExtent& extent : extents_) extent.valid = false;
+}
+
+void TRateChart::SetSeriesExtent(QCPGraph* series, bool found, double keyLow, double keyHigh,
+                                 double valueLow, double valueHigh) {
+  const int i = IndexOf(series);
+  if (i < 0) return;
+  extents_[static_cast<std::size_t>(i)] = {true, found, keyLow, keyHigh, valueLow, valueHigh};
+}
+
+// The extent of a series that nobody reported is found by one pass over
+// it; that happens only for the short live series.
+const TRateChart::TExtent& TRateChart::Extent(int index) {
+  TExtent& e = extents_[static_cast<std::size_t>(index)];
+  if (e.valid) return e;
+  const QCPGraph* series = index == 0 ? Series1 : index == 1 ? Series2 : Series3;
+  e = TExtent{};
+  e.valid = true;
+  for (const QCPGraphData& point : *series->data()) {
+    if (!std::isfinite(point.key) || !std::isfinite(point.value)) continue;
+    if (!e.found) {
+      e.found = true;
+      e.keyLow = e.keyHigh = point.key;
+      e.valueLow = e.valueHigh = point.value;
+      continue;
+    }
+    e.keyLow = std::min(e.keyLow, point.key);
+    e.keyHigh = std::max(e.keyHigh, point.key);
+    e.valueLow = std::min(e.valueLow, point.value);
+    e.valueHigh = std::max(e.valueHigh, point.value);
+  }
+  return e;
+}
+
+void TRateChart::ApplyAutomatic() {
+  if (axes_[Bottom].automatic) {
+    bool found = false;
+    double low = 0, high = 0;
+    for (int i = 0; i < 3; ++i) {
+      const TExtent& e = Extent(i);
+      if (!e.found) continue;
+      low = found ? std::min(low, e.keyLow) : e.keyLow;
+      high = found ? std::max(high, e.keyHigh) : e.keyHigh;
+      found = true;
+    }
+    if (found) Chart1->xAxis->setRange(AxisRange(low, high));
+  }
+  if (axes_[Left].automatic) {
+    // The shown series count; when none is shown, all of them (so that a
+    // series switched on later finds a sensible scale).
+    bool found = false;
+    double low = 0, high = 0;
+    for (int pass = 0; pass < 2 && !found; ++pass) {
+      for (int i = 0; i < 2; ++i) {
+        const QCPGraph* series = i == 0 ? Series1 : Series2;
+        if (pass == 0 && !series->visible()) continue;
+        const TExtent& e = Extent(i);
+        if (!e.found) continue;
+        low = found ? std::min(low, e.valueLow) : e.valueLow;
+        high = found ? std::max(high, e.valueHigh) : e.valueHigh;
+        found = true;
+      }
+    }
+    if (found) Chart1->yAxis->setRange(AxisRange(low, high));
+  }
+  if (axes_[Right].automatic) {
+    const TExtent& e = Extent(2);
+    if (e.found) Chart1->yAxis2->setRange(AxisRange(e.valueLow, e.valueHigh));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Zoom.
+
+void TRateChart::SetZoomEnabled(bool enabled) {
+  zoomEnabled_ = enabled;
+  if (!enabled) zoomed_ = false;
+  Chart1->setSelectionRectMode(enabled ? QCP::srmCustom : QCP::srmNone);
+}
+
+void TRateChart::RubberBand(QPoint from, QPoint to) {
+  if (!(to.x() > from.x() && to.y() > from.y())) {
+    UndoZoom();
+    return;
+  }
+  if (!zoomed_) {
+    for (int i = 0; i < 3; ++i) {
+      const QCPAxis* axis = Axis(static_cast<TAxisId>(i));
+      beforeZoom_[static_cast<std::size_t>(i)] = {axes_[static_cast<std::size_t>(i)].automatic,
+                                                   axis->range().lower, axis->range().upper};
+    }
+  }
+  QCPAxis* x = Chart1->xAxis;
+  x->setRange(x->pixelToCoord(from.x()), x->pixelToCoord(to.x()));
+  for (QCPAxis* y : {Chart1->yAxis, Chart1->yAxis2})
+    y->setRange(y->pixelToCoord(to.y()), y->pixelToCoord(from.y()));
+  for (TAxisState& axis : axes_) axis.automatic = false;
+  zoomed_ = true;
+  Chart1->replot();
+  if (OnZoom) OnZoom();
+}
+
+void TRateChart::UndoZoom() {
+  if (zoomed_) {
+    for (int i = 0; i < 3; ++i) {
+      const TSavedAxis& saved = beforeZoom_[static_cast<std::size_t>(i)];
+      axes_[static_cast<std::size_t>(i)].automatic = saved.automatic;
+      if (!saved.automatic) Axis(static_cast<TAxisId>(i))->setRange(saved.lower, saved.upper);
+    }
+    zoomed_ = false;
+  }
+  ApplyAutomatic();
+  Chart1->replot();
+  if (OnUndoZoom) OnUndoZoom();
 }
 
 void TRateChart::SetTitle(const QString& text, bool visible) {

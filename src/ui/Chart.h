@@ -2,17 +2,30 @@
 // left axis, temperature (green) on the right axis, time at the bottom.
 #pragma once
 
+#include <QMetaObject>
+#include <QPoint>
 #include <QString>
+#include <array>
+#include <functional>
 
+class QCPAxis;
 class QCPGraph;
 class QCPTextElement;
 class QCustomPlot;
 
-// The chart's series and title, made once on a QCustomPlot.
+// The chart's series and title, made once on a QCustomPlot, with the axis
+// behaviour of the program: each axis either scales automatically to the
+// data or keeps a fixed range, and a rubber band zooms (dragged right and
+// down) or undoes the zoom (dragged any other way).
 class TRateChart {
  public:
+  enum TAxisId { Bottom = 0, Left = 1, Right = 2 };
+
   // Sets up the axes, grid, margins and the three series on `plot`.
   explicit TRateChart(QCustomPlot* plot);
+  ~TRateChart();
+  TRateChart(const TRateChart&) = delete;
+  TRateChart& operator=(const TRateChart&) = delete;
 
   // The title row exists only while the title is shown, so a hidden title
   // takes no room.
@@ -20,15 +33,72 @@ class TRateChart {
   QString TitleText() const { return titleText_; }
   bool TitleVisible() const { return titleVisible_; }
 
+  QCPAxis* Axis(TAxisId id) const;
+  // The axis follows the data of its series from the next replot on (and
+  // at once for Refresh and the zoom events). Ends a zoom.
+  void SetAutomatic(TAxisId id);
+  // A fixed range; ends a zoom. An empty or invalid range leaves the axis
+  // as it is (but fixed).
+  void SetRange(TAxisId id, double lower, double upper);
+  bool Automatic(TAxisId id) const { return axes_[id].automatic; }
+  // Sets the automatic axes to the data now.
+  void ApplyAutomatic();
+
+  // The data of a series changed: its cached extent is computed again when
+  // an automatic axis needs it.
+  void SeriesChanged(QCPGraph* series);
+  void AllSeriesChanged();
+  // The extent of a series, known to whoever filled it (so that a series of
+  // millions of points is never scanned at a replot). `found` false: no
+  // finite point.
+  void SetSeriesExtent(QCPGraph* series, bool found, double keyLow, double keyHigh,
+                       double valueLow, double valueHigh);
+
+  // Rubber-band zoom with the left mouse button.
+  void SetZoomEnabled(bool enabled);
+  bool ZoomEnabled() const { return zoomEnabled_; }
+  bool Zoomed() const { return zoomed_; }
+  // The gesture, also for programs and tests: a rubber band dragged from
+  // `from` to `to` (widget pixels). Right and down zooms every axis to the
+  // rectangle; any other way undoes the zoom (the axes get back their state
+  // from before the first zoom). OnZoom or OnUndoZoom runs afterwards, when
+  // the bottom axis holds the new range.
+  void RubberBand(QPoint from, QPoint to);
+  void UndoZoom();
+  std::function<void()> OnZoom;
+  std::function<void()> OnUndoZoom;
+
   QCustomPlot* Chart1;
   QCPGraph* Series1;  // rate, red, left axis
   QCPGraph* Series2;  // running average, blue, left axis
   QCPGraph* Series3;  // temperature, green, right axis
 
  private:
+  struct TAxisState {
+    bool automatic = true;
+  };
+  struct TExtent {
+    bool valid = false;  // the values below are up to date
+    bool found = false;
+    double keyLow = 0, keyHigh = 0, valueLow = 0, valueHigh = 0;
+  };
+  struct TSavedAxis {
+    bool automatic = true;
+    double lower = 0, upper = 0;
+  };
+  int IndexOf(const QCPGraph* series) const;
+  const TExtent& Extent(int index);
+
   QCPTextElement* title_;
   QString titleText_;
   bool titleVisible_ = false;
+  std::array<TAxisState, 3> axes_{};
+  std::array<TExtent, 3> extents_{};
+  bool zoomEnabled_ = false;
+  bool zoomed_ = false;
+  std::array<TSavedAxis, 3> beforeZoom_{};
+  QPoint pressedAt_;
+  QMetaObject::Connection connections_[3];
 };
 
 // Axis titles of the left axis for the two rate units.

@@ -1,0 +1,387 @@
+// The chart and panels of the main window: the live display fed by
+// AppIdle, the information labels, recordings on the chart, zoom
+// statistics, the scale panel, the unit switch and the averaging time.
+#include <QAction>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabBar>
+#include <QToolBar>
+#include <cfloat>
+#include <cmath>
+#include <limits>
+#include <qcustomplot.h>
+
+#include "app/Mainform.h"
+#include "files/Infofileform.h"
+#include "files/OpenfChart.h"
+#include "ui/Chart.h"
+#include "ui/NumberText.h"
+
+namespace {
+
+// A double as f32; values beyond the f32 range become infinities.
+float ToFloat(double value) {
+  if (value > FLT_MAX) return std::numeric_limits<float>::infinity();
+  if (value < -FLT_MAX) return -std::numeric_limits<float>::infinity();
+  return static_cast<float>(value);
+}
+
+// Removes the first point of a series (all points at its time, should
+// several share it). Always makes progress on a non-empty series.
+void RemoveFirst(QCPGraph* series) {
+  QSharedPointer<QCPGraphDataContainer> data = series->data();
+  if (data->isEmpty()) return;
+  const int before = data->size();
+  const double first = data->constBegin()->key;
+  data->removeBefore(std::nextafter(first, std::numeric_limits<double>::infinity()));
+  if (data->size() == before) {
+    // A first key that nothing compares below (an infinity): rebuild.
+    QVector<QCPGraphData> rest(data->constBegin() + 1, data->constEnd());
+    data->set(rest, true);
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The live display.
+
+void TMainFrm::PrepareLiveChart() {
+  ClearSeries();
+  Chart->SetTitle(QString(), false);
+  Chart->SetZoomEnabled(false);
+  Chart->SetAutomatic(TRateChart::Bottom);
+  Chart->SetAutomatic(TRateChart::Left);
+  Chart1->yAxis2->setVisible(false);
+  ch_temp->setChecked(false);
+  Series3->setVisible(false);
+  ch_temp->setVisible(false);
+  PointCount = 0;
+  FirstShown = 0.0;
+  FirstShownValid = false;
+  PointCounter = 0;
+  LabelCounter = 0;
+  Chart1->replot();
+}
+
+void TMainFrm::AppIdle() {
+  if (!Packet.DisplayReady) return;
+  Display = Packet.TakeSnapshot();
+  if (!RateUnitPerSec) {
+    Display.rate = ToFloat(Display.rate * HourFactor);
+    Display.average *= HourFactor;
+    Display.rms *= HourFactor;
+    Display.minRms *= HourFactor;
+  }
+  if (Display.time == 0) return;
+  const double time = Display.time;
+  if (!FirstShownValid) {
+    FirstShownValid = true;
+    FirstShown = time;
+  }
+  if (PointCounter >= PointStep) {
+    // A series that is switched off still receives its points.
+    Series1->addData(time, Display.rate);
+    Series2->addData(time, Display.average);
+    Chart->SetRange(TRateChart::Bottom, time - Settings.DisplayTime, time);
+    TrimLiveSeries(time);
+    Chart->SeriesChanged(Series1);
+    Chart->SeriesChanged(Series2);
+    Chart1->replot(QCustomPlot::rpQueuedReplot);
+    PointCounter = 0;
+  }
+  ++PointCounter;
+  if (LabelCounter >= LabelStep) {
+    RefreshLabels();
+    LabelCounter = 0;
+  }
+  ++LabelCounter;
+}
+
+// The live window keeps the last DisplayTime seconds and at most
+// Resolution points.
+void TMainFrm::TrimLiveSeries(double time) {
+  const auto firstKey = [this, time] {
+    return Series1->data()->isEmpty() ? time : Series1->data()->constBegin()->key;
+  };
+  while (time - FirstShown > Settings.DisplayTime) {
+    if (Series1->data()->isEmpty() && Series2->data()->isEmpty()) {
+      FirstShown = time;
+      break;
+    }
+    RemoveFirst(Series1);
+    RemoveFirst(Series2);
+    FirstShown = firstKey();
+  }
+  PointCount = Series1->data()->size();
+  while (PointCount > Settings.Resolution && !Series1->data()->isEmpty()) {
+    RemoveFirst(Series1);
+    RemoveFirst(Series2);
+    FirstShown = firstKey();
+    PointCount = Series1->data()->size();
+  }
+}
+
+void TMainFrm::RefreshLabels() {
+  if (!panel_basic_info->isHidden()) {
+    const int decimals = RateUnitPerSec ? 7 : 5;
+    lab_sig->setText(FixedText(Display.rate, 14, decimals));
+    lab_aver->setText(FixedText(Display.average, 14, decimals));
+    l_rms->setText(FixedText(Display.rms, 14, decimals));
+    l_minrms->setText(FixedText(Display.minRms, 14, decimals));
+  }
+  if (!panel_supp_info->isHidden()) {
+    lab_temp->setText(FixedText(Display.temperature, 10, 1));
+    lab_time->setText(FixedText(Display.time, 10, 3));
+    lab_frame->setText(QString::number(Display.frame));
+    LabFreqFrame->setText(FixedText(Display.frameFrequency, 10, 3));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Recordings on the chart.
+
+void TMainFrm::AssignOpenFileSettings() {
+  OpenFile.Assign(Settings);
+  OpenFile.DriftTime = CalcParameters.DriftTime;
+  OpenFile.Passband = CalcParameters.Passband;
+  OpenFile.RandomWalkTime = CalcParameters.RandomWalkTime;
+  OpenFile.EarthRate = CalcParameters.EarthRate;
+}
+
+bool TMainFrm::LoadRecording() {
+  TOpenFileChart sink(*Chart, CGauge1, LabIDN, [this](bool shown) {
+    gaugeAction_->setVisible(shown);
+    CGauge1->setVisible(shown);
+    if (shown) {
+      // Reading does not return to the event loop: lay the bar out now.
+      ToolBar1->layout()->activate();
+      FormResize();
+      CGauge1->repaint();
+    }
+  });
+  const TLoadResult result = OpenFile.Load(sink);
+  Chart1->replot();
+  if (result == TLoadResult::Unreadable)
+    Dialogs().Message(this, QStringLiteral("Not open file."), QStringLiteral("Message"),
+                      TMsgButtons::Ok, TMsgIcon::Stop);
+  return result == TLoadResult::Loaded;
+}
+
+void TMainFrm::DisableRecordingActions() {
+  for (QAction* action : {ac_calc, ac_export, ac_print, ac_saveserver, ac_file_info})
+    action->setEnabled(false);
+  ch_temp->setVisible(false);
+}
+
+void TMainFrm::ShowLoadedRecording(TShowPath path) {
+  const bool named = path != TShowPath::AveragingTime;
+  if (named) {
+    const QString name = QString::fromStdString(ShownFileName);
+    setWindowTitle(QString::fromLatin1(CaptionPrefix) + name);
+    Chart->SetTitle(name, true);
+    Chart->SetZoomEnabled(true);
+  }
+  if (path != TShowPath::Stop) {
+    Chart->SetAutomatic(TRateChart::Bottom);
+    Chart->SetAutomatic(TRateChart::Left);
+  }
+  if (path == TShowPath::Open) {
+    for (QAction* action : {ac_calc, ac_print, ac_export}) action->setEnabled(true);
+    if (OpenFile.FormatVersion == 6) {
+      ac_saveserver->setEnabled(true);
+      ac_file_info->setEnabled(true);
+    }
+  } else if (path == TShowPath::UnitSwitch) {
+    ac_calc->setEnabled(true);
+    ac_export->setEnabled(true);
+  }
+  if (path == TShowPath::Stop || path == TShowPath::Open) ch_temp->setVisible(true);
+  Chart1UndoZoom();
+  if (path != TShowPath::Stop) Chart->SetRange(TRateChart::Right, Settings.TempMin, Settings.TempMax);
+  if (path == TShowPath::Stop) {
+    Chart->SetAutomatic(TRateChart::Bottom);
+    Chart->SetAutomatic(TRateChart::Left);
+  }
+  Chart1->replot();
+}
+
+void TMainFrm::ac_openExecute() {
+  QString name;
+  if (!Dialogs().OpenFileName(this, OpenDialog1, name)) return;
+  ClearSeries();
+  if (OpenFile.Loaded) OpenFile.Reset();
+  AssignOpenFileSettings();
+  ShownFileName = name.toStdString();
+  OpenFile.RecordingName = ShownFileName;
+  OpenFile.UnitsPerSecond = RateUnitPerSec;
+  repaint();
+  if (!LoadRecording()) {
+    DisableRecordingActions();
+    return;
+  }
+  ShowLoadedRecording(TShowPath::Open);
+}
+
+void TMainFrm::ac_file_infoExecute() {
+  if (!OpenFile.Loaded || OpenFile.FormatVersion < 6 || !InfoFileFrm) return;
+  InfoFileFrm->ShowInfo(OpenFile.Info);
+  InfoFileFrm->exec();
+}
+
+// ---------------------------------------------------------------------------
+// Zoom statistics.
+
+void TMainFrm::Chart1Zoom() {
+  if (Series1->data()->size() < 3) return;
+  const QCPRange span = Chart1->xAxis->range();
+  SpanStatistics(span.lower, span.upper);
+}
+
+void TMainFrm::Chart1UndoZoom() {
+  QSharedPointer<QCPGraphDataContainer> data = Series1->data();
+  if (data->size() < 3) return;
+  SpanStatistics(data->constBegin()->key - 1.0, (data->constEnd() - 1)->key + 1.0);
+}
+
+// Mean, RMS and mean temperature of the rate points within [begin, end].
+// The points are in ascending time: only those of the span are visited.
+void TMainFrm::SpanStatistics(double begin, double end) {
+  AverRmsStatic.Begin = begin;
+  AverRmsStatic.End = end;
+  QSharedPointer<QCPGraphDataContainer> rates = Series1->data();
+  QSharedPointer<QCPGraphDataContainer> temperatures = Series3->data();
+  const int count = rates->size();
+  const int temperatureCount = temperatures->size();
+  int i = static_cast<int>(rates->findBegin(begin, false) - rates->constBegin());
+  auto rate = rates->constBegin() + i;
+  auto temperature = temperatures->constBegin() + std::min(i, temperatureCount);
+  for (; i < count && !AverRmsStatic.Past; ++i, ++rate) {
+    float t = 0;
+    if (i < temperatureCount) {
+      t = ToFloat(temperature->value);
+      ++temperature;
+    }
+    AverRmsStatic.AddPoint(ToFloat(rate->key), ToFloat(rate->value), t);
+  }
+  Display = DisplayRecord{};
+  if (AverRmsStatic.Compute()) {
+    Display.average = AverRmsStatic.Mean;
+    Display.rms = AverRmsStatic.Rms;
+    Display.temperature = ToFloat(AverRmsStatic.TempMean);
+  }
+  RefreshLabels();
+}
+
+// ---------------------------------------------------------------------------
+// "Scale" panel.
+
+void TMainFrm::TabCtrlChange(int index) {
+  const bool rate = index == 0;
+  e_max->setText(FixedText(rate ? Settings.RateMax : Settings.TempMax, 10, 6));
+  e_min->setText(FixedText(rate ? Settings.RateMin : Settings.TempMin, 10, 6));
+}
+
+void TMainFrm::BtnApplyClick() {
+  if (e_max->text().isEmpty()) e_max->setText(QStringLiteral("30"));
+  if (e_min->text().isEmpty()) e_min->setText(QStringLiteral("-30"));
+  double high = 0, low = 0;
+  for (const auto& [edit, value] : {std::pair<QLineEdit*, double*>{e_max, &high}, {e_min, &low}}) {
+    if (!ReadDouble(edit->text(), *value) || std::fabs(*value) > FLT_MAX) {
+      Dialogs().ShowError(this, NotFloatMessage(edit->text()));
+      return;
+    }
+  }
+  float max = static_cast<float>(high), min = static_cast<float>(low);
+  if (min > max) std::swap(min, max);
+  const bool rate = TabCtrl->currentIndex() == 0;
+  if (rate) {
+    Settings.RateMin = min;
+    Settings.RateMax = max;
+  } else {
+    Settings.TempMin = min;
+    Settings.TempMax = max;
+  }
+  SaveSettings();
+  TabCtrlChange(TabCtrl->currentIndex());
+  if (rate) {
+    Chart->SetRange(TRateChart::Left, min, max);
+  } else if (OpenFile.Loaded) {
+    Chart->SetRange(TRateChart::Right, min, max);
+  }
+  Chart1->replot();
+}
+
+void TMainFrm::BtnAutoClick() {
+  if (TabCtrl->currentIndex() == 0) {
+    Chart->SetAutomatic(TRateChart::Left);
+  } else if (OpenFile.Loaded) {
+    Chart->SetAutomatic(TRateChart::Right);
+  }
+  Chart1->replot();
+}
+
+void TMainFrm::LabMaxClick() {
+  if (TabCtrl->currentIndex() == 0) e_max->setText(FixedText(Chart1->yAxis->range().upper, 10, 6));
+}
+
+void TMainFrm::LabMinClick() {
+  if (TabCtrl->currentIndex() == 0) e_min->setText(FixedText(Chart1->yAxis->range().lower, 10, 6));
+}
+
+// ---------------------------------------------------------------------------
+// Unit switch and averaging time.
+
+void TMainFrm::BtnDimClick() {
+  RateUnitPerSec = !RateUnitPerSec;
+  const bool perSec = RateUnitPerSec;
+  BtnDim->setText(perSec ? QStringLiteral("°/h") : QStringLiteral("°/sec"));
+  ch_signal->setText(perSec ? QStringLiteral("Rate, °/sec") : QStringLiteral("Rate, °/h"));
+  ch_aver->setText(perSec ? QStringLiteral("Average, °/sec") : QStringLiteral("Average, °/h"));
+  lab_rms->setText(perSec ? QStringLiteral("RMS, °/sec") : QStringLiteral("RMS, °/h"));
+  lab_minrms->setText(perSec ? QStringLiteral("Minimum RMS, °/sec")
+                             : QStringLiteral("Minimum RMS, °/h"));
+  Chart1->yAxis->setLabel(RateAxisTitle(perSec));
+  ClearSeries();
+  if (!OpenFile.Loaded) return;  // a live chart goes on in the new unit
+  OpenFile.Reset();
+  AssignOpenFileSettings();
+  OpenFile.RecordingName = ShownFileName;
+  OpenFile.UnitsPerSecond = RateUnitPerSec;
+  repaint();
+  if (LoadRecording()) {
+    ShowLoadedRecording(TShowPath::UnitSwitch);
+  } else {
+    DisableRecordingActions();
+  }
+}
+
+void TMainFrm::BtnApMeanClick() {
+  if (e_mean->text().isEmpty()) e_mean->setText(QStringLiteral("50"));
+  int value = 0;
+  if (!ReadInt(e_mean->text(), value)) {
+    Dialogs().ShowError(this, NotIntegerMessage(e_mean->text()));
+    return;
+  }
+  if (value < 1 || value > 500) value = 50;
+  e_mean->setText(QString::number(value));
+  if (value == Settings.MeanTime) return;
+  Settings.MeanTime = value;
+  SaveSettings();
+  if (!OpenFile.Loaded) return;
+  ClearSeries();
+  OpenFile.Reset();
+  AssignOpenFileSettings();
+  OpenFile.RecordingName = ShownFileName;
+  repaint();
+  if (LoadRecording()) {
+    ShowLoadedRecording(TShowPath::AveragingTime);
+  } else {
+    DisableRecordingActions();
+  }
+}

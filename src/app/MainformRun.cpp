@@ -1,0 +1,199 @@
+// The measurement run of the main window: Start and Stop, the received
+// bytes, the timer ticks, and what the run reports on the way.
+#include <QAbstractEventDispatcher>
+#include <QAction>
+#include <QCheckBox>
+#include <QDateTime>
+#include <QLabel>
+#include <QMenuBar>
+#include <QTimer>
+#include <cerrno>
+#include <cstring>
+#include <qcustomplot.h>
+
+#include "app/Mainform.h"
+#include "ui/Chart.h"
+
+namespace {
+
+QString DefaultIdentText() { return QString::fromLatin1(proto::DefaultIdent); }
+
+// The link's message, then the device file behind the port name and what
+// the system said, with a hint for the usual causes.
+QString OpenErrorText(const EDeviceError& error, const std::string& portName) {
+  QString text = QString::fromLocal8Bit(error.what());
+  if (error.ErrorCode != DEVICE_CANNOTOPEN) return text;
+  text += QStringLiteral("\n\n%1").arg(QString::fromStdString(ResolvePortDevice(portName)));
+  if (error.OsError != 0) text += QStringLiteral(": %1").arg(QString::fromLocal8Bit(std::strerror(error.OsError)));
+  switch (error.OsError) {
+    case EACCES:
+    case EPERM:
+      text += QStringLiteral("\nAdd yourself to the dialout group, then log in again.");
+      break;
+    case EBUSY:
+    case EWOULDBLOCK:
+      text += QStringLiteral("\nThe port is in use by another program.");
+      break;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      text += QStringLiteral(
+          "\nIs the adapter plugged in? RATELOG_%1 can name the device file.")
+                  .arg(QString::fromStdString(portName));
+      break;
+    default:
+      break;
+  }
+  return text;
+}
+
+}  // namespace
+
+void TMainFrm::ac_startExecute() {
+  PrepareLiveChart();
+  Recording = false;
+  LabIDN->setText(DefaultIdentText());
+  SaveDialog1.FileName = QDateTime::currentDateTime().toString(QStringLiteral("ddMMyyyy_HHmm"));
+  if (OpenFile.Loaded) OpenFile.Reset();
+  Run.PreparePacket();
+
+  QString chosen;
+  if (Dialogs().SaveFileName(this, SaveDialog1, chosen)) {
+    RecordFileName = chosen.toStdString();
+    Recording = true;
+    Run.ArmRecording(RecordFileName);
+    setWindowTitle(QString::fromLatin1(CaptionPrefix) + chosen);
+  } else {
+    setWindowTitle(QString::fromLatin1(CaptionPrefix) + QStringLiteral("Untitled"));
+  }
+
+  runMessageShown_ = false;
+  lostReason_.clear();
+  if (BeforeRunStarts) BeforeRunStarts(Settings);
+  bool opened = false;
+  try {
+    opened = Run.OpenAndStart();
+  } catch (const std::exception& error) {
+    // Nothing runs; whatever got open before the failure is closed again.
+    Run.StopTimer();
+    Run.ClosePort();
+    const auto* device = dynamic_cast<const EDeviceError*>(&error);
+    Dialogs().ShowError(this, device ? OpenErrorText(*device, Settings.PortName())
+                                     : QString::fromLocal8Bit(error.what()));
+    return;
+  }
+  if (!opened) {
+    ac_stopExecute();
+    return;
+  }
+  SetIdleControls(false);
+  MainMenu1->setVisible(false);
+  InstallIdle();
+}
+
+void TMainFrm::ac_stopExecute() {
+  RemoveIdle();
+  Run.StopTimer();
+  Display = DisplayRecord{};
+  RefreshLabels();
+  MainMenu1->setVisible(true);
+  SetIdleControls(true);
+  LabIDN->setText(DefaultIdentText());
+  Run.ClosePort();
+  ClearSeries();
+  // Writes the records still waiting for a full block and closes the file.
+  Run.ResetPacket();
+
+  bool loaded = false;
+  if (Recording) {
+    if (OpenFile.Loaded) OpenFile.Reset();
+    AssignOpenFileSettings();
+    ShownFileName = RecordFileName;
+    OpenFile.RecordingName = ShownFileName;
+    OpenFile.UnitsPerSecond = RateUnitPerSec;
+    repaint();
+    loaded = LoadRecording();
+    if (loaded) ShowLoadedRecording(TShowPath::Stop);
+  }
+  // Without a recording on the chart (none made, or it could not be read)
+  // there is nothing to calculate, export, print or copy.
+  if (!loaded) DisableRecordingActions();
+  Chart->SetAutomatic(TRateChart::Bottom);
+  Chart->SetAutomatic(TRateChart::Left);
+  Chart1->replot();
+}
+
+// ---------------------------------------------------------------------------
+// Handlers of the link, the timer and the packet processor.
+
+void TMainFrm::XComm1Data(std::uint32_t count) { Run.XComm1Data(count); }
+
+void TMainFrm::MMTimer1Timer() { Run.MMTimer1Timer(); }
+
+void TMainFrm::SetLinkSpeed(int index) { Run.SetLinkSpeed(index); }
+
+// The run has switched the timer to polling (or off, with the line speed
+// of the settings, in Trigger mode); the window shows nothing new until the
+// first display record.
+void TMainFrm::DeviceIdentified() {}
+
+void TMainFrm::RunIdentified() { DeviceIdentified(); }
+
+void TMainFrm::IdentificationText(const std::string& text) {
+  LabIDN->setText(QString::fromLocal8Bit(text.c_str()));
+}
+
+void TMainFrm::StopRequested() {
+  ac_stopExecute();
+  if (!lostReason_.empty()) {
+    QueueMessage(QStringLiteral("The connection to the device on %1 was lost (%2).\n"
+                                "The measurement has been stopped.")
+                     .arg(QString::fromStdString(Settings.PortName()),
+                          QString::fromLocal8Bit(lostReason_.c_str())),
+                 TMsgIcon::Warning);
+    lostReason_.clear();
+  }
+}
+
+void TMainFrm::LinkLost(int osError, const std::string& reason) {
+  lostReason_ = !reason.empty() ? reason
+                : osError != 0  ? std::string(std::strerror(osError))
+                                : std::string("the port was closed");
+}
+
+void TMainFrm::RecordingFailed(const std::string& file, const std::string& reason) {
+  QueueMessage(QStringLiteral("The recording %1 cannot be written (%2).\n"
+                              "The measurement goes on without recording.")
+                   .arg(QString::fromLocal8Bit(file.c_str()),
+                        QString::fromLocal8Bit(reason.c_str())),
+               TMsgIcon::Warning);
+}
+
+void TMainFrm::TickFailed(const std::string& message) {
+  if (runMessageShown_) return;
+  runMessageShown_ = true;
+  QueueMessage(QString::fromLocal8Bit(message.c_str()), TMsgIcon::Stop);
+}
+
+void TMainFrm::QueueMessage(const QString& text, TMsgIcon icon) {
+  QTimer::singleShot(0, this, [this, text, icon] {
+    Dialogs().Message(this, text, QStringLiteral("Message"), TMsgButtons::Ok, icon);
+  });
+}
+
+// ---------------------------------------------------------------------------
+// The idle handler: AppIdle runs each time the event loop has nothing left
+// to do and is about to wait, from Start to Stop. It waits like the loop
+// does: no timer, no polling.
+
+void TMainFrm::InstallIdle() {
+  if (idleConnection_) return;
+  if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance(thread()))
+    idleConnection_ = connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
+                              &TMainFrm::AppIdle);
+}
+
+void TMainFrm::RemoveIdle() {
+  if (idleConnection_) disconnect(idleConnection_);
+  idleConnection_ = QMetaObject::Connection();
+}
