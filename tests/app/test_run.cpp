@@ -1,0 +1,343 @@
+// Whole measurement runs in the window against the virtual gyroscope on a
+// pseudo-terminal: Start and Stop, recording and reload, Trigger mode, a
+// silent device, a device that hangs up, failures shown to the user.
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QRegularExpression>
+#include <gtest/gtest.h>
+#include <qcustomplot.h>
+#include <sys/resource.h>
+
+#include <memory>
+#include <mutex>
+
+#include "RunHelpers.h"
+#include "TestFiles.h"
+#include "app/Forms.h"
+#include "files/RecordingReader.h"
+#include "sim/VirtualGyro.h"
+#include "ui/Chart.h"
+#include "ui/ScriptedDialogs.h"
+
+namespace {
+
+double CpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+}
+
+std::vector<SamplePoint> ReadRecords(const std::string& path) {
+  TRecordingReader reader;
+  std::vector<SamplePoint> records;
+  if (!reader.Open(path)) return records;
+  SamplePoint p;
+  while (reader.Next(p)) records.push_back(p);
+  return records;
+}
+
+class LiveRun : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    forms.reset();
+    if (gyro) gyro->Stop();
+    ::unsetenv("RATELOG_COM1");
+  }
+
+  // Stores the settings (Sample 125 unless changed), starts a virtual
+  // gyroscope that speaks their protocol and opens the window on them.
+  void Open(const std::function<void(TOptionProgramm&)>& settings = {},
+            const std::function<void(TDeviceConfig&)>& device = {}, double hangUpAfter = 0) {
+    TOptionProgramm s;
+    s.FileName = dir.File("Ratelog.ini");
+    s.SampleIndex = 12;
+    s.Sample = 125;
+    if (settings) settings(s);
+    ASSERT_TRUE(s.Save());
+    TDeviceConfig config = TDeviceModel::ConfigFor(s);
+    if (device) device(config);
+    gyro = std::make_unique<TVirtualGyro>(config);
+    gyro->SetHangUpAfter(hangUpAfter);
+    gyro->OnSample = [this](const TDeviceSample& sample) {
+      std::lock_guard<std::mutex> lock(mutex);
+      sent.push_back(sample);
+    };
+    std::string error;
+    ASSERT_TRUE(gyro->Start(error)) << error;
+    ::setenv("RATELOG_COM1", gyro->DevicePath().c_str(), 1);
+    forms = CreateForms(s.FileName);
+    w = forms->MainFrm.get();
+    w->show();
+  }
+
+  // Start with the file dialog answered by `file` (a null string cancels).
+  void Start(const QString& file = QString()) {
+    dialogs.Names.push_back(file);
+    w->ac_startExecute();
+  }
+
+  std::uint64_t Requests() {
+    std::uint64_t n = 0;
+    gyro->WithModel([&n](TDeviceModel& model) { n = model.Stats().Requests; });
+    return n;
+  }
+  std::size_t Points() const { return static_cast<std::size_t>(w->Series1->data()->size()); }
+  std::size_t Sent() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return sent.size();
+  }
+  bool Running() const { return w->RunActive() || w->IdleInstalled(); }
+  bool MessageShown(const QString& part) const {
+    for (const auto& call : dialogs.Calls)
+      if (call.Kind == TScriptedDialogs::TKind::Message && call.Text.contains(part)) return true;
+    return false;
+  }
+
+  TTempDir dir;
+  TScriptedDialogs dialogs;
+  std::unique_ptr<TVirtualGyro> gyro;
+  std::unique_ptr<TForms> forms;
+  TMainFrm* w = nullptr;
+  std::mutex mutex;
+  std::vector<TDeviceSample> sent;
+};
+
+TEST_F(LiveRun, CancelledFileDialogRunsWithoutRecording) {
+  Open();
+  Start();
+  ASSERT_EQ(dialogs.Calls.size(), 1u);
+  const TFileRequest& request = dialogs.Calls[0].Request;
+  EXPECT_TRUE(QRegularExpression("^\\d{8}_\\d{4}$").match(request.FileName).hasMatch())
+      << request.FileName.toStdString();
+  EXPECT_EQ(request.FileName.mid(4, 4).toInt(), QDate::currentDate().year());
+  EXPECT_EQ(request.DefaultSuffix, "rtd");
+  EXPECT_TRUE(request.ConfirmOverwrite);
+
+  EXPECT_EQ(w->windowTitle(), "Ratelog - Untitled");
+  EXPECT_TRUE(w->IdleInstalled());
+  EXPECT_FALSE(w->MainMenu1->isVisible());
+  EXPECT_TRUE(w->ac_stop->isEnabled());
+  for (QAction* a : {w->ac_open, w->ac_start, w->ac_option, w->ac_print, w->ac_calc})
+    EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
+  EXPECT_FALSE(w->change_port->isEnabled());
+  EXPECT_FALSE(w->e_mean->isEnabled());
+
+  // Rate and average move (the series receive points even while switched
+  // off), the bottom axis follows the newest point.
+  ASSERT_TRUE(RunUntil([&] { return Points() >= 10; }));
+  EXPECT_NE(w->lab_sig->text(), "0,00000");
+  EXPECT_NE(w->lab_time->text(), "0,00");
+  const double newest = (w->Series1->data()->constEnd() - 1)->key;
+  EXPECT_DOUBLE_EQ(w->Chart1->xAxis->range().upper, newest);
+  EXPECT_DOUBLE_EQ(w->Chart1->xAxis->range().lower, newest - 10);
+  EXPECT_EQ(w->LabIDN->text(), "VRDT40-123.456-00042");
+
+  w->ac_stopExecute();
+  EXPECT_FALSE(Running());
+  EXPECT_EQ(Points(), 0u);
+  EXPECT_EQ(w->lab_sig->text(), "0,00000");
+  EXPECT_EQ(w->LabIDN->text(), "VRDT40-000.000-00000");
+  EXPECT_TRUE(w->MainMenu1->isVisible());
+  EXPECT_TRUE(w->ac_start->isEnabled());
+  EXPECT_FALSE(w->ac_stop->isEnabled());
+  for (QAction* a : {w->ac_calc, w->ac_export, w->ac_print, w->ac_file_info})
+    EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
+  EXPECT_FALSE(w->ch_temp->isVisible());
+  EXPECT_FALSE(w->Chart->ZoomEnabled());
+  EXPECT_EQ(QDir(QString::fromStdString(dir.Path())).entryList(QDir::Files),
+            QStringList{"Ratelog.ini"});
+  EXPECT_FALSE(dialogs.AnyUnexpected());
+}
+
+TEST_F(LiveRun, RecordedRunIsReloadedAtStop) {
+  Open();
+  const QString file = QString::fromStdString(dir.File("run.rtd"));
+  Start(file);
+  EXPECT_EQ(w->windowTitle(), "Ratelog - " + file);
+  ASSERT_TRUE(RunUntil([&] { return w->Packet.SamplesAccepted >= 25; }));
+  w->ac_stopExecute();
+
+  const std::vector<SamplePoint> records = ReadRecords(file.toStdString());
+  ASSERT_GE(records.size(), 24u);
+  EXPECT_EQ(ReadBytes(file.toStdString()).size(), 760 + 12 * records.size())
+      << "records still waiting for a full block are written at Stop";
+  ASSERT_EQ(Points(), records.size());
+  EXPECT_EQ(w->Series3->data()->size(), static_cast<int>(records.size()));
+  EXPECT_FLOAT_EQ(static_cast<float>(w->Series1->data()->constBegin()->value),
+                  records[0].Rate * 3600.0f);
+  EXPECT_TRUE(w->OpenFile.Loaded);
+  EXPECT_EQ(w->OpenFile.Info.Ident, "VRDT40-123.456-00042");
+  EXPECT_EQ(w->windowTitle(), "Ratelog - " + file);
+  EXPECT_TRUE(w->Chart->TitleVisible());
+  EXPECT_EQ(w->Chart->TitleText(), file);
+  EXPECT_TRUE(w->Chart->ZoomEnabled());
+  EXPECT_TRUE(w->ch_temp->isVisible());
+  EXPECT_TRUE(w->Chart->Automatic(TRateChart::Bottom));
+  for (QAction* a : {w->ac_calc, w->ac_export, w->ac_print, w->ac_start})
+    EXPECT_TRUE(a->isEnabled()) << a->text().toStdString();
+  // The statistics of the whole recording: mean temperature near 25.
+  EXPECT_TRUE(w->lab_temp->text().startsWith("25,")) << w->lab_temp->text().toStdString();
+  EXPECT_NE(w->lab_aver->text(), "0,00000");
+  EXPECT_EQ(w->lab_sig->text(), "0,00000");
+  EXPECT_FALSE(dialogs.AnyUnexpected());
+}
+
+TEST_F(LiveRun, StartWhileARecordingIsShownEmptiesTheChart) {
+  Open();
+  TRecordingFile f;
+  for (int i = 1; i <= 20; ++i) f.Records.push_back({i * 0.1f, 0.001f * i, 25});
+  f.Write(dir.File("old.rtd"));
+  dialogs.Names.push_back(QString::fromStdString(dir.File("old.rtd")));
+  w->ac_openExecute();
+  ASSERT_TRUE(w->OpenFile.Loaded);
+  ASSERT_EQ(Points(), 20u);
+
+  Start();
+  EXPECT_FALSE(w->OpenFile.Loaded);
+  EXPECT_EQ(Points(), 0u);
+  EXPECT_EQ(w->Series3->data()->size(), 0);
+  EXPECT_FALSE(w->Chart->TitleVisible());
+  EXPECT_FALSE(w->Chart->ZoomEnabled());
+  EXPECT_FALSE(w->ch_temp->isChecked());
+  EXPECT_FALSE(w->Series3->visible());
+  EXPECT_FALSE(w->Chart1->yAxis2->visible());
+  w->ac_stopExecute();
+  EXPECT_FALSE(w->ac_calc->isEnabled());
+  EXPECT_FALSE(w->ac_file_info->isEnabled());
+}
+
+TEST_F(LiveRun, MissingPortShowsTheErrorAndStaysIdle) {
+  Open();
+  ::setenv("RATELOG_COM1", dir.File("no-such-tty").c_str(), 1);
+  dialogs.Answers.push_back(TMsgResult::Ok);
+  Start();
+  ASSERT_EQ(dialogs.Calls.size(), 2u);
+  EXPECT_TRUE(dialogs.Calls[1].Text.startsWith("Cannot open device COM1\n"))
+      << dialogs.Calls[1].Text.toStdString();
+  EXPECT_TRUE(dialogs.Calls[1].Text.contains("no-such-tty"));
+  EXPECT_FALSE(Running());
+  EXPECT_TRUE(w->ac_start->isEnabled());
+  EXPECT_FALSE(w->ac_stop->isEnabled());
+  EXPECT_TRUE(w->MainMenu1->isVisible());
+  EXPECT_TRUE(w->change_sam->isEnabled());
+  EXPECT_EQ(w->windowTitle(), "Ratelog - Untitled");
+}
+
+TEST_F(LiveRun, TriggerModeRunsAtTheConfiguredSpeedAndSendsNothing) {
+  Open([](TOptionProgramm& s) {
+    s.Mode = ModeTrigger;
+    s.BaudIndex = 8;
+  });
+  Start();
+  EXPECT_EQ(w->XComm1.GetBaudRate(), br115200) << "identification at 115200 bit/s";
+  ASSERT_TRUE(RunUntil([&] { return Points() >= 5; }));
+  EXPECT_TRUE(w->Packet.Identified);
+  EXPECT_EQ(w->XComm1.GetBaudRate(), brCustom);
+  EXPECT_EQ(w->XComm1.GetBaudValue(), 921600u);
+  EXPECT_FALSE(w->MMTimer1.GetEnabled());
+  const std::uint64_t requests = Requests();
+  const std::size_t points = Points();
+  RunFor(300);
+  EXPECT_EQ(Requests(), requests);
+  EXPECT_GT(Points(), points);
+  w->ac_stopExecute();
+  EXPECT_FALSE(Running());
+}
+
+TEST_F(LiveRun, SilentDeviceIsStillPolledAndThePanelsKeepTheirValues) {
+  Open();
+  Start();
+  ASSERT_TRUE(RunUntil([&] { return Points() >= 5; }));
+  gyro->WithModel([](TDeviceModel& model) { model.Config().Silent = true; });
+  RunFor(100);  // what was on its way has arrived
+  const QString rate = w->lab_sig->text(), time = w->lab_time->text();
+  const std::size_t points = Points();
+  const std::uint64_t requests = Requests();
+  RunFor(300);
+  EXPECT_GE(Requests(), requests + 15) << "a request every 8 ms";
+  EXPECT_EQ(w->lab_sig->text(), rate);
+  EXPECT_EQ(w->lab_time->text(), time);
+  EXPECT_EQ(Points(), points);
+  EXPECT_TRUE(w->MMTimer1.GetEnabled());
+  w->ac_stopExecute();
+}
+
+TEST_F(LiveRun, ARunWaitingForTheDeviceUsesNoProcessor) {
+  Open({}, [](TDeviceConfig& c) { c.Silent = true; });
+  Start();
+  const double before = CpuSeconds();
+  RunFor(1000);
+  const double used = CpuSeconds() - before;
+  EXPECT_LT(used, 0.2) << "the idle handler must not spin";
+  EXPECT_FALSE(w->Packet.Identified);
+  EXPECT_GE(Requests(), 8u) << "the identification request every 100 ms";
+  EXPECT_TRUE(w->IdleInstalled());
+  w->ac_stopExecute();
+  EXPECT_FALSE(w->IdleInstalled());
+}
+
+TEST_F(LiveRun, AFileThatCannotBeCreatedIsReportedAtOnce) {
+  Open();
+  dialogs.Answers.push_back(TMsgResult::Ok);
+  const QString file = QString::fromStdString(dir.File("gone/run.rtd"));
+  Start(file);
+  ASSERT_TRUE(RunUntil([&] { return MessageShown("cannot be written"); }));
+  EXPECT_TRUE(MessageShown(file));
+  EXPECT_TRUE(w->RunActive()) << "the measurement goes on";
+  RunFor(50);
+  w->ac_stopExecute();
+  EXPECT_FALSE(w->OpenFile.Loaded);
+  EXPECT_FALSE(w->ac_calc->isEnabled());
+  EXPECT_FALSE(w->ac_export->isEnabled());
+  EXPECT_FALSE(MessageShown("Not open file."));
+  EXPECT_FALSE(dialogs.AnyUnexpected());
+}
+
+class HangUp : public LiveRun, public ::testing::WithParamInterface<std::uint8_t> {};
+
+TEST_P(HangUp, ADeviceThatGoesAwayStopsTheRunWithTheRecordingIntact) {
+  const std::uint8_t mode = GetParam();
+  Open(
+      [mode](TOptionProgramm& s) {
+        s.Mode = mode;
+        // OneCommand replies carry no time: the software clock times them.
+        if (mode == ModeOneCommand) s.TimeSource = TimeSoftware;
+      },
+      {}, 0.8);
+  dialogs.Answers.push_back(TMsgResult::Ok);
+  const QString file = QString::fromStdString(dir.File("run.rtd"));
+  Start(file);
+  ASSERT_TRUE(RunUntil([&] { return !Running(); }, 4000));
+  ASSERT_TRUE(RunUntil([&] { return MessageShown("was lost"); }, 1000));
+  EXPECT_TRUE(w->ac_start->isEnabled());
+  EXPECT_TRUE(w->MainMenu1->isVisible());
+
+  const std::vector<SamplePoint> records = ReadRecords(file.toStdString());
+  ASSERT_GE(records.size(), 5u);
+  EXPECT_EQ(ReadBytes(file.toStdString()).size(), 760 + 12 * records.size());
+  EXPECT_TRUE(w->OpenFile.Loaded);
+  EXPECT_EQ(Points(), records.size());
+  if (mode != ModeTrigger) {
+    // Every sample the device sent is in the file, but the first (which
+    // created it) and perhaps the last, on its way at the hang-up.
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_GE(records.size() + 2, sent.size());
+    for (std::size_t i = 0; i < records.size() && i + 1 < sent.size(); ++i)
+      ASSERT_EQ(records[i].Rate, sent[i + 1].Rate) << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryMode, HangUp,
+                         ::testing::Values(ModeNormal, ModeTrigger, ModeOneCommand),
+                         [](const auto& info) {
+                           return std::string(info.param == ModeNormal    ? "Normal"
+                                              : info.param == ModeTrigger ? "Trigger"
+                                                                          : "OneCommand");
+                         });
+
+}  // namespace
