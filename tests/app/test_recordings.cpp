@@ -1,0 +1,319 @@
+// Recordings on the chart: opening, the two layouts, plausible temperatures,
+// NaN records, the unit switch and the averaging time on a recording, zoom
+// statistics and gestures, the file information dialog.
+#include <QAction>
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <gtest/gtest.h>
+#include <qcustomplot.h>
+
+#include <cmath>
+#include <limits>
+
+#include "RunHelpers.h"
+#include "TestFiles.h"
+#include "app/Forms.h"
+#include "files/OleDate.h"
+#include "ui/Chart.h"
+#include "ui/NumberText.h"
+#include "ui/ScriptedDialogs.h"
+
+namespace {
+
+void Mouse(QWidget* widget, QEvent::Type type, QPoint at, Qt::MouseButton button,
+           Qt::MouseButtons buttons) {
+  QMouseEvent event(type, QPointF(at), QPointF(widget->mapToGlobal(at)), button, buttons,
+                    Qt::NoModifier);
+  QCoreApplication::sendEvent(widget, &event);
+}
+
+void Drag(QWidget* widget, QPoint from, QPoint to) {
+  Mouse(widget, QEvent::MouseButtonPress, from, Qt::LeftButton, Qt::LeftButton);
+  Mouse(widget, QEvent::MouseMove, (from + to) / 2, Qt::NoButton, Qt::LeftButton);
+  Mouse(widget, QEvent::MouseMove, to, Qt::NoButton, Qt::LeftButton);
+  Mouse(widget, QEvent::MouseButtonRelease, to, Qt::LeftButton, Qt::NoButton);
+}
+
+class Recordings : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    forms = CreateForms(dir.File("Ratelog.ini"));
+    w = forms->MainFrm.get();
+    w->show();
+  }
+  void TearDown() override { forms.reset(); }
+
+  bool Open(const TRecordingFile& file, const std::string& name = "rec.rtd") {
+    file.Write(dir.File(name));
+    dialogs.Names.push_back(QString::fromStdString(dir.File(name)));
+    w->ac_openExecute();
+    return w->OpenFile.Loaded;
+  }
+  static std::vector<double> Values(const QCPGraph* series) {
+    std::vector<double> v;
+    for (const QCPGraphData& p : *series->data()) v.push_back(p.value);
+    return v;
+  }
+  static std::vector<double> Keys(const QCPGraph* series) {
+    std::vector<double> v;
+    for (const QCPGraphData& p : *series->data()) v.push_back(p.key);
+    return v;
+  }
+
+  TTempDir dir;
+  TScriptedDialogs dialogs;
+  std::unique_ptr<TForms> forms;
+  TMainFrm* w = nullptr;
+};
+
+TEST_F(Recordings, OpeningChartsTheWholeRecording) {
+  TRecordingFile f;
+  for (int i = 1; i <= 50; ++i) f.Records.push_back({i * 0.1f, 0.001f * i, 20.0f + i * 0.2f});
+  ASSERT_TRUE(Open(f));
+  const QString path = QString::fromStdString(dir.File("rec.rtd"));
+  // Info file and Save to server stay hidden; a hidden action reads as
+  // disabled, so they are shown here to see what the load did to them.
+  w->ac_file_info->setVisible(true);
+  w->ac_saveserver->setVisible(true);
+  EXPECT_EQ(w->Series1->data()->size(), 50);
+  EXPECT_EQ(w->Series2->data()->size(), 50);
+  EXPECT_EQ(w->Series3->data()->size(), 50);
+  EXPECT_FLOAT_EQ(static_cast<float>(Values(w->Series1)[9]), 0.010f * 3600.0f);
+  EXPECT_EQ(w->windowTitle(), "Ratelog - " + path);
+  EXPECT_EQ(w->Chart->TitleText(), path);
+  EXPECT_TRUE(w->Chart->TitleVisible());
+  EXPECT_TRUE(w->Chart->ZoomEnabled());
+  for (QAction* a : {w->ac_calc, w->ac_print, w->ac_export, w->ac_saveserver, w->ac_file_info})
+    EXPECT_TRUE(a->isEnabled()) << a->text().toStdString();
+  EXPECT_TRUE(w->ch_temp->isVisible());
+  EXPECT_EQ(w->LabIDN->text(), "VRDT40-123.456-00042");
+  EXPECT_FALSE(w->CGauge1->isVisible());
+  EXPECT_EQ(w->Chart1->yAxis2->range(), QCPRange(-40, 60));
+  EXPECT_TRUE(w->Chart->Automatic(TRateChart::Bottom));
+  EXPECT_DOUBLE_EQ(w->Chart1->xAxis->range().lower, static_cast<double>(0.1f));
+  EXPECT_DOUBLE_EQ(w->Chart1->xAxis->range().upper, static_cast<double>(50 * 0.1f));
+  // The statistics of the whole recording in the panels.
+  EXPECT_EQ(w->AverRmsStatic.Begin, static_cast<double>(0.1f) - 1.0);
+  EXPECT_EQ(w->AverRmsStatic.End, static_cast<double>(50 * 0.1f) + 1.0);
+  EXPECT_EQ(w->lab_aver->text(), "91,80000");  // mean of 1..50 x 3.6
+  EXPECT_EQ(w->lab_temp->text(), "25,1");
+  EXPECT_EQ(w->lab_sig->text(), "0,00000");
+  // The temperature series on request.
+  w->ch_temp->setChecked(true);
+  EXPECT_TRUE(w->Series3->visible());
+  EXPECT_TRUE(w->Chart1->yAxis2->visible());
+}
+
+TEST_F(Recordings, AHeaderlessFileHasNoInformationToShow) {
+  TRecordingFile f;
+  f.Header = false;
+  f.Sample = 99.9f;
+  for (int i = 1; i <= 5; ++i) f.Records.push_back({static_cast<float>(i), 0.001f, 25});
+  w->ac_file_info->setVisible(true);
+  w->ac_saveserver->setVisible(true);
+  ASSERT_TRUE(Open(f));
+  EXPECT_EQ(w->OpenFile.FormatVersion, 0);
+  EXPECT_EQ(w->OpenFile.Sample, 99);
+  EXPECT_EQ(w->LabIDN->text(), "VRDT40-000.000-00000");
+  EXPECT_TRUE(w->ac_calc->isEnabled());
+  EXPECT_FALSE(w->ac_file_info->isEnabled());
+  EXPECT_FALSE(w->ac_saveserver->isEnabled());
+  w->ac_file_info->setEnabled(true);  // as an earlier load could have left it
+  bool shown = false;
+  QTimer::singleShot(0, forms->InfoFileFrm.get(), [&] {
+    shown = forms->InfoFileFrm->isVisible();
+    forms->InfoFileFrm->reject();
+  });
+  w->ac_file_infoExecute();
+  RunFor(10);
+  EXPECT_FALSE(shown);
+}
+
+TEST_F(Recordings, ImplausibleTemperaturesAreChartedAtTheLastPlausibleOne) {
+  TRecordingFile f;
+  f.Records = {{1, 0, 120}, {2, 0, 25}, {3, 0, 150}, {4, 0, -60}, {5, 0, 99.5f}, {6, 0, 100}};
+  ASSERT_TRUE(Open(f));
+  EXPECT_EQ(Values(w->Series3), (std::vector<double>{0, 25, 25, 25, 99.5, 99.5}));
+}
+
+TEST_F(Recordings, ANaNRecordIsInNoSeries) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  TRecordingFile f;
+  f.Records = {{1, 0.001f, 20}, {2, nan, 20}, {3, 0.003f, 21}};
+  ASSERT_TRUE(Open(f));
+  for (const QCPGraph* s : {w->Series1, w->Series2, w->Series3})
+    EXPECT_EQ(Keys(s), (std::vector<double>{1, 3}));
+  EXPECT_FLOAT_EQ(static_cast<float>(Values(w->Series2)[1]), 0.002f * 3600);
+}
+
+TEST_F(Recordings, TimesOutOfOrderAreChartedInOrderWithTheirOwnTemperature) {
+  TRecordingFile f;
+  f.Records = {{3, 0.003f, 23}, {1, 0.001f, 21}, {2, 0.002f, 22}, {2, 0.0025f, 22.5f}};
+  ASSERT_TRUE(Open(f));
+  EXPECT_EQ(Keys(w->Series1), (std::vector<double>{1, 2, 2, 3}));
+  const std::vector<double> rates = Values(w->Series1), temperatures = Values(w->Series3);
+  for (std::size_t i = 0; i < rates.size(); ++i)
+    EXPECT_NEAR(rates[i] / 3600 * 1000 + 20, temperatures[i], 1e-4) << i;
+}
+
+TEST_F(Recordings, UnreadableAndVanishedFiles) {
+  TRecordingFile good;
+  good.Records = {{1, 0, 20}, {2, 0, 20}, {3, 0, 20}};
+  ASSERT_TRUE(Open(good, "good.rtd"));
+  const QString title = w->windowTitle();
+
+  TRecordingFile bad;
+  bad.Sample = std::numeric_limits<float>::quiet_NaN();
+  bad.Records = good.Records;
+  dialogs.Answers.push_back(TMsgResult::Ok);
+  EXPECT_FALSE(Open(bad, "bad.rtd"));
+  ASSERT_EQ(dialogs.CountOf(TScriptedDialogs::TKind::Message), 1);
+  const auto& message = dialogs.Calls.back();
+  EXPECT_EQ(message.Text, "Not open file.");
+  EXPECT_EQ(message.Caption, "Message");
+  EXPECT_EQ(message.Icon, TMsgIcon::Stop);
+  EXPECT_EQ(w->windowTitle(), title);
+  EXPECT_EQ(w->Series1->data()->size(), 0);
+  for (QAction* a : {w->ac_calc, w->ac_print, w->ac_export, w->ac_file_info})
+    EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
+
+  // Chosen, then gone before it was read: nothing is said.
+  dialogs.Names.push_back(QString::fromStdString(dir.File("gone.rtd")));
+  w->ac_openExecute();
+  EXPECT_FALSE(w->OpenFile.Loaded);
+  EXPECT_EQ(dialogs.CountOf(TScriptedDialogs::TKind::Message), 1);
+  // Cancelled: nothing changes.
+  dialogs.Names.push_back(QString());
+  w->ac_openExecute();
+  EXPECT_FALSE(dialogs.AnyUnexpected());
+}
+
+TEST_F(Recordings, UnitSwitchRereadsTheRecording) {
+  TRecordingFile f;
+  for (int i = 1; i <= 10; ++i) f.Records.push_back({static_cast<float>(i), 0.5f, 25});
+  ASSERT_TRUE(Open(f));
+  EXPECT_DOUBLE_EQ(Values(w->Series1)[0], 1800.0);
+  w->ac_calc->setEnabled(false);
+  w->Chart->SetRange(TRateChart::Right, 0, 1);
+  w->BtnDim->click();
+  EXPECT_TRUE(w->OpenFile.Loaded);
+  EXPECT_TRUE(w->OpenFile.UnitsPerSecond);
+  EXPECT_EQ(w->Series1->data()->size(), 10);
+  EXPECT_DOUBLE_EQ(Values(w->Series1)[0], 0.5);
+  EXPECT_DOUBLE_EQ(Values(w->Series2)[9], 0.5);
+  EXPECT_TRUE(w->ac_calc->isEnabled());
+  EXPECT_EQ(w->Chart1->yAxis2->range(), QCPRange(-40, 60));
+  EXPECT_EQ(w->lab_aver->text(), "0,5000000");
+  w->BtnDim->click();
+  EXPECT_DOUBLE_EQ(Values(w->Series2)[9], 1800.0);
+  EXPECT_EQ(w->lab_aver->text(), "1800,00000");
+}
+
+TEST_F(Recordings, NewAveragingTimeRereadsTheRecording) {
+  TRecordingFile f;
+  f.Sample = 1;
+  for (int i = 1; i <= 10; ++i) f.Records.push_back({static_cast<float>(i), 0.001f * i, 25});
+  ASSERT_TRUE(Open(f));
+  EXPECT_FLOAT_EQ(static_cast<float>(Values(w->Series2)[9]), 5.5f * 3.6f);
+  w->e_mean->setText("2");
+  w->BtnApMean->click();
+  EXPECT_EQ(w->OpenFile.MeanTime, 2);
+  EXPECT_EQ(w->Series2->data()->size(), 10);
+  EXPECT_FLOAT_EQ(static_cast<float>(Values(w->Series2)[9]), 9.5f * 3.6f);
+  EXPECT_TRUE(w->Chart->Automatic(TRateChart::Left));
+}
+
+TEST_F(Recordings, ZoomStatisticsNeedThreePoints) {
+  TRecordingFile two;
+  two.Records = {{1, 0.001f, 20}, {2, 0.002f, 20}};
+  ASSERT_TRUE(Open(two));
+  EXPECT_EQ(w->lab_aver->text(), "0,00000") << "two points: the panels stay";
+  w->lab_aver->setText("x");
+  w->Chart1->xAxis->setRange(0, 10);
+  w->Chart1Zoom();
+  w->Chart1UndoZoom();
+  EXPECT_EQ(w->lab_aver->text(), "x");
+
+  TRecordingFile three;
+  three.Records = {{10, 0.001f, 20}, {10.5f, 0.002f, 21}, {11, 0.006f, 22}};
+  ASSERT_TRUE(Open(three));
+  EXPECT_EQ(w->lab_aver->text(), "10,80000");
+  EXPECT_EQ(w->l_rms->text(), FixedText(std::sqrt((7.2 * 7.2 + 3.6 * 3.6 + 10.8 * 10.8) / 3), 14, 5));
+  EXPECT_EQ(w->lab_temp->text(), "21,0");
+  // A span holding fewer than three of them shows zeros.
+  w->Chart1->xAxis->setRange(10.2, 11.5);
+  w->Chart1Zoom();
+  EXPECT_EQ(w->lab_aver->text(), "0,00000");
+  EXPECT_EQ(w->lab_temp->text(), "0,0");
+}
+
+TEST_F(Recordings, DraggingZoomsAndDraggingBackUndoes) {
+  TRecordingFile f;
+  for (int i = 1; i <= 100; ++i) f.Records.push_back({static_cast<float>(i), 0.001f * i, 25});
+  ASSERT_TRUE(Open(f));
+  w->Chart1->replot();
+  QCPAxis* x = w->Chart1->xAxis;
+  QCPAxis* y = w->Chart1->yAxis;
+  const int top = static_cast<int>(y->coordToPixel(y->range().upper)) + 2;
+  const int bottom = static_cast<int>(y->coordToPixel(y->range().lower)) - 2;
+  const QPoint from(static_cast<int>(x->coordToPixel(20.5)), top);
+  const QPoint to(static_cast<int>(x->coordToPixel(30.5)), bottom);
+  Drag(w->Chart1, from, to);
+  ASSERT_TRUE(w->Chart->Zoomed());
+  EXPECT_NEAR(x->range().lower, 20.5, 0.3);
+  EXPECT_NEAR(x->range().upper, 30.5, 0.3);
+  double mean = 0;
+  ASSERT_TRUE(ReadDouble(w->lab_aver->text(), mean));
+  EXPECT_NEAR(mean, 25.5 * 3.6, 1e-4) << "points 21 .. 30";
+  EXPECT_EQ(w->AverRmsStatic.Begin, x->range().lower);
+
+  Drag(w->Chart1, to, from);
+  EXPECT_FALSE(w->Chart->Zoomed());
+  EXPECT_TRUE(w->Chart->Automatic(TRateChart::Bottom));
+  EXPECT_DOUBLE_EQ(x->range().lower, 1.0);
+  EXPECT_DOUBLE_EQ(x->range().upper, 100.0);
+  ASSERT_TRUE(ReadDouble(w->lab_aver->text(), mean));
+  EXPECT_NEAR(mean, 50.5 * 3.6, 1e-4) << "all points";
+  // The right axis kept its fixed range through zoom and undo.
+  EXPECT_EQ(w->Chart1->yAxis2->range(), QCPRange(-40, 60));
+
+  // No zoom while a run prepares the chart, and a click is no gesture.
+  w->PrepareLiveChart();
+  Drag(w->Chart1, from, to);
+  EXPECT_FALSE(w->Chart->Zoomed());
+}
+
+TEST_F(Recordings, FileInformation) {
+  TRecordingFile f;
+  f.Sample = 99.9f;
+  f.Created = OleDateFromLocal(2026, 12, 5, 10, 30);
+  f.UserName = "engineer";
+  f.CompName = "lab-pc";
+  f.Records = {{1, 0, 20}};
+  ASSERT_TRUE(Open(f));
+  TInfoFileFrm* info = forms->InfoFileFrm.get();
+  EXPECT_EQ(info->windowTitle(), "Information file");
+  EXPECT_EQ(info->size(), QSize(406, 157));
+  EXPECT_EQ(info->LabIDN->text(), "-------------------------------------");
+  bool shown = false;
+  QTimer::singleShot(0, info, [&] {
+    shown = info->isVisible();
+    info->BtnOk->click();
+  });
+  w->ac_file_infoExecute();
+  EXPECT_TRUE(shown);
+  EXPECT_EQ(info->LabIDN->text(), "VRDT40-123.456-00042");
+  EXPECT_EQ(info->LabSample->text(), "99");
+  EXPECT_EQ(info->LabTime->text(), "05.12.2026 10:30");
+  EXPECT_EQ(info->LabUser->text(), "engineer");
+  EXPECT_EQ(info->LabComp->text(), "lab-pc");
+  EXPECT_EQ(info->LabComp->width(), 193);
+}
+
+}  // namespace
