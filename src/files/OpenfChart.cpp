@@ -70,6 +70,7 @@ void TOpenFileChart::LoadFinished() {
     *series[i].second = QVector<QCPGraphData>();
     chart_.SetSeriesExtent(graph, keys_.found && values[i]->found, keys_.low, keys_.high,
                            values[i]->low, values[i]->high);
+    chart_.IndexSeries(graph);
   }
   if (showGauge_) showGauge_(false);
 }

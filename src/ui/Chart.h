@@ -53,6 +53,10 @@ class TRateChart {
   // finite point.
   void SetSeriesExtent(QCPGraph* series, bool found, double keyLow, double keyHigh,
                        double valueLow, double valueHigh);
+  // A series filled in bulk with many points gets an index of its values
+  // by blocks, so that a replot of the whole series looks at the blocks
+  // instead of every point. Any later change of the data retires it.
+  void IndexSeries(QCPGraph* series);
 
   // Rubber-band zoom with the left mouse button.
   void SetZoomEnabled(bool enabled);
