@@ -13,7 +13,7 @@ cmake --build build/release -j "$jobs"
 bin=build/release/bin
 
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
-  echo "Starting Ratelog with the virtual gyroscope on COM1: press Start (the green arrow)."
+  echo "Starting Ratelog with the virtual gyroscope on COM1: press Start."
   exec "$bin/ratelog" --simulate
 fi
 
