@@ -12,6 +12,7 @@
 #include <QTabBar>
 #include <QToolBar>
 #include <cfloat>
+#include <exception>
 #include <cmath>
 #include <limits>
 #include <qcustomplot.h>
@@ -165,7 +166,16 @@ bool TMainFrm::LoadRecording() {
       CGauge1->repaint();
     }
   });
-  const TLoadResult result = OpenFile.Load(sink);
+  TLoadResult result = TLoadResult::Unreadable;
+  try {
+    result = OpenFile.Load(sink);
+  } catch (const std::exception&) {
+    // No memory for the points of a huge file: what was read stays out.
+    OpenFile.Loaded = false;
+    ClearSeries();
+    gaugeAction_->setVisible(false);
+    CGauge1->setVisible(false);
+  }
   Chart1->replot();
   if (result == TLoadResult::Unreadable)
     Dialogs().Message(this, QStringLiteral("Not open file."), QStringLiteral("Message"),

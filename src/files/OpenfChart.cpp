@@ -40,7 +40,7 @@ void TOpenFileChart::LoadProgress(std::int64_t recordsRead) {
 void TOpenFileChart::LoadRecords(const TChartRecord* records, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
     const TChartRecord& r = records[i];
-    if (r.Time < lastKey_ && !(rate_.isEmpty() && average_.isEmpty())) sorted_ = false;
+    if (r.Time < lastKey_ && !rate_.isEmpty()) sorted_ = false;
     lastKey_ = r.Time;
     rate_.append(QCPGraphData(r.Time, r.Rate));
     average_.append(QCPGraphData(r.Time, r.Average));

@@ -52,5 +52,5 @@ class TOpenFileChart : public TOpenFileSink {
   TExtent keys_, rates_, averages_, temperatures_;
   bool sorted_ = true;
   double lastKey_ = 0;
-  int gaugeScale_ = 1;  // records per gauge unit (the gauge counts in int)
+  std::int64_t gaugeScale_ = 1;  // records per gauge unit (the gauge counts in int)
 };

@@ -184,6 +184,15 @@ TEST_F(LiveRun, RecordedRunIsReloadedAtStop) {
   EXPECT_TRUE(w->lab_temp->text().startsWith("25,")) << w->lab_temp->text().toStdString();
   EXPECT_NE(w->lab_aver->text(), "0,00000");
   EXPECT_EQ(w->lab_sig->text(), "0,00000");
+
+  // The next run starts from an empty chart and records nothing.
+  Start();
+  EXPECT_FALSE(w->OpenFile.Loaded);
+  EXPECT_EQ(Points(), 0u);
+  ASSERT_TRUE(RunUntil([&] { return Points() >= 3; }));
+  w->ac_stopExecute();
+  EXPECT_FALSE(w->ac_calc->isEnabled());
+  EXPECT_EQ(Points(), 0u);
   EXPECT_FALSE(dialogs.AnyUnexpected());
 }
 
