@@ -174,21 +174,6 @@ TEST_F(LiveChart, UnitSwitchDuringARunEmptiesTheChartAndGoesOnInDegreesPerSecond
   EXPECT_EQ(w->Chart1->yAxis->label(), "Rate, °/h");
 }
 
-TEST_F(LiveChart, SeriesSwitchesAreStoredAndTheLeftAxisFollowsTheShownSeries) {
-  for (int t = 1; t <= 5; ++t) Record(static_cast<float>(t), 0.001f * t);
-  w->ch_signal->click();
-  EXPECT_TRUE(TOptionProgramm(dir.File("Ratelog.ini")).ShowSignal);
-  EXPECT_TRUE(w->Series1->visible());
-  w->Chart1->replot();
-  EXPECT_NEAR(w->Chart1->yAxis->range().lower, 2 * 3.6, 1e-4);
-  EXPECT_NEAR(w->Chart1->yAxis->range().upper, 5 * 3.6, 1e-4);
-  w->ch_aver->click();
-  EXPECT_TRUE(TOptionProgramm(dir.File("Ratelog.ini")).ShowAver);
-  EXPECT_TRUE(w->Series2->visible());
-  w->ch_signal->click();
-  EXPECT_FALSE(w->Series1->visible());
-}
-
 TEST_F(LiveChart, ScalePanelSwapsStoresAndSetsTheAxis) {
   w->e_max->setText("10");
   w->e_min->setText("40");

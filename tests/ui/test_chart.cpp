@@ -88,22 +88,6 @@ TEST_F(Chart, AutomaticAxesFollowTheShownSeries) {
   EXPECT_EQ(plot.yAxis->range(), QCPRange(-3, 100));
 }
 
-// A single value gets room on both sides; infinities do not count.
-TEST_F(Chart, FixedRangesStayAndAFlatSeriesGetsRoom) {
-  chart->Series1->addData(1, 5);
-  chart->Series1->addData(2, 5);
-  chart->Series1->addData(3, std::numeric_limits<double>::infinity());
-  chart->ApplyAutomatic();
-  EXPECT_EQ(plot.yAxis->range(), QCPRange(4.95, 5.05));
-  chart->SetRange(TRateChart::Left, -1, 1);
-  EXPECT_FALSE(chart->Automatic(TRateChart::Left));
-  plot.replot();
-  EXPECT_EQ(plot.yAxis->range(), QCPRange(-1, 1));
-  chart->SetAutomatic(TRateChart::Left);
-  plot.replot();
-  EXPECT_EQ(plot.yAxis->range(), QCPRange(4.95, 5.05));
-}
-
 TEST_F(Chart, RubberBandZoomsDownRightAndUndoesOtherwise) {
   for (int i = 0; i <= 100; ++i) chart->Series1->addData(i, i % 10);
   chart->SetRange(TRateChart::Right, -40, 60);
