@@ -13,7 +13,9 @@ cmake --build build/release -j "$jobs"
 bin=build/release/bin
 
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
-  echo "Starting Ratelog with the virtual gyroscope on COM1: press Start."
+  echo "Starting Ratelog with the virtual gyroscope on COM1."
+  echo "Press Start, then tick 'Rate' and 'Average' to see them on the chart; Stop shows the whole"
+  echo "recording; drag right and down to zoom and read the span's statistics."
   exec "$bin/ratelog" --simulate
 fi
 
