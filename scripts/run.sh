@@ -9,7 +9,7 @@ bash scripts/setup.sh
 
 jobs=${RATELOG_JOBS:-2}
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/release -j "$jobs"
+cmake --build build/release -j "$jobs" --target ratelog ratelog-cli ratelog-sim
 bin=build/release/bin
 
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
