@@ -26,3 +26,5 @@ out=build/simulated-run.rtd
 echo
 echo "Basic parameters of $out:"
 "$bin/ratelog-cli" calc "$out"
+echo "(NAN: the span is too short for that quantity: the drift error needs more than"
+echo " 3 x 100 s, the random walk more than 10 x 10 s with the default settings.)"
