@@ -52,7 +52,7 @@ QLabel* ValueLabel(QWidget* parent, const char* name, const QString& text) {
 }  // namespace
 
 void TMainFrm::CreateActions() {
-  struct TSpec {
+  struct TActionDef {
     QAction** target;
     const char* name;
     const char* category;
@@ -61,7 +61,7 @@ void TMainFrm::CreateActions() {
     const char* theme;
     QStyle::StandardPixmap icon;  // SP_CustomBase: no image
   };
-  const TSpec specs[] = {
+  const TActionDef actionDefs[] = {
       {&ac_open, "ac_open", "File", "Open", "Open file", "document-open",
        QStyle::SP_DialogOpenButton},
       {&ac_print, "ac_print", "File", "Print", "Print file", "document-print",
@@ -95,16 +95,16 @@ void TMainFrm::CreateActions() {
       {&ac_show_all, "ac_show_all", "View", "Show all panel", "Show all panel", nullptr,
        QStyle::SP_ArrowLeft},
   };
-  for (const TSpec& spec : specs) {
-    auto* action = new QAction(QString::fromLatin1(spec.caption), this);
-    action->setObjectName(QString::fromLatin1(spec.name));
-    action->setProperty("category", QString::fromLatin1(spec.category));
-    if (spec.hint) {
-      action->setToolTip(QString::fromLatin1(spec.hint));
-      action->setStatusTip(QString::fromLatin1(spec.hint));
+  for (const TActionDef& def : actionDefs) {
+    auto* action = new QAction(QString::fromLatin1(def.caption), this);
+    action->setObjectName(QString::fromLatin1(def.name));
+    action->setProperty("category", QString::fromLatin1(def.category));
+    if (def.hint) {
+      action->setToolTip(QString::fromLatin1(def.hint));
+      action->setStatusTip(QString::fromLatin1(def.hint));
     }
-    if (spec.icon != QStyle::SP_CustomBase) action->setIcon(ActionIcon(spec.theme, spec.icon));
-    *spec.target = action;
+    if (def.icon != QStyle::SP_CustomBase) action->setIcon(ActionIcon(def.theme, def.icon));
+    *def.target = action;
   }
   for (QAction* panel : {ac_basic_info, ac_supp_info, ac_control, ac_scale}) {
     panel->setCheckable(true);
