@@ -1,4 +1,4 @@
-// Temporary folders and small file helpers for the window tests.
+// File and event-loop helpers for the window tests.
 #pragma once
 
 #include <QCoreApplication>
@@ -12,26 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
-class TTempDir {
- public:
-  TTempDir() {
-    char name[] = "/tmp/ratelog-gui-XXXXXX";
-    path_ = ::mkdtemp(name) ? name : "";
-  }
-  ~TTempDir() {
-    if (!path_.empty()) [[maybe_unused]] int rc = std::system(("rm -rf '" + path_ + "'").c_str());
-  }
-  const std::string& Path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-inline std::vector<unsigned char> ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+#include "common/TestFiles.h"
 
 inline std::string ReadText(const std::string& path) {
   const auto bytes = ReadBytes(path);
