@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "DayRecording.h"
 #include "app/Forms.h"
 #include "files/Recording.h"
 #include "ui/Chart.h"
@@ -25,36 +26,8 @@
 
 namespace {
 
-constexpr std::int64_t kRecords = 24LL * 3600 * 125;
-
-const std::string& DayRecording() {
-  static const std::string path = [] {
-    std::string p = "/tmp/ratelog-bench-chart.rtd";
-    struct stat st {};
-    const std::int64_t size = static_cast<std::int64_t>(rtd::HeaderSize) + kRecords * 12;
-    if (::stat(p.c_str(), &st) == 0 && st.st_size == size) return p;
-    const int fd = ::open(p.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
-    std::vector<std::uint8_t> header(rtd::HeaderSize, 0);
-    std::memcpy(header.data(), "VRDT40-123.456-00042", 20);
-    const float sample = 125.0f;
-    std::memcpy(header.data() + rtd::SampleOffset, &sample, 4);
-    if (::write(fd, header.data(), header.size()) < 0) std::abort();
-    std::mt19937 rng(1);
-    std::normal_distribution<float> noise(0.0033f, 0.002f);
-    std::vector<SamplePoint> block(1 << 16);
-    for (std::int64_t i = 0; i < kRecords;) {
-      std::size_t n = 0;
-      for (; n < block.size() && i < kRecords; ++n, ++i) {
-        const double t = static_cast<double>(i + 1) * 0.008;
-        block[n] = {static_cast<float>(t), noise(rng), static_cast<float>(25.0 + t / 3600.0)};
-      }
-      if (::write(fd, block.data(), n * sizeof(SamplePoint)) < 0) std::abort();
-    }
-    ::close(fd);
-    return p;
-  }();
-  return path;
-}
+using bench_data::DayRecording;
+using bench_data::kRecords;
 
 // The program's windows on a settings file of their own, with rate and
 // average shown.

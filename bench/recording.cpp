@@ -1,50 +1,18 @@
 // Reading a day-long recording (24 h at 125 Hz = 10.8 million records) from
 // the page cache, and the basic-parameter calculation over all of it.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cmath>
-#include <cstring>
-#include <random>
+#include <cstdint>
 #include <string>
-#include <vector>
 
-#include "files/Recording.h"
+#include "DayRecording.h"
 #include "files/RecordingReader.h"
 #include "processing/BasicParameters.h"
 
 namespace {
 
-constexpr std::int64_t kRecords = 24LL * 3600 * 125;
-
-const std::string& DayRecording() {
-  static const std::string path = [] {
-    std::string p = "/tmp/ratelog-bench-day.rtd";
-    struct stat st {};
-    const std::int64_t size = static_cast<std::int64_t>(rtd::HeaderSize) + kRecords * 12;
-    if (::stat(p.c_str(), &st) == 0 && st.st_size == size) return p;
-    const int fd = ::open(p.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
-    std::vector<std::uint8_t> header(rtd::HeaderSize, 0);
-    std::memcpy(header.data(), "VRDT40-123.456-00042", 20);
-    const float sample = 125.0f;
-    std::memcpy(header.data() + rtd::SampleOffset, &sample, 4);
-    if (::write(fd, header.data(), header.size()) < 0) std::abort();
-    std::mt19937 rng(1);
-    std::normal_distribution<float> noise(0.0033f, 0.002f);
-    std::vector<SamplePoint> block(1 << 16);
-    for (std::int64_t i = 0; i < kRecords;) {
-      std::size_t n = 0;
-      for (; n < block.size() && i < kRecords; ++n, ++i)
-        block[n] = {static_cast<float>((i + 1) * 0.008), noise(rng), 25.0f};
-      if (::write(fd, block.data(), n * sizeof(SamplePoint)) < 0) std::abort();
-    }
-    ::close(fd);
-    return p;
-  }();
-  return path;
-}
+using bench_data::DayRecording;
+using bench_data::kRecords;
 
 void BM_ReadDayRecording(benchmark::State& state) {
   const std::string& path = DayRecording();
