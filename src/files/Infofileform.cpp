@@ -5,22 +5,7 @@
 #include <QPushButton>
 
 #include "files/OleDate.h"
-
-namespace {
-
-QLabel* MakeLabel(QWidget* parent, const QString& text, const QColor& colour, const char* name) {
-  auto* label = new QLabel(text, parent);
-  if (name) label->setObjectName(QString::fromLatin1(name));
-  QFont font = label->font();
-  font.setBold(true);
-  label->setFont(font);
-  QPalette palette = label->palette();
-  palette.setColor(QPalette::WindowText, colour);
-  label->setPalette(palette);
-  return label;
-}
-
-}  // namespace
+#include "ui/StyledLabel.h"
 
 TInfoFileFrm::TInfoFileFrm(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
@@ -44,8 +29,8 @@ TInfoFileFrm::TInfoFileFrm(QWidget* parent)
               {"CompName", &LabComp, "LabComp"}};
   int row = 0;
   for (const auto& r : rows) {
-    grid->addWidget(MakeLabel(this, QString::fromLatin1(r.caption), Qt::blue, nullptr), row, 0);
-    QLabel* value = MakeLabel(this, empty, Qt::black, r.name);
+    grid->addWidget(StyledLabel(this, nullptr, QString::fromLatin1(r.caption), true, Qt::blue), row, 0);
+    QLabel* value = StyledLabel(this, r.name, empty, true, Qt::black);
     value->setFixedWidth(193);
     grid->addWidget(value, row, 1);
     *r.value = value;

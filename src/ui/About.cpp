@@ -7,23 +7,8 @@
 #include <QScreen>
 
 #include "ui/ProgramIcon.h"
+#include "ui/StyledLabel.h"
 
-namespace {
-
-QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, bool bold,
-                  const QColor& colour) {
-  auto* label = new QLabel(text, parent);
-  label->setObjectName(QString::fromLatin1(name));
-  QFont font = label->font();
-  font.setBold(bold);
-  label->setFont(font);
-  QPalette palette = label->palette();
-  palette.setColor(QPalette::WindowText, colour);
-  label->setPalette(palette);
-  return label;
-}
-
-}  // namespace
 
 TAboutFrm::TAboutFrm(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
@@ -33,11 +18,11 @@ TAboutFrm::TAboutFrm(QWidget* parent)
   setWindowTitle(QStringLiteral("About!"));
   setFixedSize(341, 166);
 
-  LabName = MakeLabel(this, "LabName", QStringLiteral("Ratelog.exe"), true, Qt::black);
-  LabVersion = MakeLabel(this, "LabVersion", QStringLiteral("Version 6.2.3"), true, Qt::black);
+  LabName = StyledLabel(this, "LabName", QStringLiteral("Ratelog.exe"), true, Qt::black);
+  LabVersion = StyledLabel(this, "LabVersion", QStringLiteral("Version 6.2.3"), true, Qt::black);
   LabDescription =
-      MakeLabel(this, "LabDescription", QStringLiteral("Description"), true, QColor(0, 128, 0));
-  LabText = MakeLabel(this, "LabText", QStringLiteral("Program for work single axis FOG"), false,
+      StyledLabel(this, "LabDescription", QStringLiteral("Description"), true, QColor(0, 128, 0));
+  LabText = StyledLabel(this, "LabText", QStringLiteral("Program for work single axis FOG"), false,
                       Qt::black);
   Image1 = new QLabel(this);
   Image1->setObjectName(QStringLiteral("Image1"));
