@@ -358,7 +358,14 @@ void TMainFrm::BtnDimClick() {
                              : QStringLiteral("Minimum RMS, °/h"));
   Chart1->yAxis->setLabel(RateAxisTitle(perSec));
   ClearSeries();
-  if (!OpenFile.Loaded) return;  // a live chart goes on in the new unit
+  if (!OpenFile.Loaded) {
+    // A live chart goes on in the new unit from its next point; that point
+    // starts the window afresh (measured from the old first point it would be
+    // trimmed away as soon as it is drawn).
+    FirstShownValid = false;
+    PointCount = 0;
+    return;
+  }
   OpenFile.Reset();
   AssignOpenFileSettings();
   OpenFile.RecordingName = ShownFileName;

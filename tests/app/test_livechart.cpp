@@ -165,7 +165,12 @@ TEST_F(LiveChart, UnitSwitchDuringARunEmptiesTheChartAndGoesOnInDegreesPerSecond
   EXPECT_DOUBLE_EQ(Value(w->Series1, 0), 0.5);
   EXPECT_EQ(w->lab_sig->text(), "0,5000000");
 
+  // With a full window, the first point in the new unit stays on the chart.
+  for (int t = 30; t <= 41; ++t) Record(static_cast<float>(t), 0.5f);
   w->BtnDim->click();
+  Record(42, 0.5f);
+  EXPECT_EQ(Points(), 1);
+  EXPECT_DOUBLE_EQ(Value(w->Series1, 0), 1800.0);
   EXPECT_EQ(w->BtnDim->text(), "°/sec");
   EXPECT_EQ(w->ch_signal->text(), "Rate, °/h");
   EXPECT_EQ(w->ch_aver->text(), "Average, °/h");
