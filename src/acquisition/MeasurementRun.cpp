@@ -166,7 +166,12 @@ void TMeasurementRun::ClosePort() {
   } catch (const EDeviceError&) {
     // The device went away between the test and the purge: just close.
   }
-  if (comm_.GetOpened()) comm_.CloseDevice();
+  try {
+    if (comm_.GetOpened()) comm_.CloseDevice();
+  } catch (const EDeviceError& e) {
+    // The link closed itself (device lost) between the test and the close.
+    if (e.ErrorCode != DEVICE_NOTOPENED) throw;
+  }
 }
 
 void TMeasurementRun::ResetPacket() {
