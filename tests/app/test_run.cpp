@@ -317,7 +317,7 @@ TEST_P(HangUp, ADeviceThatGoesAwayStopsTheRunWithTheRecordingIntact) {
         // OneCommand replies carry no time: the software clock times them.
         if (mode == ModeOneCommand) s.TimeSource = TimeSoftware;
       },
-      {}, 0.8);
+      {}, 1.5);  // long enough for several samples on a loaded machine
   dialogs.Answers.push_back(TMsgResult::Ok);
   const QString file = QString::fromStdString(dir.File("run.rtd"));
   Start(file);
