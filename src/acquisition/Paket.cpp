@@ -134,6 +134,21 @@ std::string TPaket::HeaderIdent() const {
   return std::string(text, ::strnlen(text, rtd::IdentUsed));
 }
 
+// What a run and the end of identification both start from: an empty
+// block, the clocks at zero, no samples, an empty receiver.
+void TPaket::ClearClocks() {
+  BlockCount = 0;
+  SoftTime = 0;
+  TimeOffset = 0;
+  ErrorReplies = 0;
+  ChunkLength = 0;
+  AccumLength = 0;
+  Current = SamplePoint{};
+  Decoded = SamplePoint{};
+  Previous = SamplePoint{};
+  PreviousFrameTime = 0;
+}
+
 void TPaket::Reset() {
   // Records still waiting in Block belong to the run that ends here.
   CloseRecording();
@@ -145,17 +160,8 @@ void TPaket::Reset() {
   RecordFailed = false;
   FileOffset = 0;
 
-  BlockCount = 0;
-  SoftTime = 0;
-  TimeOffset = 0;
-  ErrorReplies = 0;
-  ChunkLength = 0;
-  AccumLength = 0;
+  ClearClocks();
   FrameFrequency = 0;
-  Current = SamplePoint{};
-  Decoded = SamplePoint{};
-  Previous = SamplePoint{};
-  PreviousFrameTime = 0;
   Block.fill(SamplePoint{});
   Snapshot = DisplayRecord{};
   DisplayReady = false;
@@ -414,16 +420,7 @@ void TPaket::HandleReply() {
   }
 
   if (status == proto::STATUS_OK && opcode == proto::OP_IDENT && !Identified) {
-    BlockCount = 0;
-    SoftTime = 0;
-    TimeOffset = 0;
-    ErrorReplies = 0;
-    ChunkLength = 0;
-    AccumLength = 0;
-    Current = SamplePoint{};
-    Decoded = SamplePoint{};
-    Previous = SamplePoint{};
-    PreviousFrameTime = 0;
+    ClearClocks();
     // A short reply leaves the rest of the text zero.
     std::uint8_t* ident = Header.data() + rtd::IdentOffset;
     std::memset(ident, 0, rtd::IdentWidth);

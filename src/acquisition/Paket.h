@@ -156,6 +156,7 @@ class TPaket : public TOptionProgramm {
   void ReceiveChunk(const std::uint8_t* bytes, int n);
   void ParseStream(int count);
   void ParseTriggerStream(int count);
+  void ClearClocks();
   void ReconstructTime();
   void AcceptSample();
   void WriteRecord();
