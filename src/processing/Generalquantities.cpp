@@ -32,6 +32,15 @@ long double WholeSeconds(float t) {
   return whole >= 1.0L ? whole : 0.0L;
 }
 
+// The segment length for a drift or random-walk time t, or 0 when the span
+// is not longer than `multiple` segments (the product in single precision,
+// the comparison in extended; NaN fails) or t has no whole second.
+long double SegmentStep(float t, float multiple, long double begin, long double end) {
+  const float minSpan = multiple * t;
+  if (!(static_cast<long double>(minSpan) < end - begin)) return 0;
+  return WholeSeconds(t);
+}
+
 }  // namespace
 
 void TGeneralQuant::SetSettings(const TOptionProgramm& settings) {
@@ -82,11 +91,9 @@ void TGeneralQuant::ComputeMean() {
 void TGeneralQuant::ComputeDrift() {
   DriftValid = false;
   const float td = DriftTime;
-  const float minSpan = 3.0f * td;
   const long double begin = Begin;
   const long double end = End;
-  if (!(static_cast<long double>(minSpan) < end - begin)) return;  // also NaN
-  const long double step = WholeSeconds(td);
+  const long double step = SegmentStep(td, 3.0f, begin, end);
   if (step == 0 || Points.empty()) return;
 
   long double boundary = step;
@@ -122,11 +129,9 @@ void TGeneralQuant::ComputeDrift() {
 void TGeneralQuant::ComputeRandomWalk() {
   WalkValid = false;
   const float tr = RandomWalkTime;
-  const float minSpan = 10.0f * tr;
   const long double begin = Begin;
   const long double end = End;
-  if (!(static_cast<long double>(minSpan) < end - begin)) return;  // also NaN
-  const long double step = WholeSeconds(tr);
+  const long double step = SegmentStep(tr, 10.0f, begin, end);
   if (step == 0 || Points.empty() || Passband <= 0) return;
 
   long double boundary = step;
