@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace rtd {
 
@@ -31,6 +32,19 @@ inline constexpr std::size_t ReservedWidth = 200;
 
 inline constexpr std::uint32_t VersionMarker = 24611;  // 0x6023
 inline constexpr char Signature[4] = {'V', 'R', 'D', 'T'};
+
+// A file is of the current layout when it begins with the signature, or
+// when it holds the version marker at its place: devices whose
+// identification does not begin with "VRDT" still write the full header.
+// In a headerless file those four bytes are the f32 time of the third
+// record, and 0x00006023 is a denormal no recorded time takes.
+// `header` holds at least the first 32 bytes (zero-filled for a short file).
+inline bool IsCurrentLayout(const std::uint8_t* header) {
+  if (std::memcmp(header, Signature, sizeof Signature) == 0) return true;
+  std::uint32_t marker;
+  std::memcpy(&marker, header + VersionOffset, sizeof marker);
+  return marker == VersionMarker;
+}
 
 // Format versions given to a loaded recording (not stored in the file).
 inline constexpr int FormatCurrent = 6;

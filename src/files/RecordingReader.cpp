@@ -43,11 +43,10 @@ bool TRecordingReader::Open(const std::string& path) {
     return false;
   }
   exists_ = true;
-  if (S_ISDIR(st.st_mode)) {
-    error_ = path + ": " + OsReason(EISDIR);
-    return false;
-  }
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Only a regular file is a recording: a FIFO or a device would block the
+  // reader forever. O_NONBLOCK keeps the open itself from waiting on a FIFO
+  // that appeared after the stat; the type is checked again on the open file.
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd_ < 0) {
     error_ = path + ": " + OsReason(errno);
     return false;
@@ -57,6 +56,12 @@ bool TRecordingReader::Open(const std::string& path) {
     Close();
     return false;
   }
+  if (!S_ISREG(st.st_mode)) {
+    error_ = path + ": " + (S_ISDIR(st.st_mode) ? OsReason(EISDIR) : std::string("not a regular file"));
+    Close();
+    return false;
+  }
+  ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
   info_.FileSize = st.st_size;
 
   // The first 760 bytes (fewer for a short file; the rest stays zero).
@@ -75,7 +80,7 @@ bool TRecordingReader::Open(const std::string& path) {
   }
 
   const std::uint8_t* h = info_.Header.data();
-  if (std::memcmp(h, rtd::Signature, sizeof rtd::Signature) == 0) {
+  if (rtd::IsCurrentLayout(h)) {
     info_.FormatVersion = rtd::FormatCurrent;
     info_.HeaderLength = rtd::HeaderSize;
     std::memcpy(&info_.SampleValue, h + rtd::SampleOffset, sizeof(float));

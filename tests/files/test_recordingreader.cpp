@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -62,24 +63,69 @@ TEST_F(Reader, HeaderlessAndLowerCaseSignature) {
   EXPECT_EQ(r.Info().Ident, "VRDT40-000.000-00000");
   EXPECT_EQ(ReadAll(r).size(), 3u);
 
-  Bytes lower = CurrentHeader(10.0f);
+  // A headerless file beginning "vrdt": its sample value (about 7e31) fits
+  // no integer setting, so the file is refused rather than misread.
+  Bytes lower = HeaderlessRecording(0);
   std::memcpy(lower.data(), "vrdt", 4);
+  for (int i = 1; i <= 3; ++i) AddRecord(lower, i, -1.0f, 20.0f);
   Write(lower);
-  // Read as headerless: "vrdt" as a sample value is about 7e31, which no
-  // integer setting can hold, so the file is refused rather than misread.
   EXPECT_FALSE(r.Open(path_));
   EXPECT_EQ(r.Info().FormatVersion, 0);
   EXPECT_NE(r.Error().find("sample value"), std::string::npos);
+}
 
-  lower = CurrentHeader(10.0f);
-  lower[0] = 'v';
-  PutAt(lower, 0, 50.0f);  // a headerless file whose bytes 4.. happen to look alike
-  Write(lower);
-  ASSERT_TRUE(r.Open(path_));
-  EXPECT_EQ(r.Info().FormatVersion, 0);
-  EXPECT_EQ(r.Info().Sample, 50);
-  EXPECT_EQ(r.Info().DataLength, 756);
-  EXPECT_EQ(r.Info().RecordCount, 63);
+// The header is recognised by the signature or by the version marker at
+// byte 28: a device whose identification is not "VRDT..." still writes a
+// full header. In a headerless file byte 28 is the third record's time.
+TEST_F(Reader, LayoutBySignatureOrVersionMarker) {
+  struct Case {
+    const char* ident;
+    std::uint32_t marker;
+    int format;
+  } cases[] = {
+      {"VRDT40-123.456-00042", 24611, 6},
+      {"FOG-2000 SN 0042", 24611, 6},
+      {"vrdt40-000.000-00000", 24611, 6},
+      {"VRDT40-000.000-00000", 0, 6},  // the signature alone is enough
+  };
+  for (const Case& c : cases) {
+    Bytes b = RecordingHeader(10.0f, c.ident);
+    PutAt(b, 28, c.marker);
+    AddRecord(b, 0.1f, 0.5f, 25.0f);
+    Write(b);
+    TRecordingReader r;
+    ASSERT_TRUE(r.Open(path_)) << c.ident;
+    EXPECT_EQ(r.Info().FormatVersion, c.format) << c.ident;
+    EXPECT_EQ(r.Info().Sample, 10) << c.ident;
+    EXPECT_EQ(r.Info().Ident, c.ident);
+    EXPECT_EQ(r.Info().RecordCount, 1) << c.ident;
+  }
+  // Headerless files: the third record's time sits at byte 28; ordinary
+  // times never equal the marker's bit pattern.
+  for (float third : {3.0f, 0.024f, 1e-30f}) {
+    Bytes b = HeaderlessRecording(50.0f);
+    AddRecord(b, 1.0f, 0.5f, 25.0f);
+    AddRecord(b, 2.0f, 0.5f, 25.0f);
+    AddRecord(b, third, 0.5f, 25.0f);
+    Write(b);
+    TRecordingReader r;
+    ASSERT_TRUE(r.Open(path_));
+    EXPECT_EQ(r.Info().FormatVersion, 0) << third;
+    EXPECT_EQ(r.Info().Sample, 50);
+    EXPECT_EQ(r.Info().RecordCount, 3);
+  }
+}
+
+// Only regular files are recordings: a FIFO would block the reader forever.
+TEST_F(Reader, RefusesFifosAndFolders) {
+  const std::string fifo = tmp_.File("pipe.rtd");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {fifo, dir_}) {
+    TRecordingReader r;
+    EXPECT_FALSE(r.Open(path)) << path;
+    EXPECT_TRUE(r.Exists());
+    EXPECT_NE(r.Error().find(path), std::string::npos);
+  }
 }
 
 TEST_F(Reader, ShortFilesTrailingFragmentsAndNegativeLengths) {
