@@ -253,20 +253,30 @@ void TPaket::ReceiveChunk(const std::uint8_t* bytes, int n) {
   // chunk is being read.
   const int count = ChunkLength;
   if (!Identified) {
-    ParseStream(count);
+    const int used = ParseStream(0, count);
+    if (!Identified) return;
+    // A device in Trigger mode streams right after its answer: the rest of
+    // this chunk holds its first frames, for the trigger receiver, which
+    // starts from an empty accumulator.
+    if (Mode == ModeTrigger && used < count) {
+      AccumLength = 0;
+      ParseTriggerStream(used, count);
+    }
+  } else if (Mode == ModeTrigger) {
+    ParseTriggerStream(0, count);
   } else {
-    if (Mode == ModeTrigger)
-      ParseTriggerStream(count);
-    else
-      ParseStream(count);
-    CheckDisplayPace();
+    ParseStream(0, count);
   }
+  CheckDisplayPace();
 }
 
-void TPaket::ParseStream(int count) {
+// Framed replies from Chunk[from] to Chunk[count - 1]. In Trigger mode the
+// loop ends right after the reply that ends identification; returns the
+// index of the first byte not taken.
+int TPaket::ParseStream(int from, int count) {
   const std::uint8_t* in = Chunk.data();
   std::int32_t len = AccumLength;
-  for (int i = 0; i < count; ++i) {
+  for (int i = from; i < count; ++i) {
     const std::uint8_t c = in[i];
     if (c == proto::FrameEnd) {
       if (len == 0) {
@@ -279,6 +289,10 @@ void TPaket::ParseStream(int count) {
         AccumLength = len;
         if (!Identified) {
           if (CheckFrame()) HandleReply();
+          if (Identified && Mode == ModeTrigger) {
+            AccumLength = 0;
+            return i + 1;
+          }
         } else if (Mode == ModeOneCommand) {
           if (CheckFrame()) HandleOneCommandReply();
         } else if (Mode != ModeTrigger) {
@@ -297,13 +311,14 @@ void TPaket::ParseStream(int count) {
     }
   }
   AccumLength = len;
+  return count;
 }
 
-void TPaket::ParseTriggerStream(int count) {
+void TPaket::ParseTriggerStream(int from, int count) {
   const std::int32_t last = TriggerLength + 3;  // index of the last CRC byte
   const std::uint8_t* in = Chunk.data();
   std::int32_t len = AccumLength;
-  for (int i = 0; i < count; ++i) {
+  for (int i = from; i < count; ++i) {
     const std::uint8_t c = in[i];
     if (len < 2) {
       // The two sync bytes; anything else before or between them is skipped.
@@ -386,14 +401,18 @@ void TPaket::HandleReply() {
   const std::uint8_t opcode = RequestPayloadLength >= 3 ? RequestPayload[2] : 0;
 
   if (status == proto::STATUS_OK && opcode == proto::OP_READ && RequestPayloadLength >= 3) {
-    // One 4-byte value per requested address, in request order.
+    // One 4-byte value per requested address, in request order, and nothing
+    // else: a reply of another length answers another request (a late
+    // identification reply after the data request was built) and is
+    // dropped like a frame with a wrong CRC.
+    const int fields = (RequestPayloadLength - 3) / 2;
+    if (FrameLength != 3 + 4 * fields) return;
     int p = 3;
     for (int i = 3; i < RequestPayloadLength; i += 2) {
       const std::uint8_t a = RequestPayload[static_cast<std::size_t>(i)];
       float* field;
       float value;
       if (a != AdTime && a != AdSig && a != AdTemp) continue;
-      if (p + 4 > FrameLength) return;  // too short for the requested fields
       if (a == AdTime) {
         field = &Decoded.Time;
         value = TimeSource == TimeHardFloat
@@ -450,7 +469,8 @@ void TPaket::HandleReply() {
 void TPaket::HandleOneCommandReply() {
   const std::uint8_t* b = FrameBuffer.data();
   if (b[2] != proto::STATUS_OK || RequestPayloadLength < 3 || RequestPayload[2] != Command) return;
-  if (FrameLength < 7) return;
+  // The rate alone: any other length answers another request.
+  if (FrameLength != 7) return;
   Decoded.Rate = GetLE<float>(b + 3);
   ReconstructTime();
   AcceptSample();
@@ -494,7 +514,9 @@ void TPaket::HandleTriggerFrame() {
 }
 
 void TPaket::ReconstructTime() {
-  if (TimeSource == TimeHardFloat || TimeSource == TimeHardUlong) {
+  // A OneCommand reply carries no time: its samples always take the
+  // software clock, whatever time source is stored.
+  if (Mode != ModeOneCommand && (TimeSource == TimeHardFloat || TimeSource == TimeHardUlong)) {
     if (static_cast<double>(Previous.Time) - static_cast<double>(Decoded.Time) > TimeWrap)
       TimeOffset += Previous.Time;
     Previous.Time = Decoded.Time;
@@ -593,17 +615,21 @@ void TPaket::WriteBlock() {
   if (WriteAt(FileHandle, Block.data(), bytes, static_cast<off_t>(FileOffset), err)) {
     FileOffset += static_cast<std::int64_t>(bytes);
   } else {
-    // Cut a partly written record away so that later records stay aligned.
+    // The recording ends here for the rest of the run: a later write that
+    // succeeded again would leave an unmarked gap. Cut a partly written
+    // record away so that the file stays a clean prefix of the run.
     if (::ftruncate(FileHandle, static_cast<off_t>(FileOffset)) != 0) {
       // a device that cannot be cut (a pipe, /dev/full) keeps what it got
     }
+    ::close(FileHandle);
+    FileHandle = -1;
     ReportFailure(err);
   }
 }
 
 void TPaket::CloseRecording() {
+  if (FileHandle != -1 && BlockCount > 0) WriteBlock();  // closes the file when it fails
   if (FileHandle != -1) {
-    if (BlockCount > 0) WriteBlock();
     if (::close(FileHandle) != 0 && errno != EINTR) ReportFailure(errno);
     FileHandle = -1;
   }

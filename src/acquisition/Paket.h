@@ -154,8 +154,8 @@ class TPaket : public TOptionProgramm {
 
  private:
   void ReceiveChunk(const std::uint8_t* bytes, int n);
-  void ParseStream(int count);
-  void ParseTriggerStream(int count);
+  int ParseStream(int from, int count);
+  void ParseTriggerStream(int from, int count);
   void ClearClocks();
   void ReconstructTime();
   void AcceptSample();

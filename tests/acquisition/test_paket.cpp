@@ -348,11 +348,52 @@ TEST_F(Paket, OneCommandReplies) {
   Feed(Reply(2, Le(NaN)));  // no NaN test in this mode
   EXPECT_EQ(p->SamplesAccepted, 2u);
 
-  p->TimeSource = TimeHardUlong;  // no time field: the time stays 0
-  StartIdentified();
-  Feed(Reply(2, Le(1.0f)));
-  EXPECT_EQ(p->Current.Time, 0.0f);
-  EXPECT_FALSE(p->DisplayReady);
+}
+
+// The owner's real sequence: the timer repeats the identification request,
+// so a second identification reply may follow the first after the data
+// request was built (in the same read or the next). It is never a sample,
+// in any mode or time source; a OneCommand reply carries no time, so its
+// samples take the software clock whatever time source is stored.
+TEST_F(Paket, LateIdentificationReplyIsNeverASample) {
+  struct Case {
+    std::int32_t mode, timeSource;
+    float firstTime;
+  } cases[] = {
+      {ModeNormal, TimeHardFloat, 1.0f},    {ModeNormal, TimeHardUlong, 1.0f},
+      {ModeNormal, TimeSoftware, 0.1f},     {ModeOneCommand, TimeHardFloat, 0.1f},
+      {ModeOneCommand, TimeHardUlong, 0.1f}, {ModeOneCommand, TimeSoftware, 0.1f},
+  };
+  for (const Case& c : cases) {
+    for (bool oneRead : {true, false}) {
+      SCOPED_TRACE(::testing::Message() << "mode " << c.mode << " time " << c.timeSource
+                                        << (oneRead ? " one read" : " two reads"));
+      p->Mode = c.mode;
+      p->TimeSource = c.timeSource;
+      Bytes data;
+      if (c.mode == ModeOneCommand)
+        data = Reply(2, Le(0.5f));
+      else if (c.timeSource == TimeHardFloat)
+        data = Reply(2, Le(1.0f, 0.5f, 25.0f));
+      else if (c.timeSource == TimeHardUlong)
+        data = Reply(2, Le(std::uint32_t{115200}, 0.5f, 25.0f));
+      else
+        data = Reply(2, Le(0.5f, 25.0f));
+      const Bytes ident = Ident("VRDT40-123.456-00042");
+      Start();
+      if (oneRead) {
+        Feed(Cat({ident, ident, data}));
+      } else {
+        Feed(ident);
+        Feed(Cat({ident, data}));
+      }
+      EXPECT_EQ(p->SamplesAccepted, 1u);
+      EXPECT_EQ(p->Current.Time, c.firstTime);
+      EXPECT_EQ(p->Current.Rate, 0.5f);
+      Feed(data);
+      EXPECT_EQ(p->SamplesAccepted, 2u);
+    }
+  }
 }
 
 // --- Trigger mode -----------------------------------------------------------
@@ -388,6 +429,25 @@ TEST_F(PaketTrigger, FramesDecode) {
 
   Feed(Reply(2, Le(std::uint32_t{115200}, 0.5f, 25.0f)));  // framed replies are not data here
   EXPECT_EQ(p->SamplesAccepted, 2u);
+}
+
+// A device that streams right after its answer puts the answer and its
+// first frames into one read: every frame is taken, also behind a second,
+// late identification reply.
+TEST_F(PaketTrigger, FramesInTheReadOfTheIdentificationReply) {
+  p->Mode = ModeTrigger;
+  p->TrigMask = {true, true, true};
+  const Bytes ident = Ident("VRDT40-123.456-00042");
+  Bytes frames;
+  for (std::uint16_t k = 1; k <= 5; ++k)
+    frames = Cat({frames, Trigger(Le(0.25f * k, std::int16_t{250}, k, std::uint32_t{115200u * k}))});
+  for (const Bytes& read : {Cat({ident, frames}), Cat({ident, ident, frames})}) {
+    Start();
+    Feed(read);
+    EXPECT_EQ(p->SamplesAccepted, 5u);
+    EXPECT_EQ(p->Current.Time, 5.0f);
+    EXPECT_EQ(p->Snapshot.frame, 5);
+  }
 }
 
 TEST_F(PaketTrigger, DelimiterAsPayloadByte) {
