@@ -233,6 +233,7 @@ bool TCustomComm::OpenDevice() {
   }
   sendLocked_ = false;
   readLocked_ = false;
+  lostClosed_ = false;
   paused_ = 0;
   updating_ = false;
 
@@ -307,6 +308,7 @@ bool TCustomComm::ShutDown(std::uint64_t epoch, int lostError, const char* reaso
     if (handle_.load() < 0 || epoch_ != epoch || closing_) return false;
     fd = handle_.load();
     wake = wakeFd_;
+    lostClosed_ = lostError != 0;
     handle_ = -1;  // GetOpened() is false from here on
     closing_ = true;
     pending_ = false;
@@ -727,7 +729,11 @@ std::uint32_t TCustomComm::SendData(const void* buffer, std::uint32_t count) {
 
 std::uint32_t TCustomComm::ReadDataEx(void* buffer, std::uint32_t count,
                                       std::uint32_t timeoutMs) {
-  if (!GetOpened()) RaiseNotOpened();
+  if (!GetOpened()) {
+    // A notification taken after the device went away: nothing to read.
+    if (lostClosed_.load()) return 0;
+    RaiseNotOpened();
+  }
   if (readLocked_.load()) throw EDeviceError::Make(DEVICE_READLOCKED);
   if (count == 0) return 0;
 

@@ -241,7 +241,8 @@ class TCustomComm {
   std::uint32_t SendData(const void* buffer, std::uint32_t count);
   // Reads up to count bytes, taking only what is queued and waiting (poll on
   // the monotonic clock) while the queue is empty, until count bytes were
-  // read or more than timeoutMs passed. Raises 1 (closed), 5 (read lock
+  // read or more than timeoutMs passed. Raises 1 (closed; a port that closed
+  // itself for a lost device reads 0 bytes instead), 5 (read lock
   // set), 10 (transfer failed). A lost device closes the link, is reported
   // through OnLost, and ends the read with the bytes read so far.
   std::uint32_t ReadDataEx(void* buffer, std::uint32_t count, std::uint32_t timeoutMs);
@@ -329,6 +330,10 @@ class TCustomComm {
   TUiDispatcher* dispatcher_ = nullptr;
   std::shared_ptr<TShared> shared_;
   int lostError_ = 0;        // set by a loss, under mutex_
+  // The port closed itself because the device went away (set before the
+  // handle is cleared, cleared by the next open): a read then finds nothing
+  // instead of raising "Device not opened.".
+  std::atomic<bool> lostClosed_{false};
   char lostReason_[128] = {};
   std::string devicePath_;
 

@@ -356,16 +356,12 @@ TEST_F(Link, SettingsRefusedByANonTerminalLeaveThePortOpen) {
 TEST_F(Link, ReadTimeLimitsAndTotals) {
   comm->OpenDevice();
   std::uint8_t buf[64];
-  auto t0 = Clock::now();
   EXPECT_EQ(comm->ReadData(buf, 0), 0u);
-  EXPECT_LT(Ms(Clock::now() - t0), 20);
 
-  // Empty queue: 0 after about InputTimeout (500 ms).
-  t0 = Clock::now();
+  // Empty queue: 0 after InputTimeout (500 ms).
+  auto t0 = Clock::now();
   EXPECT_EQ(comm->ReadData(buf, 10), 0u);
-  const long waited = Ms(Clock::now() - t0);
-  EXPECT_GE(waited, 500);
-  EXPECT_LT(waited, 900);
+  EXPECT_GE(Ms(Clock::now() - t0), 500);
 
   // Bytes arriving during the wait are taken; a short read ends at the limit.
   std::thread device([&] {
@@ -374,9 +370,7 @@ TEST_F(Link, ReadTimeLimitsAndTotals) {
     std::this_thread::sleep_for(30ms);
     pty.Write("\x03\xC0");
   });
-  t0 = Clock::now();
-  EXPECT_EQ(comm->ReadDataEx(buf, 5, 2000), 5u);
-  EXPECT_LT(Ms(Clock::now() - t0), 1000);
+  EXPECT_EQ(comm->ReadDataEx(buf, 5, 60000), 5u);  // ends with the fifth byte
   device.join();
   EXPECT_EQ(std::vector<std::uint8_t>(buf, buf + 5),
             (std::vector<std::uint8_t>{0xC0, 1, 2, 3, 0xC0}));
@@ -411,12 +405,10 @@ TEST_F(Link, SendIntoAFullQueueReturnsWhatWentOutAtTheLimit) {
   std::vector<std::uint8_t> big(1 << 20, 0x55);
   const auto t0 = Clock::now();
   const std::uint32_t sent = comm->SendDataEx(big.data(), big.size(), 200);
-  const long took = Ms(Clock::now() - t0);
+  EXPECT_GE(Ms(Clock::now() - t0), 200);
   EXPECT_GT(sent, 0u);
   EXPECT_LT(sent, big.size());
   EXPECT_EQ(comm->SentTotal(), sent);
-  EXPECT_GE(took, 200);
-  EXPECT_LT(took, 1000);
 }
 
 TEST_F(Link, HandlersLockTheirOwnDirection) {
@@ -526,6 +518,30 @@ TEST_F(Link, NotificationsAfterCloseReopenOrDestructionDoNothing) {
   EXPECT_EQ(calls, 0);
 }
 
+// The reader waits until the owning thread took a notification: bursts
+// that arrive meanwhile, and a handler that reads nothing, give one
+// notification, never a pile of them.
+TEST_F(Link, OneNotificationUntilTheOwnerTakesIt) {
+  int calls = 0;
+  comm->OnData = [&](TCustomComm*, std::uint32_t) { ++calls; };  // reads nothing
+  comm->OpenDevice();
+  for (int burst = 0; burst < 20; ++burst) {
+    pty.Write("x");
+    std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return queue.Pending() >= 1; }));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(queue.Pending(), 1u);
+  queue.ProcessPending();
+  EXPECT_EQ(calls, 1);
+  // Bytes left queued: at most one more notification at a time.
+  for (int k = 0; k < 5; ++k) {
+    PumpUntil(queue, [] { return false; }, 30ms);
+    EXPECT_LE(queue.Pending(), 1u);
+  }
+  EXPECT_EQ(comm->InQueCount(), 20u);
+}
+
 TEST_F(Link, OnDataIsNotReenteredFromANestedLoop) {
   int depth = 0;
   int maxDepth = 0;
@@ -615,11 +631,15 @@ TEST_F(Link, HangUpDuringAReadEndsItAndClosesTheLink) {
     pty.CloseMaster();
   });
   std::uint8_t b[8];
+  // The hang-up ends the read long before its time limit.
   const auto t0 = Clock::now();
-  EXPECT_EQ(comm->ReadDataEx(b, 8, 3000), 0u);
-  EXPECT_LT(Ms(Clock::now() - t0), 1500);
+  EXPECT_EQ(comm->ReadDataEx(b, 8, 120000), 0u);
+  EXPECT_LT(Ms(Clock::now() - t0), 60000);
   device.join();
   EXPECT_FALSE(comm->GetOpened());
+  // The notification of bytes that came before the loss may still be
+  // delivered: its read finds nothing instead of "Device not opened.".
+  EXPECT_EQ(comm->ReadData(b, 8), 0u);
   EXPECT_TRUE(PumpUntil(queue, [&] { return lost == 1; }));
 }
 
@@ -644,33 +664,50 @@ TEST_F(Link, HangUpDuringASendFromAnotherThreadClosesTheLink) {
   EXPECT_TRUE(PumpUntil(queue, [&] { return lost == 1; }));
 }
 
+// The timer thread sends while the owner closes: the close waits for the
+// send's system call, so a file opened right after the close (which gets
+// the port's descriptor number) never receives the send's bytes. The
+// device drains the terminal, so the send keeps writing while it is closed.
 TEST_F(Link, CloseWaitsForASendSoTheDescriptorIsNeverReused) {
-  comm->OpenDevice();
-  std::atomic<bool> done{false};
-  std::thread timer([&] {
-    std::vector<std::uint8_t> big(1 << 20, 0xAA);
-    comm->SendDataEx(big.data(), big.size(), 3000);  // waiting: nobody reads
-    std::this_thread::sleep_for(20ms);
-    try {
-      comm->SendDataEx(big.data(), 16, 100);  // a late send after the close
-    } catch (const EDeviceError& e) {
-      EXPECT_EQ(e.ErrorCode, DEVICE_NOTOPENED);
-    }
-    done = true;
-  });
-  std::this_thread::sleep_for(50ms);
-  const auto t0 = Clock::now();
-  comm->CloseDevice();  // wakes the send instead of waiting out its limit
-  EXPECT_LT(Ms(Clock::now() - t0), 1000);
-  // The next file very likely gets the port's descriptor number.
-  char path[] = "/tmp/ratelog-reuse-XXXXXX";
-  const int fd = ::mkstemp(path);
-  ASSERT_GE(fd, 0);
-  timer.join();
-  EXPECT_TRUE(done);
-  EXPECT_EQ(::lseek(fd, 0, SEEK_END), 0);
-  ::close(fd);
-  ::unlink(path);
+  for (int round = 0; round < 40; ++round) {
+    comm->OpenDevice();
+    std::atomic<bool> stop{false};
+    std::thread device([&] {
+      std::uint8_t sink[4096];
+      while (!stop) {
+        if (::read(pty.Master(), sink, sizeof sink) <= 0) std::this_thread::sleep_for(50us);
+      }
+    });
+    std::atomic<int> lateError{-1};
+    std::atomic<bool> escaped{false}, closed{false};
+    std::thread timer([&] {
+      try {
+        std::vector<std::uint8_t> big(1 << 22, 0xAA);
+        comm->SendDataEx(big.data(), big.size(), 120000);  // ended by the close
+        WaitUntil([&] { return closed.load(); }, 120000ms);
+        lateError = ErrorCodeOf([&] { comm->SendDataEx(big.data(), 16, 100); });
+      } catch (...) {
+        escaped = true;
+      }
+    });
+    // Latch: the send is under way (bytes went out, most are still to go).
+    ASSERT_TRUE(WaitUntil([&] { return comm->SentTotal() > 0; }, 60000ms));
+    const auto t0 = Clock::now();
+    comm->CloseDevice();  // wakes the send instead of waiting out its limit
+    char path[] = "/tmp/ratelog-reuse-XXXXXX";
+    const int fd = ::mkstemp(path);
+    closed = true;
+    ASSERT_GE(fd, 0);
+    timer.join();
+    EXPECT_LT(Ms(Clock::now() - t0), 60000);
+    stop = true;
+    device.join();
+    EXPECT_FALSE(escaped);
+    EXPECT_EQ(lateError, DEVICE_NOTOPENED);
+    EXPECT_EQ(::lseek(fd, 0, SEEK_END), 0) << "round " << round;
+    ::close(fd);
+    ::unlink(path);
+  }
 }
 
 // ---------------------------------------------------------------------------
