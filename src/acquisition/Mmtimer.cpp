@@ -245,7 +245,9 @@ void TMMTimer::SetOnError(TErrorEvent value) {
   state_->onError = std::move(value);
 }
 
-bool TMMTimer::Running() const {
+bool TMMTimer::Running() const { return GetId() != 0; }
+
+std::uint32_t TMMTimer::GetId() const {
   std::lock_guard<std::mutex> lock(state_->mutex);
-  return state_->id != 0;
+  return state_->id;
 }

@@ -67,6 +67,8 @@ class TMMTimer {
   // True while a timer is started (a one-shot timer stays started after it
   // fired, until the next restart).
   bool Running() const;
+  // The started timer's id: 0 while stopped, a new one at every start.
+  std::uint32_t GetId() const;
 
  private:
   struct TState;

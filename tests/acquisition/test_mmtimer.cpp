@@ -20,7 +20,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 template <typename Pred>
-bool WaitUntil(Pred done, std::chrono::milliseconds limit = 2000ms) {
+bool WaitUntil(Pred done, std::chrono::milliseconds limit = 60000ms) {
   const auto end = Clock::now() + limit;
   while (!done()) {
     if (Clock::now() > end) return false;
@@ -85,32 +85,30 @@ TEST(MMTimer, DefaultsAndNothingRunsWithoutHandlerOrDelay) {
   EXPECT_FALSE(timer->Running());
 }
 
-TEST(MMTimer, PeriodicTicksOnItsOwnThreadWithoutDrift) {
+// Ticks follow absolute deadlines: the n-th tick never comes before
+// start + n periods, and a late tick skips the deadlines already passed
+// (never more ticks than periods went by). How close to the deadlines they
+// come is measured by the timer benchmark.
+TEST(MMTimer, PeriodicTicksOnItsOwnThreadAtTheirDeadlines) {
   Ticks ticks;
   auto timer = std::make_unique<TMMTimer>();
   timer->SetEnabled(false);
   timer->SetResolution(0);
   timer->SetDelay(10);
-  timer->SetOnTimer(ticks.Handler());
+  timer->SetOnTimer([&, inner = ticks.Handler()](TMMTimer* sender) {
+    inner(sender);
+    std::this_thread::sleep_for(3ms);  // a busy handler does not stretch the period
+  });
   ticks.start = Clock::now();
   timer->SetEnabled(true);
-  std::this_thread::sleep_for(405ms);
+  ASSERT_TRUE(WaitUntil([&] { return ticks.Count() >= 30; }));
   timer->SetEnabled(false);
+  const double elapsed = Ms(Clock::now() - ticks.start);
   std::lock_guard<std::mutex> lock(ticks.mutex);
   EXPECT_NE(ticks.thread, std::this_thread::get_id());
-  ASSERT_GE(ticks.at.size(), 30u);
-  EXPECT_LE(ticks.at.size(), 41u);
-  // Absolute deadlines: the ticks stay near start + n * 10 ms however late
-  // single ticks were (a loaded machine may delay or skip one, never shift
-  // the following ones).
-  std::size_t onTime = 0;
-  for (const auto& at : ticks.at) {
-    const double t = Ms(at - ticks.start);
-    onTime += std::abs(t - 10.0 * static_cast<long>(t / 10.0 + 0.5)) < 3.0;
-  }
-  EXPECT_GE(onTime * 10, ticks.at.size() * 8);
-  const double last = Ms(ticks.at.back() - ticks.start);
-  EXPECT_LT(std::abs(last - 10.0 * static_cast<long>(last / 10.0 + 0.5)), 3.0);
+  EXPECT_LE(static_cast<double>(ticks.at.size()), elapsed / 10.0 + 1.0);
+  for (std::size_t n = 0; n < ticks.at.size(); ++n)
+    EXPECT_GE(Ms(ticks.at[n] - ticks.start), 10.0 * static_cast<double>(n + 1) - 0.5) << n;
 }
 
 TEST(MMTimer, OneShotFiresOnceAndStaysStartedUntilTheNextRestart) {
@@ -120,7 +118,8 @@ TEST(MMTimer, OneShotFiresOnceAndStaysStartedUntilTheNextRestart) {
   timer->SetDelay(20);
   ticks.start = Clock::now();
   timer->SetOnTimer(ticks.Handler());
-  std::this_thread::sleep_for(150ms);
+  ASSERT_TRUE(WaitUntil([&] { return ticks.Count() == 1; }));
+  std::this_thread::sleep_for(60ms);
   EXPECT_EQ(ticks.Count(), 1u);
   EXPECT_GE(ticks.FirstMs(), 19.0);
   EXPECT_TRUE(timer->Running());
@@ -141,40 +140,37 @@ TEST(MMTimer, RestartRules) {
     timer.SetDelay(100);
     ticks.start = Clock::now();
     timer.SetOnTimer(ticks.Handler());
-    std::this_thread::sleep_for(60ms);
+    const std::uint32_t id = timer.GetId();
+    EXPECT_NE(id, 0u);
     timer.SetDelay(100);
     timer.SetEnabled(true);
     timer.SetMode(mmeOneShort);
     timer.SetResolution(100);
+    EXPECT_EQ(timer.GetId(), id);  // still the first start
     ASSERT_TRUE(WaitUntil([&] { return ticks.Count() == 1; }));
-    EXPECT_LT(ticks.FirstMs(), 145.0);
+    EXPECT_GE(ticks.FirstMs(), 99.0);
   }
-  // A new value restarts: the expiry comes Delay ms after the change.
-  {
+  // A new value, or OnTimer assigned again (also the same handler),
+  // restarts: a new start whose expiry comes Delay ms after the change.
+  for (bool sameHandler : {false, true}) {
     Ticks ticks;
     TMMTimer timer;
     timer.SetMode(mmeOneShort);
-    timer.SetDelay(100);
-    ticks.start = Clock::now();
-    timer.SetOnTimer(ticks.Handler());
-    std::this_thread::sleep_for(60ms);
-    timer.SetDelay(120);
-    ASSERT_TRUE(WaitUntil([&] { return ticks.Count() == 1; }));
-    EXPECT_GE(ticks.FirstMs(), 179.0);
-  }
-  // Assigning OnTimer always restarts, also with the same handler.
-  {
-    Ticks ticks;
-    TMMTimer timer;
-    timer.SetMode(mmeOneShort);
-    timer.SetDelay(100);
+    timer.SetDelay(1000);
     ticks.start = Clock::now();
     auto handler = ticks.Handler();
     timer.SetOnTimer(handler);
+    const std::uint32_t id = timer.GetId();
     std::this_thread::sleep_for(60ms);
-    timer.SetOnTimer(handler);
+    const double changed = Ms(Clock::now() - ticks.start);
+    if (sameHandler)
+      timer.SetOnTimer(handler);
+    else
+      timer.SetDelay(120);
+    EXPECT_NE(timer.GetId(), id);
+    EXPECT_NE(timer.GetId(), 0u);
     ASSERT_TRUE(WaitUntil([&] { return ticks.Count() == 1; }));
-    EXPECT_GE(ticks.FirstMs(), 159.0);
+    EXPECT_GE(ticks.FirstMs(), changed + (sameHandler ? 999.0 : 119.0));
   }
 }
 
@@ -243,9 +239,10 @@ TEST(MMTimer, ChangesFromInsideItsOwnTick) {
     ASSERT_TRUE(WaitUntil([&] { return second >= 1; }));
     std::this_thread::sleep_for(200ms);
     timer.SetEnabled(false);
+    const double since = Ms(Clock::now() - next);
     EXPECT_EQ(first, 2);
     EXPECT_GE(Ms(next - changed), 39.0);  // deadlines only ever come late
-    EXPECT_LE(second, 7);                 // 40 ms, not 5 ms
+    EXPECT_LE(second, since / 40.0 + 1.0);  // every 40 ms, not 5 ms
   }
   // Destroyed by its own handler: the thread ends after the handler.
   {
