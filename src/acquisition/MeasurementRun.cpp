@@ -87,6 +87,7 @@ void TMeasurementRun::SetLinkSpeed(int index) {
 }
 
 void TMeasurementRun::DeviceIdentified() {
+  if (draining_) return;  // identified in the last bytes read at Stop: nothing more to start
   timer_.SetEnabled(false);
   packet_.Identified = true;
   if (packet_.Mode == ModeTrigger) {
@@ -158,8 +159,30 @@ void TMeasurementRun::StopTimer() {
   if (timer_.GetEnabled()) timer_.SetEnabled(false);
 }
 
+void TMeasurementRun::ReadQueuedInput() {
+  // Only what was queued when Stop began: a streaming device keeps sending.
+  draining_ = true;
+  try {
+    std::uint32_t left = comm_.InQueCount();
+    std::uint8_t buffer[TPaket::ChunkSize];
+    while (left > 0) {
+      const std::uint32_t want = left < sizeof buffer ? left : static_cast<std::uint32_t>(sizeof buffer);
+      const std::uint32_t n = comm_.ReadDataEx(buffer, want, 0);
+      if (n == 0) break;
+      packet_.Receive(buffer, n);
+      left -= n;
+    }
+  } catch (const EDeviceError&) {
+    // The device went away meanwhile: what was read is kept.
+  }
+  draining_ = false;
+}
+
 void TMeasurementRun::ClosePort() {
   if (!comm_.GetOpened()) return;
+  // The timer is off: bytes the device delivered before Stop are still in
+  // the input queue. They are samples of this run, read before the purge.
+  ReadQueuedInput();
   try {
     comm_.PurgeIn();
     comm_.PurgeOut();

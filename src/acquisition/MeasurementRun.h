@@ -63,7 +63,8 @@ class TMeasurementRun : private TPaketListener {
 
   // Stop, the acquisition steps. The owner calls them in its own order.
   void StopTimer();     // waits for a tick in flight
-  void ClosePort();     // purge both queues and close, when open
+  void ClosePort();     // read what is queued into the packet processor,
+                        // then purge both queues and close, when open
   void ResetPacket();   // the live settings into the packet processor; Reset
                         // (writes the pending records and closes the file)
   // All three, in order (for owners without their own sequence).
@@ -81,6 +82,7 @@ class TMeasurementRun : private TPaketListener {
   void IdentificationText(const std::string& text) override;
   void RecordingFailed(const std::string& fileName, const std::string& reason) override;
   void RequestStop();  // any thread
+  void ReadQueuedInput();
 
   TOptionProgramm& settings_;
   TPaket& packet_;
@@ -93,5 +95,6 @@ class TMeasurementRun : private TPaketListener {
   // run, and dropped when they arrive after their run ended.
   std::atomic<std::uint64_t> run_{0};
   std::atomic<bool> stopPosted_{false};
+  bool draining_ = false;  // ClosePort is reading the last bytes of the run
   std::shared_ptr<TMeasurementRun*> self_;
 };

@@ -30,7 +30,7 @@ class TMMTimer {
 
   TMMTimer();
   // Disables the timer (waiting for a tick in flight) and ends its thread.
-  ~TMMTimer();
+  virtual ~TMMTimer();
   TMMTimer(const TMMTimer&) = delete;
   TMMTimer& operator=(const TMMTimer&) = delete;
 
@@ -51,18 +51,20 @@ class TMMTimer {
   // effect when the handler returns (disabled: no further tick; a new Delay:
   // the next expiry Delay ms after the change; a new OnTimer: called from
   // the next expiry on).
+  // The setters a measurement run uses are virtual, so that a test can
+  // stand in a timer it ticks by hand.
   std::uint32_t GetDelay() const;
-  void SetDelay(std::uint32_t value);
+  virtual void SetDelay(std::uint32_t value);
   std::uint32_t GetResolution() const;
   void SetResolution(std::uint32_t value);
   TMMEventMode GetMode() const;
   void SetMode(TMMEventMode value);
-  bool GetEnabled() const;
-  void SetEnabled(bool value);
+  virtual bool GetEnabled() const;
+  virtual void SetEnabled(bool value);
   TNotifyEvent GetOnTimer() const;
-  void SetOnTimer(TNotifyEvent value);
+  virtual void SetOnTimer(TNotifyEvent value);
   // Set it before enabling; read by the timer thread when a handler throws.
-  void SetOnError(TErrorEvent value);
+  virtual void SetOnError(TErrorEvent value);
 
   // True while a timer is started (a one-shot timer stays started after it
   // fired, until the next restart).

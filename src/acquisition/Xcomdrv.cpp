@@ -234,6 +234,10 @@ bool TCustomComm::OpenDevice() {
   sendLocked_ = false;
   readLocked_ = false;
   lostClosed_ = false;
+  // A send that was ending while the last open closed may have counted
+  // after the close cleared the totals: each open counts from zero.
+  received_ = 0;
+  sent_ = 0;
   paused_ = 0;
   updating_ = false;
 

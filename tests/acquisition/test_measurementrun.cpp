@@ -1,0 +1,223 @@
+// The run's coordination: the timer's states through identification,
+// polling and streaming, the request buffer rebuilt only while the timer is
+// off, stop requests (one per run, none after the run ended), and Stop
+// reading what the device delivered before it. A timer ticked by hand and
+// the real link on a pseudo-terminal, the test playing the device.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "PtyPair.h"
+#include "acquisition/MeasurementRun.h"
+#include "common/TestFiles.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// What the run did to its timer, with the request the tick would send at
+// that moment.
+struct TimerEvent {
+  std::string what;  // "on", "off", "delay"
+  std::uint32_t delay;
+  Bytes request;
+  bool operator==(const TimerEvent&) const = default;
+};
+
+class TFakeTimer : public TMMTimer {
+ public:
+  explicit TFakeTimer(const TPaket& packet) : packet_(packet) {}
+  void SetDelay(std::uint32_t value) override {
+    delay_ = value;
+    log.push_back({"delay", value, Request()});
+  }
+  bool GetEnabled() const override { return enabled_; }
+  void SetEnabled(bool value) override {
+    if (value == enabled_) return;
+    enabled_ = value;
+    log.push_back({value ? "on" : "off", delay_, Request()});
+  }
+  void SetOnTimer(TNotifyEvent value) override { onTimer_ = std::move(value); }
+  void SetOnError(TErrorEvent) override {}
+  // One expiry, on a thread of its own as the real timer's.
+  void Tick() {
+    if (!enabled_ || !onTimer_) return;
+    std::thread([this] { onTimer_(this); }).join();
+  }
+  Bytes Request() const {
+    return Bytes(packet_.SendBuffer.begin(), packet_.SendBuffer.begin() + packet_.RequestLength);
+  }
+
+  std::vector<TimerEvent> log;
+
+ private:
+  const TPaket& packet_;
+  bool enabled_ = false;
+  std::uint32_t delay_ = 1000;
+  TNotifyEvent onTimer_;
+};
+
+struct Owner : TRunOwner {
+  int stops = 0, identified = 0;
+  void StopRequested() override { ++stops; }
+  void RunIdentified() override { ++identified; }
+};
+
+Bytes Reply(const Bytes& data) {
+  Bytes body{0x64, 0x63, 0x02};
+  body.insert(body.end(), data.begin(), data.end());
+  const std::uint16_t crc = proto::Crc16(body.data(), body.size());
+  body.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+  body.push_back(static_cast<std::uint8_t>(crc >> 8));
+  Bytes out(body.size() * 2 + 2);
+  out.resize(proto::EscapeFrame(body.data(), body.size(), out.data(), out.size()));
+  return out;
+}
+const Bytes IdentRequest{0xC0, 0x64, 0x63, 0x14, 0xFB, 0x87, 0xC0};
+const Bytes DataRequest{0xC0, 0x64, 0x63, 0x04, 0x18, 0x00, 0x00, 0x00, 0x03, 0x00, 0x26, 0xBA, 0xC0};
+
+class Run : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    settings.PortIndex = 2;  // COM3
+    settings.Sample = 10;
+  }
+  void Start(std::int32_t mode) {
+    settings.Mode = mode;
+    run->PreparePacket();
+    ASSERT_TRUE(run->OpenAndStart());
+  }
+  template <typename Pred>
+  bool Pump(Pred done) {
+    const auto end = std::chrono::steady_clock::now() + 60s;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      queue.WaitAndProcess(5ms);
+    }
+    return true;
+  }
+  void Identify() {
+    pty.Write(Reply(Bytes(25, 'G')).data(), Reply(Bytes(25, 'G')).size());
+    ASSERT_TRUE(Pump([&] { return owner.identified == 1; }));
+  }
+  Bytes DeviceReads(std::size_t n) { return pty.Read(n, 2000ms); }
+
+  PtyPair pty;
+  PortVariable variable{"COM3", pty.SlavePath()};
+  TOptionProgramm settings;
+  TEventQueue queue;  // outlives the link, whose reader posts into it
+  TPaket packet;
+  TXComm comm;
+  TFakeTimer timer{packet};
+  Owner owner;
+  std::unique_ptr<TMeasurementRun> run =
+      std::make_unique<TMeasurementRun>(settings, packet, comm, timer, queue, owner);
+};
+
+// Identification at 100 ms, then polling at 1000 div Sample ms (Normal,
+// OneCommand) or nothing sent at all (Trigger). The request buffer changes
+// only while the timer is off.
+TEST_F(Run, TimerThroughIdentificationPollingAndStreaming) {
+  const Bytes oneCommand{0xC0, 0x64, 0x63, 0x0A, 0x04, 0x74, 0xC0};
+  struct Case {
+    std::int32_t mode;
+    std::vector<TimerEvent> afterIdentification;
+  } cases[] = {
+      {ModeNormal, {{"off", 100, IdentRequest}, {"delay", 100, IdentRequest}, {"on", 100, DataRequest}}},
+      {ModeOneCommand,
+       {{"off", 100, IdentRequest}, {"delay", 100, IdentRequest}, {"on", 100, oneCommand}}},
+      {ModeTrigger, {{"off", 100, IdentRequest}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    owner = Owner{};
+    timer.log.clear();
+    Start(c.mode);
+    EXPECT_EQ(timer.log.back(), (TimerEvent{"on", 100, IdentRequest}));
+    timer.Tick();
+    EXPECT_EQ(DeviceReads(IdentRequest.size()), IdentRequest);
+    timer.log.clear();
+    Identify();
+    EXPECT_EQ(timer.log, c.afterIdentification);
+    timer.Tick();
+    if (c.mode == ModeTrigger) {
+      EXPECT_FALSE(timer.GetEnabled());
+      EXPECT_TRUE(pty.Read(1, 100ms).empty());  // nothing more is sent
+    } else {
+      const Bytes expected = timer.log.back().request;
+      EXPECT_EQ(DeviceReads(expected.size()), expected);
+    }
+    run->StopTimer();
+    run->ClosePort();
+    run->ResetPacket();
+    EXPECT_EQ(owner.stops, 0);
+  }
+}
+
+// A tick that finds the port closed, and the link's own loss report, ask
+// for Stop once per run; a request still queued when the owner stopped the
+// run by hand belongs to the ended run and is dropped.
+TEST_F(Run, StopRequestsOncePerRunAndNeverAfterTheRunEnded) {
+  Start(ModeNormal);
+  pty.CloseMaster();  // the device goes away
+  ASSERT_TRUE(Pump([&] { return !comm.GetOpened(); }));
+  timer.Tick();
+  timer.Tick();
+  queue.ProcessPending();
+  queue.ProcessPending();
+  EXPECT_EQ(owner.stops, 1);
+
+  // The owner's Stop runs before the queued request is taken.
+  PtyPair second;
+  PortVariable again("COM3", second.SlavePath());
+  owner.stops = 0;
+  Start(ModeNormal);
+  comm.CloseDevice();  // closed under the timer's feet
+  timer.Tick();        // queues a stop request
+  run->StopTimer();    // the owner's Stop, by hand
+  run->ClosePort();
+  run->ResetPacket();
+  queue.ProcessPending();
+  EXPECT_EQ(owner.stops, 0);
+}
+
+// Stop reads the replies already in the input queue before it purges it:
+// the recording holds every sample the device delivered before Stop.
+TEST_F(Run, StopKeepsTheRepliesAlreadyReceived) {
+  TTempDir dir;
+  const std::string file = dir.File("run.rtd");
+  settings.TimeSource = TimeSoftware;
+  settings.Mode = ModeNormal;
+  run->PreparePacket();
+  run->ArmRecording(file);
+  ASSERT_TRUE(run->OpenAndStart());
+  Identify();
+  // 25 replies arrive; the owner has not taken their notification when the
+  // user presses Stop.
+  Bytes replies;
+  for (int i = 1; i <= 25; ++i) {
+    float data[2] = {0.5f * static_cast<float>(i), 25.0f};
+    Bytes d(8);
+    std::memcpy(d.data(), data, 8);
+    const Bytes r = Reply(d);
+    replies.insert(replies.end(), r.begin(), r.end());
+  }
+  pty.Write(replies.data(), replies.size());
+  while (comm.InQueCount() < replies.size()) std::this_thread::sleep_for(1ms);
+  run->StopTimer();
+  run->ClosePort();
+  run->ResetPacket();
+  queue.ProcessPending();  // the stale notification does nothing
+  const Bytes f = ReadBytes(file);
+  ASSERT_EQ(f.size(), 760u + 24 * 12);  // the first sample creates the file
+  float lastRate;
+  std::memcpy(&lastRate, f.data() + f.size() - 8, 4);
+  EXPECT_EQ(lastRate, 12.5f);
+}
+
+}  // namespace
