@@ -2,6 +2,8 @@
 #include "cli/CliOptions.h"
 
 #include <cmath>
+#include <cstdio>
+#include <utility>
 #include <functional>
 #include <map>
 #include <optional>
@@ -39,6 +41,31 @@ const char kUsage[] =
 
 std::string Time6(double t) { return FormatFixed(t, 15, 6, '.'); }
 
+// Header texts come from the device and from other machines: control
+// characters (C0, DEL and the C1 range in UTF-8) are shown escaped, so that
+// they can neither forge lines nor drive the terminal.
+std::string Printable(const std::string& text) {
+  std::string out;
+  char hex[8];
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+      std::snprintf(hex, sizeof hex, "\\x%02x", next);
+      out += hex;
+      ++i;
+    } else if (c < 0x20 || c == 0x7F || c == '\\') {
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 int Info(const Options& o, std::ostream& out, std::ostream& err) {
   if (o.positional.size() != 1) throw UsageError{"info needs one recording file"};
   TRecordingReader reader;
@@ -48,11 +75,11 @@ int Info(const Options& o, std::ostream& out, std::ostream& err) {
   }
   const TRecordingInfo& info = reader.Info();
   if (info.FormatVersion == rtd::FormatCurrent) {
-    out << "IDN\t" << info.Ident << "\n";
+    out << "IDN\t" << Printable(info.Ident) << "\n";
     out << "Sample\t" << info.Sample << "\n";
     out << "Time create\t" << FormatDdMmYyyyHhNn(info.Created) << "\n";
-    out << "UserName\t" << info.UserName << "\n";
-    out << "CompName\t" << info.CompName << "\n";
+    out << "UserName\t" << Printable(info.UserName) << "\n";
+    out << "CompName\t" << Printable(info.CompName) << "\n";
   } else {
     out << "Format\theaderless (older layout: no identification, creation time or names)\n";
     out << "Sample\t" << info.Sample << "\n";
@@ -100,8 +127,9 @@ int Calc(const Options& o, std::ostream& out, std::ostream& err) {
     reader.ReadRecordAt(n - 1, last);
   }
   reader.Close();
-  const double begin = o.Number("begin").value_or(first.Time);
-  const double end = o.Number("end").value_or(last.Time);
+  double begin = o.Number("begin").value_or(first.Time);
+  double end = o.Number("end").value_or(last.Time);
+  if (begin > end) std::swap(begin, end);  // as the dialog swaps an inverted span
 
   TGeneralQuant quant;
   std::string error;
@@ -111,6 +139,11 @@ int Calc(const Options& o, std::ostream& out, std::ostream& err) {
   }
   for (const auto& row : BasicParameterRows(quant, sigma, '.'))
     out << row.Name << "\t" << row.Value << "\t" << row.Dimension << "\n";
+  if (quant.Points.empty()) {
+    err << "ratelog-cli: no record between " << Time6(begin) << " and " << Time6(end) << " s in "
+        << path << "\n";
+    return ExitFailure;
+  }
   return ExitOk;
 }
 
@@ -147,5 +180,11 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
   } catch (const UsageError& e) {
     err << "ratelog-cli: " << e.message << "\n" << "(ratelog-cli --help lists the commands)\n";
     return ExitUsage;
+  } catch (const std::exception& e) {
+    err << "ratelog-cli: " << e.what() << "\n";
+    return ExitFailure;
+  } catch (...) {
+    err << "ratelog-cli: unexpected failure\n";
+    return ExitFailure;
   }
 }

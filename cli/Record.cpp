@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <ostream>
 
 #include "acquisition/HostInfo.h"
@@ -148,7 +149,9 @@ int Record(const Options& o, std::ostream& out, std::ostream& err) {
     if (*s <= 0) throw UsageError{"--ident-timeout must be positive"};
     identTimeout = *s;
   }
-  const std::string outFile = o.Get("out").value_or("");
+  const std::optional<std::string> outOption = o.Get("out");
+  if (outOption && outOption->empty()) throw UsageError{"--out needs a file name"};
+  const std::string outFile = outOption.value_or("");
 
   std::unique_ptr<TVirtualGyro> gyro;
   if (o.Flag("simulate")) {
@@ -162,15 +165,18 @@ int Record(const Options& o, std::ostream& out, std::ostream& err) {
     const std::string var = "RATELOG_" + settings.PortName();
     ::setenv(var.c_str(), gyro->DevicePath().c_str(), 1);
     out << "virtual gyroscope on " << gyro->DevicePath() << " as " << settings.PortName() << "\n";
+    if (const std::string notice = gyro->Notice(); !notice.empty()) out << notice << "\n";
   }
 
+  // The queue outlives the link, whose reader thread posts into it, and the
+  // packet processor outlives the timer that sends its requests.
+  TEventQueue queue;
   auto packet = std::make_unique<TPaket>();
   packet->SetHostNames(ComputerName(), UserName());
   TXComm comm;
   TMMTimer timer;
   timer.SetEnabled(false);
   timer.SetResolution(0);
-  TEventQueue queue;
   Owner owner(out, err);
   TMeasurementRun run(settings, *packet, comm, timer, queue, owner);
   StopSignals signals;
@@ -196,6 +202,7 @@ int Record(const Options& o, std::ostream& out, std::ostream& err) {
   int code = ExitOk;
   const Clock::time_point started = Clock::now();
   Clock::time_point nextStatus{};
+  try {
   for (;;) {
     queue.WaitAndProcess(std::chrono::milliseconds(20));
     const Clock::time_point now = Clock::now();
@@ -226,14 +233,35 @@ int Record(const Options& o, std::ostream& out, std::ostream& err) {
     }
     if (seconds > 0 && elapsed >= seconds) break;
   }
+  } catch (const std::exception& e) {
+    // Whatever went wrong, the run ends as Stop ends it: the recording is
+    // completed below.
+    err << "ratelog-cli: " << e.what() << "\n";
+    code = ExitFailure;
+  }
 
+  run.StopTimer();
+  try {
+    run.ClosePort();  // reads what the device delivered before the stop
+  } catch (const std::exception& e) {
+    err << "ratelog-cli: " << e.what() << "\n";
+    code = ExitFailure;
+  }
   const std::uint64_t samples = packet->SamplesAccepted;
-  run.StopPortAndPacket();  // the recording is completed and closed here
+  const bool sampled = packet->HeaderWritten;   // the first sample creates the file
+  const bool created = packet->FileOffset > 0;  // its header was written
+  run.ResetPacket();  // the recording is completed and closed here
   if (gyro) gyro->Stop();
   out << "samples: " << samples << "\n";
   if (!outFile.empty()) {
-    out << (owner.recordingFailed ? "recording incomplete: " : "recording: ") << outFile << "\n";
-    if (owner.recordingFailed && code == ExitOk) code = ExitFailure;
+    if (!created) {
+      out << "nothing recorded: " << (sampled ? "the file could not be created" : "no sample arrived")
+          << " (" << outFile << ")\n";
+      if (code == ExitOk) code = ExitFailure;
+    } else {
+      out << (owner.recordingFailed ? "recording incomplete: " : "recording: ") << outFile << "\n";
+      if (owner.recordingFailed && code == ExitOk) code = ExitFailure;
+    }
   }
   return code;
 }

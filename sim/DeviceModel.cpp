@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -57,6 +58,8 @@ void TDeviceModel::Reset() {
   StreamIndex_ = 0;
   FrameCounter_ = Config_.FrameCounterStart;
   FramesSent_ = 0;
+  HaveLastSample_ = false;
+  LastReplyLineTime_ = 0;
 }
 
 void TDeviceModel::SetFixedSignal(float rateDegPerSec, float temperature) {
@@ -96,6 +99,38 @@ std::uint32_t TDeviceModel::TimeCounts(double now) const {
     }
   }
   return static_cast<std::uint32_t>(static_cast<std::uint64_t>(c));  // 32-bit counter
+}
+
+double TDeviceModel::ClockReading(double now, bool counts) const {
+  const double raw = Config_.ClockOffset + now;
+  if (counts) {
+    const double scale = Config_.TimeScale;
+    if (!(scale > 0) || !std::isfinite(scale)) return raw;
+    return std::floor(raw / scale + 1e-6);
+  }
+  return static_cast<double>(static_cast<float>(raw));
+}
+
+double TDeviceModel::SampleClock(double now, bool counts, bool afterLastReply) {
+  // Replies leave one after the other: the next cannot be measured before
+  // the last one went out on the line.
+  if (HaveLastSample_ && afterLastReply) now = std::max(now, LastSampleNow_ + LastReplyLineTime_);
+  if (HaveLastSample_ && !(now > LastSampleNow_ && ClockReading(now, counts) > LastReading_)) {
+    // One count, or one f32 step at this time, further on.
+    const double scale = Config_.TimeScale;
+    const float last = static_cast<float>(Config_.ClockOffset + LastSampleNow_);
+    double step = counts && scale > 0 && std::isfinite(scale)
+                      ? scale
+                      : static_cast<double>(std::nextafter(last, HUGE_VALF) - last);
+    if (!(step > 0) || !std::isfinite(step)) step = 1e-6;
+    now = std::max(now, LastSampleNow_);
+    for (int i = 0; i < 64 && !(ClockReading(now, counts) > LastReading_); ++i, step *= 2)
+      now = LastSampleNow_ + step;
+  }
+  HaveLastSample_ = true;
+  LastSampleNow_ = now;
+  LastReading_ = ClockReading(now, counts);
+  return now;
 }
 
 // --------------------------------------------------------------- signal ---
@@ -239,6 +274,7 @@ bool TDeviceModel::SendReply(std::size_t n) {
   Body_[n + 1] = static_cast<std::uint8_t>(crc >> 8);
   const std::size_t k = proto::EscapeFrame(Body_.data(), n + 2, EscBuf_.data(), EscBuf_.size());
   Append(EscBuf_.data(), k);
+  LastReplyLineTime_ = static_cast<double>(k) * 10.0 / ReplyBitsPerSecond;
   return bad;
 }
 
@@ -343,6 +379,7 @@ void TDeviceModel::ReplyIdent() {
 }
 
 void TDeviceModel::ReplyOneCommand(double now) {
+  now = SampleClock(now, Config_.TimeType == TDeviceTimeType::Ulong, true);
   float rate, temperature;
   NextSignal(now, PeriodOf(Config_.SampleRate), rate, temperature);
   Body_[0] = Config_.Address;
@@ -365,6 +402,7 @@ void TDeviceModel::ReplyOneCommand(double now) {
 // rate, then temperature); an address the device does not know reads 0.
 void TDeviceModel::ReplyData(double now) {
   const TDeviceConfig& c = Config_;
+  now = SampleClock(now, c.TimeType == TDeviceTimeType::Ulong, true);
   float rate, temperature;
   NextSignal(now, PeriodOf(c.SampleRate), rate, temperature);
 
@@ -424,10 +462,26 @@ void TDeviceModel::StartStreaming(double now) {
   StreamIndex_ = 0;
 }
 
+double TDeviceModel::FrameRate() const {
+  const double f = Config_.FreqImpulse;
+  if (std::isnan(f) || f <= 0) return 0;
+  return std::min(f, MaxFrameRate);
+}
+
+std::string TDeviceModel::FrameRateNotice() const {
+  if (!Config_.TriggerMode || !(Config_.FreqImpulse > MaxFrameRate)) return "";
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "the virtual gyroscope streams at most %.0f frames/s; impulse frequency %g Hz is "
+                "more than it can send in real time",
+                MaxFrameRate, Config_.FreqImpulse);
+  return text;
+}
+
 std::size_t TDeviceModel::AdvanceTo(double now) {
   if (!Streaming_) return 0;
-  const double f = Config_.FreqImpulse;
-  if (!(f > 0) || !std::isfinite(f)) return 0;
+  const double f = FrameRate();
+  if (!(f > 0)) return 0;
   const std::size_t before = Pending();
   for (;;) {
     // Times from the frame index, so that no rounding piles up.
@@ -447,8 +501,9 @@ std::size_t TDeviceModel::AdvanceTo(double now) {
 // 0xC0 goes out as it is, as the real device sends it.
 void TDeviceModel::EmitTriggerFrame(double t) {
   const TDeviceConfig& c = Config_;
+  t = SampleClock(t, true, false);
   float rate, temperature;
-  NextSignal(t, PeriodOf(c.FreqImpulse), rate, temperature);
+  NextSignal(t, PeriodOf(FrameRate()), rate, temperature);
 
   TDeviceSample s;
   s.Kind = TDeviceSample::TKind::Trigger;

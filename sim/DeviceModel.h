@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <random>
 #include <string_view>
 #include <vector>
@@ -115,6 +116,12 @@ class TDeviceModel {
   static constexpr std::size_t MaxRequest = 256;
   static constexpr std::size_t MaxFields = MaxRequest / 2;
   static constexpr std::size_t MaxBody = 3 + 4 * MaxFields + 2;
+  // The most trigger frames a second the device streams, whatever impulse
+  // frequency it is set to: more cannot be produced and carried in real
+  // time (a 16-byte frame at this rate is 320 kB/s).
+  static constexpr double MaxFrameRate = 20000.0;
+  // Replies go out at the identification and polling speed.
+  static constexpr double ReplyBitsPerSecond = 115200.0;
 
   explicit TDeviceModel(const TDeviceConfig& config = TDeviceConfig{});
 
@@ -142,6 +149,11 @@ class TDeviceModel {
   // it stood (FrameCounterStart after construction or Reset). A device in
   // TriggerMode starts by itself when it answers an identification request.
   void StartStreaming(double now);
+  // Trigger frames per second actually streamed: FreqImpulse, at most
+  // MaxFrameRate.
+  double FrameRate() const;
+  // Says so when FreqImpulse is more than the device streams; empty else.
+  std::string FrameRateNotice() const;
   void StopStreaming() { Streaming_ = false; }
   bool Streaming() const { return Streaming_; }
 
@@ -191,6 +203,14 @@ class TDeviceModel {
   void NextSignal(double now, double dt, float& rate, float& temperature);
   double Normal();
   void FillSample(TDeviceSample& s, double now, float rate, float temperature) const;
+  // The caller time of a new sample: `now`, moved on just enough that its
+  // time field is later than the previous sample's (two requests read at
+  // the same moment still get two clock readings).
+  // afterLastReply: a polled reply, measured no earlier than the previous
+  // reply took to go out (trigger frames keep their own schedule).
+  double SampleClock(double now, bool counts, bool afterLastReply);
+  // The time field as an unwrapped, monotonic number: counts or f32 seconds.
+  double ClockReading(double now, bool counts) const;
 
   TDeviceConfig Config_;
   TDeviceStats Stats_;
@@ -224,4 +244,10 @@ class TDeviceModel {
   std::uint16_t FrameCounter_ = 0;
 
   std::uint64_t FramesSent_ = 0;   // replies and trigger frames, for the faults
+
+  // clock of the last sample
+  bool HaveLastSample_ = false;
+  double LastSampleNow_ = 0;
+  double LastReading_ = 0;
+  double LastReplyLineTime_ = 0;  // s the last reply took on the line
 };

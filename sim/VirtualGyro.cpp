@@ -123,7 +123,7 @@ void TVirtualGyro::Body() {
       model_.AdvanceTo(now);
       Flush();
       if (model_.Streaming()) {
-        const double period = 1.0 / std::max(model_.Config().FreqImpulse, 1e-3);
+        const double period = 1.0 / std::max(model_.FrameRate(), 1e-3);
         wait = std::min(wait, period / 2);
       }
       if (pendingHead_ < pending_.size()) wait = std::min(wait, 0.002);

@@ -25,6 +25,13 @@ class TVirtualGyro {
   void Stop();
   bool Running() const { return thread_.joinable(); }
 
+  // Says so when the configured impulse frequency is more than the device
+  // streams (it then streams at its highest rate); empty else.
+  std::string Notice() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return model_.FrameRateNotice();
+  }
+
   // The terminal the program opens, e.g. /dev/pts/3.
   const std::string& DevicePath() const { return path_; }
 

@@ -183,6 +183,8 @@ int main(int argc, char** argv) {
   }
   std::printf("%s\n", gyro.DevicePath().c_str());
   std::fflush(stdout);
+  if (const std::string notice = gyro.Notice(); !notice.empty())
+    std::fprintf(stderr, "ratelog-sim: %s\n", notice.c_str());
 
   while (!g_stop && !gyro.HungUp()) ::usleep(50000);
   gyro.Stop();

@@ -85,6 +85,8 @@ int main(int argc, char** argv) {
     }
     ::setenv("RATELOG_COM1", gyro->DevicePath().c_str(), 1);
     std::printf("ratelog: virtual gyroscope on %s as COM1\n", gyro->DevicePath().c_str());
+    if (const std::string notice = gyro->Notice(); !notice.empty())
+      std::fprintf(stderr, "ratelog: %s\n", notice.c_str());
     std::fflush(stdout);
   }
 
@@ -100,6 +102,8 @@ int main(int argc, char** argv) {
           model.Config() = config;
           model.Reset();
         });
+        if (const std::string notice = device->Notice(); !notice.empty())
+          std::fprintf(stderr, "ratelog: %s\n", notice.c_str());
       };
     }
     forms->MainFrm->show();

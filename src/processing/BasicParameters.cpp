@@ -28,13 +28,16 @@ bool ComputeBasicParameters(const std::string& path, const TOptionProgramm& sett
 
 std::array<TBasicParameterRow, 4> BasicParameterRows(const TGeneralQuant& quant, int sigmaFactor,
                                                      char sep) {
+  // Without a single record in the span there is nothing to report: an
+  // average of 0 would describe a perfect gyroscope.
+  const bool any = !quant.Points.empty();
   return {{
-      {"Average value signal", FormatFixed(quant.MeanRate, 10, 5, sep), "\u00B0/h"},
+      {"Average value signal", any ? FormatFixed(quant.MeanRate, 10, 5, sep) : "NAN", "\u00B0/h"},
       {"Drift error",
-       quant.DriftValid ? FormatFixed(sigmaFactor * quant.DriftError, 10, 5, sep) : "NAN",
+       any && quant.DriftValid ? FormatFixed(sigmaFactor * quant.DriftError, 10, 5, sep) : "NAN",
        "\u00B0/h"},
-      {"Random walk", quant.WalkValid ? FormatFixed(quant.RandomWalk, 6, 5, sep) : "NAN",
+      {"Random walk", any && quant.WalkValid ? FormatFixed(quant.RandomWalk, 6, 5, sep) : "NAN",
        "\u00B0/Vh"},
-      {"Bias error", FormatFixed(quant.BiasError, 10, 5, sep), "\u00B0/h"},
+      {"Bias error", any ? FormatFixed(quant.BiasError, 10, 5, sep) : "NAN", "\u00B0/h"},
   }};
 }

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -93,6 +94,53 @@ TEST_F(CliTool, CalcSpanSigmaAndParametersFromOptions) {
   EXPECT_NE(r.out.find("Drift error\t108.00000\t"), std::string::npos) << r.out;  // 3 x 36
 }
 
+// Header texts come from a device and from other machines: line breaks,
+// tabs and escape sequences are shown escaped, never passed to the terminal.
+TEST_F(CliTool, InfoEscapesControlCharacters) {
+  Bytes b = RecordingHeader(10.0f, "VRDT\x1b[2J\tX", 46361.4375, "pc\nIDN\tforged", "an\xc2\x9b" "b\\");
+  WriteBytes(rtd_, b);
+  const Result r = Cli({"info", rtd_});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find("IDN\tVRDT\\x1b[2J\\x09X\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("CompName\tpc\\x0aIDN\\x09forged\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("UserName\tan\\xc2\\x9bb\\x5c\n"), std::string::npos) << r.out;
+  for (char c : r.out) EXPECT_TRUE(c == '\n' || c == '\t' || static_cast<unsigned char>(c) >= 0x20);
+}
+
+// A span without a single record has no average: every row is "NAN", the
+// tool says why and fails. An inverted span is swapped first.
+TEST_F(CliTool, CalcOfASpanWithoutRecords) {
+  WriteRecording(400, [](float) { return 0.001f; });
+  struct Case {
+    std::vector<std::string> span;
+    int code;
+  } cases[] = {
+      {{"--begin", "500", "--end", "600"}, ExitFailure},
+      {{"--begin", "500", "--end", "450"}, ExitFailure},
+      {{"--begin", "300", "--end", "100"}, ExitOk},  // swapped: 100 .. 300 s
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{"calc", rtd_};
+    args.insert(args.end(), c.span.begin(), c.span.end());
+    const Result r = Cli(args);
+    EXPECT_EQ(r.code, c.code) << c.span[1];
+    if (c.code == ExitOk) {
+      EXPECT_NE(r.out.find("Average value signal\t3.60000\t"), std::string::npos) << r.out;
+      continue;
+    }
+    EXPECT_EQ(r.out,
+              "Average value signal\tNAN\t\u00B0/h\n"
+              "Drift error\tNAN\t\u00B0/h\n"
+              "Random walk\tNAN\t\u00B0/Vh\n"
+              "Bias error\tNAN\t\u00B0/h\n");
+    EXPECT_NE(r.err.find("no record"), std::string::npos) << r.err;
+  }
+  WriteBytes(rtd_, RecordingHeader(10.0f));  // an empty recording
+  const Result r = Cli({"calc", rtd_});
+  EXPECT_EQ(r.code, ExitFailure);
+  EXPECT_NE(r.out.find("Average value signal\tNAN"), std::string::npos);
+}
+
 TEST_F(CliTool, ErrorsAreClearAndNonZero) {
   Result r = Cli({"info", dir_ + "/missing.rtd"});
   EXPECT_EQ(r.code, ExitFailure);
@@ -122,6 +170,17 @@ TEST_F(CliTool, ErrorsAreClearAndNonZero) {
   std::ifstream in(dir_ + "/foreign.ini");
   std::string kept((std::istreambuf_iterator<char>(in)), {});
   EXPECT_EQ(kept, "not settings at all") << "the tool never rewrites a settings file";
+
+  const std::string fifo = dir_ + "/pipe.rtd";  // would block a reader forever
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const char* command : {"info", "calc"}) {
+    r = Cli({command, fifo});
+    EXPECT_EQ(r.code, ExitFailure);
+    EXPECT_NE(r.err.find("not a regular file"), std::string::npos) << r.err;
+  }
+  r = Cli({"record", "--out", ""});
+  EXPECT_EQ(r.code, ExitUsage);
+  EXPECT_NE(r.err.find("--out"), std::string::npos);
 
   r = Cli({"--help"});
   EXPECT_EQ(r.code, 0);

@@ -183,4 +183,62 @@ TEST_P(DeviceThroughPaket, OneCommandModeWithSoftwareTime) {
 
 INSTANTIATE_TEST_SUITE_P(Chunkings, DeviceThroughPaket, ::testing::Values(1u, 2u, 3u));
 
+// The device clock advances with every sample, also when requests arrive
+// together (a busy program sends two at once, the device reads them in one
+// go): its time field strictly increases, and so do the times the program
+// takes from it. An hour into the run, at every poll rate, both time types.
+TEST(DeviceClock, StrictlyIncreasingAtEveryPollRate) {
+  constexpr std::int32_t TimeTrigger = -1;  // trigger frames with their time field
+  for (const std::int32_t sample : SampleValues) {
+    for (const std::int32_t source : {std::int32_t{TimeHardFloat}, std::int32_t{TimeHardUlong}, TimeTrigger}) {
+      SCOPED_TRACE(::testing::Message() << "Sample " << sample << " source " << source);
+      TOptionProgramm s;
+      s.Sample = sample;
+      s.TimeSource = source == TimeTrigger ? TimeHardUlong : source;
+      s.Mode = source == TimeTrigger ? ModeTrigger : ModeNormal;
+      s.TrigMask = {true, false, true};
+      s.FreqImpulse = 5.0 * sample;
+      TDeviceModel dev(TDeviceModel::ConfigFor(s));
+      double lastField = -1;
+      std::size_t repeats = 0;
+      dev.OnSample = [&](const TDeviceSample& d) {
+        const double field = d.Kind == TDeviceSample::TKind::Trigger || source == TimeHardUlong
+                                 ? static_cast<double>(d.TimeCounts)
+                                 : static_cast<double>(d.Time);
+        repeats += !(field > lastField);
+        lastField = field;
+      };
+      auto owned = std::make_unique<TPaket>();  // its averaging ring is large
+      TPaket& packet = *owned;
+      Listener listener;
+      packet.SetListener(&listener);
+      packet.Assign(s);
+      packet.Reset();
+      packet.BuildIdentRequest();
+      std::vector<std::uint8_t> wire;
+      auto send = [&](double now, int requests) {
+        for (int k = 0; k < requests; ++k)
+          dev.Feed(packet.SendBuffer.data(), static_cast<std::size_t>(packet.RequestLength), now);
+        dev.AdvanceTo(now);
+        dev.Take(wire);
+        for (std::uint8_t b : wire) {  // byte by byte: every sample is seen
+          const float last = packet.Current.Time;
+          const std::uint64_t before = packet.SamplesAccepted;
+          packet.Receive(&b, 1);
+          if (packet.SamplesAccepted != before && before > 0 && packet.Current.Time <= last)
+            ADD_FAILURE() << "time " << packet.Current.Time << " after " << last;
+        }
+        wire.clear();
+      };
+      const double start = 3600.0, period = 1.0 / sample;
+      send(start, 1);
+      ASSERT_TRUE(listener.identified);
+      if (s.Mode != ModeTrigger) packet.BuildDataRequest();
+      for (int i = 1; i <= 20 * sample; ++i) send(start + i * period, i % 3 == 0 ? 2 : 1);
+      EXPECT_GT(packet.SamplesAccepted, static_cast<std::uint64_t>(19 * sample));
+      EXPECT_EQ(repeats, 0u);
+    }
+  }
+}
+
 }  // namespace

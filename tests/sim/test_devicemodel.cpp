@@ -616,15 +616,17 @@ TEST(DeviceFaults, GarbageAndOverlongFramesBetweenFrames) {
   c.GarbageLength = 9;
   c.OverlongEvery = 3;
   c.OverlongLength = 300;
-  TDeviceModel dev(c);
+  TDeviceModel dev(c), clean{TDeviceConfig{}};
   dev.SetFixedSignal(0.5f, 25.0f);
+  clean.SetFixedSignal(0.5f, 25.0f);
   const Bytes reply = Feed(dev, kDataRequest, 1.0);  // frame 1: clean
   ASSERT_EQ(reply.size(), 19u);
-  const Bytes second = Feed(dev, kDataRequest, 1.0);  // frame 2: garbage first
+  EXPECT_EQ(reply, Feed(clean, kDataRequest, 1.0));
+  const Bytes second = Feed(dev, kDataRequest, 2.0);  // frame 2: garbage first
   ASSERT_EQ(second.size(), 9u + 19u);
   for (int i = 0; i < 9; ++i) EXPECT_NE(second[i], 0xC0);
-  EXPECT_EQ(Bytes(second.begin() + 9, second.end()), reply);
-  const Bytes third = Feed(dev, kDataRequest, 1.0);  // frame 3: over-long frame first
+  EXPECT_EQ(Bytes(second.begin() + 9, second.end()), Feed(clean, kDataRequest, 2.0));
+  const Bytes third = Feed(dev, kDataRequest, 3.0);  // frame 3: over-long frame first
   ASSERT_EQ(third.size(), 302u + 19u);
   EXPECT_EQ(third[0], 0xC0);
   EXPECT_EQ(third[301], 0xC0);
@@ -632,11 +634,11 @@ TEST(DeviceFaults, GarbageAndOverlongFramesBetweenFrames) {
     EXPECT_NE(third[i], 0xC0);
     EXPECT_NE(third[i], 0xDB);
   }
-  EXPECT_EQ(Bytes(third.begin() + 302, third.end()), reply);
+  EXPECT_EQ(Bytes(third.begin() + 302, third.end()), Feed(clean, kDataRequest, 3.0));
   const Bytes sixth = [&] {
-    Feed(dev, kDataRequest, 1.0);
-    Feed(dev, kDataRequest, 1.0);
-    return Feed(dev, kDataRequest, 1.0);
+    Feed(dev, kDataRequest, 4.0);
+    Feed(dev, kDataRequest, 5.0);
+    return Feed(dev, kDataRequest, 6.0);
   }();
   EXPECT_EQ(sixth.size(), 9u + 302u + 19u);
   EXPECT_EQ(dev.Stats().GarbageRuns, 3u);
