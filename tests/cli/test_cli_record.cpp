@@ -1,11 +1,15 @@
 // Whole headless runs against the virtual gyroscope: what the device put on
 // the wire must be what the recording holds.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -30,6 +34,7 @@ class RecordRun : public ::testing::Test {
     TDeviceConfig config = TDeviceModel::ConfigFor(settings);
     if (device) device(config);
     TVirtualGyro gyro(config);
+    gyro.SetHangUpAfter(hangUpAfter_);
     gyro.OnSample = [this](const TDeviceSample& s) {
       std::lock_guard<std::mutex> lock(mutex_);
       // Trigger frames travel unescaped behind a C0 C0 sync pair: a rate
@@ -103,6 +108,7 @@ class RecordRun : public ::testing::Test {
   std::vector<TDeviceSample> sent_;
   bool skipNext_ = false;
   std::size_t sentByEnd_ = 0;
+  double hangUpAfter_ = 0;
 };
 
 TEST_F(RecordRun, NormalModeWithHardwareTimeAndCrcFaults) {
@@ -169,6 +175,7 @@ TEST_F(RecordRun, SilentDeviceTimesOutAndHangUpStopsTheRun) {
   EXPECT_EQ(code, 4);
   EXPECT_NE(err_.str().find("no identification reply"), std::string::npos) << err_.str();
   EXPECT_NE(::access(rtd_.c_str(), F_OK), 0) << "no sample, no file";
+  EXPECT_NE(output_.find("nothing recorded: no sample arrived"), std::string::npos) << output_;
 
   // A device that goes away mid-run: the run stops by itself, the recording
   // keeps everything received.
@@ -187,6 +194,94 @@ TEST_F(RecordRun, SilentDeviceTimesOutAndHangUpStopsTheRun) {
   EXPECT_EQ(code, ExitFailure);
   EXPECT_NE(err.str().find("went away"), std::string::npos) << err.str();
   EXPECT_GT(Recorded().size(), 40u);
+}
+
+// The device goes away at any moment (during identification, between two
+// replies, in the middle of a frame): the tool never dies by a signal or an
+// escaping exception, and what it recorded is exactly what the device sent.
+TEST_F(RecordRun, HangUpsAtRandomMoments) {
+  std::mt19937 rng(20261206);
+  for (int round = 0; round < 50; ++round) {
+    const bool trigger = round % 2;
+    SCOPED_TRACE(::testing::Message() << "round " << round << (trigger ? " Trigger" : " Normal"));
+    TOptionProgramm s;
+    s.Mode = trigger ? ModeTrigger : ModeNormal;
+    s.TrigMask = {true, true, true};
+    s.FreqImpulse = 500;
+    s.Sample = 125;
+    s.SampleIndex = 12;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      sent_.clear();
+      skipNext_ = false;
+    }
+    ::unlink(rtd_.c_str());
+    hangUpAfter_ = std::uniform_real_distribution<double>(0.05, 0.6)(rng);
+    const int code = Record(s, nullptr, {"--seconds", "30", "--out", rtd_});
+    EXPECT_EQ(code, ExitFailure);
+    EXPECT_NE(err_.str().find("went away"), std::string::npos) << err_.str();
+    if (::access(rtd_.c_str(), F_OK) != 0) continue;  // gone before the first sample
+    const auto recs = Recorded();
+    std::lock_guard<std::mutex> lock(mutex_);
+    ASSERT_LE(recs.size() + 1, std::max<std::size_t>(sent_.size(), 1));
+    for (std::size_t i = 0; i < recs.size(); ++i) {
+      ASSERT_EQ(recs[i].Rate, sent_[i + 1].Rate) << i;
+      ASSERT_EQ(recs[i].Time, sent_[i + 1].Time) << i;
+    }
+    err_.str("");
+  }
+}
+
+// An impulse frequency beyond what the virtual gyroscope can stream: it
+// streams at its highest rate and says so, and the run ends as asked.
+TEST_F(RecordRun, ImpulseFrequencyBeyondWhatTheDeviceStreams) {
+  for (double f : {1e9, 1e300}) {
+    TOptionProgramm s;
+    s.Mode = ModeTrigger;
+    s.FreqImpulse = f;
+    s.FileName = settingsPath_;
+    ASSERT_TRUE(s.Save());
+    std::ostringstream out, err;
+    const int code = RunCli({"record", "--settings", settingsPath_, "--simulate", "--seconds", "1"},
+                            out, err);
+    EXPECT_EQ(code, ExitOk) << err.str();
+    EXPECT_NE(out.str().find("streams at most 20000 frames/s"), std::string::npos) << out.str();
+    ::unsetenv("RATELOG_COM1");
+  }
+}
+
+// SIGTERM (and Ctrl-C) end a run as Stop does, also one that streams as
+// fast as the virtual gyroscope can: the program exits normally with its
+// recording complete.
+TEST_F(RecordRun, SigtermEndsAStreamingRun) {
+  TOptionProgramm s;
+  s.Mode = ModeTrigger;
+  s.FreqImpulse = 1e9;
+  s.FileName = settingsPath_;
+  ASSERT_TRUE(s.Save());
+  const std::string log = tmp_.File("out.txt");
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const std::string tool = std::string(RATELOG_BINARY_DIR) + "/bin/ratelog-cli";
+    if (!std::freopen(log.c_str(), "w", stdout)) ::_exit(127);
+    ::execl(tool.c_str(), tool.c_str(), "record", "--settings", settingsPath_.c_str(), "--simulate",
+            "--out", rtd_.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  // Once the run streams (the first status line), stop it.
+  auto printed = [&] {
+    const Bytes text = ReadBytes(log);
+    return std::string(text.begin(), text.end());
+  };
+  for (int i = 0; i < 60000 && printed().find("\nt=") == std::string::npos; ++i) ::usleep(1000);
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_NE(printed().find("stopped by SIGTERM"), std::string::npos) << printed();
+  EXPECT_GT(Recorded().size(), 100u);
 }
 
 TEST_F(RecordRun, PortThatCannotBeOpened) {
