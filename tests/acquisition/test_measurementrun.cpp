@@ -105,7 +105,7 @@ class Run : public ::testing::Test {
     pty.Write(Reply(Bytes(25, 'G')).data(), Reply(Bytes(25, 'G')).size());
     ASSERT_TRUE(Pump([&] { return owner.identified == 1; }));
   }
-  Bytes DeviceReads(std::size_t n) { return pty.Read(n, 2000ms); }
+  Bytes DeviceReads(std::size_t n) { return pty.Read(n, 60000ms); }
 
   PtyPair pty;
   PortVariable variable{"COM3", pty.SlavePath()};

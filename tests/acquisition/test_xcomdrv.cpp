@@ -25,7 +25,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 template <typename Pred>
-bool PumpUntil(TEventQueue& queue, Pred done, std::chrono::milliseconds limit = 2000ms) {
+bool PumpUntil(TEventQueue& queue, Pred done, std::chrono::milliseconds limit = 60000ms) {
   const auto end = Clock::now() + limit;
   while (!done()) {
     if (Clock::now() > end) return false;
@@ -35,7 +35,7 @@ bool PumpUntil(TEventQueue& queue, Pred done, std::chrono::milliseconds limit = 
 }
 
 template <typename Pred>
-bool WaitUntil(Pred done, std::chrono::milliseconds limit = 2000ms) {
+bool WaitUntil(Pred done, std::chrono::milliseconds limit = 60000ms) {
   const auto end = Clock::now() + limit;
   while (!done()) {
     if (Clock::now() > end) return false;
@@ -651,13 +651,14 @@ TEST_F(Link, HangUpDuringASendFromAnotherThreadClosesTheLink) {
   std::atomic<std::uint32_t> sent{0};
   std::thread timer([&] {
     std::vector<std::uint8_t> big(1 << 20, 0xAA);
-    sent = comm->SendDataEx(big.data(), big.size(), 5000);  // blocks: nobody reads
+    sent = comm->SendDataEx(big.data(), big.size(), 120000);  // blocks: nobody reads
     done = true;
   });
-  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(WaitUntil([&] { return comm->SentTotal() > 0; }));  // the send is under way
   EXPECT_FALSE(done);
   pty.CloseMaster();
-  EXPECT_TRUE(WaitUntil([&] { return done.load(); }, 1500ms));
+  // The hang-up ends the send long before its time limit.
+  EXPECT_TRUE(WaitUntil([&] { return done.load(); }, 60000ms));
   timer.join();
   EXPECT_LT(sent.load(), 1u << 20);
   EXPECT_FALSE(comm->GetOpened());
@@ -723,7 +724,7 @@ TEST_F(Link, SendsFromAnotherThreadDuringReads) {
   std::vector<std::uint8_t> atDevice;
   std::thread device([&] {
     // Reads what the link sends while sending it data of its own.
-    atDevice = pty.Read(expected.size(), 5000ms);
+    atDevice = pty.Read(expected.size(), 60000ms);
   });
   std::thread feeder([&] {
     for (int i = 0; i < kFrames; ++i) {
