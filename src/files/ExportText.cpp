@@ -237,6 +237,10 @@ TExportResult RunTextExport(const TExportJob& job, const TExportProgress& progre
   const std::int64_t step = total / 100;
   std::int64_t untilProgress = step;
   std::int64_t lineCount = 0;
+  // Times are stored in single precision: the bounds are compared at that
+  // precision, so that a bound typed as 12.3 takes the record at 12.3.
+  const float begin = static_cast<float>(job.BeginTime);
+  const float end = static_cast<float>(job.EndTime);
   SamplePoint record{};
   bool ok = true;
   while (reader.Next(record)) {
@@ -248,8 +252,8 @@ TExportResult RunTextExport(const TExportJob& job, const TExportProgress& progre
       result.Status = TExportStatus::BadRecording;
       break;
     }
-    if (record.Time < job.BeginTime) continue;
-    if (record.Time > job.EndTime) break;
+    if (record.Time < begin) continue;
+    if (record.Time > end) break;
     if (job.Excel && lineCount == ExportLinesPerFile) {
       ++part;
       lineCount = 0;

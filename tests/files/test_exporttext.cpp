@@ -182,6 +182,12 @@ TEST_F(Export, WindowBoundsAreInclusiveAndTheFirstLaterTimeEndsIt) {
   ASSERT_EQ(lines.size(), 10u);
   EXPECT_EQ(lines[7], "2.0000         ;");
   EXPECT_EQ(lines[9], "4.0000         ;");
+
+  // A bound typed as 12.3 takes the record stored as 12.3 in single precision.
+  Write(200);
+  job.BeginTime = 12.3;
+  job.EndTime = 12.5;
+  EXPECT_EQ(RunTextExport(job).Lines, 3);
 }
 
 TEST_F(Export, ExcelSplitsEvery32000LinesWithTheHeaderInEachFile) {
