@@ -1,5 +1,6 @@
 #include "cli/CliCommands.h"
 #include "cli/CliOptions.h"
+#include "cli/FileCommands.h"
 
 #include <cmath>
 #include <cstdio>
@@ -34,6 +35,13 @@ const char kUsage[] =
     "       --seconds counts from the end of identification; without it the run\n"
     "       goes on until Ctrl-C. --simulate attaches the virtual gyroscope.\n"
     "       Exit code 4: the device did not identify itself in time.\n"
+    "  export FILE.rtd    the recording as a text table (default: all records,\n"
+    "       time column only, FILE.txt beside the recording):\n"
+    "       [--begin S] [--end S] [--rate] [--temperature] [--excel] [--out NAME.txt]\n"
+    "       --excel splits into files of at most 32000 lines; prints the files written\n"
+    "  archive FILE.rtd   copy into the server folder tree <DIR>/<ident>/<ident>/:\n"
+    "       [--server DIR] [--name NAME]    (default: the settings' server folder and\n"
+    "       the recording's own name); prints the copy's path\n"
     "\n"
     "every command takes:\n"
     "  --settings PATH    settings file (default: Ratelog.ini where the program keeps it)\n"
@@ -167,6 +175,8 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
         Calc}},
       {"record",
        {{"port", "seconds", "out", "mode", "sample", "ident-timeout"}, Record, {"simulate"}}},
+      {"export", {{"begin", "end", "out"}, Export, {"rate", "temperature", "excel"}}},
+      {"archive", {{"server", "name"}, Archive}},
   };
   const auto it = commands.find(args[0]);
   try {

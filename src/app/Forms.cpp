@@ -3,6 +3,7 @@
 TForms::~TForms() {
   InfoFileFrm.reset();
   AboutFrm.reset();
+  ExportFrm.reset();
   OptionForm.reset();
   MainFrm.reset();
 }
@@ -11,10 +12,12 @@ std::unique_ptr<TForms> CreateForms(const std::string& settingsPath) {
   auto forms = std::make_unique<TForms>();
   forms->MainFrm = std::make_unique<TMainFrm>(settingsPath);
   forms->OptionForm = std::make_unique<TOptionForm>();
+  forms->ExportFrm = std::make_unique<TExportFrm>(forms->MainFrm.get());
   forms->AboutFrm = std::make_unique<TAboutFrm>();
   // Centred on the main window, which owns it.
   forms->InfoFileFrm = std::make_unique<TInfoFileFrm>(forms->MainFrm.get());
   forms->MainFrm->SetForms(forms->OptionForm.get(), forms->AboutFrm.get());
   forms->MainFrm->InfoFileFrm = forms->InfoFileFrm.get();
+  forms->MainFrm->ExportFrm = forms->ExportFrm.get();
   return forms;
 }

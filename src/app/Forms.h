@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/Mainform.h"
+#include "files/Export.h"
 #include "files/Infofileform.h"
 #include "settings/Optionfrm.h"
 #include "ui/About.h"
@@ -14,12 +15,13 @@ struct TForms {
   // Destroyed in reverse order: the dialogs first, the main window last.
   std::unique_ptr<TMainFrm> MainFrm;
   std::unique_ptr<TOptionForm> OptionForm;
+  std::unique_ptr<TExportFrm> ExportFrm;
   std::unique_ptr<TAboutFrm> AboutFrm;
   std::unique_ptr<TInfoFileFrm> InfoFileFrm;
 
   ~TForms();
 };
 
-// Main window first (the application's main window), then Settings, About
-// and Information file. settingsPath: the settings file the main window loads when shown.
+// Main window first (the application's main window), then Settings,
+// Export, About and Information file. settingsPath: the settings file the main window loads when shown.
 std::unique_ptr<TForms> CreateForms(const std::string& settingsPath = DefaultSettingsFilePath());

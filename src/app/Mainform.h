@@ -37,6 +37,7 @@ class QTabBar;
 class QTimer;
 class QToolBar;
 class TAboutFrm;
+class TExportFrm;
 class TInfoFileFrm;
 class TOptionForm;
 class TRateChart;
@@ -101,6 +102,7 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   TOptionForm* OptionForm = nullptr;
   TAboutFrm* AboutFrm = nullptr;
   TInfoFileFrm* InfoFileFrm = nullptr;
+  TExportFrm* ExportFrm = nullptr;
   // Called at Start with the live settings just before the port opens
   // (ratelog --simulate fits its virtual gyroscope to them here).
   std::function<void(const TOptionProgramm&)> BeforeRunStarts;
