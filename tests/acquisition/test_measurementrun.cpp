@@ -14,6 +14,7 @@
 
 #include "PtyPair.h"
 #include "acquisition/MeasurementRun.h"
+#include "common/Frames.h"
 #include "common/TestFiles.h"
 
 using namespace std::chrono_literals;
@@ -68,16 +69,7 @@ struct Owner : TRunOwner {
   void RunIdentified() override { ++identified; }
 };
 
-Bytes Reply(const Bytes& data) {
-  Bytes body{0x64, 0x63, 0x02};
-  body.insert(body.end(), data.begin(), data.end());
-  const std::uint16_t crc = proto::Crc16(body.data(), body.size());
-  body.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-  body.push_back(static_cast<std::uint8_t>(crc >> 8));
-  Bytes out(body.size() * 2 + 2);
-  out.resize(proto::EscapeFrame(body.data(), body.size(), out.data(), out.size()));
-  return out;
-}
+Bytes Reply(const Bytes& data) { return ReplyFrame(proto::STATUS_OK, data); }
 const Bytes IdentRequest{0xC0, 0x64, 0x63, 0x14, 0xFB, 0x87, 0xC0};
 const Bytes DataRequest{0xC0, 0x64, 0x63, 0x04, 0x18, 0x00, 0x00, 0x00, 0x03, 0x00, 0x26, 0xBA, 0xC0};
 
@@ -102,7 +94,8 @@ class Run : public ::testing::Test {
     return true;
   }
   void Identify() {
-    pty.Write(Reply(Bytes(25, 'G')).data(), Reply(Bytes(25, 'G')).size());
+    const Bytes ident = Reply(Bytes(25, 'G'));
+    pty.Write(ident.data(), ident.size());
     ASSERT_TRUE(Pump([&] { return owner.identified == 1; }));
   }
   Bytes DeviceReads(std::size_t n) { return pty.Read(n, 60000ms); }

@@ -13,22 +13,14 @@
 #include <vector>
 
 #include "acquisition/Paket.h"
+#include "common/Frames.h"
 #include "files/OleDate.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes Reply(std::uint8_t status, const Bytes& data) {
-  Bytes body{0x64, 0x63, status};
-  body.insert(body.end(), data.begin(), data.end());
-  const std::uint16_t crc = proto::Crc16(body.data(), body.size());
-  body.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-  body.push_back(static_cast<std::uint8_t>(crc >> 8));
-  Bytes out(body.size() * 2 + 2);
-  out.resize(proto::EscapeFrame(body.data(), body.size(), out.data(), out.size()));
-  return out;
-}
+Bytes Reply(std::uint8_t status, const Bytes& data) { return ReplyFrame(status, data); }
 
 Bytes Floats(std::initializer_list<float> v) {
   Bytes b(v.size() * 4);

@@ -8,22 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "CliRun.h"
 #include "cli/CliCommands.h"
 #include "common/TestFiles.h"
 #include "settings/Optionsprogramm.h"
 
 namespace {
 
-struct Result {
-  int code;
-  std::string out, err;
-};
-
-Result Cli(std::vector<std::string> args) {
-  std::ostringstream out, err;
-  const int code = RunCli(args, out, err);
-  return {code, out.str(), err.str()};
-}
+using Result = CliResult;
 
 class CliTool : public ::testing::Test {
  protected:
