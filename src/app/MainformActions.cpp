@@ -139,5 +139,4 @@ void TMainFrm::ac_optionExecute() {
 // Actions of other parts of the program.
 
 void TMainFrm::ac_exportExecute() {}
-void TMainFrm::ac_calcExecute() {}
 void TMainFrm::ac_saveserverExecute() {}
