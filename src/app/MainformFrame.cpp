@@ -20,6 +20,7 @@
 #include <qcustomplot.h>
 
 #include "app/Mainform.h"
+#include "ui/Allandev.h"
 #include "ui/Chart.h"
 #include "ui/NumberText.h"
 
@@ -114,6 +115,7 @@ void TMainFrm::CreateActions() {
     panel->setToolTip(PanelHint(panel->text()));
     panel->setStatusTip(panel->toolTip());
   }
+  ac_allan->setIcon(TAllanFrm::Icon());
   for (QAction* off : {ac_stop, ac_print, ac_export, ac_calc, ac_allan, ac_file_info, ac_saveserver})
     off->setEnabled(false);
   // The Allan deviation is there whenever the calculation is.

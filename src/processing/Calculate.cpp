@@ -34,7 +34,7 @@ QLabel* ValueLabel(QWidget* parent, const char* name) {
   label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   label->setFrameShape(QFrame::StyledPanel);
   label->setFrameShadow(QFrame::Sunken);
-  label->setMinimumWidth(110);
+  label->setMinimumWidth(90);
   return label;
 }
 
@@ -49,7 +49,7 @@ TCalculFrm::TCalculFrm(QWidget* parent)
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
   setObjectName(QStringLiteral("CalculFrm"));
   setWindowTitle(QStringLiteral("Calculation basic parameter"));
-  setFixedSize(546, 396);
+  setFixedSize(600, 396);
 
   GroupBox1 = Named(new QGroupBox(QStringLiteral("Setting calculation"), this), "GroupBox1");
   lab_SSZS = ValueLabel(GroupBox1, "lab_SSZS");

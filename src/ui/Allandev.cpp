@@ -9,6 +9,9 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
+#include <QPainter>
+#include <QPixmap>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QVBoxLayout>
@@ -70,6 +73,26 @@ void LogAxis(QCPAxis* axis, const QString& label) {
 
 }  // namespace
 
+QIcon TAllanFrm::Icon() {
+  QIcon icon;
+  for (int size : {16, 24, 32}) {
+    QPixmap pixmap(size, size);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const double s = size / 16.0;
+    painter.setPen(QPen(QColor(90, 90, 90), s));
+    painter.drawLine(QPointF(1.5 * s, 1 * s), QPointF(1.5 * s, 14.5 * s));
+    painter.drawLine(QPointF(1.5 * s, 14.5 * s), QPointF(15 * s, 14.5 * s));
+    painter.setPen(QPen(QColor(0, 60, 200), 1.6 * s));
+    const QPointF curve[] = {{3 * s, 2.5 * s}, {9 * s, 11 * s}, {14.5 * s, 5 * s}};
+    painter.drawPolyline(curve, 3);
+    painter.end();
+    icon.addPixmap(pixmap);
+  }
+  return icon;
+}
+
 TAllanFrm::TAllanFrm(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint) {
@@ -85,6 +108,9 @@ TAllanFrm::TAllanFrm(QWidget* parent)
 
   PlotAllan = Named(new QCustomPlot(this), "PlotAllan");
   PlotAllan->setMinimumSize(520, 380);
+  // Decades as powers of ten ("10" with a raised exponent), which needs the
+  // C locale's exponent letter.
+  PlotAllan->setLocale(QLocale::c());
   LogAxis(PlotAllan->xAxis, QStringLiteral("Averaging time \u03C4, s"));
   LogAxis(PlotAllan->yAxis, QStringLiteral("Allan deviation \u03C3, \u00B0/h"));
   PlotAllan->legend->setVisible(true);
@@ -121,7 +147,7 @@ TAllanFrm::TAllanFrm(QWidget* parent)
   ListAllan->setColumnWidth(0, 90);
   ListAllan->setColumnWidth(1, 100);
   ListAllan->horizontalHeader()->setStretchLastSection(true);
-  ListAllan->setFixedWidth(290);
+  ListAllan->setFixedWidth(310);
 
   lab_N = Named(new QLabel(kNone, this), "lab_N");
   lab_B = Named(new QLabel(kNone, this), "lab_B");

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QIcon>
 #include <functional>
 #include <string>
 
@@ -22,6 +23,8 @@ class TAllanFrm : public QDialog {
   Q_OBJECT
  public:
   explicit TAllanFrm(QWidget* parent = nullptr);
+  // The image of the action: a V-shaped curve on log-log axes.
+  static QIcon Icon();
 
   // Set by the main window before each opening.
   std::string RecordingPath;
