@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <utility>
 #include <functional>
+#include <limits>
 #include <map>
 #include <optional>
 #include <ostream>
 
 #include "files/OleDate.h"
 #include "files/RecordingReader.h"
+#include "processing/Allan.h"
 #include "processing/BasicParameters.h"
 #include "processing/NumberFormat.h"
 #include "settings/Optionsprogramm.h"
@@ -28,6 +30,11 @@ const char kUsage[] =
     "  calc FILE.rtd      basic parameters over a time span:\n"
     "       [--begin S] [--end S] [--sigma 1|3] [--drift-time S]\n"
     "       [--random-walk-time S] [--passband HZ] [--earth-rate DEG_PER_H]\n"
+    "  allan FILE.rtd     Allan deviation of the rate over a time span:\n"
+    "       [--begin S] [--end S]\n"
+    "       one line per averaging factor: tau_s, adev_deg_h, terms; then the\n"
+    "       angle random walk N, bias instability B (with its tau) and rate\n"
+    "       random walk K (NAN where the data have no such region)\n"
     "  record             a measurement run without the window:\n"
     "       [--port COMn] [--seconds N] [--out FILE.rtd]\n"
     "       [--mode normal|trigger|onecommand] [--sample N] [--simulate]\n"
@@ -155,6 +162,35 @@ int Calc(const Options& o, std::ostream& out, std::ostream& err) {
   return ExitOk;
 }
 
+int Allan(const Options& o, std::ostream& out, std::ostream& err) {
+  if (o.positional.size() != 1) throw UsageError{"allan needs one recording file"};
+  const std::string& path = o.positional[0];
+  TOptionProgramm settings;
+  if (!LoadSettings(o, settings, err)) return ExitFailure;
+
+  // The default span runs from the first to the last record.
+  double begin = -std::numeric_limits<double>::infinity();
+  double end = std::numeric_limits<double>::infinity();
+  if (auto v = o.Number("begin")) begin = *v;
+  if (auto v = o.Number("end")) end = *v;
+  TSpanRates span;
+  std::string error;
+  if (!ReadSpanRates(path, begin, end, span, error)) {
+    err << "ratelog-cli: cannot read recording " << error << "\n";
+    return ExitFailure;
+  }
+  const TAllanResult result = ComputeAllan(span);
+  out << AllanTable(result);
+  if (result.Points.empty()) {
+    err << "ratelog-cli: no Allan deviation: "
+        << (span.Rates.size() < 3 ? "fewer than 3 records in the span"
+                                  : "the records of the span do not advance in time")
+        << "\n";
+    return ExitFailure;
+  }
+  return ExitOk;
+}
+
 }  // namespace
 
 int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -173,6 +209,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
       {"calc",
        {{"begin", "end", "sigma", "drift-time", "random-walk-time", "passband", "earth-rate"},
         Calc}},
+      {"allan", {{"begin", "end"}, Allan}},
       {"record",
        {{"port", "seconds", "out", "mode", "sample", "ident-timeout"}, Record, {"simulate"}}},
       {"export", {{"begin", "end", "out"}, Export, {"rate", "temperature", "excel"}}},

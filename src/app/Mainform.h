@@ -37,6 +37,8 @@ class QTabBar;
 class QTimer;
 class QToolBar;
 class TAboutFrm;
+class TAllanFrm;
+class TCalculFrm;
 class TExportFrm;
 class TInfoFileFrm;
 class TOptionForm;
@@ -102,6 +104,8 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   TOptionForm* OptionForm = nullptr;
   TAboutFrm* AboutFrm = nullptr;
   TInfoFileFrm* InfoFileFrm = nullptr;
+  TCalculFrm* CalculFrm = nullptr;
+  TAllanFrm* AllanFrm = nullptr;
   TExportFrm* ExportFrm = nullptr;
   // Called at Start with the live settings just before the port opens
   // (ratelog --simulate fits its virtual gyroscope to them here).
@@ -123,6 +127,7 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   QAction* ac_stop;
   QAction* ac_option;
   QAction* ac_calc;
+  QAction* ac_allan;
   QAction* ac_about;
   QAction* ac_shell;
   QAction* ac_saveserver;
@@ -219,6 +224,7 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   void ac_stopExecute();
   void ac_exportExecute();
   void ac_calcExecute();
+  void ac_allanExecute();
   void ac_saveserverExecute();
   void ac_file_infoExecute();
 
@@ -254,6 +260,9 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   bool IdleInstalled() const { return static_cast<bool>(idleConnection_); }
   // Saves the live settings to the settings file.
   void SaveSettings();
+  // The tool bar's gauge for a long reading: 0..100 shows it at that
+  // value and lets the windows repaint, -1 hides it.
+  void ShowGauge(int percent);
   // The companion program started last (0 when none): its process id and
   // start time, so that a later process with a reused id is never touched.
   std::int64_t ShellPid = 0;

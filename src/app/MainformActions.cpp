@@ -134,8 +134,3 @@ void TMainFrm::ac_optionExecute() {
   OpenFile.RandomWalkTime = CalcParameters.RandomWalkTime;
   OpenFile.EarthRate = CalcParameters.EarthRate;
 }
-
-// ---------------------------------------------------------------------------
-// Actions of other parts of the program.
-
-void TMainFrm::ac_calcExecute() {}

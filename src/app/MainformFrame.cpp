@@ -20,6 +20,7 @@
 #include <qcustomplot.h>
 
 #include "app/Mainform.h"
+#include "ui/Allandev.h"
 #include "ui/Chart.h"
 #include "ui/NumberText.h"
 
@@ -77,6 +78,8 @@ void TMainFrm::CreateActions() {
        QStyle::SP_FileDialogDetailedView},
       {&ac_calc, "ac_calc", "work", "Calculation", "Calculation basic parameters",
        "accessories-calculator", QStyle::SP_FileDialogContentsView},
+      {&ac_allan, "ac_allan", "work", "Allan deviation", "Allan deviation of the rate",
+       "utilities-system-monitor", QStyle::SP_FileDialogDetailedView},
       {&ac_about, "ac_about", "About", "About!", "About!", nullptr, QStyle::SP_CustomBase},
       {&ac_shell, "ac_shell", "File", "Shell program", "Shell program", "utilities-terminal",
        QStyle::SP_ComputerIcon},
@@ -112,8 +115,11 @@ void TMainFrm::CreateActions() {
     panel->setToolTip(PanelHint(panel->text()));
     panel->setStatusTip(panel->toolTip());
   }
-  for (QAction* off : {ac_stop, ac_print, ac_export, ac_calc, ac_file_info, ac_saveserver})
+  ac_allan->setIcon(TAllanFrm::Icon());
+  for (QAction* off : {ac_stop, ac_print, ac_export, ac_calc, ac_allan, ac_file_info, ac_saveserver})
     off->setEnabled(false);
+  // The Allan deviation is there whenever the calculation is.
+  connect(ac_calc, &QAction::enabledChanged, ac_allan, &QAction::setEnabled);
   ac_file_info->setVisible(false);
   ac_saveserver->setVisible(false);
 
@@ -125,6 +131,7 @@ void TMainFrm::CreateActions() {
   connect(ac_stop, &QAction::triggered, this, &TMainFrm::ac_stopExecute);
   connect(ac_option, &QAction::triggered, this, &TMainFrm::ac_optionExecute);
   connect(ac_calc, &QAction::triggered, this, &TMainFrm::ac_calcExecute);
+  connect(ac_allan, &QAction::triggered, this, &TMainFrm::ac_allanExecute);
   connect(ac_about, &QAction::triggered, this, &TMainFrm::ac_aboutExecute);
   connect(ac_shell, &QAction::triggered, this, &TMainFrm::ac_shellExecute);
   connect(ac_saveserver, &QAction::triggered, this, &TMainFrm::ac_saveserverExecute);
@@ -171,6 +178,7 @@ void TMainFrm::CreateMenu() {
   run->addAction(ac_stop);
   run->addSeparator();
   run->addAction(ac_calc);
+  run->addAction(ac_allan);
   QMenu* option = MainMenu1->addMenu(QStringLiteral("Option"));
   option->setObjectName(QStringLiteral("MenuOption"));
   option->addAction(ac_option);
@@ -191,6 +199,7 @@ void TMainFrm::CreateToolBars() {
   for (QAction* action : {ac_start, ac_stop, ac_option, ac_calc, ac_print, ac_shell, ac_exit}) {
     ToolBar1->addSeparator();
     ToolBar1->addAction(action);
+    if (action == ac_calc) ToolBar1->addAction(ac_allan);
   }
   ToolBar1->addSeparator();
 

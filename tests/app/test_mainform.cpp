@@ -148,8 +148,9 @@ TEST_F(MainWindow, ActionsMenuAndToolBars) {
   QStringList top;
   for (QAction* item : w->ToolBar1->actions())
     if (!item->isSeparator() && item->text().size() > 0) top << item->text();
-  EXPECT_EQ(top.mid(0, 9), QStringList({"Open", "Save to server", "Start", "Stop", "Settings",
-                                        "Calculation", "Print", "Shell program", "Exit"}));
+  EXPECT_EQ(top.mid(0, 10), QStringList({"Open", "Save to server", "Start", "Stop", "Settings",
+                                         "Calculation", "Allan deviation", "Print",
+                                         "Shell program", "Exit"}));
 }
 
 TEST_F(MainWindow, StepsFollowResolutionAndSample) {

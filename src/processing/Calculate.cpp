@@ -1,0 +1,292 @@
+#include "processing/Calculate.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTableWidget>
+#include <QVBoxLayout>
+#include <qcustomplot.h>
+
+#include <utility>
+
+#include "files/RecordingReader.h"
+#include "processing/BasicParameters.h"
+#include "ui/Dialogs.h"
+#include "ui/NumberText.h"
+
+namespace {
+
+template <typename W>
+W* Named(W* widget, const char* name) {
+  widget->setObjectName(QString::fromLatin1(name));
+  return widget;
+}
+
+QLabel* ValueLabel(QWidget* parent, const char* name) {
+  auto* label = Named(new QLabel(QStringLiteral("0"), parent), name);
+  label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  label->setFrameShape(QFrame::StyledPanel);
+  label->setFrameShadow(QFrame::Sunken);
+  label->setMinimumWidth(90);
+  return label;
+}
+
+const char* const kRowNames[] = {"Average value signal", "Drift error", "Random walk",
+                                 "Bias error"};
+const char* const kRowDimensions[] = {"°/h", "°/h", "°/Vh", "°/h"};
+
+}  // namespace
+
+TCalculFrm::TCalculFrm(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
+  setObjectName(QStringLiteral("CalculFrm"));
+  setWindowTitle(QStringLiteral("Calculation basic parameter"));
+  setFixedSize(600, 396);
+
+  GroupBox1 = Named(new QGroupBox(QStringLiteral("Setting calculation"), this), "GroupBox1");
+  lab_SSZS = ValueLabel(GroupBox1, "lab_SSZS");
+  lab_RandWalk = ValueLabel(GroupBox1, "lab_RandWalk");
+  lab_passband = ValueLabel(GroupBox1, "lab_passband");
+  lab_U = ValueLabel(GroupBox1, "lab_U");
+  e_beg_time = Named(new QLineEdit(QStringLiteral("0"), GroupBox1), "e_beg_time");
+  e_end_time = Named(new QLineEdit(QStringLiteral("0"), GroupBox1), "e_end_time");
+  RadioButton1 = Named(new QRadioButton(QStringLiteral("1 sigma"), GroupBox1), "RadioButton1");
+  RadioButton2 = Named(new QRadioButton(QStringLiteral("3 sigma"), GroupBox1), "RadioButton2");
+  RadioButton1->setChecked(true);
+  {
+    auto* grid = new QGridLayout(GroupBox1);
+    grid->setContentsMargins(8, 4, 8, 6);
+    grid->setVerticalSpacing(3);
+    const std::pair<const char*, QWidget*> left[] = {
+        {"Time calculation drift error, second", lab_SSZS},
+        {"Time calculation random walk, second", lab_RandWalk},
+        {"Bandwidth, Hz", lab_passband},
+        {"Vertical earth rate on work place, °/h", lab_U}};
+    int row = 0;
+    for (const auto& [caption, value] : left) {
+      grid->addWidget(new QLabel(QString::fromUtf8(caption), GroupBox1), row, 0);
+      grid->addWidget(value, row, 1);
+      ++row;
+    }
+    grid->addWidget(new QLabel(QStringLiteral("Begin time, second"), GroupBox1), 0, 3);
+    grid->addWidget(e_beg_time, 1, 3);
+    grid->addWidget(new QLabel(QStringLiteral("End time, second"), GroupBox1), 2, 3);
+    grid->addWidget(e_end_time, 3, 3);
+    auto* sigmas = new QHBoxLayout;
+    sigmas->addWidget(RadioButton1);
+    sigmas->addWidget(RadioButton2);
+    grid->addLayout(sigmas, 4, 3);
+    grid->setColumnMinimumWidth(2, 12);
+    grid->setColumnStretch(3, 1);
+  }
+
+  Label7 = Named(new QLabel(QStringLiteral("Calculation basic parameter"), this), "Label7");
+  Label7->setAlignment(Qt::AlignCenter);
+  QFont headingFont = Label7->font();
+  headingFont.setBold(true);
+  Label7->setFont(headingFont);
+
+  ListView2 = Named(new QTableWidget(4, 3, this), "ListView2");
+  ListView2->setHorizontalHeaderLabels(
+      {QStringLiteral("Name"), QStringLiteral("Value"), QStringLiteral("Dimension")});
+  ListView2->verticalHeader()->setVisible(false);
+  ListView2->setShowGrid(true);
+  ListView2->setSelectionBehavior(QAbstractItemView::SelectRows);
+  ListView2->setSelectionMode(QAbstractItemView::SingleSelection);
+  ListView2->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  ListView2->setColumnWidth(0, 300);
+  ListView2->setColumnWidth(1, 120);
+  ListView2->setColumnWidth(2, 90);
+  ListView2->horizontalHeader()->setStretchLastSection(true);
+  for (int row = 0; row < 4; ++row) {
+    auto* name = new QTableWidgetItem(QString::fromLatin1(kRowNames[row]));
+    auto* value = new QTableWidgetItem(QStringLiteral("0"));
+    auto* dimension = new QTableWidgetItem(QString::fromUtf8(kRowDimensions[row]));
+    value->setTextAlignment(Qt::AlignCenter);
+    dimension->setTextAlignment(Qt::AlignCenter);
+    ListView2->setItem(row, 0, name);
+    ListView2->setItem(row, 1, value);
+    ListView2->setItem(row, 2, dimension);
+  }
+
+  but_apply = Named(new QPushButton(QStringLiteral("Apply"), this), "but_apply");
+  but_apply->setEnabled(false);
+  Button2 = Named(new QPushButton(QStringLiteral("Close"), this), "Button2");
+  // Enter in an edit never closes the dialog.
+  for (QPushButton* button : {but_apply, Button2}) {
+    button->setAutoDefault(false);
+    button->setDefault(false);
+  }
+
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch(1);
+  buttons->addWidget(but_apply);
+  buttons->addWidget(Button2);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(GroupBox1);
+  layout->addWidget(Label7);
+  layout->addWidget(ListView2, 1);
+  layout->addLayout(buttons);
+
+  connect(e_beg_time, &QLineEdit::textChanged, this, &TCalculFrm::e_beg_timeChange);
+  connect(e_end_time, &QLineEdit::textChanged, this, &TCalculFrm::e_beg_timeChange);
+  connect(but_apply, &QPushButton::clicked, this, &TCalculFrm::but_applyClick);
+  connect(RadioButton1, &QRadioButton::clicked, this, &TCalculFrm::RadioButton1Click);
+  connect(RadioButton2, &QRadioButton::clicked, this, &TCalculFrm::RadioButton2Click);
+  connect(Button2, &QPushButton::clicked, this, &TCalculFrm::Button2Click);
+}
+
+void TCalculFrm::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  // Once the dialog is on the screen, so that it is seen while a long span
+  // is read.
+  if (!event->spontaneous())
+    QMetaObject::invokeMethod(this, &TCalculFrm::FormShow, Qt::QueuedConnection);
+}
+
+void TCalculFrm::FormShow() {
+  e_beg_time->setText(FixedText(Begin, 8, 5));
+  e_end_time->setText(FixedText(End, 8, 5));
+  lab_SSZS->setText(FixedText(Settings.DriftTime, 10, 1));
+  lab_RandWalk->setText(FixedText(Settings.RandomWalkTime, 10, 1));
+  lab_passband->setText(QString::number(Settings.Passband));
+  lab_U->setText(FixedText(Settings.EarthRate, 14, 6));
+  but_apply->setEnabled(false);
+  Recompute();
+}
+
+bool TCalculFrm::Recompute() {
+  Quant.SetSettings(Settings);
+  Quant.Begin = Begin;
+  Quant.End = End;
+  if (RecordingPath.empty()) return false;
+
+  TRecordingReader reader;
+  if (!reader.Open(RecordingPath)) {
+    Dialogs().Message(this,
+                      QStringLiteral("Cannot read the recording %1")
+                          .arg(QString::fromStdString(reader.Error())),
+                      QStringLiteral("Message"), TMsgButtons::Ok, TMsgIcon::Stop);
+    return false;
+  }
+  // Every hundredth of the file's records the gauge moves and the windows
+  // repaint; the user's input waits until the reading is over.
+  busy_ = true;
+  const std::int64_t total = reader.Info().RecordCount;
+  const std::int64_t step = total / 100 > 0 ? total / 100 : 1;
+  std::int64_t read = 0, next = step;
+  if (Gauge) Gauge(0);
+  SamplePoint p;
+  while (!Quant.Past && reader.Next(p)) {
+    Quant.AddPoint(p.Time, p.Rate, p.Temperature);
+    if (++read == next) {
+      next += step;
+      if (Gauge) Gauge(static_cast<int>(read * 100 / total));
+      QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    }
+  }
+  const std::string error = reader.Error();
+  reader.Close();
+  if (Gauge) Gauge(-1);
+  busy_ = false;
+  if (!error.empty()) {
+    Quant.Clear();
+    Dialogs().Message(this,
+                      QStringLiteral("Cannot read the recording %1: %2")
+                          .arg(QString::fromStdString(RecordingPath), QString::fromStdString(error)),
+                      QStringLiteral("Message"), TMsgButtons::Ok, TMsgIcon::Stop);
+    return false;
+  }
+  SpanEmpty = Quant.Points.empty();
+  Quant.ComputeMean();
+  Quant.ComputeDrift();
+  Quant.ComputeRandomWalk();
+  FillResults();
+  return true;
+}
+
+void TCalculFrm::FillResults() {
+  const auto rows = BasicParameterRows(Quant, SigmaFactor, DecimalSeparator());
+  for (int row = 0; row < 4; ++row) {
+    const auto& r = rows[static_cast<std::size_t>(row)];
+    ListView2->item(row, 1)->setText(SpanEmpty ? QStringLiteral("NAN")
+                                               : QString::fromStdString(r.Value));
+    ListView2->item(row, 2)->setText(QString::fromUtf8(r.Dimension));
+  }
+}
+
+void TCalculFrm::e_beg_timeChange() { but_apply->setEnabled(true); }
+
+bool TCalculFrm::EditValue(QLineEdit* edit, const QString& field, double previous,
+                           double& value) {
+  const QString text = edit->text();
+  if (text.trimmed().isEmpty()) {
+    edit->setText(FixedText(previous, 8, 3));
+    value = previous;
+    return true;
+  }
+  if (!ReadDouble(text, value)) {
+    Dialogs().ShowError(this, QStringLiteral("%1: %2").arg(field, NotFloatMessage(text)));
+    return false;
+  }
+  if (value < 0) {
+    edit->setText(FixedText(previous, 8, 3));
+    value = previous;
+  }
+  return true;
+}
+
+void TCalculFrm::but_applyClick() {
+  double begin = Begin, end = End;
+  if (!EditValue(e_beg_time, QStringLiteral("Begin time, second"), Begin, begin)) return;
+  if (!EditValue(e_end_time, QStringLiteral("End time, second"), End, end)) return;
+  Begin = begin;
+  End = end;
+  if (Begin > End) std::swap(Begin, End);
+  if (Series1 && !Series1->data()->isEmpty()) {
+    const double first = Series1->data()->constBegin()->key;
+    const double last = (Series1->data()->constEnd() - 1)->key;
+    if (first > Begin) Begin = first;
+    if (last < End) End = last;
+  }
+  e_beg_time->setText(FixedText(Begin, 8, 5));
+  e_end_time->setText(FixedText(End, 8, 5));
+  but_apply->setEnabled(false);
+  Recompute();
+}
+
+void TCalculFrm::RadioButton1Click() {
+  SigmaFactor = 1;
+  FillResults();
+}
+
+void TCalculFrm::RadioButton2Click() {
+  SigmaFactor = 3;
+  FillResults();
+}
+
+void TCalculFrm::Button2Click() { accept(); }
+
+void TCalculFrm::FormClose() { Quant.Clear(); }
+
+void TCalculFrm::closeEvent(QCloseEvent* event) {
+  if (busy_) {
+    event->ignore();
+    return;
+  }
+  QDialog::closeEvent(event);
+}
+
+void TCalculFrm::done(int result) {
+  if (busy_) return;
+  FormClose();
+  QDialog::done(result);
+}

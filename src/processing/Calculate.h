@@ -1,0 +1,84 @@
+// The "Calculation basic parameter" dialog: reads the records of the loaded
+// recording again from disk, feeds those of the span to the general-
+// quantities calculator and shows average value, drift error, random walk
+// and bias error at 1 or 3 sigma.
+#pragma once
+
+#include <QDialog>
+#include <functional>
+#include <string>
+
+#include "processing/Generalquantities.h"
+#include "settings/Optionsprogramm.h"
+
+class QCPGraph;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTableWidget;
+
+class TCalculFrm : public QDialog {
+  Q_OBJECT
+ public:
+  explicit TCalculFrm(QWidget* parent = nullptr);
+
+  // Set by the main window before each opening.
+  TOptionProgramm Settings;
+  TGeneralQuant Quant;
+  std::string RecordingPath;
+  int SigmaFactor = 1;
+  double Begin = 0;
+  double End = 0;
+  int FormatVersion = 0;
+  // The chart's rate series: Apply keeps the span within its first and
+  // last point. Set once by the main window.
+  QCPGraph* Series1 = nullptr;
+  // The progress of a reading: 0..100 while reading, -1 when done. Set by
+  // the main window (its gauge); the dialog repaints in between.
+  std::function<void(int)> Gauge;
+  // No record of the file lay in the span of the last calculation.
+  bool SpanEmpty = false;
+
+  QGroupBox* GroupBox1;
+  QLabel* lab_SSZS;
+  QLabel* lab_RandWalk;
+  QLabel* lab_passband;
+  QLabel* lab_U;
+  QLineEdit* e_beg_time;
+  QLineEdit* e_end_time;
+  QRadioButton* RadioButton1;
+  QRadioButton* RadioButton2;
+  QLabel* Label7;
+  QTableWidget* ListView2;
+  QPushButton* but_apply;
+  QPushButton* Button2;
+
+ public slots:
+  void FormShow();
+  void FormClose();
+  void e_beg_timeChange();
+  void but_applyClick();
+  void RadioButton1Click();
+  void RadioButton2Click();
+  void Button2Click();
+
+ public:
+  // Reads the file and computes; false when the file could not be read.
+  bool Recompute();
+  void FillResults();
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void done(int result) override;
+
+ private:
+  // The value of an edit for Apply: empty or negative gives `previous`
+  // (written back with 3 decimals); false after a conversion error, which
+  // has been shown.
+  bool EditValue(QLineEdit* edit, const QString& field, double previous, double& value);
+
+  bool busy_ = false;
+};
