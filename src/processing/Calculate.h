@@ -75,10 +75,5 @@ class TCalculFrm : public QDialog {
   void done(int result) override;
 
  private:
-  // The value of an edit for Apply: empty or negative gives `previous`
-  // (written back with 3 decimals); false after a conversion error, which
-  // has been shown.
-  bool EditValue(QLineEdit* edit, const QString& field, double previous, double& value);
-
   bool busy_ = false;
 };

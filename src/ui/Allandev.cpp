@@ -24,6 +24,7 @@
 #include "processing/NumberFormat.h"
 #include "ui/Dialogs.h"
 #include "ui/NumberText.h"
+#include "ui/SpanEdits.h"
 
 namespace {
 
@@ -348,39 +349,8 @@ void TAllanFrm::ShowResult() {
 
 void TAllanFrm::e_beg_timeChange() { but_apply->setEnabled(true); }
 
-bool TAllanFrm::EditValue(QLineEdit* edit, const QString& field, double previous, double& value) {
-  const QString text = edit->text();
-  if (text.trimmed().isEmpty()) {
-    edit->setText(FixedText(previous, 8, 3));
-    value = previous;
-    return true;
-  }
-  if (!ReadDouble(text, value)) {
-    Dialogs().ShowError(this, QStringLiteral("%1: %2").arg(field, NotFloatMessage(text)));
-    return false;
-  }
-  if (value < 0) {
-    edit->setText(FixedText(previous, 8, 3));
-    value = previous;
-  }
-  return true;
-}
-
 void TAllanFrm::but_applyClick() {
-  double begin = Begin, end = End;
-  if (!EditValue(e_beg_time, QStringLiteral("Begin time, second"), Begin, begin)) return;
-  if (!EditValue(e_end_time, QStringLiteral("End time, second"), End, end)) return;
-  Begin = begin;
-  End = end;
-  if (Begin > End) std::swap(Begin, End);
-  if (Series1 && !Series1->data()->isEmpty()) {
-    const double first = Series1->data()->constBegin()->key;
-    const double last = (Series1->data()->constEnd() - 1)->key;
-    if (first > Begin) Begin = first;
-    if (last < End) End = last;
-  }
-  e_beg_time->setText(FixedText(Begin, 8, 5));
-  e_end_time->setText(FixedText(End, 8, 5));
+  if (!ApplySpanEdits(this, e_beg_time, e_end_time, Series1, Begin, End)) return;
   but_apply->setEnabled(false);
   Recompute();
 }

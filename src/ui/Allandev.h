@@ -71,7 +71,6 @@ class TAllanFrm : public QDialog {
   void done(int result) override;
 
  private:
-  bool EditValue(QLineEdit* edit, const QString& field, double previous, double& value);
   void Message(const QString& text);
 
   bool busy_ = false;
