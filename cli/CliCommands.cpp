@@ -1,6 +1,9 @@
 #include "cli/CliCommands.h"
 #include "cli/CliOptions.h"
 #include "cli/FileCommands.h"
+#include "cli/Fields.h"
+#include "cli/Ports.h"
+#include "RatelogVersion.h"
 
 #include <cmath>
 #include <cstdio>
@@ -49,10 +52,16 @@ const char kUsage[] =
     "  archive FILE.rtd   copy into the server folder tree <DIR>/<ident>/<ident>/:\n"
     "       [--server DIR] [--name NAME]    (default: the settings' server folder and\n"
     "       the recording's own name); prints the copy's path\n"
+    "  ports              COM1..COM9: the device file behind each, whether it exists,\n"
+    "       may be opened, is in use (by which program), the USB adapter, hints\n"
+    "\n"
+    "info, calc, allan and ports take --json: one JSON object on stdout instead\n"
+    "of the text (numbers as numbers, null for NAN).\n"
     "\n"
     "every command takes:\n"
     "  --settings PATH    settings file (default: Ratelog.ini where the program keeps it)\n"
-    "  --help             this text\n";
+    "  --help             this text\n"
+    "ratelog-cli --version prints the version.\n";
 
 std::string Time6(double t) { return FormatFixed(t, 15, 6, '.'); }
 
@@ -89,23 +98,35 @@ int Info(const Options& o, std::ostream& out, std::ostream& err) {
     return ExitFailure;
   }
   const TRecordingInfo& info = reader.Info();
+  // Text: control characters escaped; JSON: the texts as stored (its
+  // string escapes cover them).
+  const bool json = o.Flag("json");
+  auto text = [json](const char* caption, const std::string& value) {
+    Field f = TextField(caption, value);
+    if (!json) f.Text = Printable(value);
+    return f;
+  };
+  std::vector<Field> fields;
   if (info.FormatVersion == rtd::FormatCurrent) {
-    out << "IDN\t" << Printable(info.Ident) << "\n";
-    out << "Sample\t" << info.Sample << "\n";
-    out << "Time create\t" << FormatDdMmYyyyHhNn(info.Created) << "\n";
-    out << "UserName\t" << Printable(info.UserName) << "\n";
-    out << "CompName\t" << Printable(info.CompName) << "\n";
+    fields.push_back(text("IDN", info.Ident));
+    fields.push_back(IntegerField("Sample", info.Sample));
+    fields.push_back(TextField("Time create", FormatDdMmYyyyHhNn(info.Created)));
+    fields.push_back(text("UserName", info.UserName));
+    fields.push_back(text("CompName", info.CompName));
   } else {
-    out << "Format\theaderless (older layout: no identification, creation time or names)\n";
-    out << "Sample\t" << info.Sample << "\n";
+    fields.push_back(
+        TextField("Format", "headerless (older layout: no identification, creation time or names)"));
+    fields.push_back(IntegerField("Sample", info.Sample));
   }
-  out << "Records\t" << info.RecordCount << "\n";
+  fields.push_back(IntegerField("Records", info.RecordCount));
   SamplePoint first{}, last{};
   if (info.RecordCount > 0 && reader.ReadRecordAt(0, first) &&
       reader.ReadRecordAt(info.RecordCount - 1, last)) {
-    out << "First time\t" << Time6(first.Time) << "\n";
-    out << "Last time\t" << Time6(last.Time) << "\n";
+    fields.push_back(NumberField("First time", Time6(first.Time)));
+    fields.push_back(NumberField("Last time", Time6(last.Time)));
   }
+  if (json) out << JsonObject(fields) << "\n";
+  else WriteText(fields, out);
   return ExitOk;
 }
 
@@ -152,8 +173,19 @@ int Calc(const Options& o, std::ostream& out, std::ostream& err) {
     err << "ratelog-cli: cannot read recording " << error << "\n";
     return ExitFailure;
   }
-  for (const auto& row : BasicParameterRows(quant, sigma, '.'))
-    out << row.Name << "\t" << row.Value << "\t" << row.Dimension << "\n";
+  const auto rows = BasicParameterRows(quant, sigma, '.');
+  if (o.Flag("json")) {
+    // {"average_value_signal": 1.5, ..., "units": {"average_value_signal": "°/h", ...}}
+    std::vector<Field> values, units;
+    for (const auto& row : rows) {
+      values.push_back(NumberField(row.Name, row.Value));
+      units.push_back(TextField(row.Name, row.Dimension));
+    }
+    out << JsonObject(values, "\"units\": " + JsonObject(units)) << "\n";
+  } else {
+    for (const auto& row : rows)
+      out << row.Name << "\t" << row.Value << "\t" << row.Dimension << "\n";
+  }
   if (quant.Points.empty()) {
     err << "ratelog-cli: no record between " << Time6(begin) << " and " << Time6(end) << " s in "
         << path << "\n";
@@ -180,7 +212,29 @@ int Allan(const Options& o, std::ostream& out, std::ostream& err) {
     return ExitFailure;
   }
   const TAllanResult result = ComputeAllan(span);
-  out << AllanTable(result);
+  if (o.Flag("json")) {
+    // {"points": [{"tau_s": .., "adev_deg_h": .., "terms": ..}, ...],
+    //  "n": .., "b": .., "b_tau_s": .., "k": .., "units": {...}}
+    std::string points = "\"points\": [";
+    for (std::size_t i = 0; i < result.Points.size(); ++i) {
+      const TAllanPoint& p = result.Points[i];
+      points += (i ? ", " : "") +
+                JsonObject({{"tau_s", "", JsonNumber(p.Tau)},
+                            {"adev_deg_h", "", JsonNumber(p.Adev)},
+                            {"terms", "", std::to_string(p.Terms)}});
+    }
+    points += "]";
+    const std::vector<Field> units = {TextField("N", "\u00B0/Vh"), TextField("B", "\u00B0/h"),
+                                      TextField("B tau", "s"), TextField("K", "\u00B0/h/Vh")};
+    out << JsonObject({{"N", "", JsonNumber(result.N)},
+                       {"B", "", JsonNumber(result.B)},
+                       {"B tau", "", JsonNumber(result.BTau)},
+                       {"K", "", JsonNumber(result.K)}},
+                      points + ", \"units\": " + JsonObject(units))
+        << "\n";
+  } else {
+    out << AllanTable(result);
+  }
   if (result.Points.empty()) {
     err << "ratelog-cli: no Allan deviation: "
         << (span.Rates.size() < 3 ? "fewer than 3 records in the span"
@@ -194,6 +248,10 @@ int Allan(const Options& o, std::ostream& out, std::ostream& err) {
 }  // namespace
 
 int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (!args.empty() && args[0] == "--version") {
+    out << "ratelog-cli " << RATELOG_VERSION << "\n";
+    return ExitOk;
+  }
   if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     (args.empty() ? err : out) << kUsage;
     return args.empty() ? ExitUsage : ExitOk;
@@ -205,11 +263,12 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     std::vector<std::string> switches = {};
   };
   const std::map<std::string, Entry> commands = {
-      {"info", {{}, Info}},
+      {"info", {{}, Info, {"json"}}},
       {"calc",
        {{"begin", "end", "sigma", "drift-time", "random-walk-time", "passband", "earth-rate"},
-        Calc}},
-      {"allan", {{"begin", "end"}, Allan}},
+        Calc, {"json"}}},
+      {"allan", {{"begin", "end"}, Allan, {"json"}}},
+      {"ports", {{}, Ports, {"json"}}},
       {"record",
        {{"port", "seconds", "out", "mode", "sample", "ident-timeout"}, Record, {"simulate"}}},
       {"export", {{"begin", "end", "out"}, Export, {"rate", "temperature", "excel"}}},

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs every Debian package Ratelog needs to build, test and run.
-# Debian 12, as root (or through sudo); non-interactive and idempotent:
-# packages already installed are left alone, and apt is only touched when
-# something is missing.
+# Installs every Debian package Ratelog needs to build, test and run, and
+# the extra packages named as arguments (scripts/package.sh asks for its
+# packaging tools so). Debian 12, as root (or through sudo); non-interactive
+# and idempotent: packages already installed are left alone, and apt is only
+# touched when something is missing.
 set -euo pipefail
 
 packages=(
@@ -10,11 +11,16 @@ packages=(
   g++ make cmake ninja-build pkg-config git
   # libraries
   qt6-base-dev qt6-qpa-plugins libqcustomplot-dev libgl-dev
+  # rendering the program icon to PNG at build time
+  qt6-svg-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   # running the window without a desktop, pseudo-terminal helpers, fonts
   xvfb xauth socat fonts-dejavu-core
+  # validating the desktop entry and the recording file type
+  desktop-file-utils shared-mime-info
 )
+packages+=("$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -12,6 +12,7 @@
 #include <map>
 #include <string>
 
+#include "RatelogVersion.h"
 #include "processing/NumberFormat.h"
 #include "settings/Optionsprogramm.h"
 #include "sim/VirtualGyro.h"
@@ -25,6 +26,7 @@ const char kUsage[] =
     "usage: ratelog-sim [OPTIONS]\n"
     "A virtual fibre-optic gyroscope on a pseudo-terminal. Runs until killed.\n"
     "\n"
+    "  --version                print the version\n"
     "  --link PATH              also make PATH a symbolic link to the terminal\n"
     "  --settings PATH          speak the protocol these Ratelog settings expect\n"
     "  --mode normal|trigger|onecommand\n"
@@ -146,6 +148,9 @@ int main(int argc, char** argv) {
       const std::string a = argv[i];
       if (a == "--help" || a == "-h") {
         std::fputs(kUsage, stdout);
+        return 0;
+      } else if (a == "--version") {
+        std::printf("ratelog-sim %s\n", RATELOG_VERSION);
         return 0;
       } else if (a == "--silent") {
         config.Silent = true;

@@ -70,16 +70,25 @@ std::size_t TEventQueue::Pending() const {
 // Port names
 
 std::string ResolvePortDevice(const std::string& name) {
+  std::string how;
+  return ResolvePortDevice(name, how);
+}
+
+std::string ResolvePortDevice(const std::string& name, std::string& how) {
+  how = "path";
   if (name.size() != 4 || name.compare(0, 3, "COM") != 0 || name[3] < '1' || name[3] > '9')
     return name;
   const int index = name[3] - '1';
   const std::string variable = "RATELOG_" + name;
+  how = variable;
   if (const char* path = std::getenv(variable.c_str()); path != nullptr && *path != '\0')
     return path;
   for (const char* stem : {"/dev/ttyUSB", "/dev/ttyACM"}) {
     std::string path = stem + std::to_string(index);
+    how = stem + 5;
     if (::access(path.c_str(), F_OK) == 0) return path;
   }
+  how = "ttyS";
   return "/dev/ttyS" + std::to_string(index);
 }
 

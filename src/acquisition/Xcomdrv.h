@@ -71,6 +71,9 @@ class TEventQueue : public TUiDispatcher {
 // exists, else /dev/ttyACM<n-1> if it exists, else /dev/ttyS<n-1>. Any other
 // name (an absolute path, say) is returned unchanged.
 std::string ResolvePortDevice(const std::string& name);
+// The same, also telling how the name was resolved: "RATELOG_COMn",
+// "ttyUSB", "ttyACM", "ttyS", or "path" for a name taken unchanged.
+std::string ResolvePortDevice(const std::string& name, std::string& how);
 
 // ---------------------------------------------------------------------------
 // Enumerations (ordinal order is significant).

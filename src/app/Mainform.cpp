@@ -1,4 +1,5 @@
 #include "app/Mainform.h"
+#include "acquisition/PortDiagnostics.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -146,7 +147,7 @@ void TMainFrm::ApplyDisplaySettings() {
   change_sam->setCurrentIndex(Settings.SafeSampleIndex());
   for (int i = 0; i < change_port->count(); ++i)
     change_port->setItemData(
-        i, QString::fromStdString(ResolvePortDevice(change_port->itemText(i).toStdString())),
+        i, QString::fromStdString(DiagnosePort(change_port->itemText(i).toStdString()).Summary()),
         Qt::ToolTipRole);
   change_port->setToolTip(change_port->currentData(Qt::ToolTipRole).toString());
   XComm1.SetDeviceName(change_port->currentText().toStdString());

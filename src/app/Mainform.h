@@ -110,6 +110,10 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   // Called at Start with the live settings just before the port opens
   // (ratelog --simulate fits its virtual gyroscope to them here).
   std::function<void(const TOptionProgramm&)> BeforeRunStarts;
+  // Opens a recording onto the chart as File Open does after its dialog;
+  // "Not open file." when it cannot be read, with reportMissing (a name
+  // given on the command line) also when it does not exist.
+  void OpenRecordingFile(const QString& name, bool reportMissing = false);
 
   // Chart.
   std::unique_ptr<TRateChart> Chart;

@@ -3,6 +3,7 @@
 // statistics, the scale panel, the unit switch and the averaging time.
 #include <QAction>
 #include <QCheckBox>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
@@ -224,6 +225,15 @@ void TMainFrm::ShowLoadedRecording(TShowPath path) {
 void TMainFrm::ac_openExecute() {
   QString name;
   if (!Dialogs().OpenFileName(this, OpenDialog1, name)) return;
+  OpenRecordingFile(name);
+}
+
+void TMainFrm::OpenRecordingFile(const QString& name, bool reportMissing) {
+  if (reportMissing && !QFileInfo::exists(name)) {
+    Dialogs().Message(this, QStringLiteral("Not open file."), QStringLiteral("Message"),
+                      TMsgButtons::Ok, TMsgIcon::Stop);
+    return;
+  }
   ClearSeries();
   if (OpenFile.Loaded) OpenFile.Reset();
   AssignOpenFileSettings();

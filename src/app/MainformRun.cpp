@@ -11,6 +11,7 @@
 #include <cstring>
 #include <qcustomplot.h>
 
+#include "acquisition/PortDiagnostics.h"
 #include "app/Mainform.h"
 #include "ui/Chart.h"
 
@@ -43,6 +44,20 @@ QString OpenErrorText(const EDeviceError& error, const std::string& portName) {
       break;
     default:
       break;
+  }
+  // What the port diagnosis adds: who holds the port, and the traps of
+  // ModemManager, brltty and ttyS ports without a UART. The hints for
+  // permission and a missing device are those above.
+  const TPortDiagnosis diagnosis = DiagnosePort(portName);
+  if (diagnosis.Locked && diagnosis.HolderPid > 0)
+    text += QStringLiteral(" It is held by %1 (pid %2).")
+                .arg(QString::fromStdString(diagnosis.HolderProgram))
+                .arg(diagnosis.HolderPid);
+  for (const std::string& hint : diagnosis.Hints) {
+    if (hint.rfind("No permission", 0) == 0 || hint.rfind("Is the adapter", 0) == 0 ||
+        hint.rfind("The port is in use", 0) == 0)
+      continue;
+    text += QStringLiteral("\n") + QString::fromStdString(hint);
   }
   return text;
 }

@@ -2,13 +2,16 @@
 //
 //   ratelog              the window
 //   ratelog --simulate   the window with a virtual gyroscope on COM1
+//   ratelog FILE.rtd     the window with that recording opened
 #include <QApplication>
+#include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <memory>
 
+#include "RatelogVersion.h"
 #include "app/Forms.h"
 #include "sim/VirtualGyro.h"
 #include "ui/Dialogs.h"
@@ -45,14 +48,20 @@ constexpr int NoDisplay = 3;
 
 int main(int argc, char** argv) {
   bool simulate = false;
+  const char* recording = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--simulate") == 0) {
       simulate = true;
     } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::printf(
-          "Usage: ratelog [--simulate]\n"
+          "Usage: ratelog [--simulate] [FILE.rtd]\n"
           "  --simulate  attach a virtual gyroscope to COM1 (on a pseudo-terminal),\n"
-          "              made for the protocol of the settings at each Start\n");
+          "              made for the protocol of the settings at each Start\n"
+          "  FILE.rtd    open this recording once the window is shown\n"
+          "  --version   print the version\n");
+      return 0;
+    } else if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("ratelog %s\n", RATELOG_VERSION);
       return 0;
     }
   }
@@ -66,6 +75,10 @@ int main(int argc, char** argv) {
   }
 
   TApplication app(argc, argv);
+  // Qt has taken its own options (-platform ...) out of argv: what is left
+  // without a dash is the recording to open.
+  for (int i = 1; i < argc; ++i)
+    if (argv[i][0] != '-') recording = argv[i];
   QApplication::setApplicationName(QStringLiteral("Ratelog"));
   QApplication::setWindowIcon(ProgramIcon());
 
@@ -107,6 +120,13 @@ int main(int argc, char** argv) {
       };
     }
     forms->MainFrm->show();
+    if (recording) {
+      // Once the window is up, as File Open would.
+      QTimer::singleShot(0, forms->MainFrm.get(), [frm = forms->MainFrm.get(),
+                                             name = QString::fromLocal8Bit(recording)] {
+        frm->OpenRecordingFile(name, true);
+      });
+    }
   } catch (const std::exception& error) {
     Dialogs().ShowError(nullptr, QString::fromLocal8Bit(error.what()));
     return 1;

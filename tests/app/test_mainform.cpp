@@ -179,7 +179,9 @@ TEST_F(MainWindow, PortAndSampleChoicesAreSavedAtOnce) {
   emit w->change_port->activated(2);
   EXPECT_EQ(Stored().PortIndex, 2);
   EXPECT_EQ(w->XComm1.GetDeviceName(), "COM3");
-  EXPECT_EQ(w->change_port->itemData(2, Qt::ToolTipRole).toString(), "/dev/pts/test-port");
+  // The port diagnosis in one line, starting with the device file.
+  EXPECT_EQ(w->change_port->itemData(2, Qt::ToolTipRole).toString(),
+            "/dev/pts/test-port (RATELOG_COM3): missing");
   ::unsetenv("RATELOG_COM3");
 
   w->change_sam->setCurrentIndex(12);

@@ -316,4 +316,29 @@ TEST_F(Recordings, FileInformation) {
   EXPECT_EQ(info->LabComp->width(), 193);
 }
 
+// ratelog FILE.rtd: the named recording is opened as File Open opens it; a
+// name that cannot be read (or does not exist) says "Not open file.".
+TEST_F(Recordings, OpenedFromTheCommandLine) {
+  TRecordingFile good;
+  good.Records = {{1, 0.001f, 20}, {2, 0.001f, 20}, {3, 0.001f, 20}};
+  good.Write(dir.File("given.rtd"));
+  const QString path = QString::fromStdString(dir.File("given.rtd"));
+  w->OpenRecordingFile(path, true);
+  EXPECT_TRUE(w->OpenFile.Loaded);
+  EXPECT_EQ(w->windowTitle(), "Ratelog - " + path);
+  EXPECT_EQ(w->Series1->data()->size(), 3);
+
+  TRecordingFile bad = good;
+  bad.Sample = std::numeric_limits<float>::quiet_NaN();
+  bad.Write(dir.File("bad.rtd"));
+  for (const char* name : {"missing.rtd", "bad.rtd"}) {
+    dialogs.Answers.push_back(TMsgResult::Ok);
+    w->OpenRecordingFile(QString::fromStdString(dir.File(name)), true);
+    ASSERT_FALSE(dialogs.Calls.empty()) << name;
+    EXPECT_EQ(dialogs.Calls.back().Text, "Not open file.") << name;
+  }
+  EXPECT_EQ(dialogs.CountOf(TScriptedDialogs::TKind::Message), 2);
+  EXPECT_FALSE(dialogs.AnyUnexpected());
+}
+
 }  // namespace

@@ -1,0 +1,95 @@
+#include "cli/Fields.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ostream>
+
+namespace cli {
+
+std::string SnakeCase(const std::string& caption) {
+  std::string out;
+  for (std::size_t i = 0; i < caption.size(); ++i) {
+    const char c = caption[i];
+    if (c >= 'A' && c <= 'Z') {
+      // A capital after a small letter starts a word: "UserName".
+      if (i > 0 && caption[i - 1] >= 'a' && caption[i - 1] <= 'z') out += '_';
+      out += static_cast<char>(c - 'A' + 'a');
+    } else if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
+      out += c;
+    } else if (!out.empty() && out.back() != '_') {
+      out += '_';
+    }
+  }
+  while (!out.empty() && out.back() == '_') out.pop_back();
+  return out;
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char hex[8];
+          std::snprintf(hex, sizeof hex, "\\u%04x", c);
+          out += hex;
+        } else {
+          out += ch;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonNumber(double value) {
+  if (!std::isfinite(value)) return "null";
+  char buffer[64];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  return std::string(buffer, result.ptr);
+}
+
+std::string JsonNumberText(const std::string& text) {
+  const char* begin = text.c_str();
+  while (*begin == ' ') ++begin;
+  char* end = nullptr;
+  const double value = std::strtod(begin, &end);
+  if (end == begin) return "null";
+  while (*end == ' ') ++end;
+  return *end ? "null" : JsonNumber(value);
+}
+
+Field TextField(const std::string& caption, const std::string& text) {
+  return {caption, text, JsonString(text)};
+}
+
+Field IntegerField(const std::string& caption, std::int64_t value) {
+  return {caption, std::to_string(value), std::to_string(value)};
+}
+
+Field NumberField(const std::string& caption, const std::string& text) {
+  return {caption, text, JsonNumberText(text)};
+}
+
+std::string JsonObject(const std::vector<Field>& fields, const std::string& extra) {
+  std::string out = "{";
+  for (const Field& f : fields) {
+    if (out.size() > 1) out += ", ";
+    out += JsonString(SnakeCase(f.Caption)) + ": " + f.Json;
+  }
+  if (!extra.empty()) out += (out.size() > 1 ? ", " : "") + extra;
+  return out + "}";
+}
+
+void WriteText(const std::vector<Field>& fields, std::ostream& out) {
+  for (const Field& f : fields) out << f.Caption << "\t" << f.Text << "\n";
+}
+
+}  // namespace cli
