@@ -26,10 +26,51 @@ std::string SnakeCase(const std::string& caption) {
   return out;
 }
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at text[i], 0 when there is none.
+std::size_t Utf8Length(const std::string& text, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char c = byte(i);
+  std::size_t n = 0;
+  unsigned char low = 0x80, high = 0xBF;  // range of the second byte
+  if (c >= 0xC2 && c <= 0xDF) n = 2;
+  else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+    if (c == 0xE0) low = 0xA0;
+    if (c == 0xED) high = 0x9F;  // no surrogates
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+    if (c == 0xF0) low = 0x90;
+    if (c == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + n > text.size() || byte(i + 1) < low || byte(i + 1) > high) return 0;
+  for (std::size_t k = 2; k < n; ++k)
+    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+  return n;
+}
+
+}  // namespace
+
+// Texts from recordings may come in another code page: a byte that is no
+// part of well-formed UTF-8 becomes U+FFFD, so that the output stays JSON.
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
-  for (const char ch : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char ch = text[i];
     const auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x80) {
+      const std::size_t n = Utf8Length(text, i);
+      if (n == 0) {
+        out += "\\ufffd";
+      } else {
+        out.append(text, i, n);
+        i += n - 1;
+      }
+      continue;
+    }
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;

@@ -121,6 +121,12 @@ TEST_F(CliJson, TextsFromTheFileAreEscapedNotCut) {
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(ParseJson(r.out)["idn"].text, ident);
   EXPECT_EQ(Cli({"info", rtd_}).out.rfind("IDN\tVRDT\"q\\x01\\x5c\\x09\nSample\t1\n", 0), 0u);
+  // A name in another code page: each stray byte becomes U+FFFD, UTF-8
+  // passes as it is.
+  WriteBytes(rtd_, RecordingHeader(1.0f, "VRDT", 46361.4375, "\xcf\xca-\xff", "\xd0\xaf\xe2\x82"));
+  const JsonValue v = ParseJson(Cli({"info", rtd_, "--json"}).out);
+  EXPECT_EQ(v["comp_name"].text, "\ufffd\ufffd-\ufffd");
+  EXPECT_EQ(v["user_name"].text, "\u042f\ufffd\ufffd");
 }
 
 TEST_F(CliJson, AllanPointsAndReadOuts) {
