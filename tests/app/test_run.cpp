@@ -237,6 +237,27 @@ TEST_F(LiveRun, MissingPortShowsTheErrorAndStaysIdle) {
   EXPECT_EQ(w->windowTitle(), "Ratelog - Untitled");
 }
 
+// Another link holds the port (the lock every Ratelog takes): the box says
+// so and names the holder, as ratelog-cli ports does.
+TEST_F(LiveRun, HeldPortNamesItsHolder) {
+  Open();
+  TXComm other;
+  other.SetDeviceName("COM1");
+  ASSERT_TRUE(other.OpenDevice());
+  dialogs.Answers.push_back(TMsgResult::Ok);
+  Start();
+  ASSERT_EQ(dialogs.Calls.size(), 2u);
+  const std::string text = dialogs.Calls[1].Text.toStdString();
+  const std::string held = "\nThe port is in use by another program. It is held by ";
+  EXPECT_EQ(text.rfind("Cannot open device COM1\n\n" + gyro->DevicePath(), 0), 0u) << text;
+  ASSERT_NE(text.find(held), std::string::npos) << text;
+  const std::string pid = " (pid " + std::to_string(::getpid()) + ").";
+  ASSERT_GT(text.size(), pid.size());
+  EXPECT_EQ(text.substr(text.size() - pid.size()), pid);
+  EXPECT_FALSE(Running());
+  other.CloseDevice();
+}
+
 TEST_F(LiveRun, TriggerModeRunsAtTheConfiguredSpeedAndSendsNothing) {
   Open([](TOptionProgramm& s) {
     s.Mode = ModeTrigger;
