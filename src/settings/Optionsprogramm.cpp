@@ -284,7 +284,10 @@ std::string SettingsFilePath(const std::string& programFolder, const char* xdgCo
   std::string folder = programFolder.empty() ? "./" : programFolder;
   if (folder.back() != '/') folder += '/';
   const std::string beside = folder + SettingsFileName;
-  if (FileExists(beside) || FolderWritable(folder)) return beside;
+  // A program installed by the package manager (under /usr) never writes
+  // beside itself, not even when root runs it.
+  const bool system = folder.rfind("/usr/", 0) == 0;
+  if (FileExists(beside) || (!system && FolderWritable(folder))) return beside;
 
   std::string config;
   if (xdgConfigHome && xdgConfigHome[0] == '/') {

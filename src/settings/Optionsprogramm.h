@@ -122,7 +122,8 @@ class TOptionProgramm {
 std::string ProgramFolder();
 
 // Where the settings file lives: programFolder + "Ratelog.ini", unless that
-// folder is not writable and holds no "Ratelog.ini"; then
+// folder is not writable (or under /usr: an installed package) and holds no
+// "Ratelog.ini"; then
 // $XDG_CONFIG_HOME/ratelog/Ratelog.ini (default ~/.config/ratelog/), whose
 // folder is created. xdgConfigHome and home are the environment's values
 // (null when unset).

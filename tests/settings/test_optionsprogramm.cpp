@@ -233,6 +233,9 @@ TEST_F(SettingsFile, LocationBesideTheProgramOrPerUser) {
             dir_ + "/.config/ratelog/Ratelog.ini");
   EXPECT_EQ(SettingsFilePath("/proc/", "relative/ignored", dir_.c_str()),
             dir_ + "/.config/ratelog/Ratelog.ini");
+  // Installed in /usr/bin: per user, also for root (who could write there).
+  EXPECT_EQ(SettingsFilePath("/usr/bin/", xdg.c_str(), dir_.c_str()),
+            xdg + "/ratelog/Ratelog.ini");
 }
 
 }  // namespace
