@@ -52,7 +52,7 @@ struct TWindow {
   bool Open() {
     dialogs.Names.push_back(QString::fromStdString(DayRecording()));
     w->ac_openExecute();
-    return w->OpenFile.Loaded && w->Series1->data()->size() == kRecords;
+    return w->OpenFile.Loaded && SeriesSize(w->Series1) == kRecords;
   }
 
   std::string folder;

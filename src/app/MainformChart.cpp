@@ -248,39 +248,46 @@ void TMainFrm::ac_file_infoExecute() {
 // Zoom statistics.
 
 void TMainFrm::Chart1Zoom() {
-  if (Series1->data()->size() < 3) return;
+  if (SeriesSize(Series1) < 3) return;
   const QCPRange span = Chart1->xAxis->range();
   SpanStatistics(span.lower, span.upper);
 }
 
 void TMainFrm::Chart1UndoZoom() {
-  QSharedPointer<QCPGraphDataContainer> data = Series1->data();
-  if (data->size() < 3) return;
-  SpanStatistics(data->constBegin()->key - 1.0, (data->constEnd() - 1)->key + 1.0);
+  const std::int64_t n = SeriesSize(Series1);
+  if (n < 3) return;
+  SpanStatistics(SeriesPoint(Series1, 0).key - 1.0, SeriesPoint(Series1, n - 1).key + 1.0);
 }
 
 // Mean, RMS and mean temperature of the rate points within [begin, end].
-// The points are in ascending time: only those of the span are visited.
+// The points are in ascending time: only those of the span are visited (a
+// recording's from its sums by block).
 void TMainFrm::SpanStatistics(double begin, double end) {
-  AverRmsStatic.Begin = begin;
-  AverRmsStatic.End = end;
-  QSharedPointer<QCPGraphDataContainer> rates = Series1->data();
-  QSharedPointer<QCPGraphDataContainer> temperatures = Series3->data();
-  const int count = rates->size();
-  const int temperatureCount = temperatures->size();
-  int i = static_cast<int>(rates->findBegin(begin, false) - rates->constBegin());
-  auto rate = rates->constBegin() + i;
-  auto temperature = temperatures->constBegin() + std::min(i, temperatureCount);
-  for (; i < count && !AverRmsStatic.Past; ++i, ++rate) {
-    float t = 0;
-    if (i < temperatureCount) {
-      t = ToFloat(temperature->value);
-      ++temperature;
+  bool computed = false;
+  if (const TRecordingSeries* recording = Chart->Recording()) {
+    computed = recording->SpanStatistics(begin, end, AverRmsStatic);
+  } else {
+    AverRmsStatic.Begin = begin;
+    AverRmsStatic.End = end;
+    QSharedPointer<QCPGraphDataContainer> rates = Series1->data();
+    QSharedPointer<QCPGraphDataContainer> temperatures = Series3->data();
+    const int count = rates->size();
+    const int temperatureCount = temperatures->size();
+    int i = static_cast<int>(rates->findBegin(begin, false) - rates->constBegin());
+    auto rate = rates->constBegin() + i;
+    auto temperature = temperatures->constBegin() + std::min(i, temperatureCount);
+    for (; i < count && !AverRmsStatic.Past; ++i, ++rate) {
+      float t = 0;
+      if (i < temperatureCount) {
+        t = ToFloat(temperature->value);
+        ++temperature;
+      }
+      AverRmsStatic.AddPoint(ToFloat(rate->key), ToFloat(rate->value), t);
     }
-    AverRmsStatic.AddPoint(ToFloat(rate->key), ToFloat(rate->value), t);
+    computed = AverRmsStatic.Compute();
   }
   Display = DisplayRecord{};
-  if (AverRmsStatic.Compute()) {
+  if (computed) {
     Display.average = AverRmsStatic.Mean;
     Display.rms = AverRmsStatic.Rms;
     Display.temperature = ToFloat(AverRmsStatic.TempMean);
@@ -357,6 +364,14 @@ void TMainFrm::BtnDimClick() {
   lab_minrms->setText(perSec ? QStringLiteral("Minimum RMS, °/sec")
                              : QStringLiteral("Minimum RMS, °/h"));
   Chart1->yAxis->setLabel(RateAxisTitle(perSec));
+  if (OpenFile.Loaded && Chart->Recording()) {
+    // The recording's points are kept as read: the new unit is a new factor
+    // on the same points, the file is not read again.
+    OpenFile.UnitsPerSecond = perSec;
+    Chart->SetRecordingRateFactor(perSec ? 1.0 : static_cast<double>(3600.0f));
+    ShowLoadedRecording(TShowPath::UnitSwitch);
+    return;
+  }
   ClearSeries();
   if (!OpenFile.Loaded) {
     // A live chart goes on in the new unit from its next point; that point

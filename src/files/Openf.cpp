@@ -29,10 +29,11 @@ TLoadResult TOpenFile::Load(TOpenFileSink& sink) {
   AverageEngine.Reset();
 
   const std::int64_t records = info.RecordCount;
+  const double factor = UnitsPerSecond ? 1.0 : static_cast<double>(3600.0f);
+  sink.LoadScale(factor, AveragingWindow(AverageEngine));
   sink.LoadStarted(info.Ident, records);
   const std::int64_t step = records / 100;  // a hundredth of the records
 
-  const double factor = UnitsPerSecond ? 1.0 : static_cast<double>(3600.0f);
   const float low = TempLimitMin, high = TempLimitMax;
   bool first = true;
   float lastPlausible = 0;
@@ -57,8 +58,12 @@ TLoadResult TOpenFile::Load(TOpenFileSink& sink) {
     } else {
       temperature = lastPlausible;
     }
-    batch_[n++] = {p.Time, static_cast<double>(p.Rate) * factor, AverageEngine.Average * factor,
-                   static_cast<double>(temperature)};
+    batch_[n++] = {p.Time,
+                   static_cast<double>(p.Rate) * factor,
+                   AverageEngine.Average * factor,
+                   static_cast<double>(temperature),
+                   p.Rate,
+                   AverageEngine.Average};
     if (n == batch_.size()) {
       sink.LoadRecords(batch_.data(), n);
       n = 0;

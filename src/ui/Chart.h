@@ -6,10 +6,15 @@
 #include <QPoint>
 #include <QString>
 #include <array>
+#include <cstdint>
 #include <functional>
+#include <memory>
+
+#include "ui/RecordingSeries.h"
 
 class QCPAxis;
 class QCPGraph;
+class QCPGraphData;
 class QCPTextElement;
 class QCustomPlot;
 
@@ -53,10 +58,14 @@ class TRateChart {
   // finite point.
   void SetSeriesExtent(QCPGraph* series, bool found, double keyLow, double keyHigh,
                        double valueLow, double valueHigh);
-  // A series filled in bulk with many points gets an index of its values
-  // by blocks, so that a replot of the whole series looks at the blocks
-  // instead of every point. Any later change of the data retires it.
-  void IndexSeries(QCPGraph* series);
+  // A loaded recording: the three series draw its points (their own data
+  // is emptied) until DropRecording, which AllSeriesChanged also does.
+  void ShowRecording(std::shared_ptr<TRecordingSeries> recording);
+  void DropRecording();
+  TRecordingSeries* Recording() const { return recording_.get(); }
+  // The recording's rate and average in another unit (display units per
+  // deg/s); the extents follow.
+  void SetRecordingRateFactor(double rateFactor);
 
   // Rubber-band zoom with the left mouse button.
   void SetZoomEnabled(bool enabled);
@@ -92,6 +101,7 @@ class TRateChart {
   };
   int IndexOf(const QCPGraph* series) const;
   const TExtent& Extent(int index);
+  void RecordingExtents();
 
   QCPTextElement* title_;
   QString titleText_;
@@ -103,7 +113,13 @@ class TRateChart {
   std::array<TSavedAxis, 3> beforeZoom_{};
   QPoint pressedAt_;
   QMetaObject::Connection connections_[3];
+  std::shared_ptr<TRecordingSeries> recording_;
 };
+
+// The number of points of a chart series and point i, whether the series
+// draws a recording or its own data.
+std::int64_t SeriesSize(const QCPGraph* series);
+QCPGraphData SeriesPoint(const QCPGraph* series, std::int64_t i);
 
 // Axis titles of the left axis for the two rate units.
 QString RateAxisTitle(bool perSecond);

@@ -14,6 +14,7 @@
 #include <qcustomplot.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 #include "RunHelpers.h"
@@ -57,12 +58,12 @@ class Recordings : public ::testing::Test {
   }
   static std::vector<double> Values(const QCPGraph* series) {
     std::vector<double> v;
-    for (const QCPGraphData& p : *series->data()) v.push_back(p.value);
+    for (std::int64_t i = 0; i < SeriesSize(series); ++i) v.push_back(SeriesPoint(series, i).value);
     return v;
   }
   static std::vector<double> Keys(const QCPGraph* series) {
     std::vector<double> v;
-    for (const QCPGraphData& p : *series->data()) v.push_back(p.key);
+    for (std::int64_t i = 0; i < SeriesSize(series); ++i) v.push_back(SeriesPoint(series, i).key);
     return v;
   }
 
@@ -81,9 +82,9 @@ TEST_F(Recordings, OpeningChartsTheWholeRecording) {
   // disabled, so they are shown here to see what the load did to them.
   w->ac_file_info->setVisible(true);
   w->ac_saveserver->setVisible(true);
-  EXPECT_EQ(w->Series1->data()->size(), 50);
-  EXPECT_EQ(w->Series2->data()->size(), 50);
-  EXPECT_EQ(w->Series3->data()->size(), 50);
+  EXPECT_EQ(SeriesSize(w->Series1), 50);
+  EXPECT_EQ(SeriesSize(w->Series2), 50);
+  EXPECT_EQ(SeriesSize(w->Series3), 50);
   EXPECT_FLOAT_EQ(static_cast<float>(Values(w->Series1)[9]), 0.010f * 3600.0f);
   EXPECT_EQ(w->windowTitle(), "Ratelog - " + path);
   EXPECT_EQ(w->Chart->TitleText(), path);
@@ -179,7 +180,7 @@ TEST_F(Recordings, UnreadableAndVanishedFiles) {
   EXPECT_EQ(message.Caption, "Message");
   EXPECT_EQ(message.Icon, TMsgIcon::Stop);
   EXPECT_EQ(w->windowTitle(), title);
-  EXPECT_EQ(w->Series1->data()->size(), 0);
+  EXPECT_EQ(SeriesSize(w->Series1), 0);
   for (QAction* a : {w->ac_calc, w->ac_print, w->ac_export, w->ac_file_info})
     EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
 
@@ -194,17 +195,19 @@ TEST_F(Recordings, UnreadableAndVanishedFiles) {
   EXPECT_FALSE(dialogs.AnyUnexpected());
 }
 
-TEST_F(Recordings, UnitSwitchRereadsTheRecording) {
+TEST_F(Recordings, UnitSwitchRechartsTheRecordingWithoutReadingIt) {
   TRecordingFile f;
   for (int i = 1; i <= 10; ++i) f.Records.push_back({static_cast<float>(i), 0.5f, 25});
   ASSERT_TRUE(Open(f));
   EXPECT_DOUBLE_EQ(Values(w->Series1)[0], 1800.0);
+  // The points are kept as read: the file is not needed again.
+  std::remove(dir.File("rec.rtd").c_str());
   w->ac_calc->setEnabled(false);
   w->Chart->SetRange(TRateChart::Right, 0, 1);
   w->BtnDim->click();
   EXPECT_TRUE(w->OpenFile.Loaded);
   EXPECT_TRUE(w->OpenFile.UnitsPerSecond);
-  EXPECT_EQ(w->Series1->data()->size(), 10);
+  EXPECT_EQ(SeriesSize(w->Series1), 10);
   EXPECT_DOUBLE_EQ(Values(w->Series1)[0], 0.5);
   EXPECT_DOUBLE_EQ(Values(w->Series2)[9], 0.5);
   EXPECT_TRUE(w->ac_calc->isEnabled());
@@ -224,7 +227,7 @@ TEST_F(Recordings, NewAveragingTimeRereadsTheRecording) {
   w->e_mean->setText("2");
   w->BtnApMean->click();
   EXPECT_EQ(w->OpenFile.MeanTime, 2);
-  EXPECT_EQ(w->Series2->data()->size(), 10);
+  EXPECT_EQ(SeriesSize(w->Series2), 10);
   EXPECT_FLOAT_EQ(static_cast<float>(Values(w->Series2)[9]), 9.5f * 3.6f);
   EXPECT_TRUE(w->Chart->Automatic(TRateChart::Left));
 }

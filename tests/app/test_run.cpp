@@ -86,7 +86,7 @@ class LiveRun : public ::testing::Test {
     gyro->WithModel([&n](TDeviceModel& model) { n = model.Stats().Requests; });
     return n;
   }
-  std::size_t Points() const { return static_cast<std::size_t>(w->Series1->data()->size()); }
+  std::size_t Points() const { return static_cast<std::size_t>(SeriesSize(w->Series1)); }
   std::size_t Sent() {
     std::lock_guard<std::mutex> lock(mutex);
     return sent.size();
@@ -167,8 +167,8 @@ TEST_F(LiveRun, RecordedRunIsReloadedAtStop) {
   EXPECT_EQ(ReadBytes(file.toStdString()).size(), 760 + 12 * records.size())
       << "records still waiting for a full block are written at Stop";
   ASSERT_EQ(Points(), records.size());
-  EXPECT_EQ(w->Series3->data()->size(), static_cast<int>(records.size()));
-  EXPECT_FLOAT_EQ(static_cast<float>(w->Series1->data()->constBegin()->value),
+  EXPECT_EQ(SeriesSize(w->Series3), static_cast<std::int64_t>(records.size()));
+  EXPECT_FLOAT_EQ(static_cast<float>(SeriesPoint(w->Series1, 0).value),
                   records[0].Rate * 3600.0f);
   EXPECT_TRUE(w->OpenFile.Loaded);
   EXPECT_EQ(w->OpenFile.Info.Ident, "VRDT40-123.456-00042");
@@ -209,7 +209,7 @@ TEST_F(LiveRun, StartWhileARecordingIsShownEmptiesTheChart) {
   Start();
   EXPECT_FALSE(w->OpenFile.Loaded);
   EXPECT_EQ(Points(), 0u);
-  EXPECT_EQ(w->Series3->data()->size(), 0);
+  EXPECT_EQ(SeriesSize(w->Series3), 0);
   EXPECT_FALSE(w->Chart->TitleVisible());
   EXPECT_FALSE(w->Chart->ZoomEnabled());
   EXPECT_FALSE(w->ch_temp->isChecked());
