@@ -160,7 +160,8 @@ bool TMainFrm::LoadRecording() {
     gaugeAction_->setVisible(shown);
     CGauge1->setVisible(shown);
     if (shown) {
-      // Reading does not return to the event loop: lay the bar out now.
+      // Lay the bar out at once: the first steps may come before the next
+      // layout pass.
       ToolBar1->layout()->activate();
       FormResize();
       CGauge1->repaint();
@@ -168,7 +169,7 @@ bool TMainFrm::LoadRecording() {
   });
   TLoadResult result = TLoadResult::Unreadable;
   try {
-    result = OpenFile.Load(sink);
+    result = LoadInBackground(OpenFile, sink, this);
   } catch (const std::exception&) {
     // No memory for the points of a huge file: what was read stays out.
     OpenFile.Loaded = false;

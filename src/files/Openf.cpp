@@ -42,6 +42,11 @@ TLoadResult TOpenFile::Load(TOpenFileSink& sink) {
   SamplePoint p;
   while (reader.Next(p)) {
     ++read;
+    if (read % static_cast<std::int64_t>(BatchSize) == 0 && Cancel && Cancel->load(std::memory_order_relaxed)) {
+      sink.LoadFinished();
+      error_ = "Reading was stopped before the end.";
+      return TLoadResult::Cancelled;
+    }
     if (step != 0 && read % step == 0) sink.LoadProgress(read);
     if (std::isnan(p.Time) || std::isnan(p.Rate) || std::isnan(p.Temperature)) continue;
     AverageEngine.AddSample(p.Time, p.Rate, p.Temperature);

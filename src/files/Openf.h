@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -49,6 +50,7 @@ enum class TLoadResult {
   Loaded,      // read to the end
   Missing,     // no such file: nothing happened
   Unreadable,  // cannot be opened or read, or its sample value is no number
+  Cancelled,   // stopped on request before the end (the window is closing)
 };
 
 class TOpenFile : public TOptionProgramm {
@@ -77,6 +79,9 @@ class TOpenFile : public TOptionProgramm {
   // The header fields of the last recording opened (identification, sample
   // value, creation time, names).
   TRecordingInfo Info;
+  // Set from another thread, ends a Load within a batch of records
+  // (Cancelled). May stay null.
+  const std::atomic<bool>* Cancel = nullptr;
 
  private:
   std::string error_;

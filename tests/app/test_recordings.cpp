@@ -218,6 +218,42 @@ TEST_F(Recordings, UnitSwitchRechartsTheRecordingWithoutReadingIt) {
   EXPECT_EQ(w->lab_aver->text(), "1800,00000");
 }
 
+// The reading runs beside the window's events: what is queued for the
+// window runs while the file is read, but no input reaches it; closing the
+// window then ends the load without an error message and the window closes.
+TEST_F(Recordings, ReadingLeavesTheWindowItsEventsButNoInput) {
+  TRecordingFile f;
+  for (int i = 1; i <= 400000; ++i) f.Records.push_back({i * 0.008f, 0.5f, 25});
+  bool ranDuringLoad = false;
+  std::int64_t pointsThen = -1;
+  QMetaObject::invokeMethod(
+      w,
+      [&] {
+        ranDuringLoad = true;
+        pointsThen = SeriesSize(w->Series1);
+        const QPoint centre = w->BtnDim->rect().center();
+        Mouse(w->BtnDim, QEvent::MouseButtonPress, centre, Qt::LeftButton, Qt::LeftButton);
+        Mouse(w->BtnDim, QEvent::MouseButtonRelease, centre, Qt::LeftButton, Qt::NoButton);
+      },
+      Qt::QueuedConnection);
+  ASSERT_TRUE(Open(f));
+  EXPECT_TRUE(ranDuringLoad);
+  EXPECT_EQ(pointsThen, 0) << "the chart gets the points when the reading is over";
+  EXPECT_FALSE(w->RateUnitPerSec) << "the click during the load was dropped";
+  EXPECT_EQ(SeriesSize(w->Series1), 400000);
+  Mouse(w->BtnDim, QEvent::MouseButtonPress, w->BtnDim->rect().center(), Qt::LeftButton, Qt::LeftButton);
+  Mouse(w->BtnDim, QEvent::MouseButtonRelease, w->BtnDim->rect().center(), Qt::LeftButton, Qt::NoButton);
+  EXPECT_TRUE(w->RateUnitPerSec) << "input works again";
+
+  QMetaObject::invokeMethod(w, [&] { w->close(); }, Qt::QueuedConnection);
+  f.Records.resize(2000000, {1.0f, 0.5f, 25});
+  Open(f, "long.rtd");
+  EXPECT_TRUE(w->isVisible()) << "the window closes after the load";
+  EXPECT_EQ(dialogs.CountOf(TScriptedDialogs::TKind::Message), 0) << "no error message";
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(w->isVisible());
+}
+
 TEST_F(Recordings, NewAveragingTimeRereadsTheRecording) {
   TRecordingFile f;
   f.Sample = 1;
