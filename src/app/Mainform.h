@@ -220,6 +220,9 @@ class TMainFrm : public QMainWindow, private TRunOwner {
 
   // Actions of the measurement run and of recordings.
   void ac_openExecute();
+  // Opens the recording `name` as "Open" does after its dialog (also for
+  // a file named on the command line).
+  void OpenRecording(const QString& name);
   void ac_startExecute();
   void ac_stopExecute();
   void ac_exportExecute();

@@ -225,6 +225,10 @@ void TMainFrm::ShowLoadedRecording(TShowPath path) {
 void TMainFrm::ac_openExecute() {
   QString name;
   if (!Dialogs().OpenFileName(this, OpenDialog1, name)) return;
+  OpenRecording(name);
+}
+
+void TMainFrm::OpenRecording(const QString& name) {
   ClearSeries();
   if (OpenFile.Loaded) OpenFile.Reset();
   AssignOpenFileSettings();

@@ -2,7 +2,11 @@
 //
 //   ratelog              the window
 //   ratelog --simulate   the window with a virtual gyroscope on COM1
+//   ratelog FILE.rtd     the window with a recording opened ("Open with")
 #include <QApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,14 +49,18 @@ constexpr int NoDisplay = 3;
 
 int main(int argc, char** argv) {
   bool simulate = false;
+  const char* recording = nullptr;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--simulate") == 0) {
       simulate = true;
+    } else if (argv[i][0] != '-' && !recording) {
+      recording = argv[i];
     } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::printf(
-          "Usage: ratelog [--simulate]\n"
+          "Usage: ratelog [--simulate] [FILE.rtd]\n"
           "  --simulate  attach a virtual gyroscope to COM1 (on a pseudo-terminal),\n"
-          "              made for the protocol of the settings at each Start\n");
+          "              made for the protocol of the settings at each Start\n"
+          "  FILE.rtd    open this recording once the window is shown\n");
       return 0;
     }
   }
@@ -107,6 +115,20 @@ int main(int argc, char** argv) {
       };
     }
     forms->MainFrm->show();
+    if (recording) {
+      // Once the window is on the screen; a file that is not there cannot
+      // be read either.
+      const QString name = QFile::decodeName(recording);
+      TMainFrm* w = forms->MainFrm.get();
+      QTimer::singleShot(0, w, [w, name] {
+        if (QFileInfo::exists(name)) {
+          w->OpenRecording(name);
+        } else {
+          Dialogs().Message(w, QStringLiteral("Not open file."), QStringLiteral("Message"),
+                            TMsgButtons::Ok, TMsgIcon::Stop);
+        }
+      });
+    }
   } catch (const std::exception& error) {
     Dialogs().ShowError(nullptr, QString::fromLocal8Bit(error.what()));
     return 1;
