@@ -265,32 +265,30 @@ void TMainFrm::Chart1UndoZoom() {
 }
 
 // Mean, RMS and mean temperature of the rate points within [begin, end].
-// The points are in ascending time: only those of the span are visited (a
-// recording's from its sums by block).
+// The points are in ascending time: only those of the span are visited. A
+// recording's points (none in the series' own data) give theirs from sums
+// by block.
 void TMainFrm::SpanStatistics(double begin, double end) {
-  bool computed = false;
-  if (const TRecordingSeries* recording = Chart->Recording()) {
-    computed = recording->SpanStatistics(begin, end, AverRmsStatic);
-  } else {
-    AverRmsStatic.Begin = begin;
-    AverRmsStatic.End = end;
-    QSharedPointer<QCPGraphDataContainer> rates = Series1->data();
-    QSharedPointer<QCPGraphDataContainer> temperatures = Series3->data();
-    const int count = rates->size();
-    const int temperatureCount = temperatures->size();
-    int i = static_cast<int>(rates->findBegin(begin, false) - rates->constBegin());
-    auto rate = rates->constBegin() + i;
-    auto temperature = temperatures->constBegin() + std::min(i, temperatureCount);
-    for (; i < count && !AverRmsStatic.Past; ++i, ++rate) {
-      float t = 0;
-      if (i < temperatureCount) {
-        t = ToFloat(temperature->value);
-        ++temperature;
-      }
-      AverRmsStatic.AddPoint(ToFloat(rate->key), ToFloat(rate->value), t);
+  AverRmsStatic.Begin = begin;
+  AverRmsStatic.End = end;
+  QSharedPointer<QCPGraphDataContainer> rates = Series1->data();
+  QSharedPointer<QCPGraphDataContainer> temperatures = Series3->data();
+  const int count = rates->size();
+  const int temperatureCount = temperatures->size();
+  int i = static_cast<int>(rates->findBegin(begin, false) - rates->constBegin());
+  auto rate = rates->constBegin() + i;
+  auto temperature = temperatures->constBegin() + std::min(i, temperatureCount);
+  for (; i < count && !AverRmsStatic.Past; ++i, ++rate) {
+    float t = 0;
+    if (i < temperatureCount) {
+      t = ToFloat(temperature->value);
+      ++temperature;
     }
-    computed = AverRmsStatic.Compute();
+    AverRmsStatic.AddPoint(ToFloat(rate->key), ToFloat(rate->value), t);
   }
+  const TRecordingSeries* recording = Chart->Recording();
+  const bool computed = recording ? recording->SpanStatistics(begin, end, AverRmsStatic)
+                                  : AverRmsStatic.Compute();
   Display = DisplayRecord{};
   if (computed) {
     Display.average = AverRmsStatic.Mean;
