@@ -84,11 +84,12 @@ TEST_F(Auxiliary, CompanionGetsThePortIndex) {
 TEST_F(Auxiliary, ARunningCopyIsClosedFirst) {
   w->Settings.ShellPath = Companion("companion");
   w->ac_shellExecute();
-  ASSERT_TRUE(WaitFor([&] { return !ReadText(dir.File("companion.pid")).empty(); }));
+  // The first copy has started and taken its argument before it is closed.
+  ASSERT_TRUE(WaitFor([&] { return ReadText(dir.File("companion.arg")) == "0"; }, 60000));
   const std::int64_t first = w->ShellPid;
   w->change_port->setCurrentIndex(4);
   w->ac_shellExecute();
-  ASSERT_TRUE(WaitFor([&] { return ReadText(dir.File("companion.arg")) == "04"; }));
+  ASSERT_TRUE(WaitFor([&] { return ReadText(dir.File("companion.arg")) == "04"; }, 60000));
   EXPECT_NE(w->ShellPid, first);
   // The first copy got SIGTERM: gone, or a zombie nobody reaped yet.
   const std::string stat = ReadText("/proc/" + std::to_string(first) + "/stat");
