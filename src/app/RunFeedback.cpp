@@ -7,8 +7,8 @@ QString WaitingTitle(const QString& portName, const QString& deviceFile, int sec
                      .arg(seconds);
   if (seconds >= WaitingHintAfter)
     text += QStringLiteral(
-                "\nNo answer yet: check the port, the cable, that the device is on, "
-                "its address (%1) and its speed (115200 bit/s).")
+                "\nNo answer yet: check the port, the cable and that the device is on,"
+                "\nits address (%1) and its speed (115200 bit/s).")
                 .arg(address);
   return text;
 }

@@ -10,6 +10,7 @@
 inline constexpr int WaitingHintAfter = 10;
 
 // "Waiting for the gyroscope on COM1 (/dev/ttyS0)… 12 s", and from
-// WaitingHintAfter seconds on a second line naming what to check.
+// WaitingHintAfter seconds on two more lines (short enough for the chart
+// of the smallest window) naming what to check.
 QString WaitingTitle(const QString& portName, const QString& deviceFile, int seconds,
                      int address);
