@@ -230,6 +230,7 @@ void TMainFrm::StartWaiting() {
   if (!waitTimer_) {
     waitTimer_ = new QTimer(this);
     waitTimer_->setInterval(1000);
+    waitTimer_->setTimerType(Qt::PreciseTimer);
     connect(waitTimer_, &QTimer::timeout, this, &TMainFrm::ShowWaitingTitle);
   }
   waitTimer_->start();
@@ -255,7 +256,8 @@ void TMainFrm::StopWaiting() {
 
 int TMainFrm::WaitingSeconds() const {
   if (!waitTimer_ || !waitTimer_->isActive()) return -1;
-  return static_cast<int>((NowMs() - waitStartedMs_) / 1000);
+  // Rounded: the ticks come about a whole second after the start.
+  return static_cast<int>((NowMs() - waitStartedMs_ + 500) / 1000);
 }
 
 void TMainFrm::BackdateWaiting(int seconds) {
