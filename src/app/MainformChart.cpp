@@ -3,6 +3,7 @@
 // statistics, the scale panel, the unit switch and the averaging time.
 #include <QAction>
 #include <QCheckBox>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
@@ -189,6 +190,28 @@ void TMainFrm::DisableRecordingActions() {
   ch_temp->setVisible(false);
 }
 
+void TMainFrm::ShowNoRecording() {
+  if (OpenFile.Loaded) OpenFile.Reset();
+  ShownFileName.clear();
+  ClearSeries();
+  setWindowTitle(QString::fromLatin1(CaptionPrefix) + QStringLiteral("Untitled"));
+  Chart->SetTitle(QString(), false);
+  Chart->SetZoomEnabled(false);
+  Chart->SetAutomatic(TRateChart::Bottom);
+  Chart->SetAutomatic(TRateChart::Left);
+  ch_temp->setChecked(false);
+  Display = DisplayRecord{};
+  RefreshLabels();
+  DisableRecordingActions();
+  Chart1->replot();
+}
+
+void TMainFrm::RememberRecordingFolder(const QString& fileName) {
+  const QString folder = QFileInfo(fileName).absolutePath();
+  OpenDialog1.Folder = folder;
+  SaveDialog1.Folder = folder;
+}
+
 void TMainFrm::ShowLoadedRecording(TShowPath path) {
   const bool named = path != TShowPath::AveragingTime;
   if (named) {
@@ -212,6 +235,10 @@ void TMainFrm::ShowLoadedRecording(TShowPath path) {
     ac_export->setEnabled(true);
   }
   if (path == TShowPath::Stop || path == TShowPath::Open) ch_temp->setVisible(true);
+  // The panels describe this recording: with fewer than three points the
+  // statistics below leave them alone, so they start from zeros.
+  Display = DisplayRecord{};
+  RefreshLabels();
   Chart1UndoZoom();
   if (path != TShowPath::Stop) Chart->SetRange(TRateChart::Right, Settings.TempMin, Settings.TempMax);
   if (path == TShowPath::Stop) {
@@ -224,6 +251,7 @@ void TMainFrm::ShowLoadedRecording(TShowPath path) {
 void TMainFrm::ac_openExecute() {
   QString name;
   if (!Dialogs().OpenFileName(this, OpenDialog1, name)) return;
+  RememberRecordingFolder(name);
   ClearSeries();
   if (OpenFile.Loaded) OpenFile.Reset();
   AssignOpenFileSettings();
@@ -232,7 +260,7 @@ void TMainFrm::ac_openExecute() {
   OpenFile.UnitsPerSecond = RateUnitPerSec;
   repaint();
   if (!LoadRecording()) {
-    DisableRecordingActions();
+    ShowNoRecording();
     return;
   }
   ShowLoadedRecording(TShowPath::Open);
@@ -374,7 +402,7 @@ void TMainFrm::BtnDimClick() {
   if (LoadRecording()) {
     ShowLoadedRecording(TShowPath::UnitSwitch);
   } else {
-    DisableRecordingActions();
+    ShowNoRecording();
   }
 }
 
@@ -399,6 +427,6 @@ void TMainFrm::BtnApMeanClick() {
   if (LoadRecording()) {
     ShowLoadedRecording(TShowPath::AveragingTime);
   } else {
-    DisableRecordingActions();
+    ShowNoRecording();
   }
 }

@@ -155,4 +155,13 @@ TEST_F(Auxiliary, AboutBox) {
   EXPECT_EQ(about->result(), QDialog::Accepted);
 }
 
+TEST_F(Auxiliary, PrintingThatCannotStartSaysSo) {
+  const std::string pdf = dir.File("missing/chart.pdf");
+  dialogs.PrinterAnswers = {true};
+  dialogs.PrintToFile = QString::fromStdString(pdf);
+  w->ac_printExecute();
+  ASSERT_EQ(dialogs.CountOf(TScriptedDialogs::TKind::Message), 1);
+  EXPECT_TRUE(dialogs.Calls.back().Text.contains(QString::fromStdString(pdf)));
+}
+
 }  // namespace
