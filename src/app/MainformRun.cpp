@@ -120,7 +120,7 @@ void TMainFrm::ac_stopExecute() {
   // The run created its recording only when a sample arrived; before that
   // a file of that name (chosen to be overwritten) still holds something
   // else, which must not be shown as this run.
-  const bool written = Recording && Packet.FileHandle != -1;
+  const bool written = Recording && Packet.FileCreated();
   // Writes the records still waiting for a full block and closes the file.
   Run.ResetPacket();
 

@@ -389,6 +389,7 @@ TEST_F(Recordings, TemperatureAxisIsLabelled) {
   w->Recording = true;
   w->RecordFileName = dir.File("run.rtd");
   w->Packet.FileHandle = ::open(w->RecordFileName.c_str(), O_RDONLY);
+  w->Packet.FileOffset = 760;  // its header was written
   ASSERT_NE(w->Packet.FileHandle, -1);
   w->ac_stopExecute();
   ASSERT_TRUE(w->OpenFile.Loaded);
