@@ -3,6 +3,7 @@
 // statistics, the scale panel, the unit switch and the averaging time.
 #include <QAction>
 #include <QCheckBox>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
@@ -190,6 +191,28 @@ void TMainFrm::DisableRecordingActions() {
   ch_temp->setVisible(false);
 }
 
+void TMainFrm::ShowNoRecording() {
+  if (OpenFile.Loaded) OpenFile.Reset();
+  ShownFileName.clear();
+  ClearSeries();
+  setWindowTitle(QString::fromLatin1(CaptionPrefix) + QStringLiteral("Untitled"));
+  Chart->SetTitle(QString(), false);
+  Chart->SetZoomEnabled(false);
+  Chart->SetAutomatic(TRateChart::Bottom);
+  Chart->SetAutomatic(TRateChart::Left);
+  ch_temp->setChecked(false);
+  Display = DisplayRecord{};
+  RefreshLabels();
+  DisableRecordingActions();
+  Chart1->replot();
+}
+
+void TMainFrm::RememberRecordingFolder(const QString& fileName) {
+  const QString folder = QFileInfo(fileName).absolutePath();
+  OpenDialog1.Folder = folder;
+  SaveDialog1.Folder = folder;
+}
+
 void TMainFrm::ShowLoadedRecording(TShowPath path) {
   const bool named = path != TShowPath::AveragingTime;
   if (named) {
@@ -213,6 +236,10 @@ void TMainFrm::ShowLoadedRecording(TShowPath path) {
     ac_export->setEnabled(true);
   }
   if (path == TShowPath::Stop || path == TShowPath::Open) ch_temp->setVisible(true);
+  // The panels describe this recording: with fewer than three points the
+  // statistics below leave them alone, so they start from zeros.
+  Display = DisplayRecord{};
+  RefreshLabels();
   Chart1UndoZoom();
   if (path != TShowPath::Stop) Chart->SetRange(TRateChart::Right, Settings.TempMin, Settings.TempMax);
   if (path == TShowPath::Stop) {
@@ -225,6 +252,7 @@ void TMainFrm::ShowLoadedRecording(TShowPath path) {
 void TMainFrm::ac_openExecute() {
   QString name;
   if (!Dialogs().OpenFileName(this, OpenDialog1, name)) return;
+  RememberRecordingFolder(name);
   OpenRecording(name);
 }
 
@@ -237,7 +265,7 @@ void TMainFrm::OpenRecording(const QString& name) {
   OpenFile.UnitsPerSecond = RateUnitPerSec;
   repaint();
   if (!LoadRecording()) {
-    DisableRecordingActions();
+    ShowNoRecording();
     return;
   }
   ShowLoadedRecording(TShowPath::Open);
@@ -392,7 +420,7 @@ void TMainFrm::BtnDimClick() {
   if (LoadRecording()) {
     ShowLoadedRecording(TShowPath::UnitSwitch);
   } else {
-    DisableRecordingActions();
+    ShowNoRecording();
   }
 }
 
@@ -417,6 +445,6 @@ void TMainFrm::BtnApMeanClick() {
   if (LoadRecording()) {
     ShowLoadedRecording(TShowPath::AveragingTime);
   } else {
-    DisableRecordingActions();
+    ShowNoRecording();
   }
 }

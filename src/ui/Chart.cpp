@@ -99,6 +99,18 @@ QCPRange AxisRange(double low, double high) {
   return QCPRange(low - room, high + room);
 }
 
+// The smallest span of the automatic temperature axis, in °C: a nearly
+// constant temperature is drawn as the flat line it is, with labelled ticks,
+// instead of its last hundredths filling the chart.
+constexpr double MinTemperatureSpan = 1.0;
+
+// `range` widened about its centre to at least `span`.
+QCPRange SpanAtLeast(const QCPRange& range, double span) {
+  if (range.size() >= span) return range;
+  const double centre = range.center();
+  return QCPRange(centre - span / 2, centre + span / 2);
+}
+
 }  // namespace
 
 std::int64_t SeriesSize(const QCPGraph* series) {
@@ -127,6 +139,7 @@ TRateChart::TRateChart(QCustomPlot* plot) : Chart1(plot) {
   SetupAxis(plot->xAxis, QStringLiteral("Time, second"), 0.001, false, true);
   SetupAxis(plot->yAxis, RateAxisTitle(false), 1e-05, true, true);
   SetupAxis(plot->yAxis2, QStringLiteral("Temperature, °C"), 0.01, false, false);
+  plot->yAxis2->setTickLabels(true);
   plot->yAxis2->setVisible(false);
 
   Series1 = new TRecordingGraph(plot->xAxis, plot->yAxis, TRecordingSeries::Rate);
@@ -173,13 +186,27 @@ QCPAxis* TRateChart::Axis(TAxisId id) const {
 
 void TRateChart::SetAutomatic(TAxisId id) {
   axes_[id].automatic = true;
-  zoomed_ = false;
+  KeepThroughZoom(id);
 }
 
 void TRateChart::SetRange(TAxisId id, double lower, double upper) {
   axes_[id].automatic = false;
-  zoomed_ = false;
   Axis(id)->setRange(lower, upper);
+  KeepThroughZoom(id);
+}
+
+// A new time axis ends the zoom. A vertical axis set while zoomed keeps
+// the zoom of the time axis (the span on screen and its statistics stay),
+// and undoing the zoom later leaves that axis as it was set now.
+void TRateChart::KeepThroughZoom(TAxisId id) {
+  if (id == Bottom) {
+    zoomed_ = false;
+    return;
+  }
+  if (!zoomed_) return;
+  const QCPAxis* axis = Axis(id);
+  beforeZoom_[static_cast<std::size_t>(id)] = {axes_[static_cast<std::size_t>(id)].automatic,
+                                                axis->range().lower, axis->range().upper};
 }
 
 int TRateChart::IndexOf(const QCPGraph* series) const {
@@ -274,7 +301,9 @@ void TRateChart::ApplyAutomatic() {
       high = found ? std::max(high, e.keyHigh) : e.keyHigh;
       found = true;
     }
-    if (found) Chart1->xAxis->setRange(AxisRange(low, high));
+    // With no data the axis shows a plain first window, never the range
+    // of data that is gone.
+    Chart1->xAxis->setRange(found ? AxisRange(low, high) : QCPRange(0, 10));
   }
   if (axes_[Left].automatic) {
     // The shown series count; when none is shown, all of them (so that a
@@ -292,11 +321,11 @@ void TRateChart::ApplyAutomatic() {
         found = true;
       }
     }
-    if (found) Chart1->yAxis->setRange(AxisRange(low, high));
+    Chart1->yAxis->setRange(found ? AxisRange(low, high) : QCPRange(-1, 1));
   }
   if (axes_[Right].automatic) {
     const TExtent& e = Extent(2);
-    if (e.found) Chart1->yAxis2->setRange(AxisRange(e.valueLow, e.valueHigh));
+    if (e.found) Chart1->yAxis2->setRange(SpanAtLeast(AxisRange(e.valueLow, e.valueHigh), MinTemperatureSpan));
   }
 }
 

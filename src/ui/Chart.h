@@ -40,10 +40,12 @@ class TRateChart {
 
   QCPAxis* Axis(TAxisId id) const;
   // The axis follows the data of its series from the next replot on (and
-  // at once for Refresh and the zoom events). Ends a zoom.
+  // at once for Refresh and the zoom events). The bottom axis ends a zoom;
+  // a vertical axis keeps it and keeps this state when the zoom is undone.
   void SetAutomatic(TAxisId id);
-  // A fixed range; ends a zoom. An empty or invalid range leaves the axis
-  // as it is (but fixed).
+  // A fixed range; the bottom axis ends a zoom, a vertical one keeps it (as
+  // SetAutomatic). An empty or invalid range leaves the axis as it is (but
+  // fixed).
   void SetRange(TAxisId id, double lower, double upper);
   bool Automatic(TAxisId id) const { return axes_[id].automatic; }
   // Sets the automatic axes to the data now.
@@ -102,6 +104,7 @@ class TRateChart {
   int IndexOf(const QCPGraph* series) const;
   const TExtent& Extent(int index);
   void RecordingExtents();
+  void KeepThroughZoom(TAxisId id);
 
   QCPTextElement* title_;
   QString titleText_;

@@ -2,6 +2,7 @@
 
 #include <QLineEdit>
 #include <qcustomplot.h>
+
 #include <utility>
 
 #include "ui/Chart.h"

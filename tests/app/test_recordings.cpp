@@ -9,12 +9,16 @@
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTabBar>
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <qcustomplot.h>
 
 #include <cmath>
 #include <cstdio>
+#include <functional>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <limits>
 
 #include "RunHelpers.h"
@@ -179,7 +183,8 @@ TEST_F(Recordings, UnreadableAndVanishedFiles) {
   EXPECT_EQ(message.Text, "Not open file.");
   EXPECT_EQ(message.Caption, "Message");
   EXPECT_EQ(message.Icon, TMsgIcon::Stop);
-  EXPECT_EQ(w->windowTitle(), title);
+  EXPECT_NE(w->windowTitle(), title);
+  EXPECT_EQ(w->windowTitle(), "Ratelog - Untitled") << "no name over an empty chart";
   EXPECT_EQ(SeriesSize(w->Series1), 0);
   for (QAction* a : {w->ac_calc, w->ac_print, w->ac_export, w->ac_file_info})
     EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
@@ -353,6 +358,137 @@ TEST_F(Recordings, FileInformation) {
   EXPECT_EQ(info->LabUser->text(), "engineer");
   EXPECT_EQ(info->LabComp->text(), "lab-pc");
   EXPECT_EQ(info->LabComp->width(), 193);
+}
+
+// Zoom, then a Scale panel button, then undo: the panels describe the span
+// on screen at every step, and undo returns to the whole recording.
+TEST_F(Recordings, ScalePanelKeepsTheZoomHistory) {
+  TRecordingFile f;
+  for (int i = 1; i <= 100; ++i) f.Records.push_back({static_cast<float>(i), 0.001f * i, 25});
+  ASSERT_TRUE(Open(f));
+  w->Chart1->replot();
+  QCPAxis* x = w->Chart1->xAxis;
+  QCPAxis* y = w->Chart1->yAxis;
+  // The rubber band from 20.5 s to 30.5 s over the whole height, in the
+  // pixels of the chart as it is now (axis labels change its margins).
+  QPoint from, to;
+  const auto band = [&] {
+    w->Chart1->replot();
+    const int top = static_cast<int>(y->coordToPixel(y->range().upper)) + 2;
+    const int bottom = static_cast<int>(y->coordToPixel(y->range().lower)) - 2;
+    from = QPoint(static_cast<int>(x->coordToPixel(20.5)), top);
+    to = QPoint(static_cast<int>(x->coordToPixel(30.5)), bottom);
+  };
+  const auto mean = [&] {
+    double value = 0;
+    EXPECT_TRUE(ReadDouble(w->lab_aver->text(), value));
+    return value;
+  };
+  // The two Scale buttons on the Rate tab and ">" on the Temperature tab.
+  const std::function<void()> buttons[] = {
+      [&] { w->BtnAuto->click(); },
+      [&] { w->BtnApply->click(); },
+      [&] {
+        w->TabCtrl->setCurrentIndex(1);
+        w->BtnApply->click();
+        w->TabCtrl->setCurrentIndex(0);
+      }};
+  for (const auto& press : buttons) {
+    band();
+    Drag(w->Chart1, from, to);
+    ASSERT_TRUE(w->Chart->Zoomed());
+    EXPECT_NEAR(mean(), 25.5 * 3.6, 1e-4) << "points 21 .. 30";
+    press();
+    EXPECT_NEAR(x->range().lower, 20.5, 0.3) << "the time span stays on screen";
+    EXPECT_NEAR(mean(), 25.5 * 3.6, 1e-4);
+    Drag(w->Chart1, to, from);
+    EXPECT_DOUBLE_EQ(x->range().lower, 1.0) << "undo shows the whole recording";
+    EXPECT_DOUBLE_EQ(x->range().upper, 100.0);
+    EXPECT_NEAR(mean(), 50.5 * 3.6, 1e-4);
+  }
+  // What the Rate tab's ">" set while zoomed stays after the undo.
+  w->e_max->setText("1");
+  w->e_min->setText("-1");
+  band();
+  Drag(w->Chart1, from, to);
+  w->BtnApply->click();
+  Drag(w->Chart1, to, from);
+  EXPECT_EQ(y->range(), QCPRange(-1, 1));
+  EXPECT_FALSE(w->Chart->Automatic(TRateChart::Left));
+}
+
+// A nearly constant temperature after Stop (automatic right axis) and after
+// Open (the stored limits): the axis has labelled ticks either way.
+TEST_F(Recordings, TemperatureAxisIsLabelled) {
+  TRecordingFile f;
+  for (int i = 1; i <= 100; ++i)
+    f.Records.push_back({static_cast<float>(i), 0.001f, 25.0f + 0.00005f * static_cast<float>(i)});
+  f.Write(dir.File("run.rtd"));
+  // Stop of a run that has written this file (its handle still open).
+  w->Recording = true;
+  w->RecordFileName = dir.File("run.rtd");
+  w->Packet.FileHandle = ::open(w->RecordFileName.c_str(), O_RDONLY);
+  w->Packet.FileOffset = 760;  // its header was written
+  ASSERT_NE(w->Packet.FileHandle, -1);
+  w->ac_stopExecute();
+  ASSERT_TRUE(w->OpenFile.Loaded);
+  w->ch_temp->setChecked(true);
+  w->Chart1->replot();
+  QCPAxis* right = w->Chart1->yAxis2;
+  EXPECT_TRUE(right->visible());
+  EXPECT_TRUE(right->tickLabels());
+  EXPECT_GE(right->range().size(), 1.0 - 1e-9) << "a 0.005 °C change does not fill the chart";
+  EXPECT_NEAR(right->range().center(), 25.0025, 0.01);
+  EXPECT_GE(right->tickVectorLabels().size(), 2);
+
+  ASSERT_TRUE(Open(f));
+  w->ch_temp->setChecked(true);
+  w->Chart1->replot();
+  EXPECT_EQ(right->range(), QCPRange(-40, 60));
+  EXPECT_GE(right->tickVectorLabels().size(), 2);
+}
+
+// Whatever the panels and axes show belongs to the file in the caption.
+TEST_F(Recordings, AFileThatShowsNothingLeavesNothingOfTheLastOne) {
+  TRecordingFile f;
+  for (int i = 1; i <= 100; ++i) f.Records.push_back({static_cast<float>(i), 0.001f * i, 25});
+  struct {
+    const char* name;
+    std::function<void(const std::string&)> make;
+    bool loads;
+  } const cases[] = {
+      {"empty.rtd", [](const std::string& path) { TRecordingFile e; e.Write(path); }, true},
+      {"zero-bytes.rtd", [](const std::string& path) { WriteBytes(path, {}); }, true},
+      {"nan-sample.rtd",
+       [](const std::string& path) {
+         TRecordingFile bad;
+         bad.Sample = std::numeric_limits<float>::quiet_NaN();
+         bad.Records = {{1, 0, 20}, {2, 0, 20}, {3, 0, 20}};
+         bad.Write(path);
+       },
+       false},
+      {"folder.rtd", [](const std::string& path) { ::mkdir(path.c_str(), 0755); }, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(Open(f));
+    ASSERT_NE(w->lab_aver->text(), "0,00000");
+    const std::string path = dir.File(c.name);
+    c.make(path);
+    dialogs.Names.push_back(QString::fromStdString(path));
+    w->ac_openExecute();
+    EXPECT_EQ(w->OpenFile.Loaded, c.loads);
+    EXPECT_EQ(w->windowTitle(), c.loads ? "Ratelog - " + QString::fromStdString(path)
+                                        : QString("Ratelog - Untitled"));
+    EXPECT_EQ(w->lab_aver->text(), "0,00000");
+    EXPECT_EQ(w->l_rms->text(), "0,00000");
+    EXPECT_EQ(w->lab_temp->text(), "0,0");
+    EXPECT_LT(w->Chart1->xAxis->range().upper, 50) << "not the last recording's time axis";
+    EXPECT_EQ(w->ac_print->isEnabled(), c.loads);
+    if (!c.loads) {
+      EXPECT_FALSE(w->Chart->TitleVisible());
+    }
+  }
 }
 
 }  // namespace
