@@ -1,9 +1,14 @@
-// The chart with a day-long recording (24 h at 125 Hz = 10.8 million
-// records, one point per record in each series): opening and charting it,
-// a replot, and the statistics of a zoom and of its undo. The window runs on
-// the offscreen platform unless QT_QPA_PLATFORM says otherwise.
+// The chart with a long recording: by default a day at 125 Hz (10.8 million
+// records), with --records=N any length (100000000: more than a week).
+// The recording is written into a temporary folder and removed at the end.
+// Opening and charting it (with the peak resident memory it took over the
+// empty window), replots of the whole recording and of a 1 % zoom, the
+// unit switch, the statistics of half the recording, a zoom and its undo.
+// The window runs on the offscreen platform unless QT_QPA_PLATFORM says
+// otherwise.
 #include <QApplication>
 #include <QCheckBox>
+#include <QPushButton>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <qcustomplot.h>
@@ -11,6 +16,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -21,13 +27,27 @@
 #include "DayRecording.h"
 #include "app/Forms.h"
 #include "files/Recording.h"
+#include "processing/Averrmsstatic.h"
 #include "ui/Chart.h"
+#include "ui/RecordingSeries.h"
 #include "ui/ScriptedDialogs.h"
 
 namespace {
 
-using bench_data::DayRecording;
-using bench_data::kRecords;
+std::int64_t records = bench_data::kRecords;
+
+// A field of /proc/self/status in kB (VmRSS, VmHWM).
+double StatusKb(const char* field) {
+  FILE* f = std::fopen("/proc/self/status", "r");
+  if (!f) return 0;
+  char line[256];
+  double kb = 0;
+  const std::size_t n = std::strlen(field);
+  while (std::fgets(line, sizeof line, f))
+    if (std::strncmp(line, field, n) == 0 && line[n] == ':') kb = std::atof(line + n + 1);
+  std::fclose(f);
+  return kb;
+}
 
 // The program's windows on a settings file of their own, with rate and
 // average shown.
@@ -40,22 +60,27 @@ struct TWindow {
     settings.ShowSignal = true;
     settings.ShowAver = true;
     settings.Save();
+    recording = folder + "/week.rtd";
+    bench_data::WriteRecording(recording, records);
     forms = CreateForms(settings.FileName);
     w = forms->MainFrm.get();
     w->show();
     QApplication::processEvents();
+    emptyRssKb = StatusKb("VmRSS");
   }
   ~TWindow() {
     forms.reset();
     [[maybe_unused]] int rc = std::system(("rm -rf '" + folder + "'").c_str());
   }
   bool Open() {
-    dialogs.Names.push_back(QString::fromStdString(DayRecording()));
+    dialogs.Names.push_back(QString::fromStdString(recording));
     w->ac_openExecute();
-    return w->OpenFile.Loaded && w->Series1->data()->size() == kRecords;
+    return w->OpenFile.Loaded && SeriesSize(w->Series1) == records;
   }
 
   std::string folder;
+  std::string recording;
+  double emptyRssKb = 0;
   TScriptedDialogs dialogs;
   std::unique_ptr<TForms> forms;
   TMainFrm* w = nullptr;
@@ -71,25 +96,76 @@ TWindow& Window() {
 
 // Open: the file dialog's answer to the chart with its statistics, as the
 // user waits for it (the undo-zoom statistics of all records included).
+// The peak resident memory over the empty window is that of the first
+// opening (a reopening frees the old points first).
 void BM_OpenAndChart(benchmark::State& state) {
-  DayRecording();
   TWindow& w = Window();
   for (auto _ : state) {
     if (!w.Open()) state.SkipWithError("the recording did not load whole");
   }
-  state.counters["records"] = static_cast<double>(kRecords);
+  state.counters["records"] = static_cast<double>(records);
+  const double peak = (StatusKb("VmHWM") - w.emptyRssKb) * 1024.0;
+  state.counters["peak_MB_over_empty"] = peak / 1e6;
+  state.counters["peak_bytes_per_record"] = peak / static_cast<double>(records);
+  if (const TRecordingSeries* r = w.w->Chart->Recording())
+    state.counters["store_bytes_per_record"] =
+        static_cast<double>(r->MemoryBytes()) / static_cast<double>(records);
 }
-BENCHMARK(BM_OpenAndChart)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_OpenAndChart)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
 
+// Replot of the whole recording (zoom 0) or of 1 % of it in the middle
+// (zoom 1), rate and average shown, temperature too with temperature 1.
 void BM_Replot(benchmark::State& state) {
   TWindow& w = Window();
   if (!w.w->OpenFile.Loaded && !w.Open()) state.SkipWithError("not loaded");
-  w.w->ch_temp->setChecked(state.range(0) != 0);
+  w.w->ch_temp->setChecked(state.range(1) != 0);
   w.w->Chart->UndoZoom();
+  if (state.range(0) != 0) {
+    const QCPRange all = w.w->Chart1->xAxis->range();
+    const double middle = all.center(), half = all.size() * 0.005;
+    w.w->Chart->SetRange(TRateChart::Bottom, middle - half, middle + half);
+  }
   for (auto _ : state) w.w->Chart1->replot(QCustomPlot::rpImmediateRefresh);
   w.w->ch_temp->setChecked(false);
+  w.w->Chart->UndoZoom();
 }
-BENCHMARK(BM_Replot)->ArgName("temperature")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Replot)
+    ->ArgNames({"zoom", "temperature"})
+    ->Args({0, 0})
+    ->Args({0, 1})
+    ->Args({1, 0})
+    ->Args({1, 1})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// The unit switch of a loaded recording, with its replot and statistics.
+void BM_UnitSwitch(benchmark::State& state) {
+  TWindow& w = Window();
+  if (!w.w->OpenFile.Loaded && !w.Open()) state.SkipWithError("not loaded");
+  for (auto _ : state) {
+    w.w->BtnDim->click();
+    w.w->Chart1->replot(QCustomPlot::rpImmediateRefresh);
+  }
+  if (w.w->RateUnitPerSec) w.w->BtnDim->click();
+}
+BENCHMARK(BM_UnitSwitch)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The zoom statistics of the middle half of the recording.
+void BM_SpanStatisticsHalf(benchmark::State& state) {
+  TWindow& w = Window();
+  if (!w.w->OpenFile.Loaded && !w.Open()) state.SkipWithError("not loaded");
+  const TRecordingSeries* r = w.w->Chart->Recording();
+  if (!r) {
+    state.SkipWithError("no recording");
+    return;
+  }
+  const double first = r->Key(0), last = r->Key(r->Size() - 1), quarter = (last - first) / 4;
+  TAverRmsStatic statistics;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(r->SpanStatistics(first + quarter, last - quarter, statistics));
+  }
+}
+BENCHMARK(BM_SpanStatisticsHalf)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The gestures: a rubber band over the middle half of the recording (axes,
 // replot, statistics of 5.4 million points), then the undo (axes back,
@@ -126,6 +202,13 @@ BENCHMARK(BM_ZoomAndUndo)->ArgName("undo")->Arg(0)->Arg(1)->Unit(benchmark::kMil
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--records=", 10) != 0) continue;
+    records = std::atoll(argv[i] + 10);
+    for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
+    --argc;
+    break;
+  }
   QApplication app(argc, argv);
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -249,7 +249,7 @@ int Record(const Options& o, std::ostream& out, std::ostream& err) {
   }
   const std::uint64_t samples = packet->SamplesAccepted;
   const bool sampled = packet->HeaderWritten;   // the first sample creates the file
-  const bool created = packet->FileOffset > 0;  // its header was written
+  const bool created = packet->FileCreated();
   run.ResetPacket();  // the recording is completed and closed here
   if (gyro) gyro->Stop();
   out << "samples: " << samples << "\n";

@@ -14,8 +14,8 @@ TMeasurementRun::TMeasurementRun(TOptionProgramm& settings, TPaket& packet, TXCo
   packet_.SetListener(this);
   comm_.SetDispatcher(&ui_);
   comm_.OnData = [this](TCustomComm*, std::uint32_t received) { XComm1Data(received); };
-  comm_.OnLost = [this](TCustomComm*, int osError, const std::string& reason) {
-    owner_.LinkLost(osError, reason);
+  comm_.OnLost = [this](TCustomComm*, int, const std::string&) {
+    ReportLoss();
     RequestStop();
   };
   timer_.SetEnabled(false);
@@ -52,6 +52,7 @@ void TMeasurementRun::ArmRecording(const std::string& fileName) {
 bool TMeasurementRun::OpenAndStart() {
   run_.fetch_add(1);
   stopPosted_ = false;
+  lossReported_ = false;
   comm_.SetDeviceName(settings_.PortName());
   comm_.OpenDevice();
   if (!comm_.GetOpened()) return false;
@@ -151,8 +152,19 @@ void TMeasurementRun::RequestStop() {
     if (!self || !*self) return;
     TMeasurementRun* me = *self;
     if (me->run_.load() != run) return;  // an earlier run's request
+    // A tick may find the port closed before the link's own loss report
+    // arrives: the owner learns why before it stops.
+    me->ReportLoss();
     me->owner_.StopRequested();
   });
+}
+
+void TMeasurementRun::ReportLoss() {
+  int osError = 0;
+  std::string reason;
+  if (lossReported_ || !comm_.ClosedByLoss(osError, reason)) return;
+  lossReported_ = true;
+  owner_.LinkLost(osError, reason);
 }
 
 void TMeasurementRun::StopTimer() {

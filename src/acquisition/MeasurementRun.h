@@ -83,6 +83,9 @@ class TMeasurementRun : private TPaketListener {
   void RecordingFailed(const std::string& fileName, const std::string& reason) override;
   void RequestStop();  // any thread
   void ReadQueuedInput();
+  // Tells the owner, once per run, that the link closed itself because the
+  // device went away (user-interface thread).
+  void ReportLoss();
 
   TOptionProgramm& settings_;
   TPaket& packet_;
@@ -96,5 +99,6 @@ class TMeasurementRun : private TPaketListener {
   std::atomic<std::uint64_t> run_{0};
   std::atomic<bool> stopPosted_{false};
   bool draining_ = false;  // ClosePort is reading the last bytes of the run
+  bool lossReported_ = false;
   std::shared_ptr<TMeasurementRun*> self_;
 };

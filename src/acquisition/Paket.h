@@ -143,6 +143,9 @@ class TPaket : public TOptionProgramm {
   // Bytes of the recording file known to be written (header and whole
   // records).
   std::int64_t FileOffset = 0;
+  // This run created its recording and wrote the header (the file may have
+  // ended early after a failed write; it is then closed already).
+  bool FileCreated() const { return FileOffset > 0; }
   // Hardware time of the previous trigger frame in full precision (Previous
   // holds it as f32): equal times must give a zero period.
   double PreviousFrameTime = 0;

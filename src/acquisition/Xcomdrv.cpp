@@ -366,6 +366,14 @@ void TCustomComm::JoinReader() {
   if (!GetOpened()) devicePath_.clear();
 }
 
+bool TCustomComm::ClosedByLoss(int& osError, std::string& reason) const {
+  if (!lostClosed_.load()) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  osError = lostError_;
+  reason = lostReason_;
+  return true;
+}
+
 void TCustomComm::DeliverLost(std::uint64_t epoch) {
   int osError;
   std::string reason;

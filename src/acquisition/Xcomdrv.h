@@ -255,6 +255,10 @@ class TCustomComm {
   // A lost device or a close from another thread ends it early.
   std::uint32_t SendDataEx(const void* buffer, std::uint32_t count, std::uint32_t timeoutMs);
 
+  // The port closed itself because the device went away (until the next
+  // open): the OS error and reason, as OnLost reports them.
+  bool ClosedByLoss(int& osError, std::string& reason) const;
+
   // Bytes read plus bytes discarded by PurgeIn; bytes written. Both 0 after
   // close.
   std::uint32_t ReceivedTotal() const { return received_.load(); }
@@ -341,7 +345,7 @@ class TCustomComm {
   std::string devicePath_;
 
   // Link state shared by the owner, the reader thread and senders.
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable changed_;
   std::uint64_t epoch_ = 0;  // counts opens and closes; notifications carry it
   int wakeFd_ = -1;          // eventfd, signalled when the port closes

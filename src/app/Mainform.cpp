@@ -18,7 +18,10 @@
 #include <QTabBar>
 #include <QToolBar>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <qcustomplot.h>
+#include <unistd.h>
 
 #include "acquisition/HostInfo.h"
 #include "app/DisplaySteps.h"
@@ -36,6 +39,8 @@ constexpr int ClientWidth = 850;
 constexpr int ClientHeight = 597;
 constexpr int MinFrameWidth = 800;
 constexpr int MinFrameHeight = 640;
+
+bool FileReadable(const std::string& path) { return ::access(path.c_str(), R_OK) == 0; }
 
 }  // namespace
 
@@ -97,7 +102,23 @@ void TMainFrm::SetForms(TOptionForm* optionForm, TAboutFrm* aboutFrm) {
   AboutFrm = aboutFrm;
 }
 
-void TMainFrm::SaveSettings() { Settings.Save(); }
+void TMainFrm::SaveSettings() {
+  if (Settings.Save()) return;
+  ReportSettingsNotSaved(errno);
+}
+
+// Once per program run: the same cause would otherwise come back with
+// every click.
+void TMainFrm::ReportSettingsNotSaved(int error) {
+  if (settingsFailureShown_) return;
+  settingsFailureShown_ = true;
+  const QString reason = error != 0 ? QString::fromLocal8Bit(std::strerror(error))
+                                    : QStringLiteral("no file name");
+  QueueMessage(QStringLiteral("The settings cannot be saved to %1 (%2).\n"
+                              "Changes made now are lost when the program ends.")
+                   .arg(QString::fromStdString(Settings.FileName), reason),
+               TMsgIcon::Warning);
+}
 
 bool TMainFrm::RunActive() const { return MMTimer1.GetEnabled() || XComm1.GetOpened(); }
 
@@ -118,8 +139,17 @@ void TMainFrm::showEvent(QShowEvent* event) {
 
 void TMainFrm::FormShow() {
   {
-    const TOptionProgramm loaded(SettingsPath);
-    Settings.Assign(loaded);
+    TOptionProgramm loaded;
+    loaded.FileName = SettingsPath;
+    errno = 0;
+    // Load creates a missing file and rewrites one of another version.
+    if (!loaded.Load() && !FileReadable(SettingsPath)) {
+      const int error = errno;
+      Settings.Assign(loaded);
+      ReportSettingsNotSaved(error);
+    } else {
+      Settings.Assign(loaded);
+    }
   }
   HourFactor = 3600.0;
   RateUnitPerSec = false;
@@ -136,9 +166,10 @@ void TMainFrm::ApplyDisplaySettings() {
   ch_aver->setChecked(Settings.ShowAver);
   Series1->setVisible(ch_signal->isChecked());
   Series2->setVisible(ch_aver->isChecked());
-  // 3.-4. Rate limits and averaging time.
-  e_max->setText(FixedText(Settings.RateMax, 10, 6));
-  e_min->setText(FixedText(Settings.RateMin, 10, 6));
+  // 3.-4. Limits (of the selected Scale tab: with Temperature selected the
+  // edits must not take the rate limits, or ">" would store them as the
+  // temperature limits) and averaging time.
+  TabCtrlChange(TabCtrl->currentIndex());
   e_mean->setText(QString::number(Settings.MeanTime));
   // 5. Display window (its handler writes the label).
   TrDisplay->setValue(Settings.DisplayTime);

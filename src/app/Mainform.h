@@ -110,10 +110,6 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   // Called at Start with the live settings just before the port opens
   // (ratelog --simulate fits its virtual gyroscope to them here).
   std::function<void(const TOptionProgramm&)> BeforeRunStarts;
-  // Opens a recording onto the chart as File Open does after its dialog;
-  // "Not open file." when it cannot be read, with reportMissing (a name
-  // given on the command line) also when it does not exist.
-  void OpenRecordingFile(const QString& name, bool reportMissing = false);
 
   // Chart.
   std::unique_ptr<TRateChart> Chart;
@@ -224,6 +220,9 @@ class TMainFrm : public QMainWindow, private TRunOwner {
 
   // Actions of the measurement run and of recordings.
   void ac_openExecute();
+  // Opens the recording `name` as "Open" does after its dialog (also for
+  // a file named on the command line).
+  void OpenRecording(const QString& name);
   void ac_startExecute();
   void ac_stopExecute();
   void ac_exportExecute();
@@ -262,11 +261,17 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   void ShowLoadedRecording(TShowPath path);
   // AppIdle is installed as the idle handler (between Start and Stop).
   bool IdleInstalled() const { return static_cast<bool>(idleConnection_); }
-  // Saves the live settings to the settings file.
+  // Saves the live settings to the settings file; a failure is reported
+  // (once).
   void SaveSettings();
   // The tool bar's gauge for a long reading: 0..100 shows it at that
   // value and lets the windows repaint, -1 hides it.
   void ShowGauge(int percent);
+  // While a run waits for the device's identification: seconds since Start
+  // (the waiting title counts them); -1 when not waiting.
+  int WaitingSeconds() const;
+  // For tests: the waiting began `seconds` earlier than it did.
+  void BackdateWaiting(int seconds);
   // The companion program started last (0 when none): its process id and
   // start time, so that a later process with a reused id is never touched.
   std::int64_t ShellPid = 0;
@@ -311,6 +316,22 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   void DisableRecordingActions();
   void TrimLiveSeries(double time);
   void SpanStatistics(double begin, double end);
+
+  // The settings file could not be written: said once per program run.
+  void ReportSettingsNotSaved(int error);
+  bool settingsFailureShown_ = false;
+  // Nothing is on the chart: no caption name, title, zoom or statistics
+  // of an earlier recording, the recording actions off.
+  void ShowNoRecording();
+  // The folder of the recording chosen last: where Open and Start's save
+  // dialog begin.
+  void RememberRecordingFolder(const QString& fileName);
+  // The chart's title while the device has not identified itself.
+  void StartWaiting();
+  void ShowWaitingTitle();
+  void StopWaiting();
+  QTimer* waitTimer_ = nullptr;
+  std::int64_t waitStartedMs_ = 0;
 
   QMetaObject::Connection idleConnection_;
   bool runMessageShown_ = false;  // one failure message per run

@@ -62,6 +62,15 @@ void TMainFrm::ac_printExecute() {
                   page.height() / static_cast<double>(height));
     Chart1->toPainter(&painter, width, height);
     painter.end();
+  } else {
+    const QString target = !Printer->outputFileName().isEmpty() ? Printer->outputFileName()
+                                                                 : Printer->printerName();
+    Dialogs().Message(this,
+                      QStringLiteral("Printing could not start on %1.\n"
+                                     "Check the printer (or the folder of the output file) "
+                                     "and try again.")
+                          .arg(target.isEmpty() ? QStringLiteral("the printer") : target),
+                      QStringLiteral("Message"), TMsgButtons::Ok, TMsgIcon::Stop);
   }
   Printer->setPageOrientation(previous);
 }

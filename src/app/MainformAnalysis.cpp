@@ -29,7 +29,7 @@ void TMainFrm::ShowGauge(int percent) {
 }
 
 void TMainFrm::ac_calcExecute() {
-  if (!CalculFrm || !OpenFile.Loaded || Series1->data()->isEmpty()) return;
+  if (!CalculFrm || !OpenFile.Loaded || SeriesSize(Series1) == 0) return;
   // The span is what the chart shows: with no series switched on, the rate
   // is switched on first.
   if (!Series1->visible() && !Series2->visible() && !Series3->visible()) {
@@ -48,7 +48,7 @@ void TMainFrm::ac_calcExecute() {
 }
 
 void TMainFrm::ac_allanExecute() {
-  if (!AllanFrm || !OpenFile.Loaded || Series1->data()->isEmpty()) return;
+  if (!AllanFrm || !OpenFile.Loaded || SeriesSize(Series1) == 0) return;
   if (!Series1->visible() && !Series2->visible() && !Series3->visible()) {
     ch_signal->setChecked(true);
     ch_signalClick();

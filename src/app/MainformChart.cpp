@@ -161,7 +161,8 @@ bool TMainFrm::LoadRecording() {
     gaugeAction_->setVisible(shown);
     CGauge1->setVisible(shown);
     if (shown) {
-      // Reading does not return to the event loop: lay the bar out now.
+      // Lay the bar out at once: the first steps may come before the next
+      // layout pass.
       ToolBar1->layout()->activate();
       FormResize();
       CGauge1->repaint();
@@ -169,7 +170,7 @@ bool TMainFrm::LoadRecording() {
   });
   TLoadResult result = TLoadResult::Unreadable;
   try {
-    result = OpenFile.Load(sink);
+    result = LoadInBackground(OpenFile, sink, this);
   } catch (const std::exception&) {
     // No memory for the points of a huge file: what was read stays out.
     OpenFile.Loaded = false;
@@ -188,6 +189,28 @@ void TMainFrm::DisableRecordingActions() {
   for (QAction* action : {ac_calc, ac_export, ac_print, ac_saveserver, ac_file_info})
     action->setEnabled(false);
   ch_temp->setVisible(false);
+}
+
+void TMainFrm::ShowNoRecording() {
+  if (OpenFile.Loaded) OpenFile.Reset();
+  ShownFileName.clear();
+  ClearSeries();
+  setWindowTitle(QString::fromLatin1(CaptionPrefix) + QStringLiteral("Untitled"));
+  Chart->SetTitle(QString(), false);
+  Chart->SetZoomEnabled(false);
+  Chart->SetAutomatic(TRateChart::Bottom);
+  Chart->SetAutomatic(TRateChart::Left);
+  ch_temp->setChecked(false);
+  Display = DisplayRecord{};
+  RefreshLabels();
+  DisableRecordingActions();
+  Chart1->replot();
+}
+
+void TMainFrm::RememberRecordingFolder(const QString& fileName) {
+  const QString folder = QFileInfo(fileName).absolutePath();
+  OpenDialog1.Folder = folder;
+  SaveDialog1.Folder = folder;
 }
 
 void TMainFrm::ShowLoadedRecording(TShowPath path) {
@@ -213,6 +236,10 @@ void TMainFrm::ShowLoadedRecording(TShowPath path) {
     ac_export->setEnabled(true);
   }
   if (path == TShowPath::Stop || path == TShowPath::Open) ch_temp->setVisible(true);
+  // The panels describe this recording: with fewer than three points the
+  // statistics below leave them alone, so they start from zeros.
+  Display = DisplayRecord{};
+  RefreshLabels();
   Chart1UndoZoom();
   if (path != TShowPath::Stop) Chart->SetRange(TRateChart::Right, Settings.TempMin, Settings.TempMax);
   if (path == TShowPath::Stop) {
@@ -225,15 +252,11 @@ void TMainFrm::ShowLoadedRecording(TShowPath path) {
 void TMainFrm::ac_openExecute() {
   QString name;
   if (!Dialogs().OpenFileName(this, OpenDialog1, name)) return;
-  OpenRecordingFile(name);
+  RememberRecordingFolder(name);
+  OpenRecording(name);
 }
 
-void TMainFrm::OpenRecordingFile(const QString& name, bool reportMissing) {
-  if (reportMissing && !QFileInfo::exists(name)) {
-    Dialogs().Message(this, QStringLiteral("Not open file."), QStringLiteral("Message"),
-                      TMsgButtons::Ok, TMsgIcon::Stop);
-    return;
-  }
+void TMainFrm::OpenRecording(const QString& name) {
   ClearSeries();
   if (OpenFile.Loaded) OpenFile.Reset();
   AssignOpenFileSettings();
@@ -242,7 +265,7 @@ void TMainFrm::OpenRecordingFile(const QString& name, bool reportMissing) {
   OpenFile.UnitsPerSecond = RateUnitPerSec;
   repaint();
   if (!LoadRecording()) {
-    DisableRecordingActions();
+    ShowNoRecording();
     return;
   }
   ShowLoadedRecording(TShowPath::Open);
@@ -258,19 +281,21 @@ void TMainFrm::ac_file_infoExecute() {
 // Zoom statistics.
 
 void TMainFrm::Chart1Zoom() {
-  if (Series1->data()->size() < 3) return;
+  if (SeriesSize(Series1) < 3) return;
   const QCPRange span = Chart1->xAxis->range();
   SpanStatistics(span.lower, span.upper);
 }
 
 void TMainFrm::Chart1UndoZoom() {
-  QSharedPointer<QCPGraphDataContainer> data = Series1->data();
-  if (data->size() < 3) return;
-  SpanStatistics(data->constBegin()->key - 1.0, (data->constEnd() - 1)->key + 1.0);
+  const std::int64_t n = SeriesSize(Series1);
+  if (n < 3) return;
+  SpanStatistics(SeriesPoint(Series1, 0).key - 1.0, SeriesPoint(Series1, n - 1).key + 1.0);
 }
 
 // Mean, RMS and mean temperature of the rate points within [begin, end].
-// The points are in ascending time: only those of the span are visited.
+// The points are in ascending time: only those of the span are visited. A
+// recording's points (none in the series' own data) give theirs from sums
+// by block.
 void TMainFrm::SpanStatistics(double begin, double end) {
   AverRmsStatic.Begin = begin;
   AverRmsStatic.End = end;
@@ -289,8 +314,11 @@ void TMainFrm::SpanStatistics(double begin, double end) {
     }
     AverRmsStatic.AddPoint(ToFloat(rate->key), ToFloat(rate->value), t);
   }
+  const TRecordingSeries* recording = Chart->Recording();
+  const bool computed = recording ? recording->SpanStatistics(begin, end, AverRmsStatic)
+                                  : AverRmsStatic.Compute();
   Display = DisplayRecord{};
-  if (AverRmsStatic.Compute()) {
+  if (computed) {
     Display.average = AverRmsStatic.Mean;
     Display.rms = AverRmsStatic.Rms;
     Display.temperature = ToFloat(AverRmsStatic.TempMean);
@@ -367,6 +395,14 @@ void TMainFrm::BtnDimClick() {
   lab_minrms->setText(perSec ? QStringLiteral("Minimum RMS, °/sec")
                              : QStringLiteral("Minimum RMS, °/h"));
   Chart1->yAxis->setLabel(RateAxisTitle(perSec));
+  if (OpenFile.Loaded && Chart->Recording()) {
+    // The recording's points are kept as read: the new unit is a new factor
+    // on the same points, the file is not read again.
+    OpenFile.UnitsPerSecond = perSec;
+    Chart->SetRecordingRateFactor(perSec ? 1.0 : static_cast<double>(3600.0f));
+    ShowLoadedRecording(TShowPath::UnitSwitch);
+    return;
+  }
   ClearSeries();
   if (!OpenFile.Loaded) {
     // A live chart goes on in the new unit from its next point; that point
@@ -384,7 +420,7 @@ void TMainFrm::BtnDimClick() {
   if (LoadRecording()) {
     ShowLoadedRecording(TShowPath::UnitSwitch);
   } else {
-    DisableRecordingActions();
+    ShowNoRecording();
   }
 }
 
@@ -409,6 +445,6 @@ void TMainFrm::BtnApMeanClick() {
   if (LoadRecording()) {
     ShowLoadedRecording(TShowPath::AveragingTime);
   } else {
-    DisableRecordingActions();
+    ShowNoRecording();
   }
 }

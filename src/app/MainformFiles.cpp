@@ -12,9 +12,10 @@
 #include "app/Mainform.h"
 #include "files/ArchiveCopy.h"
 #include "files/Export.h"
+#include "ui/Chart.h"
 
 void TMainFrm::ac_exportExecute() {
-  if (!OpenFile.Loaded || Series1->data()->isEmpty() || !ExportFrm) return;
+  if (!OpenFile.Loaded || SeriesSize(Series1) == 0 || !ExportFrm) return;
   if (!Series1->visible() && !Series2->visible() && !Series3->visible()) {
     ch_signal->setChecked(true);
     ch_signalClick();

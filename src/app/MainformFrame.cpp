@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -23,6 +24,7 @@
 #include "ui/Allandev.h"
 #include "ui/Chart.h"
 #include "ui/NumberText.h"
+#include "ui/ToolIcons.h"
 
 namespace {
 
@@ -66,7 +68,7 @@ void TMainFrm::CreateActions() {
       {&ac_open, "ac_open", "File", "Open", "Open file", "document-open",
        QStyle::SP_DialogOpenButton},
       {&ac_print, "ac_print", "File", "Print", "Print file", "document-print",
-       QStyle::SP_FileIcon},
+       QStyle::SP_CustomBase},
       {&ac_export, "ac_export", "File", "Export", "Export file", "document-save-as",
        QStyle::SP_DialogSaveButton},
       {&ac_exit, "ac_exit", "File", "Exit", "Close program", "application-exit",
@@ -91,7 +93,7 @@ void TMainFrm::CreateActions() {
        QStyle::SP_FileDialogInfoView},
       {&ac_supp_info, "ac_supp_info", "View", "Supplemental information", nullptr, nullptr,
        QStyle::SP_FileDialogListView},
-      {&ac_control, "ac_control", "View", "Control", nullptr, nullptr, QStyle::SP_MediaVolume},
+      {&ac_control, "ac_control", "View", "Control", nullptr, nullptr, QStyle::SP_CustomBase},
       {&ac_scale, "ac_scale", "View", "Scale", nullptr, nullptr, QStyle::SP_DesktopIcon},
       {&ac_hide_all, "ac_hide_all", "View", "Hide all panel", "Hide all panel", nullptr,
        QStyle::SP_ArrowRight},
@@ -116,6 +118,33 @@ void TMainFrm::CreateActions() {
     panel->setStatusTip(panel->toolTip());
   }
   ac_allan->setIcon(TAllanFrm::Icon());
+  // Drawn here where the style has no picture that fits: the style's
+  // blank sheet is no printer, its loudspeaker no control panel.
+  ac_print->setIcon(ThemeOr("document-print", PrinterIcon()));
+  ac_control->setIcon(ControlPanelIcon());
+
+  // Keyboard: the standard keys where the platform has them. The actions
+  // also belong to the window itself, so that Start and Stop work while
+  // the menu bar is removed during a run.
+  const std::pair<QAction*, QKeySequence> keys[] = {
+      {ac_open, QKeySequence(QKeySequence::Open)},
+      {ac_print, QKeySequence(QKeySequence::Print)},
+      {ac_option, QKeySequence(QKeySequence::Preferences).isEmpty()
+                      ? QKeySequence(Qt::CTRL | Qt::Key_Comma)
+                      : QKeySequence(QKeySequence::Preferences)},
+      {ac_exit, QKeySequence(QKeySequence::Quit).isEmpty() ? QKeySequence(Qt::CTRL | Qt::Key_Q)
+                                                           : QKeySequence(QKeySequence::Quit)},
+      {ac_start, QKeySequence(Qt::Key_F5)},
+      {ac_stop, QKeySequence(Qt::SHIFT | Qt::Key_F5)},
+  };
+  for (const auto& [action, key] : keys) {
+    action->setShortcut(key);
+    action->setShortcutContext(Qt::WindowShortcut);
+    action->setToolTip(QStringLiteral("%1 (%2)").arg(action->toolTip(),
+                                                     key.toString(QKeySequence::NativeText)));
+    addAction(action);
+  }
+
   for (QAction* off : {ac_stop, ac_print, ac_export, ac_calc, ac_allan, ac_file_info, ac_saveserver})
     off->setEnabled(false);
   // The Allan deviation is there whenever the calculation is.
@@ -152,7 +181,7 @@ void TMainFrm::CreateActions() {
 void TMainFrm::CreateMenu() {
   MainMenu1 = menuBar();
   MainMenu1->setObjectName(QStringLiteral("MainMenu1"));
-  QMenu* file = MainMenu1->addMenu(QStringLiteral("File"));
+  QMenu* file = MainMenu1->addMenu(QStringLiteral("&File"));
   file->setObjectName(QStringLiteral("MenuFile"));
   file->addAction(ac_open);
   file->addSeparator();
@@ -163,7 +192,7 @@ void TMainFrm::CreateMenu() {
   file->addAction(ac_export);
   file->addSeparator();
   file->addAction(ac_exit);
-  QMenu* view = MainMenu1->addMenu(QStringLiteral("View"));
+  QMenu* view = MainMenu1->addMenu(QStringLiteral("&View"));
   view->setObjectName(QStringLiteral("MenuView"));
   view->addAction(ac_basic_info);
   view->addAction(ac_supp_info);
@@ -172,17 +201,17 @@ void TMainFrm::CreateMenu() {
   view->addSeparator();
   view->addAction(ac_show_all);
   view->addAction(ac_hide_all);
-  QMenu* run = MainMenu1->addMenu(QStringLiteral("Run"));
+  QMenu* run = MainMenu1->addMenu(QStringLiteral("&Run"));
   run->setObjectName(QStringLiteral("MenuRun"));
   run->addAction(ac_start);
   run->addAction(ac_stop);
   run->addSeparator();
   run->addAction(ac_calc);
   run->addAction(ac_allan);
-  QMenu* option = MainMenu1->addMenu(QStringLiteral("Option"));
+  QMenu* option = MainMenu1->addMenu(QStringLiteral("&Option"));
   option->setObjectName(QStringLiteral("MenuOption"));
   option->addAction(ac_option);
-  QMenu* help = MainMenu1->addMenu(QStringLiteral("Help"));
+  QMenu* help = MainMenu1->addMenu(QStringLiteral("&Help"));
   help->setObjectName(QStringLiteral("MenuHelp"));
   help->addAction(ac_about);
 }
@@ -211,6 +240,8 @@ void TMainFrm::CreateToolBars() {
     QPalette palette = label->palette();
     palette.setColor(QPalette::WindowText, Qt::blue);
     label->setPalette(palette);
+    // On a tool bar a label would draw in the button text colour.
+    label->setForegroundRole(QPalette::WindowText);
     label->setContentsMargins(4, 0, 4, 0);
     return label;
   };

@@ -8,11 +8,13 @@
 #include <QMenuBar>
 #include <QTimer>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <qcustomplot.h>
 
 #include "acquisition/PortDiagnostics.h"
 #include "app/Mainform.h"
+#include "app/RunFeedback.h"
 #include "ui/Chart.h"
 
 namespace {
@@ -62,6 +64,12 @@ QString OpenErrorText(const EDeviceError& error, const std::string& portName) {
   return text;
 }
 
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace
 
 void TMainFrm::ac_startExecute() {
@@ -74,6 +82,7 @@ void TMainFrm::ac_startExecute() {
 
   QString chosen;
   if (Dialogs().SaveFileName(this, SaveDialog1, chosen)) {
+    RememberRecordingFolder(chosen);
     RecordFileName = chosen.toStdString();
     Recording = true;
     Run.ArmRecording(RecordFileName);
@@ -92,6 +101,11 @@ void TMainFrm::ac_startExecute() {
     // Nothing runs; whatever got open before the failure is closed again.
     Run.StopTimer();
     Run.ClosePort();
+    // No run, no recording: the caption names no file and nothing counts
+    // as shown (the chart was emptied above).
+    Recording = false;
+    Run.ResetPacket();
+    ShowNoRecording();
     const auto* device = dynamic_cast<const EDeviceError*>(&error);
     Dialogs().ShowError(this, device ? OpenErrorText(*device, Settings.PortName())
                                      : QString::fromLocal8Bit(error.what()));
@@ -104,10 +118,12 @@ void TMainFrm::ac_startExecute() {
   SetIdleControls(false);
   MainMenu1->setVisible(false);
   InstallIdle();
+  if (!Packet.Identified) StartWaiting();
 }
 
 void TMainFrm::ac_stopExecute() {
   RemoveIdle();
+  StopWaiting();
   Run.StopTimer();
   Display = DisplayRecord{};
   RefreshLabels();
@@ -116,11 +132,15 @@ void TMainFrm::ac_stopExecute() {
   LabIDN->setText(DefaultIdentText());
   Run.ClosePort();
   ClearSeries();
+  // The run created its recording only when a sample arrived; before that
+  // a file of that name (chosen to be overwritten) still holds something
+  // else, which must not be shown as this run.
+  const bool written = Recording && Packet.FileCreated();
   // Writes the records still waiting for a full block and closes the file.
   Run.ResetPacket();
 
   bool loaded = false;
-  if (Recording) {
+  if (written) {
     if (OpenFile.Loaded) OpenFile.Reset();
     AssignOpenFileSettings();
     ShownFileName = RecordFileName;
@@ -131,8 +151,12 @@ void TMainFrm::ac_stopExecute() {
     if (loaded) ShowLoadedRecording(TShowPath::Stop);
   }
   // Without a recording on the chart (none made, or it could not be read)
-  // there is nothing to calculate, export, print or copy.
-  if (!loaded) DisableRecordingActions();
+  // there is nothing to calculate, export, print or copy, and no file name
+  // in the caption.
+  if (!loaded) {
+    Recording = false;
+    ShowNoRecording();
+  }
   Chart->SetAutomatic(TRateChart::Bottom);
   Chart->SetAutomatic(TRateChart::Left);
   Chart1->replot();
@@ -150,7 +174,7 @@ void TMainFrm::SetLinkSpeed(int index) { Run.SetLinkSpeed(index); }
 // The run has switched the timer to polling (or off, with the line speed
 // of the settings, in Trigger mode); the window shows nothing new until the
 // first display record.
-void TMainFrm::DeviceIdentified() {}
+void TMainFrm::DeviceIdentified() { StopWaiting(); }
 
 void TMainFrm::RunIdentified() { DeviceIdentified(); }
 
@@ -211,4 +235,47 @@ void TMainFrm::InstallIdle() {
 void TMainFrm::RemoveIdle() {
   if (idleConnection_) disconnect(idleConnection_);
   idleConnection_ = QMetaObject::Connection();
+}
+
+// ---------------------------------------------------------------------------
+// Waiting for the identification: the chart's title counts the seconds.
+
+void TMainFrm::StartWaiting() {
+  waitStartedMs_ = NowMs();
+  if (!waitTimer_) {
+    waitTimer_ = new QTimer(this);
+    waitTimer_->setInterval(1000);
+    waitTimer_->setTimerType(Qt::PreciseTimer);
+    connect(waitTimer_, &QTimer::timeout, this, &TMainFrm::ShowWaitingTitle);
+  }
+  waitTimer_->start();
+  ShowWaitingTitle();
+}
+
+void TMainFrm::ShowWaitingTitle() {
+  if (!RunActive() || Packet.Identified) {
+    StopWaiting();
+    return;
+  }
+  const QString port = QString::fromStdString(Settings.PortName());
+  Chart->SetTitle(WaitingTitle(port, QString::fromStdString(ResolvePortDevice(Settings.PortName())),
+                               WaitingSeconds(), Settings.Address),
+                  true);
+}
+
+void TMainFrm::StopWaiting() {
+  const bool waiting = waitTimer_ && waitTimer_->isActive();
+  if (waitTimer_) waitTimer_->stop();
+  if (waiting) Chart->SetTitle(QString(), false);
+}
+
+int TMainFrm::WaitingSeconds() const {
+  if (!waitTimer_ || !waitTimer_->isActive()) return -1;
+  // Rounded: the ticks come about a whole second after the start.
+  return static_cast<int>((NowMs() - waitStartedMs_ + 500) / 1000);
+}
+
+void TMainFrm::BackdateWaiting(int seconds) {
+  waitStartedMs_ -= static_cast<std::int64_t>(seconds) * 1000;
+  if (waitTimer_ && waitTimer_->isActive()) ShowWaitingTitle();
 }

@@ -2,8 +2,10 @@
 //
 //   ratelog              the window
 //   ratelog --simulate   the window with a virtual gyroscope on COM1
-//   ratelog FILE.rtd     the window with that recording opened
+//   ratelog FILE.rtd     the window with a recording opened ("Open with")
 #include <QApplication>
+#include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
@@ -52,6 +54,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--simulate") == 0) {
       simulate = true;
+    } else if (argv[i][0] != '-' && !recording) {
+      recording = argv[i];
     } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::printf(
           "Usage: ratelog [--simulate] [FILE.rtd]\n"
@@ -121,10 +125,17 @@ int main(int argc, char** argv) {
     }
     forms->MainFrm->show();
     if (recording) {
-      // Once the window is up, as File Open would.
-      QTimer::singleShot(0, forms->MainFrm.get(), [frm = forms->MainFrm.get(),
-                                             name = QString::fromLocal8Bit(recording)] {
-        frm->OpenRecordingFile(name, true);
+      // Once the window is on the screen; a file that is not there cannot
+      // be read either.
+      const QString name = QFile::decodeName(recording);
+      TMainFrm* w = forms->MainFrm.get();
+      QTimer::singleShot(0, w, [w, name] {
+        if (QFileInfo::exists(name)) {
+          w->OpenRecording(name);
+        } else {
+          Dialogs().Message(w, QStringLiteral("Not open file."), QStringLiteral("Message"),
+                            TMsgButtons::Ok, TMsgIcon::Stop);
+        }
       });
     }
   } catch (const std::exception& error) {

@@ -29,10 +29,11 @@ TLoadResult TOpenFile::Load(TOpenFileSink& sink) {
   AverageEngine.Reset();
 
   const std::int64_t records = info.RecordCount;
+  const double factor = UnitsPerSecond ? 1.0 : static_cast<double>(3600.0f);
+  sink.LoadScale(factor, AveragingWindow(AverageEngine));
   sink.LoadStarted(info.Ident, records);
   const std::int64_t step = records / 100;  // a hundredth of the records
 
-  const double factor = UnitsPerSecond ? 1.0 : static_cast<double>(3600.0f);
   const float low = TempLimitMin, high = TempLimitMax;
   bool first = true;
   float lastPlausible = 0;
@@ -41,6 +42,11 @@ TLoadResult TOpenFile::Load(TOpenFileSink& sink) {
   SamplePoint p;
   while (reader.Next(p)) {
     ++read;
+    if (read % static_cast<std::int64_t>(BatchSize) == 0 && Cancel && Cancel->load(std::memory_order_relaxed)) {
+      sink.LoadFinished();
+      error_ = "Reading was stopped before the end.";
+      return TLoadResult::Cancelled;
+    }
     if (step != 0 && read % step == 0) sink.LoadProgress(read);
     if (std::isnan(p.Time) || std::isnan(p.Rate) || std::isnan(p.Temperature)) continue;
     AverageEngine.AddSample(p.Time, p.Rate, p.Temperature);
@@ -57,8 +63,12 @@ TLoadResult TOpenFile::Load(TOpenFileSink& sink) {
     } else {
       temperature = lastPlausible;
     }
-    batch_[n++] = {p.Time, static_cast<double>(p.Rate) * factor, AverageEngine.Average * factor,
-                   static_cast<double>(temperature)};
+    batch_[n++] = {p.Time,
+                   static_cast<double>(p.Rate) * factor,
+                   AverageEngine.Average * factor,
+                   static_cast<double>(temperature),
+                   p.Rate,
+                   AverageEngine.Average};
     if (n == batch_.size()) {
       sink.LoadRecords(batch_.data(), n);
       n = 0;

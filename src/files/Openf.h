@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,12 +17,16 @@
 #include "settings/Optionsprogramm.h"
 
 // One record as charted: time (s); rate and running average in the display
-// unit (deg/s or deg/h); the temperature to chart (deg C).
+// unit (deg/s or deg/h); the temperature to chart (deg C); and, for a sink
+// that keeps the record as read, the rate (deg/s), the running average in
+// deg/s and the charted temperature as single-precision values.
 struct TChartRecord {
   double Time;
   double Rate;
   double Average;
   double Temperature;
+  float DeviceRate;
+  double DeviceAverage;
 };
 
 class TOpenFileSink {
@@ -30,6 +35,9 @@ class TOpenFileSink {
   // The header is read: the identification to show and the number of
   // records (the gauge's maximum); the gauge is shown at 0.
   virtual void LoadStarted(const std::string& ident, std::int64_t records) = 0;
+  // Before LoadStarted: display units of the rate per deg/s (1 or 3600)
+  // and the running average's window in records.
+  virtual void LoadScale(double /*rateFactor*/, std::int32_t /*averageWindow*/) {}
   // About a hundred times per load: records read so far.
   virtual void LoadProgress(std::int64_t recordsRead) = 0;
   // The next records, in file order (NaN records left out).
@@ -42,6 +50,7 @@ enum class TLoadResult {
   Loaded,      // read to the end
   Missing,     // no such file: nothing happened
   Unreadable,  // cannot be opened or read, or its sample value is no number
+  Cancelled,   // stopped on request before the end (the window is closing)
 };
 
 class TOpenFile : public TOptionProgramm {
@@ -70,6 +79,9 @@ class TOpenFile : public TOptionProgramm {
   // The header fields of the last recording opened (identification, sample
   // value, creation time, names).
   TRecordingInfo Info;
+  // Set from another thread, ends a Load within a batch of records
+  // (Cancelled). May stay null.
+  const std::atomic<bool>* Cancel = nullptr;
 
  private:
   std::string error_;

@@ -27,6 +27,8 @@ std::int32_t WindowFromSettings(const TOptionProgramm& s) {
 
 }  // namespace
 
+std::int32_t AveragingWindow(const TOptionProgramm& settings) { return WindowFromSettings(settings); }
+
 TFastAverageRms::TFastAverageRms() = default;
 
 void TFastAverageRms::Reset() {

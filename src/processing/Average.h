@@ -15,6 +15,9 @@ struct SamplePoint {
 };
 static_assert(sizeof(SamplePoint) == 12, "a record is 12 bytes");
 
+// The averaging window in samples that an engine with these settings uses.
+std::int32_t AveragingWindow(const TOptionProgramm& settings);
+
 // The engine reads MeanTime, Sample, Mode and FreqImpulse from its own
 // settings copy (assigned by the owner together with each Reset).
 // The object is large (a 12 MB ring): embed it once, never per sample.

@@ -13,7 +13,8 @@ bool ComputeBasicParameters(const std::string& path, const TOptionProgramm& sett
     error = reader.Error();
     return false;
   }
-  quant.Reserve(static_cast<std::size_t>(reader.Info().RecordCount));
+  // No room reserved for the whole file: only the span's records are kept,
+  // and the points grow block by block without copying.
   SamplePoint p;
   while (!quant.Past && reader.Next(p)) quant.AddPoint(p.Time, p.Rate, p.Temperature);
   if (!reader.Error().empty()) {

@@ -279,6 +279,36 @@ static void MakeDirs(const std::string& dir) {
   }
 }
 
+TSettingsPlace DecideSettingsPlace(bool folderWritable, bool besideExists, bool userFolderKnown,
+                                   bool userExists) {
+  if (folderWritable || !userFolderKnown) return TSettingsPlace::Beside;
+  if (userExists || !besideExists) return TSettingsPlace::User;
+  return TSettingsPlace::UserFromBeside;
+}
+
+// A byte-for-byte copy; false (and no half-written file) when it fails.
+static bool CopyWholeFile(const std::string& from, const std::string& to) {
+  std::FILE* in = std::fopen(from.c_str(), "rb");
+  if (!in) return false;
+  const std::string part = to + ".part";
+  std::FILE* out = std::fopen(part.c_str(), "wb");
+  bool ok = out != nullptr;
+  char buf[4096];
+  while (ok) {
+    const std::size_t n = std::fread(buf, 1, sizeof buf, in);
+    if (n == 0) {
+      ok = !std::ferror(in);
+      break;
+    }
+    ok = std::fwrite(buf, 1, n, out) == n;
+  }
+  std::fclose(in);
+  if (out && std::fclose(out) != 0) ok = false;
+  ok = ok && std::rename(part.c_str(), to.c_str()) == 0;
+  if (!ok) std::remove(part.c_str());
+  return ok;
+}
+
 std::string SettingsFilePath(const std::string& programFolder, const char* xdgConfigHome,
                              const char* home) {
   std::string folder = programFolder.empty() ? "./" : programFolder;
@@ -287,19 +317,29 @@ std::string SettingsFilePath(const std::string& programFolder, const char* xdgCo
   // A program installed by the package manager (under /usr) never writes
   // beside itself, not even when root runs it.
   const bool system = folder.rfind("/usr/", 0) == 0;
-  if (FileExists(beside) || (!system && FolderWritable(folder))) return beside;
 
   std::string config;
   if (xdgConfigHome && xdgConfigHome[0] == '/') {
     config = xdgConfigHome;
   } else if (home && home[0]) {
     config = std::string(home) + "/.config";
-  } else {
-    return beside;  // nowhere better to go; saving will report the failure
   }
   const std::string dir = config + "/ratelog";
-  MakeDirs(dir);
-  return dir + "/" + SettingsFileName;
+  const std::string user = dir + "/" + SettingsFileName;
+  switch (DecideSettingsPlace(!system && FolderWritable(folder), FileExists(beside), !config.empty(),
+                              !config.empty() && FileExists(user))) {
+    case TSettingsPlace::Beside:
+      return beside;  // with no user folder either, saving reports the failure
+    case TSettingsPlace::User:
+      MakeDirs(dir);
+      return user;
+    case TSettingsPlace::UserFromBeside:
+      // The shared file's values are where the user starts; the changes
+      // go to the user's own copy from now on.
+      MakeDirs(dir);
+      return CopyWholeFile(beside, user) ? user : beside;
+  }
+  return beside;
 }
 
 std::string DefaultSettingsFilePath() {

@@ -121,12 +121,21 @@ class TOptionProgramm {
 // Folder of the running executable, with a trailing '/'.
 std::string ProgramFolder();
 
-// Where the settings file lives: programFolder + "Ratelog.ini", unless that
-// folder is not writable (or under /usr: an installed package) and holds no
-// "Ratelog.ini"; then
-// $XDG_CONFIG_HOME/ratelog/Ratelog.ini (default ~/.config/ratelog/), whose
-// folder is created. xdgConfigHome and home are the environment's values
-// (null when unset).
+// Where the settings file lives. Beside the program while its folder is
+// writable and not under /usr (an installed package), or when no per-user
+// folder is known. Otherwise in the per-user
+// folder $XDG_CONFIG_HOME/ratelog/ (default ~/.config/ratelog/): a user file
+// that exists wins; when there is none but the program's folder holds a
+// "Ratelog.ini" (an installed program, a shared folder), that file's values
+// are taken into a new user file, which the program then reads and saves.
+enum class TSettingsPlace { Beside, User, UserFromBeside };
+TSettingsPlace DecideSettingsPlace(bool folderWritable, bool besideExists, bool userFolderKnown,
+                                   bool userExists);
+// The path by that rule: programFolder + "Ratelog.ini" or the per-user
+// file, whose folder is created (and, for UserFromBeside, the file copied
+// from the program's folder; if that copy fails the program's file is
+// used). xdgConfigHome and home are the environment's values (null when
+// unset).
 std::string SettingsFilePath(const std::string& programFolder, const char* xdgConfigHome,
                              const char* home);
 // The same for this process: the executable's folder and the environment.

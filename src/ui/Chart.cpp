@@ -46,132 +46,50 @@ void SetupAxis(QCPAxis* axis, const QString& label, double minStep, bool grouped
   axis->grid()->setZeroLinePen(Qt::NoPen);
 }
 
-// A line graph that keeps, for data set in bulk, the smallest and largest
-// value of every block of points. The adaptive sampling of a replot (one
-// cluster of smallest and largest value per pixel column) then reads whole
-// blocks and touches single points only at the two ends of each column:
-// a replot of millions of points costs about as much as one of thousands.
-class TBlockGraph : public QCPGraph {
+// A line graph that draws either its own data (the live chart) or one
+// series of a loaded recording, whose points it never copies: the line of
+// the visible points comes from the recording, sampled as the graph samples
+// its own data, and is drawn as the graph draws it.
+class TRecordingGraph : public QCPGraph {
  public:
-  TBlockGraph(QCPAxis* key, QCPAxis* value) : QCPGraph(key, value) {}
+  TRecordingGraph(QCPAxis* key, QCPAxis* value, TRecordingSeries::TSeries series)
+      : QCPGraph(key, value), series_(series) {}
 
-  void BuildIndex() {
-    DropIndex();
-    const QCPGraphDataContainer& data = *this->data();
-    const int n = data.size();
-    if (n < MinIndexed) return;
-    const QCPGraphData* p = &*data.constBegin();
-    const int blocks = (n + Block - 1) / Block;
-    low_.resize(static_cast<std::size_t>(blocks));
-    high_.resize(static_cast<std::size_t>(blocks));
-    for (int b = 0; b < blocks; ++b) {
-      const int from = b * Block, to = std::min(n, from + Block);
-      double lo = p[from].value, hi = lo;
-      for (int i = from + 1; i < to; ++i) {
-        if (p[i].value < lo) lo = p[i].value;
-        else if (p[i].value > hi) hi = p[i].value;
-      }
-      low_[static_cast<std::size_t>(b)] = lo;
-      high_[static_cast<std::size_t>(b)] = hi;
-    }
-    base_ = p;
-    size_ = n;
-    firstKey_ = p[0].key;
-    lastKey_ = p[n - 1].key;
+  void SetRecording(std::shared_ptr<const TRecordingSeries> recording) {
+    recording_ = std::move(recording);
   }
-
-  void DropIndex() {
-    low_.clear();
-    high_.clear();
-    low_.shrink_to_fit();
-    high_.shrink_to_fit();
-    base_ = nullptr;
-    size_ = 0;
-  }
+  const TRecordingSeries* Recording() const { return recording_.get(); }
+  TRecordingSeries::TSeries Series() const { return series_; }
 
  protected:
-  void getOptimizedLineData(QVector<QCPGraphData>* lineData,
-                            const QCPGraphDataContainer::const_iterator& begin,
-                            const QCPGraphDataContainer::const_iterator& end) const override {
+  void draw(QCPPainter* painter) override {
+    if (!recording_) {
+      QCPGraph::draw(painter);
+      return;
+    }
     QCPAxis* keyAxis = mKeyAxis.data();
-    if (!lineData || !keyAxis || !IndexFits() || !mAdaptiveSampling ||
-        keyAxis->scaleType() != QCPAxis::stLinear || keyAxis->pixelOrientation() != 1 ||
-        begin == end) {
-      QCPGraph::getOptimizedLineData(lineData, begin, end);
+    if (!keyAxis || !mValueAxis || keyAxis->range().size() <= 0 || recording_->Size() == 0 ||
+        mLineStyle != lsLine)
       return;
-    }
-    const int first = static_cast<int>(&*begin - base_);
-    const int last = static_cast<int>(&*(end - 1) - base_) + 1;
-    const double pixelSpan =
-        std::fabs(keyAxis->coordToPixel(base_[first].key) - keyAxis->coordToPixel(base_[last - 1].key));
-    if (last - first < 2 * pixelSpan + 2 + 4 * Block) {
-      QCPGraph::getOptimizedLineData(lineData, begin, end);
-      return;
-    }
-    // The clusters of QCPGraph's adaptive sampling, column by column.
-    lineData->clear();
-    const auto keyBefore = [](const QCPGraphData& p, double key) { return p.key < key; };
-    // One pixel in key units, taken at the first column (as QCPGraph does
-    // on a linear axis).
-    const double firstStart =
-        keyAxis->pixelToCoord(static_cast<int>(keyAxis->coordToPixel(base_[first].key)));
-    const double epsilon =
-        std::fabs(firstStart - keyAxis->pixelToCoord(keyAxis->coordToPixel(firstStart) + 1.0));
-    double lastIntervalEnd = firstStart;
-    for (int i = first; i < last;) {
-      const double start = keyAxis->pixelToCoord(static_cast<int>(keyAxis->coordToPixel(base_[i].key)));
-      const int next = static_cast<int>(
-          std::lower_bound(base_ + i + 1, base_ + last, start + epsilon, keyBefore) - base_);
-      if (next - i >= 2) {
-        double lo, hi;
-        Extent(i, next, lo, hi);
-        if (lastIntervalEnd < start - epsilon)
-          lineData->append(QCPGraphData(start + epsilon * 0.2, base_[i].value));
-        lineData->append(QCPGraphData(start + epsilon * 0.25, lo));
-        lineData->append(QCPGraphData(start + epsilon * 0.75, hi));
-        if (next < last && base_[next].key > start + epsilon * 2)
-          lineData->append(QCPGraphData(start + epsilon * 0.8, base_[next - 1].value));
-      } else {
-        lineData->append(base_[i]);
-      }
-      lastIntervalEnd = base_[next - 1].key;
-      i = next;
-    }
+    QVector<QCPGraphData> lineData;
+    recording_->LineData(series_, keyAxis, mAdaptiveSampling, &lineData);
+    if (keyAxis->rangeReversed() != (keyAxis->orientation() == Qt::Vertical))
+      std::reverse(lineData.begin(), lineData.end());
+    const QVector<QPointF> lines = dataToLines(lineData);
+    painter->setPen(mPen);
+    painter->setBrush(Qt::NoBrush);
+    drawLinePlot(painter, lines);
   }
 
  private:
-  static constexpr int Block = 256;
-  static constexpr int MinIndexed = 16 * Block;
-
-  bool IndexFits() const {
-    const QCPGraphDataContainer& data = *this->data();
-    return base_ && data.size() == size_ && &*data.constBegin() == base_ &&
-           base_[0].key == firstKey_ && base_[size_ - 1].key == lastKey_;
-  }
-
-  // Smallest and largest value of the points [from, to).
-  void Extent(int from, int to, double& lo, double& hi) const {
-    lo = hi = base_[from].value;
-    const auto point = [&](int i) {
-      if (base_[i].value < lo) lo = base_[i].value;
-      if (base_[i].value > hi) hi = base_[i].value;
-    };
-    const int headEnd = std::min(to, (from + Block - 1) / Block * Block);
-    for (int i = from + 1; i < headEnd; ++i) point(i);
-    if (headEnd >= to) return;
-    const int tailStart = std::max(headEnd, to / Block * Block);
-    for (int b = headEnd / Block; b < tailStart / Block; ++b) {
-      lo = std::min(lo, low_[static_cast<std::size_t>(b)]);
-      hi = std::max(hi, high_[static_cast<std::size_t>(b)]);
-    }
-    for (int i = tailStart; i < to; ++i) point(i);
-  }
-
-  std::vector<double> low_, high_;
-  const QCPGraphData* base_ = nullptr;
-  int size_ = 0;
-  double firstKey_ = 0, lastKey_ = 0;
+  TRecordingSeries::TSeries series_;
+  std::shared_ptr<const TRecordingSeries> recording_;
 };
+
+const TRecordingGraph* AsRecordingGraph(const QCPGraph* series) {
+  const TRecordingGraph* graph = dynamic_cast<const TRecordingGraph*>(series);
+  return graph && graph->Recording() ? graph : nullptr;
+}
 
 // A range for an axis from the extent of its data: a single value gets a
 // little room on both sides.
@@ -181,7 +99,32 @@ QCPRange AxisRange(double low, double high) {
   return QCPRange(low - room, high + room);
 }
 
+// The smallest span of the automatic temperature axis, in °C: a nearly
+// constant temperature is drawn as the flat line it is, with labelled ticks,
+// instead of its last hundredths filling the chart.
+constexpr double MinTemperatureSpan = 1.0;
+
+// `range` widened about its centre to at least `span`.
+QCPRange SpanAtLeast(const QCPRange& range, double span) {
+  if (range.size() >= span) return range;
+  const double centre = range.center();
+  return QCPRange(centre - span / 2, centre + span / 2);
+}
+
 }  // namespace
+
+std::int64_t SeriesSize(const QCPGraph* series) {
+  if (const TRecordingGraph* graph = AsRecordingGraph(series)) return graph->Recording()->Size();
+  return series->data()->size();
+}
+
+QCPGraphData SeriesPoint(const QCPGraph* series, std::int64_t i) {
+  if (const TRecordingGraph* graph = AsRecordingGraph(series)) {
+    const TRecordingSeries& r = *graph->Recording();
+    return QCPGraphData(r.Key(i), r.Value(graph->Series(), i));
+  }
+  return *(series->data()->constBegin() + static_cast<int>(i));
+}
 
 QString RateAxisTitle(bool perSecond) {
   return perSecond ? QStringLiteral("Rate, °/sec") : QStringLiteral("Rate, °/h");
@@ -196,15 +139,16 @@ TRateChart::TRateChart(QCustomPlot* plot) : Chart1(plot) {
   SetupAxis(plot->xAxis, QStringLiteral("Time, second"), 0.001, false, true);
   SetupAxis(plot->yAxis, RateAxisTitle(false), 1e-05, true, true);
   SetupAxis(plot->yAxis2, QStringLiteral("Temperature, °C"), 0.01, false, false);
+  plot->yAxis2->setTickLabels(true);
   plot->yAxis2->setVisible(false);
 
-  Series1 = new TBlockGraph(plot->xAxis, plot->yAxis);
+  Series1 = new TRecordingGraph(plot->xAxis, plot->yAxis, TRecordingSeries::Rate);
   Series1->setName(QStringLiteral("Series1"));
   Series1->setPen(QPen(Qt::red));
-  Series2 = new TBlockGraph(plot->xAxis, plot->yAxis);
+  Series2 = new TRecordingGraph(plot->xAxis, plot->yAxis, TRecordingSeries::Average);
   Series2->setName(QStringLiteral("Series2"));
   Series2->setPen(QPen(Qt::blue));
-  Series3 = new TBlockGraph(plot->xAxis, plot->yAxis2);
+  Series3 = new TRecordingGraph(plot->xAxis, plot->yAxis2, TRecordingSeries::Temperature);
   Series3->setName(QStringLiteral("Series3"));
   Series3->setPen(QPen(QColor(0, 128, 0)));
   Series3->setVisible(false);
@@ -242,13 +186,27 @@ QCPAxis* TRateChart::Axis(TAxisId id) const {
 
 void TRateChart::SetAutomatic(TAxisId id) {
   axes_[id].automatic = true;
-  zoomed_ = false;
+  KeepThroughZoom(id);
 }
 
 void TRateChart::SetRange(TAxisId id, double lower, double upper) {
   axes_[id].automatic = false;
-  zoomed_ = false;
   Axis(id)->setRange(lower, upper);
+  KeepThroughZoom(id);
+}
+
+// A new time axis ends the zoom. A vertical axis set while zoomed keeps
+// the zoom of the time axis (the span on screen and its statistics stay),
+// and undoing the zoom later leaves that axis as it was set now.
+void TRateChart::KeepThroughZoom(TAxisId id) {
+  if (id == Bottom) {
+    zoomed_ = false;
+    return;
+  }
+  if (!zoomed_) return;
+  const QCPAxis* axis = Axis(id);
+  beforeZoom_[static_cast<std::size_t>(id)] = {axes_[static_cast<std::size_t>(id)].automatic,
+                                                axis->range().lower, axis->range().upper};
 }
 
 int TRateChart::IndexOf(const QCPGraph* series) const {
@@ -262,15 +220,43 @@ void TRateChart::SeriesChanged(QCPGraph* series) {
   const int i = IndexOf(series);
   if (i < 0) return;
   extents_[static_cast<std::size_t>(i)].valid = false;
-  static_cast<TBlockGraph*>(series)->DropIndex();
 }
 
 void TRateChart::AllSeriesChanged() {
+  DropRecording();
   for (QCPGraph* series : {Series1, Series2, Series3}) SeriesChanged(series);
 }
 
-void TRateChart::IndexSeries(QCPGraph* series) {
-  if (IndexOf(series) >= 0) static_cast<TBlockGraph*>(series)->BuildIndex();
+void TRateChart::ShowRecording(std::shared_ptr<TRecordingSeries> recording) {
+  recording_ = std::move(recording);
+  for (QCPGraph* series : {Series1, Series2, Series3}) {
+    series->data()->clear();
+    static_cast<TRecordingGraph*>(series)->SetRecording(recording_);
+  }
+  RecordingExtents();
+}
+
+void TRateChart::DropRecording() {
+  if (!recording_) return;
+  for (QCPGraph* series : {Series1, Series2, Series3})
+    static_cast<TRecordingGraph*>(series)->SetRecording(nullptr);
+  recording_.reset();
+  for (TExtent& e : extents_) e.valid = false;
+}
+
+void TRateChart::SetRecordingRateFactor(double rateFactor) {
+  if (!recording_) return;
+  recording_->SetRateFactor(rateFactor);
+  RecordingExtents();
+}
+
+void TRateChart::RecordingExtents() {
+  for (QCPGraph* series : {Series1, Series2, Series3}) {
+    double keyLow = 0, keyHigh = 0, valueLow = 0, valueHigh = 0;
+    const bool found = recording_->Extent(static_cast<TRecordingGraph*>(series)->Series(), keyLow,
+                                          keyHigh, valueLow, valueHigh);
+    SetSeriesExtent(series, found, keyLow, keyHigh, valueLow, valueHigh);
+  }
 }
 
 void TRateChart::SetSeriesExtent(QCPGraph* series, bool found, double keyLow, double keyHigh,
@@ -315,7 +301,9 @@ void TRateChart::ApplyAutomatic() {
       high = found ? std::max(high, e.keyHigh) : e.keyHigh;
       found = true;
     }
-    if (found) Chart1->xAxis->setRange(AxisRange(low, high));
+    // With no data the axis shows a plain first window, never the range
+    // of data that is gone.
+    Chart1->xAxis->setRange(found ? AxisRange(low, high) : QCPRange(0, 10));
   }
   if (axes_[Left].automatic) {
     // The shown series count; when none is shown, all of them (so that a
@@ -333,11 +321,11 @@ void TRateChart::ApplyAutomatic() {
         found = true;
       }
     }
-    if (found) Chart1->yAxis->setRange(AxisRange(low, high));
+    Chart1->yAxis->setRange(found ? AxisRange(low, high) : QCPRange(-1, 1));
   }
   if (axes_[Right].automatic) {
     const TExtent& e = Extent(2);
-    if (e.found) Chart1->yAxis2->setRange(AxisRange(e.valueLow, e.valueHigh));
+    if (e.found) Chart1->yAxis2->setRange(SpanAtLeast(AxisRange(e.valueLow, e.valueHigh), MinTemperatureSpan));
   }
 }
 

@@ -6,10 +6,15 @@
 #include <QPoint>
 #include <QString>
 #include <array>
+#include <cstdint>
 #include <functional>
+#include <memory>
+
+#include "ui/RecordingSeries.h"
 
 class QCPAxis;
 class QCPGraph;
+class QCPGraphData;
 class QCPTextElement;
 class QCustomPlot;
 
@@ -35,10 +40,12 @@ class TRateChart {
 
   QCPAxis* Axis(TAxisId id) const;
   // The axis follows the data of its series from the next replot on (and
-  // at once for Refresh and the zoom events). Ends a zoom.
+  // at once for Refresh and the zoom events). The bottom axis ends a zoom;
+  // a vertical axis keeps it and keeps this state when the zoom is undone.
   void SetAutomatic(TAxisId id);
-  // A fixed range; ends a zoom. An empty or invalid range leaves the axis
-  // as it is (but fixed).
+  // A fixed range; the bottom axis ends a zoom, a vertical one keeps it (as
+  // SetAutomatic). An empty or invalid range leaves the axis as it is (but
+  // fixed).
   void SetRange(TAxisId id, double lower, double upper);
   bool Automatic(TAxisId id) const { return axes_[id].automatic; }
   // Sets the automatic axes to the data now.
@@ -53,10 +60,14 @@ class TRateChart {
   // finite point.
   void SetSeriesExtent(QCPGraph* series, bool found, double keyLow, double keyHigh,
                        double valueLow, double valueHigh);
-  // A series filled in bulk with many points gets an index of its values
-  // by blocks, so that a replot of the whole series looks at the blocks
-  // instead of every point. Any later change of the data retires it.
-  void IndexSeries(QCPGraph* series);
+  // A loaded recording: the three series draw its points (their own data
+  // is emptied) until DropRecording, which AllSeriesChanged also does.
+  void ShowRecording(std::shared_ptr<TRecordingSeries> recording);
+  void DropRecording();
+  TRecordingSeries* Recording() const { return recording_.get(); }
+  // The recording's rate and average in another unit (display units per
+  // deg/s); the extents follow.
+  void SetRecordingRateFactor(double rateFactor);
 
   // Rubber-band zoom with the left mouse button.
   void SetZoomEnabled(bool enabled);
@@ -92,6 +103,8 @@ class TRateChart {
   };
   int IndexOf(const QCPGraph* series) const;
   const TExtent& Extent(int index);
+  void RecordingExtents();
+  void KeepThroughZoom(TAxisId id);
 
   QCPTextElement* title_;
   QString titleText_;
@@ -103,7 +116,13 @@ class TRateChart {
   std::array<TSavedAxis, 3> beforeZoom_{};
   QPoint pressedAt_;
   QMetaObject::Connection connections_[3];
+  std::shared_ptr<TRecordingSeries> recording_;
 };
+
+// The number of points of a chart series and point i, whether the series
+// draws a recording or its own data.
+std::int64_t SeriesSize(const QCPGraph* series);
+QCPGraphData SeriesPoint(const QCPGraph* series, std::int64_t i);
 
 // Axis titles of the left axis for the two rate units.
 QString RateAxisTitle(bool perSecond);

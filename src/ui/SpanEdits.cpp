@@ -5,6 +5,7 @@
 
 #include <utility>
 
+#include "ui/Chart.h"
 #include "ui/Dialogs.h"
 #include "ui/NumberText.h"
 
@@ -37,9 +38,9 @@ bool ApplySpanEdits(QWidget* owner, QLineEdit* beginEdit, QLineEdit* endEdit, co
   if (!EditValue(owner, beginEdit, QStringLiteral("Begin time, second"), begin, b)) return false;
   if (!EditValue(owner, endEdit, QStringLiteral("End time, second"), end, e)) return false;
   if (b > e) std::swap(b, e);
-  if (rate && !rate->data()->isEmpty()) {
-    const double first = rate->data()->constBegin()->key;
-    const double last = (rate->data()->constEnd() - 1)->key;
+  if (rate && SeriesSize(rate) > 0) {
+    const double first = SeriesPoint(rate, 0).key;
+    const double last = SeriesPoint(rate, SeriesSize(rate) - 1).key;
     if (first > b) b = first;
     if (last < e) e = last;
   }

@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <thread>
@@ -65,8 +67,45 @@ class TFakeTimer : public TMMTimer {
 
 struct Owner : TRunOwner {
   int stops = 0, identified = 0;
-  void StopRequested() override { ++stops; }
+  std::vector<std::string> events;
+  void StopRequested() override {
+    ++stops;
+    events.push_back("stop");
+  }
   void RunIdentified() override { ++identified; }
+  void LinkLost(int, const std::string& reason) override { events.push_back("lost: " + reason); }
+};
+
+// The user-interface thread's queue, able to hold posts back and run them
+// newest first: the order in which posts of different threads arrive is
+// not fixed.
+struct THoldingQueue : TEventQueue {
+  std::mutex mutex;
+  bool hold = false;
+  std::vector<std::function<void()>> held;
+  void Post(std::function<void()> fn) override {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (hold) {
+        held.push_back(std::move(fn));
+        return;
+      }
+    }
+    TEventQueue::Post(std::move(fn));
+  }
+  std::size_t Held() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return held.size();
+  }
+  void RunHeldNewestFirst() {
+    std::vector<std::function<void()>> run;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      run.swap(held);
+      hold = false;
+    }
+    for (auto it = run.rbegin(); it != run.rend(); ++it) (*it)();
+  }
 };
 
 Bytes Reply(const Bytes& data) { return ReplyFrame(proto::STATUS_OK, data); }
@@ -103,7 +142,7 @@ class Run : public ::testing::Test {
   PtyPair pty;
   PortVariable variable{"COM3", pty.SlavePath()};
   TOptionProgramm settings;
-  TEventQueue queue;  // outlives the link, whose reader posts into it
+  THoldingQueue queue;  // outlives the link, whose reader posts into it
   TPaket packet;
   TXComm comm;
   TFakeTimer timer{packet};
@@ -157,13 +196,17 @@ TEST_F(Run, TimerThroughIdentificationPollingAndStreaming) {
 // run by hand belongs to the ended run and is dropped.
 TEST_F(Run, StopRequestsOncePerRunAndNeverAfterTheRunEnded) {
   Start(ModeNormal);
-  pty.CloseMaster();  // the device goes away
-  ASSERT_TRUE(Pump([&] { return !comm.GetOpened(); }));
+  // The device goes away; the next tick finds the port closed, and its stop
+  // request is taken before the link's own report of the loss: the owner
+  // learns why before it stops, once.
+  queue.hold = true;
+  pty.CloseMaster();
+  while (queue.Held() == 0) std::this_thread::sleep_for(100us);
   timer.Tick();
   timer.Tick();
+  queue.RunHeldNewestFirst();
   queue.ProcessPending();
-  queue.ProcessPending();
-  EXPECT_EQ(owner.stops, 1);
+  EXPECT_EQ(owner.events, (std::vector<std::string>{"lost: line hung up", "stop"}));
 
   // The owner's Stop runs before the queued request is taken.
   PtyPair second;

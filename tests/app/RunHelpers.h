@@ -17,7 +17,7 @@
 #include "processing/Average.h"
 
 // Runs the application's event loop until `done` holds or `ms` passed.
-inline bool RunUntil(const std::function<bool()>& done, int ms = 5000) {
+inline bool RunUntil(const std::function<bool()>& done, int ms = 60000) {
   if (done()) return true;
   QElapsedTimer clock;
   clock.start();

@@ -20,7 +20,7 @@ inline std::string ReadText(const std::string& path) {
 }
 
 // Runs the event loop until `done` holds or `ms` passed.
-inline bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
+inline bool WaitFor(const std::function<bool()>& done, int ms = 60000) {
   QElapsedTimer clock;
   clock.start();
   while (!done()) {

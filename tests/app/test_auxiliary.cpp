@@ -84,11 +84,12 @@ TEST_F(Auxiliary, CompanionGetsThePortIndex) {
 TEST_F(Auxiliary, ARunningCopyIsClosedFirst) {
   w->Settings.ShellPath = Companion("companion");
   w->ac_shellExecute();
-  ASSERT_TRUE(WaitFor([&] { return !ReadText(dir.File("companion.pid")).empty(); }));
+  // The first copy has started and taken its argument before it is closed.
+  ASSERT_TRUE(WaitFor([&] { return ReadText(dir.File("companion.arg")) == "0"; }, 60000));
   const std::int64_t first = w->ShellPid;
   w->change_port->setCurrentIndex(4);
   w->ac_shellExecute();
-  ASSERT_TRUE(WaitFor([&] { return ReadText(dir.File("companion.arg")) == "04"; }));
+  ASSERT_TRUE(WaitFor([&] { return ReadText(dir.File("companion.arg")) == "04"; }, 60000));
   EXPECT_NE(w->ShellPid, first);
   // The first copy got SIGTERM: gone, or a zombie nobody reaped yet.
   const std::string stat = ReadText("/proc/" + std::to_string(first) + "/stat");
@@ -152,6 +153,15 @@ TEST_F(Auxiliary, AboutBox) {
   QTimer::singleShot(0, [about] { about->BtnOk->click(); });
   w->ac_aboutExecute();
   EXPECT_EQ(about->result(), QDialog::Accepted);
+}
+
+TEST_F(Auxiliary, PrintingThatCannotStartSaysSo) {
+  const std::string pdf = dir.File("missing/chart.pdf");
+  dialogs.PrinterAnswers = {true};
+  dialogs.PrintToFile = QString::fromStdString(pdf);
+  w->ac_printExecute();
+  ASSERT_EQ(dialogs.CountOf(TScriptedDialogs::TKind::Message), 1);
+  EXPECT_TRUE(dialogs.Calls.back().Text.contains(QString::fromStdString(pdf)));
 }
 
 }  // namespace

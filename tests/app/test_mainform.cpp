@@ -10,6 +10,11 @@
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QSlider>
+#include <QStyle>
+#include <QTabBar>
+#include <QLineEdit>
+#include <QPushButton>
+#include <sys/stat.h>
 #include <QTimer>
 #include <QToolBar>
 #include <gtest/gtest.h>
@@ -127,7 +132,10 @@ TEST_F(MainWindow, ActionsMenuAndToolBars) {
   for (const auto& e : expected) {
     SCOPED_TRACE(e.caption);
     EXPECT_EQ(e.action->text(), e.caption);
-    EXPECT_EQ(e.action->toolTip(), e.hint);
+    // The tooltip is the hint, with the shortcut where the action has one.
+    const QString key = e.action->shortcut().toString(QKeySequence::NativeText);
+    EXPECT_EQ(e.action->toolTip(),
+              key.isEmpty() ? QString(e.hint) : QStringLiteral("%1 (%2)").arg(e.hint, key));
     EXPECT_EQ(e.action->property("category").toString(), e.category);
     EXPECT_EQ(e.action->isEnabled(), e.enabled);
   }
@@ -138,7 +146,7 @@ TEST_F(MainWindow, ActionsMenuAndToolBars) {
   EXPECT_EQ(w->findChild<QAction*>("ac_file_info"), w->ac_file_info);
 
   QStringList menus;
-  for (QAction* menu : w->MainMenu1->actions()) menus << menu->text();
+  for (QAction* menu : w->MainMenu1->actions()) menus << QString(menu->text()).remove('&');
   EXPECT_EQ(menus, QStringList({"File", "View", "Run", "Option", "Help"}));
   QStringList file;
   for (QAction* item : w->MainMenu1->actions().front()->menu()->actions())
@@ -306,6 +314,105 @@ TEST_F(MainWindow, SettingsDialogOkIsSavedAppliedAndHandedOn) {
   });
   w->ac_optionExecute();
   EXPECT_EQ(w->Settings.DriftTime, 250.0f);
+}
+
+// With the Temperature tab selected, re-applying the settings (a new Sample
+// value) leaves the temperature limits in the edits, and ">" keeps them.
+TEST_F(MainWindow, ScaleEditsShowTheSelectedTabsLimits) {
+  w->TabCtrl->setCurrentIndex(1);
+  EXPECT_EQ(w->e_max->text(), "60,000000");
+  w->change_samChange(3);
+  EXPECT_EQ(w->e_max->text(), "60,000000");
+  EXPECT_EQ(w->e_min->text(), "-40,000000");
+  w->BtnApply->click();
+  EXPECT_EQ(Stored().TempMax, 60.0f);
+  EXPECT_EQ(Stored().TempMin, -40.0f);
+  w->TabCtrl->setCurrentIndex(0);
+  EXPECT_EQ(w->e_max->text(), "30,000000");
+}
+
+TEST_F(MainWindow, KeyboardReachesMenusAndActions) {
+  QStringList menus;
+  for (QAction* menu : w->MainMenu1->actions()) menus << menu->text();
+  EXPECT_EQ(menus, QStringList({"&File", "&View", "&Run", "&Option", "&Help"}));
+  struct {
+    QAction* action;
+    QKeySequence key;
+  } const keys[] = {
+      {w->ac_open, QKeySequence(Qt::CTRL | Qt::Key_O)},
+      {w->ac_print, QKeySequence(Qt::CTRL | Qt::Key_P)},
+      {w->ac_option, QKeySequence(Qt::CTRL | Qt::Key_Comma)},
+      {w->ac_exit, QKeySequence(Qt::CTRL | Qt::Key_Q)},
+      {w->ac_start, QKeySequence(Qt::Key_F5)},
+      {w->ac_stop, QKeySequence(Qt::SHIFT | Qt::Key_F5)},
+  };
+  for (const auto& k : keys) {
+    SCOPED_TRACE(k.action->text().toStdString());
+    EXPECT_EQ(k.action->shortcut(), k.key);
+    EXPECT_TRUE(k.action->toolTip().endsWith(
+        QStringLiteral("(%1)").arg(k.key.toString(QKeySequence::NativeText))));
+    // Part of the window itself: the keys work without the menu bar.
+    EXPECT_TRUE(w->actions().contains(k.action));
+  }
+}
+
+TEST_F(MainWindow, ToolBarLabelsAndIcons) {
+  for (QLabel* label : {w->LabPort, w->LabSample}) {
+    EXPECT_TRUE(label->font().bold());
+    EXPECT_EQ(label->palette().color(label->foregroundRole()), QColor(Qt::blue));
+  }
+  const auto image = [](const QIcon& icon, QIcon::Mode mode) {
+    return icon.pixmap(QSize(16, 16), mode).toImage();
+  };
+  QStyle* style = w->style();
+  EXPECT_NE(image(w->ac_print->icon(), QIcon::Normal),
+            image(style->standardIcon(QStyle::SP_FileIcon), QIcon::Normal))
+      << "a printer, not a blank sheet";
+  EXPECT_NE(image(w->ac_control->icon(), QIcon::Normal),
+            image(style->standardIcon(QStyle::SP_MediaVolume), QIcon::Normal))
+      << "no loudspeaker";
+  for (QAction* action : w->actions()) {
+    if (action->icon().isNull()) continue;
+    SCOPED_TRACE(action->text().toStdString());
+    EXPECT_NE(image(action->icon(), QIcon::Normal), image(action->icon(), QIcon::Disabled));
+  }
+  for (QAction* action : {w->ac_print, w->ac_control, w->ac_open})
+    EXPECT_NE(image(action->icon(), QIcon::Normal), image(action->icon(), QIcon::Disabled));
+}
+
+// The open and save dialogs begin in the folder of the last recording.
+TEST_F(MainWindow, DialogsBeginInTheLastRecordingsFolder) {
+  const std::string sub = dir.File("runs");
+  ::mkdir(sub.c_str(), 0755);
+  dialogs.Names.push_back(QString::fromStdString(sub + "/missing.rtd"));
+  w->ac_openExecute();
+  dialogs.Names.push_back(QString());
+  w->ac_openExecute();
+  ASSERT_EQ(dialogs.Calls.back().Kind, TScriptedDialogs::TKind::OpenFile);
+  EXPECT_EQ(dialogs.Calls.back().Request.Folder, QString::fromStdString(sub));
+  EXPECT_EQ(w->SaveDialog1.Folder, QString::fromStdString(sub));
+}
+
+// A settings file that cannot be written is reported once, with its path
+// and the reason.
+TEST_F(MainWindow, UnwritableSettingsFileIsReportedOnce) {
+  forms.reset();
+  const std::string path = dir.File("missing/Ratelog.ini");
+  forms = CreateForms(path);
+  w = forms->MainFrm.get();
+  w->show();
+  QCoreApplication::processEvents();
+  w->TrDisplay->setValue(300);
+  w->ch_signal->click();
+  QCoreApplication::processEvents();
+  int shown = 0;
+  for (const auto& call : dialogs.Calls) {
+    if (call.Kind != TScriptedDialogs::TKind::Message) continue;
+    ++shown;
+    EXPECT_TRUE(call.Text.contains(QString::fromStdString(path))) << call.Text.toStdString();
+    EXPECT_TRUE(call.Text.contains("No such file or directory")) << call.Text.toStdString();
+  }
+  EXPECT_EQ(shown, 1);
 }
 
 }  // namespace

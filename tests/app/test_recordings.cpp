@@ -9,11 +9,16 @@
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTabBar>
 #include <QTimer>
 #include <gtest/gtest.h>
 #include <qcustomplot.h>
 
 #include <cmath>
+#include <cstdio>
+#include <functional>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <limits>
 
 #include "RunHelpers.h"
@@ -57,12 +62,12 @@ class Recordings : public ::testing::Test {
   }
   static std::vector<double> Values(const QCPGraph* series) {
     std::vector<double> v;
-    for (const QCPGraphData& p : *series->data()) v.push_back(p.value);
+    for (std::int64_t i = 0; i < SeriesSize(series); ++i) v.push_back(SeriesPoint(series, i).value);
     return v;
   }
   static std::vector<double> Keys(const QCPGraph* series) {
     std::vector<double> v;
-    for (const QCPGraphData& p : *series->data()) v.push_back(p.key);
+    for (std::int64_t i = 0; i < SeriesSize(series); ++i) v.push_back(SeriesPoint(series, i).key);
     return v;
   }
 
@@ -81,9 +86,9 @@ TEST_F(Recordings, OpeningChartsTheWholeRecording) {
   // disabled, so they are shown here to see what the load did to them.
   w->ac_file_info->setVisible(true);
   w->ac_saveserver->setVisible(true);
-  EXPECT_EQ(w->Series1->data()->size(), 50);
-  EXPECT_EQ(w->Series2->data()->size(), 50);
-  EXPECT_EQ(w->Series3->data()->size(), 50);
+  EXPECT_EQ(SeriesSize(w->Series1), 50);
+  EXPECT_EQ(SeriesSize(w->Series2), 50);
+  EXPECT_EQ(SeriesSize(w->Series3), 50);
   EXPECT_FLOAT_EQ(static_cast<float>(Values(w->Series1)[9]), 0.010f * 3600.0f);
   EXPECT_EQ(w->windowTitle(), "Ratelog - " + path);
   EXPECT_EQ(w->Chart->TitleText(), path);
@@ -178,8 +183,9 @@ TEST_F(Recordings, UnreadableAndVanishedFiles) {
   EXPECT_EQ(message.Text, "Not open file.");
   EXPECT_EQ(message.Caption, "Message");
   EXPECT_EQ(message.Icon, TMsgIcon::Stop);
-  EXPECT_EQ(w->windowTitle(), title);
-  EXPECT_EQ(w->Series1->data()->size(), 0);
+  EXPECT_NE(w->windowTitle(), title);
+  EXPECT_EQ(w->windowTitle(), "Ratelog - Untitled") << "no name over an empty chart";
+  EXPECT_EQ(SeriesSize(w->Series1), 0);
   for (QAction* a : {w->ac_calc, w->ac_print, w->ac_export, w->ac_file_info})
     EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
 
@@ -194,17 +200,19 @@ TEST_F(Recordings, UnreadableAndVanishedFiles) {
   EXPECT_FALSE(dialogs.AnyUnexpected());
 }
 
-TEST_F(Recordings, UnitSwitchRereadsTheRecording) {
+TEST_F(Recordings, UnitSwitchRechartsTheRecordingWithoutReadingIt) {
   TRecordingFile f;
   for (int i = 1; i <= 10; ++i) f.Records.push_back({static_cast<float>(i), 0.5f, 25});
   ASSERT_TRUE(Open(f));
   EXPECT_DOUBLE_EQ(Values(w->Series1)[0], 1800.0);
+  // The points are kept as read: the file is not needed again.
+  std::remove(dir.File("rec.rtd").c_str());
   w->ac_calc->setEnabled(false);
   w->Chart->SetRange(TRateChart::Right, 0, 1);
   w->BtnDim->click();
   EXPECT_TRUE(w->OpenFile.Loaded);
   EXPECT_TRUE(w->OpenFile.UnitsPerSecond);
-  EXPECT_EQ(w->Series1->data()->size(), 10);
+  EXPECT_EQ(SeriesSize(w->Series1), 10);
   EXPECT_DOUBLE_EQ(Values(w->Series1)[0], 0.5);
   EXPECT_DOUBLE_EQ(Values(w->Series2)[9], 0.5);
   EXPECT_TRUE(w->ac_calc->isEnabled());
@@ -213,6 +221,42 @@ TEST_F(Recordings, UnitSwitchRereadsTheRecording) {
   w->BtnDim->click();
   EXPECT_DOUBLE_EQ(Values(w->Series2)[9], 1800.0);
   EXPECT_EQ(w->lab_aver->text(), "1800,00000");
+}
+
+// The reading runs beside the window's events: what is queued for the
+// window runs while the file is read, but no input reaches it; closing the
+// window then ends the load without an error message and the window closes.
+TEST_F(Recordings, ReadingLeavesTheWindowItsEventsButNoInput) {
+  TRecordingFile f;
+  for (int i = 1; i <= 400000; ++i) f.Records.push_back({i * 0.008f, 0.5f, 25});
+  bool ranDuringLoad = false;
+  std::int64_t pointsThen = -1;
+  QMetaObject::invokeMethod(
+      w,
+      [&] {
+        ranDuringLoad = true;
+        pointsThen = SeriesSize(w->Series1);
+        const QPoint centre = w->BtnDim->rect().center();
+        Mouse(w->BtnDim, QEvent::MouseButtonPress, centre, Qt::LeftButton, Qt::LeftButton);
+        Mouse(w->BtnDim, QEvent::MouseButtonRelease, centre, Qt::LeftButton, Qt::NoButton);
+      },
+      Qt::QueuedConnection);
+  ASSERT_TRUE(Open(f));
+  EXPECT_TRUE(ranDuringLoad);
+  EXPECT_EQ(pointsThen, 0) << "the chart gets the points when the reading is over";
+  EXPECT_FALSE(w->RateUnitPerSec) << "the click during the load was dropped";
+  EXPECT_EQ(SeriesSize(w->Series1), 400000);
+  Mouse(w->BtnDim, QEvent::MouseButtonPress, w->BtnDim->rect().center(), Qt::LeftButton, Qt::LeftButton);
+  Mouse(w->BtnDim, QEvent::MouseButtonRelease, w->BtnDim->rect().center(), Qt::LeftButton, Qt::NoButton);
+  EXPECT_TRUE(w->RateUnitPerSec) << "input works again";
+
+  QMetaObject::invokeMethod(w, [&] { w->close(); }, Qt::QueuedConnection);
+  f.Records.resize(2000000, {1.0f, 0.5f, 25});
+  Open(f, "long.rtd");
+  EXPECT_TRUE(w->isVisible()) << "the window closes after the load";
+  EXPECT_EQ(dialogs.CountOf(TScriptedDialogs::TKind::Message), 0) << "no error message";
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(w->isVisible());
 }
 
 TEST_F(Recordings, NewAveragingTimeRereadsTheRecording) {
@@ -224,7 +268,7 @@ TEST_F(Recordings, NewAveragingTimeRereadsTheRecording) {
   w->e_mean->setText("2");
   w->BtnApMean->click();
   EXPECT_EQ(w->OpenFile.MeanTime, 2);
-  EXPECT_EQ(w->Series2->data()->size(), 10);
+  EXPECT_EQ(SeriesSize(w->Series2), 10);
   EXPECT_FLOAT_EQ(static_cast<float>(Values(w->Series2)[9]), 9.5f * 3.6f);
   EXPECT_TRUE(w->Chart->Automatic(TRateChart::Left));
 }
@@ -317,28 +361,157 @@ TEST_F(Recordings, FileInformation) {
 }
 
 // ratelog FILE.rtd: the named recording is opened as File Open opens it; a
-// name that cannot be read (or does not exist) says "Not open file.".
+// file that cannot be read says "Not open file.".
 TEST_F(Recordings, OpenedFromTheCommandLine) {
   TRecordingFile good;
   good.Records = {{1, 0.001f, 20}, {2, 0.001f, 20}, {3, 0.001f, 20}};
   good.Write(dir.File("given.rtd"));
   const QString path = QString::fromStdString(dir.File("given.rtd"));
-  w->OpenRecordingFile(path, true);
+  w->OpenRecording(path);
   EXPECT_TRUE(w->OpenFile.Loaded);
   EXPECT_EQ(w->windowTitle(), "Ratelog - " + path);
-  EXPECT_EQ(w->Series1->data()->size(), 3);
+  EXPECT_EQ(SeriesSize(w->Series1), 3);
 
   TRecordingFile bad = good;
   bad.Sample = std::numeric_limits<float>::quiet_NaN();
   bad.Write(dir.File("bad.rtd"));
-  for (const char* name : {"missing.rtd", "bad.rtd"}) {
+  for (const char* name : {"bad.rtd"}) {
     dialogs.Answers.push_back(TMsgResult::Ok);
-    w->OpenRecordingFile(QString::fromStdString(dir.File(name)), true);
+    w->OpenRecording(QString::fromStdString(dir.File(name)));
     ASSERT_FALSE(dialogs.Calls.empty()) << name;
     EXPECT_EQ(dialogs.Calls.back().Text, "Not open file.") << name;
   }
-  EXPECT_EQ(dialogs.CountOf(TScriptedDialogs::TKind::Message), 2);
+  EXPECT_EQ(dialogs.CountOf(TScriptedDialogs::TKind::Message), 1);
   EXPECT_FALSE(dialogs.AnyUnexpected());
+// Zoom, then a Scale panel button, then undo: the panels describe the span
+// on screen at every step, and undo returns to the whole recording.
+TEST_F(Recordings, ScalePanelKeepsTheZoomHistory) {
+  TRecordingFile f;
+  for (int i = 1; i <= 100; ++i) f.Records.push_back({static_cast<float>(i), 0.001f * i, 25});
+  ASSERT_TRUE(Open(f));
+  w->Chart1->replot();
+  QCPAxis* x = w->Chart1->xAxis;
+  QCPAxis* y = w->Chart1->yAxis;
+  // The rubber band from 20.5 s to 30.5 s over the whole height, in the
+  // pixels of the chart as it is now (axis labels change its margins).
+  QPoint from, to;
+  const auto band = [&] {
+    w->Chart1->replot();
+    const int top = static_cast<int>(y->coordToPixel(y->range().upper)) + 2;
+    const int bottom = static_cast<int>(y->coordToPixel(y->range().lower)) - 2;
+    from = QPoint(static_cast<int>(x->coordToPixel(20.5)), top);
+    to = QPoint(static_cast<int>(x->coordToPixel(30.5)), bottom);
+  };
+  const auto mean = [&] {
+    double value = 0;
+    EXPECT_TRUE(ReadDouble(w->lab_aver->text(), value));
+    return value;
+  };
+  // The two Scale buttons on the Rate tab and ">" on the Temperature tab.
+  const std::function<void()> buttons[] = {
+      [&] { w->BtnAuto->click(); },
+      [&] { w->BtnApply->click(); },
+      [&] {
+        w->TabCtrl->setCurrentIndex(1);
+        w->BtnApply->click();
+        w->TabCtrl->setCurrentIndex(0);
+      }};
+  for (const auto& press : buttons) {
+    band();
+    Drag(w->Chart1, from, to);
+    ASSERT_TRUE(w->Chart->Zoomed());
+    EXPECT_NEAR(mean(), 25.5 * 3.6, 1e-4) << "points 21 .. 30";
+    press();
+    EXPECT_NEAR(x->range().lower, 20.5, 0.3) << "the time span stays on screen";
+    EXPECT_NEAR(mean(), 25.5 * 3.6, 1e-4);
+    Drag(w->Chart1, to, from);
+    EXPECT_DOUBLE_EQ(x->range().lower, 1.0) << "undo shows the whole recording";
+    EXPECT_DOUBLE_EQ(x->range().upper, 100.0);
+    EXPECT_NEAR(mean(), 50.5 * 3.6, 1e-4);
+  }
+  // What the Rate tab's ">" set while zoomed stays after the undo.
+  w->e_max->setText("1");
+  w->e_min->setText("-1");
+  band();
+  Drag(w->Chart1, from, to);
+  w->BtnApply->click();
+  Drag(w->Chart1, to, from);
+  EXPECT_EQ(y->range(), QCPRange(-1, 1));
+  EXPECT_FALSE(w->Chart->Automatic(TRateChart::Left));
+}
+
+// A nearly constant temperature after Stop (automatic right axis) and after
+// Open (the stored limits): the axis has labelled ticks either way.
+TEST_F(Recordings, TemperatureAxisIsLabelled) {
+  TRecordingFile f;
+  for (int i = 1; i <= 100; ++i)
+    f.Records.push_back({static_cast<float>(i), 0.001f, 25.0f + 0.00005f * static_cast<float>(i)});
+  f.Write(dir.File("run.rtd"));
+  // Stop of a run that has written this file (its handle still open).
+  w->Recording = true;
+  w->RecordFileName = dir.File("run.rtd");
+  w->Packet.FileHandle = ::open(w->RecordFileName.c_str(), O_RDONLY);
+  w->Packet.FileOffset = 760;  // its header was written
+  ASSERT_NE(w->Packet.FileHandle, -1);
+  w->ac_stopExecute();
+  ASSERT_TRUE(w->OpenFile.Loaded);
+  w->ch_temp->setChecked(true);
+  w->Chart1->replot();
+  QCPAxis* right = w->Chart1->yAxis2;
+  EXPECT_TRUE(right->visible());
+  EXPECT_TRUE(right->tickLabels());
+  EXPECT_GE(right->range().size(), 1.0 - 1e-9) << "a 0.005 °C change does not fill the chart";
+  EXPECT_NEAR(right->range().center(), 25.0025, 0.01);
+  EXPECT_GE(right->tickVectorLabels().size(), 2);
+
+  ASSERT_TRUE(Open(f));
+  w->ch_temp->setChecked(true);
+  w->Chart1->replot();
+  EXPECT_EQ(right->range(), QCPRange(-40, 60));
+  EXPECT_GE(right->tickVectorLabels().size(), 2);
+}
+
+// Whatever the panels and axes show belongs to the file in the caption.
+TEST_F(Recordings, AFileThatShowsNothingLeavesNothingOfTheLastOne) {
+  TRecordingFile f;
+  for (int i = 1; i <= 100; ++i) f.Records.push_back({static_cast<float>(i), 0.001f * i, 25});
+  struct {
+    const char* name;
+    std::function<void(const std::string&)> make;
+    bool loads;
+  } const cases[] = {
+      {"empty.rtd", [](const std::string& path) { TRecordingFile e; e.Write(path); }, true},
+      {"zero-bytes.rtd", [](const std::string& path) { WriteBytes(path, {}); }, true},
+      {"nan-sample.rtd",
+       [](const std::string& path) {
+         TRecordingFile bad;
+         bad.Sample = std::numeric_limits<float>::quiet_NaN();
+         bad.Records = {{1, 0, 20}, {2, 0, 20}, {3, 0, 20}};
+         bad.Write(path);
+       },
+       false},
+      {"folder.rtd", [](const std::string& path) { ::mkdir(path.c_str(), 0755); }, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(Open(f));
+    ASSERT_NE(w->lab_aver->text(), "0,00000");
+    const std::string path = dir.File(c.name);
+    c.make(path);
+    dialogs.Names.push_back(QString::fromStdString(path));
+    w->ac_openExecute();
+    EXPECT_EQ(w->OpenFile.Loaded, c.loads);
+    EXPECT_EQ(w->windowTitle(), c.loads ? "Ratelog - " + QString::fromStdString(path)
+                                        : QString("Ratelog - Untitled"));
+    EXPECT_EQ(w->lab_aver->text(), "0,00000");
+    EXPECT_EQ(w->l_rms->text(), "0,00000");
+    EXPECT_EQ(w->lab_temp->text(), "0,0");
+    EXPECT_LT(w->Chart1->xAxis->range().upper, 50) << "not the last recording's time axis";
+    EXPECT_EQ(w->ac_print->isEnabled(), c.loads);
+    if (!c.loads) {
+      EXPECT_FALSE(w->Chart->TitleVisible());
+    }
+  }
 }
 
 }  // namespace

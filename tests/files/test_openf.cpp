@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -129,3 +130,18 @@ TEST_F(OpenFile, MissingAndUnreadableFiles) {
 }
 
 }  // namespace
+
+TEST_F(OpenFile, ACancelStopsTheReadingWithinABatch) {
+  std::vector<SamplePoint> recs(3 * TOpenFile::BatchSize, SamplePoint{1, 0, 20});
+  Write(100.0f, recs);
+  std::atomic<bool> cancel{true};
+  file_->Cancel = &cancel;
+  EXPECT_EQ(file_->Load(sink_), TLoadResult::Cancelled);
+  EXPECT_FALSE(file_->Loaded);
+  EXPECT_TRUE(sink_.finished);
+  EXPECT_LE(sink_.records.size(), TOpenFile::BatchSize);
+  cancel = false;
+  sink_ = Capture{};
+  EXPECT_EQ(file_->Load(sink_), TLoadResult::Loaded);
+  EXPECT_EQ(sink_.records.size(), recs.size());
+}

@@ -238,4 +238,27 @@ TEST_F(SettingsFile, LocationBesideTheProgramOrPerUser) {
             xdg + "/ratelog/Ratelog.ini");
 }
 
+// Which file a program uses: beside it while its folder takes files; else
+// the per-user file, which starts from a file beside the program when there
+// is one and wins once it exists.
+TEST(SettingsFileLocation, OneRuleDecides) {
+  using P = TSettingsPlace;
+  struct {
+    bool folderWritable, besideExists, userFolderKnown, userExists;
+    P place;
+  } const cases[] = {
+      {true, false, true, false, P::Beside},
+      {true, true, true, true, P::Beside},
+      {false, false, true, false, P::User},
+      {false, true, true, false, P::UserFromBeside},  // installed program: read it, save per user
+      {false, true, true, true, P::User},             // the user's file wins from then on
+      {false, false, true, true, P::User},
+      {false, true, false, false, P::Beside},         // nowhere else to go
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(DecideSettingsPlace(c.folderWritable, c.besideExists, c.userFolderKnown, c.userExists),
+              c.place)
+        << c.folderWritable << c.besideExists << c.userFolderKnown << c.userExists;
+}
+
 }  // namespace

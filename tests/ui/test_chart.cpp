@@ -1,6 +1,6 @@
 // The chart's own behaviour: automatic and fixed axes from the series'
-// extents, the block index of bulk-filled series (it must draw exactly what
-// the plain adaptive sampling draws), and the rubber-band gestures.
+// extents, a loaded recording (it must draw exactly what its every point
+// drawn by the plain graph draws), and the rubber-band gestures.
 #include <QImage>
 #include <gtest/gtest.h>
 #include <qcustomplot.h>
@@ -8,6 +8,7 @@
 #include <cmath>
 #include <random>
 
+#include "RecordingData.h"
 #include "ui/Chart.h"
 
 namespace {
@@ -24,42 +25,65 @@ class Chart : public ::testing::Test {
     plot.replot();
     return plot.toPixmap(640, 400).toImage();
   }
-  void Fill(QCPGraph* series, int n, std::uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::normal_distribution<double> noise(0, 1);
-    QVector<QCPGraphData> points;
-    points.reserve(n);
-    for (int i = 0; i < n; ++i) {
-      double v = noise(rng);
-      if (i % 9973 == 0) v += 40;  // lone spikes must survive the sampling
-      points.append(QCPGraphData(i * 0.008, v));
-    }
-    series->data()->set(points, true);
-  }
 
   QCustomPlot plot;
   std::unique_ptr<TRateChart> chart;
 };
 
-TEST_F(Chart, TheBlockIndexDrawsWhatThePlainSamplingDraws) {
-  Fill(chart->Series1, 300000, 1);
-  Fill(chart->Series2, 5000, 2);  // too few points for an index
-  chart->ApplyAutomatic();
-  const QCPRange spans[] = {{0, 2400}, {100.3, 1700.9}, {500, 520}, {1234.5, 1240}};
-  for (const QCPRange& span : spans) {
-    chart->SetRange(TRateChart::Bottom, span.lower, span.upper);
-    chart->SeriesChanged(chart->Series1);
-    const QImage plain = Render();
-    chart->IndexSeries(chart->Series1);
-    const QImage indexed = Render();
-    EXPECT_TRUE(plain == indexed) << span.lower << " .. " << span.upper;
+// The same recording twice: as the chart's recording store, and as plain
+// points of every record in a second chart; both must give the same pixels
+// for the three series at every zoom, in both units, also for records out
+// of time order.
+TEST_F(Chart, ARecordingDrawsWhatEveryPointDraws) {
+  QCustomPlot plainPlot;
+  plainPlot.resize(640, 400);
+  TRateChart plain(&plainPlot);
+  for (TRateChart* c : {chart.get(), &plain}) {
+    c->Series1->setVisible(true);
+    c->Series2->setVisible(true);
+    c->Series3->setVisible(true);
+    c->Axis(TRateChart::Right)->setVisible(true);
   }
-  // Data changed behind the index's back: the index is not used.
-  chart->IndexSeries(chart->Series1);
-  chart->Series1->data()->removeBefore(1000);
-  const QImage changed = Render();
-  chart->SeriesChanged(chart->Series1);
-  EXPECT_TRUE(changed == Render());
+  struct TCase {
+    int n, swaps;
+    double factor;
+  };
+  for (const TCase& c : {TCase{300000, 0, 3600.0}, TCase{300000, 0, 1.0}, TCase{70000, 40, 3600.0}}) {
+    const TRecordingData data = TRecordingData::Make(c.n, 0.0033, 0.002, 5, 7, c.swaps);
+    chart->ShowRecording(data.Store(c.factor));
+    plain.AllSeriesChanged();
+    for (int s = 0; s < 3; ++s) {
+      QCPGraph* graph = s == 0 ? plain.Series1 : s == 1 ? plain.Series2 : plain.Series3;
+      graph->data()->set(data.Points(s, c.factor), true);
+    }
+    ASSERT_EQ(SeriesSize(chart->Series2), c.n);
+    ASSERT_EQ(SeriesPoint(chart->Series2, c.n / 2).value, SeriesPoint(plain.Series2, c.n / 2).value);
+    const double last = c.n * 0.008;
+    const QCPRange spans[] = {{0, last},        {last * 0.0623, last * 0.7081}, {last / 5, last / 5 + last / 100},
+                              {500.3, 520.01},  {1234.5, 1234.9},               {-3, 0.5}};
+    for (bool automatic : {true, false}) {
+      for (const QCPRange& span : spans) {
+        for (TRateChart* t : {chart.get(), &plain}) {
+          if (automatic) {
+            t->SetAutomatic(TRateChart::Left);
+            t->SetAutomatic(TRateChart::Right);
+          } else {
+            t->SetRange(TRateChart::Left, -0.01 * c.factor, 0.02 * c.factor);
+            t->SetRange(TRateChart::Right, 25.3, 26.1);
+          }
+          t->SetRange(TRateChart::Bottom, span.lower, span.upper);
+        }
+        plainPlot.replot();
+        const QImage expected = plainPlot.toPixmap(640, 400).toImage();
+        EXPECT_TRUE(Render() == expected)
+            << c.n << " records, factor " << c.factor << ", " << span.lower << " .. " << span.upper;
+      }
+    }
+  }
+  // Emptied like any chart.
+  chart->AllSeriesChanged();
+  EXPECT_EQ(chart->Recording(), nullptr);
+  EXPECT_EQ(SeriesSize(chart->Series1), 0);
 }
 
 TEST_F(Chart, AutomaticAxesFollowTheShownSeries) {
