@@ -383,6 +383,8 @@ TEST_F(Recordings, OpenedFromTheCommandLine) {
   }
   EXPECT_EQ(dialogs.CountOf(TScriptedDialogs::TKind::Message), 1);
   EXPECT_FALSE(dialogs.AnyUnexpected());
+}
+
 // Zoom, then a Scale panel button, then undo: the panels describe the span
 // on screen at every step, and undo returns to the whole recording.
 TEST_F(Recordings, ScalePanelKeepsTheZoomHistory) {
