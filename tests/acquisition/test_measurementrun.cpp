@@ -93,6 +93,10 @@ struct THoldingQueue : TEventQueue {
     }
     TEventQueue::Post(std::move(fn));
   }
+  void Hold() {
+    std::lock_guard<std::mutex> lock(mutex);
+    hold = true;
+  }
   std::size_t Held() {
     std::lock_guard<std::mutex> lock(mutex);
     return held.size();
@@ -199,7 +203,7 @@ TEST_F(Run, StopRequestsOncePerRunAndNeverAfterTheRunEnded) {
   // The device goes away; the next tick finds the port closed, and its stop
   // request is taken before the link's own report of the loss: the owner
   // learns why before it stops, once.
-  queue.hold = true;
+  queue.Hold();
   pty.CloseMaster();
   while (queue.Held() == 0) std::this_thread::sleep_for(100us);
   timer.Tick();
