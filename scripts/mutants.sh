@@ -120,12 +120,14 @@ run_tests() {
 }
 
 if [ $baseline -eq 1 ]; then
-  all=$(printf '(%s)|' "${tests[@]}")
   echo "== the selected tests on the unchanged copy"
-  if ! run_tests "${all%|}" "$work/baseline.log"; then
-    echo "the tests fail without any fault (see $work/baseline.log)" >&2
-    exit 1
-  fi
+  # One run per distinct expression (CTest's expressions take few groups).
+  while IFS= read -r expr; do
+    if ! run_tests "$expr" "$work/baseline.log"; then
+      echo "the tests $expr fail without any fault (see $work/baseline.log)" >&2
+      exit 1
+    fi
+  done < <(printf '%s\n' "${tests[@]}" | sort -u)
 fi
 
 killed=0
