@@ -5,16 +5,14 @@
 // the real link on a pseudo-terminal, the test playing the device.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstring>
 #include <functional>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "PtyPair.h"
+#include "LinkSupport.h"
 #include "acquisition/MeasurementRun.h"
 #include "common/Frames.h"
 #include "common/TestFiles.h"
@@ -66,12 +64,9 @@ class TFakeTimer : public TMMTimer {
 };
 
 struct Owner : TRunOwner {
-  int stops = 0, identified = 0;
+  int identified = 0;
   std::vector<std::string> events;
-  void StopRequested() override {
-    ++stops;
-    events.push_back("stop");
-  }
+  void StopRequested() override { events.push_back("stop"); }
   void RunIdentified() override { ++identified; }
   void LinkLost(int, const std::string& reason) override { events.push_back("lost: " + reason); }
 };
@@ -112,9 +107,6 @@ struct THoldingQueue : TEventQueue {
   }
 };
 
-Bytes Reply(const Bytes& data) { return ReplyFrame(proto::STATUS_OK, data); }
-const Bytes IdentRequest{0xC0, 0x64, 0x63, 0x14, 0xFB, 0x87, 0xC0};
-const Bytes DataRequest{0xC0, 0x64, 0x63, 0x04, 0x18, 0x00, 0x00, 0x00, 0x03, 0x00, 0x26, 0xBA, 0xC0};
 
 class Run : public ::testing::Test {
  protected:
@@ -127,19 +119,15 @@ class Run : public ::testing::Test {
     run->PreparePacket();
     ASSERT_TRUE(run->OpenAndStart());
   }
-  template <typename Pred>
-  bool Pump(Pred done) {
-    const auto end = std::chrono::steady_clock::now() + 60s;
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > end) return false;
-      queue.WaitAndProcess(5ms);
-    }
-    return true;
-  }
   void Identify() {
-    const Bytes ident = Reply(Bytes(25, 'G'));
+    const Bytes ident = IdentReply(std::string(25, 'G'));
     pty.Write(ident.data(), ident.size());
-    ASSERT_TRUE(Pump([&] { return owner.identified == 1; }));
+    ASSERT_TRUE(PumpUntil(queue, [&] { return owner.identified == 1; }));
+  }
+  void Stop() {  // the owner's Stop, port and packet steps
+    run->StopTimer();
+    run->ClosePort();
+    run->ResetPacket();
   }
   Bytes DeviceReads(std::size_t n) { return pty.Read(n, 60000ms); }
 
@@ -159,14 +147,13 @@ class Run : public ::testing::Test {
 // OneCommand) or nothing sent at all (Trigger). The request buffer changes
 // only while the timer is off.
 TEST_F(Run, TimerThroughIdentificationPollingAndStreaming) {
-  const Bytes oneCommand{0xC0, 0x64, 0x63, 0x0A, 0x04, 0x74, 0xC0};
   struct Case {
     std::int32_t mode;
     std::vector<TimerEvent> afterIdentification;
   } cases[] = {
       {ModeNormal, {{"off", 100, IdentRequest}, {"delay", 100, IdentRequest}, {"on", 100, DataRequest}}},
       {ModeOneCommand,
-       {{"off", 100, IdentRequest}, {"delay", 100, IdentRequest}, {"on", 100, oneCommand}}},
+       {{"off", 100, IdentRequest}, {"delay", 100, IdentRequest}, {"on", 100, OneCommandRequest}}},
       {ModeTrigger, {{"off", 100, IdentRequest}}},
   };
   for (const Case& c : cases) {
@@ -188,10 +175,8 @@ TEST_F(Run, TimerThroughIdentificationPollingAndStreaming) {
       const Bytes expected = timer.log.back().request;
       EXPECT_EQ(DeviceReads(expected.size()), expected);
     }
-    run->StopTimer();
-    run->ClosePort();
-    run->ResetPacket();
-    EXPECT_EQ(owner.stops, 0);
+    Stop();
+    EXPECT_TRUE(owner.events.empty());
   }
 }
 
@@ -215,15 +200,13 @@ TEST_F(Run, StopRequestsOncePerRunAndNeverAfterTheRunEnded) {
   // The owner's Stop runs before the queued request is taken.
   PtyPair second;
   PortVariable again("COM3", second.SlavePath());
-  owner.stops = 0;
+  owner.events.clear();
   Start(ModeNormal);
   comm.CloseDevice();  // closed under the timer's feet
   timer.Tick();        // queues a stop request
-  run->StopTimer();    // the owner's Stop, by hand
-  run->ClosePort();
-  run->ResetPacket();
+  Stop();              // the owner's Stop, by hand
   queue.ProcessPending();
-  EXPECT_EQ(owner.stops, 0);
+  EXPECT_TRUE(owner.events.empty());
 }
 
 // Stop reads the replies already in the input queue before it purges it:
@@ -240,24 +223,14 @@ TEST_F(Run, StopKeepsTheRepliesAlreadyReceived) {
   // 25 replies arrive; the owner has not taken their notification when the
   // user presses Stop.
   Bytes replies;
-  for (int i = 1; i <= 25; ++i) {
-    float data[2] = {0.5f * static_cast<float>(i), 25.0f};
-    Bytes d(8);
-    std::memcpy(d.data(), data, 8);
-    const Bytes r = Reply(d);
-    replies.insert(replies.end(), r.begin(), r.end());
-  }
+  for (int i = 1; i <= 25; ++i) replies = Cat({replies, ReplyFrame(2, Le(0.5f * i, 25.0f))});
   pty.Write(replies.data(), replies.size());
-  while (comm.InQueCount() < replies.size()) std::this_thread::sleep_for(1ms);
-  run->StopTimer();
-  run->ClosePort();
-  run->ResetPacket();
+  ASSERT_TRUE(WaitUntil([&] { return comm.InQueCount() == replies.size(); }));
+  Stop();
   queue.ProcessPending();  // the stale notification does nothing
   const Bytes f = ReadBytes(file);
   ASSERT_EQ(f.size(), 760u + 24 * 12);  // the first sample creates the file
-  float lastRate;
-  std::memcpy(&lastRate, f.data() + f.size() - 8, 4);
-  EXPECT_EQ(lastRate, 12.5f);
+  EXPECT_EQ(proto::GetLE<float>(&f[f.size() - 8]), 12.5f);
 }
 
 }  // namespace

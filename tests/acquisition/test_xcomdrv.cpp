@@ -16,33 +16,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "PtyPair.h"
+#include "LinkSupport.h"
 #include "acquisition/Xcomdrv.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-template <typename Pred>
-bool PumpUntil(TEventQueue& queue, Pred done, std::chrono::milliseconds limit = 60000ms) {
-  const auto end = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > end) return false;
-    queue.WaitAndProcess(5ms);
-  }
-  return true;
-}
-
-template <typename Pred>
-bool WaitUntil(Pred done, std::chrono::milliseconds limit = 60000ms) {
-  const auto end = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > end) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
 
 template <typename F>
 int ErrorCodeOf(F f) {

@@ -1,6 +1,7 @@
-// A pseudo-terminal standing in for the gyroscope's serial port: the link
-// under test opens the slave side by its path, the test plays the device on
-// the master side.
+// What the tests of the link, the timer and the run share: a pseudo-terminal
+// standing in for the gyroscope's serial port (the link under test opens the
+// slave side by its path, the test plays the device on the master side), the
+// port variable, and waiting for a condition.
 #pragma once
 
 #include <fcntl.h>
@@ -14,7 +15,10 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "acquisition/Xcomdrv.h"
 
 class PtyPair {
  public:
@@ -91,3 +95,26 @@ class PortVariable {
  private:
   std::string name_;
 };
+
+// Waits until done() holds; false after the limit (a hung test fails
+// instead of blocking the suite).
+template <typename Pred>
+bool WaitUntil(Pred done, std::chrono::milliseconds limit = std::chrono::minutes(1)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// The same on the owning thread, running the queue's posts meanwhile.
+template <typename Pred>
+bool PumpUntil(TEventQueue& queue, Pred done, std::chrono::milliseconds limit = std::chrono::minutes(1)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    queue.WaitAndProcess(std::chrono::milliseconds(5));
+  }
+  return true;
+}
