@@ -77,8 +77,9 @@ TEST(PortNames, ComNamesResolveThroughVariableThenDeviceFiles) {
   }
   PortVariable empty("COM5", "");
   EXPECT_THAT(ResolvePortDevice("COM5"), ::testing::AnyOf("/dev/ttyUSB4", "/dev/ttyACM4", "/dev/ttyS4"));
-  if (::access("/dev/ttyUSB0", F_OK) != 0 && ::access("/dev/ttyACM0", F_OK) != 0)
+  if (::access("/dev/ttyUSB0", F_OK) != 0 && ::access("/dev/ttyACM0", F_OK) != 0) {
     EXPECT_EQ(ResolvePortDevice("COM1"), "/dev/ttyS0");
+  }
   for (const char* other : {"COM0", "COM10", "com1", "/dev/pts/7", "", "COMX"})
     EXPECT_EQ(ResolvePortDevice(other), other);
 }
@@ -382,7 +383,9 @@ TEST_F(Link, HangUpClosesTheLinkEndsTheCallAndIsReportedOnce) {
       if (during == 1) moved = comm->ReadDataEx(big.data(), 8, 120000);
       if (during == 2) moved = comm->SendDataEx(big.data(), big.size(), 120000);
     });
-    if (during == 2) ASSERT_TRUE(WaitUntil([&] { return comm->SentTotal() > 0; }));  // under way
+    if (during == 2) {
+      ASSERT_TRUE(WaitUntil([&] { return comm->SentTotal() > 0; }));  // under way
+    }
     std::this_thread::sleep_for(50ms);
     const auto t0 = Clock::now();
     device.CloseMaster();
