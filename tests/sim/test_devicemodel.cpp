@@ -193,40 +193,6 @@ TEST(DeviceRequests, BadInputIsDroppedAndTheNextRequestAnswered) {
 
 // --- trigger frames -----------------------------------------------------------
 
-TEST(DeviceTrigger, EveryMaskGivesItsLengthFieldsAndCrc) {
-  for (int mask = 0; mask < 8; ++mask) {
-    SCOPED_TRACE(mask);
-    const bool temp = mask & 1, count = mask & 2, time = mask & 4;
-    TDeviceConfig c = TriggerConfig(temp, count, time);
-    c.FreqImpulse = 50;
-    TDeviceModel dev(c);
-    std::vector<TDeviceSample> truth;
-    dev.OnSample = [&](const TDeviceSample& s) { truth.push_back(s); };
-    // Nothing streams before the identification reply.
-    EXPECT_EQ(dev.AdvanceTo(1.0), 0u);
-    ASSERT_EQ(Unframe(Feed(dev, IdentRequest, 1.0)).size(), 1u);
-    EXPECT_TRUE(dev.Streaming());
-
-    const Bytes out = Advance(dev, 1.1);
-    ASSERT_EQ(truth.size(), 5u);
-    Bytes expected;
-    for (std::uint16_t k = 0; k < 5; ++k) {
-      const TDeviceSample& s = truth[k];
-      Bytes payload = Le(s.Rate);
-      if (temp) payload = Cat({payload, Le(static_cast<std::int16_t>(s.TempCounts))});
-      if (count) payload = Cat({payload, Le(k)});
-      if (time) payload = Cat({payload, Le(s.TimeCounts)});
-      expected = Cat({expected, TriggerFrame(payload)});
-      EXPECT_NEAR(s.Temperature, temp ? 25.0 : 0.0, 0.06);
-      EXPECT_EQ(s.Kind, TDeviceSample::TKind::Trigger);
-      EXPECT_EQ(s.HasTime, time);
-      EXPECT_EQ(s.HasTemperature, temp);
-      EXPECT_DOUBLE_EQ(s.Now, 1.0 + (k + 1) * 0.02);
-    }
-    EXPECT_EQ(out, expected);
-  }
-}
-
 TEST(DeviceTrigger, FramesKeepTheirScheduleAndInterleaveWithReplies) {
   TDeviceConfig c = TriggerConfig(true, true, true);
   c.FreqImpulse = 1000;
@@ -456,27 +422,37 @@ class DeviceThroughPaket : public ::testing::TestWithParam<int> {
   std::vector<SamplePoint> recs;
 };
 
-TEST_P(DeviceThroughPaket, NormalModeWithFaults) {
-  TOptionProgramm s;
-  s.Sample = 125;
-  s.TempType = TempLong;
-  const auto sent = Run(s, 60, GetParam(), [](TDeviceConfig& c) {
-    c.BadCrcEvery = 17;
-    c.GarbageEvery = 5;
-    c.OverlongEvery = 23;
-  });
-  ExpectSame(sent, true, true);
-}
-
-TEST_P(DeviceThroughPaket, NormalModeFloatTimeAcrossAClockWrap) {
-  TOptionProgramm s;
-  s.Sample = 50;
-  s.TimeSource = TimeHardFloat;
-  const auto sent = Run(s, 40, GetParam(), [](TDeviceConfig& c) { c.ClockWrapSeconds = 15; });
-  ExpectSame(sent, false, true);
-  for (std::size_t i = 1; i < recs.size(); ++i)
-    ASSERT_GT(recs[i].Time, recs[i - 1].Time) << "time keeps rising across the wrap, " << i;
-  EXPECT_NEAR(recs.back().Time - recs.front().Time, 40, 0.1);
+// Every mode with its time source and the device's faults; the recording
+// holds rate, time and temperature where the device sends them.
+TEST_P(DeviceThroughPaket, EveryModeWithFaults) {
+  const struct {
+    const char* what;
+    std::int32_t mode, timeSource, tempType, sample;
+    void (*device)(TDeviceConfig&);
+  } cases[] = {
+      {"Normal, faults", ModeNormal, TimeHardUlong, TempLong, 125, [](TDeviceConfig& c) {
+         c.BadCrcEvery = 17;
+         c.GarbageEvery = 5;
+         c.OverlongEvery = 23;
+       }},
+      {"Normal, float time wrapping", ModeNormal, TimeHardFloat, TempFloat, 50,
+       [](TDeviceConfig& c) { c.ClockWrapSeconds = 15; }},
+      {"OneCommand", ModeOneCommand, TimeSoftware, TempFloat, 10, [](TDeviceConfig&) {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TOptionProgramm s;
+    s.Mode = c.mode;
+    s.TimeSource = c.timeSource;
+    s.TempType = c.tempType;
+    s.Sample = c.sample;
+    ExpectSame(Run(s, 40, GetParam(), c.device), c.timeSource == TimeHardUlong, c.mode == ModeNormal);
+    for (std::size_t i = 1; i < recs.size(); ++i)
+      ASSERT_GT(recs[i].Time, recs[i - 1].Time) << "time keeps rising, also across the wrap, " << i;
+    // The first sample is not recorded: 40 s less one sample period.
+    EXPECT_NEAR(recs.back().Time - recs.front().Time, 40 - 2.0 / c.sample, 0.1);
+  }
+  EXPECT_FLOAT_EQ(recs[0].Time, 0.2f);  // software time of the second sample
 }
 
 TEST_P(DeviceThroughPaket, TriggerModeEveryMask) {
@@ -489,16 +465,6 @@ TEST_P(DeviceThroughPaket, TriggerModeEveryMask) {
     const auto sent = Run(s, 10, GetParam() + mask, [](TDeviceConfig& c) { c.BadCrcEvery = 31; });
     ExpectSame(sent, s.TrigMask[2], s.TrigMask[0]);
   }
-}
-
-TEST_P(DeviceThroughPaket, OneCommandModeWithSoftwareTime) {
-  TOptionProgramm s;
-  s.Mode = ModeOneCommand;
-  s.TimeSource = TimeSoftware;
-  s.Sample = 10;
-  ExpectSame(Run(s, 30, GetParam()), false, false);
-  EXPECT_FLOAT_EQ(recs[0].Time, 0.2f);
-  EXPECT_NEAR(recs.back().Time, 0.1 * static_cast<double>(recs.size() + 1), 1e-3);
 }
 
 INSTANTIATE_TEST_SUITE_P(Chunkings, DeviceThroughPaket, ::testing::Values(1u, 2u, 3u));
