@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -24,10 +23,10 @@ class PtyPair {
  public:
   PtyPair() {
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
-      throw std::runtime_error("no pseudo-terminal");
     char name[128];
-    if (::ptsname_r(master_, name, sizeof name) != 0) throw std::runtime_error("ptsname");
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
+        ::ptsname_r(master_, name, sizeof name) != 0)
+      throw std::runtime_error("no pseudo-terminal");
     slave_ = name;
   }
   ~PtyPair() { CloseMaster(); }
@@ -45,35 +44,27 @@ class PtyPair {
 
   // Writes all bytes (waiting while the terminal's buffer is full).
   void Write(const void* data, std::size_t n) {
-    const auto* p = static_cast<const std::uint8_t*>(data);
-    while (n > 0) {
+    for (auto* p = static_cast<const std::uint8_t*>(data); n > 0;) {
       const ssize_t k = ::write(master_, p, n);
-      if (k < 0) {
-        pollfd pf{master_, POLLOUT, 0};
-        ::poll(&pf, 1, 100);
-        continue;
-      }
-      p += k;
-      n -= static_cast<std::size_t>(k);
+      pollfd pf{master_, POLLOUT, 0};
+      if (k < 0) ::poll(&pf, 1, 100);
+      p += std::max<ssize_t>(k, 0);
+      n -= static_cast<std::size_t>(std::max<ssize_t>(k, 0));
     }
   }
   void Write(const std::string& s) { Write(s.data(), s.size()); }
 
   // Reads what the link sent until n bytes came or the time is up.
   std::vector<std::uint8_t> Read(std::size_t n, std::chrono::milliseconds limit) {
-    std::vector<std::uint8_t> out;
-    const auto end = std::chrono::steady_clock::now() + limit;
-    std::uint8_t buf[4096];
-    while (out.size() < n) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          end - std::chrono::steady_clock::now());
-      if (left.count() <= 0) break;
+    std::vector<std::uint8_t> out(n);
+    std::size_t got = 0;
+    for (const auto end = std::chrono::steady_clock::now() + limit;
+         got < n && std::chrono::steady_clock::now() < end;) {
       pollfd pf{master_, POLLIN, 0};
-      if (::poll(&pf, 1, static_cast<int>(left.count())) <= 0) continue;
-      const ssize_t k = ::read(master_, buf, std::min(sizeof buf, n - out.size()));
-      if (k > 0) out.insert(out.end(), buf, buf + k);
-      else if (k < 0 && errno != EAGAIN) break;
+      const ssize_t k = ::poll(&pf, 1, 10) > 0 ? ::read(master_, &out[got], n - got) : 0;
+      got += static_cast<std::size_t>(std::max<ssize_t>(k, 0));
     }
+    out.resize(got);
     return out;
   }
 
@@ -82,7 +73,7 @@ class PtyPair {
   std::string slave_;
 };
 
-// Sets RATELOG_<name> for the life of the object.
+// Sets RATELOG_<port> for the life of the object.
 class PortVariable {
  public:
   PortVariable(const std::string& port, const std::string& path) : name_("RATELOG_" + port) {
@@ -96,25 +87,23 @@ class PortVariable {
   std::string name_;
 };
 
-// Waits until done() holds; false after the limit (a hung test fails
+// Waits until done() holds, on the owning thread running the queue's posts
+// meanwhile when one is given; false after the limit (a hung test fails
 // instead of blocking the suite).
 template <typename Pred>
-bool WaitUntil(Pred done, std::chrono::milliseconds limit = std::chrono::minutes(1)) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
+bool PumpUntil(TEventQueue* queue, Pred done, std::chrono::milliseconds limit = std::chrono::minutes(1)) {
+  for (const auto end = std::chrono::steady_clock::now() + limit; !done();) {
     if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (queue) queue->WaitAndProcess(std::chrono::milliseconds(5));
+    else std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
 }
-
-// The same on the owning thread, running the queue's posts meanwhile.
 template <typename Pred>
 bool PumpUntil(TEventQueue& queue, Pred done, std::chrono::milliseconds limit = std::chrono::minutes(1)) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    queue.WaitAndProcess(std::chrono::milliseconds(5));
-  }
-  return true;
+  return PumpUntil(&queue, done, limit);
+}
+template <typename Pred>
+bool WaitUntil(Pred done, std::chrono::milliseconds limit = std::chrono::minutes(1)) {
+  return PumpUntil(nullptr, done, limit);
 }
