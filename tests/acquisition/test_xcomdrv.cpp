@@ -462,38 +462,6 @@ TEST_F(Link, CloseWaitsForASendSoTheDescriptorIsNeverReused) {
   }
 }
 
-// The timer thread sends while the owner reads and the device talks back:
-// every byte arrives once, in order, in both directions.
-TEST_F(Link, SendsFromAnotherThreadDuringReads) {
-  comm->OpenDevice();
-  Bytes toDevice(4800), toLink(4800);
-  for (std::size_t i = 0; i < toDevice.size(); ++i) {
-    toDevice[i] = static_cast<std::uint8_t>(i * 7);
-    toLink[i] = static_cast<std::uint8_t>(255 - i);
-  }
-  Bytes atDevice, atLink(toLink.size());
-  std::thread device([&] { atDevice = pty.Read(toDevice.size(), 60000ms); });
-  std::thread feeder([&] {
-    for (std::size_t i = 0; i < toLink.size(); i += 16) pty.Write(&toLink[i], 16);
-  });
-  std::thread timer([&] {
-    for (std::size_t i = 0; i < toDevice.size(); i += 16) {
-      EXPECT_EQ(comm->SendData(&toDevice[i], 16), 16u);
-      if (i % 800 == 0) std::this_thread::sleep_for(1ms);
-    }
-  });
-  std::uint32_t got = 0;
-  for (std::uint32_t n = 1; got < atLink.size() && n > 0; got += n)
-    n = comm->ReadDataEx(&atLink[got], 100, 1000);
-  timer.join();
-  feeder.join();
-  device.join();
-  EXPECT_EQ(atDevice, toDevice);
-  EXPECT_EQ(atLink, toLink);
-  EXPECT_EQ(comm->SentTotal(), toDevice.size());
-  EXPECT_EQ(comm->ReceivedTotal(), toLink.size());
-}
-
 // Thousands of opens and closes while the device streams, a timer thread
 // sends and notifications are pending: no deadlock, no stray error.
 TEST_F(Link, ThousandsOfOpenCloseCyclesWithDataAndNotificationsPending) {

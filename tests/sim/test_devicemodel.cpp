@@ -42,8 +42,6 @@ TDeviceConfig TriggerConfig(bool temp, bool count, bool time) {
 
 }  // namespace
 
-// --- replies -----------------------------------------------------------------
-
 TEST(DeviceReplies, ExamplesByteExact) {
   TDeviceModel dev;
   dev.SetFixedSignal(0.5f, 25.0f);
@@ -103,8 +101,6 @@ TEST(DeviceReplies, TemperatureDriftsAndSamplesAreReported) {
   EXPECT_EQ(std::tuple(truth[0].Time, truth[0].TempCounts, truth[0].Temperature), std::tuple(1800.0f, 2100, 21.0f));
   EXPECT_TRUE(truth[0].HasTime && truth[0].HasTemperature && !truth[0].BadCrc);
 }
-
-// --- errors and bad requests --------------------------------------------------
 
 TEST(DeviceErrors, StatusThreeOnDemandAndForUnknownCommands) {
   TDeviceModel dev;
@@ -191,8 +187,6 @@ TEST(DeviceRequests, BadInputIsDroppedAndTheNextRequestAnswered) {
   EXPECT_TRUE(CrcOk(frames[0]));
 }
 
-// --- trigger frames -----------------------------------------------------------
-
 TEST(DeviceTrigger, FramesKeepTheirScheduleAndInterleaveWithReplies) {
   TDeviceConfig c = TriggerConfig(true, true, true);
   c.FreqImpulse = 1000;
@@ -217,8 +211,6 @@ TEST(DeviceTrigger, FramesKeepTheirScheduleAndInterleaveWithReplies) {
   EXPECT_EQ(dev.AdvanceTo(20.0), 0u);
 }
 
-// --- determinism and faults ---------------------------------------------------
-
 TEST(DeviceSignal, SameSeedSameBytesOtherSeedOtherBytes) {
   auto run = [](std::uint64_t seed) {
     TDeviceConfig c = TriggerConfig(true, true, true);
@@ -240,13 +232,6 @@ TEST(DeviceSignal, SameSeedSameBytesOtherSeedOtherBytes) {
   dev.Reset();
   EXPECT_EQ(Feed(dev, DataRequest, 0.1), first);
 
-  // Faults use their own generator: the signal does not change with them.
-  TDeviceConfig faulty;
-  faulty.GarbageEvery = 1;
-  faulty.BadCrcEvery = 2;
-  TDeviceModel p, f(faulty);
-  for (int i = 0; i < 20; ++i)
-    EXPECT_EQ(F32(Unframe(Feed(p, DataRequest, i * 0.1)).at(0), 7), F32(Unframe(Feed(f, DataRequest, i * 0.1)).at(0), 7));
 }
 
 TEST(DeviceFaults, WrongCrcEveryKthFrame) {
@@ -262,16 +247,6 @@ TEST(DeviceFaults, WrongCrcEveryKthFrame) {
     EXPECT_EQ(flagged.at(static_cast<std::size_t>(i)), (i + 1) % 3 == 0) << i;
   }
   EXPECT_EQ(dev.Stats().BadCrcFrames, 3u);
-
-  // Trigger frames too.
-  TDeviceConfig t = TriggerConfig(false, true, false);
-  t.BadCrcEvery = 2;
-  TDeviceModel trig(t);
-  trig.StartStreaming(0.0);
-  const Bytes tf = Advance(trig, 0.04);
-  ASSERT_EQ(tf.size(), 4 * 10u);
-  for (std::size_t k = 0; k < 4; ++k)
-    EXPECT_EQ(proto::GetLE<std::uint16_t>(&tf[k * 10 + 8]) == proto::Crc16(&tf[k * 10 + 2], 6), k % 2 == 0) << k;
 }
 
 TEST(DeviceFaults, GarbageAndOverlongFramesBetweenFrames) {
@@ -334,8 +309,6 @@ TEST(DeviceOutput, PartialTakeKeepsTheOrder) {
   EXPECT_EQ(all, Feed(whole, Cat({IdentRequest, IdentRequest, IdentRequest}), 0.0));
 }
 
-// --- whole runs through the packet processor ------------------------------------
-
 namespace {
 
 struct Listener : TPaketListener {
@@ -352,11 +325,11 @@ struct Listener : TPaketListener {
 // the parameter seeds the chunking.
 class DeviceThroughPaket : public ::testing::TestWithParam<int> {
  protected:
-  // Runs `seconds` of device time and stops; returns the samples the
-  // program must have recorded (all the device sent but the first) and
-  // leaves the recording in `recs`.
-  std::vector<TDeviceSample> Run(const TOptionProgramm& settings, double seconds, unsigned seed,
-                                 void (*device)(TDeviceConfig&) = nullptr) {
+  // Runs `seconds` of device time and stops. The recording in `recs` must
+  // hold every sample the device sent but the first: its rate, and its time
+  // and temperature where asked.
+  void Run(const TOptionProgramm& settings, double seconds, void (*device)(TDeviceConfig&),
+           bool time, bool temperature) {
     auto packet = std::make_unique<TPaket>();
     Listener listener;
     packet->SetListener(&listener);
@@ -367,7 +340,7 @@ class DeviceThroughPaket : public ::testing::TestWithParam<int> {
     packet->BuildIdentRequest();
 
     TDeviceConfig config = TDeviceModel::ConfigFor(settings);
-    if (device) device(config);
+    device(config);
     TDeviceModel model(config);
     std::vector<TDeviceSample> sent;
     bool skipNext = false;
@@ -378,7 +351,7 @@ class DeviceThroughPaket : public ::testing::TestWithParam<int> {
       if (!skipNext && !syncLike && !s.BadCrc) sent.push_back(s);
       skipNext = !skipNext && syncLike;
     };
-    std::mt19937 rng(seed);
+    std::mt19937 rng(static_cast<unsigned>(GetParam() + settings.TrigMask[0] + 2 * settings.TrigMask[2]));
     for (double now = 0; now < seconds;) {
       now += 1.0 / settings.SafeSample();
       Bytes wire;
@@ -403,12 +376,6 @@ class DeviceThroughPaket : public ::testing::TestWithParam<int> {
     EXPECT_GE(sent.size(), 10u);
     if (!sent.empty()) sent.erase(sent.begin());
     EXPECT_EQ(recs.size(), sent.size()) << "every sample but the first";
-    return sent;
-  }
-
-  // The recording holds rate (and time, temperature where the device sends
-  // them) of every sample.
-  void ExpectSame(const std::vector<TDeviceSample>& sent, bool time, bool temperature) {
     for (std::size_t i = 0; i < std::min(recs.size(), sent.size()); ++i) {
       ASSERT_EQ(recs[i].Rate, sent[i].Rate) << i;
       if (time) {
@@ -446,7 +413,7 @@ TEST_P(DeviceThroughPaket, EveryModeWithFaults) {
     s.TimeSource = c.timeSource;
     s.TempType = c.tempType;
     s.Sample = c.sample;
-    ExpectSame(Run(s, 40, GetParam(), c.device), c.timeSource == TimeHardUlong, c.mode == ModeNormal);
+    Run(s, 40, c.device, c.timeSource == TimeHardUlong, c.mode == ModeNormal);
     for (std::size_t i = 1; i < recs.size(); ++i)
       ASSERT_GT(recs[i].Time, recs[i - 1].Time) << "time keeps rising, also across the wrap, " << i;
     // The first sample is not recorded: 40 s less one sample period.
@@ -462,8 +429,7 @@ TEST_P(DeviceThroughPaket, TriggerModeEveryMask) {
     s.Mode = ModeTrigger;
     s.TrigMask = {(mask & 1) != 0, (mask & 2) != 0, (mask & 4) != 0};
     s.FreqImpulse = 500;
-    const auto sent = Run(s, 10, GetParam() + mask, [](TDeviceConfig& c) { c.BadCrcEvery = 31; });
-    ExpectSame(sent, s.TrigMask[2], s.TrigMask[0]);
+    Run(s, 10, [](TDeviceConfig& c) { c.BadCrcEvery = 31; }, s.TrigMask[2], s.TrigMask[0]);
   }
 }
 
