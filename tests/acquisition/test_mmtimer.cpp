@@ -20,27 +20,19 @@ namespace {
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-// Expiry times of a timer in ms after a start mark, and its thread.
+// Counts a timer's ticks, noting the first one's time (ms after a start
+// mark) and the thread they run on.
 struct Ticks {
-  std::mutex mutex;
-  std::vector<double> at;
-  std::thread::id thread;
   Clock::time_point start = Clock::now();
-
+  std::atomic<int> count{0};
+  std::atomic<double> first{-1};
+  std::atomic<std::thread::id> thread;
   TMMTimer::TNotifyEvent Handler() {
     return [this](TMMTimer*) {
-      std::lock_guard<std::mutex> lock(mutex);
-      at.push_back(Ms(Clock::now() - start));
+      if (count == 0) first = Ms(Clock::now() - start);
       thread = std::this_thread::get_id();
+      ++count;
     };
-  }
-  std::size_t Count() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return at.size();
-  }
-  double First() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return at.empty() ? -1 : at.front();
   }
 };
 
@@ -62,14 +54,11 @@ TEST(MMTimer, NothingRunsWithoutHandlerOrDelayAndTicksOnItsOwnThread) {
   EXPECT_NO_THROW(timer.SetEnabled(true));  // Delay 0: nothing starts, nothing raised
   EXPECT_FALSE(timer.Running());
   std::this_thread::sleep_for(30ms);
-  EXPECT_EQ(ticks.Count(), 0u);
+  EXPECT_EQ(ticks.count, 0);
   timer.SetDelay(5);
   EXPECT_TRUE(timer.Running());
-  EXPECT_TRUE(WaitUntil([&] { return ticks.Count() >= 2; }));
-  {
-    std::lock_guard<std::mutex> lock(ticks.mutex);
-    EXPECT_NE(ticks.thread, std::this_thread::get_id());  // a thread of its own
-  }
+  EXPECT_TRUE(WaitUntil([&] { return ticks.count >= 2; }));
+  EXPECT_NE(ticks.thread.load(), std::this_thread::get_id());  // a thread of its own
   timer.SetOnTimer(nullptr);
   EXPECT_FALSE(timer.Running());
 }
@@ -81,17 +70,17 @@ TEST(MMTimer, OneShotFiresOnceAndStaysStartedUntilTheNextRestart) {
   timer.SetDelay(20);
   ticks.start = Clock::now();
   timer.SetOnTimer(ticks.Handler());
-  ASSERT_TRUE(WaitUntil([&] { return ticks.Count() == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return ticks.count == 1; }));
   std::this_thread::sleep_for(60ms);
-  EXPECT_EQ(ticks.Count(), 1u);
-  EXPECT_GE(ticks.First(), 19.0);
+  EXPECT_EQ(ticks.count, 1);
+  EXPECT_GE(ticks.first, 19.0);
   EXPECT_TRUE(timer.Running());
   timer.SetEnabled(false);
   EXPECT_FALSE(timer.Running());
   timer.SetEnabled(true);  // restart: once more
-  EXPECT_TRUE(WaitUntil([&] { return ticks.Count() == 2; }));
+  EXPECT_TRUE(WaitUntil([&] { return ticks.count == 2; }));
   timer.SetMode(mmePeriodic);
-  EXPECT_TRUE(WaitUntil([&] { return ticks.Count() >= 5; }));
+  EXPECT_TRUE(WaitUntil([&] { return ticks.count >= 5; }));
 }
 
 // An equal value changes nothing: the expiry keeps its time. A new value,
@@ -121,8 +110,8 @@ TEST(MMTimer, RestartRules) {
       EXPECT_NE(timer.GetId(), id);
       EXPECT_NE(timer.GetId(), 0u);
     }
-    ASSERT_TRUE(WaitUntil([&] { return ticks.Count() == 1; }));
-    EXPECT_GE(ticks.First(), change == 0 ? 99.0 : changed + (change == 1 ? 999.0 : 119.0));
+    ASSERT_TRUE(WaitUntil([&] { return ticks.count == 1; }));
+    EXPECT_GE(ticks.first, change == 0 ? 99.0 : changed + (change == 1 ? 999.0 : 119.0));
   }
 }
 
