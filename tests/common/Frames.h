@@ -1,6 +1,6 @@
 // Frames as they travel between the program and the gyroscope, built for
 // tests: little-endian fields, the CRC (low byte first), byte stuffing
-// between delimiters, replies, trigger frames, and the way back.
+// between delimiters, requests, replies and trigger frames.
 #pragma once
 
 #include <cstdint>
@@ -67,33 +67,3 @@ inline Bytes IdentReply(const std::string& text) {
 
 // A trigger frame: the sync pair, the payload, the CRC of the payload.
 inline Bytes TriggerFrame(const Bytes& payload) { return WithCrc(Cat({{0xC0, 0xC0}, payload}), 2); }
-
-// The unescaped bodies (CRC included) of the frames in a stream; bytes
-// outside frames are skipped, a bad escape reads as 0xEE.
-inline std::vector<Bytes> Unframe(const Bytes& stream) {
-  std::vector<Bytes> frames;
-  Bytes cur;
-  bool in = false, esc = false;
-  for (std::uint8_t c : stream) {
-    if (c == 0xC0) {
-      if (in && !cur.empty()) frames.push_back(cur);
-      in = !(in && !cur.empty());
-      cur.clear();
-      esc = false;
-    } else if (in && esc) {
-      cur.push_back(c == 0xDC ? 0xC0 : c == 0xDD ? 0xDB : 0xEE);
-      esc = false;
-    } else if (in) {
-      esc = c == 0xDB;
-      if (!esc) cur.push_back(c);
-    }
-  }
-  return frames;
-}
-
-// The last two bytes of a body are the CRC of the others.
-inline bool CrcOk(const Bytes& body) {
-  if (body.size() < 3) return false;
-  const std::size_t m = body.size() - 2;
-  return proto::GetLE<std::uint16_t>(&body[m]) == proto::Crc16(body.data(), m);
-}

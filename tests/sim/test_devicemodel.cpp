@@ -108,7 +108,7 @@ TEST(DeviceErrors, StatusThreeOnDemandAndForUnknownCommands) {
   dev.FailNext(2);
   EXPECT_EQ(Feed(dev, IdentRequest, 0.0), err);
   EXPECT_EQ(Feed(dev, DataRequest, 0.1), err);
-  EXPECT_EQ(Unframe(Feed(dev, IdentRequest, 0.2)).at(0)[2], proto::STATUS_OK);
+  EXPECT_EQ(Feed(dev, IdentRequest, 0.2).at(3), proto::STATUS_OK);
   EXPECT_EQ(dev.Stats().ErrorReplies, 2u);
 
   dev.Config().ErrorAlways = true;
@@ -144,7 +144,6 @@ TEST(DeviceRequests, SplitAtEveryBytePositionGivesTheSameReplies) {
     return dev;
   };
   const Bytes expect = Feed(*make(), stream, 1.0);
-  ASSERT_EQ(Unframe(expect).size(), 3u);
   for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
     auto dev = make();
     dev->Feed(stream.data(), cut, 1.0);
@@ -181,10 +180,9 @@ TEST(DeviceRequests, BadInputIsDroppedAndTheNextRequestAnswered) {
   TDeviceConfig c;
   c.Address = 0xC0;
   TDeviceModel e(c);
-  const auto frames = Unframe(Feed(e, Frame({0xC0, 0x63, 0x14}), 0.0));
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_EQ(frames[0][0], 0xC0);
-  EXPECT_TRUE(CrcOk(frames[0]));
+  const Bytes answer = Feed(e, Frame({0xC0, 0x63, 0x14}), 0.0);
+  EXPECT_EQ(answer, Frame(Cat({{0xC0, 0x63, 2}, Bytes(reply.begin() + 4, reply.end() - 3)})));
+  EXPECT_EQ(Bytes(answer.begin(), answer.begin() + 4), (Bytes{0xC0, 0xDB, 0xDC, 0x63}));
 }
 
 TEST(DeviceTrigger, FramesKeepTheirScheduleAndInterleaveWithReplies) {
@@ -238,13 +236,14 @@ TEST(DeviceFaults, WrongCrcEveryKthFrame) {
   TDeviceConfig c;
   c.BadCrcEvery = 3;
   TDeviceModel dev(c);
-  std::vector<bool> flagged;
-  dev.OnSample = [&](const TDeviceSample& s) { flagged.push_back(s.BadCrc); };
+  TDeviceSample sent;
+  dev.OnSample = [&](const TDeviceSample& s) { sent = s; };
   for (int i = 0; i < 9; ++i) {
-    const auto frames = Unframe(Feed(dev, DataRequest, i * 0.1));
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(CrcOk(frames[0]), (i + 1) % 3 != 0) << i;
-    EXPECT_EQ(flagged.at(static_cast<std::size_t>(i)), (i + 1) % 3 == 0) << i;
+    const Bytes reply = Feed(dev, DataRequest, i * 0.1);
+    const bool bad = (i + 1) % 3 == 0;
+    EXPECT_EQ(reply == ReplyFrame(2, Le(sent.TimeCounts, sent.Rate, sent.Temperature)), !bad) << i;
+    EXPECT_EQ(reply.size(), 19u);
+    EXPECT_EQ(sent.BadCrc, bad) << i;
   }
   EXPECT_EQ(dev.Stats().BadCrcFrames, 3u);
 }
@@ -284,12 +283,12 @@ TEST(DeviceFaults, ClockWraps) {
   EXPECT_EQ(dev.TimeCounts(9.5), 1094400u);
   EXPECT_EQ(dev.TimeCounts(12.5), 288000u);
   EXPECT_DOUBLE_EQ(dev.DeviceSeconds(12.5), 2.5);
-  EXPECT_EQ(U32(Unframe(Feed(dev, DataRequest, 12.5)).at(0), 3), 288000u);
+  EXPECT_EQ(U32(Feed(dev, DataRequest, 12.5), 4), 288000u);  // no byte to escape before
 
   // FLOAT time wraps with the same period.
   c.TimeType = TDeviceTimeType::Float;
   TDeviceModel flt(c);
-  EXPECT_EQ(F32(Unframe(Feed(flt, DataRequest, 21.0)).at(0), 3), 1.0f);
+  EXPECT_EQ(F32(Feed(flt, DataRequest, 21.0), 4), 1.0f);
 
   // Without the fault the 32-bit counter wraps by itself (after ~10.4 h).
   TDeviceConfig n;
@@ -437,50 +436,30 @@ INSTANTIATE_TEST_SUITE_P(Chunkings, DeviceThroughPaket, ::testing::Values(1u, 2u
 
 // The device clock advances with every sample, also when requests arrive
 // together (a busy program sends two at once, the device reads them in one
-// go): its time field strictly increases, and so do the times the program
-// takes from it. An hour into the run, at every poll rate, both time types.
+// go): its time field strictly increases, so the times the program takes
+// from it do too. An hour into the run, at every poll rate, both time types.
 TEST(DeviceClock, StrictlyIncreasingAtEveryPollRate) {
-  constexpr std::int32_t TimeTrigger = -1;  // trigger frames with their time field
   for (const std::int32_t sample : SampleValues) {
-    for (const std::int32_t source : {std::int32_t{TimeHardFloat}, std::int32_t{TimeHardUlong}, TimeTrigger}) {
+    for (const std::int32_t source : {std::int32_t{TimeHardFloat}, std::int32_t{TimeHardUlong}, -1}) {
       SCOPED_TRACE(::testing::Message() << "Sample " << sample << " source " << source);
       TOptionProgramm s;
       s.Sample = sample;
-      s.TimeSource = source == TimeTrigger ? TimeHardUlong : source;
-      s.Mode = source == TimeTrigger ? ModeTrigger : ModeNormal;
+      s.TimeSource = source == TimeHardFloat ? TimeHardFloat : TimeHardUlong;
+      s.Mode = source == -1 ? ModeTrigger : ModeNormal;  // -1: trigger frames with their time
       s.TrigMask = {true, false, true};
       s.FreqImpulse = 5.0 * sample;
       TDeviceModel dev(TDeviceModel::ConfigFor(s));
-      double lastField = -1;
-      std::size_t repeats = 0;
-      dev.OnSample = [&](const TDeviceSample& d) {
-        const double field = source == TimeHardFloat ? d.Time : d.TimeCounts;
-        repeats += !(field > lastField);
-        lastField = field;
-      };
-      auto packet = std::make_unique<TPaket>();  // its averaging ring is large
-      Listener listener;
-      packet->SetListener(&listener);
-      packet->Assign(s);
-      packet->Reset();
-      packet->BuildIdentRequest();
-      auto send = [&](double now, int requests) {
-        for (int k = 0; k < requests; ++k)
-          dev.Feed(packet->SendBuffer.data(), static_cast<std::size_t>(packet->RequestLength), now);
-        for (std::uint8_t b : Advance(dev, now)) {  // byte by byte: every sample is seen
-          const float last = packet->Current.Time;
-          const std::uint64_t before = packet->SamplesAccepted;
-          packet->Receive(&b, 1);
-          if (packet->SamplesAccepted != before && before > 0 && packet->Current.Time <= last)
-            ADD_FAILURE() << "time " << packet->Current.Time << " after " << last;
-        }
-      };
-      send(3600.0, 1);
-      ASSERT_TRUE(listener.identified);
-      if (s.Mode != ModeTrigger) packet->BuildDataRequest();
-      for (int i = 1; i <= 20 * sample; ++i) send(3600.0 + i / double(sample), i % 3 == 0 ? 2 : 1);
-      EXPECT_GT(packet->SamplesAccepted, static_cast<std::uint64_t>(19 * sample));
-      EXPECT_EQ(repeats, 0u);
+      std::vector<double> fields;
+      dev.OnSample = [&](const TDeviceSample& d) { fields.push_back(source == TimeHardFloat ? d.Time : d.TimeCounts); };
+      Feed(dev, IdentRequest, 3600.0);
+      // The program repeats its last request: in Trigger mode the identification.
+      const Bytes& request = s.Mode == ModeTrigger ? IdentRequest : DataRequest;
+      for (int i = 1; i <= 20 * sample; ++i) {
+        for (int k = i % 3 == 0 ? 2 : 1; k > 0; --k) dev.Feed(request.data(), request.size(), 3600.0 + i / double(sample));
+        Advance(dev, 3600.0 + i / double(sample));
+      }
+      ASSERT_GT(fields.size(), static_cast<std::size_t>(20 * sample));
+      for (std::size_t k = 1; k < fields.size(); ++k) ASSERT_GT(fields[k], fields[k - 1]) << k;
     }
   }
 }
