@@ -80,8 +80,6 @@ class PortVariable {
     ::setenv(name_.c_str(), path.c_str(), 1);
   }
   ~PortVariable() { ::unsetenv(name_.c_str()); }
-  PortVariable(const PortVariable&) = delete;
-  PortVariable& operator=(const PortVariable&) = delete;
 
  private:
   std::string name_;

@@ -1,7 +1,6 @@
-// Periodic timer: one-shot, the restart rules, ticks in flight when the
-// timer is changed or destroyed, changes from inside a tick, and exceptions
-// escaping the handler. Its period and jitter are measured by the timer
-// benchmark.
+// Periodic timer: the restart rules, ticks in flight when the timer is
+// changed or destroyed, changes from inside a tick, and exceptions escaping
+// the handler. Its period and jitter are measured by the timer benchmark.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -61,26 +60,6 @@ TEST(MMTimer, NothingRunsWithoutHandlerOrDelayAndTicksOnItsOwnThread) {
   EXPECT_NE(ticks.thread.load(), std::this_thread::get_id());  // a thread of its own
   timer.SetOnTimer(nullptr);
   EXPECT_FALSE(timer.Running());
-}
-
-TEST(MMTimer, OneShotFiresOnceAndStaysStartedUntilTheNextRestart) {
-  Ticks ticks;
-  TMMTimer timer;
-  timer.SetMode(mmeOneShort);
-  timer.SetDelay(20);
-  ticks.start = Clock::now();
-  timer.SetOnTimer(ticks.Handler());
-  ASSERT_TRUE(WaitUntil([&] { return ticks.count == 1; }));
-  std::this_thread::sleep_for(60ms);
-  EXPECT_EQ(ticks.count, 1);
-  EXPECT_GE(ticks.first, 19.0);
-  EXPECT_TRUE(timer.Running());
-  timer.SetEnabled(false);
-  EXPECT_FALSE(timer.Running());
-  timer.SetEnabled(true);  // restart: once more
-  EXPECT_TRUE(WaitUntil([&] { return ticks.count == 2; }));
-  timer.SetMode(mmePeriodic);
-  EXPECT_TRUE(WaitUntil([&] { return ticks.count >= 5; }));
 }
 
 // An equal value changes nothing: the expiry keeps its time. A new value,

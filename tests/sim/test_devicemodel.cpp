@@ -298,16 +298,6 @@ TEST(DeviceFaults, ClockWraps) {
   EXPECT_NEAR(static_cast<double>(nat.TimeCounts(1.0)), 57600.0, 1.0);
 }
 
-TEST(DeviceOutput, PartialTakeKeepsTheOrder) {
-  TDeviceModel dev, whole;
-  for (int i = 0; i < 3; ++i) dev.Feed(IdentRequest.data(), IdentRequest.size(), 0.0);
-  Bytes all;
-  std::uint8_t buf[7];
-  for (std::size_t k; (k = dev.Take(buf, sizeof buf)) > 0;) all.insert(all.end(), buf, buf + k);
-  EXPECT_EQ(dev.Pending(), 0u);
-  EXPECT_EQ(all, Feed(whole, Cat({IdentRequest, IdentRequest, IdentRequest}), 0.0));
-}
-
 namespace {
 
 struct Listener : TPaketListener {
