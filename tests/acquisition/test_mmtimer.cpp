@@ -132,29 +132,6 @@ TEST(MMTimer, ChangesFromInsideItsOwnTick) {
     EXPECT_EQ(count, 1);
     EXPECT_FALSE(timer.GetEnabled());
   }
-  // A new period from the tick, then another handler from the tick.
-  {
-    std::atomic<int> first{0}, second{0};
-    Clock::time_point changed, next;
-    TMMTimer timer;
-    timer.SetResolution(0);
-    timer.SetDelay(5);
-    timer.SetOnTimer([&](TMMTimer* sender) {
-      if (++first == 1) {
-        changed = Clock::now();
-        sender->SetDelay(40);
-      } else {
-        next = Clock::now();
-        sender->SetOnTimer([&](TMMTimer*) { ++second; });
-      }
-    });
-    ASSERT_TRUE(WaitUntil([&] { return second >= 1; }));
-    std::this_thread::sleep_for(200ms);
-    timer.SetEnabled(false);
-    EXPECT_EQ(first, 2);
-    EXPECT_GE(Ms(next - changed), 39.0);  // deadlines only ever come late
-    EXPECT_LE(second, Ms(Clock::now() - next) / 40.0 + 1.0);  // every 40 ms, not 5 ms
-  }
   // Destroyed by its own handler: the thread ends after the handler.
   std::atomic<bool> gone{false};
   auto* timer = new TMMTimer;

@@ -278,18 +278,6 @@ TEST_F(Paket, SnapshotCarriesValuesAndStatistics) {
             std::tuple(0.4f, 3.0f, 22.5f, 2.0, 1.0, 1.0));
 }
 
-TEST_F(Paket, OneCommandReplies) {
-  p->Mode = ModeOneCommand;
-  StartIdentified();
-  Feed(Reply(2, Le(-2.0f)));
-  EXPECT_EQ(std::tuple(p->Current.Time, p->Current.Rate), std::tuple(0.1f, -2.0f));
-  Feed(Reply(3, Le(1.0f)));
-  Feed(Reply(2, {0x01, 0x02}));  // too short for a rate
-  EXPECT_EQ(p->SamplesAccepted, 1u);
-  Feed(Reply(2, Le(NaN)));  // no NaN test in this mode
-  EXPECT_EQ(p->SamplesAccepted, 2u);
-}
-
 // The owner's real sequence: the timer repeats the identification request,
 // so a second identification reply may follow the first after the data
 // request was built (in the same read or the next). It is never a sample,

@@ -6,7 +6,6 @@
 #include <memory>
 #include <random>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "acquisition/Paket.h"
@@ -86,22 +85,6 @@ TEST(DeviceReplies, FieldsFollowTheRequestOrderAndTypes) {
   EXPECT_EQ(Feed(dev, Frame({100, 0x63, 0x04}), 3.0), ReplyFrame(2));
 }
 
-TEST(DeviceReplies, TemperatureDriftsAndSamplesAreReported) {
-  TDeviceConfig c;
-  c.TempStart = 20.0;
-  c.TempDrift = 2.0;  // per hour: 21.0 deg C half an hour on, 2100 LONG counts of 0.01
-  c.TempType = TDeviceTempType::Long;
-  c.TempScale = 0.01;
-  TDeviceModel dev(c);
-  std::vector<TDeviceSample> truth;
-  dev.OnSample = [&](const TDeviceSample& s) { truth.push_back(s); };
-  const Bytes reply = Feed(dev, DataRequest, 1800.0);
-  ASSERT_EQ(truth.size(), 1u);
-  EXPECT_EQ(reply, ReplyFrame(2, Le(truth[0].TimeCounts, truth[0].Rate, std::int32_t{2100})));
-  EXPECT_EQ(std::tuple(truth[0].Time, truth[0].TempCounts, truth[0].Temperature), std::tuple(1800.0f, 2100, 21.0f));
-  EXPECT_TRUE(truth[0].HasTime && truth[0].HasTemperature && !truth[0].BadCrc);
-}
-
 TEST(DeviceErrors, StatusThreeOnDemandAndForUnknownCommands) {
   TDeviceModel dev;
   const Bytes err = ReplyFrame(3);
@@ -120,20 +103,6 @@ TEST(DeviceErrors, StatusThreeOnDemandAndForUnknownCommands) {
   // The command with field bytes behind it is not OneCommand: unknown too.
   EXPECT_EQ(Feed(dev, Frame({100, 0x63, 0x0A, 0, 0}), 21.0), err);
 
-  // A silent device says nothing, and its frame counter runs on meanwhile.
-  TDeviceConfig c = TriggerConfig(false, true, false);
-  c.Silent = true;
-  TDeviceModel silent(c);
-  EXPECT_TRUE(Feed(silent, IdentRequest, 0.0).empty());
-  EXPECT_FALSE(silent.Streaming());
-  silent.StartStreaming(0.0);
-  EXPECT_EQ(silent.AdvanceTo(1.0), 0u);
-  EXPECT_TRUE(Feed(silent, DataRequest, 1.0).empty());
-  EXPECT_EQ(silent.Stats().Requests, 2u);
-  silent.Config().Silent = false;
-  const Bytes out = Advance(silent, 1.01);
-  ASSERT_EQ(out.size(), 10u);
-  EXPECT_EQ(proto::GetLE<std::uint16_t>(&out[6]), 100);
 }
 
 TEST(DeviceRequests, SplitAtEveryBytePositionGivesTheSameReplies) {
@@ -289,13 +258,6 @@ TEST(DeviceFaults, ClockWraps) {
   c.TimeType = TDeviceTimeType::Float;
   TDeviceModel flt(c);
   EXPECT_EQ(F32(Feed(flt, DataRequest, 21.0), 4), 1.0f);
-
-  // Without the fault the 32-bit counter wraps by itself (after ~10.4 h).
-  TDeviceConfig n;
-  n.ClockOffset = 4294967296.0 * n.TimeScale - 0.5;
-  TDeviceModel nat(n);
-  EXPECT_GT(nat.TimeCounts(0.0), 4294900000u);
-  EXPECT_NEAR(static_cast<double>(nat.TimeCounts(1.0)), 57600.0, 1.0);
 }
 
 namespace {
