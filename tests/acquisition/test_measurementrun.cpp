@@ -21,8 +21,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// What the run did to its timer, with the request the tick would send at
-// that moment.
+// What the run did to its timer, with the request a tick would send then.
 struct TimerEvent {
   std::string what;  // "on", "off", "delay"
   std::uint32_t delay;
@@ -30,33 +29,32 @@ struct TimerEvent {
   bool operator==(const TimerEvent&) const = default;
 };
 
+// A timer ticked by hand that logs what the run does to it.
 class TFakeTimer : public TMMTimer {
  public:
   explicit TFakeTimer(const TPaket& packet) : packet_(packet) {}
   void SetDelay(std::uint32_t value) override {
     delay_ = value;
-    log.push_back({"delay", value, Request()});
+    Log("delay");
   }
   bool GetEnabled() const override { return enabled_; }
   void SetEnabled(bool value) override {
     if (value == enabled_) return;
     enabled_ = value;
-    log.push_back({value ? "on" : "off", delay_, Request()});
+    Log(value ? "on" : "off");
   }
   void SetOnTimer(TNotifyEvent value) override { onTimer_ = std::move(value); }
   void SetOnError(TErrorEvent) override {}
   // One expiry, on a thread of its own as the real timer's.
   void Tick() {
-    if (!enabled_ || !onTimer_) return;
-    std::thread([this] { onTimer_(this); }).join();
+    if (enabled_ && onTimer_) std::thread([this] { onTimer_(this); }).join();
   }
-  Bytes Request() const {
-    return Bytes(packet_.SendBuffer.begin(), packet_.SendBuffer.begin() + packet_.RequestLength);
-  }
-
   std::vector<TimerEvent> log;
 
  private:
+  void Log(const char* what) {
+    log.push_back({what, delay_, Bytes(packet_.SendBuffer.begin(), packet_.SendBuffer.begin() + packet_.RequestLength)});
+  }
   const TPaket& packet_;
   bool enabled_ = false;
   std::uint32_t delay_ = 1000;
@@ -79,13 +77,9 @@ struct THoldingQueue : TEventQueue {
   bool hold = false;
   std::vector<std::function<void()>> held;
   void Post(std::function<void()> fn) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (hold) {
-        held.push_back(std::move(fn));
-        return;
-      }
-    }
+    std::unique_lock<std::mutex> lock(mutex);
+    if (hold) return held.push_back(std::move(fn));
+    lock.unlock();
     TEventQueue::Post(std::move(fn));
   }
   void Hold() {
@@ -106,7 +100,6 @@ struct THoldingQueue : TEventQueue {
     for (auto it = run.rbegin(); it != run.rend(); ++it) (*it)();
   }
 };
-
 
 class Run : public ::testing::Test {
  protected:
@@ -190,7 +183,7 @@ TEST_F(Run, StopRequestsOncePerRunAndNeverAfterTheRunEnded) {
   // learns why before it stops, once.
   queue.Hold();
   pty.CloseMaster();
-  while (queue.Held() == 0) std::this_thread::sleep_for(100us);
+  ASSERT_TRUE(WaitUntil([&] { return queue.Held() > 0; }));
   timer.Tick();
   timer.Tick();
   queue.RunHeldNewestFirst();
