@@ -1,6 +1,5 @@
 // Periodic timer: the restart rules, ticks in flight when the timer is
-// changed or destroyed, changes from inside a tick, and exceptions escaping
-// the handler. Its period and jitter are measured by the timer benchmark.
+// changed or destroyed, and exceptions escaping the handler. Its period and jitter are measured by the timer benchmark.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -114,34 +113,6 @@ TEST(MMTimer, DisablingAndDestroyingWaitForTheTickInFlight) {
     EXPECT_EQ(count, after);  // no tick reaches a disabled or destroyed timer
     if (!destroy) timer->SetEnabled(true);
   }
-}
-
-TEST(MMTimer, ChangesFromInsideItsOwnTick) {
-  // Disabling from the tick: no deadlock, no further tick.
-  {
-    std::atomic<int> count{0};
-    TMMTimer timer;
-    timer.SetDelay(5);
-    timer.SetOnTimer([&](TMMTimer* sender) {
-      ++count;
-      sender->SetEnabled(false);
-      EXPECT_FALSE(sender->Running());
-    });
-    ASSERT_TRUE(WaitUntil([&] { return count == 1; }));
-    std::this_thread::sleep_for(40ms);
-    EXPECT_EQ(count, 1);
-    EXPECT_FALSE(timer.GetEnabled());
-  }
-  // Destroyed by its own handler: the thread ends after the handler.
-  std::atomic<bool> gone{false};
-  auto* timer = new TMMTimer;
-  timer->SetDelay(5);
-  timer->SetOnTimer([&](TMMTimer* sender) {
-    delete sender;
-    gone = true;
-  });
-  EXPECT_TRUE(WaitUntil([&] { return gone.load(); }));
-  std::this_thread::sleep_for(20ms);
 }
 
 TEST(MMTimer, ExceptionsFromTheHandlerAreReportedAndTheTimerGoesOn) {

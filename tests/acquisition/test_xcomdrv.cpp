@@ -129,7 +129,7 @@ TEST_F(Link, OpenCloseReopenAndTheClosedPortErrors) {
   EXPECT_EQ(comm->GetDeviceName(), "COM8");
 }
 
-TEST_F(Link, MissingDevicePortInUseAndNoTerminal) {
+TEST_F(Link, MissingDeviceAndPortInUse) {
   PortVariable missing("COM7", "/nonexistent/ratelog-port");
   TXComm other;
   other.SetDeviceName("COM7");
@@ -148,13 +148,6 @@ TEST_F(Link, MissingDevicePortInUseAndNoTerminal) {
   comm->CloseDevice();
   EXPECT_TRUE(other.OpenDevice());
   other.CloseDevice();
-
-  // A plain file refuses the line settings: the port stays open.
-  TTempDir dir;
-  WriteBytes(dir.File("notatty"), {});
-  comm->SetDeviceName(dir.File("notatty"));  // not a COMn name: used as it is
-  EXPECT_EQ(ErrorCodeOf([&] { comm->OpenDevice(); }), DEVICE_UPDATEDCB);
-  EXPECT_TRUE(comm->GetOpened());
 }
 
 TEST_F(Link, LineSettingsReachTheTerminal) {
@@ -175,11 +168,8 @@ TEST_F(Link, LineSettingsReachTheTerminal) {
   comm->SetBaudValue(300);  // a rate of its own only with brCustom
   EXPECT_EQ(speed(), std::pair(tcflag_t{B9600}, speed_t{9600}));
   comm->SetBaudRate(brCustom);
-  for (std::uint32_t rate : {230400u, 460800u, 921600u, 256000u}) {
-    comm->SetBaudValue(rate);
-    EXPECT_EQ(speed().second, rate);
-  }
-  EXPECT_EQ(speed().first, tcflag_t{BOTHER});
+  comm->SetBaudValue(256000);
+  EXPECT_EQ(speed(), std::pair(tcflag_t{BOTHER}, speed_t{256000}));
   comm->SetBaudValue(921600);
   EXPECT_EQ(speed().first, tcflag_t{B921600});
 }
