@@ -1,7 +1,6 @@
-// What the tests of the link, the timer and the run share: a pseudo-terminal
-// standing in for the gyroscope's serial port (the link under test opens the
-// slave side by its path, the test plays the device on the master side), the
-// port variable, and waiting for a condition.
+// Shared by the tests of the link, the timer and the run: a pseudo-terminal
+// for the gyroscope's serial port (the link opens the slave side by its path,
+// the test plays the device on the master side), and waiting for a condition.
 #pragma once
 
 #include <fcntl.h>
@@ -35,7 +34,6 @@ class PtyPair {
 
   const std::string& SlavePath() const { return slave_; }
   int Master() const { return master_; }
-
   // The device goes away: the slave side sees a hang-up.
   void CloseMaster() {
     if (master_ >= 0) ::close(master_);
@@ -53,7 +51,6 @@ class PtyPair {
     }
   }
   void Write(const std::string& s) { Write(s.data(), s.size()); }
-
   // Reads what the link sent until n bytes came or the time is up.
   std::vector<std::uint8_t> Read(std::size_t n, std::chrono::milliseconds limit) {
     std::vector<std::uint8_t> out(n);

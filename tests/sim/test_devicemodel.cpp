@@ -176,22 +176,6 @@ TEST(DeviceTrigger, FramesKeepTheirScheduleAndInterleaveWithReplies) {
   EXPECT_EQ(dev.AdvanceTo(20.0), 0u);
 }
 
-TEST(DeviceFaults, WrongCrcEveryKthFrame) {
-  TDeviceConfig c;
-  c.BadCrcEvery = 3;
-  TDeviceModel dev(c);
-  TDeviceSample sent;
-  dev.OnSample = [&](const TDeviceSample& s) { sent = s; };
-  for (int i = 0; i < 9; ++i) {
-    const Bytes reply = Feed(dev, DataRequest, i * 0.1);
-    const bool bad = (i + 1) % 3 == 0;
-    EXPECT_EQ(reply == ReplyFrame(2, Le(sent.TimeCounts, sent.Rate, sent.Temperature)), !bad) << i;
-    EXPECT_EQ(reply.size(), 19u);
-    EXPECT_EQ(sent.BadCrc, bad) << i;
-  }
-  EXPECT_EQ(dev.Stats().BadCrcFrames, 3u);
-}
-
 TEST(DeviceFaults, GarbageAndOverlongFramesBetweenFrames) {
   TDeviceConfig c;
   c.GarbageEvery = 2;
