@@ -50,7 +50,6 @@ class TFakeTimer : public TMMTimer {
     if (enabled_ && onTimer_) std::thread([this] { onTimer_(this); }).join();
   }
   std::vector<TimerEvent> log;
-
  private:
   void Log(const char* what) {
     log.push_back({what, delay_, Bytes(packet_.SendBuffer.begin(), packet_.SendBuffer.begin() + packet_.RequestLength)});
@@ -123,7 +122,6 @@ class Run : public ::testing::Test {
     run->ResetPacket();
   }
   Bytes DeviceReads(std::size_t n) { return pty.Read(n, 60000ms); }
-
   PtyPair pty;
   PortVariable variable{"COM3", pty.SlavePath()};
   TOptionProgramm settings;

@@ -62,7 +62,6 @@ class Paket : public ::testing::Test {
   Bytes Sent() const { return Bytes(p->SendBuffer.begin(), p->SendBuffer.begin() + p->RequestLength); }
   // Time, rate and temperature of the last sample.
   std::tuple<float, float, float> Now() const { return {p->Current.Time, p->Current.Rate, p->Current.Temperature}; }
-
   std::unique_ptr<TPaket> p;
   Owner owner;
 };
@@ -81,7 +80,6 @@ TEST_F(Paket, RequestFrames) {
   p->Mode = ModeOneCommand;
   p->BuildDataRequest();
   EXPECT_EQ(Sent(), OneCommandRequest);
-
   p->Mode = ModeNormal;
   p->TimeSource = TimeSoftware;
   p->Address = 0xC0;
@@ -90,7 +88,6 @@ TEST_F(Paket, RequestFrames) {
   const Bytes sent = Sent();
   EXPECT_EQ(sent, Frame({0xC0, 0x63, 0x04, 0xDB, 0x00, 0x03, 0x00}));
   EXPECT_EQ(Bytes(sent.begin(), sent.begin() + 6), (Bytes{0xC0, 0xDB, 0xDC, 0x63, 0x04, 0xDB}));
-
   Bytes tooLong(200, 0xC0);  // 400 bytes once escaped
   p->BuildFrame(tooLong.data(), tooLong.size());
   EXPECT_EQ(p->RequestLength, 0);
@@ -103,11 +100,9 @@ TEST_F(Paket, IdentificationReply) {
   EXPECT_EQ(std::tuple(p->Identified, owner.identified), std::tuple(true, 1));
   EXPECT_EQ(owner.texts, std::vector<std::string>{"ABC"});
   for (int i = 3; i < 28; ++i) EXPECT_EQ(p->Header[static_cast<std::size_t>(i)], 0) << i;
-
   Feed(IdentReply("SECOND"));  // after Identified: ignored
   EXPECT_EQ(owner.identified, 1);
   EXPECT_EQ(p->Header[0], 'A');
-
   Start();
   // Identification clears ChunkLength; the rest of its chunk is still read.
   Feed(Cat({IdentReply("0123456789012345678901234567890"), Reply(3), Reply(3)}));
@@ -136,7 +131,6 @@ TEST_F(Paket, DataReplyExampleAndFieldTypes) {
   ASSERT_EQ(p->SamplesAccepted, 1u);
   EXPECT_EQ(Now(), std::tuple(1.0f, 0.5f, 25.0f));
   EXPECT_EQ(p->AverageEngine.Average, 0.5);
-
   p->TimeSource = TimeHardFloat;
   p->TempType = TempLong;
   StartIdentified();
@@ -151,7 +145,6 @@ TEST_F(Paket, EscapesCrcAndDelimiters) {
   Feed(Reply(2, fields));
   ASSERT_EQ(p->SamplesAccepted, 1u);
   EXPECT_EQ(std::memcmp(&p->Current.Rate, fields.data() + 4, 8), 0);
-
   Bytes bad = Reply(2, Le(std::uint32_t{230400}, 1.0f, 20.0f));
   bad[bad.size() - 2] ^= 0x01;
   Feed(bad);
@@ -163,7 +156,6 @@ TEST_F(Paket, EscapesCrcAndDelimiters) {
   odd.insert(odd.begin() + 2, 0xDB);
   Feed(odd);
   EXPECT_EQ(p->Current.Rate, 2.0f);
-
   const Bytes a = Reply(2, Le(std::uint32_t{345600}, 3.0f, 20.0f));
   const Bytes b = Reply(2, Le(std::uint32_t{460800}, 4.0f, 21.0f));
   Feed(Cat({{0xC0, 0xC0}, a}));  // C0 C0 body C0 is one frame
@@ -188,7 +180,6 @@ TEST_F(Paket, LongestAndOverLongFrames) {
   EXPECT_EQ(std::tuple(p->Identified, p->AccumLength), std::tuple(false, 0));
   Feed(identOnWire(255));
   EXPECT_TRUE(p->Identified);
-
   Start();
   Feed(Cat({{0xC0}, Bytes(600, 0x55), IdentReply("OK")}));
   EXPECT_TRUE(p->Identified);
@@ -248,12 +239,10 @@ TEST_F(Paket, SoftwareTimeAndDisplayPace) {
   ASSERT_GT(due.size(), 200u);
   EXPECT_EQ(due.front(), 5);
   EXPECT_GT(due.back() - due.front(), 5 * static_cast<int>(due.size() - 1));  // some sixth
-
   Bytes many;  // at most one display record per receive event
   for (int i = 0; i < 50; ++i) many = Cat({many, Reply(2, Le(1.0f, 20.0f))});
   Feed(many);
   EXPECT_EQ(p->LastShownTime, static_cast<double>(p->Current.Time));
-
   p->Resolution = 1234;  // keeps the interval
   p->Reset();
   EXPECT_EQ(p->DisplayInterval, 0.03999999910593033);
@@ -328,7 +317,6 @@ TEST_F(PaketTrigger, FramesDecode) {
   Feed(Cat({{0x12, 0xC0}, f}));
   EXPECT_EQ(Now(), std::tuple(2.0f, 0.25f, -1.0f));
   EXPECT_EQ(p->Snapshot.frame, 8);
-
   Feed(Reply(2, Le(std::uint32_t{115200}, 0.5f, 25.0f)));  // framed replies are not data here
   EXPECT_EQ(p->SamplesAccepted, 2u);
 }
@@ -346,9 +334,7 @@ TEST_F(PaketTrigger, FramesInTheReadOfTheIdentificationReply) {
   for (const Bytes& read : {Cat({ident, frames}), Cat({ident, ident, frames})}) {
     Start();
     Feed(read);
-    EXPECT_EQ(p->SamplesAccepted, 5u);
-    EXPECT_EQ(p->Current.Time, 5.0f);
-    EXPECT_EQ(p->Snapshot.frame, 5);
+    EXPECT_EQ(std::tuple(p->SamplesAccepted, p->Current.Time, p->Snapshot.frame), std::tuple(5u, 5.0f, 5));
   }
 }
 
@@ -375,7 +361,6 @@ TEST_F(PaketTrigger, FrameFrequencyAndClockRestart) {
   const double f = p->FrameFrequency;
   Feed(frame(116352));  // equal times keep the last frequency
   EXPECT_EQ(p->FrameFrequency, f);
-
   StartTrigger(false, false, true);
   Feed(frame(11520000));  // 100 s
   Feed(frame(57600));     // 0.5 s
@@ -414,7 +399,6 @@ class Recording : public Paket {
       ASSERT_LE(p->BlockCount, 10);
     }
   }
-
   TTempDir dir;
   std::string path = dir.File("run.rtd");
 };
@@ -452,7 +436,6 @@ TEST_F(Recording, BlocksOfTenAndThePendingBlockAtStop) {
     EXPECT_EQ(F32At(f, at + 4), 0.5f * static_cast<float>(k + 2)) << k;
     EXPECT_EQ(F32At(f, at + 8), 20.0f + static_cast<float>(k + 2)) << k;
   }
-
   Start(path);  // the next run replaces the file
   Samples(14);
   p.reset();  // the program ends during the run
@@ -506,7 +489,6 @@ TEST_F(Recording, ShortWriteEndsTheRecordingAtTheLastWholeBlock) {
   Samples(25);
   EXPECT_EQ(p->SamplesAccepted, 46u);  // the run goes on
   p->Reset();
-
   const Bytes f = ReadBytes(path);
   EXPECT_EQ(f.size(), 760u + 120);
   EXPECT_EQ(F32At(f, 760 + 12 * 9 + 4), 0.5f * 11);

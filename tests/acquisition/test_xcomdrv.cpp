@@ -56,7 +56,6 @@ class Link : public ::testing::Test {
   PortVariable variable{"COM3", pty.SlavePath()};
   TEventQueue queue;
   std::unique_ptr<TXComm> comm = std::make_unique<TXComm>();
-
   void SetUp() override {
     comm->SetDeviceName("COM3");
     comm->SetDispatcher(&queue);
@@ -119,7 +118,6 @@ TEST_F(Link, OpenCloseReopenAndTheClosedPortErrors) {
   EXPECT_FALSE(comm->GetOpened());
   EXPECT_TRUE(comm->OpenDevice());  // still COM3
   comm->CloseDevice();
-
   const std::function<void()> closedCalls[] = {
       [&] { comm->CloseDevice(); }, [&] { comm->PurgeIn(); },      [&] { comm->PurgeOut(); },
       [&] { comm->ReadData(b, 4); }, [&] { comm->ReadData(b, 0); }, [&] { comm->SendData(b, 4); },
@@ -204,7 +202,6 @@ TEST_F(Link, ReadAndSendTimeLimitsAndTotals) {
   ASSERT_TRUE(WaitUntil([&] { return comm->InQueCount() == 8; }));
   EXPECT_TRUE(comm->PurgeIn());
   EXPECT_EQ(std::pair(comm->InQueCount(), comm->ReceivedTotal()), std::pair(0u, 15u));
-
   const Bytes frame{0xC0, 0x04, 0xDB, 0xDC, 0x00, 0xFF, 0xC0};
   EXPECT_EQ(comm->SendData(frame.data(), frame.size()), frame.size());
   EXPECT_EQ(pty.Read(frame.size(), 1000ms), frame);
@@ -218,7 +215,6 @@ TEST_F(Link, ReadAndSendTimeLimitsAndTotals) {
   EXPECT_GE(Ms(Clock::now() - t0), 200);
   EXPECT_TRUE(sent > 0 && sent < big.size());
   EXPECT_EQ(comm->SentTotal(), 7u + sent);
-
   comm->CloseDevice();
   EXPECT_EQ(comm->ReceivedTotal() + comm->SentTotal(), 0u);
 }
@@ -264,7 +260,6 @@ TEST_F(Link, NotificationsAfterCloseReopenOrDestructionDoNothing) {
   comm->CloseDevice();  // with the notification pending: no deadlock
   queue.ProcessPending();
   EXPECT_EQ(calls, 0);
-
   comm->OpenDevice();
   comm->PurgeIn();
   pty.Write("b");
@@ -280,7 +275,6 @@ TEST_F(Link, NotificationsAfterCloseReopenOrDestructionDoNothing) {
     EXPECT_EQ(calls, 0);
     comm->CloseDevice();
   }
-
   PortVariable back("COM3", pty.SlavePath());
   comm->OpenDevice();
   pty.Write("c");

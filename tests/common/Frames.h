@@ -46,15 +46,13 @@ inline Bytes WithCrc(Bytes b, std::size_t from = 0) {
   return b;
 }
 
-// 0xC0, the escaped bytes, 0xC0.
-inline Bytes Framed(const Bytes& body) {
-  Bytes out(body.size() * 2 + 2);
-  out.resize(proto::EscapeFrame(body.data(), body.size(), out.data(), out.size()));
+// A request or reply body with its CRC, escaped between delimiters.
+inline Bytes Frame(const Bytes& body) {
+  const Bytes in = WithCrc(body);
+  Bytes out(in.size() * 2 + 2);
+  out.resize(proto::EscapeFrame(in.data(), in.size(), out.data(), out.size()));
   return out;
 }
-
-// A request or reply body with its CRC, framed.
-inline Bytes Frame(const Bytes& body) { return Framed(WithCrc(body)); }
 
 // A reply as the device puts it on the wire: two leading bytes, the status,
 // the data.

@@ -57,7 +57,6 @@ TEST(DeviceReplies, ExamplesByteExact) {
   const Bytes escaped = Feed(dev, OneCommandRequest, 1.4);
   EXPECT_EQ(Bytes(escaped.begin(), escaped.begin() + 8), (Bytes{0xC0, 0x64, 0x63, 0x02, 0xDB, 0xDC, 0xDB, 0xDD}));
   EXPECT_EQ(escaped, ReplyFrame(2, {0xC0, 0xDB, 0x00, 0x3F}));
-
   TDeviceConfig c = TriggerConfig(true, true, true);
   c.FrameCounterStart = 7;
   c.ClockOffset = 0.99;  // the first frame leaves at device time 1.0 s
@@ -91,7 +90,6 @@ TEST(DeviceErrors, StatusThreeOnDemandAndForUnknownCommands) {
   EXPECT_EQ(Feed(dev, DataRequest, 0.1), err);
   EXPECT_EQ(Feed(dev, IdentRequest, 0.2).at(3), proto::STATUS_OK);
   EXPECT_EQ(dev.Stats().ErrorReplies, 2u);
-
   dev.Config().ErrorAlways = true;
   for (int i = 0; i < 12; ++i) EXPECT_EQ(Feed(dev, IdentRequest, 0.3 + i), err);
   dev.Config().ErrorAlways = false;
@@ -100,22 +98,6 @@ TEST(DeviceErrors, StatusThreeOnDemandAndForUnknownCommands) {
   EXPECT_EQ(Feed(dev, Frame({100, 0x63, 0x55}), 20.0), err);
   // The command with field bytes behind it is not OneCommand: unknown too.
   EXPECT_EQ(Feed(dev, Frame({100, 0x63, 0x0A, 0, 0}), 21.0), err);
-
-}
-
-TEST(DeviceRequests, SplitAtEveryBytePositionGivesTheSameReplies) {
-  const Bytes stream = Cat({DataRequest, IdentRequest, OneCommandRequest});
-  const auto make = [] {
-    auto dev = std::make_unique<TDeviceModel>();
-    dev->SetFixedSignal(0.5f, 25.0f);
-    return dev;
-  };
-  const Bytes expect = Feed(*make(), stream, 1.0);
-  for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
-    auto dev = make();
-    dev->Feed(stream.data(), cut, 1.0);
-    EXPECT_EQ(Feed(*dev, Bytes(stream.begin() + cut, stream.end()), 1.0), expect) << "cut at " << cut;
-  }
 }
 
 TEST(DeviceRequests, BadInputIsDroppedAndTheNextRequestAnswered) {
@@ -232,7 +214,6 @@ class DeviceThroughPaket : public ::testing::TestWithParam<int> {
     packet->RecordName = dir_.File("run.rtd");
     packet->RecordEnabled = true;
     packet->BuildIdentRequest();
-
     TDeviceConfig config = TDeviceModel::ConfigFor(settings);
     device(config);
     TDeviceModel model(config);
@@ -278,7 +259,6 @@ class DeviceThroughPaket : public ::testing::TestWithParam<int> {
       ASSERT_EQ(recs[i].Temperature, temperature ? sent[i].Temperature : 0.0f) << i;
     }
   }
-
   TTempDir dir_;
   std::vector<SamplePoint> recs;
 };
