@@ -82,9 +82,8 @@ class PortVariable {
   std::string name_;
 };
 
-// Waits until done() holds, on the owning thread running the queue's posts
-// meanwhile when one is given; false after the limit (a hung test fails
-// instead of blocking the suite).
+// Waits until done() holds, running the queue's posts meanwhile if one is
+// given; false after the limit (a hung test fails instead of hanging).
 template <typename Pred>
 bool PumpUntil(TEventQueue* queue, Pred done, std::chrono::milliseconds limit = std::chrono::minutes(1)) {
   for (const auto end = std::chrono::steady_clock::now() + limit; !done();) {
@@ -93,10 +92,6 @@ bool PumpUntil(TEventQueue* queue, Pred done, std::chrono::milliseconds limit = 
     else std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
-}
-template <typename Pred>
-bool PumpUntil(TEventQueue& queue, Pred done, std::chrono::milliseconds limit = std::chrono::minutes(1)) {
-  return PumpUntil(&queue, done, limit);
 }
 template <typename Pred>
 bool WaitUntil(Pred done, std::chrono::milliseconds limit = std::chrono::minutes(1)) {

@@ -1,8 +1,7 @@
-// The run's coordination: the timer's states through identification,
-// polling and streaming, the request buffer rebuilt only while the timer is
-// off, stop requests (one per run, none after the run ended), and Stop
-// reading what the device delivered before it. A timer ticked by hand and
-// the real link on a pseudo-terminal, the test playing the device.
+// The run's coordination: the timer through identification, polling and
+// streaming (the request rebuilt only while it is off), stop requests (one per
+// run, none after the run ended), and Stop reading what came before it. A timer
+// ticked by hand and the real link on a pseudo-terminal, the test the device.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -114,7 +113,7 @@ class Run : public ::testing::Test {
   void Identify() {
     const Bytes ident = IdentReply(std::string(25, 'G'));
     pty.Write(ident.data(), ident.size());
-    ASSERT_TRUE(PumpUntil(queue, [&] { return owner.identified == 1; }));
+    ASSERT_TRUE(PumpUntil(&queue, [&] { return owner.identified == 1; }));
   }
   void Stop() {  // the owner's Stop, port and packet steps
     run->StopTimer();

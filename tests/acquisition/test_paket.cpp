@@ -1,7 +1,6 @@
-// Packet processor: request frames, the framed-reply and trigger receivers,
-// decoding, time reconstruction, identification, display pacing, and the
-// recording it writes (header bytes, blocks of ten, the pending block at the
-// end of a run, failures).
+// Packet processor: request frames, the reply and trigger receivers, decoding,
+// time, identification, display pacing, and the recording it writes (header
+// bytes, blocks of ten, the pending block at the end of a run, failures).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -57,6 +56,11 @@ class Paket : public ::testing::Test {
     Start();
     Feed(IdentReply("FOG-1"));
     ASSERT_TRUE(p->Identified);
+  }
+  void StartTrigger(bool temp, bool count, bool time) {
+    p->Mode = ModeTrigger;
+    p->TrigMask = {temp, count, time};
+    StartIdentified();
   }
   void Feed(const Bytes& b) { p->Receive(b.data(), b.size()); }
   Bytes Sent() const { return Bytes(p->SendBuffer.begin(), p->SendBuffer.begin() + p->RequestLength); }
@@ -293,14 +297,7 @@ TEST_F(Paket, LateIdentificationReplyIsNeverASample) {
   }
 }
 
-class PaketTrigger : public Paket {
- protected:
-  void StartTrigger(bool temp, bool count, bool time) {
-    p->Mode = ModeTrigger;
-    p->TrigMask = {temp, count, time};
-    StartIdentified();
-  }
-};
+using PaketTrigger = Paket;
 
 TEST_F(PaketTrigger, FramesDecode) {
   StartTrigger(true, true, true);

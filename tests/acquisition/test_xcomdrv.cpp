@@ -1,7 +1,6 @@
-// Serial link on pseudo-terminals: opening rules and error codes, line
-// settings as the terminal driver sees them, reads and writes with their
-// time limits, notifications on the owning thread, loss of the device, and
-// threads meeting at open, close and send.
+// Serial link on pseudo-terminals: opening rules and error texts, line settings
+// as the terminal sees them, time limits, notifications on the owning thread,
+// loss of the device, and a close meeting a send.
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
 
@@ -76,9 +75,6 @@ TEST(PortNames, ComNamesResolveThroughVariableThenDeviceFiles) {
   }
   PortVariable empty("COM5", "");
   EXPECT_THAT(ResolvePortDevice("COM5"), ::testing::AnyOf("/dev/ttyUSB4", "/dev/ttyACM4", "/dev/ttyS4"));
-  if (::access("/dev/ttyUSB0", F_OK) != 0 && ::access("/dev/ttyACM0", F_OK) != 0) {
-    EXPECT_EQ(ResolvePortDevice("COM1"), "/dev/ttyS0");
-  }
   for (const char* other : {"COM0", "COM10", "com1", "/dev/pts/7", "", "COMX"})
     EXPECT_EQ(ResolvePortDevice(other), other);
 }
@@ -235,10 +231,10 @@ TEST_F(Link, OnDataRunsOnTheOwningThreadWithTheQueuedCount) {
   // The count is the queue at the moment OnData runs, not at the event.
   pty.Write("hello\n");
   ASSERT_TRUE(WaitUntil([&] { return comm->InQueCount() == 6; }));
-  ASSERT_TRUE(PumpUntil(queue, [&] { return !counts.empty(); }));
+  ASSERT_TRUE(PumpUntil(&queue, [&] { return !counts.empty(); }));
   EXPECT_EQ(counts[0], 6u);
   pty.Write("more");
-  ASSERT_TRUE(PumpUntil(queue, [&] { return got.size() == 10; }));
+  ASSERT_TRUE(PumpUntil(&queue, [&] { return got.size() == 10; }));
   EXPECT_EQ(got, "hello\nmore");
 
   // Someone else took the bytes first: OnData comes with 0 and is harmless.
@@ -302,7 +298,7 @@ TEST_F(Link, OneNotificationUntilTheOwnerTakesIt) {
   EXPECT_EQ(calls, 1);
   // Bytes left queued: at most one more notification at a time.
   for (int k = 0; k < 5; ++k) {
-    PumpUntil(queue, [] { return false; }, 30ms);
+    PumpUntil(&queue, [] { return false; }, 30ms);
     EXPECT_LE(queue.Pending(), 1u);
   }
   EXPECT_EQ(comm->InQueCount(), 20u);
@@ -322,14 +318,14 @@ TEST_F(Link, OnDataIsNotReenteredFromANestedLoop) {
       sender->CloseDevice();
       sender->OpenDevice();
       pty.Write("2");
-      PumpUntil(queue, [] { return false; }, 150ms);
+      PumpUntil(&queue, [] { return false; }, 150ms);
       EXPECT_EQ(calls, 1);
     }
     --depth;
   };
   comm->OpenDevice();
   pty.Write("1");
-  ASSERT_TRUE(PumpUntil(queue, [&] { return got == "12"; }));
+  ASSERT_TRUE(PumpUntil(&queue, [&] { return got == "12"; }));
   EXPECT_EQ(maxDepth, 1);
 }
 
@@ -373,7 +369,7 @@ TEST_F(Link, HangUpClosesTheLinkEndsTheCallAndIsReportedOnce) {
     // delivered: its read finds nothing instead of "Device not opened.".
     std::uint8_t b[8];
     EXPECT_EQ(comm->ReadData(b, 8), 0u);
-    ASSERT_TRUE(PumpUntil(queue, [&] { return lost == 1; }));
+    ASSERT_TRUE(PumpUntil(&queue, [&] { return lost == 1; }));
     EXPECT_EQ(lostError, EIO);
     EXPECT_FALSE(reason.empty());
     EXPECT_EQ(ErrorCodeOf([&] { comm->CloseDevice(); }), DEVICE_NOTOPENED);

@@ -124,14 +124,6 @@ TEST(DeviceRequests, BadInputIsDroppedAndTheNextRequestAnswered) {
     EXPECT_EQ(d.Stats().BadRequests, k.bad) << k.what;
     EXPECT_EQ(d.Stats().OtherAddress, k.other) << k.what;
   }
-
-  // An address that must be escaped on the wire.
-  TDeviceConfig c;
-  c.Address = 0xC0;
-  TDeviceModel e(c);
-  const Bytes answer = Feed(e, Frame({0xC0, 0x63, 0x14}), 0.0);
-  EXPECT_EQ(answer, Frame(Cat({{0xC0, 0x63, 2}, Bytes(reply.begin() + 4, reply.end() - 3)})));
-  EXPECT_EQ(Bytes(answer.begin(), answer.begin() + 4), (Bytes{0xC0, 0xDB, 0xDC, 0x63}));
 }
 
 TEST(DeviceTrigger, FramesKeepTheirScheduleAndInterleaveWithReplies) {
