@@ -1,5 +1,5 @@
-// Periodic timer: the restart rules, ticks in flight when the timer is
-// changed or destroyed, and exceptions escaping the handler. Its period and jitter are measured by the timer benchmark.
+// Periodic timer: restart rules, ticks in flight when it is changed or destroyed,
+// exceptions escaping the handler. Period and jitter: see the timer benchmark.
 #include <gtest/gtest.h>
 
 #include <atomic>

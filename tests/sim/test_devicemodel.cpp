@@ -55,7 +55,7 @@ TEST(DeviceReplies, ExamplesByteExact) {
   // Reply bodies holding 0xC0 and 0xDB travel escaped.
   dev.SetFixedSignal(proto::GetLE<float>(Bytes{0xC0, 0xDB, 0x00, 0x3F}.data()), 25.0f);
   const Bytes escaped = Feed(dev, OneCommandRequest, 1.4);
-  EXPECT_EQ(Bytes(escaped.begin(), escaped.begin() + 8), (Bytes{0xC0, 0x64, 0x63, 0x02, 0xDB, 0xDC, 0xDB, 0xDD}));
+  EXPECT_EQ(Bytes(escaped.begin(), escaped.begin() + 8), Bytes({0xC0, 0x64, 0x63, 2, 0xDB, 0xDC, 0xDB, 0xDD}));
   EXPECT_EQ(escaped, ReplyFrame(2, {0xC0, 0xDB, 0x00, 0x3F}));
   TDeviceConfig c = TriggerConfig(true, true, true);
   c.FrameCounterStart = 7;
@@ -316,17 +316,17 @@ TEST(DeviceClock, StrictlyIncreasingAtEveryPollRate) {
       s.TrigMask = {true, false, true};
       s.FreqImpulse = 5.0 * sample;
       TDeviceModel dev(TDeviceModel::ConfigFor(s));
-      std::vector<double> fields;
-      dev.OnSample = [&](const TDeviceSample& d) { fields.push_back(source == TimeHardFloat ? d.Time : d.TimeCounts); };
-      Feed(dev, IdentRequest, 3600.0);
-      // The program repeats its last request: in Trigger mode the identification.
+      std::vector<double> times;
+      dev.OnSample = [&](const TDeviceSample& d) { times.push_back(source == TimeHardFloat ? d.Time : d.TimeCounts); };
+      Feed(dev, IdentRequest, 3600.0);  // in Trigger mode the program repeats this request
       const Bytes& request = s.Mode == ModeTrigger ? IdentRequest : DataRequest;
       for (int i = 1; i <= 20 * sample; ++i) {
-        for (int k = i % 3 == 0 ? 2 : 1; k > 0; --k) dev.Feed(request.data(), request.size(), 3600.0 + i / double(sample));
-        Advance(dev, 3600.0 + i / double(sample));
+        const double now = 3600.0 + i / double(sample);
+        for (int k = i % 3 == 0 ? 2 : 1; k > 0; --k) dev.Feed(request.data(), request.size(), now);
+        Advance(dev, now);
       }
-      ASSERT_GT(fields.size(), static_cast<std::size_t>(20 * sample));
-      for (std::size_t k = 1; k < fields.size(); ++k) ASSERT_GT(fields[k], fields[k - 1]) << k;
+      ASSERT_GT(times.size(), static_cast<std::size_t>(20 * sample));
+      for (std::size_t k = 1; k < times.size(); ++k) ASSERT_GT(times[k], times[k - 1]) << k;
     }
   }
 }
