@@ -1,20 +1,17 @@
-// The run's coordination: the timer's states through identification,
-// polling and streaming, the request buffer rebuilt only while the timer is
-// off, stop requests (one per run, none after the run ended), and Stop
-// reading what the device delivered before it. A timer ticked by hand and
-// the real link on a pseudo-terminal, the test playing the device.
+// The run's coordination: the timer through identification, polling and
+// streaming (the request rebuilt only while it is off), stop requests (one per
+// run, none after the run ended), and Stop reading what came before it. A timer
+// ticked by hand and the real link on a pseudo-terminal, the test the device.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstring>
 #include <functional>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "PtyPair.h"
+#include "LinkSupport.h"
 #include "acquisition/MeasurementRun.h"
 #include "common/Frames.h"
 #include "common/TestFiles.h"
@@ -23,8 +20,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// What the run did to its timer, with the request the tick would send at
-// that moment.
+// What the run did to its timer, with the request a tick would send then.
 struct TimerEvent {
   std::string what;  // "on", "off", "delay"
   std::uint32_t delay;
@@ -32,33 +28,31 @@ struct TimerEvent {
   bool operator==(const TimerEvent&) const = default;
 };
 
+// A timer ticked by hand that logs what the run does to it.
 class TFakeTimer : public TMMTimer {
  public:
   explicit TFakeTimer(const TPaket& packet) : packet_(packet) {}
   void SetDelay(std::uint32_t value) override {
     delay_ = value;
-    log.push_back({"delay", value, Request()});
+    Log("delay");
   }
   bool GetEnabled() const override { return enabled_; }
   void SetEnabled(bool value) override {
     if (value == enabled_) return;
     enabled_ = value;
-    log.push_back({value ? "on" : "off", delay_, Request()});
+    Log(value ? "on" : "off");
   }
   void SetOnTimer(TNotifyEvent value) override { onTimer_ = std::move(value); }
   void SetOnError(TErrorEvent) override {}
   // One expiry, on a thread of its own as the real timer's.
   void Tick() {
-    if (!enabled_ || !onTimer_) return;
-    std::thread([this] { onTimer_(this); }).join();
+    if (enabled_ && onTimer_) std::thread([this] { onTimer_(this); }).join();
   }
-  Bytes Request() const {
-    return Bytes(packet_.SendBuffer.begin(), packet_.SendBuffer.begin() + packet_.RequestLength);
-  }
-
   std::vector<TimerEvent> log;
-
  private:
+  void Log(const char* what) {
+    log.push_back({what, delay_, Bytes(packet_.SendBuffer.begin(), packet_.SendBuffer.begin() + packet_.RequestLength)});
+  }
   const TPaket& packet_;
   bool enabled_ = false;
   std::uint32_t delay_ = 1000;
@@ -66,12 +60,9 @@ class TFakeTimer : public TMMTimer {
 };
 
 struct Owner : TRunOwner {
-  int stops = 0, identified = 0;
+  int identified = 0;
   std::vector<std::string> events;
-  void StopRequested() override {
-    ++stops;
-    events.push_back("stop");
-  }
+  void StopRequested() override { events.push_back("stop"); }
   void RunIdentified() override { ++identified; }
   void LinkLost(int, const std::string& reason) override { events.push_back("lost: " + reason); }
 };
@@ -84,13 +75,9 @@ struct THoldingQueue : TEventQueue {
   bool hold = false;
   std::vector<std::function<void()>> held;
   void Post(std::function<void()> fn) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (hold) {
-        held.push_back(std::move(fn));
-        return;
-      }
-    }
+    std::unique_lock<std::mutex> lock(mutex);
+    if (hold) return held.push_back(std::move(fn));
+    lock.unlock();
     TEventQueue::Post(std::move(fn));
   }
   void Hold() {
@@ -112,10 +99,6 @@ struct THoldingQueue : TEventQueue {
   }
 };
 
-Bytes Reply(const Bytes& data) { return ReplyFrame(proto::STATUS_OK, data); }
-const Bytes IdentRequest{0xC0, 0x64, 0x63, 0x14, 0xFB, 0x87, 0xC0};
-const Bytes DataRequest{0xC0, 0x64, 0x63, 0x04, 0x18, 0x00, 0x00, 0x00, 0x03, 0x00, 0x26, 0xBA, 0xC0};
-
 class Run : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -127,22 +110,17 @@ class Run : public ::testing::Test {
     run->PreparePacket();
     ASSERT_TRUE(run->OpenAndStart());
   }
-  template <typename Pred>
-  bool Pump(Pred done) {
-    const auto end = std::chrono::steady_clock::now() + 60s;
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > end) return false;
-      queue.WaitAndProcess(5ms);
-    }
-    return true;
-  }
   void Identify() {
-    const Bytes ident = Reply(Bytes(25, 'G'));
+    const Bytes ident = IdentReply(std::string(25, 'G'));
     pty.Write(ident.data(), ident.size());
-    ASSERT_TRUE(Pump([&] { return owner.identified == 1; }));
+    ASSERT_TRUE(PumpUntil(&queue, [&] { return owner.identified == 1; }));
+  }
+  void Stop() {  // the owner's Stop, port and packet steps
+    run->StopTimer();
+    run->ClosePort();
+    run->ResetPacket();
   }
   Bytes DeviceReads(std::size_t n) { return pty.Read(n, 60000ms); }
-
   PtyPair pty;
   PortVariable variable{"COM3", pty.SlavePath()};
   TOptionProgramm settings;
@@ -159,14 +137,13 @@ class Run : public ::testing::Test {
 // OneCommand) or nothing sent at all (Trigger). The request buffer changes
 // only while the timer is off.
 TEST_F(Run, TimerThroughIdentificationPollingAndStreaming) {
-  const Bytes oneCommand{0xC0, 0x64, 0x63, 0x0A, 0x04, 0x74, 0xC0};
   struct Case {
     std::int32_t mode;
     std::vector<TimerEvent> afterIdentification;
   } cases[] = {
       {ModeNormal, {{"off", 100, IdentRequest}, {"delay", 100, IdentRequest}, {"on", 100, DataRequest}}},
       {ModeOneCommand,
-       {{"off", 100, IdentRequest}, {"delay", 100, IdentRequest}, {"on", 100, oneCommand}}},
+       {{"off", 100, IdentRequest}, {"delay", 100, IdentRequest}, {"on", 100, OneCommandRequest}}},
       {ModeTrigger, {{"off", 100, IdentRequest}}},
   };
   for (const Case& c : cases) {
@@ -188,10 +165,8 @@ TEST_F(Run, TimerThroughIdentificationPollingAndStreaming) {
       const Bytes expected = timer.log.back().request;
       EXPECT_EQ(DeviceReads(expected.size()), expected);
     }
-    run->StopTimer();
-    run->ClosePort();
-    run->ResetPacket();
-    EXPECT_EQ(owner.stops, 0);
+    Stop();
+    EXPECT_TRUE(owner.events.empty());
   }
 }
 
@@ -205,7 +180,7 @@ TEST_F(Run, StopRequestsOncePerRunAndNeverAfterTheRunEnded) {
   // learns why before it stops, once.
   queue.Hold();
   pty.CloseMaster();
-  while (queue.Held() == 0) std::this_thread::sleep_for(100us);
+  ASSERT_TRUE(WaitUntil([&] { return queue.Held() > 0; }));
   timer.Tick();
   timer.Tick();
   queue.RunHeldNewestFirst();
@@ -215,15 +190,13 @@ TEST_F(Run, StopRequestsOncePerRunAndNeverAfterTheRunEnded) {
   // The owner's Stop runs before the queued request is taken.
   PtyPair second;
   PortVariable again("COM3", second.SlavePath());
-  owner.stops = 0;
+  owner.events.clear();
   Start(ModeNormal);
   comm.CloseDevice();  // closed under the timer's feet
   timer.Tick();        // queues a stop request
-  run->StopTimer();    // the owner's Stop, by hand
-  run->ClosePort();
-  run->ResetPacket();
+  Stop();              // the owner's Stop, by hand
   queue.ProcessPending();
-  EXPECT_EQ(owner.stops, 0);
+  EXPECT_TRUE(owner.events.empty());
 }
 
 // Stop reads the replies already in the input queue before it purges it:
@@ -240,24 +213,14 @@ TEST_F(Run, StopKeepsTheRepliesAlreadyReceived) {
   // 25 replies arrive; the owner has not taken their notification when the
   // user presses Stop.
   Bytes replies;
-  for (int i = 1; i <= 25; ++i) {
-    float data[2] = {0.5f * static_cast<float>(i), 25.0f};
-    Bytes d(8);
-    std::memcpy(d.data(), data, 8);
-    const Bytes r = Reply(d);
-    replies.insert(replies.end(), r.begin(), r.end());
-  }
+  for (int i = 1; i <= 25; ++i) replies = Cat({replies, ReplyFrame(2, Le(0.5f * i, 25.0f))});
   pty.Write(replies.data(), replies.size());
-  while (comm.InQueCount() < replies.size()) std::this_thread::sleep_for(1ms);
-  run->StopTimer();
-  run->ClosePort();
-  run->ResetPacket();
+  ASSERT_TRUE(WaitUntil([&] { return comm.InQueCount() == replies.size(); }));
+  Stop();
   queue.ProcessPending();  // the stale notification does nothing
   const Bytes f = ReadBytes(file);
   ASSERT_EQ(f.size(), 760u + 24 * 12);  // the first sample creates the file
-  float lastRate;
-  std::memcpy(&lastRate, f.data() + f.size() - 8, 4);
-  EXPECT_EQ(lastRate, 12.5f);
+  EXPECT_EQ(proto::GetLE<float>(&f[f.size() - 8]), 12.5f);
 }
 
 }  // namespace
