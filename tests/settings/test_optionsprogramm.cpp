@@ -2,8 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
-#include <fstream>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -34,15 +33,20 @@ const Bytes kDefaultDump = {
 TEST_F(SettingsFile, MissingFileIsCreatedWithTheDefaultsByteForByte) {
   TOptionProgramm s(path_);
   EXPECT_EQ(ReadBytes(path_), kDefaultDump);
+  // A foreign file is replaced by the defaults as well.
+  WriteBytes(path_, {'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd'});
+  s.Sample = 125;
+  EXPECT_TRUE(s.Load());
   EXPECT_EQ(s.Sample, 10);
-  EXPECT_EQ(s.SampleIndex, 2);
-  EXPECT_DOUBLE_EQ(s.TempScale, 0.10000000149011612);
-  EXPECT_EQ(s.SenderCode, 99);
+  EXPECT_EQ(ReadBytes(path_), kDefaultDump);
 }
 
+// Every field differs from its default: a file saved from what was loaded
+// is the same file only when every field was read back.
 TEST_F(SettingsFile, EveryFieldSurvivesSaveAndLoad) {
   TOptionProgramm a;
   a.FileName = path_;
+  // The fields in the order they are stored.
   a.ShowSignal = true; a.ShowAver = true; a.RateMin = -1.5f; a.RateMax = 2.25f;
   a.DisplayTime = 7200; a.MeanTime = 123; a.Sample = 125; a.TempMax = 70; a.TempMin = -50;
   a.Mode = ModeOneCommand; a.PortIndex = 8; a.SampleIndex = 12; a.Address = 255; a.BaudIndex = 8;
@@ -53,24 +57,15 @@ TEST_F(SettingsFile, EveryFieldSurvivesSaveAndLoad) {
   a.PanelVisible = {false, true, false, true}; a.TempLimitMax = 90; a.TempLimitMin = -20;
   a.ShellPath = "/usr/bin/gyro-tool"; a.ServerFolder = "/srv/archive";
   ASSERT_TRUE(a.Save());
-
-  TOptionProgramm b(path_);
-  TOptionProgramm expected = a;
-  Bytes bytesA = ReadBytes(path_);
-  ASSERT_TRUE(b.Save());
-  EXPECT_EQ(ReadBytes(path_), bytesA);
-  EXPECT_EQ(b.Mode, ModeOneCommand);
-  EXPECT_EQ(b.PortIndex, 8);
-  EXPECT_FLOAT_EQ(b.DriftTime, 100.7f);
-  EXPECT_DOUBLE_EQ(b.FreqImpulse, 99.9);
-  EXPECT_EQ(b.TrigMask, expected.TrigMask);
-  EXPECT_EQ(b.PanelVisible, expected.PanelVisible);
-  EXPECT_EQ(b.ShellPath, expected.ShellPath);
-  EXPECT_EQ(b.ServerFolder, expected.ServerFolder);
+  const Bytes saved = ReadBytes(path_);
   // Mode sits at byte 36 with PortIndex right behind it, unaligned.
-  EXPECT_EQ(bytesA[36], 2);
-  EXPECT_EQ(bytesA[37], 8);
-  EXPECT_EQ(bytesA.size(), 149u + a.ShellPath.size() + a.ServerFolder.size());
+  EXPECT_EQ(saved[36], 2);
+  EXPECT_EQ(saved[37], 8);
+  EXPECT_EQ(saved.size(), 149u + a.ShellPath.size() + a.ServerFolder.size());
+  TOptionProgramm b(path_);
+  EXPECT_EQ(b.ServerFolder, a.ServerFolder);
+  ASSERT_TRUE(b.Save());
+  EXPECT_EQ(ReadBytes(path_), saved);
 }
 
 TEST_F(SettingsFile, StringAcceptanceByLength) {
@@ -93,55 +88,34 @@ TEST_F(SettingsFile, StringAcceptanceByLength) {
   }
 }
 
-TEST_F(SettingsFile, StringStopsAtItsFirstZeroByte) {
-  Bytes bytes = kDefaultDump;
-  bytes.resize(141);
-  const unsigned char shell[] = {5, 0, 0, 0, 'a', 'b', 0, 'c', 'd'};
-  bytes.insert(bytes.end(), shell, shell + sizeof shell);
-  const unsigned char server[] = {4, 0, 0, 0, '/', 's', 'r', 'v'};
-  bytes.insert(bytes.end(), server, server + sizeof server);
-  WriteBytes(path_, bytes);
-  TOptionProgramm s(path_);
-  EXPECT_EQ(s.ShellPath, "ab");
-  EXPECT_EQ(s.ServerFolder, "/srv");
-}
-
-TEST_F(SettingsFile, OverlongFirstStringIsSkippedSoTheSecondIsFound) {
-  Bytes bytes = kDefaultDump;
-  bytes.resize(141);
-  const std::int32_t big = 300;
-  bytes.insert(bytes.end(), reinterpret_cast<const unsigned char*>(&big),
-               reinterpret_cast<const unsigned char*>(&big) + 4);
-  bytes.insert(bytes.end(), 300, 'x');
-  const unsigned char server[] = {5, 0, 0, 0, '/', 'd', 'a', 't', 'a'};
-  bytes.insert(bytes.end(), server, server + sizeof server);
-  WriteBytes(path_, bytes);
-  TOptionProgramm s(path_);
-  EXPECT_EQ(s.ShellPath, "");
-  EXPECT_EQ(s.ServerFolder, "/data");
-}
-
-TEST_F(SettingsFile, NegativeLengthEndsReading) {
-  Bytes bytes = kDefaultDump;
-  bytes.resize(141);
-  const unsigned char tail[] = {0xFF, 0xFF, 0xFF, 0xFF, 5, 0, 0, 0, '/', 'd', 'a', 't', 'a'};
-  bytes.insert(bytes.end(), tail, tail + sizeof tail);
-  WriteBytes(path_, bytes);
-  TOptionProgramm s;
-  s.FileName = path_;
-  s.ServerFolder = "keep";
-  EXPECT_TRUE(s.Load());
-  EXPECT_EQ(s.ServerFolder, "keep");
-}
-
-TEST_F(SettingsFile, ForeignFileIsReplacedByTheDefaults) {
-  WriteBytes(path_, {'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd'});
-  TOptionProgramm s;
-  s.FileName = path_;
-  s.Sample = 125;
-  EXPECT_TRUE(s.Load());
-  EXPECT_EQ(s.Sample, 10);
-  EXPECT_EQ(ReadBytes(path_), kDefaultDump);
+// The two strings behind the fixed fields, as a length and the bytes.
+TEST_F(SettingsFile, StringsAsStored) {
+  auto text = [](std::int32_t length, const std::string& bytes) {
+    Bytes b;
+    PutAt(b, 0, length);
+    b.insert(b.end(), bytes.begin(), bytes.end());
+    return b;
+  };
+  const struct {
+    Bytes shell, server;
+    std::string shellRead, serverRead;
+  } cases[] = {
+      {text(5, std::string("ab\0cd", 5)), text(4, "/srv"), "ab", "/srv"},  // up to the first zero
+      {text(300, std::string(300, 'x')), text(5, "/data"), "", "/data"},  // too long: skipped
+      {text(-1, ""), text(5, "/data"), "", "keep"},  // a negative length ends the reading
+  };
+  for (const auto& c : cases) {
+    Bytes bytes(kDefaultDump.begin(), kDefaultDump.begin() + 141);
+    bytes.insert(bytes.end(), c.shell.begin(), c.shell.end());
+    bytes.insert(bytes.end(), c.server.begin(), c.server.end());
+    WriteBytes(path_, bytes);
+    TOptionProgramm s;
+    s.FileName = path_;
+    s.ServerFolder = "keep";
+    EXPECT_TRUE(s.Load());
+    EXPECT_EQ(s.ShellPath, c.shellRead);
+    EXPECT_EQ(s.ServerFolder, c.serverRead);
+  }
 }
 
 TEST_F(SettingsFile, TruncatedFileKeepsTheFieldsBeyondItsEnd) {
@@ -176,13 +150,9 @@ TEST_F(SettingsFile, RandomBytesNeverCrash) {
   for (int round = 0; round < 400; ++round) {
     Bytes bytes(rng() % 600);
     for (auto& b : bytes) b = static_cast<unsigned char>(rng());
-    if (round % 2 && bytes.size() >= 4) {  // keep the version so the strings get read
-      bytes[0] = 0x23; bytes[1] = 0x60; bytes[2] = 0; bytes[3] = 0;
-    }
-    if (round % 4 == 1 && bytes.size() >= 145) {  // a plausible first length
-      const std::int32_t len = static_cast<std::int32_t>(rng() % 400) - 100;
-      std::memcpy(&bytes[141], &len, 4);
-    }
+    if (round % 2 && bytes.size() >= 4) PutAt<std::uint32_t>(bytes, 0, 0x6023);  // the version
+    if (round % 4 == 1 && bytes.size() >= 145)  // a plausible first length
+      PutAt<std::int32_t>(bytes, 141, static_cast<std::int32_t>(rng() % 400) - 100);
     WriteBytes(path_, bytes);
     TOptionProgramm s;
     s.FileName = path_;
@@ -192,6 +162,8 @@ TEST_F(SettingsFile, RandomBytesNeverCrash) {
   }
 }
 
+// Out-of-range values read from an old or damaged file fall back to the
+// defaults; values in range pass.
 TEST(SettingsRecord, SafeAccessorsFallBackToDefaults) {
   TOptionProgramm s;
   s.SampleIndex = 13; s.PortIndex = -1; s.BaudIndex = 9; s.Resolution = 3000;
@@ -209,13 +181,10 @@ TEST(SettingsRecord, SafeAccessorsFallBackToDefaults) {
   s.PortIndex = 8; s.SampleIndex = 12; s.BaudIndex = 8; s.Resolution = 6000;
   s.DisplayTime = 7200; s.MeanTime = 500; s.Sample = 99; s.FreqImpulse = 0.5;
   EXPECT_EQ(s.PortName(), "COM9");
-  EXPECT_EQ(s.SafeSampleIndex(), 12);
-  EXPECT_EQ(s.SafeBaudIndex(), 8);
-  EXPECT_EQ(s.SafeResolution(), 6000);
-  EXPECT_EQ(s.SafeDisplayTime(), 7200);
-  EXPECT_EQ(s.SafeMeanTime(), 500);
-  EXPECT_EQ(s.SafeSample(), 99);
-  EXPECT_EQ(s.SafeFreqImpulse(), 0.5);
+  EXPECT_EQ(std::vector<double>({double(s.SafeSampleIndex()), double(s.SafeBaudIndex()),
+                                 double(s.SafeResolution()), double(s.SafeDisplayTime()),
+                                 double(s.SafeMeanTime()), double(s.SafeSample()), s.SafeFreqImpulse()}),
+            std::vector<double>({12, 8, 6000, 7200, 500, 99, 0.5}));
 }
 
 TEST_F(SettingsFile, LocationBesideTheProgramOrPerUser) {
