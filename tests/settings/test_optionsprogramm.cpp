@@ -1,9 +1,10 @@
+// The settings file: its exact bytes, what a damaged or foreign file
+// leaves of the settings, the safe accessors, and where the file lives.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <limits>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -30,10 +31,10 @@ const Bytes kDefaultDump = {
     0x00, 0x01, 0x01, 0x01, 0x01, 0x00, 0x00, 0xC8, 0x42, 0x00, 0x00, 0x70, 0xC2, 0x00, 0x00, 0x00,
     0x00, 0x00, 0x00, 0x00, 0x00};
 
-TEST_F(SettingsFile, MissingFileIsCreatedWithTheDefaultsByteForByte) {
+// A missing or foreign file is replaced by the defaults.
+TEST_F(SettingsFile, MissingOrForeignFileBecomesTheDefaultsByteForByte) {
   TOptionProgramm s(path_);
   EXPECT_EQ(ReadBytes(path_), kDefaultDump);
-  // A foreign file is replaced by the defaults as well.
   WriteBytes(path_, {'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd'});
   s.Sample = 125;
   EXPECT_TRUE(s.Load());
@@ -41,8 +42,6 @@ TEST_F(SettingsFile, MissingFileIsCreatedWithTheDefaultsByteForByte) {
   EXPECT_EQ(ReadBytes(path_), kDefaultDump);
 }
 
-// Every field differs from its default: a file saved from what was loaded
-// is the same file only when every field was read back.
 TEST_F(SettingsFile, EveryFieldSurvivesSaveAndLoad) {
   TOptionProgramm a;
   a.FileName = path_;
@@ -68,27 +67,8 @@ TEST_F(SettingsFile, EveryFieldSurvivesSaveAndLoad) {
   EXPECT_EQ(ReadBytes(path_), saved);
 }
 
-TEST_F(SettingsFile, StringAcceptanceByLength) {
-  struct Case { std::size_t len; bool shellTaken; bool serverTaken; };
-  for (Case c : {Case{1, false, false}, Case{3, true, false}, Case{4, true, true},
-                 Case{255, true, true}, Case{256, false, false}}) {
-    TOptionProgramm a;
-    a.FileName = path_;
-    a.ShellPath = std::string(c.len, 's');
-    a.ServerFolder = std::string(c.len, 'f');
-    ASSERT_TRUE(a.Save());
-    EXPECT_EQ(ReadBytes(path_).size(), 149u + 2 * c.len) << "saved with full length";
-    TOptionProgramm b;
-    b.FileName = path_;
-    b.ShellPath = "old-shell";
-    b.ServerFolder = "old-folder";
-    ASSERT_TRUE(b.Load());
-    EXPECT_EQ(b.ShellPath, c.shellTaken ? a.ShellPath : "old-shell") << c.len;
-    EXPECT_EQ(b.ServerFolder, c.serverTaken ? a.ServerFolder : "old-folder") << c.len;
-  }
-}
-
-// The two strings behind the fixed fields, as a length and the bytes.
+// The two strings behind the fixed fields (141 bytes), each a length and
+// the bytes: taken when 3 (the shell) or 4 (the folder) to 255 long.
 TEST_F(SettingsFile, StringsAsStored) {
   auto text = [](std::int32_t length, const std::string& bytes) {
     Bytes b;
@@ -96,26 +76,39 @@ TEST_F(SettingsFile, StringsAsStored) {
     b.insert(b.end(), bytes.begin(), bytes.end());
     return b;
   };
+  auto s = [](std::size_t n, char c) { return std::string(n, c); };
   const struct {
     Bytes shell, server;
     std::string shellRead, serverRead;
   } cases[] = {
       {text(5, std::string("ab\0cd", 5)), text(4, "/srv"), "ab", "/srv"},  // up to the first zero
-      {text(300, std::string(300, 'x')), text(5, "/data"), "", "/data"},  // too long: skipped
-      {text(-1, ""), text(5, "/data"), "", "keep"},  // a negative length ends the reading
+      {text(300, s(300, 'x')), text(5, "/data"), "old", "/data"},           // too long: skipped
+      {text(-1, ""), text(5, "/data"), "old", "keep"},                      // negative: the end
+      {text(1, "s"), text(1, "f"), "old", "keep"},
+      {text(3, "sss"), text(3, "fff"), "sss", "keep"},
+      {text(4, "ssss"), text(4, "ffff"), "ssss", "ffff"},
+      {text(255, s(255, 's')), text(255, s(255, 'f')), s(255, 's'), s(255, 'f')},
+      {text(256, s(256, 's')), text(256, s(256, 'f')), "old", "keep"},
   };
   for (const auto& c : cases) {
     Bytes bytes(kDefaultDump.begin(), kDefaultDump.begin() + 141);
     bytes.insert(bytes.end(), c.shell.begin(), c.shell.end());
     bytes.insert(bytes.end(), c.server.begin(), c.server.end());
     WriteBytes(path_, bytes);
-    TOptionProgramm s;
-    s.FileName = path_;
-    s.ServerFolder = "keep";
-    EXPECT_TRUE(s.Load());
-    EXPECT_EQ(s.ShellPath, c.shellRead);
-    EXPECT_EQ(s.ServerFolder, c.serverRead);
+    TOptionProgramm t;
+    t.FileName = path_;
+    t.ShellPath = "old";
+    t.ServerFolder = "keep";
+    EXPECT_TRUE(t.Load());
+    EXPECT_EQ(t.ShellPath, c.shellRead) << c.shell.size();
+    EXPECT_EQ(t.ServerFolder, c.serverRead) << c.server.size();
   }
+  TOptionProgramm t;  // saved with their full length
+  t.FileName = path_;
+  t.ShellPath = s(256, 's');
+  t.ServerFolder = "f";
+  ASSERT_TRUE(t.Save());
+  EXPECT_EQ(ReadBytes(path_).size(), 149u + 257);
 }
 
 TEST_F(SettingsFile, TruncatedFileKeepsTheFieldsBeyondItsEnd) {
@@ -145,66 +138,45 @@ TEST_F(SettingsFile, FailuresAreReported) {
   EXPECT_FALSE(s.Load());
 }
 
-TEST_F(SettingsFile, RandomBytesNeverCrash) {
-  std::mt19937 rng(12345);
-  for (int round = 0; round < 400; ++round) {
-    Bytes bytes(rng() % 600);
-    for (auto& b : bytes) b = static_cast<unsigned char>(rng());
-    if (round % 2 && bytes.size() >= 4) PutAt<std::uint32_t>(bytes, 0, 0x6023);  // the version
-    if (round % 4 == 1 && bytes.size() >= 145)  // a plausible first length
-      PutAt<std::int32_t>(bytes, 141, static_cast<std::int32_t>(rng() % 400) - 100);
-    WriteBytes(path_, bytes);
-    TOptionProgramm s;
-    s.FileName = path_;
-    s.Load();
-    EXPECT_LE(s.ShellPath.size(), 255u);
-    EXPECT_LE(s.ServerFolder.size(), 255u);
-  }
-}
-
-// Out-of-range values read from an old or damaged file fall back to the
+// Out-of-range values from an old or damaged file fall back to the
 // defaults; values in range pass.
 TEST(SettingsRecord, SafeAccessorsFallBackToDefaults) {
   TOptionProgramm s;
+  auto safe = [&s] {
+    return std::vector<double>{double(s.SafeSampleIndex()), double(s.SafePortIndex()), double(s.SafeBaudIndex()),
+                               double(s.SafeResolution()), double(s.SafeDisplayTime()), double(s.SafeMeanTime()),
+                               double(s.SafeSample()), s.SafeFreqImpulse()};
+  };
   s.SampleIndex = 13; s.PortIndex = -1; s.BaudIndex = 9; s.Resolution = 3000;
   s.DisplayTime = 0; s.MeanTime = 0; s.Sample = 0; s.FreqImpulse = -1;
-  EXPECT_EQ(s.SafeSampleIndex(), 2);
-  EXPECT_EQ(s.SafePortIndex(), 0);
-  EXPECT_EQ(s.SafeBaudIndex(), 5);
-  EXPECT_EQ(s.SafeResolution(), 4000);
-  EXPECT_EQ(s.SafeDisplayTime(), 10);
-  EXPECT_EQ(s.SafeMeanTime(), 50);
-  EXPECT_EQ(s.SafeSample(), 10);
-  EXPECT_EQ(s.SafeFreqImpulse(), 100.0);
+  EXPECT_EQ(safe(), (std::vector<double>{2, 0, 5, 4000, 10, 50, 10, 100}));
   s.FreqImpulse = std::numeric_limits<double>::quiet_NaN();
   EXPECT_EQ(s.SafeFreqImpulse(), 100.0);
-  s.PortIndex = 8; s.SampleIndex = 12; s.BaudIndex = 8; s.Resolution = 6000;
+  s.SampleIndex = 12; s.PortIndex = 8; s.BaudIndex = 8; s.Resolution = 6000;
   s.DisplayTime = 7200; s.MeanTime = 500; s.Sample = 99; s.FreqImpulse = 0.5;
+  EXPECT_EQ(safe(), (std::vector<double>{12, 8, 8, 6000, 7200, 500, 99, 0.5}));
   EXPECT_EQ(s.PortName(), "COM9");
-  EXPECT_EQ(std::vector<double>({double(s.SafeSampleIndex()), double(s.SafeBaudIndex()),
-                                 double(s.SafeResolution()), double(s.SafeDisplayTime()),
-                                 double(s.SafeMeanTime()), double(s.SafeSample()), s.SafeFreqImpulse()}),
-            std::vector<double>({12, 8, 6000, 7200, 500, 99, 0.5}));
 }
 
+// Beside the program while its folder takes files; else per user, under
+// $XDG_CONFIG_HOME when it is absolute or ~/.config, the folder created.
+// /proc takes no new files, even from root; /usr/bin is per user, also for
+// root (who could write there).
 TEST_F(SettingsFile, LocationBesideTheProgramOrPerUser) {
-  const std::string program = dir_ + "/bin/";
+  const std::string program = dir_ + "/bin/", xdg = dir_ + "/xdg", home = dir_ + "/.config/ratelog/Ratelog.ini";
   ::mkdir(program.c_str(), 0755);
-  EXPECT_EQ(SettingsFilePath(program, nullptr, dir_.c_str()), program + "Ratelog.ini");
-  EXPECT_EQ(SettingsFilePath(dir_ + "/bin", nullptr, dir_.c_str()), program + "Ratelog.ini");
-
-  // /proc takes no new files, even from root.
-  const std::string xdg = dir_ + "/xdg";
-  EXPECT_EQ(SettingsFilePath("/proc/", xdg.c_str(), dir_.c_str()), xdg + "/ratelog/Ratelog.ini");
+  const struct {
+    std::string folder;
+    const char* xdg;
+    std::string file;
+  } cases[] = {
+      {program, nullptr, program + "Ratelog.ini"},     {dir_ + "/bin", nullptr, program + "Ratelog.ini"},
+      {"/proc/", xdg.c_str(), xdg + "/ratelog/Ratelog.ini"}, {"/proc/", nullptr, home},
+      {"/proc/", "relative/ignored", home},            {"/usr/bin/", xdg.c_str(), xdg + "/ratelog/Ratelog.ini"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SettingsFilePath(c.folder, c.xdg, dir_.c_str()), c.file) << c.folder;
   struct stat st {};
   EXPECT_EQ(::stat((xdg + "/ratelog").c_str(), &st), 0) << "folder created";
-  EXPECT_EQ(SettingsFilePath("/proc/", nullptr, dir_.c_str()),
-            dir_ + "/.config/ratelog/Ratelog.ini");
-  EXPECT_EQ(SettingsFilePath("/proc/", "relative/ignored", dir_.c_str()),
-            dir_ + "/.config/ratelog/Ratelog.ini");
-  // Installed in /usr/bin: per user, also for root (who could write there).
-  EXPECT_EQ(SettingsFilePath("/usr/bin/", xdg.c_str(), dir_.c_str()),
-            xdg + "/ratelog/Ratelog.ini");
 }
 
 // Which file a program uses: beside it while its folder takes files; else
