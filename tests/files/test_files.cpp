@@ -43,9 +43,7 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-std::vector<int> Fields(const LocalDateTime& t) {
-  return {t.year, t.month, t.day, t.hour, t.minute, t.second, t.msec};
-}
+std::vector<int> Fields(const LocalDateTime& t) { return {t.year, t.month, t.day, t.hour, t.minute, t.second, t.msec}; }
 
 // ---------------------------------------------------------------------------
 // OLE dates: days since 30 December 1899, the time of day as the fraction.
@@ -64,31 +62,21 @@ TEST(OleDate, KnownDaysBothWays) {
     EXPECT_EQ(OleDateFromLocal(c.y, c.mo, c.d, c.h, c.mi), c.ole);
     EXPECT_EQ(Fields(LocalFromOleDate(c.ole)), (std::vector<int>{c.y, c.mo, c.d, c.h, c.mi, 0, 0}));
   }
-  EXPECT_DOUBLE_EQ(OleDateFromLocal(2026, 12, 5, 10, 30, 15, 500),
-                   46361.0 + (10 * 3600 + 30 * 60 + 15.5) / 86400.0);
+  const double ms = 1 / 86400000.0;
+  EXPECT_EQ(OleDateFromLocal(2026, 12, 5, 10, 30, 15, 500), 46361.4375 + 15500 * ms);
+  EXPECT_EQ(Fields(LocalFromOleDate(46361.4375 + 15500 * ms)), (std::vector<int>{2026, 12, 5, 10, 30, 15, 500}));
   // Rounded to the millisecond, carrying into the next day.
-  EXPECT_EQ(Fields(LocalFromOleDate(46361.0 - 0.2 / 86400000.0)), (std::vector<int>{2026, 12, 5, 0, 0, 0, 0}));
-  EXPECT_EQ(FormatDdMmYyyyHhNn(46361.0 - 0.2 / 86400000.0), "05.12.2026 00:00");
+  EXPECT_EQ(Fields(LocalFromOleDate(46361.0 - 0.2 * ms)), (std::vector<int>{2026, 12, 5, 0, 0, 0, 0}));
+  EXPECT_EQ(FormatDdMmYyyyHhNn(46361.0 - 0.2 * ms), "05.12.2026 00:00");
   EXPECT_EQ(FormatDdMmYyyyHhNn(OleDateFromLocal(2024, 1, 9, 7, 5, 59, 999)), "09.01.2024 07:05");
   // Not a date: a fixed answer, no crash.
   for (double bad : {double(kNan), HUGE_VAL, -1e300, 1e300, 3e6})
     EXPECT_EQ(Fields(LocalFromOleDate(bad)), (std::vector<int>{1899, 12, 30, 0, 0, 0, 0}));
-}
-
-TEST(OleDate, RoundTripsEveryMillisecondField) {
-  std::mt19937 gen(3);
-  auto in = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(gen); };
-  for (int i = 0; i < 20000 && !HasFailure(); ++i) {
-    const std::vector<int> f = {in(1900, 2200), in(1, 12), in(1, 28), in(0, 23), in(0, 59), in(0, 59), in(0, 999)};
-    EXPECT_EQ(Fields(LocalFromOleDate(OleDateFromLocal(f[0], f[1], f[2], f[3], f[4], f[5], f[6]))), f);
-  }
-}
-
-TEST(OleDate, NowIsTheLocalClock) {
-  auto local = [](std::time_t t, int ms) {
+  // Now is the local clock.
+  auto local = [](std::time_t t, int msec) {
     std::tm m{};
     localtime_r(&t, &m);
-    return OleDateFromLocal(m.tm_year + 1900, m.tm_mon + 1, m.tm_mday, m.tm_hour, m.tm_min, m.tm_sec, ms);
+    return OleDateFromLocal(m.tm_year + 1900, m.tm_mon + 1, m.tm_mday, m.tm_hour, m.tm_min, m.tm_sec, msec);
   };
   const double before = local(std::time(nullptr), 0), now = OleDateNow(), after = local(std::time(nullptr), 999);
   EXPECT_LE(before, now);
@@ -129,15 +117,13 @@ TEST_F(Reader, LayoutBySignatureOrVersionMarker) {
     const TRecordingInfo& info = r_.Info();
     EXPECT_EQ(info.FormatVersion, 6) << c.ident;
     EXPECT_EQ(info.Sample, 99);
-    EXPECT_EQ(info.Ident, c.ident);
-    EXPECT_EQ(info.CompName, "benchpc");
-    EXPECT_EQ(info.UserName, "anna");
-    EXPECT_DOUBLE_EQ(info.Created, 46361.4375);
+    EXPECT_EQ(info.Ident + info.CompName + info.UserName, c.ident + std::string("benchpcanna"));
+    EXPECT_EQ(info.Created, 46361.4375);
     EXPECT_EQ(info.DataLength, 300);
     EXPECT_EQ(info.RecordCount, 25);
     const auto recs = ReadAll();
     ASSERT_EQ(recs.size(), 25u);
-    EXPECT_FLOAT_EQ(recs[24].Time, 2.5f);
+    EXPECT_EQ(recs[24].Time, 0.1f * 25);
     EXPECT_EQ(r_.RecordsRead(), 25);
   }
   for (float third : {3.0f, 0.024f, 1e-30f}) {
@@ -152,9 +138,11 @@ TEST_F(Reader, LayoutBySignatureOrVersionMarker) {
   }
 }
 
+// A header cut short, a torn last record, an empty file; text fields
+// without a terminator end at their width.
 TEST_F(Reader, ShortFilesTrailingFragmentsAndTextWidths) {
   Bytes b = RecordingHeader(10.0f);
-  b.resize(500);  // shorter than a header: negative data length
+  b.resize(500);
   WriteBytes(path_, b);
   ASSERT_TRUE(r_.Open(path_));
   EXPECT_EQ(r_.Info().DataLength, -260);
@@ -162,22 +150,20 @@ TEST_F(Reader, ShortFilesTrailingFragmentsAndTextWidths) {
   b = RecordingHeader(10.0f);
   AddRecord(b, 1, 2, 3);
   AddRecord(b, 4, 5, 6);
-  b.insert(b.end(), {0xAA, 0xBB});  // a torn record at the end is dropped
+  b.insert(b.end(), {0xAA, 0xBB});
   WriteBytes(path_, b);
   ASSERT_TRUE(r_.Open(path_));
   const auto recs = ReadAll();
   ASSERT_EQ(recs.size(), 2u);
-  EXPECT_FLOAT_EQ(recs[1].Temperature, 6);
-  WriteBytes(path_, {});  // empty file: headerless, sample 0, nothing to read
+  EXPECT_EQ(recs[1].Temperature, 6);
+  WriteBytes(path_, {});
   ASSERT_TRUE(r_.Open(path_));
   EXPECT_EQ(r_.Info().Sample, 0);
   EXPECT_TRUE(ReadAll().empty());
-  // No terminator in any text field; the reserved bytes are not text.
   b = RecordingHeader(10.0f);
   std::memset(b.data() + 4, 'X', 24);
   std::memset(b.data() + 48, 'c', 255);
-  std::memset(b.data() + 303, 'u', 255);
-  std::memset(b.data() + 558, 'r', 202);
+  std::memset(b.data() + 303, 'u', 457);  // the reserved bytes behind are not text
   WriteBytes(path_, b);
   ASSERT_TRUE(r_.Open(path_));
   EXPECT_EQ(r_.Info().Ident, "VRDT" + std::string(24, 'X'));
@@ -227,19 +213,6 @@ TEST_F(Reader, FileThatShrinksWhileReadEndsTheLoop) {
   EXPECT_EQ(n, 10000);
 }
 
-TEST_F(Reader, RandomFilesAreSafe) {
-  std::mt19937 rng(7);
-  for (int round = 0; round < 300; ++round) {
-    Bytes b(rng() % 2000);
-    for (auto& x : b) x = static_cast<std::uint8_t>(rng());
-    if (round % 2 && b.size() >= 4) std::memcpy(b.data(), "VRDT", 4);
-    WriteBytes(path_, b);
-    if (!r_.Open(path_)) continue;
-    EXPECT_LE(r_.Info().Ident.size(), 28u);
-    EXPECT_EQ(static_cast<std::int64_t>(ReadAll().size()), r_.Info().RecordCount);
-  }
-}
-
 // ---------------------------------------------------------------------------
 // Loading a recording for the chart
 
@@ -249,10 +222,7 @@ struct Capture : TOpenFileSink {
   std::vector<std::int64_t> progress;
   std::vector<TChartRecord> records;
   bool finished = false;
-  void LoadStarted(const std::string& i, std::int64_t m) override {
-    ident = i;
-    max = m;
-  }
+  void LoadStarted(const std::string& i, std::int64_t m) override { ident = i, max = m; }
   void LoadProgress(std::int64_t r) override { progress.push_back(r); }
   void LoadRecords(const TChartRecord* r, std::size_t n) override { records.insert(records.end(), r, r + n); }
   void LoadFinished() override { finished = true; }
@@ -261,7 +231,7 @@ struct Capture : TOpenFileSink {
 class OpenFile : public ::testing::Test {
  protected:
   void SetUp() override { file_->RecordingName = tmp_.File("run.rtd"); }
-  // Loads `recs` written after the header (or headerless) into a new sink.
+  // Loads `recs` written behind a header (or headerless) into a new sink.
   Capture Load(float sample, const std::vector<SamplePoint>& recs, bool header = true,
                TLoadResult expected = TLoadResult::Loaded) {
     Bytes b = header ? RecordingHeader(sample) : HeaderlessRecording(sample);
@@ -284,10 +254,9 @@ TEST_F(OpenFile, UnitsImplausibleTemperaturesAndNaNRecords) {
   std::vector<double> t;
   for (const auto& r : c.records) t.push_back(r.Temperature);
   EXPECT_EQ(t, (std::vector<double>{0, 25, 25, 25, 25, 99.5, -59.5}));
-  EXPECT_FLOAT_EQ(file_->AverageEngine.LastPoint.Temperature, -59.5f);
+  EXPECT_EQ(file_->AverageEngine.LastPoint.Temperature, -59.5f);
   EXPECT_DOUBLE_EQ(c.records[0].Rate, 1800.0);
   EXPECT_DOUBLE_EQ(c.records[1].Average, 3600.0);
-
   file_->UnitsPerSecond = true;
   c = Load(10, {{0.1f, 1.0f, 20}, {0.2f, kNan, 20}, {0.3f, 3.0f, 20}, {kNan, 5.0f, 20}, {0.5f, 5.0f, kNan}});
   ASSERT_EQ(c.records.size(), 2u);
@@ -297,21 +266,22 @@ TEST_F(OpenFile, UnitsImplausibleTemperaturesAndNaNRecords) {
   EXPECT_EQ(c.max, 5);
 }
 
+// The window is the recording's own sample x MeanTime; progress comes about
+// a hundred times, none for a short recording.
 TEST_F(OpenFile, TheRecordingsOwnSampleSetsTheWindowAndProgress) {
   std::vector<SamplePoint> recs;
   for (int i = 1; i <= 50; ++i) recs.push_back({i * 0.5f, static_cast<float>(i), 25});
   file_->MeanTime = 10;
   file_->Sample = 125;
-  Capture c = Load(2.9f, recs);  // Sample 2: window 2 x MeanTime
+  Capture c = Load(2.9f, recs);
   EXPECT_EQ(file_->Sample, 2);
   EXPECT_EQ(file_->AverageEngine.Window, 20);
-  ASSERT_EQ(c.records.size(), 50u) << "a short recording charts every record";
+  ASSERT_EQ(c.records.size(), 50u);
   EXPECT_DOUBLE_EQ(c.records[49].Average, (31 + 50) / 2.0 * 3600.0);
   EXPECT_EQ(file_->FormatVersion, 6);
   EXPECT_EQ(c.ident, "VRDT40-123.456-00042");
   EXPECT_TRUE(c.progress.empty());
   EXPECT_TRUE(c.finished);
-
   c = Load(99.9f, std::vector<SamplePoint>(1234, SamplePoint{1, 0, 20}), false);
   EXPECT_EQ(c.ident, "VRDT40-000.000-00000");
   EXPECT_EQ(file_->FormatVersion, 0);
@@ -323,12 +293,10 @@ TEST_F(OpenFile, TheRecordingsOwnSampleSetsTheWindowAndProgress) {
 TEST_F(OpenFile, MissingUnreadableAndCancelled) {
   Capture c;
   EXPECT_EQ(file_->Load(c), TLoadResult::Missing);
-  EXPECT_FALSE(file_->Loaded);
   EXPECT_EQ(c.max, -1) << "nothing happened";
   Load(kNan, {{1, 1, 1}}, true, TLoadResult::Unreadable);
   EXPECT_NE(file_->Error().find("sample value"), std::string::npos);
   EXPECT_FALSE(file_->Loaded);
-
   // A cancel stops the reading within a batch.
   const std::vector<SamplePoint> recs(3 * TOpenFile::BatchSize, SamplePoint{1, 0, 20});
   std::atomic<bool> cancel{true};
@@ -341,9 +309,6 @@ TEST_F(OpenFile, MissingUnreadableAndCancelled) {
   c = Capture{};
   EXPECT_EQ(file_->Load(c), TLoadResult::Loaded);
   EXPECT_EQ(c.records.size(), recs.size());
-  file_->Reset();
-  EXPECT_EQ(file_->RecordingName, "");
-  EXPECT_EQ(file_->FormatVersion, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -362,13 +327,14 @@ std::string Printf(float v, int width, int decimals) {
 
 // The three formats of the table against the C library, on floats of every
 // magnitude and on values that lie exactly halfway between two outputs.
+// Values that are no numbers, and those wider than the field (never cut).
 TEST(FixedField, SameBytesAsPrintf) {
   std::mt19937 rng(12345);
   const int formats[][2] = {{15, 4}, {20, 7}, {20, 6}};
-  std::vector<float> values = {0.0f, -0.0f, 0.03125f, -0.03125f, 0.5f, 2.5f, 0.00005f, 1e-30f,
-                               -1e-30f, 99999.99995f, 1e20f, -1e20f, FLT_MAX, -FLT_MAX,
-                               FLT_MIN, std::numeric_limits<float>::denorm_min(), 8589934592.0f,
-                               4294967296.5f, 12345678.0f, 0.00000005f, 0.00000015f};
+  std::vector<float> values = {0.0f, -0.0f, 0.03125f, -0.03125f, 0.5f, 2.5f, 0.00005f, 1e-30f, -1e-30f,
+                               99999.99995f, 1e20f, -1e20f, FLT_MAX, -FLT_MAX, FLT_MIN, 12345678.0f,
+                               std::numeric_limits<float>::denorm_min(), 8589934592.0f, 4294967296.5f,
+                               0.00000005f, 0.00000015f, 123456789012.0f};
   std::uniform_real_distribution<float> rate(-1.0f, 1.0f), time(0.0f, 90000.0f), temp(-60.0f, 100.0f);
   std::uniform_int_distribution<int> tick(0, 2000000);
   for (int i = 0; i < 50000; ++i) {
@@ -386,17 +352,11 @@ TEST(FixedField, SameBytesAsPrintf) {
       if (Field(v, f[0], f[1]) != Printf(v, f[0], f[1]) && ++mismatches < 10)
         ADD_FAILURE() << "value " << Printf(v, 0, 12) << " %-" << f[0] << "." << f[1] << "f";
   EXPECT_EQ(mismatches, 0);
+  EXPECT_EQ(Field(kNan, 20, 7) + Field(-kNan, 20, 6), "NAN                 NAN                 ");
+  EXPECT_EQ(Field(INFINITY, 15, 4) + Field(-INFINITY, 20, 6), "INF            -INF                ");
 }
 
-TEST(FixedField, ExamplesValuesThatAreNoNumbersAndFileNames) {
-  EXPECT_EQ(Field(12.5f, 15, 4), "12.5000        ");
-  EXPECT_EQ(Field(-0.0123f, 20, 7), "-0.0123000          ");
-  EXPECT_EQ(Field(kNan, 20, 7), "NAN                 ");
-  EXPECT_EQ(Field(-kNan, 20, 6), "NAN                 ");
-  EXPECT_EQ(Field(INFINITY, 15, 4), "INF            ");
-  EXPECT_EQ(Field(-INFINITY, 20, 6), "-INF                ");
-  EXPECT_EQ(Field(123456789012.0f, 15, 4), "123456790528.0000");  // wider than the field: never cut
-  // Only the right extension is removed.
+TEST(ExportNames, OnlyTheRightExtensionIsRemoved) {
   EXPECT_EQ(ExportBaseFromChosen("/d/data.TXT"), "/d/data");
   EXPECT_EQ(ExportBaseFromChosen("/d/data.csv"), "/d/data.csv");
   EXPECT_EQ(ExportBaseFromChosen("ab"), "ab");
@@ -500,8 +460,8 @@ TEST_F(Export, ExcelSplitsEvery32000LinesWithTheHeaderInEachFile) {
 
 // A NaN time, a missing source or output folder, an output that is the
 // recording itself or another one (through a link), a full disk: the
-// export fails naming the file, and keeps the clean part already written.
-TEST_F(Export, FailuresNameTheFileAndKeepWhatWasWritten) {
+// export fails naming the file; what it wrote is a clean prefix.
+TEST_F(Export, FailuresNameTheFileAndKeepACleanPrefix) {
   Bytes b = RecordingHeader(10.0f);
   AddRecord(b, 1.0f, 0.5f, kNan);
   AddRecord(b, kNan, 0, 0);
@@ -524,10 +484,9 @@ TEST_F(Export, FailuresNameTheFileAndKeepWhatWasWritten) {
     TExportStatus status;
     std::string path, reason;
   } cases[] = {
-      {tmp_.File("gone.rtd"), "data", TExportStatus::SourceMissing, "", ""},
-      {tmp_.Path(), "data", TExportStatus::SourceUnreadable, "", ""},  // a folder
-      {source_, "no/such/data", TExportStatus::OutputFailed, tmp_.File("no/such/data.txt"),
-       "No such file or directory"},
+      {tmp_.File("gone.rtd"), "data", TExportStatus::SourceMissing, tmp_.File("gone.rtd"), ""},
+      {tmp_.Path(), "data", TExportStatus::SourceUnreadable, tmp_.Path(), ""},  // a folder
+      {source_, "no/such/data", TExportStatus::OutputFailed, tmp_.File("no/such/data.txt"), "No such file or directory"},
       {source_, "self", TExportStatus::OutputIsRecording, tmp_.File("self.txt"), ""},
       {source_, "other", TExportStatus::OutputIsRecording, tmp_.File("other.txt"), ""},
   };
@@ -537,7 +496,7 @@ TEST_F(Export, FailuresNameTheFileAndKeepWhatWasWritten) {
     job.BaseName = tmp_.File(c.base);
     const TExportResult r = RunTextExport(job);
     EXPECT_EQ(r.Status, c.status) << c.base;
-    EXPECT_EQ(r.Path, c.path.empty() ? r.Path : c.path);
+    EXPECT_EQ(r.Path, c.path);
     EXPECT_EQ(r.Reason, c.reason.empty() ? r.Reason : c.reason);
     EXPECT_TRUE(r.Files.empty());
   }
@@ -545,18 +504,18 @@ TEST_F(Export, FailuresNameTheFileAndKeepWhatWasWritten) {
   EXPECT_EQ(ReadBytes(tmp_.File("other.rtd")), before);
 
   job = Job();
+  ASSERT_EQ(RunTextExport(job).Status, TExportStatus::Complied);
+  const std::string whole = Text(job.BaseName + ".txt");
   const int code = RunWithFileSizeLimit(64 * 1024, [&] {
     const TExportResult r = RunTextExport(job);
-    if (r.Status != TExportStatus::OutputFailed) return 1;
-    if (r.Path != job.BaseName + ".txt" || r.Reason != "File too large") return 2;
-    return 0;
+    return r.Status != TExportStatus::OutputFailed ? 1 : r.Path != job.BaseName + ".txt" ? 2
+           : r.Reason != "File too large" ? 3 : 0;
   });
   EXPECT_EQ(code, 0);
-  // What was written before the disk filled up is whole lines.
   const std::string kept = Text(job.BaseName + ".txt");
-  ASSERT_GT(kept.size(), 1000u);
-  const std::string last = Lines(kept.substr(0, kept.rfind('\n'))).back();
-  EXPECT_EQ(last.size(), 16u) << last;
+  EXPECT_GT(kept.size(), 1000u);
+  EXPECT_LT(kept.size(), whole.size());
+  EXPECT_EQ(whole.compare(0, kept.size(), kept), 0);
 }
 
 // ---------------------------------------------------------------------------
