@@ -205,12 +205,15 @@ TEST_F(CliTool, ErrorsAreClearAndNonZero) {
       {{"calc", rtd_, "--settings", dir_ + "/none.ini"}, ExitFailure, "settings file not found"},
       {{"calc", rtd_, "--settings", dir_ + "/foreign.ini"}, ExitFailure, "foreign.ini"},
       {{"archive", rtd_, "--server", ""}, ExitFailure, ""},
+      {{"record", "--port", "COM1"}, ExitFailure, "Cannot open device COM1"},
   };
+  ::setenv("RATELOG_COM1", tmp_.File("no-such-tty").c_str(), 1);
   for (const auto& c : cases) {
     const Result r = Cli(c.args);
     EXPECT_EQ(r.code, c.code) << c.args[0] << " " << c.args.back();
     EXPECT_TRUE(Has(r.err, c.message)) << r.err;
   }
+  ::unsetenv("RATELOG_COM1");
   const Bytes kept = ReadBytes(dir_ + "/foreign.ini");
   EXPECT_EQ(std::string(kept.begin(), kept.end()), "not settings at all") << "never rewritten";
   const Result help = Cli({"--help"});
