@@ -238,8 +238,10 @@ TEST_F(CliAllan, TableOfFactorsThenReadOuts) {
   EXPECT_EQ(json.code, ExitOk) << json.err;
   std::size_t at = 0;
   for (const char* part :
-       {R"({"n": null, "b": 41.6192)", R"(, "b_tau": 4, "k": null, "points": [{"tau_s": 1, "adev_deg_h": 91.22944)",
-        R"(, "terms": 8}, {"tau_s": 2, "adev_deg_h": 85.95286)", R"(, "terms": 6}, {"tau_s": 4, "adev_deg_h": 27.635)",
+       {R"({"n": null, "b": 41.6192)",
+        R"(, "b_tau": 4, "k": null, "points": [{"tau_s": 1, "adev_deg_h": 91.22944)",
+        R"(, "terms": 8}, {"tau_s": 2, "adev_deg_h": 85.95286)",
+        R"(, "terms": 6}, {"tau_s": 4, "adev_deg_h": 27.635)",
         R"(, "terms": 2}], "units": {"n": "°/Vh", "b": "°/h", "b_tau": "s", "k": "°/h/Vh"}})" "\n"}) {
     at = json.out.find(part, at);
     ASSERT_NE(at, std::string::npos) << part << " in\n" << json.out;

@@ -181,7 +181,7 @@ TEST_F(RecordRun, EachModeRecordsWhatTheDeviceSent) {
   }
 }
 
-TEST_F(RecordRun, SilentDeviceTimesOutAndHangUpStopsTheRun) {
+TEST_F(RecordRun, SilentDeviceTimesOut) {
   TOptionProgramm s;
   int code = Record(s, [](TDeviceConfig& c) { c.Silent = true; }, {"--ident-timeout", "0.5"});
   EXPECT_EQ(code, 4);
@@ -189,16 +189,6 @@ TEST_F(RecordRun, SilentDeviceTimesOutAndHangUpStopsTheRun) {
   EXPECT_NE(::access(rtd_.c_str(), F_OK), 0) << "no sample, no file";
   EXPECT_NE(output_.find("nothing recorded: no sample arrived"), std::string::npos) << output_;
 
-  // A device that goes away mid-run: the run stops by itself, the recording
-  // keeps everything received.
-  s.Mode = ModeTrigger;
-  s.FreqImpulse = 100;
-  hangUpAfter_ = 1.0;
-  code = Record(s, nullptr, {"--seconds", "30"});
-  EXPECT_EQ(code, ExitFailure);
-  EXPECT_NE(err_.str().find("went away"), std::string::npos) << err_.str();
-  EXPECT_GT(Recorded().size(), 40u);
-  ExpectRecordingMatchesDevice(false, false, sentByEnd_);  // the rate alone travels by default
 }
 
 // The device goes away at any moment (during identification, between two
@@ -227,20 +217,18 @@ TEST_F(RecordRun, HangUpsAtRandomMoments) {
   }
 }
 
-// An impulse frequency beyond what the virtual gyroscope can stream: it
-// streams at its highest rate and says so, and the run ends as asked.
+// An impulse frequency beyond what the virtual gyroscope can stream, even
+// one near the largest double: it streams at its highest rate and says so,
+// and the run ends as asked.
 TEST_F(RecordRun, ImpulseFrequencyBeyondWhatTheDeviceStreams) {
-  for (double f : {1e9, 1e300}) {
-    TOptionProgramm s;
-    s.Mode = ModeTrigger;
-    s.FreqImpulse = f;
-    SaveSettings(s);
-    std::ostringstream out, err;
-    EXPECT_EQ(RunCli({"record", "--settings", settingsPath_, "--simulate", "--seconds", "1"}, out, err),
-              ExitOk)
-        << err.str();
-    EXPECT_NE(out.str().find("streams at most 20000 frames/s"), std::string::npos) << out.str();
-  }
+  TOptionProgramm s;
+  s.Mode = ModeTrigger;
+  s.FreqImpulse = 1e300;
+  SaveSettings(s);
+  std::ostringstream out, err;
+  EXPECT_EQ(RunCli({"record", "--settings", settingsPath_, "--simulate", "--seconds", "1"}, out, err), ExitOk)
+      << err.str();
+  EXPECT_NE(out.str().find("streams at most 20000 frames/s"), std::string::npos) << out.str();
 }
 
 // SIGTERM (and Ctrl-C) end a run as Stop does, also one that streams as
@@ -272,6 +260,7 @@ TEST_F(RecordRun, SigtermEndsAStreamingRun) {
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
   EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_NE(printed().find("streams at most 20000 frames/s"), std::string::npos) << printed();
   EXPECT_NE(printed().find("stopped by SIGTERM"), std::string::npos) << printed();
   EXPECT_GT(Recorded().size(), 100u);
 }

@@ -43,7 +43,9 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-std::vector<int> Fields(const LocalDateTime& t) { return {t.year, t.month, t.day, t.hour, t.minute, t.second, t.msec}; }
+std::vector<int> Fields(const LocalDateTime& t) {
+  return {t.year, t.month, t.day, t.hour, t.minute, t.second, t.msec};
+}
 
 // ---------------------------------------------------------------------------
 // OLE dates: days since 30 December 1899, the time of day as the fraction.
@@ -457,7 +459,8 @@ TEST_F(Export, FailuresNameTheFileAndKeepACleanPrefix) {
   } cases[] = {
       {tmp_.File("gone.rtd"), "data", TExportStatus::SourceMissing, tmp_.File("gone.rtd"), ""},
       {tmp_.Path(), "data", TExportStatus::SourceUnreadable, tmp_.Path(), ""},  // a folder
-      {source_, "no/such/data", TExportStatus::OutputFailed, tmp_.File("no/such/data.txt"), "No such file or directory"},
+      {source_, "no/such/data", TExportStatus::OutputFailed, tmp_.File("no/such/data.txt"),
+       "No such file or directory"},
       {source_, "self", TExportStatus::OutputIsRecording, tmp_.File("self.txt"), ""},
       {source_, "other", TExportStatus::OutputIsRecording, tmp_.File("other.txt"), ""},
   };
