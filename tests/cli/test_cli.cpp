@@ -1,184 +1,385 @@
+// ratelog-cli info, calc, allan, export, archive and ports: the exact text
+// and --json output, the span options, the error messages and exit codes.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "CliRun.h"
+#include "acquisition/Xcomdrv.h"
 #include "cli/CliCommands.h"
 #include "common/TestFiles.h"
 #include "settings/Optionsprogramm.h"
 
 namespace {
 
-using Result = CliResult;
+struct Result {
+  int code;
+  std::string out, err;
+};
+
+Result Cli(const std::vector<std::string>& args) {
+  std::ostringstream out, err;
+  const int code = RunCli(args, out, err);
+  return {code, out.str(), err.str()};
+}
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 class CliTool : public ::testing::Test {
  protected:
-
-  // 10 Hz records from 0.1 s to seconds, rate given per record.
-  void WriteRecording(int seconds, float (*rate)(float), bool header = true) {
-    Bytes b = header ? RecordingHeader(10.0f) : HeaderlessRecording(99.9f);  // 05.12.2026 10:30
-    for (int i = 1; i <= seconds * 10; ++i) {
-      const float t = static_cast<float>(i) * 0.1f;
-      AddRecord(b, t, rate(t), 25.0f);
-    }
-    WriteBytes(rtd_, b);
+  // `b` followed by `n` records `step` seconds apart from `step` on, the rate
+  // (deg/s) given per record number 1..n.
+  void Write(Bytes b, int n, float step, const std::function<float(int)>& rate,
+             float temperature = 25.0f, const std::string& path = "") {
+    for (int i = 1; i <= n; ++i) AddRecord(b, static_cast<float>(i) * step, rate(i), temperature);
+    WriteBytes(path.empty() ? rtd_ : path, b);
+  }
+  // The NBS-14 values (deg/h) at t = 1..9 s, with a header (rtd_) and
+  // without (old_), and an empty settings file (the defaults).
+  void WriteNbs14() {
+    const double values[] = {892, 809, 823, 798, 671, 644, 883, 903, 677};
+    auto rate = [&](int i) { return static_cast<float>(values[i - 1] / 3600.0); };
+    Write(RecordingHeader(1.0f), 9, 1.0f, rate);
+    Write(HeaderlessRecording(1.0f), 9, 1.0f, rate, 25.0f, old_);
+    WriteBytes(settings_, {});
   }
   TTempDir tmp_;
-  std::string dir_ = tmp_.Path(), rtd_ = tmp_.File("run.rtd");
+  std::string dir_ = tmp_.Path(), rtd_ = tmp_.File("run.rtd"), old_ = tmp_.File("old.rtd"),
+              settings_ = tmp_.File("Ratelog.ini");
 };
+using CliAllan = CliTool;
+using CliFiles = CliTool;
+using CliJson = CliTool;
 
-TEST_F(CliTool, InfoShowsTheHeaderRowsAndTheRecords) {
-  WriteRecording(400, [](float) { return 0.001f; });
-  const Result r = Cli({"info", rtd_});
-  EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.out,
-            "IDN\tVRDT40-123.456-00042\n"
-            "Sample\t10\n"
-            "Time create\t05.12.2026 10:30\n"
-            "UserName\tanna\n"
-            "CompName\tbenchpc\n"
-            "Records\t4000\n"
-            "First time\t0.100000\n"
-            "Last time\t400.000000\n");
-}
-
-TEST_F(CliTool, InfoOnAHeaderlessFileSaysSo) {
-  WriteRecording(1, [](float) { return 0.0f; }, false);
-  const Result r = Cli({"info", rtd_});
-  EXPECT_EQ(r.code, 0);
-  EXPECT_NE(r.out.find("headerless"), std::string::npos);
-  EXPECT_NE(r.out.find("Sample\t99\n"), std::string::npos);
-  EXPECT_NE(r.out.find("Records\t10\n"), std::string::npos);
-}
-
-TEST_F(CliTool, CalcOfAConstantRate) {
-  WriteRecording(400, [](float) { return 0.001f; });  // 3.6 deg/h
-  const std::string settings = dir_ + "/Ratelog.ini";
-  TOptionProgramm s;
-  s.FileName = settings;
-  ASSERT_TRUE(s.Save());
-  const Result r = Cli({"calc", rtd_, "--settings", settings});
-  EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.out,
-            "Average value signal\t3.60000\t\u00B0/h\n"
-            "Drift error\t0.00000\t\u00B0/h\n"
-            "Random walk\t0.00000\t\u00B0/Vh\n"
-            "Bias error\t-8.18000\t\u00B0/h\n");
+// The text rows and the --json object of the same report, to the byte.
+TEST_F(CliJson, ReportsAsTextAndJson) {
+  WriteNbs14();
+  const struct {
+    std::vector<std::string> args;
+    std::string text, json;
+  } cases[] = {
+      {{"info", rtd_},
+       "IDN\tVRDT40-123.456-00042\nSample\t1\nTime create\t05.12.2026 10:30\nUserName\tanna\n"
+       "CompName\tbenchpc\nRecords\t9\nFirst time\t1.000000\nLast time\t9.000000\n",
+       R"({"idn": "VRDT40-123.456-00042", "sample": 1, "time_create": "05.12.2026 10:30", )"
+       R"("user_name": "anna", "comp_name": "benchpc", "records": 9, "first_time": 1, )"
+       R"("last_time": 9})"},
+      {{"info", old_},
+       "Format\theaderless (older layout: no identification, creation time or names)\n"
+       "Sample\t1\nRecords\t9\nFirst time\t1.000000\nLast time\t9.000000\n",
+       R"x({"format": "headerless (older layout: no identification, creation time or names)", )x"
+       R"("sample": 1, "records": 9, "first_time": 1, "last_time": 9})"},
+      // Mean 788.88889 deg/h; bias = mean - 15 x cos 55.75 deg (the default
+      // earth rate); too short a span for drift and random walk.
+      {{"calc", rtd_, "--settings", settings_},
+       "Average value signal\t788.88889\t\u00B0/h\nDrift error\tNAN\t\u00B0/h\n"
+       "Random walk\tNAN\t\u00B0/Vh\nBias error\t777.10889\t\u00B0/h\n",
+       R"({"average_value_signal": 788.88889, "drift_error": null, "random_walk": null, )"
+       R"("bias_error": 777.10889, "units": {"average_value_signal": "°/h", )"
+       R"("drift_error": "°/h", "random_walk": "°/Vh", "bias_error": "°/h"}})"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    const Result text = Cli(c.args);
+    EXPECT_EQ(text.code, ExitOk) << text.err;
+    EXPECT_EQ(text.out, c.text);
+    std::vector<std::string> args = c.args;
+    args.push_back("--json");
+    const Result json = Cli(args);
+    EXPECT_EQ(json.code, ExitOk) << json.err;
+    EXPECT_EQ(json.out, c.json + "\n");
+  }
 }
 
 TEST_F(CliTool, CalcSpanSigmaAndParametersFromOptions) {
   // +-0.01 deg/s alternating every 10 s: segment means of 100 s are 0, of 10 s
   // are +-36 deg/h.
-  WriteRecording(400, [](float t) { return static_cast<int>(t / 10) % 2 ? -0.01f : 0.01f; });
+  Write(RecordingHeader(10.0f), 4000, 0.1f,
+        [](int i) { return static_cast<int>(static_cast<float>(i) * 0.1f / 10) % 2 ? -0.01f : 0.01f; });
   Result r = Cli({"calc", rtd_, "--begin", "0", "--end", "250", "--earth-rate", "0"});
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_NE(r.out.find("Drift error\tNAN\t"), std::string::npos) << r.out;  // 250 <= 3 x 100
-  EXPECT_NE(r.out.find("Random walk\t0.00000"), std::string::npos) << r.out;
+  EXPECT_TRUE(Has(r.out, "Drift error\tNAN\t")) << r.out;  // 250 <= 3 x 100
+  EXPECT_TRUE(Has(r.out, "Random walk\t0.00000")) << r.out;
 
   r = Cli({"calc", rtd_, "--begin", "0", "--drift-time", "10", "--sigma", "3"});
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_NE(r.out.find("Drift error\t108.00000\t"), std::string::npos) << r.out;  // 3 x 36
+  EXPECT_TRUE(Has(r.out, "Drift error\t108.00000\t")) << r.out;  // 3 x 36
 }
 
-// Header texts come from a device and from other machines: line breaks,
-// tabs and escape sequences are shown escaped, never passed to the terminal.
+// Header texts come from a device and from other machines: the text form
+// shows control characters escaped, never passing them to the terminal; the
+// JSON form escapes them as JSON does and makes stray bytes U+FFFD.
 TEST_F(CliTool, InfoEscapesControlCharacters) {
-  Bytes b = RecordingHeader(10.0f, "VRDT\x1b[2J\tX", 46361.4375, "pc\nIDN\tforged", "an\xc2\x9b" "b\\");
-  WriteBytes(rtd_, b);
-  const Result r = Cli({"info", rtd_});
+  WriteBytes(rtd_, RecordingHeader(10.0f, "VRDT\x1b[2J\tX", 46361.4375, "pc\nIDN\tforged", "an\xc2\x9b" "b\\"));
+  Result r = Cli({"info", rtd_});
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_NE(r.out.find("IDN\tVRDT\\x1b[2J\\x09X\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("CompName\tpc\\x0aIDN\\x09forged\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("UserName\tan\\xc2\\x9bb\\x5c\n"), std::string::npos) << r.out;
-  for (char c : r.out) EXPECT_TRUE(c == '\n' || c == '\t' || static_cast<unsigned char>(c) >= 0x20);
+  EXPECT_EQ(r.out.substr(0, r.out.find("Records")),
+            "IDN\tVRDT\\x1b[2J\\x09X\nSample\t10\nTime create\t05.12.2026 10:30\n"
+            "UserName\tan\\xc2\\x9bb\\x5c\nCompName\tpc\\x0aIDN\\x09forged\n");
+
+  WriteBytes(rtd_, RecordingHeader(1.0f, "VRDT\"q\x01\\\t", 46361.4375, "\xcf\xca-\xff", "\xd0\xaf\xe2\x82"));
+  r = Cli({"info", rtd_, "--json"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, R"({"idn": "VRDT\"q\u0001\\\t", "sample": 1, "time_create": "05.12.2026 10:30", )"
+                   "\"user_name\": \"\u042f\\ufffd\\ufffd\", "
+                   R"("comp_name": "\ufffd\ufffd-\ufffd", "records": 0})" "\n");
 }
 
-// A span without a single record has no average: every row is "NAN", the
-// tool says why and fails. An inverted span is swapped first.
-TEST_F(CliTool, CalcOfASpanWithoutRecords) {
-  WriteRecording(400, [](float) { return 0.001f; });
-  struct Case {
-    std::vector<std::string> span;
+// A constant 3.6 deg/h with the settings file's defaults: no drift, no
+// random walk, the bias less the earth rate. A span without a single record
+// has no average: every row is "NAN", the tool says why and fails. An
+// inverted span is swapped first.
+TEST_F(CliTool, CalcOfAConstantRateAndOfASpanWithoutRecords) {
+  Write(RecordingHeader(10.0f), 4000, 0.1f, [](int) { return 0.001f; });
+  TOptionProgramm s;
+  s.FileName = settings_;
+  ASSERT_TRUE(s.Save());
+  const std::string nan = "Average value signal\tNAN\t\u00B0/h\nDrift error\tNAN\t\u00B0/h\n"
+                          "Random walk\tNAN\t\u00B0/Vh\nBias error\tNAN\t\u00B0/h\n";
+  const struct {
+    std::string begin, end;
     int code;
+    std::string out;
   } cases[] = {
-      {{"--begin", "500", "--end", "600"}, ExitFailure},
-      {{"--begin", "500", "--end", "450"}, ExitFailure},
-      {{"--begin", "300", "--end", "100"}, ExitOk},  // swapped: 100 .. 300 s
+      {"0", "1e9", ExitOk, "Average value signal\t3.60000\t\u00B0/h\nDrift error\t0.00000\t\u00B0/h\n"
+                           "Random walk\t0.00000\t\u00B0/Vh\nBias error\t-8.18000\t\u00B0/h\n"},
+      {"500", "600", ExitFailure, nan},
+      {"500", "450", ExitFailure, nan},
+      {"300", "100", ExitOk, "Average value signal\t3.60000\t"},  // swapped: 100 .. 300 s
   };
-  for (const Case& c : cases) {
-    std::vector<std::string> args{"calc", rtd_};
-    args.insert(args.end(), c.span.begin(), c.span.end());
-    const Result r = Cli(args);
-    EXPECT_EQ(r.code, c.code) << c.span[1];
-    if (c.code == ExitOk) {
-      EXPECT_NE(r.out.find("Average value signal\t3.60000\t"), std::string::npos) << r.out;
-      continue;
-    }
-    EXPECT_EQ(r.out,
-              "Average value signal\tNAN\t\u00B0/h\n"
-              "Drift error\tNAN\t\u00B0/h\n"
-              "Random walk\tNAN\t\u00B0/Vh\n"
-              "Bias error\tNAN\t\u00B0/h\n");
-    EXPECT_NE(r.err.find("no record"), std::string::npos) << r.err;
+  for (const auto& c : cases) {
+    const Result r = Cli({"calc", rtd_, "--settings", settings_, "--begin", c.begin, "--end", c.end});
+    EXPECT_EQ(r.code, c.code) << c.begin;
+    EXPECT_EQ(r.out.substr(0, c.out.size()), c.out);
+    EXPECT_EQ(Has(r.err, "no record"), c.code == ExitFailure) << r.err;
   }
+  EXPECT_TRUE(Has(Cli({"info", rtd_}).out, "Records\t4000\nFirst time\t0.100000\nLast time\t400.000000\n"));
   WriteBytes(rtd_, RecordingHeader(10.0f));  // an empty recording
   const Result r = Cli({"calc", rtd_});
   EXPECT_EQ(r.code, ExitFailure);
-  EXPECT_NE(r.out.find("Average value signal\tNAN"), std::string::npos);
+  EXPECT_EQ(r.out, nan);
 }
 
 TEST_F(CliTool, ErrorsAreClearAndNonZero) {
-  Result r = Cli({"info", dir_ + "/missing.rtd"});
-  EXPECT_EQ(r.code, ExitFailure);
-  EXPECT_NE(r.err.find("missing.rtd"), std::string::npos);
-  EXPECT_NE(r.err.find("No such file"), std::string::npos);
-
-  WriteRecording(1, [](float) { return 0.0f; });
-  r = Cli({"calc", rtd_, "--begin", "abc"});
-  EXPECT_EQ(r.code, ExitUsage);
-  EXPECT_NE(r.err.find("--begin: not a number: 'abc'"), std::string::npos) << r.err;
-  r = Cli({"calc", rtd_, "--sigma", "2"});
-  EXPECT_EQ(r.code, ExitUsage);
-  r = Cli({"calc", rtd_, "--frobnicate", "1"});
-  EXPECT_EQ(r.code, ExitUsage);
-  EXPECT_NE(r.err.find("unknown option --frobnicate"), std::string::npos);
-  r = Cli({"calc"});
-  EXPECT_EQ(r.code, ExitUsage);
-  r = Cli({"explode"});
-  EXPECT_EQ(r.code, ExitUsage);
-  r = Cli({"calc", rtd_, "--settings", dir_ + "/none.ini"});
-  EXPECT_EQ(r.code, ExitFailure);
-  EXPECT_NE(r.err.find("settings file not found"), std::string::npos);
-
+  WriteNbs14();
   std::ofstream(dir_ + "/foreign.ini") << "not settings at all";
-  r = Cli({"calc", rtd_, "--settings", dir_ + "/foreign.ini"});
-  EXPECT_EQ(r.code, ExitFailure);
-  std::ifstream in(dir_ + "/foreign.ini");
-  std::string kept((std::istreambuf_iterator<char>(in)), {});
-  EXPECT_EQ(kept, "not settings at all") << "the tool never rewrites a settings file";
-
   const std::string fifo = dir_ + "/pipe.rtd";  // would block a reader forever
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  for (const char* command : {"info", "calc"}) {
-    r = Cli({command, fifo});
-    EXPECT_EQ(r.code, ExitFailure);
-    EXPECT_NE(r.err.find("not a regular file"), std::string::npos) << r.err;
+  const struct {
+    std::vector<std::string> args;
+    int code;
+    std::string message;
+  } cases[] = {
+      {{"info", dir_ + "/missing.rtd"}, ExitFailure, dir_ + "/missing.rtd: No such file"},
+      {{"allan", dir_ + "/missing.rtd", "--json"}, ExitFailure, "missing.rtd"},
+      {{"info", fifo}, ExitFailure, "not a regular file"},
+      {{"calc", fifo}, ExitFailure, "not a regular file"},
+      {{"calc", rtd_, "--begin", "abc"}, ExitUsage, "--begin: not a number: 'abc'"},
+      {{"allan", rtd_, "--begin", "x"}, ExitUsage, "--begin"},
+      {{"calc", rtd_, "--sigma", "2"}, ExitUsage, "--sigma"},
+      {{"allan", rtd_, "--sigma", "3"}, ExitUsage, "--sigma"},
+      {{"calc", rtd_, "--frobnicate", "1"}, ExitUsage, "unknown option --frobnicate"},
+      {{"export", rtd_, "--json"}, ExitUsage, "--json"},
+      {{"calc"}, ExitUsage, ""},
+      {{"allan", "--settings", settings_}, ExitUsage, ""},
+      {{"explode"}, ExitUsage, "explode"},
+      {{"record", "--out", ""}, ExitUsage, "--out"},
+      {{"calc", rtd_, "--settings", dir_ + "/none.ini"}, ExitFailure, "settings file not found"},
+      {{"calc", rtd_, "--settings", dir_ + "/foreign.ini"}, ExitFailure, "foreign.ini"},
+      {{"archive", rtd_, "--server", ""}, ExitFailure, ""},
+      {{"record", "--port", "COM1"}, ExitFailure, "Cannot open device COM1"},
+  };
+  ::setenv("RATELOG_COM1", tmp_.File("no-such-tty").c_str(), 1);
+  for (const auto& c : cases) {
+    const Result r = Cli(c.args);
+    EXPECT_EQ(r.code, c.code) << c.args[0] << " " << c.args.back();
+    EXPECT_TRUE(Has(r.err, c.message)) << r.err;
   }
-  r = Cli({"record", "--out", ""});
-  EXPECT_EQ(r.code, ExitUsage);
-  EXPECT_NE(r.err.find("--out"), std::string::npos);
+  ::unsetenv("RATELOG_COM1");
+  const Bytes kept = ReadBytes(dir_ + "/foreign.ini");
+  EXPECT_EQ(std::string(kept.begin(), kept.end()), "not settings at all") << "never rewritten";
+  const Result help = Cli({"--help"});
+  EXPECT_EQ(help.code, ExitOk);
+  EXPECT_TRUE(Has(help.out, "calc FILE.rtd"));
+  EXPECT_EQ(Cli({"calc", "--help"}).code, ExitOk);
+}
 
-  r = Cli({"--help"});
-  EXPECT_EQ(r.code, 0);
-  EXPECT_NE(r.out.find("calc FILE.rtd"), std::string::npos);
-  r = Cli({"calc", "--help"});
-  EXPECT_EQ(r.code, 0);
+// Rows of factor, deviation (deg/h) and terms, then the read-outs N, B (with
+// its factor) and K. NIST SP 1065 gives 91.22945 and 85.95287 at m = 1 and 2
+// (the rates pass through single precision in the file: seven digits hold);
+// B is the lowest deviation (m = 4, 27.63518) / 0.664.
+TEST_F(CliAllan, TableOfFactorsThenReadOuts) {
+  WriteNbs14();
+  const std::vector<std::string> parts = {
+      "1\t91.22944", "\t8\n2\t85.95286", "\t6\n4\t27.635", "\t2\nN\tNAN\t\u00B0/Vh\nB\t41.6192",
+      "\t\u00B0/h\t4\nK\tNAN\t\u00B0/h/Vh\n"};
+  for (const std::string& file : {rtd_, old_}) {
+    const Result r = Cli({"allan", file, "--settings", settings_});
+    EXPECT_EQ(r.code, ExitOk) << r.err;
+    std::size_t at = 0;
+    for (const std::string& part : parts) {
+      at = r.out.find(part, at);
+      ASSERT_NE(at, std::string::npos) << part << " in\n" << r.out;
+    }
+    EXPECT_EQ(r.out.substr(at), parts.back());
+  }
+  const Result json = Cli({"allan", rtd_, "--settings", settings_, "--json"});
+  EXPECT_EQ(json.code, ExitOk) << json.err;
+  std::size_t at = 0;
+  for (const char* part :
+       {R"({"n": null, "b": 41.6192)",
+        R"(, "b_tau": 4, "k": null, "points": [{"tau_s": 1, "adev_deg_h": 91.22944)",
+        R"(, "terms": 8}, {"tau_s": 2, "adev_deg_h": 85.95286)",
+        R"(, "terms": 6}, {"tau_s": 4, "adev_deg_h": 27.635)",
+        R"(, "terms": 2}], "units": {"n": "°/Vh", "b": "°/h", "b_tau": "s", "k": "°/h/Vh"}})" "\n"}) {
+    at = json.out.find(part, at);
+    ASSERT_NE(at, std::string::npos) << part << " in\n" << json.out;
+  }
+}
+
+TEST_F(CliAllan, SpanOptionsAndFailures) {
+  WriteNbs14();
+  // Five records (t = 3..7): factors 1 and 2.
+  Result r = Cli({"allan", rtd_, "--begin", "3", "--end", "7", "--settings", settings_});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out.substr(0, 2), "1\t");
+  EXPECT_TRUE(Has(r.out, "\n2\t"));
+  EXPECT_FALSE(Has(r.out, "\n4\t"));
+  // Two records: no factor, the read-outs NAN, exit 1.
+  r = Cli({"allan", rtd_, "--begin", "8", "--settings", settings_});
+  EXPECT_EQ(r.code, ExitFailure);
+  EXPECT_EQ(r.out, "N\tNAN\t\u00B0/Vh\nB\tNAN\t\u00B0/h\tNAN\nK\tNAN\t\u00B0/h/Vh\n");
+  EXPECT_TRUE(Has(r.err, "fewer than 3 records"));
+  r = Cli({"allan", rtd_, "--begin", "8", "--settings", settings_, "--json"});
+  EXPECT_EQ(r.code, ExitFailure);
+  EXPECT_TRUE(Has(r.out, R"({"n": null, "b": null, "b_tau": null, "k": null, "points": [], )")) << r.out;
+}
+
+// export and archive print the files they wrote, or why they wrote none.
+TEST_F(CliFiles, ExportAndArchive) {
+  Write(RecordingHeader(10.0f, "VRDT40-000.000-00000"), 80000, 0.1f, [](int) { return -0.0123f; }, 25.5f);
+  auto text = [&](const std::string& name) {
+    const Bytes b = ReadBytes(tmp_.File(name));
+    return std::string(b.begin(), b.end());
+  };
+  // Defaults: every record, the time column, run.txt beside the recording.
+  Result r = Cli({"export", rtd_});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, tmp_.File("run.txt") + "\n");
+  EXPECT_TRUE(Has(text("run.txt"), "-\n0.1000         ;\n"));
+  EXPECT_TRUE(Has(text("run.txt"), "\n8000.0000      ;\n"));
+  r = Cli({"export", rtd_, "--begin", "7000", "--end", "100", "--rate", "--temperature", "--excel",
+           "--out", tmp_.File("data.TXT")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, tmp_.File("data.txt") + "\n" + tmp_.File("data_1.txt") + "\n" + tmp_.File("data_2.txt") + "\n");
+  // The swapped window starts right below the header.
+  EXPECT_TRUE(Has(text("data.txt"), "-\n100.0000       ;-0.0123000          ;25.500000           ;\n"));
+  EXPECT_TRUE(Has(text("data_2.txt"), "\n7000.0000      ;"));
+
+  const std::string server = tmp_.File("arch");
+  for (const char* folder : {"arch", "arch/VRDT40-000.000", "arch/VRDT40-000.000/00000"})
+    ::mkdir(tmp_.File(folder).c_str(), 0777);
+  r = Cli({"archive", rtd_, "--server", server});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string target = server + "/VRDT40-000.000/00000/create_05122026_1030__file_run.rtd";
+  EXPECT_EQ(r.out, target + "\n");
+  EXPECT_EQ(ReadBytes(target), ReadBytes(rtd_));
+
+  const std::string missing = tmp_.File("missing/out.txt"), nowhere = tmp_.File("nowhere");
+  r = Cli({"export", rtd_, "--out", missing});
+  EXPECT_EQ(r.code, ExitFailure);
+  EXPECT_EQ(r.err, "ratelog-cli: cannot write export file " + missing + ": No such file or directory\n");
+  r = Cli({"archive", rtd_, "--server", nowhere, "--name", "x"});
+  EXPECT_EQ(r.code, ExitFailure);
+  EXPECT_EQ(r.err, "ratelog-cli: not saved: " + nowhere + ": No such file or directory\n");
+  WriteBytes(rtd_, HeaderlessRecording(10.0f));
+  r = Cli({"archive", rtd_, "--server", server});
+  EXPECT_EQ(r.code, ExitFailure);
+  EXPECT_TRUE(Has(r.err, "without header")) << r.err;
+}
+
+// ports: COM1 a pseudo-terminal, free and then held by the link (whose lock
+// names this process), COM2 a missing path.
+TEST(CliPorts, FreeMissingAndHeldPorts) {
+  TTempDir tmp;
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  const std::string pty = ::ptsname(master), gone = tmp.File("gone");
+  ::setenv("RATELOG_COM1", pty.c_str(), 1);
+  ::setenv("RATELOG_COM2", gone.c_str(), 1);
+  Result r = Cli({"ports", "--json"});
+  EXPECT_EQ(r.code, ExitOk) << r.err;
+  std::size_t at = 0;
+  for (const std::string& part : std::vector<std::string>{
+           R"({"ports": [{"port": "COM1", "device": ")" + pty + R"(", "resolved_by": "RATELOG_COM1", )",
+           R"("exists": true, "access": true, "group": )",
+           R"("in_use": false, "holder_pid": null, "holder_program": null, "usb": false, )",
+           R"("summary": ")" + pty + R"( (RATELOG_COM1): ready", "hints": []}, {"port": "COM2", )",
+           R"("exists": false, "access": null, )", R"("summary": ")" + gone + R"( (RATELOG_COM2): missing", )",
+           R"({"port": "COM9", )"}) {
+    at = r.out.find(part, at);
+    ASSERT_NE(at, std::string::npos) << part << " in\n" << r.out;
+  }
+  TXComm link;
+  link.SetDeviceName("COM1");
+  ASSERT_TRUE(link.OpenDevice());
+  const std::string pid = std::to_string(::getpid());
+  r = Cli({"ports", "--json"});
+  EXPECT_TRUE(Has(r.out, R"("in_use": true, "holder_pid": )" + pid + R"(, "holder_program": ")")) << r.out;
+  at = r.out.find("\"holder_program\": \"") + 19;
+  const std::string comm = r.out.substr(at, r.out.find('"', at) - at);
+  EXPECT_FALSE(comm.empty());
+  const std::string summary = pty + " (RATELOG_COM1): in use by " + comm + " (pid " + pid + ")";
+  EXPECT_TRUE(Has(r.out, R"("summary": ")" + summary + "\"")) << r.out;
+  const std::string text = Cli({"ports"}).out;
+  EXPECT_EQ(text.substr(0, text.find('\n')), "COM1\t" + summary);
+  EXPECT_TRUE(Has(text, "  Hint\tThe port is in use by " + comm + " (pid " + pid + ")"));
+  link.CloseDevice();
+  EXPECT_TRUE(Has(Cli({"ports"}).out, "COM1\t" + pty + " (RATELOG_COM1): ready\n"));
+  ::unsetenv("RATELOG_COM1");
+  ::unsetenv("RATELOG_COM2");
+  ::close(master);
+}
+
+// A device file only root may open, looked at by an ordinary user (the
+// program itself, run through setpriv as nobody).
+TEST(CliPorts, NoPermissionForAnOrdinaryUser) {
+  const std::string program = RATELOG_BINARY_DIR "/bin/ratelog-cli";
+  if (::getuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  if (std::system("command -v setpriv >/dev/null 2>&1") != 0) GTEST_SKIP() << "no setpriv";
+  const std::string as = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  if (std::system((as + program + " --version >/dev/null 2>&1").c_str()) != 0)
+    GTEST_SKIP() << "nobody cannot run " << program;
+  TTempDir tmp;
+  ASSERT_EQ(::chmod(tmp.Path().c_str(), 0755), 0);
+  const std::string device = tmp.File("ttyUSB7");
+  WriteBytes(device, {});
+  ASSERT_EQ(::chmod(device.c_str(), 0600), 0);
+  FILE* pipe = ::popen(("RATELOG_COM1=" + device + " " + as + program + " ports --json").c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string out;
+  char buffer[4096];
+  while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+  ASSERT_EQ(WEXITSTATUS(::pclose(pipe)), 0) << out;
+  EXPECT_TRUE(Has(out, R"("exists": true, "access": false, "group": "root", )")) << out;
+  EXPECT_TRUE(Has(out, R"("summary": ")" + device + R"x( (RATELOG_COM1): no permission (group root)", )x"
+                       R"("hints": ["No permission for )" + device +
+                       R"x( (group root). A udev rule (GROUP=\"dialout\") gives it to the dialout )x"
+                       R"(group; add yourself to that group, then log in again."]})"))
+      << out;
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
+// The settings file: its exact bytes, what a damaged or foreign file
+// leaves of the settings, the safe accessors, and where the file lives.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
-#include <fstream>
-#include <random>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -31,18 +31,21 @@ const Bytes kDefaultDump = {
     0x00, 0x01, 0x01, 0x01, 0x01, 0x00, 0x00, 0xC8, 0x42, 0x00, 0x00, 0x70, 0xC2, 0x00, 0x00, 0x00,
     0x00, 0x00, 0x00, 0x00, 0x00};
 
-TEST_F(SettingsFile, MissingFileIsCreatedWithTheDefaultsByteForByte) {
+// A missing or foreign file is replaced by the defaults.
+TEST_F(SettingsFile, MissingOrForeignFileBecomesTheDefaultsByteForByte) {
   TOptionProgramm s(path_);
   EXPECT_EQ(ReadBytes(path_), kDefaultDump);
+  WriteBytes(path_, {'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd'});
+  s.Sample = 125;
+  EXPECT_TRUE(s.Load());
   EXPECT_EQ(s.Sample, 10);
-  EXPECT_EQ(s.SampleIndex, 2);
-  EXPECT_DOUBLE_EQ(s.TempScale, 0.10000000149011612);
-  EXPECT_EQ(s.SenderCode, 99);
+  EXPECT_EQ(ReadBytes(path_), kDefaultDump);
 }
 
 TEST_F(SettingsFile, EveryFieldSurvivesSaveAndLoad) {
   TOptionProgramm a;
   a.FileName = path_;
+  // The fields in the order they are stored.
   a.ShowSignal = true; a.ShowAver = true; a.RateMin = -1.5f; a.RateMax = 2.25f;
   a.DisplayTime = 7200; a.MeanTime = 123; a.Sample = 125; a.TempMax = 70; a.TempMin = -50;
   a.Mode = ModeOneCommand; a.PortIndex = 8; a.SampleIndex = 12; a.Address = 255; a.BaudIndex = 8;
@@ -53,95 +56,59 @@ TEST_F(SettingsFile, EveryFieldSurvivesSaveAndLoad) {
   a.PanelVisible = {false, true, false, true}; a.TempLimitMax = 90; a.TempLimitMin = -20;
   a.ShellPath = "/usr/bin/gyro-tool"; a.ServerFolder = "/srv/archive";
   ASSERT_TRUE(a.Save());
-
-  TOptionProgramm b(path_);
-  TOptionProgramm expected = a;
-  Bytes bytesA = ReadBytes(path_);
-  ASSERT_TRUE(b.Save());
-  EXPECT_EQ(ReadBytes(path_), bytesA);
-  EXPECT_EQ(b.Mode, ModeOneCommand);
-  EXPECT_EQ(b.PortIndex, 8);
-  EXPECT_FLOAT_EQ(b.DriftTime, 100.7f);
-  EXPECT_DOUBLE_EQ(b.FreqImpulse, 99.9);
-  EXPECT_EQ(b.TrigMask, expected.TrigMask);
-  EXPECT_EQ(b.PanelVisible, expected.PanelVisible);
-  EXPECT_EQ(b.ShellPath, expected.ShellPath);
-  EXPECT_EQ(b.ServerFolder, expected.ServerFolder);
+  const Bytes saved = ReadBytes(path_);
   // Mode sits at byte 36 with PortIndex right behind it, unaligned.
-  EXPECT_EQ(bytesA[36], 2);
-  EXPECT_EQ(bytesA[37], 8);
-  EXPECT_EQ(bytesA.size(), 149u + a.ShellPath.size() + a.ServerFolder.size());
+  EXPECT_EQ(saved[36], 2);
+  EXPECT_EQ(saved[37], 8);
+  EXPECT_EQ(saved.size(), 149u + a.ShellPath.size() + a.ServerFolder.size());
+  TOptionProgramm b(path_);
+  EXPECT_EQ(b.ServerFolder, a.ServerFolder);
+  ASSERT_TRUE(b.Save());
+  EXPECT_EQ(ReadBytes(path_), saved);
 }
 
-TEST_F(SettingsFile, StringAcceptanceByLength) {
-  struct Case { std::size_t len; bool shellTaken; bool serverTaken; };
-  for (Case c : {Case{1, false, false}, Case{3, true, false}, Case{4, true, true},
-                 Case{255, true, true}, Case{256, false, false}}) {
-    TOptionProgramm a;
-    a.FileName = path_;
-    a.ShellPath = std::string(c.len, 's');
-    a.ServerFolder = std::string(c.len, 'f');
-    ASSERT_TRUE(a.Save());
-    EXPECT_EQ(ReadBytes(path_).size(), 149u + 2 * c.len) << "saved with full length";
-    TOptionProgramm b;
-    b.FileName = path_;
-    b.ShellPath = "old-shell";
-    b.ServerFolder = "old-folder";
-    ASSERT_TRUE(b.Load());
-    EXPECT_EQ(b.ShellPath, c.shellTaken ? a.ShellPath : "old-shell") << c.len;
-    EXPECT_EQ(b.ServerFolder, c.serverTaken ? a.ServerFolder : "old-folder") << c.len;
+// The two strings behind the fixed fields (141 bytes), each a length and
+// the bytes: taken when 3 (the shell) or 4 (the folder) to 255 long.
+TEST_F(SettingsFile, StringsAsStored) {
+  auto text = [](std::int32_t length, const std::string& bytes) {
+    Bytes b;
+    PutAt(b, 0, length);
+    b.insert(b.end(), bytes.begin(), bytes.end());
+    return b;
+  };
+  auto s = [](std::size_t n, char c) { return std::string(n, c); };
+  const struct {
+    Bytes shell, server;
+    std::string shellRead, serverRead;
+  } cases[] = {
+      {text(5, std::string("ab\0cd", 5)), text(4, "/srv"), "ab", "/srv"},  // up to the first zero
+      {text(300, s(300, 'x')), text(5, "/data"), "old", "/data"},           // too long: skipped
+      {text(-1, ""), text(5, "/data"), "old", "keep"},                      // negative: the end
+      {text(1, "s"), text(1, "f"), "old", "keep"},
+      {text(3, "sss"), text(3, "fff"), "sss", "keep"},
+      {text(4, "ssss"), text(4, "ffff"), "ssss", "ffff"},
+      {text(255, s(255, 's')), text(255, s(255, 'f')), s(255, 's'), s(255, 'f')},
+      {text(256, s(256, 's')), text(256, s(256, 'f')), "old", "keep"},
+  };
+  for (const auto& c : cases) {
+    Bytes bytes(kDefaultDump.begin(), kDefaultDump.begin() + 141);
+    bytes.insert(bytes.end(), c.shell.begin(), c.shell.end());
+    bytes.insert(bytes.end(), c.server.begin(), c.server.end());
+    WriteBytes(path_, bytes);
+    TOptionProgramm t;
+    t.FileName = path_;
+    t.ShellPath = "old";
+    t.ServerFolder = "keep";
+    EXPECT_TRUE(t.Load());
+    EXPECT_EQ(t.ShellPath, c.shellRead) << c.shell.size();
+    EXPECT_EQ(t.ServerFolder, c.serverRead) << c.server.size();
   }
-}
-
-TEST_F(SettingsFile, StringStopsAtItsFirstZeroByte) {
-  Bytes bytes = kDefaultDump;
-  bytes.resize(141);
-  const unsigned char shell[] = {5, 0, 0, 0, 'a', 'b', 0, 'c', 'd'};
-  bytes.insert(bytes.end(), shell, shell + sizeof shell);
-  const unsigned char server[] = {4, 0, 0, 0, '/', 's', 'r', 'v'};
-  bytes.insert(bytes.end(), server, server + sizeof server);
-  WriteBytes(path_, bytes);
-  TOptionProgramm s(path_);
-  EXPECT_EQ(s.ShellPath, "ab");
-  EXPECT_EQ(s.ServerFolder, "/srv");
-}
-
-TEST_F(SettingsFile, OverlongFirstStringIsSkippedSoTheSecondIsFound) {
-  Bytes bytes = kDefaultDump;
-  bytes.resize(141);
-  const std::int32_t big = 300;
-  bytes.insert(bytes.end(), reinterpret_cast<const unsigned char*>(&big),
-               reinterpret_cast<const unsigned char*>(&big) + 4);
-  bytes.insert(bytes.end(), 300, 'x');
-  const unsigned char server[] = {5, 0, 0, 0, '/', 'd', 'a', 't', 'a'};
-  bytes.insert(bytes.end(), server, server + sizeof server);
-  WriteBytes(path_, bytes);
-  TOptionProgramm s(path_);
-  EXPECT_EQ(s.ShellPath, "");
-  EXPECT_EQ(s.ServerFolder, "/data");
-}
-
-TEST_F(SettingsFile, NegativeLengthEndsReading) {
-  Bytes bytes = kDefaultDump;
-  bytes.resize(141);
-  const unsigned char tail[] = {0xFF, 0xFF, 0xFF, 0xFF, 5, 0, 0, 0, '/', 'd', 'a', 't', 'a'};
-  bytes.insert(bytes.end(), tail, tail + sizeof tail);
-  WriteBytes(path_, bytes);
-  TOptionProgramm s;
-  s.FileName = path_;
-  s.ServerFolder = "keep";
-  EXPECT_TRUE(s.Load());
-  EXPECT_EQ(s.ServerFolder, "keep");
-}
-
-TEST_F(SettingsFile, ForeignFileIsReplacedByTheDefaults) {
-  WriteBytes(path_, {'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd'});
-  TOptionProgramm s;
-  s.FileName = path_;
-  s.Sample = 125;
-  EXPECT_TRUE(s.Load());
-  EXPECT_EQ(s.Sample, 10);
-  EXPECT_EQ(ReadBytes(path_), kDefaultDump);
+  TOptionProgramm t;  // saved with their full length
+  t.FileName = path_;
+  t.ShellPath = s(256, 's');
+  t.ServerFolder = "f";
+  ASSERT_TRUE(t.Save());
+  EXPECT_EQ(ReadBytes(path_).size(), 149u + 257);
 }
 
 TEST_F(SettingsFile, TruncatedFileKeepsTheFieldsBeyondItsEnd) {
@@ -171,71 +138,45 @@ TEST_F(SettingsFile, FailuresAreReported) {
   EXPECT_FALSE(s.Load());
 }
 
-TEST_F(SettingsFile, RandomBytesNeverCrash) {
-  std::mt19937 rng(12345);
-  for (int round = 0; round < 400; ++round) {
-    Bytes bytes(rng() % 600);
-    for (auto& b : bytes) b = static_cast<unsigned char>(rng());
-    if (round % 2 && bytes.size() >= 4) {  // keep the version so the strings get read
-      bytes[0] = 0x23; bytes[1] = 0x60; bytes[2] = 0; bytes[3] = 0;
-    }
-    if (round % 4 == 1 && bytes.size() >= 145) {  // a plausible first length
-      const std::int32_t len = static_cast<std::int32_t>(rng() % 400) - 100;
-      std::memcpy(&bytes[141], &len, 4);
-    }
-    WriteBytes(path_, bytes);
-    TOptionProgramm s;
-    s.FileName = path_;
-    s.Load();
-    EXPECT_LE(s.ShellPath.size(), 255u);
-    EXPECT_LE(s.ServerFolder.size(), 255u);
-  }
-}
-
+// Out-of-range values from an old or damaged file fall back to the
+// defaults; values in range pass.
 TEST(SettingsRecord, SafeAccessorsFallBackToDefaults) {
   TOptionProgramm s;
+  auto safe = [&s] {
+    return std::vector<double>{double(s.SafeSampleIndex()), double(s.SafePortIndex()), double(s.SafeBaudIndex()),
+                               double(s.SafeResolution()), double(s.SafeDisplayTime()), double(s.SafeMeanTime()),
+                               double(s.SafeSample()), s.SafeFreqImpulse()};
+  };
   s.SampleIndex = 13; s.PortIndex = -1; s.BaudIndex = 9; s.Resolution = 3000;
   s.DisplayTime = 0; s.MeanTime = 0; s.Sample = 0; s.FreqImpulse = -1;
-  EXPECT_EQ(s.SafeSampleIndex(), 2);
-  EXPECT_EQ(s.SafePortIndex(), 0);
-  EXPECT_EQ(s.SafeBaudIndex(), 5);
-  EXPECT_EQ(s.SafeResolution(), 4000);
-  EXPECT_EQ(s.SafeDisplayTime(), 10);
-  EXPECT_EQ(s.SafeMeanTime(), 50);
-  EXPECT_EQ(s.SafeSample(), 10);
-  EXPECT_EQ(s.SafeFreqImpulse(), 100.0);
+  EXPECT_EQ(safe(), (std::vector<double>{2, 0, 5, 4000, 10, 50, 10, 100}));
   s.FreqImpulse = std::numeric_limits<double>::quiet_NaN();
   EXPECT_EQ(s.SafeFreqImpulse(), 100.0);
-  s.PortIndex = 8; s.SampleIndex = 12; s.BaudIndex = 8; s.Resolution = 6000;
+  s.SampleIndex = 12; s.PortIndex = 8; s.BaudIndex = 8; s.Resolution = 6000;
   s.DisplayTime = 7200; s.MeanTime = 500; s.Sample = 99; s.FreqImpulse = 0.5;
+  EXPECT_EQ(safe(), (std::vector<double>{12, 8, 8, 6000, 7200, 500, 99, 0.5}));
   EXPECT_EQ(s.PortName(), "COM9");
-  EXPECT_EQ(s.SafeSampleIndex(), 12);
-  EXPECT_EQ(s.SafeBaudIndex(), 8);
-  EXPECT_EQ(s.SafeResolution(), 6000);
-  EXPECT_EQ(s.SafeDisplayTime(), 7200);
-  EXPECT_EQ(s.SafeMeanTime(), 500);
-  EXPECT_EQ(s.SafeSample(), 99);
-  EXPECT_EQ(s.SafeFreqImpulse(), 0.5);
 }
 
+// Beside the program while its folder takes files; else per user, under
+// $XDG_CONFIG_HOME when it is absolute or ~/.config, the folder created.
+// /proc takes no new files, even from root; /usr/bin is per user, also for
+// root (who could write there).
 TEST_F(SettingsFile, LocationBesideTheProgramOrPerUser) {
-  const std::string program = dir_ + "/bin/";
+  const std::string program = dir_ + "/bin/", xdg = dir_ + "/xdg", home = dir_ + "/.config/ratelog/Ratelog.ini";
   ::mkdir(program.c_str(), 0755);
-  EXPECT_EQ(SettingsFilePath(program, nullptr, dir_.c_str()), program + "Ratelog.ini");
-  EXPECT_EQ(SettingsFilePath(dir_ + "/bin", nullptr, dir_.c_str()), program + "Ratelog.ini");
-
-  // /proc takes no new files, even from root.
-  const std::string xdg = dir_ + "/xdg";
-  EXPECT_EQ(SettingsFilePath("/proc/", xdg.c_str(), dir_.c_str()), xdg + "/ratelog/Ratelog.ini");
+  const struct {
+    std::string folder;
+    const char* xdg;
+    std::string file;
+  } cases[] = {
+      {program, nullptr, program + "Ratelog.ini"},     {dir_ + "/bin", nullptr, program + "Ratelog.ini"},
+      {"/proc/", xdg.c_str(), xdg + "/ratelog/Ratelog.ini"}, {"/proc/", nullptr, home},
+      {"/proc/", "relative/ignored", home},            {"/usr/bin/", xdg.c_str(), xdg + "/ratelog/Ratelog.ini"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SettingsFilePath(c.folder, c.xdg, dir_.c_str()), c.file) << c.folder;
   struct stat st {};
   EXPECT_EQ(::stat((xdg + "/ratelog").c_str(), &st), 0) << "folder created";
-  EXPECT_EQ(SettingsFilePath("/proc/", nullptr, dir_.c_str()),
-            dir_ + "/.config/ratelog/Ratelog.ini");
-  EXPECT_EQ(SettingsFilePath("/proc/", "relative/ignored", dir_.c_str()),
-            dir_ + "/.config/ratelog/Ratelog.ini");
-  // Installed in /usr/bin: per user, also for root (who could write there).
-  EXPECT_EQ(SettingsFilePath("/usr/bin/", xdg.c_str(), dir_.c_str()),
-            xdg + "/ratelog/Ratelog.ini");
 }
 
 // Which file a program uses: beside it while its folder takes files; else
