@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Mutation check: puts each single-line fault of scripts/mutants.txt into a
 # copy of this tree, builds the test programs that hold the tests named for
-# it and runs those tests. A fault is "killed" when at least one of them
-# fails. Exits 0 only when every selected fault was killed.
+# it (and the programs the tests start) and runs those tests. A fault is
+# "killed" when at least one of them fails. Exits 0 only when every selected
+# fault was killed.
 #
 #   bash scripts/mutants.sh [--match REGEX] [--work DIR] [--no-baseline] [--check]
 #
@@ -141,7 +142,7 @@ for ((i = 0; i < count; i++)); do
   if [ -z "$programs" ]; then
     result="NO TESTS match ${tests[i]}"
   # shellcheck disable=SC2086
-  elif ! cmake --build "$build" -j "${RATELOG_JOBS:-2}" --target $programs >"$work/$name.build.log" 2>&1; then
+  elif ! cmake --build "$build" -j "${RATELOG_JOBS:-2}" --target $programs ratelog-cli ratelog-sim >"$work/$name.build.log" 2>&1; then
     result="DOES NOT BUILD (see $work/$name.build.log)"
   elif run_tests "${tests[i]}" "$work/$name.log"; then
     result="SURVIVED (see $work/$name.log)"
