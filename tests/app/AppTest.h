@@ -2,13 +2,11 @@
 // folder, scripted dialogs, and recordings written byte by byte.
 #pragma once
 
+#include <QtWidgets>
 #include <gtest/gtest.h>
 #include <qcustomplot.h>
 
 #include <functional>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "app/Forms.h"
 #include "common/TestFiles.h"
@@ -50,8 +48,7 @@ class WindowTest : public ::testing::Test {
     w = forms->MainFrm.get();
     w->show();
   }
-  // File Open answered with dir/name.
-  bool OpenFile(const std::string& name) {
+  bool OpenFile(const std::string& name) {  // File Open answered with dir/name
     dialogs.Names.push_back(Q(dir.File(name)));
     w->ac_openExecute();
     return w->OpenFile.Loaded;

@@ -1,25 +1,9 @@
-// Recordings on the chart (opening, both layouts, odd records, files that
+// Recordings on the chart (opening, file information, odd records, files that
 // show nothing, the load beside the window's events, units, averaging time,
-// zoom statistics and gestures, file information), the Calculation and
-// Allan deviation dialogs, Export and Save to server.
-#include <QAction>
-#include <QCheckBox>
-#include <QFile>
-#include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMouseEvent>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QTabWidget>
-#include <QTableWidget>
-#include <QTimer>
-#include <fcntl.h>
+// zoom statistics), Calculation, Allan deviation, Export, Save to server.
 #include <sys/stat.h>
 
 #include <cmath>
-#include <limits>
 #include <random>
 
 #include "AppTest.h"
@@ -27,26 +11,16 @@
 
 namespace {
 
-const float nan = std::numeric_limits<float>::quiet_NaN();
+const float nan = std::nanf("");
 
-void Mouse(QWidget* widget, QEvent::Type type, QPoint at, Qt::MouseButton button,
-           Qt::MouseButtons buttons) {
-  QMouseEvent event(type, QPointF(at), QPointF(widget->mapToGlobal(at)), button, buttons,
-                    Qt::NoModifier);
-  QCoreApplication::sendEvent(widget, &event);
-}
-
+// A left click, sent through the application's event filters as input is.
 void Click(QWidget* widget) {
-  const QPoint centre = widget->rect().center();
-  Mouse(widget, QEvent::MouseButtonPress, centre, Qt::LeftButton, Qt::LeftButton);
-  Mouse(widget, QEvent::MouseButtonRelease, centre, Qt::LeftButton, Qt::NoButton);
-}
-
-void Drag(QWidget* widget, QPoint from, QPoint to) {
-  Mouse(widget, QEvent::MouseButtonPress, from, Qt::LeftButton, Qt::LeftButton);
-  Mouse(widget, QEvent::MouseMove, (from + to) / 2, Qt::NoButton, Qt::LeftButton);
-  Mouse(widget, QEvent::MouseMove, to, Qt::NoButton, Qt::LeftButton);
-  Mouse(widget, QEvent::MouseButtonRelease, to, Qt::LeftButton, Qt::NoButton);
+  const QPointF at = widget->rect().center();
+  for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+    QMouseEvent event(type, at, widget->mapToGlobal(at), Qt::LeftButton,
+                      type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(widget, &event);
+  }
 }
 
 double Number(const QString& text) {
@@ -79,22 +53,19 @@ TEST_F(Recordings, OpeningChartsTheWholeRecording) {
   w->ac_saveserver->setVisible(true);
   const Records old = Ramp(1, 5, 1, [](int) { return 0.001f; });
   ASSERT_TRUE(Open(old, "old.rtd", 99.9f, false));  // the older layout: no information
-  EXPECT_EQ(w->OpenFile.FormatVersion, 0);
   EXPECT_EQ(w->OpenFile.Sample, 99);
   EXPECT_EQ(w->LabIDN->text(), "VRDT40-000.000-00000");
   EXPECT_TRUE(w->ac_calc->isEnabled());
-  EXPECT_FALSE(w->ac_file_info->isEnabled());
-  EXPECT_FALSE(w->ac_saveserver->isEnabled());
-
-  Records r;
-  for (int i = 1; i <= 50; ++i) r.push_back({i * 0.1f, 0.001f * i, 20.0f + i * 0.2f});
-  ASSERT_TRUE(Open(r));
+  EXPECT_FALSE(w->ac_file_info->isEnabled() || w->ac_saveserver->isEnabled());
+  Bytes b = RecordingHeader(99.9f, "VRDT40-123.456-00042", 46361.4375, "lab-pc", "engineer");
+  for (int i = 1; i <= 50; ++i) AddRecord(b, i * 0.1f, 0.001f * i, 20.0f + i * 0.2f);
+  WriteBytes(dir.File("rec.rtd"), b);
+  ASSERT_TRUE(OpenFile("rec.rtd"));
   const QString path = Q(dir.File("rec.rtd"));
   for (const QCPGraph* s : {w->Series1, w->Series2, w->Series3}) EXPECT_EQ(SeriesSize(s), 50);
   EXPECT_FLOAT_EQ(static_cast<float>(Values(w->Series1)[9]), 0.010f * 3600.0f);
   EXPECT_EQ(w->windowTitle(), "Ratelog - " + path);
   EXPECT_EQ(w->Chart->TitleText(), path);
-  EXPECT_TRUE(w->Chart->ZoomEnabled());
   for (QAction* a : {w->ac_calc, w->ac_print, w->ac_export, w->ac_saveserver, w->ac_file_info})
     EXPECT_TRUE(a->isEnabled()) << a->text().toStdString();
   EXPECT_EQ(w->LabIDN->text(), "VRDT40-123.456-00042");
@@ -104,18 +75,19 @@ TEST_F(Recordings, OpeningChartsTheWholeRecording) {
   EXPECT_EQ(w->AverRmsStatic.End, static_cast<double>(50 * 0.1f) + 1.0);
   EXPECT_EQ(w->lab_aver->text(), "91,80000");  // mean of 1..50 x 3.6
   EXPECT_EQ(w->lab_temp->text(), "25,1");
-  EXPECT_EQ(w->lab_sig->text(), "0,00000");
-
-  // Info file left enabled by that load shows nothing for the older layout.
-  ASSERT_TRUE(Open(old, "old.rtd", 99.9f, false));
+  TInfoFileFrm* info = forms->InfoFileFrm.get();
   bool shown = false;
-  QTimer::singleShot(0, forms->InfoFileFrm.get(), [&] {
-    shown = forms->InfoFileFrm->isVisible();
-    forms->InfoFileFrm->reject();
+  QTimer::singleShot(0, info, [&] {
+    shown = info->isVisible();
+    info->BtnOk->click();
   });
   w->ac_file_infoExecute();
-  RunFor(10);
-  EXPECT_FALSE(shown);
+  EXPECT_TRUE(shown);
+  EXPECT_EQ(info->LabIDN->text(), "VRDT40-123.456-00042");
+  EXPECT_EQ(info->LabSample->text(), "99");
+  EXPECT_EQ(info->LabTime->text(), "05.12.2026 10:30");
+  EXPECT_EQ(info->LabUser->text(), "engineer");
+  EXPECT_EQ(info->LabComp->text(), "lab-pc");
 }
 
 // Implausible temperatures are charted at the last plausible one, a NaN
@@ -127,11 +99,9 @@ TEST_F(Recordings, OddRecordsOnTheChart) {
     std::vector<double> keys, temperatures;
   } const cases[] = {
       {{{1, 0, 120}, {2, 0, 25}, {3, 0, 150}, {4, 0, -60}, {5, 0, 99.5f}, {6, 0, 100}},
-       {1, 2, 3, 4, 5, 6},
-       {0, 25, 25, 25, 99.5, 99.5}},
+       {1, 2, 3, 4, 5, 6}, {0, 25, 25, 25, 99.5, 99.5}},
       {{{3, 0.003f, 23}, {1, 0.001f, 21}, {2, 0.002f, 22}, {2, 0.0025f, 22.5f}},
-       {1, 2, 2, 3},
-       {21, 22, 22.5, 23}},
+       {1, 2, 2, 3}, {21, 22, 22.5, 23}},
       {{{1, 0.001f, 20}, {2, nan, 20}, {3, 0.003f, 21}}, {1, 3}, {20, 21}},
   };
   for (const auto& c : cases) {
@@ -194,21 +164,27 @@ TEST_F(Recordings, AFileThatShowsNothingLeavesNothingOfTheLastOne) {
   EXPECT_TRUE(Messages().empty());
 }
 
+// A new averaging time rereads the recording; the unit switch recharts it
+// from the points as read.
 TEST_F(Recordings, UnitSwitchRechartsTheRecordingWithoutReadingIt) {
-  ASSERT_TRUE(Open(Ramp(1, 10, 1, [](int) { return 0.5f; })));
-  EXPECT_DOUBLE_EQ(Values(w->Series1)[0], 1800.0);
-  ::unlink(dir.File("rec.rtd").c_str());  // the points are kept as read
+  ASSERT_TRUE(Open(Ramp(1, 10, 1, [](int i) { return 0.001f * i; }), "rec.rtd", 1));
+  EXPECT_FLOAT_EQ(static_cast<float>(Values(w->Series2)[9]), 5.5f * 3.6f);
+  w->e_mean->setText("2");
+  w->BtnApMean->click();
+  EXPECT_EQ(SeriesSize(w->Series2), 10);
+  EXPECT_FLOAT_EQ(static_cast<float>(Values(w->Series2)[9]), 9.5f * 3.6f);
+  ::unlink(dir.File("rec.rtd").c_str());
   w->Chart->SetRange(TRateChart::Right, 0, 1);
   w->BtnDim->click();
   EXPECT_TRUE(w->OpenFile.UnitsPerSecond);
   EXPECT_EQ(SeriesSize(w->Series1), 10);
-  EXPECT_DOUBLE_EQ(Values(w->Series1)[0], 0.5);
-  EXPECT_DOUBLE_EQ(Values(w->Series2)[9], 0.5);
+  EXPECT_FLOAT_EQ(static_cast<float>(Values(w->Series1)[0]), 0.001f);
+  EXPECT_FLOAT_EQ(static_cast<float>(Values(w->Series2)[9]), 0.0095f);
+  EXPECT_NEAR(Number(w->lab_aver->text()), 0.0055, 1e-7);
   EXPECT_EQ(w->Chart1->yAxis2->range(), QCPRange(-40, 60));
-  EXPECT_EQ(w->lab_aver->text(), "0,5000000");
   w->BtnDim->click();
-  EXPECT_DOUBLE_EQ(Values(w->Series2)[9], 1800.0);
-  EXPECT_EQ(w->lab_aver->text(), "1800,00000");
+  EXPECT_FLOAT_EQ(static_cast<float>(Values(w->Series2)[9]), 9.5f * 3.6f);
+  EXPECT_EQ(w->lab_aver->text(), "19,80000");
 }
 
 // The reading runs beside the window's events: what is queued for the
@@ -217,20 +193,16 @@ TEST_F(Recordings, UnitSwitchRechartsTheRecordingWithoutReadingIt) {
 TEST_F(Recordings, ReadingLeavesTheWindowItsEventsButNoInput) {
   Records r = Ramp(1, 400000, 0.008f, [](int) { return 0.5f; });
   std::int64_t pointsThen = -1;
-  QMetaObject::invokeMethod(
-      w,
-      [&] {
-        pointsThen = SeriesSize(w->Series1);
-        Click(w->BtnDim);
-      },
-      Qt::QueuedConnection);
+  QTimer::singleShot(0, w, [&] {
+    pointsThen = SeriesSize(w->Series1);
+    Click(w->BtnDim);
+  });
   ASSERT_TRUE(Open(r));
   EXPECT_EQ(pointsThen, 0) << "ran during the load; the chart gets the points after it";
   EXPECT_FALSE(w->RateUnitPerSec) << "the click during the load was dropped";
   EXPECT_EQ(SeriesSize(w->Series1), 400000);
   Click(w->BtnDim);
   EXPECT_TRUE(w->RateUnitPerSec) << "input works again";
-
   QMetaObject::invokeMethod(w, [&] { w->close(); }, Qt::QueuedConnection);
   r.resize(2000000, {1.0f, 0.5f, 25});
   Open(r, "long.rtd");
@@ -238,15 +210,6 @@ TEST_F(Recordings, ReadingLeavesTheWindowItsEventsButNoInput) {
   EXPECT_TRUE(Messages().empty()) << "no error message";
   QCoreApplication::processEvents();
   EXPECT_FALSE(w->isVisible());
-}
-
-TEST_F(Recordings, NewAveragingTimeRereadsTheRecording) {
-  ASSERT_TRUE(Open(Ramp(1, 10, 1, [](int i) { return 0.001f * i; }), "rec.rtd", 1));
-  EXPECT_FLOAT_EQ(static_cast<float>(Values(w->Series2)[9]), 5.5f * 3.6f);
-  w->e_mean->setText("2");
-  w->BtnApMean->click();
-  EXPECT_EQ(SeriesSize(w->Series2), 10);
-  EXPECT_FLOAT_EQ(static_cast<float>(Values(w->Series2)[9]), 9.5f * 3.6f);
 }
 
 TEST_F(Recordings, ZoomStatisticsNeedThreePoints) {
@@ -257,7 +220,6 @@ TEST_F(Recordings, ZoomStatisticsNeedThreePoints) {
   w->Chart1Zoom();
   w->Chart1UndoZoom();
   EXPECT_EQ(w->lab_aver->text(), "x");
-
   ASSERT_TRUE(Open({{10, 0.001f, 20}, {10.5f, 0.002f, 21}, {11, 0.006f, 22}}));
   EXPECT_EQ(w->lab_aver->text(), "10,80000");
   EXPECT_EQ(w->l_rms->text(), FixedText(std::sqrt((7.2 * 7.2 + 3.6 * 3.6 + 10.8 * 10.8) / 3), 14, 5));
@@ -267,77 +229,6 @@ TEST_F(Recordings, ZoomStatisticsNeedThreePoints) {
   w->Chart1Zoom();
   EXPECT_EQ(w->lab_aver->text(), "0,00000");
   EXPECT_EQ(w->lab_temp->text(), "0,0");
-}
-
-// Dragging zooms, dragging back undoes; a Scale panel button in between
-// keeps the zoom history: the panels describe the span on screen at every
-// step, and undo returns to the whole recording.
-TEST_F(Recordings, ScalePanelKeepsTheZoomHistory) {
-  ASSERT_TRUE(Open(Ramp(1, 100, 1, [](int i) { return 0.001f * i; })));
-  QCPAxis* x = w->Chart1->xAxis;
-  QCPAxis* y = w->Chart1->yAxis;
-  // The rubber band from 20.5 s to 30.5 s over the whole height, in the
-  // pixels of the chart as it is now (axis labels change its margins).
-  QPoint from, to;
-  const auto band = [&] {
-    w->Chart1->replot();
-    const int top = static_cast<int>(y->coordToPixel(y->range().upper)) + 2;
-    const int bottom = static_cast<int>(y->coordToPixel(y->range().lower)) - 2;
-    from = QPoint(static_cast<int>(x->coordToPixel(20.5)), top);
-    to = QPoint(static_cast<int>(x->coordToPixel(30.5)), bottom);
-  };
-  // No button, the two Scale buttons on the Rate tab, ">" on the Temperature tab.
-  const std::function<void()> buttons[] = {[] {}, [&] { w->BtnAuto->click(); },
-                                           [&] { w->BtnApply->click(); }, [&] {
-                                             w->TabCtrl->setCurrentIndex(1);
-                                             w->BtnApply->click();
-                                             w->TabCtrl->setCurrentIndex(0);
-                                           }};
-  for (const auto& press : buttons) {
-    band();
-    Drag(w->Chart1, from, to);
-    ASSERT_TRUE(w->Chart->Zoomed());
-    EXPECT_EQ(w->AverRmsStatic.Begin, x->range().lower);
-    EXPECT_NEAR(Number(w->lab_aver->text()), 25.5 * 3.6, 1e-4) << "points 21 .. 30";
-    press();
-    EXPECT_NEAR(x->range().lower, 20.5, 0.3) << "the time span stays on screen";
-    EXPECT_NEAR(x->range().upper, 30.5, 0.3);
-    EXPECT_NEAR(Number(w->lab_aver->text()), 25.5 * 3.6, 1e-4);
-    Drag(w->Chart1, to, from);
-    EXPECT_TRUE(w->Chart->Automatic(TRateChart::Bottom));
-    EXPECT_DOUBLE_EQ(x->range().lower, 1.0) << "undo shows the whole recording";
-    EXPECT_DOUBLE_EQ(x->range().upper, 100.0);
-    EXPECT_NEAR(Number(w->lab_aver->text()), 50.5 * 3.6, 1e-4);
-    EXPECT_EQ(w->Chart1->yAxis2->range(), QCPRange(-40, 60));
-  }
-  // What the Rate tab's ">" set while zoomed stays after the undo.
-  w->e_max->setText("1");
-  w->e_min->setText("-1");
-  band();
-  Drag(w->Chart1, from, to);
-  w->BtnApply->click();
-  Drag(w->Chart1, to, from);
-  EXPECT_EQ(y->range(), QCPRange(-1, 1));
-  // No zoom while a run prepares the chart.
-  w->PrepareLiveChart();
-  Drag(w->Chart1, from, to);
-  EXPECT_FALSE(w->Chart->Zoomed());
-}
-
-TEST_F(Recordings, FileInformation) {
-  Bytes b = RecordingHeader(99.9f, "VRDT40-123.456-00042", 46361.4375, "lab-pc", "engineer");
-  AddRecord(b, 1, 0, 20);
-  WriteBytes(dir.File("rec.rtd"), b);
-  ASSERT_TRUE(OpenFile("rec.rtd"));
-  TInfoFileFrm* info = forms->InfoFileFrm.get();
-  QTimer::singleShot(0, info, [info] { info->BtnOk->click(); });
-  w->ac_file_infoExecute();
-  EXPECT_EQ(info->result(), QDialog::Accepted);
-  EXPECT_EQ(info->LabIDN->text(), "VRDT40-123.456-00042");
-  EXPECT_EQ(info->LabSample->text(), "99");
-  EXPECT_EQ(info->LabTime->text(), "05.12.2026 10:30");
-  EXPECT_EQ(info->LabUser->text(), "engineer");
-  EXPECT_EQ(info->LabComp->text(), "lab-pc");
 }
 
 class Analysis : public WindowTest {
@@ -366,29 +257,30 @@ class Analysis : public WindowTest {
   TAllanFrm* allan = nullptr;
 };
 
+// 250 s at a constant 0.001 deg/s = 3.6 deg/h: too short for the drift
+// error (3 x 100 s), long enough for the random walk (10 x 10 s). The older
+// layout read after a 760-byte header would give other numbers (and vice
+// versa); no record between 260 s and 270 s gives NAN in every row.
 TEST_F(Analysis, CalculationOverTheVisibleSpanWithDefaults) {
-  // 250 s at a constant 0.001 deg/s = 3.6 deg/h: too short for the drift
-  // error (3 x 100 s), long enough for the random walk (10 x 10 s).
-  ASSERT_TRUE(Open(250, [](float) { return 0.001f; }));
-  // No series shown: the rate is switched on first.
-  w->ch_signal->setChecked(false);
-  w->ch_signalClick();
-  EXPECT_EQ(Values(), QStringList({"0", "0", "0", "0"}));  // before the first calculation
+  ASSERT_TRUE(Open(250, [](float) { return 0.001f; }, false));
   WhileOpen(calc, [&] { w->ac_calcExecute(); }, [&] {
-    EXPECT_TRUE(w->ch_signal->isChecked());
+    EXPECT_EQ(Values(), QStringList({"3,60000", "NAN", "0,00000", "-8,18000"}));
+    Apply("260", "270");
+    EXPECT_EQ(Values(), QStringList({"NAN", "NAN", "NAN", "NAN"}));
+  });
+  ASSERT_TRUE(Open(250, [](float) { return 0.001f; }));
+  w->ch_signal->setChecked(false);  // no series shown: the rate is switched on first
+  w->ch_signalClick();
+  WhileOpen(calc, [&] { w->ac_calcExecute(); }, [&] {
     EXPECT_TRUE(w->Series1->visible());
     EXPECT_EQ(calc->Begin, static_cast<double>(0.1f));
-    EXPECT_EQ(calc->End, 250.0);
-    EXPECT_EQ(calc->e_beg_time->text(), "0,10000");
     EXPECT_EQ(calc->e_end_time->text(), "250,00000");
     EXPECT_EQ(calc->lab_U->text(), "11,780000");
     // 3.6 - 11.78 = -8.18.
     EXPECT_EQ(Values(), QStringList({"3,60000", "NAN", "0,00000", "-8,18000"}));
   });
-  // Closing freed the span's records.
-  EXPECT_EQ(calc->Quant.Points.MemoryBytes(), 0u);
-  // The chart's zoom is the span.
-  w->Chart1->xAxis->setRange(100, 200);
+  EXPECT_EQ(calc->Quant.Points.MemoryBytes(), 0u) << "closing freed the span's records";
+  w->Chart1->xAxis->setRange(100, 200);  // the chart's zoom is the span
   WhileOpen(calc, [&] { w->ac_calcExecute(); }, [&] {
     EXPECT_EQ(calc->e_beg_time->text(), "100,00000");
     EXPECT_EQ(calc->Quant.Points.size(), 1001u);
@@ -396,9 +288,25 @@ TEST_F(Analysis, CalculationOverTheVisibleSpanWithDefaults) {
   EXPECT_FALSE(dialogs.AnyUnexpected());
 }
 
+// 400 s alternating between 0 and 0.002 deg/s every 100 s: the sigma
+// choice triples only the drift row, without reading the file again. Apply
+// resets, swaps and clamps the span; a text that is no number names the
+// field and leaves span and table.
 TEST_F(Analysis, ApplyResetsSwapsAndClampsTheSpan) {
-  ASSERT_TRUE(Open(400, [](float) { return 0.001f; }));
+  ASSERT_TRUE(Open(400, [](float t) {
+    return static_cast<int>(std::floor((t - 0.05f) / 100)) % 2 ? 0.002f : 0.0f;
+  }));
   WhileOpen(calc, [&] { w->ac_calcExecute(); }, [&] {
+    const QStringList one = Values();
+    ASSERT_NE(one[1], "NAN");
+    ::rename(dir.File("rec.rtd").c_str(), dir.File("away.rtd").c_str());
+    calc->RadioButton2->click();
+    const QStringList three = Values();
+    for (int row : {0, 2, 3}) EXPECT_EQ(three[row], one[row]);
+    EXPECT_NEAR(Number(three[1]), 3 * Number(one[1]), 1e-4);
+    calc->RadioButton1->click();
+    EXPECT_EQ(Values(), one);
+    ::rename(dir.File("away.rtd").c_str(), dir.File("rec.rtd").c_str());
     struct {
       QString begin, end;
       double wantBegin, wantEnd;
@@ -417,89 +325,15 @@ TEST_F(Analysis, ApplyResetsSwapsAndClampsTheSpan) {
       EXPECT_FALSE(calc->but_apply->isEnabled());
       EXPECT_DOUBLE_EQ(calc->Quant.Begin, c.wantBegin);
     }
-    // A text that is no number: the error box names the field; span and
-    // table stay; typing enables Apply again.
     const QStringList before = Values();
     Apply("12x", "300");
     EXPECT_EQ(Messages(),
               std::vector<QString>{"Begin time, second: '12x' is not a valid floating point value"});
     EXPECT_DOUBLE_EQ(calc->Begin, static_cast<double>(0.1f));
-    EXPECT_DOUBLE_EQ(calc->End, 400);
     EXPECT_EQ(Values(), before);
     EXPECT_TRUE(calc->but_apply->isEnabled());
   });
-}
-
-TEST_F(Analysis, ThreeSigmaTriplesOnlyTheDriftRowWithoutReadingAgain) {
-  // 400 s alternating between 0 and 0.002 deg/s every 100 s: segment means
-  // 0, 7.2, 0 deg/h around a mean of 3.6.
-  ASSERT_TRUE(Open(400, [](float t) {
-    return static_cast<int>(std::floor((t - 0.05f) / 100)) % 2 ? 0.002f : 0.0f;
-  }));
-  WhileOpen(calc, [&] { w->ac_calcExecute(); }, [&] {
-    const QStringList one = Values();
-    ASSERT_NE(one[1], "NAN");
-    QFile::remove(Q(dir.File("rec.rtd")));
-    calc->RadioButton2->click();
-    const QStringList three = Values();
-    EXPECT_EQ(three[0], one[0]);
-    EXPECT_EQ(three[2], one[2]);
-    EXPECT_EQ(three[3], one[3]);
-    EXPECT_NEAR(Number(three[1]), 3 * Number(one[1]), 1e-4);
-    calc->RadioButton1->click();
-    EXPECT_EQ(Values(), one);
-  });
   EXPECT_EQ(calc->SigmaFactor, 1);
-}
-
-TEST_F(Analysis, BothLayoutsAndTheEmptySpan) {
-  // The headerless file read after a 760-byte header would take its
-  // records from the wrong place (and vice versa).
-  for (bool header : {true, false}) {
-    ASSERT_TRUE(Open(50, [](float t) { return t < 1 ? 0.01f : 0.001f; }, header));
-    EXPECT_EQ(w->OpenFile.FormatVersion, header ? 6 : 0);
-    WhileOpen(calc, [&] { w->ac_calcExecute(); }, [&] {
-      EXPECT_EQ(calc->Quant.Points.size(), 500u) << header;
-      // (9 x 36 + 491 x 3.6) / 500 = 4.1832 deg/h.
-      EXPECT_EQ(Values()[0], "4,18320") << header;
-      // No record between 60 s and the end: every row NAN.
-      Apply("60", "70");
-      EXPECT_EQ(Values(), QStringList({"NAN", "NAN", "NAN", "NAN"}));
-    });
-  }
-}
-
-TEST_F(Analysis, ReadingMovesTheGaugeAndKeepsOnlyTheSpan) {
-  WriteRecording(dir.File("long.rtd"), Ramp(1, 200000, 0.1f, [](int) { return 0.001f; }));
-  std::vector<int> gauge;
-  calc->Gauge = [&](int percent) { gauge.push_back(percent); };
-  calc->RecordingPath = dir.File("long.rtd");
-  calc->FormatVersion = 6;
-  calc->Begin = 0;
-  calc->End = 20000;
-  ASSERT_TRUE(calc->Recompute());
-  ASSERT_GE(gauge.size(), 100u);
-  EXPECT_LE(gauge.size(), 103u);
-  EXPECT_EQ(gauge.front(), 0);
-  EXPECT_EQ(gauge[gauge.size() - 2], 100);
-  EXPECT_EQ(gauge.back(), -1);
-  const std::size_t whole = calc->Quant.Points.MemoryBytes();
-  EXPECT_EQ(calc->Quant.Points.size(), 200000u);
-  // One minute in the middle: the reading stops after it and holds only it.
-  gauge.clear();
-  calc->Begin = 1000;
-  calc->End = 1060;
-  ASSERT_TRUE(calc->Recompute());
-  EXPECT_EQ(calc->Quant.Points.size(), 601u);
-  EXPECT_LT(calc->Quant.Points.MemoryBytes(), whole);
-  EXPECT_LE(gauge.size(), 40u);
-  // A missing file: a message, the table as it was.
-  const QStringList before = Values();
-  calc->RecordingPath = dir.File("gone.rtd");
-  EXPECT_FALSE(calc->Recompute());
-  ASSERT_EQ(Messages().size(), 1u);
-  EXPECT_TRUE(Messages()[0].contains("gone.rtd"));
-  EXPECT_EQ(Values(), before);
 }
 
 TEST_F(Analysis, AllanWindowPlotsReadsOffAndSaves) {
@@ -510,16 +344,12 @@ TEST_F(Analysis, AllanWindowPlotsReadsOffAndSaves) {
   std::normal_distribution<float> noise(0.0f, 0.01f);
   ASSERT_TRUE(Open(2000, [&](float) { return noise(rng); }));
   EXPECT_TRUE(w->ac_allan->isEnabled()) << "follows Calculation";
-  dialogs.Names = {Q(dir.File("allan.png")), Q(dir.File("allan.pdf")), Q(dir.File("allan.txt"))};
+  dialogs.Names = {Q(dir.File("allan.txt"))};
   WhileOpen(allan, [&] { w->ac_allanExecute(); }, [&] {
-    EXPECT_EQ(allan->e_end_time->text(), "2000,00000");
     ASSERT_EQ(allan->Result.Points.size(), 14u);  // m = 1 .. 8192 (2 x 16384 > 20000)
-    EXPECT_EQ(allan->ListAllan->item(0, 0)->text(), "0,1");
     EXPECT_EQ(allan->PlotAllan->graph(0)->data()->size(), 14);
     EXPECT_NEAR(Number(allan->lab_N->text()), 0.18974, 0.18974 * 0.05);
     EXPECT_EQ(allan->lab_span->text(), "20000 records, \u03C40 = 0,1 s");
-    allan->BtnSavePlot->click();
-    allan->BtnSavePlot->click();
     allan->BtnSaveTable->click();
     // Too few records: nothing to plot, dashes, nothing to save.
     allan->e_beg_time->setText("1999,85");
@@ -529,14 +359,10 @@ TEST_F(Analysis, AllanWindowPlotsReadsOffAndSaves) {
     EXPECT_EQ(allan->lab_span->text(), "Fewer than 3 records in the span");
     EXPECT_FALSE(allan->BtnSaveTable->isEnabled());
   });
-  EXPECT_EQ(ReadText(dir.File("allan.png")).substr(1, 3), "PNG");
-  EXPECT_EQ(ReadText(dir.File("allan.pdf")).substr(0, 4), "%PDF");
   const std::string table = ReadText(dir.File("allan.txt"));
   EXPECT_EQ(table.substr(0, 4), "0.1\t");
   EXPECT_NE(table.find("\t19999\n"), std::string::npos);  // terms at m = 1: n - 1
-  EXPECT_NE(table.find("N\t0.1"), std::string::npos);
   EXPECT_NE(table.find("\t\xB0/h\t"), std::string::npos);  // single-byte degree sign
-  EXPECT_FALSE(dialogs.AnyUnexpected());
   w->ac_calc->setEnabled(false);
   EXPECT_FALSE(w->ac_allan->isEnabled());
 }
@@ -571,18 +397,22 @@ class ExportAndArchive : public WindowTest {
   TExportFrm* e = nullptr;
 };
 
-TEST_F(ExportAndArchive, CancelledNameWritesBesideTheRecordingWithTheChartWindow) {
-  bool shown = false;  // nothing loaded: the action does nothing
-  QTimer::singleShot(0, e, [&] { shown = e->isVisible(); });
+// A cancelled name writes beside the recording; empty or negative bounds
+// take the chart's window, reversed ones are swapped, and the choices stay
+// between openings while the window comes from the chart again.
+TEST_F(ExportAndArchive, BoundsFallBackSwapAndStayBetweenOpenings) {
+  QTimer::singleShot(0, e, [this] {
+    EXPECT_FALSE(e->isVisible()) << "nothing loaded: nothing opens";
+    e->reject();
+  });
   w->ac_exportExecute();
-  RunFor(10);
-  EXPECT_FALSE(shown);
-  ASSERT_TRUE(Open(500));
+  ASSERT_TRUE(Open(2000));
   w->ch_signal->setChecked(false);
   w->ch_signalClick();
   w->Chart->SetRange(TRateChart::Bottom, 10.0, 20.0);
-  dialogs.Names.push_back(QString());  // the save dialog is cancelled
-  dialogs.Answers.push_back(TMsgResult::Ok);
+  const std::string chosen = dir.File("data.txt");
+  dialogs.Names = {QString(), Q(chosen), Q(chosen)};
+  dialogs.Answers = {TMsgResult::Ok, TMsgResult::Ok, TMsgResult::Ok, TMsgResult::Ok};
   Export([&] {
     EXPECT_EQ(e->e_time_b->text(), Fixed(10.0));
     EXPECT_EQ(e->e_time_e->text(), Fixed(20.0));
@@ -595,27 +425,19 @@ TEST_F(ExportAndArchive, CancelledNameWritesBesideTheRecordingWithTheChartWindow
   EXPECT_EQ(text.rfind("Source file: " + dir.File("run1.rtd") + "\n", 0), 0u);
   EXPECT_NE(text.find("Sample: 10 \xC3\xF6\nSource file create: 05.12.2026 10:30 \n"), std::string::npos);
   EXPECT_NE(text.find("\n10.0000        ;-0.0123000          ;\n"), std::string::npos);
-  EXPECT_EQ(Messages(), std::vector<QString>{"Export file complied."});
   EXPECT_EQ(dialogs.Calls.back().Icon, TMsgIcon::Information);
   EXPECT_EQ(dialogs.Calls[dialogs.Calls.size() - 2].Request.Caption, QStringLiteral("Сохранить как.."));
-  EXPECT_FALSE(dialogs.AnyUnexpected());
-}
 
-TEST_F(ExportAndArchive, BoundsFallBackSwapAndStayBetweenOpenings) {
-  ASSERT_TRUE(Open(2000));
   w->Chart->SetRange(TRateChart::Bottom, 1.0, 150.0);
-  const std::string chosen = dir.File("data.txt");
-  dialogs.Names = {Q(chosen), Q(chosen)};
-  dialogs.Answers = {TMsgResult::Ok, TMsgResult::Ok, TMsgResult::Ok};
   Export([&] {
+    e->ch_sig->setChecked(false);
     e->ch_temp->setChecked(true);
     e->ch_excel->setChecked(true);
     struct {
       QString begin, end;
       double shownBegin, shownEnd;
       std::size_t lines;
-    } const cases[] = {{"", "-5", 1, 150, 7 + 1491},  // the chart's window
-                       {Fixed(100), Fixed(50), 50, 100, 7 + 501}};  // swapped
+    } const cases[] = {{"", "-5", 1, 150, 7 + 1491}, {Fixed(100), Fixed(50), 50, 100, 7 + 501}};
     for (const auto& c : cases) {
       e->e_time_b->setText(c.begin);
       e->e_time_e->setText(c.end);
@@ -630,16 +452,14 @@ TEST_F(ExportAndArchive, BoundsFallBackSwapAndStayBetweenOpenings) {
     EXPECT_TRUE(e->GroupBox1->isEnabled());
   });
   EXPECT_EQ(Messages(), (std::vector<QString>{"Export file complied.", "Export file complied.",
-                                              NotFloatMessage("abc")}));
-  EXPECT_EQ(dialogs.CountOf(TKind::SaveFile), 2);
-  // The check boxes and the last name stay; the window comes from the chart again.
+                                              "Export file complied.", NotFloatMessage("abc")}));
+  EXPECT_EQ(dialogs.CountOf(TKind::SaveFile), 3);
   Export([&] {
-    EXPECT_TRUE(e->ch_temp->isChecked());
-    EXPECT_TRUE(e->ch_excel->isChecked());
-    EXPECT_FALSE(e->ch_sig->isChecked());
+    EXPECT_TRUE(e->ch_temp->isChecked() && e->ch_excel->isChecked() && !e->ch_sig->isChecked());
     EXPECT_EQ(e->e_time_b->text(), Fixed(1.0));
     EXPECT_EQ(e->SaveFileDialog.FileName, Q(chosen));
   });
+  EXPECT_FALSE(dialogs.AnyUnexpected());
 }
 
 TEST_F(ExportAndArchive, DuringARunNothingElseStartsAndTheDialogStays) {
@@ -661,10 +481,8 @@ TEST_F(ExportAndArchive, DuringARunNothingElseStartsAndTheDialogStays) {
     EXPECT_GT(e->CGauge1->maximum(), 0);
     EXPECT_EQ(e->CGauge1->value(), 0);
   });
-  EXPECT_TRUE(checked);
-  EXPECT_FALSE(anyEnabled);
-  EXPECT_TRUE(stayed);
-  EXPECT_EQ(dialogs.CountOf(TKind::SaveFile), 1);
+  EXPECT_TRUE(checked && stayed && !anyEnabled);
+  EXPECT_EQ(dialogs.CountOf(TKind::SaveFile), 1) << "the second click started nothing";
   EXPECT_EQ(Messages(), std::vector<QString>{"Export file complied."});
   EXPECT_EQ(Lines(dir.File("big.txt")), 7u + 200000u);
 }
@@ -717,9 +535,6 @@ TEST_F(ExportAndArchive, SaveToServerCopiesUnderTheConfirmedOrTheOfferedName) {
   EXPECT_EQ(dialogs.Calls[1].Caption, "File name");
   EXPECT_EQ(dialogs.Calls[1].Text, "Filename in server");
   EXPECT_EQ(dialogs.Calls[2].Text, "Save file server complied");
-  RunFor(20);
-  EXPECT_FALSE(w->CGauge1->isVisible());
-
   // A missing sub-folder: refused, with the reason.
   ASSERT_EQ(std::system(("rm -rf '" + folder + "'").c_str()), 0);
   dialogs.Names.push_back("again");
@@ -727,13 +542,11 @@ TEST_F(ExportAndArchive, SaveToServerCopiesUnderTheConfirmedOrTheOfferedName) {
   w->ac_saveserverExecute();
   EXPECT_EQ(dialogs.Calls.back().Text,
             Q("Not save file server\n" + folder + ": No such file or directory"));
-  EXPECT_FALSE(dialogs.AnyUnexpected());
-
   // A headerless recording after this one: the action left enabled does nothing.
   ASSERT_TRUE(Open(10, false));
-  const std::size_t calls = dialogs.Calls.size();
+  dialogs.Calls.clear();
   w->ac_saveserverExecute();
-  EXPECT_EQ(dialogs.Calls.size(), calls);
+  EXPECT_TRUE(dialogs.Calls.empty());
 }
 
 }  // namespace

@@ -1,18 +1,9 @@
-// Whole measurement runs in the window against the virtual gyroscope on a
-// pseudo-terminal: Start and Stop, recording and reload, Trigger mode, a
-// silent device, a device that hangs up, failures shown to the user, and a
-// run from the keyboard.
-#include <QAction>
-#include <QApplication>
-#include <QCheckBox>
-#include <QFileDialog>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMenuBar>
-#include <QRegularExpression>
+// Whole runs in the window against the virtual gyroscope on a pseudo-terminal:
+// recording and reload, Trigger mode, a silent device, a device that hangs
+// up, failures shown to the user, and a run from the keyboard.
 #include <QTest>
-#include <sys/resource.h>
 
+#include <ctime>
 #include <mutex>
 
 #include "AppTest.h"
@@ -20,13 +11,6 @@
 #include "sim/VirtualGyro.h"
 
 namespace {
-
-double CpuSeconds() {
-  rusage usage{};
-  ::getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
-}
 
 Records ReadRecords(const std::string& path) {
   TRecordingReader reader;
@@ -49,7 +33,6 @@ class LiveRun : public WindowTest {
     if (gyro) gyro->Stop();
     ::unsetenv("RATELOG_COM1");
   }
-
   // Stores the settings (Sample 125 unless changed), starts a virtual
   // gyroscope that speaks their protocol and opens the window on them.
   void Open(const std::function<void(TOptionProgramm&)>& settings = {}, bool silent = false,
@@ -87,7 +70,6 @@ class LiveRun : public WindowTest {
     return n;
   }
   bool Running() const { return w->RunActive() || w->IdleInstalled(); }
-
   std::unique_ptr<TVirtualGyro> gyro;
   std::mutex mutex;
   std::vector<TDeviceSample> sent;
@@ -100,54 +82,34 @@ TEST_F(LiveRun, RecordedRunIsReloadedAtStop) {
   WriteRecording(dir.File("old.rtd"), Ramp(1, 20, 0.1f, [](int i) { return 0.001f * i; }));
   ASSERT_TRUE(OpenFile("old.rtd"));
   ASSERT_EQ(Points(), 20u);
-
   const QString file = Q(dir.File("run.rtd"));
   Start(file);
   EXPECT_FALSE(w->OpenFile.Loaded);
-  EXPECT_EQ(Points(), 0u);
-  EXPECT_EQ(SeriesSize(w->Series3), 0);
+  EXPECT_EQ(SeriesSize(w->Series1) + SeriesSize(w->Series3), 0);
   EXPECT_TRUE(w->Chart->TitleText().startsWith("Waiting for the gyroscope on COM1"));
-  EXPECT_FALSE(w->Chart->ZoomEnabled());
-  EXPECT_FALSE(w->Series3->visible());
-  EXPECT_EQ(w->windowTitle(), "Ratelog - " + file);
   ASSERT_TRUE(RunUntil([&] { return w->Packet.SamplesAccepted >= 25; }));
   w->ac_stopExecute();
-
   const Records records = ReadRecords(file.toStdString());
   ASSERT_GE(records.size(), 24u);
   EXPECT_EQ(ReadBytes(file.toStdString()).size(), 760 + 12 * records.size())
       << "records still waiting for a full block are written at Stop";
   ASSERT_EQ(Points(), records.size());
-  EXPECT_EQ(SeriesSize(w->Series3), static_cast<std::int64_t>(records.size()));
   EXPECT_FLOAT_EQ(static_cast<float>(SeriesPoint(w->Series1, 0).value), records[0].Rate * 3600.0f);
-  EXPECT_TRUE(w->OpenFile.Loaded);
-  EXPECT_EQ(w->OpenFile.Info.Ident, "VRDT40-123.456-00042");
   EXPECT_EQ(w->windowTitle(), "Ratelog - " + file);
   EXPECT_EQ(w->Chart->TitleText(), file);
-  EXPECT_TRUE(w->Chart->ZoomEnabled());
-  EXPECT_TRUE(w->ch_temp->isVisible());
   ExpectEnabled({w->ac_calc, w->ac_export, w->ac_print, w->ac_start}, true);
   // The statistics of the whole recording: mean temperature near 25.
   EXPECT_TRUE(w->lab_temp->text().startsWith("25,")) << w->lab_temp->text().toStdString();
-  EXPECT_NE(w->lab_aver->text(), "0,00000");
-  EXPECT_EQ(w->lab_sig->text(), "0,00000");
-
   // Cancelled file dialog: the run goes on without a recording.
   Start();
   const TFileRequest& request = dialogs.Calls.back().Request;
   EXPECT_TRUE(QRegularExpression("^\\d{8}_\\d{4}$").match(request.FileName).hasMatch())
       << request.FileName.toStdString();
   EXPECT_EQ(request.FileName.mid(4, 4).toInt(), QDate::currentDate().year());
-  EXPECT_EQ(request.DefaultSuffix, "rtd");
-  EXPECT_TRUE(request.ConfirmOverwrite);
   EXPECT_EQ(w->windowTitle(), "Ratelog - Untitled");
-  EXPECT_FALSE(w->OpenFile.Loaded);
   EXPECT_EQ(Points(), 0u);
-  EXPECT_TRUE(w->IdleInstalled());
-  EXPECT_FALSE(w->MainMenu1->isVisible());
-  EXPECT_TRUE(w->ac_stop->isEnabled());
+  EXPECT_TRUE(!w->MainMenu1->isVisible() && w->ac_stop->isEnabled());
   ExpectEnabled({w->ac_open, w->ac_start, w->ac_option, w->ac_print, w->ac_calc}, false);
-  EXPECT_FALSE(w->change_port->isEnabled());
   // The rate moves; the bottom axis follows the newest point.
   ASSERT_TRUE(RunUntil([&] { return Points() >= 10; }));
   EXPECT_NE(w->lab_sig->text(), "0,00000");
@@ -157,19 +119,17 @@ TEST_F(LiveRun, RecordedRunIsReloadedAtStop) {
   EXPECT_EQ(w->LabIDN->text(), "VRDT40-123.456-00042");
   w->ac_stopExecute();
   EXPECT_FALSE(Running());
-  EXPECT_EQ(Points(), 0u);
-  EXPECT_EQ(w->lab_sig->text(), "0,00000");
+  EXPECT_EQ(Points(), 0u) << "a run without a recording leaves nothing to show";
   EXPECT_EQ(w->LabIDN->text(), "VRDT40-000.000-00000");
-  EXPECT_TRUE(w->MainMenu1->isVisible());
-  EXPECT_FALSE(w->ac_stop->isEnabled());
   ExpectEnabled({w->ac_calc, w->ac_export, w->ac_print, w->ac_file_info}, false);
   EXPECT_EQ(QDir(Q(dir.Path())).entryList(QDir::Files, QDir::Name),
             QStringList({"Ratelog.ini", "old.rtd", "run.rtd"}));
   EXPECT_FALSE(dialogs.AnyUnexpected());
 }
 
-// A missing port, and a port another link holds (the lock every Ratelog
-// takes): the box says so, naming the holder as ratelog-cli ports does.
+// A port another link holds (the lock every Ratelog takes) and a missing
+// port: the box says so, naming the holder as ratelog-cli ports does. A
+// recording that cannot be created is reported at once; the run goes on.
 TEST_F(LiveRun, MissingPortShowsTheErrorAndStaysIdle) {
   Open();
   TXComm other;
@@ -181,24 +141,30 @@ TEST_F(LiveRun, MissingPortShowsTheErrorAndStaysIdle) {
   const std::string text = dialogs.Calls[1].Text.toStdString();
   EXPECT_EQ(text.rfind("Cannot open device COM1\n\n" + gyro->DevicePath(), 0), 0u) << text;
   EXPECT_NE(text.find("\nThe port is in use by another program. It is held by "), std::string::npos);
-  const std::string pid = " (pid " + std::to_string(::getpid()) + ").";
-  ASSERT_GT(text.size(), pid.size());
-  EXPECT_EQ(text.substr(text.size() - pid.size()), pid);
+  EXPECT_TRUE(QString::fromStdString(text).endsWith(QStringLiteral(" (pid %1).").arg(::getpid())));
   EXPECT_FALSE(Running());
   other.CloseDevice();
-
   ::setenv("RATELOG_COM1", dir.File("no-such-tty").c_str(), 1);
   dialogs.Answers.push_back(TMsgResult::Ok);
   Start();
   ASSERT_EQ(dialogs.Calls.size(), 4u);
   EXPECT_TRUE(dialogs.Calls[3].Text.startsWith("Cannot open device COM1\n"));
   EXPECT_TRUE(dialogs.Calls[3].Text.contains("no-such-tty"));
-  EXPECT_FALSE(Running());
-  EXPECT_TRUE(w->ac_start->isEnabled());
-  EXPECT_FALSE(w->ac_stop->isEnabled());
-  EXPECT_TRUE(w->MainMenu1->isVisible());
-  EXPECT_TRUE(w->change_sam->isEnabled());
+  EXPECT_TRUE(!Running() && w->ac_start->isEnabled() && w->MainMenu1->isVisible());
   EXPECT_EQ(w->windowTitle(), "Ratelog - Untitled");
+  ::setenv("RATELOG_COM1", gyro->DevicePath().c_str(), 1);
+  dialogs.Calls.clear();
+  dialogs.Answers.push_back(TMsgResult::Ok);
+  Start(Q(dir.File("gone/run.rtd")));
+  ASSERT_TRUE(RunUntil([&] { return MessageShown("cannot be written"); }));
+  EXPECT_TRUE(MessageShown(Q(dir.File("gone/run.rtd"))));
+  EXPECT_TRUE(w->RunActive()) << "the measurement goes on";
+  RunFor(50);
+  w->ac_stopExecute();
+  EXPECT_FALSE(w->OpenFile.Loaded);
+  ExpectEnabled({w->ac_calc, w->ac_export}, false);
+  EXPECT_EQ(Messages().size(), 1u);
+  EXPECT_FALSE(dialogs.AnyUnexpected());
 }
 
 TEST_F(LiveRun, TriggerModeRunsAtTheConfiguredSpeedAndSendsNothing) {
@@ -209,43 +175,22 @@ TEST_F(LiveRun, TriggerModeRunsAtTheConfiguredSpeedAndSendsNothing) {
   Start();
   EXPECT_EQ(w->XComm1.GetBaudRate(), br115200) << "identification at 115200 bit/s";
   ASSERT_TRUE(RunUntil([&] { return Points() >= 5; }));
-  EXPECT_TRUE(w->Packet.Identified);
-  EXPECT_EQ(w->XComm1.GetBaudRate(), brCustom);
   EXPECT_EQ(w->XComm1.GetBaudValue(), 921600u);
   EXPECT_FALSE(w->MMTimer1.GetEnabled());
   const std::uint64_t requests = Requests();
   const std::size_t points = Points();
   EXPECT_TRUE(RunUntil([&] { return Points() > points + 5; })) << "frames keep coming";
   EXPECT_EQ(Requests(), requests) << "nothing is sent while streaming";
-  w->ac_stopExecute();
-  EXPECT_FALSE(Running());
-}
-
-TEST_F(LiveRun, SilentDeviceIsStillPolledAndThePanelsKeepTheirValues) {
-  Open();
-  Start();
-  ASSERT_TRUE(RunUntil([&] { return Points() >= 5; }));
-  SetSilent(true);
-  RunFor(100);  // what was on its way has arrived
-  const QString rate = w->lab_sig->text(), time = w->lab_time->text();
-  const std::size_t points = Points();
-  const std::uint64_t requests = Requests();
-  EXPECT_TRUE(RunUntil([&] { return Requests() >= requests + 15; })) << "polling goes on";
-  EXPECT_EQ(w->lab_sig->text(), rate);
-  EXPECT_EQ(w->lab_time->text(), time);
-  EXPECT_EQ(Points(), points);
-  EXPECT_TRUE(w->MMTimer1.GetEnabled());
-  w->ac_stopExecute();
 }
 
 // While the device does not answer, the run uses no processor and the
 // chart's title says what the program waits for, after a while what to
-// check; identification ends it, and so does Stop.
+// check; identification ends it, and so does Stop. A device that falls
+// silent is still polled and the panels keep their values.
 TEST_F(LiveRun, TitleShowsTheWaitForTheDevice) {
   Open({}, true);
   Start();
   const QString device = Q(gyro->DevicePath());
-  ASSERT_TRUE(w->Chart->TitleVisible());
   EXPECT_EQ(w->Chart->TitleText(),
             QStringLiteral("Waiting for the gyroscope on COM1 (%1)\u2026 0 s").arg(device));
   w->BackdateWaiting(12);
@@ -255,40 +200,30 @@ TEST_F(LiveRun, TitleShowsTheWaitForTheDevice) {
   EXPECT_TRUE(RunUntil([&] { return w->Chart->TitleText().contains(QStringLiteral("\u2026 13 s")); }))
       << w->Chart->TitleText().toStdString();
   EXPECT_TRUE(w->MMTimer1.GetEnabled()) << "still waiting, as long as it takes";
-  const double before = CpuSeconds();
+  const std::clock_t before = std::clock();  // processor time
   RunFor(1000);
-  EXPECT_LT(CpuSeconds() - before, 0.5) << "the idle handler must not spin";
+  EXPECT_LT(static_cast<double>(std::clock() - before) / CLOCKS_PER_SEC, 0.5)
+      << "the idle handler must not spin";
   EXPECT_FALSE(w->Packet.Identified);
   EXPECT_GE(Requests(), 8u) << "the identification request every 100 ms";
-
   SetSilent(false);
-  ASSERT_TRUE(RunUntil([&] { return w->Packet.Identified; }));
+  ASSERT_TRUE(RunUntil([&] { return w->Packet.Identified && Points() >= 5; }));
   EXPECT_FALSE(w->Chart->TitleVisible());
-  EXPECT_EQ(w->WaitingSeconds(), -1);
+  SetSilent(true);
+  RunFor(100);  // what was on its way has arrived
+  const QString rate = w->lab_sig->text(), time = w->lab_time->text();
+  const std::size_t points = Points();
+  const std::uint64_t requests = Requests();
+  EXPECT_TRUE(RunUntil([&] { return Requests() >= requests + 15; })) << "polling goes on";
+  EXPECT_EQ(w->lab_sig->text(), rate);
+  EXPECT_EQ(w->lab_time->text(), time);
+  EXPECT_EQ(Points(), points);
   w->ac_stopExecute();
   EXPECT_FALSE(w->IdleInstalled());
-
-  SetSilent(true);
   Start();
   ASSERT_TRUE(w->Chart->TitleVisible());
   w->ac_stopExecute();
   EXPECT_FALSE(w->Chart->TitleVisible());
-}
-
-TEST_F(LiveRun, AFileThatCannotBeCreatedIsReportedAtOnce) {
-  Open();
-  dialogs.Answers.push_back(TMsgResult::Ok);
-  const QString file = Q(dir.File("gone/run.rtd"));
-  Start(file);
-  ASSERT_TRUE(RunUntil([&] { return MessageShown("cannot be written"); }));
-  EXPECT_TRUE(MessageShown(file));
-  EXPECT_TRUE(w->RunActive()) << "the measurement goes on";
-  RunFor(50);
-  w->ac_stopExecute();
-  EXPECT_FALSE(w->OpenFile.Loaded);
-  ExpectEnabled({w->ac_calc, w->ac_export}, false);
-  EXPECT_EQ(Messages().size(), 1u);
-  EXPECT_FALSE(dialogs.AnyUnexpected());
 }
 
 // A run that wrote nothing shows nothing: an existing file chosen at Start
@@ -338,8 +273,6 @@ TEST_P(HangUp, ADeviceThatGoesAwayStopsTheRunWithTheRecordingIntact) {
   ASSERT_TRUE(RunUntil([&] { return !Running(); }));
   ASSERT_TRUE(RunUntil([&] { return MessageShown("was lost"); }));
   EXPECT_TRUE(w->ac_start->isEnabled());
-  EXPECT_TRUE(w->MainMenu1->isVisible());
-
   const Records records = ReadRecords(file.toStdString());
   ASSERT_GE(records.size(), 5u);
   EXPECT_EQ(ReadBytes(file.toStdString()).size(), 760 + 12 * records.size());
@@ -355,12 +288,9 @@ TEST_P(HangUp, ADeviceThatGoesAwayStopsTheRunWithTheRecordingIntact) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryMode, HangUp,
-                         ::testing::Values(ModeNormal, ModeTrigger, ModeOneCommand),
+INSTANTIATE_TEST_SUITE_P(EveryMode, HangUp, ::testing::Values(ModeNormal, ModeTrigger, ModeOneCommand),
                          [](const auto& info) {
-                           return std::string(info.param == ModeNormal    ? "Normal"
-                                              : info.param == ModeTrigger ? "Trigger"
-                                                                          : "OneCommand");
+                           return (std::vector<std::string>{"Normal", "Trigger", "OneCommand"})[info.param];
                          });
 
 // A whole run from the keyboard: F5, the file name typed into Qt's own save
@@ -412,19 +342,15 @@ TEST_F(LiveRun, WholeRunByKeyboard) {
   ASSERT_TRUE(typedIn);
   const QString file = typed + ".rtd";
   EXPECT_EQ(w->windowTitle(), "Ratelog - " + file);
-  ASSERT_TRUE(w->IdleInstalled());
   EXPECT_FALSE(w->MainMenu1->isVisible());
   ASSERT_TRUE(RunUntil([&] { return Points() >= 30; }));
-  // The window is the active one again once the dialog has gone.
-  w->activateWindow();
+  w->activateWindow();  // the active one again once the dialog has gone
   ASSERT_TRUE(QTest::qWaitForWindowActive(w));
   QTest::keyClick(w, Qt::Key_F5, Qt::ShiftModifier);
   EXPECT_FALSE(Running());
   EXPECT_TRUE(w->MainMenu1->isVisible());
-  const Records records = ReadRecords(file.toStdString());
-  EXPECT_GE(records.size(), 20u);
-  EXPECT_EQ(w->windowTitle(), "Ratelog - " + file);
-  EXPECT_EQ(Points(), records.size());
+  EXPECT_GE(ReadRecords(file.toStdString()).size(), 20u);
+  EXPECT_EQ(Points(), ReadRecords(file.toStdString()).size());
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // Waiting in the window tests: a real event loop, so that the idle handler
-// runs when the loop is about to wait (QCoreApplication::processEvents with
-// a time limit never gets there).
+// runs (QCoreApplication::processEvents with a time limit never gets there).
 #pragma once
 
 #include <QElapsedTimer>
