@@ -1,12 +1,13 @@
+// The running average and RMS of a measurement (window, filling, sliding,
+// minimum RMS, lap re-basing) and the statistics of a zoomed span.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <deque>
 #include <memory>
-#include <random>
 #include <vector>
 
 #include "processing/Average.h"
+#include "processing/Averrmsstatic.h"
 
 namespace {
 
@@ -24,65 +25,54 @@ std::unique_ptr<TFastAverageRms> MakeEngine(std::uint8_t mode = ModeNormal, int 
   return e;
 }
 
-double PopulationRms(const std::vector<double>& v, double about) {
-  long double sq = 0;
-  for (double x : v) sq += (x - about) * (x - about);
-  return static_cast<double>(std::sqrt(sq / v.size()));
-}
-
 TEST(FastAverageWindow, FollowsModeAndSettings) {
-  struct Case {
+  struct {
     std::uint8_t mode;
     int meanTime, sample;
     double freq;
     std::int32_t window;
+  } const cases[] = {
+      // The defaults in both modes, a truncated product; every mode but
+      // Trigger uses Sample.
+      {ModeNormal, 50, 10, 100.0, 500},       {ModeTrigger, 50, 10, 100.0, 5000},
+      {ModeTrigger, 50, 10, 99.9, 4995},      {ModeOneCommand, 50, 125, 100.0, 6250},
+      // Bounded by the ring (also beyond 32 bits), at least one sample.
+      {ModeTrigger, 500, 10, 4000.0, 1000000}, {ModeTrigger, 50, 10, 1e300, 1000000},
+      {ModeNormal, 100000, 100000, 0, 1000000}, {ModeTrigger, 1, 10, 0.5, 1},
+      {ModeTrigger, 50, 10, std::nan(""), 1},  {ModeTrigger, -50, 10, 100.0, 1},
+      {ModeNormal, 50, 0, 100.0, 1},           {ModeNormal, -50, 10, 100.0, 1},
   };
-  const Case cases[] = {
-      {ModeNormal, 50, 10, 100.0, 500},          // defaults, Normal mode
-      {ModeTrigger, 50, 10, 100.0, 5000},        // defaults, Trigger mode
-      {ModeTrigger, 50, 10, 99.9, 4995},         // truncated product
-      {ModeOneCommand, 50, 125, 100.0, 6250},    // every mode but Trigger uses Sample
-      {ModeTrigger, 500, 10, 4000.0, 1000000},   // 2,000,000: bounded by the ring
-      {ModeTrigger, 50, 10, 1e300, 1000000},
-      {ModeNormal, 100000, 100000, 0, 1000000},  // product beyond 32 bits
-      {ModeTrigger, 1, 10, 0.5, 1},              // less than one sample
-      {ModeTrigger, 50, 10, std::nan(""), 1},
-      {ModeTrigger, -50, 10, 100.0, 1},
-      {ModeNormal, 50, 0, 100.0, 1},
-      {ModeNormal, -50, 10, 100.0, 1},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     auto e = MakeEngine(c.mode, c.meanTime, c.sample, c.freq);
     EXPECT_EQ(e->Window, 0);
     e->AddSample(0.0f, 1.0f, 20.0f);
-    EXPECT_EQ(e->Window, c.window) << int(c.mode) << " " << c.meanTime << " " << c.sample << " "
-                                   << c.freq;
+    EXPECT_EQ(e->Window, c.window) << int(c.mode) << " " << c.meanTime << " " << c.freq;
     EXPECT_DOUBLE_EQ(e->Average, 1.0);
   }
+  // The largest window wraps inside the ring.
+  auto e = MakeEngine(ModeTrigger, 500, 10, 1e9);
+  for (int i = 0; i < TFastAverageRms::RingSize + 3; ++i) e->AddSample(i * 1e-3f, 1.0f, 0.0f);
+  EXPECT_TRUE(e->Full);
+  EXPECT_EQ(e->WriteIndex, 3);
+  EXPECT_EQ(e->Average, 1.0);
 }
 
-TEST(FastAverageFilling, IsThePlainMeanOfAllSamples) {
+TEST(FastAverageFilling, IsThePlainMeanOfAllSamplesAndTheRmsDividesByK) {
   auto e = MakeEngine();
-  const float rates[] = {1.0f, 2.0f, 3.0f, 6.0f};
-  std::vector<double> seen;
+  e->UpdateRms();  // nothing yet: Rms 0
+  EXPECT_EQ(e->Rms, 0.0);
+  // {1}, {1,2}, {1,2,3}, {1,2,3,6}: means and population deviations.
+  const double rates[] = {1, 2, 3, 6}, means[] = {1, 1.5, 2, 3};
+  const double rms[] = {0, 0.5, std::sqrt(2.0 / 3), std::sqrt(3.5)};
   for (int i = 0; i < 4; ++i) {
-    e->AddSample(0.1f * i, rates[i], 25.0f + i);
-    seen.push_back(rates[i]);
-    double mean = 0;
-    for (double x : seen) mean += x;
-    mean /= seen.size();
-    EXPECT_DOUBLE_EQ(e->Average, mean);
+    e->AddSample(0.1f * i, static_cast<float>(rates[i]), 25.0f + i);
+    EXPECT_DOUBLE_EQ(e->Average, means[i]);
     e->UpdateRms();
-    EXPECT_DOUBLE_EQ(e->Rms, PopulationRms(seen, mean));  // divides by k, not k-1
+    EXPECT_DOUBLE_EQ(e->Rms, rms[i]);
   }
-  EXPECT_EQ(e->WriteIndex, 4);
   EXPECT_FALSE(e->Full);
-  EXPECT_TRUE(e->HaveFirst);
   EXPECT_EQ(e->FirstTime, 0.0f);
-  EXPECT_EQ(e->LastPoint.Rate, 6.0f);
   EXPECT_EQ(e->LastPoint.Temperature, 28.0f);
-  EXPECT_EQ(e->Ring[2].Rate, 3.0f);
-  EXPECT_DOUBLE_EQ(e->Rms, std::sqrt(3.5));  // {1,2,3,6} about 3
 }
 
 TEST(FastAverageSliding, LapBoundaryAndThe501stSample) {
@@ -93,107 +83,17 @@ TEST(FastAverageSliding, LapBoundaryAndThe501stSample) {
   EXPECT_TRUE(e->Full);
   EXPECT_EQ(e->WriteIndex, 0);
   EXPECT_DOUBLE_EQ(e->Average, 250.5);
-  EXPECT_EQ(static_cast<double>(e->PrevSum), 125250.0);
-  EXPECT_EQ(static_cast<double>(e->Sum), 0.0);
-
-  e->AddSample(50.1f, 501.0f, 20.0f);  // sample 1 leaves the window
+  e->AddSample(50.1f, 501.0f, 20.0f);   // sample 1 leaves the window
   EXPECT_DOUBLE_EQ(e->Average, 251.5);  // mean of 2..501
-  EXPECT_EQ(e->WriteIndex, 1);
   EXPECT_EQ(e->Ring[0].Rate, 501.0f);
-
   e->UpdateRms();
-  std::vector<double> window;
-  for (int i = 2; i <= 501; ++i) window.push_back(i);
-  EXPECT_NEAR(e->Rms, PopulationRms(window, 251.5), 1e-12);
-}
-
-TEST(FastAverageSliding, ConstantRateHasNoScatter) {
-  auto e = MakeEngine();
-  for (int i = 0; i < 1700; ++i) {  // several laps, time well past MeanTime
-    e->AddSample(0.1f * i, 2.5f, 30.0f);
-    if (i % 97 == 0) {
-      e->UpdateRms();
-      EXPECT_EQ(e->Rms, 0.0);
-      EXPECT_EQ(e->MinRms, 0.0);
-    }
-  }
-  EXPECT_EQ(e->Average, 2.5);
-  e->UpdateRms();
-  EXPECT_EQ(e->Rms, 0.0);
-  EXPECT_EQ(e->MinRms, 0.0);
-}
-
-TEST(FastAverageMinRms, FollowsRmsUntilMeanTimeThenOnlyFalls) {
-  // Window of 5 samples, one per second, MeanTime 5 s.
-  auto e = MakeEngine(ModeNormal, 5, 1);
-  e->UpdateRms();  // nothing yet: Rms 0, MinRms untouched
-  EXPECT_EQ(e->Rms, 0.0);
-  EXPECT_EQ(e->MinRms, 0.0);
-
-  e->AddSample(0.0f, 0.0f, 0.0f);
-  e->AddSample(1.0f, 0.0f, 0.0f);
-  e->UpdateRms();
-  EXPECT_EQ(e->MinRms, 0.0);
-  e->AddSample(2.0f, 9.0f, 0.0f);  // {0,0,9}: scatter grows
-  e->UpdateRms();
-  EXPECT_GT(e->Rms, 0.0);
-  EXPECT_EQ(e->MinRms, e->Rms);  // follows upward
-  e->AddSample(5.0f, 9.0f, 0.0f);  // elapsed exactly MeanTime: still follows
-  e->UpdateRms();
-  const double atMeanTime = e->Rms;
-  EXPECT_EQ(e->MinRms, atMeanTime);
-
-  e->AddSample(6.0f, 40.0f, 0.0f);  // past MeanTime, scatter grows: kept
-  e->UpdateRms();
-  EXPECT_GT(e->Rms, atMeanTime);
-  EXPECT_EQ(e->MinRms, atMeanTime);
-  for (int i = 7; i < 20; ++i) e->AddSample(static_cast<float>(i), 1.0f, 0.0f);
-  e->UpdateRms();  // window all 1.0: falls to 0
-  EXPECT_EQ(e->Rms, 0.0);
-  EXPECT_EQ(e->MinRms, 0.0);
-
-  e->AddSample(20.0f, std::nanf(""), 0.0f);
-  e->UpdateRms();
-  EXPECT_TRUE(std::isnan(e->Rms));
-  EXPECT_EQ(e->MinRms, 0.0);  // a NaN never replaces it
-}
-
-TEST(FastAverageSliding, ManyLapsOfNoiseStayOnTheExactWindowMean) {
-  auto e = MakeEngine(ModeNormal, 50, 10);  // 500 samples
-  const int window = 500;
-  std::mt19937 gen(12345);
-  std::normal_distribution<float> noise(0.0f, 0.05f);
-  std::deque<float> last;
-  double worst = 0;
-  const int total = window * 1050;
-  for (int i = 0; i < total; ++i) {
-    // A rate around 0.01 deg/s with a slow wander and noise.
-    const float rate = 0.01f + 0.002f * std::sin(i * 1e-4f) + noise(gen);
-    e->AddSample(0.1f * (i % 100000), rate, 25.0f);
-    last.push_back(rate);
-    if (static_cast<int>(last.size()) > window) last.pop_front();
-    if (i % 1009 == 0 || i == total - 1) {
-      long double exact = 0;
-      for (float r : last) exact += r;
-      exact /= last.size();
-      const double rel = std::fabs(e->Average - static_cast<double>(exact)) /
-                         std::fabs(static_cast<double>(exact));
-      worst = std::max(worst, rel);
-    }
-  }
-  EXPECT_LT(worst, 1e-9);
-
-  // And the RMS is the population scatter about the running average.
-  e->UpdateRms();
-  long double sq = 0;
-  for (float r : last) sq += (r - static_cast<long double>(e->Average)) * (r - e->Average);
-  EXPECT_NEAR(e->Rms, static_cast<double>(std::sqrt(sq / window)), 1e-15);
+  // 500 consecutive integers: population deviation sqrt((500^2 - 1) / 12).
+  EXPECT_NEAR(e->Rms, std::sqrt(249999.0 / 12), 1e-12);
 }
 
 TEST(FastAverageSliding, EachLapDiscardsTheResidueOfTheOldOne) {
   // A spike far beyond the precision of the sums swallows the small rates
-  // around it; once a whole clean lap has been summed, the average is exact
-  // again.
+  // around it; once a whole clean lap has been summed, the average is exact.
   auto e = MakeEngine(ModeNormal, 10, 10);  // 100 samples
   int i = 0;
   for (; i < 150; ++i) e->AddSample(0.1f * i, 0.001f * (i % 7), 0.0f);
@@ -204,37 +104,84 @@ TEST(FastAverageSliding, EachLapDiscardsTheResidueOfTheOldOne) {
   EXPECT_DOUBLE_EQ(e->Average, static_cast<double>(exact / 100));
 }
 
+TEST(FastAverageMinRms, FollowsRmsUntilMeanTimeThenOnlyFalls) {
+  auto e = MakeEngine(ModeNormal, 5, 1);  // 5 samples, one per second, MeanTime 5 s
+  const double nan = std::nan("");
+  const struct {
+    float time, rate;
+    double rms, minRms;
+  } steps[] = {
+      {0, 0, 0, 0}, {1, 0, 0, 0},
+      {2, 9, std::sqrt(18.0), std::sqrt(18.0)},  // scatter grows: followed
+      {5, 9, 4.5, 4.5},                          // elapsed exactly MeanTime: still followed
+      {6, 40, std::sqrt(217.84), 4.5},           // past MeanTime: only falls
+      {7, 2.5, nan, 4.5}, {8, 2.5, nan, 4.5}, {9, 2.5, nan, 4.5}, {10, 2.5, nan, 4.5},
+      {11, 2.5, 0, 0},                           // a constant rate: exactly no scatter
+      {12, std::nanf(""), nan, 0},               // a NaN never replaces it
+  };
+  for (const auto& s : steps) {
+    e->AddSample(s.time, s.rate, 0.0f);
+    e->UpdateRms();
+    if (!std::isnan(s.rms)) EXPECT_DOUBLE_EQ(e->Rms, s.rms) << s.time;
+    EXPECT_DOUBLE_EQ(e->MinRms, s.minRms) << s.time;
+  }
+  EXPECT_TRUE(std::isnan(e->Rms));
+}
+
 TEST(FastAverageReset, ClearsStateButKeepsSettings) {
   auto e = MakeEngine(ModeTrigger, 20, 10, 50.0);
   for (int i = 0; i < 1500; ++i) e->AddSample(0.02f * i, 0.001f * i, 30.0f);
   e->UpdateRms();
   ASSERT_TRUE(e->Full);
   e->Reset();
-  EXPECT_EQ(e->Window, 0);
-  EXPECT_FALSE(e->Full);
-  EXPECT_FALSE(e->HaveFirst);
-  EXPECT_EQ(e->WriteIndex, 0);
+  EXPECT_FALSE(e->Full || e->HaveFirst || e->Window || e->WriteIndex || e->Ring[999].Temperature);
   EXPECT_EQ(e->Average + e->Rms + e->MinRms, 0.0);
   EXPECT_EQ(static_cast<double>(e->Sum + e->PrevSum + e->SumSq), 0.0);
-  EXPECT_EQ(e->Ring[999].Temperature, 0.0f);
-  EXPECT_EQ(e->Mode, ModeTrigger);
-  EXPECT_EQ(e->MeanTime, 20);
-  EXPECT_EQ(e->FreqImpulse, 50.0);
   e->AddSample(7.0f, 3.0f, 1.0f);
-  EXPECT_EQ(e->Window, 1000);
+  EXPECT_EQ(e->Window, 1000);  // Trigger, 20 s x 50 Hz
   EXPECT_EQ(e->FirstTime, 7.0f);
   EXPECT_EQ(e->Average, 3.0);
 }
 
-TEST(FastAverageSliding, LargestWindowWrapsInsideTheRing) {
-  auto e = MakeEngine(ModeTrigger, 500, 10, 1e9);
-  for (int i = 0; i < TFastAverageRms::RingSize + 3; ++i) e->AddSample(i * 1e-3f, 1.0f, 0.0f);
-  EXPECT_EQ(e->Window, TFastAverageRms::RingSize);
-  EXPECT_TRUE(e->Full);
-  EXPECT_EQ(e->WriteIndex, 3);
-  EXPECT_EQ(e->Average, 1.0);
-  e->UpdateRms();
-  EXPECT_EQ(e->Rms, 0.0);
+TEST(AverRmsStaticSpan, InclusiveBoundsPopulationFormulasAndTooFewPoints) {
+  struct {
+    std::vector<SamplePoint> points;
+    bool ok;
+    double mean, rms, temp;
+  } const cases[] = {
+      // 9.99 before the span and 12.01 after it are dropped; the point after
+      // 12.01 is ignored once the span is past.
+      {{{9.99f, 100, 0}, {10, 1, 20}, {11, 2, 21}, {12, 4, 23}, {12.01f, 100, 0}, {11.5f, 100, 0}},
+       true, 7.0 / 3, std::sqrt(14.0) / 3, 64.0 / 3},
+      // NIST StRD NumAcc1: a large mean over a scatter of 1 (sample) lost by
+      // a plain sum of squares; the population deviation is sqrt(2/3).
+      {{{10, 10000001, 0}, {11, 10000003, 0}, {12, 10000002, 0}}, true, 10000002, std::sqrt(2.0 / 3), 0},
+      {{{10.5f, 3, 25}, {11, 5, 25}, {13, 5, 25}}, false, 0, 0, 0},  // two points: zeros
+      {{}, false, 0, 0, 0},
+  };
+  TAverRmsStatic s;
+  s.Begin = 10.0;
+  s.End = 12.0;
+  for (const auto& c : cases) {
+    // Results of an earlier span must not survive a failed one.
+    for (float t : {10.1f, 10.2f, 10.3f}) s.AddPoint(t, 5.0f + t, 30.0f);
+    ASSERT_TRUE(s.Compute());
+    for (const SamplePoint& p : c.points) s.AddPoint(p.Time, p.Rate, p.Temperature);
+    EXPECT_EQ(s.Compute(), c.ok);
+    EXPECT_DOUBLE_EQ(s.Mean, c.mean);
+    EXPECT_DOUBLE_EQ(s.Rms, c.rms);
+    EXPECT_DOUBLE_EQ(s.TempMean, c.temp);
+    EXPECT_TRUE(s.Points.empty());
+    EXPECT_FALSE(s.Past);
+  }
+  // The storage is reused from span to span.
+  s.Reserve(5000);
+  const auto* data = s.Points.data();
+  s.End = 1e9;
+  for (int i = 0; i < 5000; ++i) s.AddPoint(static_cast<float>(i), (i % 2) ? 1.0f : -1.0f, 0.0f);
+  ASSERT_TRUE(s.Compute());
+  EXPECT_EQ(s.Rms, 1.0);
+  EXPECT_EQ(s.Points.data(), data);
 }
 
 }  // namespace

@@ -1,11 +1,11 @@
-// Recordings for the chart tests: records as a file would give them, run
-// through the reader's own averaging engine, kept both as the chart's
-// recording store and as plain points of every record.
+// Recordings for the chart tests: records as a file gives them, run through
+// the reader's averaging engine, kept both as the chart's recording store
+// and as plain points of every record.
 #pragma once
 
 #include <qcustomplot.h>
 
-#include <cstdint>
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <vector>
@@ -17,6 +17,7 @@ struct TRecordingData {
   std::vector<SamplePoint> records;  // as read (rate in deg/s)
   std::vector<double> averages;      // the engine's, deg/s
   std::int32_t window = 1;
+  int meanTime = 1;
 
   // n records at 125 Hz of noisy rate around `bias` (deg/s) with lone
   // spikes, a temperature in steps; `swaps` pairs of neighbours exchanged
@@ -24,29 +25,35 @@ struct TRecordingData {
   static TRecordingData Make(int n, double bias, double noise, int meanTime, std::uint32_t seed,
                              int swaps = 0) {
     TRecordingData d;
+    d.meanTime = meanTime;
     std::mt19937 rng(seed);
     std::normal_distribution<double> dist(bias, noise);
     for (int i = 0; i < n; ++i) {
-      double rate = dist(rng);
-      if (i % 9973 == 17) rate += 400 * noise;  // lone spikes must survive the sampling
+      const double rate = dist(rng) + (i % 9973 == 17 ? 400 * noise : 0);  // lone spikes
       const float temperature = static_cast<float>(25.0 + 0.5 * (i / 4000) + (i % 7) * 0.01);
       d.records.push_back({static_cast<float>((i + 1) * 0.008), static_cast<float>(rate), temperature});
     }
     for (int k = 0; k < swaps; ++k) {
-      const std::size_t i = static_cast<std::size_t>(rng() % (d.records.size() - 1));
+      const std::size_t i = rng() % (d.records.size() - 1);
       std::swap(d.records[i].Time, d.records[i + 1].Time);
     }
+    d.Replay();
+    return d;
+  }
+
+  // The averages as the reader's engine gives them, in file order.
+  void Replay() {
     auto engine = std::make_unique<TFastAverageRms>();
     engine->Sample = 125;
     engine->MeanTime = meanTime;
-    engine->Mode = 0;
+    engine->Mode = ModeNormal;
     engine->Reset();
-    d.window = AveragingWindow(*engine);
-    for (const SamplePoint& p : d.records) {
+    window = AveragingWindow(*engine);
+    averages.clear();
+    for (const SamplePoint& p : records) {
       engine->AddSample(p.Time, p.Rate, p.Temperature);
-      d.averages.push_back(engine->Average);
+      averages.push_back(engine->Average);
     }
-    return d;
   }
 
   std::shared_ptr<TRecordingSeries> Store(double factor) const {
@@ -64,10 +71,9 @@ struct TRecordingData {
     QVector<QCPGraphData> points;
     for (std::size_t i = 0; i < records.size(); ++i) {
       const SamplePoint& p = records[i];
-      const double value = series == 0   ? static_cast<double>(p.Rate) * factor
-                           : series == 1 ? averages[i] * factor
-                                         : static_cast<double>(p.Temperature);
-      points.append(QCPGraphData(p.Time, value));
+      points.append(QCPGraphData(p.Time, series == 0   ? static_cast<double>(p.Rate) * factor
+                                         : series == 1 ? averages[i] * factor
+                                                       : static_cast<double>(p.Temperature)));
     }
     std::stable_sort(points.begin(), points.end(),
                      [](const QCPGraphData& a, const QCPGraphData& b) { return a.key < b.key; });

@@ -5,9 +5,6 @@
 #include <gtest/gtest.h>
 #include <qcustomplot.h>
 
-#include <cmath>
-#include <random>
-
 #include "RecordingData.h"
 #include "ui/Chart.h"
 
@@ -39,28 +36,25 @@ TEST_F(Chart, ARecordingDrawsWhatEveryPointDraws) {
   plainPlot.resize(640, 400);
   TRateChart plain(&plainPlot);
   for (TRateChart* c : {chart.get(), &plain}) {
-    c->Series1->setVisible(true);
-    c->Series2->setVisible(true);
-    c->Series3->setVisible(true);
+    for (QCPGraph* g : {c->Series1, c->Series2, c->Series3}) g->setVisible(true);
     c->Axis(TRateChart::Right)->setVisible(true);
   }
-  struct TCase {
+  struct {
     int n, swaps;
     double factor;
-  };
-  for (const TCase& c : {TCase{300000, 0, 3600.0}, TCase{300000, 0, 1.0}, TCase{70000, 40, 3600.0}}) {
+  } const cases[] = {{300000, 0, 3600.0}, {300000, 0, 1.0}, {70000, 40, 3600.0}};
+  for (const auto& c : cases) {
     const TRecordingData data = TRecordingData::Make(c.n, 0.0033, 0.002, 5, 7, c.swaps);
     chart->ShowRecording(data.Store(c.factor));
     plain.AllSeriesChanged();
-    for (int s = 0; s < 3; ++s) {
-      QCPGraph* graph = s == 0 ? plain.Series1 : s == 1 ? plain.Series2 : plain.Series3;
-      graph->data()->set(data.Points(s, c.factor), true);
-    }
+    plain.Series1->data()->set(data.Points(0, c.factor), true);
+    plain.Series2->data()->set(data.Points(1, c.factor), true);
+    plain.Series3->data()->set(data.Points(2, c.factor), true);
     ASSERT_EQ(SeriesSize(chart->Series2), c.n);
     ASSERT_EQ(SeriesPoint(chart->Series2, c.n / 2).value, SeriesPoint(plain.Series2, c.n / 2).value);
     const double last = c.n * 0.008;
-    const QCPRange spans[] = {{0, last},        {last * 0.0623, last * 0.7081}, {last / 5, last / 5 + last / 100},
-                              {500.3, 520.01},  {1234.5, 1234.9},               {-3, 0.5}};
+    const QCPRange spans[] = {{0, last},       {last * 0.0623, last * 0.7081}, {last / 5, last / 5 + last / 100},
+                              {500.3, 520.01}, {1234.5, 1234.9},               {-3, 0.5}};
     for (bool automatic : {true, false}) {
       for (const QCPRange& span : spans) {
         for (TRateChart* t : {chart.get(), &plain}) {
@@ -74,14 +68,12 @@ TEST_F(Chart, ARecordingDrawsWhatEveryPointDraws) {
           t->SetRange(TRateChart::Bottom, span.lower, span.upper);
         }
         plainPlot.replot();
-        const QImage expected = plainPlot.toPixmap(640, 400).toImage();
-        EXPECT_TRUE(Render() == expected)
+        EXPECT_TRUE(Render() == plainPlot.toPixmap(640, 400).toImage())
             << c.n << " records, factor " << c.factor << ", " << span.lower << " .. " << span.upper;
       }
     }
   }
-  // Emptied like any chart.
-  chart->AllSeriesChanged();
+  chart->AllSeriesChanged();  // emptied like any chart
   EXPECT_EQ(chart->Recording(), nullptr);
   EXPECT_EQ(SeriesSize(chart->Series1), 0);
 }
