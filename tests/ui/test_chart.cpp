@@ -1,14 +1,77 @@
-// The chart's own behaviour: automatic and fixed axes from the series'
-// extents, a loaded recording (it must draw exactly what its every point
-// drawn by the plain graph draws), and the rubber-band gestures.
-#include <QImage>
+// The chart and its recording store: a loaded recording draws exactly what
+// its every point drawn by the plain graph draws, the replayed average is
+// the engine's, span statistics from sums by block agree with the
+// point-by-point calculation; automatic axes and the rubber-band gestures.
 #include <gtest/gtest.h>
 #include <qcustomplot.h>
 
-#include "RecordingData.h"
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "processing/Average.h"
+#include "processing/Averrmsstatic.h"
 #include "ui/Chart.h"
+#include "ui/RecordingSeries.h"
 
 namespace {
+
+constexpr float kInfinity = std::numeric_limits<float>::infinity();
+
+// A recording of n records at 125 Hz: noisy rate around `bias` (deg/s) with
+// lone spikes, temperature in steps, `swaps` neighbours with exchanged
+// times, an infinite rate at `infinityAt` (if not -1); the averages as the
+// reader's engine gives them.
+struct TRecordingData {
+  std::vector<SamplePoint> records;
+  std::vector<double> averages;  // deg/s
+  std::int32_t window = 1;
+
+  TRecordingData(int n, double bias, double noise, int meanTime, int swaps = 0, int infinityAt = -1) {
+    std::mt19937 rng(7);
+    std::normal_distribution<double> dist(bias, noise);
+    for (int i = 0; i < n; ++i) {
+      const double rate = dist(rng) + (i % 9973 == 17 ? 400 * noise : 0);
+      const float temperature = static_cast<float>(25.0 + 0.5 * (i / 4000) + (i % 7) * 0.01);
+      records.push_back({static_cast<float>((i + 1) * 0.008), static_cast<float>(rate), temperature});
+    }
+    for (int k = 0; k < swaps; ++k) {
+      const std::size_t i = rng() % (records.size() - 1);
+      std::swap(records[i].Time, records[i + 1].Time);
+    }
+    if (infinityAt >= 0) records[infinityAt].Rate = kInfinity;
+    auto engine = std::make_unique<TFastAverageRms>();
+    engine->Sample = 125;
+    engine->MeanTime = meanTime;
+    engine->Mode = ModeNormal;
+    engine->Reset();
+    window = AveragingWindow(*engine);
+    for (const SamplePoint& p : records) {
+      engine->AddSample(p.Time, p.Rate, p.Temperature);
+      averages.push_back(engine->Average);
+    }
+  }
+
+  std::shared_ptr<TRecordingSeries> Store(double factor) const {
+    auto store = std::make_shared<TRecordingSeries>();
+    store->Start(static_cast<std::int64_t>(records.size()), window, factor);
+    for (std::size_t i = 0; i < records.size(); ++i)
+      store->Append(records[i].Time, records[i].Rate, averages[i], records[i].Temperature);
+    store->Finish();
+    return store;
+  }
+
+  // The record indexes in ascending time (stable).
+  std::vector<std::size_t> Order() const {
+    std::vector<std::size_t> order(records.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return records[a].Time < records[b].Time; });
+    return order;
+  }
+};
+
+bool Same(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
 
 class Chart : public ::testing::Test {
  protected:
@@ -18,19 +81,13 @@ class Chart : public ::testing::Test {
     chart->Series1->setVisible(true);
     chart->Series2->setVisible(true);
   }
-  QImage Render() {
-    plot.replot();
-    return plot.toPixmap(640, 400).toImage();
-  }
 
   QCustomPlot plot;
   std::unique_ptr<TRateChart> chart;
 };
 
-// The same recording twice: as the chart's recording store, and as plain
-// points of every record in a second chart; both must give the same pixels
-// for the three series at every zoom, in both units, also for records out
-// of time order.
+// Both charts must give the same pixels for the three series at every zoom,
+// in both units, also for records out of time order.
 TEST_F(Chart, ARecordingDrawsWhatEveryPointDraws) {
   QCustomPlot plainPlot;
   plainPlot.resize(640, 400);
@@ -44,14 +101,17 @@ TEST_F(Chart, ARecordingDrawsWhatEveryPointDraws) {
     double factor;
   } const cases[] = {{300000, 0, 3600.0}, {300000, 0, 1.0}, {70000, 40, 3600.0}};
   for (const auto& c : cases) {
-    const TRecordingData data = TRecordingData::Make(c.n, 0.0033, 0.002, 5, 7, c.swaps);
+    const TRecordingData data(c.n, 0.0033, 0.002, 5, c.swaps);
     chart->ShowRecording(data.Store(c.factor));
+    for (QCPGraph* g : {plain.Series1, plain.Series2, plain.Series3}) g->data()->clear();
     plain.AllSeriesChanged();
-    plain.Series1->data()->set(data.Points(0, c.factor), true);
-    plain.Series2->data()->set(data.Points(1, c.factor), true);
-    plain.Series3->data()->set(data.Points(2, c.factor), true);
+    for (std::size_t i : data.Order()) {
+      const SamplePoint& p = data.records[i];
+      plain.Series1->addData(p.Time, static_cast<double>(p.Rate) * c.factor);
+      plain.Series2->addData(p.Time, data.averages[i] * c.factor);
+      plain.Series3->addData(p.Time, p.Temperature);
+    }
     ASSERT_EQ(SeriesSize(chart->Series2), c.n);
-    ASSERT_EQ(SeriesPoint(chart->Series2, c.n / 2).value, SeriesPoint(plain.Series2, c.n / 2).value);
     const double last = c.n * 0.008;
     const QCPRange spans[] = {{0, last},       {last * 0.0623, last * 0.7081}, {last / 5, last / 5 + last / 100},
                               {500.3, 520.01}, {1234.5, 1234.9},               {-3, 0.5}};
@@ -67,8 +127,9 @@ TEST_F(Chart, ARecordingDrawsWhatEveryPointDraws) {
           }
           t->SetRange(TRateChart::Bottom, span.lower, span.upper);
         }
+        plot.replot();
         plainPlot.replot();
-        EXPECT_TRUE(Render() == plainPlot.toPixmap(640, 400).toImage())
+        EXPECT_TRUE(plot.toPixmap(640, 400).toImage() == plainPlot.toPixmap(640, 400).toImage())
             << c.n << " records, factor " << c.factor << ", " << span.lower << " .. " << span.upper;
       }
     }
@@ -78,12 +139,87 @@ TEST_F(Chart, ARecordingDrawsWhatEveryPointDraws) {
   EXPECT_EQ(SeriesSize(chart->Series1), 0);
 }
 
+TEST(RecordingSeries, TheReplayedAverageIsTheEnginesInBothOrders) {
+  // A window of 625 records: laps of the engine's ring end inside blocks.
+  for (const auto& [swaps, infinityAt] : {std::pair{0, -1}, {25, -1}, {0, 5000}}) {
+    const TRecordingData d(20000, 0.01, 0.003, 5, swaps, infinityAt);
+    const auto store = d.Store(3600.0);
+    const std::vector<std::size_t> order = d.Order();
+    ASSERT_EQ(store->Size(), 20000);
+    int wrong = 0;
+    for (std::int64_t i = 0; i < store->Size(); ++i) {
+      const SamplePoint& p = d.records[order[i]];
+      wrong += store->Key(i) != p.Time || store->Value(TRecordingSeries::Temperature, i) != p.Temperature ||
+               !Same(store->Value(TRecordingSeries::Average, i), d.averages[order[i]] * 3600.0) ||
+               !Same(store->Value(TRecordingSeries::Rate, i), static_cast<double>(p.Rate) * 3600.0);
+    }
+    EXPECT_EQ(wrong, 0) << swaps << " swaps, infinity at " << infinityAt;
+  }
+}
+
+// Every point of the span, in time order, through TAverRmsStatic.
+TAverRmsStatic PointByPoint(const TRecordingData& d, double factor, double begin, double end) {
+  TAverRmsStatic s;
+  s.Begin = begin;
+  s.End = end;
+  for (std::size_t i : d.Order()) {
+    const SamplePoint& p = d.records[i];
+    s.AddPoint(p.Time, static_cast<float>(static_cast<double>(p.Rate) * factor), p.Temperature);
+    if (s.Past) break;
+  }
+  s.Compute();
+  return s;
+}
+
+TEST(RecordingSeries, SpanStatisticsAgreeWithThePointByPointCalculation) {
+  // A large bias under little noise is where a plain sum of squares would
+  // lose every digit of the RMS.
+  const TRecordingData cases[] = {{50000, 0.0, 1.0, 3},
+                                  {50000, 0.0041780741, 1e-7, 3},
+                                  {50000, 0.003, 0.002, 3, 30},
+                                  {50000, 0.003, 0.002, 3, 0, 31000}};
+  const double last = 50000 * 0.008;
+  const std::pair<double, double> spans[] = {{-1.0, last + 1.0},       {last / 4, last * 3 / 4},
+                                             {100.004, 100.5},         {2.0481, 2.0481 + 256 * 0.008},
+                                             {1.0, 1.0 + 3 * 0.008}};
+  for (const TRecordingData& d : cases) {
+    const auto store = d.Store(3600.0);
+    for (double factor : {3600.0, 1.0}) {
+      store->SetRateFactor(factor);
+      for (const auto& [begin, end] : spans) {
+        const TAverRmsStatic expected = PointByPoint(d, factor, begin, end);
+        TAverRmsStatic actual;
+        EXPECT_TRUE(store->SpanStatistics(begin, end, actual));
+        const std::pair<double, double> figures[] = {
+            {expected.Mean, actual.Mean}, {expected.Rms, actual.Rms}, {expected.TempMean, actual.TempMean}};
+        for (const auto& [e, a] : figures)
+          EXPECT_TRUE(std::isfinite(e) ? std::fabs(a - e) <= 1e-12 * std::fabs(e) : Same(a, e))
+              << e << " vs " << a << ", bias " << d.records[0].Rate << ", " << begin << " .. " << end
+              << ", factor " << factor;
+      }
+    }
+  }
+  // Two points give zeros, three their statistics.
+  const auto store = TRecordingData(3000, 0.003, 0.002, 1).Store(1.0);
+  TAverRmsStatic s;
+  EXPECT_FALSE(store->SpanStatistics(0.0081, 0.0241, s));
+  EXPECT_EQ(s.Mean + s.Rms, 0);
+  EXPECT_TRUE(store->SpanStatistics(0.0079, 0.0241, s));
+}
+
+TEST(RecordingSeries, AboutTwelveAndAHalfBytesPerRecordAndTheSpikesInTheExtent) {
+  const auto store = TRecordingData(100000, 0.003, 0.002, 50).Store(3600.0);
+  EXPECT_LE(store->MemoryBytes(), 13u * 100000u);
+  double keyLow, keyHigh, low, high;
+  ASSERT_TRUE(store->Extent(TRecordingSeries::Rate, keyLow, keyHigh, low, high));
+  EXPECT_EQ(static_cast<float>(keyHigh), 800.0f);
+  EXPECT_GT(high, 400 * 0.002 * 3600 * 0.9);
+}
+
 TEST_F(Chart, AutomaticAxesFollowTheShownSeries) {
-  chart->Series1->addData(1, 5);
-  chart->Series1->addData(2, 7);
-  chart->Series2->addData(1.5, -3);
-  chart->Series3->addData(1, 20);
-  chart->Series3->addData(3, 30);
+  chart->Series1->setData({1, 2}, {5, 7});
+  chart->Series2->setData({1.5}, {-3});
+  chart->Series3->setData({1, 3}, {20, 30});
   chart->ApplyAutomatic();
   EXPECT_EQ(plot.xAxis->range(), QCPRange(1, 3));
   EXPECT_EQ(plot.yAxis->range(), QCPRange(-3, 7));
@@ -91,8 +227,7 @@ TEST_F(Chart, AutomaticAxesFollowTheShownSeries) {
   chart->Series2->setVisible(false);
   chart->ApplyAutomatic();
   EXPECT_EQ(plot.yAxis->range(), QCPRange(5, 7));
-  // Nothing shown: all series count.
-  chart->Series1->setVisible(false);
+  chart->Series1->setVisible(false);  // nothing shown: all series count
   chart->ApplyAutomatic();
   EXPECT_EQ(plot.yAxis->range(), QCPRange(-3, 7));
   // Cached extents are used until the series is said to have changed.
@@ -109,41 +244,35 @@ TEST_F(Chart, RubberBandZoomsDownRightAndUndoesOtherwise) {
   chart->SetRange(TRateChart::Right, -40, 60);
   chart->SetZoomEnabled(true);
   plot.replot();
-  int zooms = 0, undos = 0;
-  double bottomAtEvent = 0;
-  chart->OnZoom = [&] {
-    ++zooms;
-    bottomAtEvent = plot.xAxis->range().lower;
+  std::string events;  // z: zoom, u: undo, each seeing the new range
+  double bottom = -1;
+  auto record = [&](char kind) {
+    return [&, kind] {
+      events += kind;
+      bottom = plot.xAxis->range().lower;
+    };
   };
-  chart->OnUndoZoom = [&] {
-    ++undos;
-    bottomAtEvent = plot.xAxis->range().lower;
+  chart->OnZoom = record('z');
+  chart->OnUndoZoom = record('u');
+  const auto at = [&](double x, double y) {
+    return QPoint(static_cast<int>(plot.xAxis->coordToPixel(x)), static_cast<int>(plot.yAxis->coordToPixel(y)));
   };
-  const auto px = [&](double x) { return static_cast<int>(plot.xAxis->coordToPixel(x)); };
-  const auto py = [&](double y) { return static_cast<int>(plot.yAxis->coordToPixel(y)); };
-  chart->RubberBand({px(20), py(8)}, {px(40), py(2)});
-  EXPECT_EQ(zooms, 1);
-  EXPECT_TRUE(chart->Zoomed());
-  EXPECT_NEAR(plot.xAxis->range().lower, 20, 0.3);
+  chart->RubberBand(at(20, 8), at(40, 2));
+  EXPECT_NEAR(bottom, 20, 0.3);
   EXPECT_NEAR(plot.xAxis->range().upper, 40, 0.3);
   EXPECT_NEAR(plot.yAxis->range().lower, 2, 0.1);
   EXPECT_NEAR(plot.yAxis->range().upper, 8, 0.1);
-  EXPECT_EQ(bottomAtEvent, plot.xAxis->range().lower);
   // A second zoom inside the first; one undo goes back to the start.
-  chart->RubberBand({px(25), py(7)}, {px(30), py(3)});
-  EXPECT_EQ(zooms, 2);
-  chart->RubberBand({px(30), py(3)}, {px(25), py(7)});
-  EXPECT_EQ(undos, 1);
+  chart->RubberBand(at(25, 7), at(30, 3));
+  chart->RubberBand(at(30, 3), at(25, 7));
   EXPECT_FALSE(chart->Zoomed());
   EXPECT_EQ(plot.xAxis->range(), QCPRange(0, 100));
-  EXPECT_EQ(bottomAtEvent, 0);
+  EXPECT_EQ(bottom, 0);
   EXPECT_EQ(plot.yAxis2->range(), QCPRange(-40, 60)) << "a fixed axis gets its range back";
-  EXPECT_FALSE(chart->Automatic(TRateChart::Right));
   // Right but up, or left but down: undo as well.
-  chart->RubberBand({px(20), py(2)}, {px(40), py(8)});
-  chart->RubberBand({px(40), py(8)}, {px(20), py(2)});
-  EXPECT_EQ(zooms, 2);
-  EXPECT_EQ(undos, 3);
+  chart->RubberBand(at(20, 2), at(40, 8));
+  chart->RubberBand(at(40, 8), at(20, 2));
+  EXPECT_EQ(events, "zzuuu");
 }
 
 }  // namespace
