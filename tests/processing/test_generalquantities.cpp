@@ -17,7 +17,7 @@ struct TRecord {
 // A calculation over [begin, end] of the given records, rates in deg/h
 // (offered in deg/s, as read from a recording).
 void Calculate(TGeneralQuant& q, double begin, double end, const std::vector<TRecord>& records,
-         float driftTime = 100, float walkTime = 10, int passband = 50) {
+               float driftTime = 100, float walkTime = 10, int passband = 50) {
   TOptionProgramm s;
   s.DriftTime = driftTime;
   s.RandomWalkTime = walkTime;
@@ -48,20 +48,16 @@ TEST(GeneralQuantPoints, SpanNanAndUnit) {
   q.SetSettings(TOptionProgramm());
   q.Begin = 10.0;
   q.End = 20.0;
-  q.AddPoint(9.5f, 1.0f, 20.0f);  // before Begin
-  q.AddPoint(10.0f, 1.0f / 3600.0f, 21.0f);
-  q.AddPoint(15.0f, std::nanf(""), 20.0f);
-  q.AddPoint(std::nanf(""), 1.0f, 20.0f);
-  q.AddPoint(16.0f, 1.0f, std::nanf(""));
-  EXPECT_TRUE(std::isnan(q.CurPoint.Temperature));
-  q.AddPoint(20.0f, 0.5f, 22.0f);
-  EXPECT_FALSE(q.Past);
-  q.AddPoint(20.5f, 0.5f, 22.0f);
+  const float nan = std::nanf("");
+  // Before the span, three with a NaN, both ends of the span, after it.
+  const SamplePoint offered[] = {{9.5f, 1, 20}, {10, 1 / 3600.0f, 21}, {15, nan, 20}, {nan, 1, 20},
+                                 {16, 1, nan},  {20, 0.5f, 22},        {20.5f, 0.25f, 22}};
+  for (const SamplePoint& p : offered) q.AddPoint(p.Time, p.Rate, p.Temperature);
   EXPECT_TRUE(q.Past);
-  EXPECT_EQ(q.CurPoint.Rate, 0.5f);  // as offered, deg/s
+  EXPECT_EQ(q.CurPoint.Rate, 0.25f);  // as offered, deg/s
   ASSERT_EQ(q.Points.size(), 2u);
   EXPECT_EQ(q.Points[0].Time, 10.0f);
-  EXPECT_EQ(q.Points[0].Rate, (1.0f / 3600.0f) * 3600.0f);  // single-precision product
+  EXPECT_EQ(q.Points[0].Rate, (1 / 3600.0f) * 3600.0f);  // single-precision product
   EXPECT_EQ(q.Points[0].Temperature, 21.0f);
   EXPECT_EQ(q.Points[1].Rate, 1800.0f);
 }
@@ -94,12 +90,10 @@ TEST(GeneralQuantValidity, SpanMustExceedThreeDriftAndTenWalkTimes) {
     int passband;
     bool drift, walk;
   } const cases[] = {
-      {300.0, 100, 10, 50, false, true},  {300.5, 100, 10, 50, true, true},
-      {100.0, 100, 10, 50, false, false}, {100.001, 100, 10, 50, false, true},
-      {302.0, 100.7f, 10, 50, false, true},  // 3 x 100.7, not 3 x 100
-      {302.2, 100.7f, 10, 50, true, true},
-      {100, 0.9f, 0.5f, 50, false, false},  // no whole second
-      {100, 10, 1, 0, true, false},         // no bandwidth
+      {300.0, 100, 10, 50, false, true},    {300.5, 100, 10, 50, true, true},
+      {100.0, 100, 10, 50, false, false},   {100.001, 100, 10, 50, false, true},
+      {302.0, 100.7f, 10, 50, false, true}, {302.2, 100.7f, 10, 50, true, true},  // 3 x 100.7
+      {100, 0.9f, 0.5f, 50, false, false},  {100, 10, 1, 0, true, false},  // no whole second, no bandwidth
   };
   for (const auto& c : cases) {
     TGeneralQuant q;
@@ -111,60 +105,49 @@ TEST(GeneralQuantValidity, SpanMustExceedThreeDriftAndTenWalkTimes) {
   }
 }
 
-TEST(GeneralQuantDrift, SegmentMeansAboutTheAverage) {
+TEST(GeneralQuantSegments, DriftAndRandomWalkOfHandComputedCases) {
+  const double none = std::nan("");  // no such figure: the span is too short
+  auto steps = [](double t) { return t < 100 ? 2.0 : t < 200 ? 6.0 : t < 300 ? 1.0 : 40.0; };
+  auto pairs = [](double t) { return t == 10 ? 0.0 : t > 10 ? 40.0 : t == 3 ? 4.0 : t == 3.5 ? 10.0 : 5.0; };
+  const double stepsMean = 2940.0 / 351;
   struct {
     const char* name;
     double begin, end;
-    float driftTime;
+    float driftTime, walkTime;
     std::vector<TRecord> records;
-    double drift;
+    double drift, walk;
   } const cases[] = {
-      // Segments {0,1} {2,3} {4,5} with means 2, 6, 2; {6,7} is unfinished.
-      // Average 29/8.
-      {"plain", 0, 7, 2, {{0, 1}, {1, 3}, {2, 5}, {3, 7}, {4, 2}, {5, 2}, {6, 9}, {7, 0}},
-       std::sqrt((2 * 1.625 * 1.625 + 2.375 * 2.375) / 3)},
+      // Segments {0,1} {2,3} {4,5} with means 2, 6, 2 about 29/8; {6,7} is
+      // unfinished.
+      {"drift", 0, 7, 2, 10, {{0, 1}, {1, 3}, {2, 5}, {3, 7}, {4, 2}, {5, 2}, {6, 9}, {7, 0}},
+       std::sqrt((2 * 1.625 * 1.625 + 2.375 * 2.375) / 3), none},
       // After the gap every record closes a segment of its own: means 3,
       // 10, 6, 8 about 5.
-      {"gap", 0, 10, 2, {{0, 2}, {1, 4}, {7, 10}, {8, 6}, {9, 8}, {10, 0}}, std::sqrt(39.0 / 4)},
+      {"gap", 0, 10, 2, 10, {{0, 2}, {1, 4}, {7, 10}, {8, 6}, {9, 8}, {10, 0}}, std::sqrt(39.0 / 4), none},
       // Boundaries from Begin: 2.5 (closed empty by the late first record,
       // not counted), 4.5, 6.5; means 2 and 6 about 8/3.
-      {"late start", 0.5, 10.5, 2, {{3, 1}, {4, 3}, {5, 5}, {6, 7}, {7, 0}, {8, 0}},
-       std::sqrt(52.0) / 3},
+      {"late start", 0.5, 10.5, 2, 10, {{3, 1}, {4, 3}, {5, 5}, {6, 7}, {7, 0}, {8, 0}}, std::sqrt(52.0) / 3,
+       none},
       // 100.7 s keeps whole-second boundaries at 100, 200, 300: segment
       // rates 2, 6, 1, then 40 from 300 s on (unfinished).
-      {"truncated time", 0, 350, 100.7f,
-       Every(1, 0, 350, [](double t) { return t < 100 ? 2.0 : t < 200 ? 6.0 : t < 300 ? 1.0 : 40.0; }),
-       std::sqrt((std::pow(2 - 2940.0 / 351, 2) + std::pow(6 - 2940.0 / 351, 2) +
-                  std::pow(1 - 2940.0 / 351, 2)) / 3)},
-      {"constant", 0, 1000, 100, Every(0.008, 0, 1000, [](double) { return 7.0; }), 0},
+      {"truncated time", 0, 350, 100.7f, 100, Every(1, 0, 350, steps),
+       std::sqrt((std::pow(2 - stepsMean, 2) + std::pow(6 - stepsMean, 2) + std::pow(1 - stepsMean, 2)) / 3),
+       none},
+      // Pairs of records per 1 s segment: (5, 5) except (4, 10) in [3, 4)
+      // and (0, 40) in the unfinished [10, 11): the largest scatter is 3,
+      // over sqrt(4 Hz) x 60.
+      {"walk", 0, 10.6, 100, 1, Every(0.5, 0, 10.5, pairs), none, 3.0 / 120},
+      {"constant", 0, 1000, 100, 10, Every(0.008, 0, 1000, [](double) { return 7.0; }), 0, 0},
   };
   for (const auto& c : cases) {
     TGeneralQuant q;
-    Calculate(q, c.begin, c.end, c.records, c.driftTime);
-    ASSERT_TRUE(q.DriftValid) << c.name;
-    EXPECT_NEAR(q.DriftError, c.drift, 1e-5) << c.name;
+    Calculate(q, c.begin, c.end, c.records, c.driftTime, c.walkTime, 4);
+    ASSERT_EQ(q.DriftValid, !std::isnan(c.drift)) << c.name;
+    ASSERT_EQ(q.WalkValid, !std::isnan(c.walk)) << c.name;
+    // A figure not computed stays as a fresh calculator has it: 0.
+    EXPECT_NEAR(q.DriftError, q.DriftValid ? c.drift : 0, 1e-5) << c.name;
+    EXPECT_NEAR(q.RandomWalk, q.WalkValid ? c.walk : 0, 1e-9) << c.name;
   }
-}
-
-TEST(GeneralQuantWalk, LargestSegmentScatterOverBandwidth) {
-  // Pairs of records per 1 s segment: (5, 5) except (4, 10) in [3, 4) and
-  // (0, 40) in the unfinished [10, 11): the largest scatter is 3.
-  auto rate = [](double t) {
-    if (t >= 10) return t == 10 ? 0.0 : 40.0;
-    if (t >= 3 && t < 4) return t == 3 ? 4.0 : 10.0;
-    return 5.0;
-  };
-  for (int passband : {4, 50}) {
-    TGeneralQuant q;
-    Calculate(q, 0, 10.6, Every(0.5, 0, 10.5, rate), 100, 1, passband);
-    ASSERT_TRUE(q.WalkValid);
-    EXPECT_NEAR(q.RandomWalk, 3.0 / (std::sqrt(passband) * 60.0), 1e-9);
-  }
-  // A constant rate: no scatter at all.
-  TGeneralQuant q;
-  Calculate(q, 0, 1000, Every(0.008, 0, 1000, [](double) { return 7.0; }));
-  EXPECT_EQ(q.MeanRate, 7.0);
-  EXPECT_EQ(q.RandomWalk, 0.0);
 }
 
 TEST(GeneralQuantLongRecording, SegmentsAcrossStorageBlocksByConstruction) {
