@@ -12,6 +12,7 @@ namespace {
 
 struct TRecord {
   double time, rate;  // s, deg/h
+  float temperature = 20;
 };
 
 // A calculation over [begin, end] of the given records, rates in deg/h
@@ -27,7 +28,7 @@ void Calculate(TGeneralQuant& q, double begin, double end, const std::vector<TRe
   q.Begin = begin;
   q.End = end;
   for (const TRecord& r : records) {
-    q.AddPoint(static_cast<float>(r.time), static_cast<float>(r.rate / 3600.0), 20.0f);
+    q.AddPoint(static_cast<float>(r.time), static_cast<float>(r.rate / 3600.0), r.temperature);
     if (q.Past) break;
   }
   q.ComputeMean();
@@ -43,25 +44,6 @@ std::vector<TRecord> Every(double step, double from, double to, F rate) {
   return v;
 }
 
-TEST(GeneralQuantPoints, SpanNanAndUnit) {
-  TGeneralQuant q;
-  q.SetSettings(TOptionProgramm());
-  q.Begin = 10.0;
-  q.End = 20.0;
-  const float nan = std::nanf("");
-  // Before the span, three with a NaN, both ends of the span, after it.
-  const SamplePoint offered[] = {{9.5f, 1, 20}, {10, 1 / 3600.0f, 21}, {15, nan, 20}, {nan, 1, 20},
-                                 {16, 1, nan},  {20, 0.5f, 22},        {20.5f, 0.25f, 22}};
-  for (const SamplePoint& p : offered) q.AddPoint(p.Time, p.Rate, p.Temperature);
-  EXPECT_TRUE(q.Past);
-  EXPECT_EQ(q.CurPoint.Rate, 0.25f);  // as offered, deg/s
-  ASSERT_EQ(q.Points.size(), 2u);
-  EXPECT_EQ(q.Points[0].Time, 10.0f);
-  EXPECT_EQ(q.Points[0].Rate, (1 / 3600.0f) * 3600.0f);  // single-precision product
-  EXPECT_EQ(q.Points[0].Temperature, 21.0f);
-  EXPECT_EQ(q.Points[1].Rate, 1800.0f);
-}
-
 TEST(GeneralQuantMean, BiasRemovesEarthRateWithTheSignOfTheMean) {
   struct {
     std::vector<TRecord> records;
@@ -69,6 +51,8 @@ TEST(GeneralQuantMean, BiasRemovesEarthRateWithTheSignOfTheMean) {
   } const cases[] = {
       {{{0, -5}, {1, -5}, {2, -5}}, -5, 6.78},
       {{{0, 10}, {1, 20}}, 15, 3.22},
+      // Both ends of the span count; records with a NaN do not.
+      {{{-0.5, 99}, {0, 10}, {3, NAN}, {NAN, 99}, {5, 99, NAN}, {10, 20}, {10.5, 99}}, 15, 3.22},
       {{{0, 1}, {1, -1}}, 0, 0},    // zero mean: the bias is the mean itself
       {{{0, -0.0}}, 0, 0},
       {{{50, 3}}, 0, 0},            // no record in the span
