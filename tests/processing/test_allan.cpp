@@ -31,10 +31,9 @@ TEST(Allan, Nbs14NineValues) {
   // SP 1065's overlapping values for m = 1, 2; m = 4 from its two terms.
   const double adev[] = {91.22945, 85.95287, 27.6351791200998};
   for (std::size_t k = 0; k < 3; ++k) {
-    EXPECT_EQ(r.Points[k].Factor, std::int64_t{1} << k);
-    EXPECT_EQ(r.Points[k].Tau, static_cast<double>(std::int64_t{1} << k));
-    EXPECT_EQ(r.Points[k].Terms, 9 - 2 * r.Points[k].Factor + 1);
-    EXPECT_NEAR(r.Points[k].Adev, adev[k], adev[k] * 1e-6) << k;
+    const TAllanPoint& p = r.Points[k];
+    EXPECT_TRUE(p.Factor == 1 << k && p.Tau == p.Factor && p.Terms == 9 - 2 * p.Factor + 1) << k;
+    EXPECT_NEAR(p.Adev, adev[k], adev[k] * 1e-6) << k;
   }
   // The smallest deviation is at m = 4; B = sigma / 0.664 there.
   EXPECT_NEAR(r.B, adev[2] / 0.664, 1e-4);
@@ -96,13 +95,6 @@ TEST(Allan, TooFewRecordsOrNoTimeStepGiveNothing) {
     EXPECT_TRUE(std::isnan(r.N) && std::isnan(r.B) && std::isnan(r.K));
   }
   EXPECT_EQ(ComputeAllan(y, 3, 1.0).Points.size(), 1u);  // one factor of two terms
-  // A constant rate: deviation 0, no sloped region.
-  const float flat[] = {2, 2, 2, 2, 2, 2, 2, 2};
-  const TAllanResult r = ComputeAllan(flat, 8, 1.0);
-  ASSERT_EQ(r.Points.size(), 2u);
-  EXPECT_EQ(r.Points[0].Adev, 0.0);
-  EXPECT_EQ(r.B, 0.0);
-  EXPECT_FALSE(r.White.Found || r.RateWalk.Found);
 }
 
 TEST(Allan, SpanReadingKeepsOnlyTheSpan) {

@@ -25,6 +25,7 @@ constexpr float kInfinity = std::numeric_limits<float>::infinity();
 struct TRecordingData {
   std::vector<SamplePoint> records;
   std::vector<double> averages;  // deg/s
+  std::vector<std::size_t> order;  // the record indexes in ascending time (stable)
   std::int32_t window = 1;
 
   TRecordingData(int n, double bias, double noise, int meanTime, int swaps = 0, int infinityAt = -1) {
@@ -49,7 +50,10 @@ struct TRecordingData {
     for (const SamplePoint& p : records) {
       engine->AddSample(p.Time, p.Rate, p.Temperature);
       averages.push_back(engine->Average);
+      order.push_back(order.size());
     }
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return records[a].Time < records[b].Time; });
   }
 
   std::shared_ptr<TRecordingSeries> Store(double factor) const {
@@ -59,15 +63,6 @@ struct TRecordingData {
       store->Append(records[i].Time, records[i].Rate, averages[i], records[i].Temperature);
     store->Finish();
     return store;
-  }
-
-  // The record indexes in ascending time (stable).
-  std::vector<std::size_t> Order() const {
-    std::vector<std::size_t> order(records.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return records[a].Time < records[b].Time; });
-    return order;
   }
 };
 
@@ -105,7 +100,7 @@ TEST_F(Chart, ARecordingDrawsWhatEveryPointDraws) {
     chart->ShowRecording(data.Store(c.factor));
     for (QCPGraph* g : {plain.Series1, plain.Series2, plain.Series3}) g->data()->clear();
     plain.AllSeriesChanged();
-    for (std::size_t i : data.Order()) {
+    for (std::size_t i : data.order) {
       const SamplePoint& p = data.records[i];
       plain.Series1->addData(p.Time, static_cast<double>(p.Rate) * c.factor);
       plain.Series2->addData(p.Time, data.averages[i] * c.factor);
@@ -144,13 +139,12 @@ TEST(RecordingSeries, TheReplayedAverageIsTheEnginesInBothOrders) {
   for (const auto& [swaps, infinityAt] : {std::pair{0, -1}, {25, -1}, {0, 5000}}) {
     const TRecordingData d(20000, 0.01, 0.003, 5, swaps, infinityAt);
     const auto store = d.Store(3600.0);
-    const std::vector<std::size_t> order = d.Order();
     ASSERT_EQ(store->Size(), 20000);
     int wrong = 0;
     for (std::int64_t i = 0; i < store->Size(); ++i) {
-      const SamplePoint& p = d.records[order[i]];
+      const SamplePoint& p = d.records[d.order[i]];
       wrong += store->Key(i) != p.Time || store->Value(TRecordingSeries::Temperature, i) != p.Temperature ||
-               !Same(store->Value(TRecordingSeries::Average, i), d.averages[order[i]] * 3600.0) ||
+               !Same(store->Value(TRecordingSeries::Average, i), d.averages[d.order[i]] * 3600.0) ||
                !Same(store->Value(TRecordingSeries::Rate, i), static_cast<double>(p.Rate) * 3600.0);
     }
     EXPECT_EQ(wrong, 0) << swaps << " swaps, infinity at " << infinityAt;
@@ -166,7 +160,7 @@ TAverRmsStatic PointByPoint(const TRecordingData& d, double factor, double begin
   TAverRmsStatic s;
   s.Begin = begin;
   s.End = end;
-  for (std::size_t i : d.Order()) {
+  for (std::size_t i : d.order) {
     const SamplePoint& p = d.records[i];
     s.AddPoint(p.Time, static_cast<float>(static_cast<double>(p.Rate) * factor), p.Temperature);
     if (s.Past) break;

@@ -58,12 +58,9 @@ TEST_F(OptionForm, ListsAndTheAddressWriteTheRecordAtOnce) {
   Choose(form.change_sam, 12);
   Choose(form.change_quality, 0);
   Choose(form.cbTempType, 1);
-  EXPECT_EQ(form.Settings.PortIndex, 2);
-  EXPECT_EQ(form.Settings.Sample, 125);
-  EXPECT_EQ(form.Settings.Resolution, 2000);
-  EXPECT_EQ(form.Settings.TempType, TempLong);
-  EXPECT_TRUE(form.eTempScale->isEnabled());
-  EXPECT_TRUE(form.BtnApply->isEnabled());
+  const TOptionProgramm& s = form.Settings;
+  EXPECT_TRUE(s.PortIndex == 2 && s.Sample == 125 && s.Resolution == 2000 && s.TempType == TempLong);
+  EXPECT_TRUE(form.eTempScale->isEnabled() && form.BtnApply->isEnabled());
   form.UpDown1->StepBy(1);
   EXPECT_EQ(form.e_adr->text(), "101");
   form.UpDown1->SetPosition(255);
@@ -72,16 +69,17 @@ TEST_F(OptionForm, ListsAndTheAddressWriteTheRecordAtOnce) {
 }
 
 TEST_F(OptionForm, ModeAndTimeSourceRules) {
-  Choose(form.ChWorking, 1);  // Trigger
-  EXPECT_EQ(form.Settings.Mode, ModeTrigger);
-  EXPECT_TRUE(form.chListTrigerMask->isEnabled() && form.eFreqImpulse->isEnabled());
-  EXPECT_FALSE(form.GroupAddress->isEnabled() || form.ch_adr->isEnabled() || form.e_Command->isEnabled());
-  for (int mode : {0, 2}) {
+  // Trigger enables its mask and frequency, the others the addresses;
+  // every choice ends the permission to change the addresses.
+  for (int mode : {1, 0, 2}) {
     form.ch_adr->setChecked(true);
     Choose(form.ChWorking, mode);
-    EXPECT_TRUE(form.GroupAddress->isEnabled() && form.ch_adr->isEnabled() && form.e_Command->isEnabled());
+    EXPECT_EQ(form.Settings.Mode, mode);
+    const bool trigger = mode == ModeTrigger;
+    EXPECT_TRUE(form.chListTrigerMask->isEnabled() == trigger && form.eFreqImpulse->isEnabled() == trigger);
+    EXPECT_TRUE(form.GroupAddress->isEnabled() != trigger && form.ch_adr->isEnabled() != trigger &&
+                form.e_Command->isEnabled() != trigger);
     EXPECT_FALSE(form.ch_adr->isChecked() || form.Settings.EnableChange || !form.e_AdSig->isReadOnly());
-    EXPECT_FALSE(form.chListTrigerMask->isEnabled() || form.eFreqImpulse->isEnabled());
   }
   form.chTimeSoft->setChecked(true);
   EXPECT_EQ(form.Settings.TimeSource, TimeSoftware);
@@ -179,8 +177,7 @@ TEST_F(OptionForm, CancelAsksOnlyAfterAChange) {
     EXPECT_EQ(dialogs.Calls.back().Caption, "Message!");
     EXPECT_EQ(dialogs.Calls.back().Buttons, TMsgButtons::OkCancel);
   }
-  EXPECT_EQ(form.Settings.PortIndex, 3);
-  EXPECT_EQ(form.Settings.FreqImpulse, 1500.0);
+  EXPECT_TRUE(form.Settings.PortIndex == 3 && form.Settings.FreqImpulse == 1500.0);
   EXPECT_EQ(form.Settings.TrigMask, (std::array<bool, 3>{false, false, true}));
 }
 
@@ -189,9 +186,9 @@ TEST_F(OptionForm, PathChoosersAndDefault) {
   form.BtnPath->click();
   form.BtnPath->click();  // cancelled: unchanged
   EXPECT_EQ(form.Settings.ShellPath, "/usr/local/bin/ratelogc");
-  form.BtnFolderServer->click();
+  form.BtnFolderServer->click();  // taken by Apply
   EXPECT_EQ(dialogs.Calls.back().Text, "Archive server");
-  EXPECT_TRUE(form.Settings.ServerFolder.empty());  // taken by Apply
+  EXPECT_TRUE(form.Settings.ServerFolder.empty());
   form.BtnApply->click();
   EXPECT_EQ(form.Settings.ServerFolder, "/srv/fog");
   // Default empties both paths and keeps the settings file's name.
@@ -200,9 +197,9 @@ TEST_F(OptionForm, PathChoosersAndDefault) {
   form.BtnDefault->click();
   EXPECT_EQ(form.lab_path->text(), "");
   form.BtnOk->click();
-  EXPECT_TRUE(form.Settings.ShellPath.empty() && form.Settings.ServerFolder.empty());
-  EXPECT_EQ(form.Settings.PortIndex, 0);
-  EXPECT_EQ(form.Settings.FileName, "/tmp/somewhere/Ratelog.ini");
+  const TOptionProgramm& s = form.Settings;
+  EXPECT_TRUE(s.ShellPath.empty() && s.ServerFolder.empty() && s.PortIndex == 0);
+  EXPECT_EQ(s.FileName, "/tmp/somewhere/Ratelog.ini");
 }
 
 }  // namespace
