@@ -60,7 +60,7 @@ TEST(Allan, TheRunningSumAgreesWithTheDefinition) {
   }
 }
 
-TEST(Allan, WhiteNoiseFallsAsOneOverRootTauAndGivesN) {
+TEST(Allan, WhiteNoiseAndRateRandomWalkGiveTheirSlopesAndLevels) {
   // White: sigma0 = 36 deg/h (0.01 deg/s) at 100 Hz, sigma(tau) falls as
   // sigma0 sqrt(tau0 / tau); N = sigma(1 s) / 60 = 0.06 deg/sqrt(h).
   const std::vector<float> white = Gaussian(400000, 0.01, 11);
@@ -74,6 +74,14 @@ TEST(Allan, WhiteNoiseFallsAsOneOverRootTauAndGivesN) {
   ASSERT_TRUE(r.White.Found);
   EXPECT_EQ(r.White.First, 0u);
   EXPECT_NEAR(r.N, 0.06, 0.06 * 0.05);
+  // Rate random walk: steps of 0.001 deg/s (3.6 deg/h) every 0.1 s give
+  // sigma^2 = K^2 tau / 3, K = 60 x 3.6 / sqrt(0.1) deg/h/sqrt(h).
+  std::vector<float> walk = Gaussian(200000, 0.001, 5);
+  double level = 0;
+  for (float& y : walk) y = static_cast<float>(level += y);
+  const TAllanResult w = ComputeAllan(walk.data(), walk.size(), 0.1);
+  EXPECT_TRUE(w.RateWalk.Found && !w.White.Found && std::isnan(w.N));
+  EXPECT_NEAR(w.K, 60 * 3.6 / std::sqrt(0.1), 0.15 * 60 * 3.6 / std::sqrt(0.1));
 }
 
 TEST(Allan, TooFewRecordsOrNoTimeStepGiveNothing) {
