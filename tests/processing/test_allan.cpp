@@ -1,6 +1,5 @@
-// Allan deviation: the NBS-14 data of NIST SP 1065, the running sum against
-// the plain definition, noises of known parameters, reading a span of a
-// recording.
+// Allan deviation: NBS-14 of NIST SP 1065, the running sum against the plain
+// definition, noises of known parameters, reading a span of a recording.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -115,12 +114,12 @@ TEST(Allan, SpanReadingKeepsOnlyTheSpan) {
   EXPECT_EQ(span.LastTime, 9.0);
   EXPECT_DOUBLE_EQ(ComputeAllan(span).Tau0, 1.5);  // 6 s over 4 steps
   EXPECT_LE(calls.size(), 3u);  // reading stops after the span
-  // The whole file: about a hundred reports, rising to the record count.
+  // The whole file: about a hundred rising reports, up to the record count.
   calls.clear();
   ASSERT_TRUE(ReadSpanRates(dir.File("span.rtd"), -1e9, 1e9, span, error, progress));
   EXPECT_EQ(span.Rates.size(), 998u);
-  EXPECT_TRUE(calls.size() >= 100 && calls.size() <= 103 && calls.back() == 1000);
-  EXPECT_TRUE(std::is_sorted(calls.begin(), calls.end()));
+  EXPECT_TRUE(calls.size() >= 100 && calls.size() <= 103 && calls.back() == 1000 &&
+              std::is_sorted(calls.begin(), calls.end()));
   EXPECT_FALSE(ReadSpanRates(dir.File("missing.rtd"), 0, 1, span, error));
   EXPECT_NE(error.find("missing.rtd"), std::string::npos);
 }

@@ -1,7 +1,6 @@
-// The chart and its recording store: a loaded recording draws exactly what
-// its every point drawn by the plain graph draws, the replayed average is
-// the engine's, span statistics from sums by block agree with the
-// point-by-point calculation; the rubber-band gestures.
+// The chart and its recording store: a recording draws what its every point
+// draws, the store's averages and span statistics agree with the engine and
+// the point-by-point calculation; the rubber-band gestures.
 #include <gtest/gtest.h>
 #include <qcustomplot.h>
 
@@ -87,24 +86,20 @@ struct TShownChart {
 TEST(Chart, ARecordingDrawsWhatEveryPointDraws) {
   TShownChart shown, plain;
   TRateChart* chart = &shown.chart;
-  struct {
-    int n, swaps;
-    double factor;
-  } const cases[] = {{300000, 0, 3600.0}, {300000, 0, 1.0}, {70000, 40, 3600.0}};
-  for (const auto& c : cases) {
-    const TRecordingData data(c.n, 0.0033, 0.002, 5, c.swaps);
-    chart->ShowRecording(data.Store(c.factor));
+  for (const auto& [n, swaps, factor] : {std::tuple{300000, 0, 3600.0}, {300000, 0, 1.0}, {70000, 40, 3600.0}}) {
+    const TRecordingData data(n, 0.0033, 0.002, 5, swaps);
+    chart->ShowRecording(data.Store(factor));
     TRateChart& points = plain.chart;
     for (QCPGraph* g : {points.Series1, points.Series2, points.Series3}) g->data()->clear();
     points.AllSeriesChanged();
     for (std::size_t i : data.order) {
       const SamplePoint& p = data.records[i];
-      points.Series1->addData(p.Time, static_cast<double>(p.Rate) * c.factor);
-      points.Series2->addData(p.Time, data.averages[i] * c.factor);
+      points.Series1->addData(p.Time, static_cast<double>(p.Rate) * factor);
+      points.Series2->addData(p.Time, data.averages[i] * factor);
       points.Series3->addData(p.Time, p.Temperature);
     }
-    ASSERT_EQ(SeriesSize(chart->Series2), c.n);
-    const double last = c.n * 0.008;
+    ASSERT_EQ(SeriesSize(chart->Series2), n);
+    const double last = n * 0.008;
     const QCPRange spans[] = {{0, last},       {last * 0.0623, last * 0.7081}, {last / 5, last / 5 + last / 100},
                               {500.3, 520.01}, {1234.5, 1234.9},               {-3, 0.5}};
     for (bool automatic : {true, false}) {
@@ -114,13 +109,13 @@ TEST(Chart, ARecordingDrawsWhatEveryPointDraws) {
             t->SetAutomatic(TRateChart::Left);
             t->SetAutomatic(TRateChart::Right);
           } else {
-            t->SetRange(TRateChart::Left, -0.01 * c.factor, 0.02 * c.factor);
+            t->SetRange(TRateChart::Left, -0.01 * factor, 0.02 * factor);
             t->SetRange(TRateChart::Right, 25.3, 26.1);
           }
           t->SetRange(TRateChart::Bottom, span.lower, span.upper);
         }
         EXPECT_TRUE(shown.Image() == plain.Image())
-            << c.n << " records, factor " << c.factor << ", " << span.lower << " .. " << span.upper;
+            << n << " records, factor " << factor << ", " << span.lower << " .. " << span.upper;
       }
     }
   }
