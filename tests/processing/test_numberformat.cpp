@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 #include "processing/NumberFormat.h"
 
@@ -13,12 +14,7 @@ constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 TEST(FormatFixed, Texts) {
-  struct {
-    double value;
-    int precision, decimals;
-    char separator;
-    const char* text;
-  } const cases[] = {
+  const std::tuple<double, int, int, char, const char*> cases[] = {
       {30, 10, 6, '.', "30.000000"},    {11.78, 14, 6, '.', "11.780000"}, {0.00123456789, 6, 5, '.', "0.00123"},
       {-5, 10, 5, '.', "-5.00000"},     {11.7835, 14, 6, ',', "11,783500"}, {123.456789, 6, 5, '.', "123.45700"},
       {100.7, 10, 1, '.', "100.7"},     {1234.5678, 8, 3, '.', "1234.568"}, {0, 10, 5, '.', "0.00000"},
@@ -37,8 +33,8 @@ TEST(FormatFixed, Texts) {
       // Out-of-range arguments are bounded, never a crash.
       {1.5, 0, -3, '.', "2"},           {0.1, 99, 99, '.', "0.100000000000000010"},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(FormatFixed(c.value, c.precision, c.decimals, c.separator), c.text) << c.text;
+  for (const auto& [value, precision, decimals, separator, text] : cases)
+    EXPECT_EQ(FormatFixed(value, precision, decimals, separator), text) << text;
 }
 
 TEST(FormatGeneral, ShortestTextUpTo15Digits) {

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include "processing/Average.h"
@@ -97,10 +98,8 @@ TEST(FastAverageSliding, EachLapDiscardsTheResidueOfTheOldOne) {
 TEST(FastAverageMinRms, FollowsRmsUntilMeanTimeThenOnlyFalls) {
   auto e = MakeEngine(ModeNormal, 5, 1);  // 5 samples, one per second, MeanTime 5 s
   const double nan = std::nan("");
-  const struct {
-    float time, rate;
-    double rms, minRms;
-  } steps[] = {
+  // Time, rate; the RMS and the minimum RMS after it.
+  const std::tuple<float, float, double, double> steps[] = {
       {0, 0, 0, 0}, {1, 0, 0, 0},
       {2, 9, std::sqrt(18.0), std::sqrt(18.0)},  // scatter grows: followed
       {5, 9, 4.5, 4.5},                          // elapsed exactly MeanTime: still followed
@@ -110,11 +109,11 @@ TEST(FastAverageMinRms, FollowsRmsUntilMeanTimeThenOnlyFalls) {
       {11, 2.5, 0, 0},                           // a constant rate: exactly no scatter
       {12, std::nanf(""), nan, 0},               // a NaN never replaces it
   };
-  for (const auto& s : steps) {
-    e->AddSample(s.time, s.rate, 0.0f);
+  for (const auto& [time, rate, rms, minRms] : steps) {
+    e->AddSample(time, rate, 0.0f);
     e->UpdateRms();
-    EXPECT_TRUE(std::isnan(s.rms) ? std::isnan(e->Rms) : std::fabs(e->Rms - s.rms) < 1e-12) << s.time;
-    EXPECT_EQ(e->MinRms, s.minRms) << s.time;
+    EXPECT_TRUE(std::isnan(rms) ? std::isnan(e->Rms) : std::fabs(e->Rms - rms) < 1e-12) << time;
+    EXPECT_EQ(e->MinRms, minRms) << time;
   }
 }
 
@@ -130,11 +129,8 @@ TEST(FastAverageReset, ClearsStateButKeepsSettings) {
 }
 
 TEST(AverRmsStaticSpan, InclusiveBoundsPopulationFormulasAndTooFewPoints) {
-  struct {
-    std::vector<SamplePoint> points;
-    bool ok;
-    double mean, rms, temp;
-  } const cases[] = {
+  // Points offered; Compute's answer, mean, RMS and mean temperature.
+  const std::tuple<std::vector<SamplePoint>, bool, double, double, double> cases[] = {
       // 9.99 before the span and 12.01 after it are dropped; the point after
       // 12.01 is ignored once the span is past.
       {{{9.99f, 100, 0}, {10, 1, 20}, {11, 2, 21}, {12, 4, 23}, {12.01f, 100, 0}, {11.5f, 100, 0}},
@@ -148,15 +144,15 @@ TEST(AverRmsStaticSpan, InclusiveBoundsPopulationFormulasAndTooFewPoints) {
   TAverRmsStatic s;
   s.Begin = 10.0;
   s.End = 12.0;
-  for (const auto& c : cases) {
+  for (const auto& [points, ok, mean, rms, temp] : cases) {
     // Results of an earlier span must not survive a failed one.
     for (float t : {10.1f, 10.2f, 10.3f}) s.AddPoint(t, 5.0f + t, 30.0f);
     ASSERT_TRUE(s.Compute());
-    for (const SamplePoint& p : c.points) s.AddPoint(p.Time, p.Rate, p.Temperature);
-    EXPECT_EQ(s.Compute(), c.ok);
-    EXPECT_DOUBLE_EQ(s.Mean, c.mean);
-    EXPECT_DOUBLE_EQ(s.Rms, c.rms);
-    EXPECT_DOUBLE_EQ(s.TempMean, c.temp);
+    for (const SamplePoint& p : points) s.AddPoint(p.Time, p.Rate, p.Temperature);
+    EXPECT_EQ(s.Compute(), ok);
+    EXPECT_DOUBLE_EQ(s.Mean, mean);
+    EXPECT_DOUBLE_EQ(s.Rms, rms);
+    EXPECT_DOUBLE_EQ(s.TempMean, temp);
     EXPECT_TRUE(s.Points.empty() && !s.Past);
   }
 }
@@ -247,12 +243,10 @@ TEST(GeneralQuantSegments, DriftAndRandomWalkOfHandComputedCases) {
        std::sqrt((2 * 1.625 * 1.625 + 2.375 * 2.375) / 3), none},
       // After the gap each record closes a segment: means 3, 10, 6, 8 about 5.
       {"gap", 0, 10, 2, 10, {{0, 2}, {1, 4}, {7, 10}, {8, 6}, {9, 8}, {10, 0}}, std::sqrt(39.0 / 4), none},
-      // Boundaries from Begin: 2.5 (closed empty by the late first record,
-      // not counted), 4.5, 6.5; means 2 and 6 about 8/3.
+      // From Begin: 2.5 (closed empty, not counted), 4.5, 6.5; means 2, 6 about 8/3.
       {"late start", 0.5, 10.5, 2, 10, {{3, 1}, {4, 3}, {5, 5}, {6, 7}, {7, 0}, {8, 0}}, std::sqrt(52.0) / 3,
        none},
-      // 100.7 s keeps whole-second boundaries at 100, 200, 300: segment
-      // rates 2, 6, 1, then 40 from 300 s on (unfinished).
+      // 100.7 s: boundaries at 100, 200, 300 s; rates 2, 6, 1, then 40 (unfinished).
       {"truncated time", 0, 350, 100.7f, 100, Every(1, 0, 350, steps),
        std::sqrt((std::pow(2 - stepsMean, 2) + std::pow(6 - stepsMean, 2) + std::pow(1 - stepsMean, 2)) / 3),
        none},
@@ -295,11 +289,9 @@ TEST(GeneralQuantLongRecording, SegmentsAcrossStorageBlocksByConstruction) {
   ASSERT_TRUE(q.DriftValid && q.WalkValid);
   EXPECT_NEAR(q.DriftError, std::sqrt(squares / 20), 1e-5);
   EXPECT_NEAR(q.RandomWalk, 3 / (std::sqrt(50.0) * 60), 1e-7);
-
   // Clear frees the points, the results stay readable; new settings start empty.
   q.Clear();
-  EXPECT_EQ(q.Points.MemoryBytes(), 0u);
-  EXPECT_FALSE(q.Past || q.DriftValid || q.WalkValid);
+  EXPECT_FALSE(q.Points.MemoryBytes() || q.Past || q.DriftValid || q.WalkValid);
   EXPECT_NEAR(q.MeanRate, mean, 1e-5);
   q.AddPoint(1, 1, 1);
   q.SetSettings(TOptionProgramm());

@@ -8,14 +8,11 @@
 #include <limits>
 #include <random>
 
-#include "processing/Average.h"
 #include "processing/Averrmsstatic.h"
 #include "ui/Chart.h"
 #include "ui/RecordingSeries.h"
 
 namespace {
-
-constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
 // n records at 125 Hz: noisy rate around `bias` (deg/s) with lone spikes,
 // temperature in steps, `swaps` neighbours with exchanged times, an infinite
@@ -38,7 +35,7 @@ struct TRecordingData {
       const std::size_t i = rng() % (records.size() - 1);
       std::swap(records[i].Time, records[i + 1].Time);
     }
-    if (infinityAt >= 0) records[infinityAt].Rate = kInfinity;
+    if (infinityAt >= 0) records[infinityAt].Rate = std::numeric_limits<float>::infinity();
     auto engine = std::make_unique<TFastAverageRms>();
     engine->Sample = 125;
     engine->MeanTime = meanTime;
@@ -85,10 +82,9 @@ struct TShownChart {
 // in both units, also for records out of time order.
 TEST(Chart, ARecordingDrawsWhatEveryPointDraws) {
   TShownChart shown, plain;
-  TRateChart* chart = &shown.chart;
   for (const auto& [n, swaps, factor] : {std::tuple{300000, 0, 3600.0}, {300000, 0, 1.0}, {70000, 40, 3600.0}}) {
     const TRecordingData data(n, 0.0033, 0.002, 5, swaps);
-    chart->ShowRecording(data.Store(factor));
+    shown.chart.ShowRecording(data.Store(factor));
     TRateChart& points = plain.chart;
     for (QCPGraph* g : {points.Series1, points.Series2, points.Series3}) g->data()->clear();
     points.AllSeriesChanged();
@@ -98,13 +94,13 @@ TEST(Chart, ARecordingDrawsWhatEveryPointDraws) {
       points.Series2->addData(p.Time, data.averages[i] * factor);
       points.Series3->addData(p.Time, p.Temperature);
     }
-    ASSERT_EQ(SeriesSize(chart->Series2), n);
+    ASSERT_EQ(SeriesSize(shown.chart.Series2), n);
     const double last = n * 0.008;
     const QCPRange spans[] = {{0, last},       {last * 0.0623, last * 0.7081}, {last / 5, last / 5 + last / 100},
                               {500.3, 520.01}, {1234.5, 1234.9},               {-3, 0.5}};
     for (bool automatic : {true, false}) {
       for (const QCPRange& span : spans) {
-        for (TRateChart* t : {chart, &points}) {
+        for (TRateChart* t : {&shown.chart, &points}) {
           if (automatic) {
             t->SetAutomatic(TRateChart::Left);
             t->SetAutomatic(TRateChart::Right);
@@ -119,9 +115,9 @@ TEST(Chart, ARecordingDrawsWhatEveryPointDraws) {
       }
     }
   }
-  chart->AllSeriesChanged();  // emptied like any chart
-  EXPECT_EQ(chart->Recording(), nullptr);
-  EXPECT_EQ(SeriesSize(chart->Series1), 0);
+  shown.chart.AllSeriesChanged();  // emptied like any chart
+  EXPECT_EQ(shown.chart.Recording(), nullptr);
+  EXPECT_EQ(SeriesSize(shown.chart.Series1), 0);
 }
 
 // Every point of the span, in time order, through TAverRmsStatic.

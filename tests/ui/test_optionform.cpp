@@ -44,8 +44,7 @@ TEST_F(OptionForm, ShowsTheRecordsTexts) {
   Open(record);
   EXPECT_EQ(form.eTempScale->text(), "0,00");
   form.BtnOk->click();
-  EXPECT_EQ(form.Settings.TempScale, 0.001);
-  EXPECT_EQ(form.Settings.DriftTime, 100.04f);
+  EXPECT_TRUE(form.Settings.TempScale == 0.001 && form.Settings.DriftTime == 100.04f);
   Open(record);
   form.eTempScale->setText("");  // refilled with three decimals
   form.BtnApply->click();
@@ -99,11 +98,8 @@ TEST_F(OptionForm, ModeAndTimeSourceRules) {
 
 TEST_F(OptionForm, ApplySetsBackWhatIsOutOfRange) {
   form.ch_adr->setChecked(true);
-  struct {
-    QLineEdit* edit;
-    const char* text;
-    const char* shown;
-  } const cases[] = {
+  // Typed, shown after Apply.
+  const std::tuple<QLineEdit*, const char*, const char*> cases[] = {
       {form.e_tsszs, "0", "100,0"},          {form.e_tsszs, "1001", "100,0"},
       {form.e_tsszs, "", "100,0"},           {form.e_passband, "301", "50"},
       {form.e_passband, "0", "50"},          {form.e_trw, "50,5", "10,0"},
@@ -113,10 +109,10 @@ TEST_F(OptionForm, ApplySetsBackWhatIsOutOfRange) {
       {form.e_U_Earth, "15,5", "15,5"},      {form.e_AdTemp, "7", "7"},
       {form.e_Command, "9", "9"},
   };
-  for (const auto& c : cases) {
-    c.edit->setText(c.text);
+  for (const auto& [edit, text, shown] : cases) {
+    edit->setText(text);
     form.BtnApply->click();
-    EXPECT_EQ(c.edit->text(), c.shown) << c.text;
+    EXPECT_EQ(edit->text(), shown) << text;
   }
   const TOptionProgramm& s = form.Settings;
   EXPECT_TRUE(s.DriftTime == 1000 && s.Passband == 300 && s.RandomWalkTime == 50 && s.EarthRate == 15.5);
@@ -140,8 +136,7 @@ TEST_F(OptionForm, TextThatIsNoNumberKeepsTheDialogAndTheRecord) {
   form.BtnOk->click();
   ASSERT_EQ(dialogs.Calls.size(), 1u);
   EXPECT_EQ(dialogs.Calls[0].Text, "'abc' is not a valid floating point value");
-  EXPECT_TRUE(form.isVisible());
-  EXPECT_EQ(form.Settings.DriftTime, 100.0f);  // nothing half-converted
+  EXPECT_TRUE(form.isVisible() && form.Settings.DriftTime == 100.0f);  // nothing half-converted
   form.e_passband->setText("5x");
   form.e_U_Earth->setText("12");
   form.BtnApply->click();
@@ -156,8 +151,7 @@ TEST_F(OptionForm, CancelAsksOnlyAfterAChange) {
   form.eFreqImpulse->setText("250");
   form.chListTrigerMask->item(1)->setCheckState(Qt::Checked);
   form.BtnCancel->click();
-  EXPECT_EQ(form.result(), QDialog::Rejected);
-  EXPECT_TRUE(dialogs.Calls.empty());
+  EXPECT_TRUE(form.result() == QDialog::Rejected && dialogs.Calls.empty());
   for (TMsgResult answer : {TMsgResult::Cancel, TMsgResult::Ok}) {
     Open();
     Choose(form.change_port, 3);
