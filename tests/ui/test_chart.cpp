@@ -1,157 +1,211 @@
-// The chart's own behaviour: automatic and fixed axes from the series'
-// extents, a loaded recording (it must draw exactly what its every point
-// drawn by the plain graph draws), and the rubber-band gestures.
-#include <QImage>
+// The chart and its recording store: a recording draws what its every point
+// draws, the store's averages and span statistics agree with the engine and
+// the point-by-point calculation; the rubber-band gestures.
 #include <gtest/gtest.h>
 #include <qcustomplot.h>
 
 #include <cmath>
+#include <limits>
 #include <random>
 
-#include "RecordingData.h"
+#include "processing/Averrmsstatic.h"
 #include "ui/Chart.h"
+#include "ui/RecordingSeries.h"
 
 namespace {
 
-class Chart : public ::testing::Test {
- protected:
-  void SetUp() override {
-    plot.resize(640, 400);
-    chart = std::make_unique<TRateChart>(&plot);
-    chart->Series1->setVisible(true);
-    chart->Series2->setVisible(true);
+// n records at 125 Hz: noisy rate around `bias` (deg/s) with lone spikes,
+// temperature in steps, `swaps` neighbours with exchanged times, an infinite
+// rate at `infinityAt`; the averages as the reader's engine gives them.
+struct TRecordingData {
+  std::vector<SamplePoint> records;
+  std::vector<double> averages;  // deg/s
+  std::vector<std::size_t> order;  // the record indexes in ascending time (stable)
+  std::int32_t window = 1;
+
+  TRecordingData(int n, double bias, double noise, int meanTime, int swaps = 0, int infinityAt = -1) {
+    std::mt19937 rng(7);
+    std::normal_distribution<double> dist(bias, noise);
+    for (int i = 0; i < n; ++i) {
+      const double rate = dist(rng) + (i % 9973 == 17 ? 400 * noise : 0);
+      const float temperature = static_cast<float>(25.0 + 0.5 * (i / 4000) + (i % 7) * 0.01);
+      records.push_back({static_cast<float>((i + 1) * 0.008), static_cast<float>(rate), temperature});
+    }
+    for (int k = 0; k < swaps; ++k) {
+      const std::size_t i = rng() % (records.size() - 1);
+      std::swap(records[i].Time, records[i + 1].Time);
+    }
+    if (infinityAt >= 0) records[infinityAt].Rate = std::numeric_limits<float>::infinity();
+    auto engine = std::make_unique<TFastAverageRms>();
+    engine->Sample = 125;
+    engine->MeanTime = meanTime;
+    engine->Mode = ModeNormal;
+    engine->Reset();
+    window = AveragingWindow(*engine);
+    for (const SamplePoint& p : records) {
+      engine->AddSample(p.Time, p.Rate, p.Temperature);
+      averages.push_back(engine->Average);
+      order.push_back(order.size());
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return records[a].Time < records[b].Time; });
   }
-  QImage Render() {
+
+  std::shared_ptr<TRecordingSeries> Store(double factor) const {
+    auto store = std::make_shared<TRecordingSeries>();
+    store->Start(static_cast<std::int64_t>(records.size()), window, factor);
+    for (std::size_t i = 0; i < records.size(); ++i)
+      store->Append(records[i].Time, records[i].Rate, averages[i], records[i].Temperature);
+    store->Finish();
+    return store;
+  }
+};
+
+bool Same(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+
+// A chart of 640 x 400 pixels with all three series and the right axis shown.
+struct TShownChart {
+  QCustomPlot plot;
+  TRateChart chart{&plot};
+  TShownChart() {
+    plot.resize(640, 400);
+    for (QCPGraph* g : {chart.Series1, chart.Series2, chart.Series3}) g->setVisible(true);
+    chart.Axis(TRateChart::Right)->setVisible(true);
+  }
+  QImage Image() {
     plot.replot();
     return plot.toPixmap(640, 400).toImage();
   }
-
-  QCustomPlot plot;
-  std::unique_ptr<TRateChart> chart;
 };
 
-// The same recording twice: as the chart's recording store, and as plain
-// points of every record in a second chart; both must give the same pixels
-// for the three series at every zoom, in both units, also for records out
-// of time order.
-TEST_F(Chart, ARecordingDrawsWhatEveryPointDraws) {
-  QCustomPlot plainPlot;
-  plainPlot.resize(640, 400);
-  TRateChart plain(&plainPlot);
-  for (TRateChart* c : {chart.get(), &plain}) {
-    c->Series1->setVisible(true);
-    c->Series2->setVisible(true);
-    c->Series3->setVisible(true);
-    c->Axis(TRateChart::Right)->setVisible(true);
-  }
-  struct TCase {
-    int n, swaps;
-    double factor;
-  };
-  for (const TCase& c : {TCase{300000, 0, 3600.0}, TCase{300000, 0, 1.0}, TCase{70000, 40, 3600.0}}) {
-    const TRecordingData data = TRecordingData::Make(c.n, 0.0033, 0.002, 5, 7, c.swaps);
-    chart->ShowRecording(data.Store(c.factor));
-    plain.AllSeriesChanged();
-    for (int s = 0; s < 3; ++s) {
-      QCPGraph* graph = s == 0 ? plain.Series1 : s == 1 ? plain.Series2 : plain.Series3;
-      graph->data()->set(data.Points(s, c.factor), true);
+// Both charts must give the same pixels for the three series at every zoom,
+// in both units, also for records out of time order.
+TEST(Chart, ARecordingDrawsWhatEveryPointDraws) {
+  TShownChart shown, plain;
+  for (const auto& [n, swaps, factor] : {std::tuple{300000, 0, 3600.0}, {300000, 0, 1.0}, {70000, 40, 3600.0}}) {
+    const TRecordingData data(n, 0.0033, 0.002, 5, swaps);
+    shown.chart.ShowRecording(data.Store(factor));
+    TRateChart& points = plain.chart;
+    for (QCPGraph* g : {points.Series1, points.Series2, points.Series3}) g->data()->clear();
+    points.AllSeriesChanged();
+    for (std::size_t i : data.order) {
+      const SamplePoint& p = data.records[i];
+      points.Series1->addData(p.Time, static_cast<double>(p.Rate) * factor);
+      points.Series2->addData(p.Time, data.averages[i] * factor);
+      points.Series3->addData(p.Time, p.Temperature);
     }
-    ASSERT_EQ(SeriesSize(chart->Series2), c.n);
-    ASSERT_EQ(SeriesPoint(chart->Series2, c.n / 2).value, SeriesPoint(plain.Series2, c.n / 2).value);
-    const double last = c.n * 0.008;
-    const QCPRange spans[] = {{0, last},        {last * 0.0623, last * 0.7081}, {last / 5, last / 5 + last / 100},
-                              {500.3, 520.01},  {1234.5, 1234.9},               {-3, 0.5}};
+    ASSERT_EQ(SeriesSize(shown.chart.Series2), n);
+    const double last = n * 0.008;
+    const QCPRange spans[] = {{0, last},       {last * 0.0623, last * 0.7081}, {last / 5, last / 5 + last / 100},
+                              {500.3, 520.01}, {1234.5, 1234.9},               {-3, 0.5}};
     for (bool automatic : {true, false}) {
       for (const QCPRange& span : spans) {
-        for (TRateChart* t : {chart.get(), &plain}) {
+        for (TRateChart* t : {&shown.chart, &points}) {
           if (automatic) {
             t->SetAutomatic(TRateChart::Left);
             t->SetAutomatic(TRateChart::Right);
           } else {
-            t->SetRange(TRateChart::Left, -0.01 * c.factor, 0.02 * c.factor);
+            t->SetRange(TRateChart::Left, -0.01 * factor, 0.02 * factor);
             t->SetRange(TRateChart::Right, 25.3, 26.1);
           }
           t->SetRange(TRateChart::Bottom, span.lower, span.upper);
         }
-        plainPlot.replot();
-        const QImage expected = plainPlot.toPixmap(640, 400).toImage();
-        EXPECT_TRUE(Render() == expected)
-            << c.n << " records, factor " << c.factor << ", " << span.lower << " .. " << span.upper;
+        EXPECT_TRUE(shown.Image() == plain.Image())
+            << n << " records, factor " << factor << ", " << span.lower << " .. " << span.upper;
       }
     }
   }
-  // Emptied like any chart.
-  chart->AllSeriesChanged();
-  EXPECT_EQ(chart->Recording(), nullptr);
-  EXPECT_EQ(SeriesSize(chart->Series1), 0);
+  shown.chart.AllSeriesChanged();  // emptied like any chart
+  EXPECT_EQ(shown.chart.Recording(), nullptr);
+  EXPECT_EQ(SeriesSize(shown.chart.Series1), 0);
 }
 
-TEST_F(Chart, AutomaticAxesFollowTheShownSeries) {
-  chart->Series1->addData(1, 5);
-  chart->Series1->addData(2, 7);
-  chart->Series2->addData(1.5, -3);
-  chart->Series3->addData(1, 20);
-  chart->Series3->addData(3, 30);
-  chart->ApplyAutomatic();
-  EXPECT_EQ(plot.xAxis->range(), QCPRange(1, 3));
-  EXPECT_EQ(plot.yAxis->range(), QCPRange(-3, 7));
-  EXPECT_EQ(plot.yAxis2->range(), QCPRange(20, 30));
-  chart->Series2->setVisible(false);
-  chart->ApplyAutomatic();
-  EXPECT_EQ(plot.yAxis->range(), QCPRange(5, 7));
-  // Nothing shown: all series count.
-  chart->Series1->setVisible(false);
-  chart->ApplyAutomatic();
-  EXPECT_EQ(plot.yAxis->range(), QCPRange(-3, 7));
-  // Cached extents are used until the series is said to have changed.
-  chart->Series1->addData(4, 100);
-  chart->ApplyAutomatic();
-  EXPECT_EQ(plot.yAxis->range(), QCPRange(-3, 7));
-  chart->SeriesChanged(chart->Series1);
-  chart->ApplyAutomatic();
-  EXPECT_EQ(plot.yAxis->range(), QCPRange(-3, 100));
+// Every point of the span, in time order, through TAverRmsStatic.
+TAverRmsStatic PointByPoint(const TRecordingData& d, double factor, double begin, double end) {
+  TAverRmsStatic s;
+  s.Begin = begin;
+  s.End = end;
+  for (std::size_t i : d.order) {
+    const SamplePoint& p = d.records[i];
+    s.AddPoint(p.Time, static_cast<float>(static_cast<double>(p.Rate) * factor), p.Temperature);
+    if (s.Past) break;
+  }
+  s.Compute();
+  return s;
 }
 
-TEST_F(Chart, RubberBandZoomsDownRightAndUndoesOtherwise) {
+TEST(RecordingSeries, ReplayedAverageAndSpanStatisticsAgreeWithThePointByPointCalculation) {
+  // A window of 375 records: laps of the engine's ring end inside blocks. A
+  // large bias under little noise is where a plain sum of squares would
+  // lose every digit of the RMS.
+  const TRecordingData cases[] = {{50000, 0.0, 1.0, 3}, {50000, 0.0041780741, 1e-7, 3},
+                                  {50000, 0.003, 0.002, 3, 30}, {50000, 0.003, 0.002, 3, 0, 31000}};
+  const double last = 50000 * 0.008;
+  const std::pair<double, double> spans[] = {
+      {-1.0, last + 1.0}, {last / 4, last * 3 / 4}, {100.004, 100.5}, {2.0481, 2.0481 + 256 * 0.008}, {1.0, 1.024}};
+  for (const TRecordingData& d : cases) {
+    const auto store = d.Store(3600.0);
+    int wrong = 0;  // points in time order, the averages the engine's
+    for (std::int64_t i = 0; i < store->Size(); ++i) {
+      const SamplePoint& p = d.records[d.order[i]];
+      wrong += store->Key(i) != p.Time || store->Value(TRecordingSeries::Temperature, i) != p.Temperature ||
+               !Same(store->Value(TRecordingSeries::Average, i), d.averages[d.order[i]] * 3600.0) ||
+               !Same(store->Value(TRecordingSeries::Rate, i), static_cast<double>(p.Rate) * 3600.0);
+    }
+    EXPECT_EQ(wrong, 0) << d.records[0].Rate;
+    // The first, finite and in time order, replays its averages: about 12.5
+    // bytes per record.
+    EXPECT_TRUE(&d != cases || store->MemoryBytes() <= 13u * 50000u) << store->MemoryBytes();
+    for (double factor : {3600.0, 1.0}) {
+      store->SetRateFactor(factor);
+      for (const auto& [begin, end] : spans) {
+        const TAverRmsStatic expected = PointByPoint(d, factor, begin, end);
+        TAverRmsStatic actual;
+        EXPECT_TRUE(store->SpanStatistics(begin, end, actual));
+        const std::pair<double, double> figures[] = {
+            {expected.Mean, actual.Mean}, {expected.Rms, actual.Rms}, {expected.TempMean, actual.TempMean}};
+        for (const auto& [e, a] : figures)
+          EXPECT_TRUE(std::isfinite(e) ? std::fabs(a - e) <= 1e-12 * std::fabs(e) : Same(a, e))
+              << e << " vs " << a << ", bias " << d.records[0].Rate << ", " << begin << " .. " << end
+              << ", factor " << factor;
+      }
+    }
+  }
+  // Two points give zeros, three their statistics.
+  const auto store = TRecordingData(3000, 0.003, 0.002, 1).Store(1.0);
+  TAverRmsStatic s;
+  EXPECT_FALSE(store->SpanStatistics(0.0081, 0.0241, s));
+  EXPECT_EQ(s.Mean + s.Rms, 0);
+  EXPECT_TRUE(store->SpanStatistics(0.0079, 0.0241, s));
+}
+
+TEST(Chart, RubberBandZoomsDownRightAndUndoesOtherwise) {
+  TShownChart shown;
+  TRateChart* chart = &shown.chart;
+  QCustomPlot& plot = shown.plot;
   for (int i = 0; i <= 100; ++i) chart->Series1->addData(i, i % 10);
-  chart->SetRange(TRateChart::Right, -40, 60);
   chart->SetZoomEnabled(true);
   plot.replot();
-  int zooms = 0, undos = 0;
-  double bottomAtEvent = 0;
-  chart->OnZoom = [&] {
-    ++zooms;
-    bottomAtEvent = plot.xAxis->range().lower;
+  // z: zoom, u: undo, each with the start of the bottom axis it sees.
+  std::string events;
+  auto record = [&](char kind) {
+    return [&, kind] { events += kind + std::to_string(std::lround(plot.xAxis->range().lower)) + " "; };
   };
-  chart->OnUndoZoom = [&] {
-    ++undos;
-    bottomAtEvent = plot.xAxis->range().lower;
+  chart->OnZoom = record('z');
+  chart->OnUndoZoom = record('u');
+  const auto at = [&](double x, double y) {
+    return QPoint(static_cast<int>(plot.xAxis->coordToPixel(x)), static_cast<int>(plot.yAxis->coordToPixel(y)));
   };
-  const auto px = [&](double x) { return static_cast<int>(plot.xAxis->coordToPixel(x)); };
-  const auto py = [&](double y) { return static_cast<int>(plot.yAxis->coordToPixel(y)); };
-  chart->RubberBand({px(20), py(8)}, {px(40), py(2)});
-  EXPECT_EQ(zooms, 1);
-  EXPECT_TRUE(chart->Zoomed());
-  EXPECT_NEAR(plot.xAxis->range().lower, 20, 0.3);
-  EXPECT_NEAR(plot.xAxis->range().upper, 40, 0.3);
+  chart->RubberBand(at(20, 8), at(40, 2));
   EXPECT_NEAR(plot.yAxis->range().lower, 2, 0.1);
   EXPECT_NEAR(plot.yAxis->range().upper, 8, 0.1);
-  EXPECT_EQ(bottomAtEvent, plot.xAxis->range().lower);
-  // A second zoom inside the first; one undo goes back to the start.
-  chart->RubberBand({px(25), py(7)}, {px(30), py(3)});
-  EXPECT_EQ(zooms, 2);
-  chart->RubberBand({px(30), py(3)}, {px(25), py(7)});
-  EXPECT_EQ(undos, 1);
+  chart->RubberBand(at(25, 7), at(30, 3));  // a zoom inside the zoom
+  chart->RubberBand(at(30, 3), at(25, 7));  // one undo goes back to the start
+  chart->RubberBand(at(20, 2), at(40, 8));  // right but up: undo
+  chart->RubberBand(at(40, 8), at(20, 2));  // left but down: undo
+  EXPECT_EQ(events, "z20 z25 u0 u0 u0 ");
   EXPECT_FALSE(chart->Zoomed());
   EXPECT_EQ(plot.xAxis->range(), QCPRange(0, 100));
-  EXPECT_EQ(bottomAtEvent, 0);
-  EXPECT_EQ(plot.yAxis2->range(), QCPRange(-40, 60)) << "a fixed axis gets its range back";
-  EXPECT_FALSE(chart->Automatic(TRateChart::Right));
-  // Right but up, or left but down: undo as well.
-  chart->RubberBand({px(20), py(2)}, {px(40), py(8)});
-  chart->RubberBand({px(40), py(8)}, {px(20), py(2)});
-  EXPECT_EQ(zooms, 2);
-  EXPECT_EQ(undos, 3);
 }
 
 }  // namespace

@@ -1,14 +1,6 @@
-// The settings dialog: filling, immediate handlers, the mode and time
-// rules, Apply's checks, OK, Cancel's question, Default.
-#include <QCheckBox>
-#include <QComboBox>
-#include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QTabWidget>
+// The settings dialog: its texts, the immediate handlers, the mode and time
+// rules, Apply's checks and messages, Cancel's question, Default.
+#include <QtWidgets>
 #include <gtest/gtest.h>
 
 #include "settings/Optionfrm.h"
@@ -19,316 +11,180 @@ namespace {
 
 class OptionForm : public ::testing::Test {
  protected:
-  void SetUp() override {
-    form = std::make_unique<TOptionForm>();
-    Open();
-  }
+  void SetUp() override { Open(); }
   // As the main window opens it: the record assigned, the dialog shown.
   void Open(const TOptionProgramm& record = TOptionProgramm()) {
-    form->hide();
-    form->Settings.Assign(record);
-    form->show();
+    form.hide();
+    form.Settings.Assign(record);
+    form.show();
   }
   void Choose(QComboBox* list, int index) {
     list->setCurrentIndex(index);
     emit list->activated(index);
   }
-  bool Closed() const { return !form->isVisible(); }
 
   TScriptedDialogs dialogs;
-  std::unique_ptr<TOptionForm> form;
+  TOptionForm form;
 };
 
-TEST_F(OptionForm, FillsTheControlsFromTheRecord) {
-  EXPECT_EQ(form->windowTitle(), "Settings");
-  EXPECT_EQ(form->size(), QSize(393, 319));
+TEST_F(OptionForm, ShowsTheRecordsTexts) {
   QStringList pages;
-  for (int i = 0; i < form->PageControl1->count(); ++i) pages << form->PageControl1->tabText(i);
+  for (int i = 0; i < form.PageControl1->count(); ++i) pages << form.PageControl1->tabText(i);
   EXPECT_EQ(pages, QStringList({"Connect", "Display", "Address", "Calculation"}));
-  EXPECT_EQ(form->ch_baud->currentText(), "115200");
-  EXPECT_EQ(form->change_sam->currentText(), "10");
-  EXPECT_EQ(form->e_adr->text(), "100");
-  EXPECT_EQ(form->UpDown1->Position(), 100);
-  EXPECT_EQ(form->change_quality->currentText(), "Middle");
-  EXPECT_EQ(form->change_quality->itemText(2), "Hihg");
-  EXPECT_TRUE(form->chTimeHard->isChecked());
-  EXPECT_EQ(form->chTimeTypeHard->currentText(), "ULONG");
-  EXPECT_TRUE(form->eTimeScale->isEnabled());
-  EXPECT_EQ(form->eTimeScale->text(), "8,6805555E-6");
-  EXPECT_EQ(form->eFreqImpulse->text(), "100");
-  EXPECT_EQ(form->cbTempType->currentText(), "FLOAT");
-  EXPECT_FALSE(form->eTempScale->isEnabled());
-  EXPECT_EQ(form->eTempScale->text(), "0,10");
-  EXPECT_EQ(form->e_AdTime->text(), "24");
-  EXPECT_TRUE(form->e_AdTime->isReadOnly());
-  EXPECT_EQ(form->e_Command->maxLength(), 2);
-  EXPECT_EQ(form->e_tsszs->text(), "100,0");
-  EXPECT_EQ(form->e_passband->text(), "50");
-  EXPECT_EQ(form->e_trw->text(), "10,0");
-  EXPECT_EQ(form->e_U_Earth->text(), "11,780000");
-  EXPECT_FALSE(form->PanelServer->isVisible());
-  EXPECT_FALSE(form->ch_adr->isVisible());
-  EXPECT_FALSE(form->e_FaultTime->isVisible());
-  EXPECT_FALSE(form->BtnApply->isEnabled());
-  EXPECT_FALSE(form->Modified);
-}
-
-TEST_F(OptionForm, ListsWriteTheRecordAtOnce) {
-  Choose(form->change_port, 2);
-  EXPECT_EQ(form->Settings.PortIndex, 2);
-  EXPECT_TRUE(form->BtnApply->isEnabled());
-  Choose(form->change_sam, 12);
-  EXPECT_EQ(form->Settings.SampleIndex, 12);
-  EXPECT_EQ(form->Settings.Sample, 125);
-  Choose(form->change_quality, 0);
-  EXPECT_EQ(form->Settings.Resolution, 2000);
-  Choose(form->ch_baud, 8);
-  EXPECT_EQ(form->Settings.BaudIndex, 8);
-  form->UpDown1->StepBy(1);
-  EXPECT_EQ(form->Settings.Address, 101);
-  EXPECT_EQ(form->e_adr->text(), "101");
-  form->UpDown1->SetPosition(255);
-  form->UpDown1->StepBy(1);  // no wrap
-  EXPECT_EQ(form->Settings.Address, 255);
-  Choose(form->cbTempType, 1);
-  EXPECT_EQ(form->Settings.TempType, TempLong);
-  EXPECT_TRUE(form->eTempScale->isEnabled());
-}
-
-TEST_F(OptionForm, ModeRule) {
-  Choose(form->ChWorking, 1);  // Trigger
-  EXPECT_EQ(form->Settings.Mode, ModeTrigger);
-  EXPECT_TRUE(form->chListTrigerMask->isEnabled());
-  EXPECT_TRUE(form->eFreqImpulse->isEnabled());
-  EXPECT_FALSE(form->GroupAddress->isEnabled());
-  EXPECT_FALSE(form->ch_adr->isEnabled());
-  EXPECT_FALSE(form->e_Command->isEnabled());
-  for (int mode : {0, 2}) {
-    form->ch_adr->setChecked(true);
-    Choose(form->ChWorking, mode);
-    EXPECT_TRUE(form->GroupAddress->isEnabled());
-    EXPECT_TRUE(form->ch_adr->isEnabled());
-    EXPECT_FALSE(form->ch_adr->isChecked());
-    EXPECT_FALSE(form->Settings.EnableChange);
-    EXPECT_TRUE(form->e_AdSig->isReadOnly());
-    EXPECT_TRUE(form->e_Command->isEnabled());
-    EXPECT_FALSE(form->chListTrigerMask->isEnabled());
-    EXPECT_FALSE(form->eFreqImpulse->isEnabled());
-  }
-  TOptionProgramm trigger;
-  trigger.Mode = ModeTrigger;
-  trigger.EnableChange = true;
-  Open(trigger);
-  EXPECT_EQ(form->ChWorking->currentText(), "Trigger");
-  EXPECT_FALSE(form->GroupAddress->isEnabled());
-  EXPECT_FALSE(form->Settings.EnableChange);
-}
-
-TEST_F(OptionForm, TimeSourceRule) {
-  form->chTimeSoft->setChecked(true);
-  EXPECT_EQ(form->Settings.TimeSource, TimeSoftware);
-  EXPECT_FALSE(form->GroupHardTime->isEnabled());
-  EXPECT_FALSE(form->e_AdTime->isEnabled());
-  form->chTimeHard->setChecked(true);  // restored from the type list (ULONG)
-  EXPECT_EQ(form->Settings.TimeSource, TimeHardUlong);
-  EXPECT_TRUE(form->GroupHardTime->isEnabled());
-  EXPECT_TRUE(form->e_AdTime->isEnabled());
-  Choose(form->chTimeTypeHard, 0);
-  EXPECT_EQ(form->Settings.TimeSource, TimeHardFloat);
-  EXPECT_FALSE(form->eTimeScale->isEnabled());
-
-  // Filling keeps each stored source, whatever the controls showed before.
-  for (std::uint8_t source : {TimeHardUlong, TimeSoftware, TimeHardFloat, TimeHardUlong}) {
-    TOptionProgramm record;
-    record.TimeSource = source;
-    Open(record);
-    EXPECT_EQ(form->Settings.TimeSource, source);
-    EXPECT_EQ(form->chTimeSoft->isChecked(), source == TimeSoftware);
-  }
-}
-
-TEST_F(OptionForm, ApplyRangesOfTheCalculationParameters) {
-  struct {
-    QLineEdit* edit;
-    const char* text;
-    const char* shown;
-  } const cases[] = {
-      {form->e_tsszs, "0", "100,0"},        {form->e_tsszs, "1001", "100,0"},
-      {form->e_tsszs, "", "100,0"},         {form->e_passband, "301", "50"},
-      {form->e_passband, "0", "50"},        {form->e_trw, "50,5", "10,0"},
-      {form->e_U_Earth, "15,6", "11,780000"}, {form->e_U_Earth, "-1", "11,780000"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    c.edit->setText(c.text);
-    form->BtnApply->click();
-    EXPECT_EQ(c.edit->text(), c.shown);
-  }
-  EXPECT_EQ(form->Settings.DriftTime, 100.0f);
-  form->e_tsszs->setText("1000");
-  form->e_passband->setText("300");
-  form->e_trw->setText("50");
-  form->e_U_Earth->setText("15,5");
-  form->BtnApply->click();
-  EXPECT_EQ(form->Settings.DriftTime, 1000.0f);
-  EXPECT_EQ(form->Settings.Passband, 300);
-  EXPECT_EQ(form->Settings.RandomWalkTime, 50.0f);
-  EXPECT_EQ(form->Settings.EarthRate, 15.5);
-  EXPECT_FALSE(form->BtnApply->isEnabled());
-  EXPECT_TRUE(dialogs.Calls.empty());
-}
-
-TEST_F(OptionForm, FieldAddressesWhenChangesAreEnabled) {
-  form->ch_adr->setChecked(true);
-  EXPECT_FALSE(form->e_AdTime->isReadOnly());
-  form->e_AdTime->setText("5");
-  form->e_AdSig->setText("5");
-  form->e_AdTemp->setText("7");
-  form->e_Command->setText("8");
-  form->BtnApply->click();
-  EXPECT_EQ(form->e_AdTime->text(), "24");
-  EXPECT_EQ(form->e_AdSig->text(), "0");
-  EXPECT_EQ(form->e_Command->text(), "10");
-  EXPECT_EQ(form->Settings.AdTemp, 7);
-  EXPECT_EQ(form->Settings.Command, 10);
-  form->e_AdTemp->setText("24");  // same as the time address: both reset
-  form->e_Command->setText("9");
-  form->BtnApply->click();
-  EXPECT_EQ(form->e_AdTemp->text(), "7");
-  EXPECT_EQ(form->Settings.AdTime, 24);
-  EXPECT_EQ(form->Settings.AdTemp, 7);
-  EXPECT_EQ(form->Settings.Command, 9);
-  // OK ends the change permission.
-  form->BtnOk->click();
-  EXPECT_FALSE(form->Settings.EnableChange);
-}
-
-TEST_F(OptionForm, StoredScaleIsKeptWhenItsRoundedTextIsUntouched) {
+  EXPECT_EQ(form.change_quality->itemText(2), "Hihg");
+  for (const auto& [edit, text] : {std::pair{form.eTimeScale, "8,6805555E-6"}, {form.eTempScale, "0,10"},
+                                   {form.e_tsszs, "100,0"}, {form.e_trw, "10,0"},
+                                   {form.e_U_Earth, "11,780000"}, {form.e_passband, "50"}})
+    EXPECT_EQ(edit->text(), text);
+  // A stored value is kept while its rounded text is left as it is.
   TOptionProgramm record;
   record.TempType = TempLong;
   record.TempScale = 0.001;
   record.DriftTime = 100.04f;
   Open(record);
-  EXPECT_EQ(form->eTempScale->text(), "0,00");
-  EXPECT_EQ(form->e_tsszs->text(), "100,0");
-  form->BtnOk->click();
-  EXPECT_TRUE(Closed());
-  EXPECT_EQ(form->result(), QDialog::Accepted);
-  EXPECT_EQ(form->Settings.TempScale, 0.001);
-  EXPECT_EQ(form->Settings.DriftTime, 100.04f);
-
+  EXPECT_EQ(form.eTempScale->text(), "0,00");
+  form.BtnOk->click();
+  EXPECT_TRUE(form.Settings.TempScale == 0.001 && form.Settings.DriftTime == 100.04f);
   Open(record);
-  form->eTempScale->setText("0,5");
-  form->BtnApply->click();
-  EXPECT_EQ(form->Settings.TempScale, 0.5);
-  form->eTempScale->setText("");  // refilled with three decimals
-  form->BtnApply->click();
-  EXPECT_EQ(form->eTempScale->text(), "0,500");
-  EXPECT_EQ(form->Settings.TempScale, 0.5);
+  form.eTempScale->setText("");  // refilled with three decimals
+  form.BtnApply->click();
+  EXPECT_EQ(form.eTempScale->text(), "0,001");
+}
+
+TEST_F(OptionForm, ListsAndTheAddressWriteTheRecordAtOnce) {
+  Choose(form.change_port, 2);
+  Choose(form.change_sam, 12);
+  Choose(form.change_quality, 0);
+  Choose(form.cbTempType, 1);
+  const TOptionProgramm& s = form.Settings;
+  EXPECT_TRUE(s.PortIndex == 2 && s.Sample == 125 && s.Resolution == 2000 && s.TempType == TempLong);
+  EXPECT_TRUE(form.eTempScale->isEnabled() && form.BtnApply->isEnabled());
+  form.UpDown1->StepBy(1);
+  EXPECT_EQ(form.e_adr->text(), "101");
+  EXPECT_EQ(form.Settings.Address, 101);
+}
+
+TEST_F(OptionForm, ModeAndTimeSourceRules) {
+  // Trigger enables its mask and frequency, the others the addresses;
+  // every choice ends the permission to change the addresses.
+  for (int mode : {1, 0, 2}) {
+    form.ch_adr->setChecked(true);
+    Choose(form.ChWorking, mode);
+    EXPECT_EQ(form.Settings.Mode, mode);
+    const bool trigger = mode == ModeTrigger;
+    EXPECT_TRUE(form.chListTrigerMask->isEnabled() == trigger && form.eFreqImpulse->isEnabled() == trigger);
+    EXPECT_TRUE(form.GroupAddress->isEnabled() != trigger && form.ch_adr->isEnabled() != trigger &&
+                form.e_Command->isEnabled() != trigger);
+    EXPECT_FALSE(form.ch_adr->isChecked() || form.Settings.EnableChange || !form.e_AdSig->isReadOnly());
+  }
+  form.chTimeSoft->setChecked(true);
+  EXPECT_TRUE(form.Settings.TimeSource == TimeSoftware && !form.GroupHardTime->isEnabled());
+  form.chTimeHard->setChecked(true);  // restored from the type list (ULONG)
+  EXPECT_EQ(form.Settings.TimeSource, TimeHardUlong);
+  Choose(form.chTimeTypeHard, 0);
+  EXPECT_TRUE(form.Settings.TimeSource == TimeHardFloat && !form.eTimeScale->isEnabled());
+  // Filling keeps each stored source and ends the change permission.
+  for (std::uint8_t source : {TimeHardUlong, TimeSoftware, TimeHardFloat, TimeHardUlong}) {
+    TOptionProgramm record;
+    record.TimeSource = source;
+    record.Mode = ModeTrigger;
+    record.EnableChange = true;
+    Open(record);
+    EXPECT_EQ(form.Settings.TimeSource, source);
+    EXPECT_EQ(form.chTimeSoft->isChecked(), source == TimeSoftware);
+    EXPECT_FALSE(form.GroupAddress->isEnabled() || form.Settings.EnableChange);
+  }
+}
+
+TEST_F(OptionForm, ApplySetsBackWhatIsOutOfRange) {
+  form.ch_adr->setChecked(true);
+  // Typed, shown after Apply.
+  const std::tuple<QLineEdit*, const char*, const char*> cases[] = {
+      {form.e_tsszs, "0", "100,0"},          {form.e_tsszs, "1001", "100,0"},
+      {form.e_tsszs, "", "100,0"},           {form.e_passband, "301", "50"},
+      {form.e_passband, "0", "50"},          {form.e_trw, "50,5", "10,0"},
+      {form.e_U_Earth, "15,6", "11,780000"}, {form.e_U_Earth, "-1", "11,780000"},
+      {form.e_Command, "8", "10"},           {form.e_tsszs, "1000", "1000"},
+      {form.e_passband, "300", "300"},       {form.e_trw, "50", "50"},
+      {form.e_U_Earth, "15,5", "15,5"},      {form.e_AdTemp, "7", "7"},
+      {form.e_Command, "9", "9"},
+  };
+  for (const auto& [edit, text, shown] : cases) {
+    edit->setText(text);
+    form.BtnApply->click();
+    EXPECT_EQ(edit->text(), shown) << text;
+  }
+  const TOptionProgramm& s = form.Settings;
+  EXPECT_TRUE(s.DriftTime == 1000 && s.Passband == 300 && s.RandomWalkTime == 50 && s.EarthRate == 15.5);
+  EXPECT_TRUE(s.AdTemp == 7 && s.Command == 9);
+  // Two fields on one address: both set back.
+  form.e_AdTime->setText("5");
+  form.e_AdSig->setText("5");
+  form.BtnApply->click();
+  EXPECT_EQ(form.e_AdTime->text() + form.e_AdSig->text(), "240");
+  form.e_AdTemp->setText("24");
+  form.BtnApply->click();
+  EXPECT_EQ(form.e_AdTemp->text() + form.e_AdTime->text(), "724");
+  EXPECT_TRUE(dialogs.Calls.empty());
+  form.BtnOk->click();  // OK ends the change permission
+  EXPECT_FALSE(form.Settings.EnableChange);
 }
 
 TEST_F(OptionForm, TextThatIsNoNumberKeepsTheDialogAndTheRecord) {
-  form->e_tsszs->setText("200");
-  form->e_U_Earth->setText("abc");
-  form->BtnOk->click();
+  form.e_tsszs->setText("200");
+  form.e_U_Earth->setText("abc");
+  form.BtnOk->click();
   ASSERT_EQ(dialogs.Calls.size(), 1u);
   EXPECT_EQ(dialogs.Calls[0].Text, "'abc' is not a valid floating point value");
-  EXPECT_FALSE(Closed());
-  EXPECT_EQ(form->Settings.DriftTime, 100.0f);  // nothing half-converted
-  EXPECT_TRUE(form->BtnApply->isEnabled());
-  form->e_passband->setText("5x");
-  form->e_U_Earth->setText("12");
-  form->BtnApply->click();
+  EXPECT_TRUE(form.isVisible() && form.Settings.DriftTime == 100.0f);  // nothing half-converted
+  form.e_passband->setText("5x");
+  form.e_U_Earth->setText("12");
+  form.BtnApply->click();
   EXPECT_EQ(dialogs.Calls.back().Text, "'5x' is not a valid integer value");
-  form->e_passband->setText("60");
-  form->BtnOk->click();
-  EXPECT_TRUE(Closed());
-  EXPECT_EQ(form->Settings.DriftTime, 200.0f);
-  EXPECT_EQ(form->Settings.Passband, 60);
-  EXPECT_EQ(form->Settings.EarthRate, 12.0);
+  form.e_passband->setText("60");
+  form.BtnOk->click();
+  EXPECT_TRUE(!form.isVisible() && form.Settings.DriftTime == 200.0f);
 }
 
 TEST_F(OptionForm, CancelAsksOnlyAfterAChange) {
-  form->BtnCancel->click();
-  EXPECT_TRUE(Closed());
-  EXPECT_EQ(form->result(), QDialog::Rejected);
-  EXPECT_TRUE(dialogs.Calls.empty());
-
   // The impulse frequency and the trigger mask have no handler: no question.
-  Open();
-  form->eFreqImpulse->setText("250");
-  form->chListTrigerMask->item(1)->setCheckState(Qt::Checked);
-  form->BtnCancel->click();
-  EXPECT_TRUE(dialogs.Calls.empty());
-  EXPECT_EQ(form->result(), QDialog::Rejected);
-
-  Open();
-  Choose(form->change_port, 3);
-  dialogs.Answers = {TMsgResult::Cancel};
-  form->BtnCancel->click();
-  EXPECT_EQ(form->result(), QDialog::Rejected);
-  ASSERT_EQ(dialogs.Calls.size(), 1u);
-  EXPECT_EQ(dialogs.Calls[0].Text, "Save modification?");
-  EXPECT_EQ(dialogs.Calls[0].Caption, "Message!");
-  EXPECT_EQ(dialogs.Calls[0].Buttons, TMsgButtons::OkCancel);
-
-  Open();
-  Choose(form->change_port, 3);
-  form->eFreqImpulse->setText("250");
-  dialogs.Answers = {TMsgResult::Ok};
-  form->BtnCancel->click();
-  EXPECT_EQ(form->result(), QDialog::Accepted);
-  EXPECT_EQ(form->Settings.PortIndex, 3);
-  EXPECT_EQ(form->Settings.FreqImpulse, 250.0);
+  form.eFreqImpulse->setText("250");
+  form.chListTrigerMask->item(1)->setCheckState(Qt::Checked);
+  form.BtnCancel->click();
+  EXPECT_TRUE(form.result() == QDialog::Rejected && dialogs.Calls.empty());
+  for (TMsgResult answer : {TMsgResult::Cancel, TMsgResult::Ok}) {
+    Open();
+    Choose(form.change_port, 3);
+    form.eFreqImpulse->setText("1,5E3");
+    form.chListTrigerMask->item(2)->setCheckState(Qt::Checked);
+    dialogs.Answers = {answer};
+    form.BtnCancel->click();
+    EXPECT_EQ(form.result(), answer == TMsgResult::Ok ? QDialog::Accepted : QDialog::Rejected);
+    EXPECT_EQ(dialogs.Calls.back().Text, "Save modification?");
+    EXPECT_EQ(dialogs.Calls.back().Caption, "Message!");
+    EXPECT_EQ(dialogs.Calls.back().Buttons, TMsgButtons::OkCancel);
+  }
+  EXPECT_TRUE(form.Settings.PortIndex == 3 && form.Settings.FreqImpulse == 1500.0);
+  EXPECT_EQ(form.Settings.TrigMask, (std::array<bool, 3>{false, false, true}));
 }
 
-TEST_F(OptionForm, OkKeepsFrequencyAndTriggerMask) {
-  form->eFreqImpulse->setText("1,5E3");
-  form->chListTrigerMask->item(2)->setCheckState(Qt::Checked);
-  form->BtnOk->click();
-  EXPECT_EQ(form->result(), QDialog::Accepted);
-  EXPECT_EQ(form->Settings.FreqImpulse, 1500.0);
-  EXPECT_EQ(form->Settings.TrigMask, (std::array<bool, 3>{false, false, true}));
-}
-
-TEST_F(OptionForm, DefaultThenOkEmptiesBothPaths) {
-  TOptionProgramm record;
-  record.ShellPath = "/opt/ratelogc/ratelogc";
-  record.ServerFolder = "/srv/archive";
-  record.PortIndex = 4;
-  record.FileName = "/tmp/somewhere/Ratelog.ini";
-  Open(record);
-  EXPECT_EQ(form->lab_path->text(), "/opt/ratelogc/ratelogc");
-  form->BtnDefault->click();
-  EXPECT_EQ(form->lab_path->text(), "");
-  EXPECT_EQ(form->change_port->currentIndex(), 0);
-  form->BtnOk->click();
-  EXPECT_EQ(form->result(), QDialog::Accepted);
-  EXPECT_TRUE(form->Settings.ShellPath.empty());
-  EXPECT_TRUE(form->Settings.ServerFolder.empty());
-  EXPECT_EQ(form->Settings.PortIndex, 0);
-  EXPECT_EQ(form->Settings.FileName, "/tmp/somewhere/Ratelog.ini");
-}
-
-TEST_F(OptionForm, PathChoosers) {
+TEST_F(OptionForm, PathChoosersAndDefault) {
   dialogs.Names = {QString("/usr/local/bin/ratelogc"), QString(), QString("/srv/fog")};
-  form->BtnPath->click();
-  EXPECT_EQ(form->lab_path->text(), "/usr/local/bin/ratelogc");
-  EXPECT_EQ(form->Settings.ShellPath, "/usr/local/bin/ratelogc");
-  const TFileRequest& request = dialogs.Calls[0].Request;
-  EXPECT_TRUE(request.Filter.contains("*.exe"));
-  EXPECT_TRUE(request.Filter.contains("(*)"));
-  EXPECT_TRUE(request.DefaultSuffix.isEmpty());
-  form->BtnPath->click();  // cancelled: unchanged
-  EXPECT_EQ(form->Settings.ShellPath, "/usr/local/bin/ratelogc");
-
-  form->BtnFolderServer->click();
-  EXPECT_EQ(dialogs.Calls.back().Kind, TScriptedDialogs::TKind::Folder);
+  form.BtnPath->click();
+  form.BtnPath->click();  // cancelled: unchanged
+  form.BtnFolderServer->click();
   EXPECT_EQ(dialogs.Calls.back().Text, "Archive server");
-  EXPECT_EQ(form->LabFolderServer->text(), "/srv/fog");
-  EXPECT_TRUE(form->Settings.ServerFolder.empty());  // taken by Apply
-  form->BtnApply->click();
-  EXPECT_EQ(form->Settings.ServerFolder, "/srv/fog");
+  form.BtnApply->click();
+  EXPECT_TRUE(form.Settings.ShellPath == "/usr/local/bin/ratelogc" && form.Settings.ServerFolder == "/srv/fog");
+  // Default empties both paths and keeps the settings file's name.
+  form.Settings.FileName = "/tmp/somewhere/Ratelog.ini";
+  Choose(form.change_port, 4);
+  form.BtnDefault->click();
+  EXPECT_EQ(form.lab_path->text(), "");
+  form.BtnOk->click();
+  const TOptionProgramm& s = form.Settings;
+  EXPECT_TRUE(s.ShellPath.empty() && s.ServerFolder.empty() && s.PortIndex == 0);
+  EXPECT_EQ(s.FileName, "/tmp/somewhere/Ratelog.ini");
 }
 
 }  // namespace
