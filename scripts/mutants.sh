@@ -89,10 +89,12 @@ if [ $check -eq 1 ]; then
   exit 0
 fi
 
-# A copy of the tree as it is now (committed or not). Times are kept, so an
+# A copy of the tree as it is now (committed or not), made afresh so that
+# files removed from the tree are gone from it too. Times are kept, so an
 # earlier build of the copy stays valid for the files that did not change.
 src=$work/src
 build=$work/build
+rm -rf "$src"
 mkdir -p "$src"
 (cd "$root" && git ls-files -z -co --exclude-standard | tar --null -T - --ignore-failed-read -cf - 2>/dev/null) |
   tar -xf - -C "$src"
@@ -104,10 +106,13 @@ cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRATELOG
   "${launcher[@]}" >/dev/null
 cmake --build "$build" -j "${RATELOG_JOBS:-2}" >/dev/null
 
-# Which test program holds which test: "Suite.Case program" lines.
+# Which test program holds which test: "Suite.Case program" lines, for the
+# programs CTest runs now (programs of removed test files may still lie in
+# the build folder).
 index=$work/tests.txt
 : >"$index"
-for exe in $(find "$build/tests" -maxdepth 2 -type f -name "test_*" -perm -u+x); do
+for exe in $(ctest --test-dir "$build" --show-only=json-v1 |
+             grep -oE '"[^"]*/tests/test_[A-Za-z0-9_]+"' | tr -d '"' | sort -u); do
   [ -x "$exe" ] || continue
   "$exe" --gtest_list_tests 2>/dev/null | awk -v exe="$(basename "$exe")" '
     /^[^ ]/ { suite = $1; next }
