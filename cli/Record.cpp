@@ -185,7 +185,13 @@ int Record(const Options& o, std::ostream& out, std::ostream& err) {
   if (!outFile.empty()) run.ArmRecording(outFile);
   try {
     if (!run.OpenAndStart()) {
-      err << "ratelog-cli: " << settings.PortName() << " did not open\n";
+      int osError = 0;
+      std::string reason;
+      if (comm.ClosedByLoss(osError, reason))
+        err << "ratelog-cli: the device went away while " << settings.PortName() << " was being opened ("
+            << reason << ")\n";
+      else
+        err << "ratelog-cli: " << settings.PortName() << " did not open\n";
       run.StopPortAndPacket();
       return ExitFailure;
     }

@@ -108,11 +108,13 @@ void TVirtualGyro::Body() {
   while (!stop_) {
     const double now = Now();
     if (hangUpAfter_ > 0 && now >= hangUpAfter_) {
-      // A device pulled from the port: the terminal goes away.
+      // A device pulled from the port: the terminal goes away. Its name
+      // goes with the master side; the slave side stays open until Stop, so
+      // that the terminal's number is not given to another terminal meanwhile
+      // (a program that opens the name late finds nothing, not a stranger).
       std::lock_guard<std::mutex> lock(mutex_);
       ::close(master_);
-      ::close(slave_);
-      master_ = slave_ = -1;
+      master_ = -1;
       hungUp_ = true;
       return;
     }
