@@ -118,7 +118,7 @@ for exe in $(ctest --test-dir "$build" --show-only=json-v1 |
     /^[^ ]/ { suite = $1; next }
     /^  / { print suite $1, exe }' >>"$index"
 done
-programs_for() { awk '{print $1, $2}' "$index" | grep -E -- "$1" | awk '{print $2}' | sort -u; }
+programs_for() { RE="$1" awk '$1 ~ ENVIRON["RE"] { print $2 }' "$index" | sort -u; }
 
 run_tests() {
   ctest --test-dir "$build" -R "$1" --no-tests=error --stop-on-failure --timeout 180 \
