@@ -129,19 +129,25 @@ void TRecordingSeries::Append(float time, float rate, double average, float temp
   values_[Rate].Add(rate);
   values_[Average].Add(average);
   values_[Temperature].Add(temperature);
-  if (i % Block == 0) {
+  AddToBlock(i % Block == 0, rate, average, temperature);
+  if ((i + 1) % Block == 0) CloseBlock();
+}
+
+// The smallest and largest values of the block being filled; `first` starts
+// a new block.
+void TRecordingSeries::AddToBlock(bool first, float rate, double average, float temperature) {
+  if (first) {
     blockRate_[0] = blockRate_[1] = rate;
     blockAverage_[0] = blockAverage_[1] = average;
     blockTemperature_[0] = blockTemperature_[1] = temperature;
-  } else {
-    blockRate_[0] = std::min(blockRate_[0], rate);
-    blockRate_[1] = std::max(blockRate_[1], rate);
-    if (average < blockAverage_[0]) blockAverage_[0] = average;
-    if (average > blockAverage_[1]) blockAverage_[1] = average;
-    blockTemperature_[0] = std::min(blockTemperature_[0], temperature);
-    blockTemperature_[1] = std::max(blockTemperature_[1], temperature);
+    return;
   }
-  if ((i + 1) % Block == 0) CloseBlock();
+  blockRate_[0] = std::min(blockRate_[0], rate);
+  blockRate_[1] = std::max(blockRate_[1], rate);
+  if (average < blockAverage_[0]) blockAverage_[0] = average;
+  if (average > blockAverage_[1]) blockAverage_[1] = average;
+  blockTemperature_[0] = std::min(blockTemperature_[0], temperature);
+  blockTemperature_[1] = std::max(blockTemperature_[1], temperature);
 }
 
 void TRecordingSeries::CloseBlock() {
@@ -201,19 +207,7 @@ void TRecordingSeries::BuildIndex() {
     const std::int64_t to = std::min(Size(), from + Block);
     for (std::int64_t i = from; i < to; ++i) {
       const std::size_t k = static_cast<std::size_t>(i);
-      const double average = cursor.At(i);
-      if (i == from) {
-        blockRate_[0] = blockRate_[1] = rate_[k];
-        blockAverage_[0] = blockAverage_[1] = average;
-        blockTemperature_[0] = blockTemperature_[1] = temperature_[k];
-        continue;
-      }
-      blockRate_[0] = std::min(blockRate_[0], rate_[k]);
-      blockRate_[1] = std::max(blockRate_[1], rate_[k]);
-      if (average < blockAverage_[0]) blockAverage_[0] = average;
-      if (average > blockAverage_[1]) blockAverage_[1] = average;
-      blockTemperature_[0] = std::min(blockTemperature_[0], temperature_[k]);
-      blockTemperature_[1] = std::max(blockTemperature_[1], temperature_[k]);
+      AddToBlock(i == from, rate_[k], cursor.At(i), temperature_[k]);
     }
     CloseBlock();
   }

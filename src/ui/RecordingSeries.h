@@ -76,6 +76,7 @@ class TRecordingSeries {
     long double rateSum = 0, rateM2 = 0, tempSum = 0;
   };
 
+  void AddToBlock(bool first, float rate, double average, float temperature);
   void CloseBlock();
   void BuildStatistics();
   void MakeAveragesExplicit();
