@@ -3,12 +3,10 @@
 #include <cmath>
 #include <cstdint>
 
-namespace {
-
 // Window length in samples from the engine's settings copy, formed in 64-bit
 // (or extended) arithmetic and kept within the ring: never 0 (the average
 // divides by it), never more than the ring holds.
-std::int32_t WindowFromSettings(const TOptionProgramm& s) {
+std::int32_t AveragingWindow(const TOptionProgramm& s) {
   constexpr std::int64_t kMax = TFastAverageRms::RingSize;
   std::int64_t window;
   if (s.Mode == ModeTrigger) {
@@ -24,10 +22,6 @@ std::int32_t WindowFromSettings(const TOptionProgramm& s) {
   if (window > kMax) return static_cast<std::int32_t>(kMax);
   return static_cast<std::int32_t>(window);
 }
-
-}  // namespace
-
-std::int32_t AveragingWindow(const TOptionProgramm& settings) { return WindowFromSettings(settings); }
 
 TFastAverageRms::TFastAverageRms() = default;
 
@@ -50,7 +44,7 @@ void TFastAverageRms::Reset() {
 void TFastAverageRms::AddSample(float time, float rate, float temperature) {
   LastPoint = SamplePoint{time, rate, temperature};
   if (!Full) {
-    Window = WindowFromSettings(*this);
+    Window = AveragingWindow(*this);
     Sum += rate;
     Average = static_cast<double>(Sum / static_cast<long double>(WriteIndex + 1));
   } else {
