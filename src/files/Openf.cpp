@@ -63,12 +63,7 @@ TLoadResult TOpenFile::Load(TOpenFileSink& sink) {
     } else {
       temperature = lastPlausible;
     }
-    batch_[n++] = {p.Time,
-                   static_cast<double>(p.Rate) * factor,
-                   AverageEngine.Average * factor,
-                   static_cast<double>(temperature),
-                   p.Rate,
-                   AverageEngine.Average};
+    batch_[n++] = {p.Time, p.Rate, AverageEngine.Average, static_cast<double>(temperature)};
     if (n == batch_.size()) {
       sink.LoadRecords(batch_.data(), n);
       n = 0;

@@ -16,17 +16,14 @@
 #include "processing/Average.h"
 #include "settings/Optionsprogramm.h"
 
-// One record as charted: time (s); rate and running average in the display
-// unit (deg/s or deg/h); the temperature to chart (deg C); and, for a sink
-// that keeps the record as read, the rate (deg/s), the running average in
-// deg/s and the charted temperature as single-precision values.
+// One record as charted: time (s); rate as read and running average, both
+// in deg/s (the display unit is LoadScale's factor on them); the
+// temperature to chart (deg C).
 struct TChartRecord {
   double Time;
-  double Rate;
+  float Rate;
   double Average;
   double Temperature;
-  float DeviceRate;
-  double DeviceAverage;
 };
 
 class TOpenFileSink {

@@ -54,8 +54,7 @@ void TOpenFileChart::LoadRecords(const TChartRecord* records, std::size_t n) {
   TRecordingSeries& recording = *recording_;
   for (std::size_t i = 0; i < n; ++i) {
     const TChartRecord& r = records[i];
-    recording.Append(static_cast<float>(r.Time), r.DeviceRate, r.DeviceAverage,
-                     static_cast<float>(r.Temperature));
+    recording.Append(static_cast<float>(r.Time), r.Rate, r.Average, static_cast<float>(r.Temperature));
   }
 }
 

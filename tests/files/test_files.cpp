@@ -223,7 +223,9 @@ struct Capture : TOpenFileSink {
   std::string ident;
   std::vector<std::int64_t> progress;
   std::vector<TChartRecord> records;
+  double rateFactor = 0;
   bool finished = false;
+  void LoadScale(double factor, std::int32_t) override { rateFactor = factor; }
   void LoadStarted(const std::string& i, std::int64_t) override { ident = i; }
   void LoadProgress(std::int64_t r) override { progress.push_back(r); }
   void LoadRecords(const TChartRecord* r, std::size_t n) override { records.insert(records.end(), r, r + n); }
@@ -260,7 +262,7 @@ TEST_F(OpenFile, OwnSampleSetsTheWindowProgressAndCancel) {
   EXPECT_EQ(file_->Sample, 2);
   EXPECT_EQ(file_->AverageEngine.Window, 20);
   ASSERT_EQ(c.records.size(), 50u);
-  EXPECT_DOUBLE_EQ(c.records[49].Average, (31 + 50) / 2.0 * 3600.0);
+  EXPECT_DOUBLE_EQ(c.records[49].Average * c.rateFactor, (31 + 50) / 2.0 * 3600.0);
   EXPECT_EQ(c.ident, "VRDT40-123.456-00042");
   EXPECT_TRUE(c.progress.empty());
   EXPECT_TRUE(c.finished);
