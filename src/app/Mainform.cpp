@@ -143,13 +143,10 @@ void TMainFrm::FormShow() {
     loaded.FileName = SettingsPath;
     errno = 0;
     // Load creates a missing file and rewrites one of another version.
-    if (!loaded.Load() && !FileReadable(SettingsPath)) {
-      const int error = errno;
-      Settings.Assign(loaded);
-      ReportSettingsNotSaved(error);
-    } else {
-      Settings.Assign(loaded);
-    }
+    const bool unsaved = !loaded.Load() && !FileReadable(SettingsPath);
+    const int error = errno;
+    Settings.Assign(loaded);
+    if (unsaved) ReportSettingsNotSaved(error);
   }
   HourFactor = 3600.0;
   RateUnitPerSec = false;
