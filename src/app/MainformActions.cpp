@@ -43,6 +43,7 @@ std::uint64_t ProcessStartTime(std::int64_t pid) {
 // Printing.
 
 void TMainFrm::ac_printExecute() {
+  if (Busy()) return;
   if (!Printer) Printer = std::make_unique<QPrinter>(QPrinter::HighResolution);
   Printer->setFullPage(true);
   Printer->setPageMargins(QMarginsF(0, 0, 0, 0), QPageLayout::Millimeter);
