@@ -173,6 +173,7 @@ void TMainFrm::StartLoad(std::function<void(bool loaded)> then) {
   OpenFile.Cancel = &work_->CancelFlag();
   auto result = std::make_shared<TLoadResult>(TLoadResult::Unreadable);
   auto failed = std::make_shared<bool>(false);
+  RecordingChanged();
   SetBusy(true);
   work_->Start(
       [this, sink, result, failed] {
@@ -201,7 +202,6 @@ void TMainFrm::StartLoad(std::function<void(bool loaded)> then) {
         Chart1->replot();
         const bool loaded = *result == TLoadResult::Loaded && !*failed;
         then(loaded);
-        RecordingChanged();
         if (*result == TLoadResult::Unreadable || *failed)
           Dialogs().Message(this, QStringLiteral("Not open file."), QStringLiteral("Message"),
                             TMsgButtons::Ok, TMsgIcon::Stop);
