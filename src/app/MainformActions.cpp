@@ -138,7 +138,9 @@ void TMainFrm::ac_optionExecute() {
   CalcParameters.Passband = Settings.Passband;
   CalcParameters.RandomWalkTime = Settings.RandomWalkTime;
   CalcParameters.EarthRate = Settings.EarthRate;
-  // A recording on the chart is calculated with the new parameters.
+  // A recording on the chart is calculated with the new parameters (one
+  // being read gets them when its reading ends).
+  if (Busy()) return;
   OpenFile.DriftTime = CalcParameters.DriftTime;
   OpenFile.Passband = CalcParameters.Passband;
   OpenFile.RandomWalkTime = CalcParameters.RandomWalkTime;
