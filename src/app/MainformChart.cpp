@@ -158,6 +158,10 @@ void TMainFrm::AssignOpenFileSettings() {
 }
 
 void TMainFrm::StartLoad(std::function<void(bool loaded)> then) {
+  if (Busy()) {  // no way here while other work runs; nothing is read then
+    then(false);
+    return;
+  }
   auto sink = std::make_shared<TOpenFileChart>(*Chart, CGauge1, LabIDN, [this](bool shown) {
     gaugeAction_->setVisible(shown);
     CGauge1->setVisible(shown);
