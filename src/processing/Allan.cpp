@@ -137,15 +137,15 @@ double GreenhallEdf(int alpha, int d, double m, double M, bool modified) {
   const double jMax = 100;
   const double r = M / S;
   if (modified || alpha <= 0 || alpha == 1) {
-    // F: 1 for the modified variance; m for the others, infinite where the
-    // limit is exact (alpha <= 0, long filters). For flicker phase noise
-    // the dependence on m is logarithmic; m is capped where the sums lose
-    // precision.
-    double F = modified ? 1.0 : (alpha == 1 ? std::min(m, 1000.0) : m);
-    if (J <= jMax) {
-      if (!modified && alpha <= 0 && m * (d + 1) > jMax) F = kInfinite;
-      return std::pow(Sz(0, F, alpha, d), 2) * M / BasicSum(J, M, S, F, alpha, d);
-    }
+    // F: 1 for the modified variance. For the others the rates are
+    // averages over tau0 and their sums (the angle) are exact at the
+    // samples: F is infinite for alpha <= 0 (a smoothing of the angle over
+    // tau0 would make the terms of m = 1 less correlated than they are:
+    // white rate noise has -1/2 between neighbours, edf 2/3 of the terms).
+    // Flicker phase noise needs the bandwidth, F = m, capped where the
+    // sums lose precision (the dependence on m is logarithmic).
+    const double F = modified ? 1.0 : (alpha == 1 ? std::min(m, 1000.0) : kInfinite);
+    if (J <= jMax) return std::pow(Sz(0, F, alpha, d), 2) * M / BasicSum(J, M, S, F, alpha, d);
     const double Fa = modified ? 1.0 : (alpha <= 0 ? kInfinite : std::min(m, 64.0));
     if (r > d + 1) {
       double a0, a1;

@@ -155,6 +155,37 @@ TEST(Allan, ChiSquareQuantilesMatchPublishedTables) {
   EXPECT_NEAR(ChiSquareQuantile(0.1587, 2), -2 * std::log(1 - 0.1587), 1e-9);
 }
 
+TEST(Allan, EquivalentDofAgreesWithPublishedFormulas) {
+  // NIST SP 1065 Table 5 (overlapping Allan, N phase points): white rate
+  // noise [3(N-1)/2m - 2(N-2)/N] 4m^2/(4m^2+5); white phase noise
+  // (N+1)(N-2m)/(2(N-m)). Both are approximations: 2 and 3 %.
+  for (double N : {1001.0, 200001.0})
+    for (double m : {1.0, 10.0, 100.0}) {
+      const auto terms = static_cast<std::int64_t>(N - 2 * m);
+      const auto mm = static_cast<std::int64_t>(m);
+      const double white = (3 * (N - 1) / (2 * m) - 2 * (N - 2) / N) * 4 * m * m / (4 * m * m + 5);
+      EXPECT_NEAR(EquivalentDof(TAllanKind::Oadev, 0, mm, terms), white, white * 0.02) << m;
+      const double phase = (N + 1) * (N - 2 * m) / (2 * (N - m));
+      EXPECT_NEAR(EquivalentDof(TAllanKind::Oadev, 2, mm, terms), phase, phase * 0.03) << m;
+    }
+  // Long records: 1/edf = (a0 - a1/r)/r, r = terms/m, with Greenhall and
+  // Riley's Table 2 (2003) for alpha = 0, -1, -2 (Allan, d = 2) and 0..-4
+  // (Hadamard, d = 3).
+  const struct {
+    TAllanKind kind;
+    int alpha;
+    double a0, a1;
+  } table[] = {{TAllanKind::Oadev, 0, 2.0 / 3, 1.0 / 3}, {TAllanKind::Oadev, -1, 0.852, 0.375},
+               {TAllanKind::Oadev, -2, 1.079, 0.368},    {TAllanKind::Hdev, 0, 7.0 / 9, 0.5},
+               {TAllanKind::Hdev, -1, 0.997, 0.617},     {TAllanKind::Hdev, -2, 1.033, 0.607},
+               {TAllanKind::Hdev, -3, 1.053, 0.553},     {TAllanKind::Hdev, -4, 1.302, 0.535}};
+  for (const auto& t : table) {
+    const double r = 100000.0 / 1000.0;
+    EXPECT_NEAR(EquivalentDof(t.kind, t.alpha, 1000, 100000), r / (t.a0 - t.a1 / r), 0.005 * r / t.a0)
+        << KindName(t.kind) << " alpha " << t.alpha;
+  }
+}
+
 TEST(Allan, IntervalsCoverTheTrueDeviationOnWhiteNoise) {
   // 100 runs of white rate noise of 36 deg/h per sample: the true sigma at
   // factor m is 36 / sqrt(m); the 68.3 % interval holds it in about 68.
