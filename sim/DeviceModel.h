@@ -53,6 +53,14 @@ struct TDeviceConfig {
   // value (0.6174 x its own std dev) at about 1.89 x CorrelationTime.
   double BiasInstability = 0.05;
   double CorrelationTime = 100.0; // s
+  // Rate random walk K, deg/h/sqrt(h): the rate wanders by K sqrt(t / 1 h).
+  double RateRandomWalk = 0.0;
+  // Rate ramp R, deg/h^2 (a warming gyroscope's bias creeps).
+  double RateRamp = 0.0;
+  // Angle quantum, arc-seconds (0: none): the device counts whole quanta
+  // of angle and sends their increment over the sample period as the rate.
+  // Quantization noise Q = quantum / sqrt(12).
+  double AngleQuantum = 0.0;
   double TempStart = 25.0;        // deg C at time 0
   double TempDrift = 0.5;         // deg C per hour
   double TempCoefficient = 0.0;   // deg/h of bias per deg C away from TempStart
@@ -233,6 +241,10 @@ class TDeviceModel {
   bool HaveSpare_ = false;
   double Spare_ = 0;
   double Instability_ = 0;  // deg/h, Gauss-Markov state
+  std::mt19937_64 WalkRng_;  // the rate random walk's own draws
+  double Walk_ = 0;          // deg/h
+  double Angle_ = 0;         // arcsec, the true angle
+  double CountedAngle_ = 0;  // arcsec, whole quanta of it
   bool Fixed_ = false;
   float FixedRate_ = 0;
   float FixedTemperature_ = 0;

@@ -14,6 +14,7 @@
 
 #include "common/TestFiles.h"
 #include "processing/Allan.h"
+#include "sim/DeviceModel.h"
 
 namespace {
 
@@ -228,6 +229,63 @@ TEST(Allan, ReadOutsOnlyWhereTheirRegionIs) {
   const TAllanResult w = ComputeAllan(walk.data(), walk.size(), 0.1);
   EXPECT_TRUE(w.K.Found && !w.N.Found && !w.B.Found && std::isnan(w.B.Value));
   EXPECT_NEAR(w.K.Value, 60 * 3.6 / std::sqrt(0.1), 0.15 * 60 * 3.6 / std::sqrt(0.1));
+}
+
+// The rates the virtual gyroscope streams at 10 Hz for `seconds`.
+std::vector<float> Simulated(TDeviceConfig c, double seconds) {
+  c.FreqImpulse = 10;
+  c.TempDrift = 0;
+  TDeviceModel dev(c);
+  std::vector<float> rates;
+  dev.OnSample = [&](const TDeviceSample& s) { rates.push_back(s.Rate); };
+  dev.StartStreaming(0);
+  std::vector<std::uint8_t> sink;
+  for (double t = 100; t <= seconds; t += 100) {
+    dev.AdvanceTo(t);
+    dev.Take(sink);
+    sink.clear();
+  }
+  return rates;
+}
+
+TEST(Allan, TermsOfTheVirtualGyroscope) {
+  // Angle quantum 2.23 arcsec (Q = 2.23 / sqrt(12) = 0.644 arcsec; 13.78
+  // deg/h of bias and Earth rate move 0.618 quanta per sample), N = 0.005
+  // deg/sqrt(h), a ramp of 0.137 deg/h^2; then a rate random walk K = 0.05
+  // deg/h/sqrt(h) instead of the ramp.
+  TDeviceConfig c;
+  c.AngleQuantum = 2.23;
+  c.Arw = 0.005;
+  c.BiasInstability = 0;
+  c.RateRamp = 0.137;
+  std::vector<float> y = Simulated(c, 20000);
+  ASSERT_EQ(y.size(), 200000u);
+  TAllanOptions o = Options(TAllanKind::Oadev, TTauGrid::Density, 10);
+  TAllanResult r = ComputeAllan(y.data(), y.size(), 0.1, o);
+  EXPECT_TRUE(r.Q.Found && r.N.Found && r.R.Found && !r.K.Found);
+  EXPECT_NEAR(r.Q.Value, 2.23 / std::sqrt(12.0), 0.15 * 0.644);
+  EXPECT_NEAR(r.N.Value, 0.005, 0.15 * 0.005);
+  EXPECT_NEAR(r.R.Value, 0.137, 0.15 * 0.137);
+  EXPECT_TRUE(r.Q.TauTo < r.N.TauFrom && r.N.TauTo < r.R.TauFrom);
+  // The Hadamard deviation does not see the ramp; the modified one reads
+  // N and R with its own factors.
+  o.Kind = TAllanKind::Hdev;
+  r = ComputeAllan(y.data(), y.size(), 0.1, o);
+  EXPECT_TRUE(!r.R.Found && r.N.Found && !r.K.Found);
+  EXPECT_NEAR(r.N.Value, 0.005, 0.15 * 0.005);
+  o.Kind = TAllanKind::Mdev;
+  r = ComputeAllan(y.data(), y.size(), 0.1, o);
+  EXPECT_TRUE(r.N.Found && r.R.Found);
+  EXPECT_NEAR(r.N.Value, 0.005, 0.15 * 0.005);
+  EXPECT_NEAR(r.R.Value, 0.137, 0.15 * 0.137);
+  c.RateRamp = 0;
+  c.AngleQuantum = 0;
+  c.RateRandomWalk = 0.2;
+  y = Simulated(c, 20000);
+  o.Kind = TAllanKind::Oadev;
+  r = ComputeAllan(y.data(), y.size(), 0.1, o);
+  EXPECT_TRUE(r.N.Found && r.K.Found && !r.Q.Found && !r.R.Found);
+  EXPECT_NEAR(r.K.Value, 0.2, 0.2 * 0.2);
 }
 
 TEST(Allan, GapsAreHolesNotJoins) {
