@@ -190,15 +190,15 @@ long double RunSquares(const TData& D, TAllanKind kind, std::int64_t b, std::int
   if (terms <= 0) return 0;
   const double* P = D.P.data();
   const float* y = D.y;
-  const double off = D.offset;
   constexpr std::int64_t kBlock = 4096;
   long double total = 0;
   if (kind == TAllanKind::Oadev) {
     // d_j = P[j+2m] - 2P[j+m] + P[j]; d_{j+1} = d_j + y[j+2m] - 2y[j+m] + y[j].
     auto first = [&](std::int64_t j) { return (P[j + 2 * m] - P[j + m]) - (P[j + m] - P[j]); };
+    // The offset cancels in the second difference (exact in double for
+    // single-precision rates of like size).
     auto next = [&](std::int64_t q) {
-      return (static_cast<double>(y[q + 2 * m]) - off) - 2.0 * (static_cast<double>(y[q + m]) - off) +
-             (static_cast<double>(y[q]) - off);
+      return static_cast<double>(y[q + 2 * m]) - 2.0 * static_cast<double>(y[q + m]) + static_cast<double>(y[q]);
     };
     const std::int64_t quarter = (terms + 3) / 4;
     std::int64_t from[4], to[4];
@@ -281,9 +281,18 @@ long double RunSquares(const TData& D, TAllanKind kind, std::int64_t b, std::int
 // rates averaged over m (whole blocks inside runs): the exponent alpha of
 // the rate's power spectrum, or false with fewer than 30 averages.
 bool IdentifyNoise(const TData& D, std::int64_t m, int dMax, int& alpha) {
+  // Runs of consecutive averages, at most about a hundred thousand of them
+  // (every k-th stretch of 64 when there are more), so that the small
+  // factors need little memory.
+  std::int64_t count = 0;
+  for (const auto& [b, e] : D.runs) count += (e - b) / m;
+  const std::int64_t keep = 64, every = std::max<std::int64_t>(1, count / 100000);
   std::vector<double> z;
+  z.reserve(static_cast<std::size_t>(std::min<std::int64_t>(count, 2 * 100000 + 64)));
+  std::int64_t index = 0;
   for (const auto& [b, e] : D.runs)
-    for (std::int64_t k = b; k + m <= e; k += m) z.push_back((D.P[k + m] - D.P[k]) / static_cast<double>(m));
+    for (std::int64_t k = b; k + m <= e; k += m, ++index)
+      if ((index / keep) % every == 0) z.push_back((D.P[k + m] - D.P[k]) / static_cast<double>(m));
   if (z.size() < 30) return false;
   for (int d = 0;; ++d) {
     double mean = 0;
