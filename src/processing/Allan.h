@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -81,7 +82,8 @@ struct TAllanLine {
   double Level = 0;  // sigma of the line at tau = 1 s, deg/h
   std::size_t First = 0, Last = 0;
   double TauFrom = 0, TauTo = 0;  // s
-  double Value = 0;               // the term, in its unit; NaN when not found
+  // The term, in its unit; NaN when not found.
+  double Value = std::numeric_limits<double>::quiet_NaN();
   double At(double tau) const;
 };
 
@@ -100,7 +102,7 @@ struct TAllanResult {
   // B (deg/h), K (deg/h/sqrt(h)), R (deg/h^2; not with hdev, which does
   // not see a rate ramp).
   TAllanLine Q, N, B, K, R;
-  double BTau = 0;  // tau of the minimum, s; NaN without B
+  double BTau = std::numeric_limits<double>::quiet_NaN();  // tau of the minimum, s; NaN without B
 };
 
 // The deviation of `rates` (deg/s, as stored; the result is in deg/h) on
