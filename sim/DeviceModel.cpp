@@ -24,6 +24,7 @@ constexpr std::uint64_t FaultSeedSalt = 0x9E3779B97F4A7C15ull;
 // The rate random walk draws from its own sequence, so that switching it on
 // leaves every other draw of a seed as it was.
 constexpr std::uint64_t WalkSeedSalt = 0xD1B54A32D192ED03ull;
+constexpr std::uint64_t QuantSeedSalt = 0x8CB92BA72F3D8DD7ull;
 
 constexpr std::size_t OutReserve = 64 * 1024;
 
@@ -54,7 +55,8 @@ void TDeviceModel::Reset() {
   Rng_.seed(Config_.Seed);
   FaultRng_.seed(Config_.Seed ^ FaultSeedSalt);
   WalkRng_.seed(Config_.Seed ^ WalkSeedSalt);
-  Walk_ = Angle_ = CountedAngle_ = 0;
+  QuantRng_.seed(Config_.Seed ^ QuantSeedSalt);
+  Walk_ = QuantError_ = 0;
   HaveSpare_ = false;
   Spare_ = 0;
   Instability_ = 0;
@@ -191,11 +193,12 @@ void TDeviceModel::NextSignal(double now, double dt, float& rate, float& tempera
   double rateH = c.Bias + c.EarthRate + c.TempCoefficient * (temp - c.TempStart) + Instability_ +
                  sigmaWhite * white + Walk_ + c.RateRamp * now / 3600.0;
   if (c.AngleQuantum > 0) {
-    // deg/h over dt seconds is rateH * dt arc-seconds of angle.
-    Angle_ += rateH * dt;
-    const double counted = std::floor(Angle_ / c.AngleQuantum) * c.AngleQuantum;
-    rateH = (counted - CountedAngle_) / dt;
-    CountedAngle_ = counted;
+    // The read-out's error moves the angle increment; arc-seconds per
+    // second are deg/h.
+    const double u = static_cast<double>(QuantRng_() >> 11) * 0x1p-53;
+    const double error = (u - 0.5) * c.AngleQuantum;
+    rateH += (error - QuantError_) / dt;
+    QuantError_ = error;
   }
   rate = static_cast<float>(rateH / 3600.0);
   temperature = static_cast<float>(temp);

@@ -57,9 +57,11 @@ struct TDeviceConfig {
   double RateRandomWalk = 0.0;
   // Rate ramp R, deg/h^2 (a warming gyroscope's bias creeps).
   double RateRamp = 0.0;
-  // Angle quantum, arc-seconds (0: none): the device counts whole quanta
-  // of angle and sends their increment over the sample period as the rate.
-  // Quantization noise Q = quantum / sqrt(12).
+  // Angle quantum, arc-seconds (0: none): the angle the device reads out
+  // carries a quantization error uniform over one quantum, independent
+  // from sample to sample (a dithered read-out); the rate is the increment
+  // of that angle over the sample period. Quantization noise Q = quantum /
+  // sqrt(12).
   double AngleQuantum = 0.0;
   double TempStart = 25.0;        // deg C at time 0
   double TempDrift = 0.5;         // deg C per hour
@@ -243,8 +245,8 @@ class TDeviceModel {
   double Instability_ = 0;  // deg/h, Gauss-Markov state
   std::mt19937_64 WalkRng_;  // the rate random walk's own draws
   double Walk_ = 0;          // deg/h
-  double Angle_ = 0;         // arcsec, the true angle
-  double CountedAngle_ = 0;  // arcsec, whole quanta of it
+  std::mt19937_64 QuantRng_;  // the quantization error's own draws
+  double QuantError_ = 0;     // arcsec, the error of the last read-out
   bool Fixed_ = false;
   float FixedRate_ = 0;
   float FixedTemperature_ = 0;

@@ -249,9 +249,8 @@ std::vector<float> Simulated(TDeviceConfig c, double seconds) {
 }
 
 TEST(Allan, TermsOfTheVirtualGyroscope) {
-  // Angle quantum 2.23 arcsec (Q = 2.23 / sqrt(12) = 0.644 arcsec; 13.78
-  // deg/h of bias and Earth rate move 0.618 quanta per sample), N = 0.005
-  // deg/sqrt(h), a ramp of 0.137 deg/h^2; then a rate random walk K = 0.05
+  // Angle quantum 2.23 arcsec (Q = 2.23 / sqrt(12) = 0.644 arcsec), N =
+  // 0.005 deg/sqrt(h), a ramp of 0.137 deg/h^2; then a rate random walk K = 0.05
   // deg/h/sqrt(h) instead of the ramp.
   TDeviceConfig c;
   c.AngleQuantum = 2.23;
