@@ -173,7 +173,18 @@ struct TData {
   const float* y = nullptr;
   std::int64_t n = 0;
   double offset = 0;
-  std::vector<double> P;  // P[k] = sum of y[0..k-1] - offset
+  // Checkpoints of the prefix sums P[k] = sum of (y[i] - offset), i < k,
+  // holes counted as 0: C[c] = P[c * kStride]. Half a byte per record
+  // instead of eight, and nothing to fill record by record.
+  static constexpr std::int64_t kStride = 16;
+  std::vector<double> C;
+  double Prefix(std::int64_t k) const {
+    const std::int64_t c = k / kStride;
+    double p = C[static_cast<std::size_t>(c)];
+    for (std::int64_t i = c * kStride; i < k; ++i)
+      if (std::isfinite(y[i])) p += static_cast<double>(y[i]) - offset;
+    return p;
+  }
   // Runs of samples without holes: [begin, end).
   std::vector<std::pair<std::int64_t, std::int64_t>> runs;
 };
@@ -188,13 +199,16 @@ double Y(const TData& d, std::int64_t i) { return static_cast<double>(d.y[i]) - 
 long double RunSquares(const TData& D, TAllanKind kind, std::int64_t b, std::int64_t e, std::int64_t m) {
   const std::int64_t terms = RunTerms(kind, e - b, m);
   if (terms <= 0) return 0;
-  const double* P = D.P.data();
   const float* y = D.y;
   constexpr std::int64_t kBlock = 4096;
+  auto P = [&D](std::int64_t k) { return D.Prefix(k); };
   long double total = 0;
   if (kind == TAllanKind::Oadev) {
     // d_j = P[j+2m] - 2P[j+m] + P[j]; d_{j+1} = d_j + y[j+2m] - 2y[j+m] + y[j].
-    auto first = [&](std::int64_t j) { return (P[j + 2 * m] - P[j + m]) - (P[j + m] - P[j]); };
+    auto first = [&](std::int64_t j) {
+      const double p1 = P(j + m);
+      return (P(j + 2 * m) - p1) - (p1 - P(j));
+    };
     // The offset cancels in the second difference (exact in double for
     // single-precision rates of like size).
     auto next = [&](std::int64_t q) {
@@ -218,12 +232,27 @@ long double RunSquares(const TData& D, TAllanKind kind, std::int64_t b, std::int
         full = full && cnt[k] == len;
       }
       if (full) {
-        for (std::int64_t i = 0; i + 1 < len; ++i)
-          for (int k = 0; k < 4; ++k) {
-            sq[k] += d[k] * d[k];
-            d[k] += next(s[k] + i);
-          }
-        for (int k = 0; k < 4; ++k) sq[k] += d[k] * d[k];
+        // Four running sums in registers, side by side.
+        double d0 = d[0], d1 = d[1], d2 = d[2], d3 = d[3];
+        double q0 = 0, q1 = 0, q2 = 0, q3 = 0;
+        const float* a0 = y + s[0];
+        const float* a1 = y + s[1];
+        const float* a2 = y + s[2];
+        const float* a3 = y + s[3];
+        for (std::int64_t i = 0; i + 1 < len; ++i) {
+          q0 += d0 * d0;
+          q1 += d1 * d1;
+          q2 += d2 * d2;
+          q3 += d3 * d3;
+          d0 += static_cast<double>(a0[i + 2 * m]) - 2.0 * static_cast<double>(a0[i + m]) + static_cast<double>(a0[i]);
+          d1 += static_cast<double>(a1[i + 2 * m]) - 2.0 * static_cast<double>(a1[i + m]) + static_cast<double>(a1[i]);
+          d2 += static_cast<double>(a2[i + 2 * m]) - 2.0 * static_cast<double>(a2[i + m]) + static_cast<double>(a2[i]);
+          d3 += static_cast<double>(a3[i + 2 * m]) - 2.0 * static_cast<double>(a3[i + m]) + static_cast<double>(a3[i]);
+        }
+        sq[0] = q0 + d0 * d0;
+        sq[1] = q1 + d1 * d1;
+        sq[2] = q2 + d2 * d2;
+        sq[3] = q3 + d3 * d3;
       } else {
         for (int k = 0; k < 4; ++k) {
           if (cnt[k] == 0) continue;
@@ -243,7 +272,8 @@ long double RunSquares(const TData& D, TAllanKind kind, std::int64_t b, std::int
   // Modified: the terms are S_j = sum of m second differences, S_{j+1} =
   // S_j + D_j.
   auto third = [&](std::int64_t j) {
-    return (P[j + 3 * m] - P[j + 2 * m]) - 2 * (P[j + 2 * m] - P[j + m]) + (P[j + m] - P[j]);
+    const double p1 = P(j + m), p2 = P(j + 2 * m);
+    return (P(j + 3 * m) - p2) - 2 * (p2 - p1) + (p1 - P(j));
   };
   auto step = [&](std::int64_t j) {
     return (Y(D, j + 3 * m) - Y(D, j + 2 * m)) - 2 * (Y(D, j + 2 * m) - Y(D, j + m)) + (Y(D, j + m) - Y(D, j));
@@ -262,7 +292,16 @@ long double RunSquares(const TData& D, TAllanKind kind, std::int64_t b, std::int
     return total / (static_cast<long double>(m) * m);
   }
   long double S = 0;
-  for (std::int64_t i = b; i < b + m; ++i) S += (P[i + 2 * m] - P[i + m]) - (P[i + m] - P[i]);
+  // S_b = sum over i of A(i+m) - A(i), that is the window sums of 2m and m
+  // rates: sum of y[b+m .. b+3m) weighted up and down; computed by running
+  // the second difference along from i = b.
+  {
+    double d = (P(b + 2 * m) - P(b + m)) - (P(b + m) - P(b));
+    for (std::int64_t i = b; i < b + m; ++i) {
+      S += d;
+      if (i + 1 < b + m) d += Y(D, i + 2 * m) - 2 * Y(D, i + m) + Y(D, i);
+    }
+  }
   for (std::int64_t j = b; j < jEnd; j += kBlock) {
     const std::int64_t to = std::min(j + kBlock, jEnd);
     // D_q is needed up to the last term but one.
@@ -292,7 +331,15 @@ bool IdentifyNoise(const TData& D, std::int64_t m, int dMax, int& alpha) {
   std::int64_t index = 0;
   for (const auto& [b, e] : D.runs)
     for (std::int64_t k = b; k + m <= e; k += m, ++index)
-      if ((index / keep) % every == 0) z.push_back((D.P[k + m] - D.P[k]) / static_cast<double>(m));
+      if ((index / keep) % every == 0) {
+        double sum = 0;
+        if (m <= 2 * TData::kStride) {
+          for (std::int64_t i = k; i < k + m; ++i) sum += Y(D, i);
+        } else {
+          sum = D.Prefix(k + m) - D.Prefix(k);
+        }
+        z.push_back(sum / static_cast<double>(m));
+      }
   if (z.size() < 30) return false;
   for (int d = 0;; ++d) {
     double mean = 0;
@@ -462,12 +509,13 @@ TAllanResult Compute(TData& D, double tau0, const TAllanOptions& o, TAllanResult
   for (const auto& [b, e] : D.runs)
     for (std::int64_t i = b; i < e; ++i) mean += D.y[i];
   D.offset = static_cast<double>(mean / static_cast<long double>(valid));
-  D.P.assign(static_cast<std::size_t>(D.n) + 1, 0.0);
+  D.C.resize(static_cast<std::size_t>(D.n / TData::kStride) + 1);
   long double acc = 0;
   for (std::int64_t i = 0; i < D.n; ++i) {
+    if (i % TData::kStride == 0) D.C[static_cast<std::size_t>(i / TData::kStride)] = static_cast<double>(acc);
     if (std::isfinite(D.y[i])) acc += static_cast<long double>(D.y[i]) - D.offset;
-    D.P[static_cast<std::size_t>(i) + 1] = static_cast<double>(acc);
   }
+  if (D.n % TData::kStride == 0) D.C[static_cast<std::size_t>(D.n / TData::kStride)] = static_cast<double>(acc);
   std::int64_t longest = 0;
   for (const auto& [b, e] : D.runs) longest = std::max(longest, e - b);
   const std::vector<std::int64_t> factors = GridFactors(o.Grid, MaxFactor(o.Kind, longest));
@@ -506,7 +554,7 @@ TAllanResult Compute(TData& D, double tau0, const TAllanOptions& o, TAllanResult
   for (unsigned c = 1; c < cores && factors.size() > 1; ++c) threads.emplace_back(work);
   work();
   for (std::thread& t : threads) t.join();
-  std::vector<double>().swap(D.P);
+  std::vector<double>().swap(D.C);
   // Points without an identification (too few averages) take the noise of
   // the nearest shorter tau that has one; white rate noise when none has.
   int alpha = 0;

@@ -159,7 +159,7 @@ TAllanFrm::TAllanFrm(QWidget* parent)
     for (const TTermView& t : kTerms) {
       QCPGraph* line = PlotAllan->addGraph();
       line->setName(QString::fromUtf8(t.Caption));
-      line->setPen(QPen(t.Colour, 2.0, Qt::DashLine));
+      line->setPen(QPen(t.Colour, 3.0, Qt::DashLine));
     }
     QCPGraph* minimum = PlotAllan->addGraph();
     minimum->setName(QStringLiteral("minimum: bias instability"));
