@@ -303,6 +303,13 @@ TEST(Allan, GapsAreHolesNotJoins) {
     EXPECT_NEAR(b.Tau0, 0.008, 1e-6);
     ASSERT_TRUE(b.N.Found);
     EXPECT_NEAR(b.N.Value / a.N.Value, 1.0, 0.05) << to - from;
+    // Joined across the gap with tau0 = (last - first) / (n - 1), as the
+    // window did before gaps were found, N moves by far more.
+    const double joinedTau0 = (cut.LastTime - cut.FirstTime) / static_cast<double>(cut.Rates.size() - 1);
+    const TAllanResult joined = ComputeAllan(cut.Rates.data(), cut.Rates.size(), joinedTau0);
+    if (to - from == 100000) {
+      EXPECT_GT(std::fabs(joined.N.Value / a.N.Value - 1), 0.1);
+    }
     // No term reaches across the gap: each estimator's terms of the two parts.
     EXPECT_EQ(b.Points[3].Terms, static_cast<std::int64_t>(from - 16 + 1 + (500000 - to) - 16 + 1));
   }
