@@ -801,10 +801,12 @@ TAllanResult ComputeAllan(TSpanRates& span, const TAllanOptions& options) {
     std::vector<float>().swap(span.Times);
     return Compute(D, tau0, options, r);
   }
+  // Without the times of the records: the mean step from first to last.
   TData D;
   D.y = span.Rates.data();
   D.n = n;
   D.runs.emplace_back(0, n);
+  if (n >= 2) tau0 = (span.LastTime - span.FirstTime) / static_cast<double>(n - 1);
   return Compute(D, tau0, options, r);
 }
 
