@@ -1,5 +1,7 @@
 // The chart with a long recording: by default a day at 125 Hz (10.8 million
-// records), with --records=N any length (100000000: more than a week).
+// records), with --records=N any length (100000000: more than a week), and
+// with --steps-back=K a clock that steps back K times by 5 s (records out
+// of time order, which the chart sorts).
 // The recording is written into a temporary folder and removed at the end.
 // Opening and charting it (with the peak resident memory it took over the
 // empty window), replots of the whole recording and of a 1 % zoom, the
@@ -35,6 +37,7 @@
 namespace {
 
 std::int64_t records = bench_data::kRecords;
+int stepsBack = 0;
 
 // A field of /proc/self/status in kB (VmRSS, VmHWM).
 double StatusKb(const char* field) {
@@ -61,7 +64,7 @@ struct TWindow {
     settings.ShowAver = true;
     settings.Save();
     recording = folder + "/week.rtd";
-    bench_data::WriteRecording(recording, records);
+    bench_data::WriteRecording(recording, records, stepsBack);
     forms = CreateForms(settings.FileName);
     w = forms->MainFrm.get();
     w->show();
@@ -202,12 +205,17 @@ BENCHMARK(BM_ZoomAndUndo)->ArgName("undo")->Arg(0)->Arg(1)->Unit(benchmark::kMil
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  for (int i = 1; i < argc; ++i) {
-    if (std::strncmp(argv[i], "--records=", 10) != 0) continue;
-    records = std::atoll(argv[i] + 10);
+  for (int i = 1; i < argc;) {
+    if (std::strncmp(argv[i], "--records=", 10) == 0) {
+      records = std::atoll(argv[i] + 10);
+    } else if (std::strncmp(argv[i], "--steps-back=", 13) == 0) {
+      stepsBack = std::atoi(argv[i] + 13);
+    } else {
+      ++i;
+      continue;
+    }
     for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
     --argc;
-    break;
   }
   QApplication app(argc, argv);
   benchmark::Initialize(&argc, argv);
