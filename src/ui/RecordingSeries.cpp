@@ -7,8 +7,46 @@
 #include <limits>
 #include <numeric>
 #include <qcustomplot.h>
+#include <sys/mman.h>
+
+#include <cstdlib>
+#include <new>
 
 #include "processing/Averrmsstatic.h"
+
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kHugeFrom = std::size_t{4} << 20;
+
+}  // namespace
+
+void* RecordingAllocate(std::size_t bytes) {
+  if (bytes < kHugeFrom) {
+    if (void* p = std::malloc(bytes ? bytes : 1)) return p;
+    throw std::bad_alloc();
+  }
+  // A mapping aligned to a huge page, its size rounded up to whole ones.
+  const std::size_t size = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  void* raw = ::mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) throw std::bad_alloc();
+  char* const start = static_cast<char*>(raw);
+  const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(start);
+  char* const p = start + ((kHugePage - at % kHugePage) % kHugePage);
+  if (p > start) ::munmap(start, static_cast<std::size_t>(p - start));
+  if (char* const end = p + size; end < start + size + kHugePage)
+    ::munmap(end, static_cast<std::size_t>(start + size + kHugePage - end));
+  ::madvise(p, size, MADV_HUGEPAGE);  // a hint: without it, ordinary pages
+  return p;
+}
+
+void RecordingFree(void* p, std::size_t bytes) {
+  if (bytes < kHugeFrom) {
+    std::free(p);
+  } else {
+    ::munmap(p, (bytes + kHugePage - 1) / kHugePage * kHugePage);
+  }
+}
 
 namespace {
 

@@ -17,6 +17,25 @@
 
 #include "processing/Average.h"
 
+// Memory for the large arrays of a recording: from 4 MB up on transparent
+// huge pages where the system offers them, so loading a long recording
+// takes one page fault per 2 MB rather than per 4 kB.
+void* RecordingAllocate(std::size_t bytes);
+void RecordingFree(void* p, std::size_t bytes);
+template <class T>
+struct TRecordingAllocator {
+  using value_type = T;
+  TRecordingAllocator() = default;
+  template <class U>
+  TRecordingAllocator(const TRecordingAllocator<U>&) {}
+  T* allocate(std::size_t n) { return static_cast<T*>(RecordingAllocate(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t n) { RecordingFree(p, n * sizeof(T)); }
+  template <class U>
+  bool operator==(const TRecordingAllocator<U>&) const {
+    return true;
+  }
+};
+
 class QCPAxis;
 class QCPGraphData;
 class TAverRmsStatic;
@@ -103,7 +122,9 @@ class TRecordingSeries {
   float FileRate(std::int64_t i, std::size_t& hint) const;
 
   // The records in time order.
-  std::vector<float> time_, rate_, temperature_;
+  template <class T>
+  using TArray = std::vector<T, TRecordingAllocator<T>>;
+  TArray<float> time_, rate_, temperature_;
   // Records read out of time order: the file position of each position
   // (order_) and its inverse, as runs of consecutive positions; empty when
   // the positions are the file's.
@@ -114,7 +135,7 @@ class TRecordingSeries {
   // for recordings that cannot be replayed (records out of time order),
   // every value.
   std::vector<TSums> checkpoints_;
-  std::vector<double> averages_;
+  TArray<double> averages_;
   bool explicitAverages_ = false;
   bool averageNaN_ = false;  // the sampling must look at every average point
   // Per block: smallest and largest value of each series (rate and
