@@ -72,42 +72,80 @@ bool CaptionShown(xcb_connection_t* c, xcb_window_t root, const std::string& tex
   return found;
 }
 
-// From the program's start until its caption names the recording.
-void BM_WindowOpen(benchmark::State& state) {
-  const std::string& path = Recording(static_cast<int>(state.range(0)));
+// Starts the program (with `recording`, or none when empty) and returns the
+// seconds until one of its windows has a caption containing `caption`; a
+// negative number when the program ended first.
+double TimeUntilCaption(xcb_connection_t* c, xcb_window_t root, const std::string& recording,
+                        const std::string& caption) {
+  const auto start = std::chrono::steady_clock::now();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    if (recording.empty()) {
+      ::execl(RATELOG_PROGRAM, RATELOG_PROGRAM, static_cast<char*>(nullptr));
+    } else {
+      ::execl(RATELOG_PROGRAM, RATELOG_PROGRAM, recording.c_str(), static_cast<char*>(nullptr));
+    }
+    ::_exit(127);
+  }
+  int status = 0;
+  bool shown = false;
+  while (!(shown = CaptionShown(c, root, caption))) {
+    if (::waitpid(pid, &status, WNOHANG) == pid) return -1;
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ::kill(pid, SIGTERM);
+  ::waitpid(pid, &status, 0);
+  return seconds;
+}
+
+xcb_connection_t* Display(benchmark::State& state, xcb_window_t& root) {
   xcb_connection_t* c = xcb_connect(nullptr, nullptr);
   if (xcb_connection_has_error(c)) {
     state.SkipWithError("no X display (run under xvfb-run)");
     xcb_disconnect(c);
-    return;
+    return nullptr;
   }
-  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+  root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
+  return c;
+}
+
+// From the program's start until its caption names the recording.
+void BM_WindowOpen(benchmark::State& state) {
+  const std::string& path = Recording(static_cast<int>(state.range(0)));
+  xcb_window_t root = 0;
+  xcb_connection_t* c = Display(state, root);
+  if (!c) return;
   for (auto _ : state) {
-    const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      ::execl(RATELOG_PROGRAM, RATELOG_PROGRAM, path.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    bool shown = false;
-    int status = 0;
-    while (!(shown = CaptionShown(c, root, path))) {
-      if (::waitpid(pid, &status, WNOHANG) == pid) break;  // ended before
-      std::this_thread::sleep_for(std::chrono::microseconds(500));
-    }
-    const auto end = std::chrono::steady_clock::now();
-    state.SetIterationTime(std::chrono::duration<double>(end - start).count());
-    if (!shown) {
+    const double seconds = TimeUntilCaption(c, root, path, path);
+    if (seconds < 0) {
       state.SkipWithError("the program ended without showing the recording");
       break;
     }
-    ::kill(pid, SIGTERM);
-    ::waitpid(pid, &status, 0);
+    state.SetIterationTime(seconds);
   }
   state.counters["records"] = static_cast<double>(records);
   xcb_disconnect(c);
 }
 BENCHMARK(BM_WindowOpen)->ArgName("steps_back")->Arg(0)->Arg(3)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// The start-up alone: from the program's start (no recording) until its
+// window is shown with its caption.
+void BM_WindowStart(benchmark::State& state) {
+  xcb_window_t root = 0;
+  xcb_connection_t* c = Display(state, root);
+  if (!c) return;
+  for (auto _ : state) {
+    const double seconds = TimeUntilCaption(c, root, std::string(), "Ratelog");
+    if (seconds < 0) {
+      state.SkipWithError("the program ended without its window");
+      break;
+    }
+    state.SetIterationTime(seconds);
+  }
+  xcb_disconnect(c);
+}
+BENCHMARK(BM_WindowStart)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
