@@ -86,5 +86,5 @@ class TOpenFile : public TOptionProgramm {
 
  private:
   std::string error_;
-  std::array<TChartRecord, BatchSize> batch_{};
+  std::array<TChartRecord, BatchSize> batch_;  // written before it is read
 };
