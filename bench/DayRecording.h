@@ -22,8 +22,9 @@ namespace bench_data {
 inline constexpr std::int64_t kRecords = 24LL * 3600 * 125;
 
 // Writes `records` records of the day-long pattern (125 Hz, noisy rate,
-// slowly rising temperature) to `path`.
-inline void WriteRecording(const std::string& path, std::int64_t records) {
+// slowly rising temperature) to `path`. `stepsBack`: times the clock steps
+// back by 5 s (the most the packet decoder keeps), evenly spread.
+inline void WriteRecording(const std::string& path, std::int64_t records, int stepsBack = 0) {
   const int fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0644);
   if (fd < 0) std::abort();
   std::vector<std::uint8_t> header(rtd::HeaderSize, 0);
@@ -37,7 +38,8 @@ inline void WriteRecording(const std::string& path, std::int64_t records) {
   for (std::int64_t i = 0; i < records;) {
     std::size_t n = 0;
     for (; n < block.size() && i < records; ++n, ++i) {
-      const double t = static_cast<double>(i + 1) * 0.008;
+      const std::int64_t steps = stepsBack * i / records;  // steps back so far
+      const double t = static_cast<double>(i + 1) * 0.008 - 5.0 * static_cast<double>(steps);
       block[n] = {static_cast<float>(t), noise(rng), static_cast<float>(25.0 + t / 3600.0)};
     }
     if (::write(fd, block.data(), n * sizeof(SamplePoint)) < 0) std::abort();

@@ -1,5 +1,7 @@
 // The chart with a long recording: by default a day at 125 Hz (10.8 million
-// records), with --records=N any length (100000000: more than a week).
+// records), with --records=N any length (100000000: more than a week), and
+// with --steps-back=K a clock that steps back K times by 5 s (records out
+// of time order, which the chart sorts).
 // The recording is written into a temporary folder and removed at the end.
 // Opening and charting it (with the peak resident memory it took over the
 // empty window), replots of the whole recording and of a 1 % zoom, the
@@ -15,6 +17,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -22,11 +26,13 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "DayRecording.h"
 #include "app/Forms.h"
 #include "files/Recording.h"
+#include "processing/Average.h"
 #include "processing/Averrmsstatic.h"
 #include "ui/Chart.h"
 #include "ui/RecordingSeries.h"
@@ -35,6 +41,7 @@
 namespace {
 
 std::int64_t records = bench_data::kRecords;
+int stepsBack = 0;
 
 // A field of /proc/self/status in kB (VmRSS, VmHWM).
 double StatusKb(const char* field) {
@@ -61,7 +68,7 @@ struct TWindow {
     settings.ShowAver = true;
     settings.Save();
     recording = folder + "/week.rtd";
-    bench_data::WriteRecording(recording, records);
+    bench_data::WriteRecording(recording, records, stepsBack);
     forms = CreateForms(settings.FileName);
     w = forms->MainFrm.get();
     w->show();
@@ -198,16 +205,63 @@ void BM_ZoomAndUndo(benchmark::State& state) {
 }
 BENCHMARK(BM_ZoomAndUndo)->ArgName("undo")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// A close during the work after reading (sorting, indexing, statistics):
+// the store of the recording's records (as the reader's engine averages
+// them) is finished on a thread, the cancel flag is set `delay_ms` later,
+// and the time from the flag to Finish's return is what a closing window
+// waits.
+void BM_FinishCancelled(benchmark::State& state) {
+  auto engine = std::make_unique<TFastAverageRms>();
+  engine->Sample = 125;
+  engine->MeanTime = 3;
+  engine->Mode = ModeNormal;
+  for (auto _ : state) {
+    state.PauseTiming();
+    engine->Reset();
+    TRecordingSeries store;
+    store.Start(records, AveragingWindow(*engine), 3600.0);
+    std::mt19937 rng(1);
+    std::normal_distribution<float> noise(0.0033f, 0.002f);
+    for (std::int64_t i = 0; i < records; ++i) {
+      const std::int64_t steps = stepsBack * i / records;
+      const float t = static_cast<float>(static_cast<double>(i + 1) * 0.008 - 5.0 * static_cast<double>(steps));
+      const float rate = noise(rng);
+      engine->AddSample(t, rate, 25.0f);
+      store.Append(t, rate, engine->Average, 25.0f);
+    }
+    std::atomic<bool> cancel{false};
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+      store.Finish(&cancel);
+      done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(state.range(0)));
+    state.ResumeTiming();
+    cancel = true;
+    while (!done) std::this_thread::yield();
+    state.PauseTiming();
+    worker.join();
+    state.ResumeTiming();
+  }
+  state.counters["records"] = static_cast<double>(records);
+}
+BENCHMARK(BM_FinishCancelled)->ArgName("delay_ms")->Arg(20)->Arg(200)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  for (int i = 1; i < argc; ++i) {
-    if (std::strncmp(argv[i], "--records=", 10) != 0) continue;
-    records = std::atoll(argv[i] + 10);
+  for (int i = 1; i < argc;) {
+    if (std::strncmp(argv[i], "--records=", 10) == 0) {
+      records = std::atoll(argv[i] + 10);
+    } else if (std::strncmp(argv[i], "--steps-back=", 13) == 0) {
+      stepsBack = std::atoi(argv[i] + 13);
+    } else {
+      ++i;
+      continue;
+    }
     for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
     --argc;
-    break;
   }
   QApplication app(argc, argv);
   benchmark::Initialize(&argc, argv);

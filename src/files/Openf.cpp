@@ -30,6 +30,7 @@ TLoadResult TOpenFile::Load(TOpenFileSink& sink) {
 
   const std::int64_t records = info.RecordCount;
   const double factor = UnitsPerSecond ? 1.0 : static_cast<double>(3600.0f);
+  sink.Cancel = Cancel;
   sink.LoadScale(factor, AveragingWindow(AverageEngine));
   sink.LoadStarted(info.Ident, records);
   const std::int64_t step = records / 100;  // a hundredth of the records
@@ -71,6 +72,10 @@ TLoadResult TOpenFile::Load(TOpenFileSink& sink) {
   }
   if (n) sink.LoadRecords(batch_.data(), n);
   sink.LoadFinished();
+  if (Cancel && Cancel->load()) {
+    error_ = "Reading was stopped before the end.";
+    return TLoadResult::Cancelled;
+  }
   if (!reader.Error().empty()) {
     error_ = reader.Error();
     return TLoadResult::Unreadable;

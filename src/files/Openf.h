@@ -39,8 +39,12 @@ class TOpenFileSink {
   virtual void LoadProgress(std::int64_t recordsRead) = 0;
   // The next records, in file order (NaN records left out).
   virtual void LoadRecords(const TChartRecord* records, std::size_t n) = 0;
-  // Reading is over, successfully or not: hide the gauge.
+  // Reading is over, successfully or not: hide the gauge. Long work done
+  // here looks at Cancel.
   virtual void LoadFinished() = 0;
+
+  // The reader's cancel flag during a Load (may be null).
+  const std::atomic<bool>* Cancel = nullptr;
 };
 
 enum class TLoadResult {
@@ -76,11 +80,11 @@ class TOpenFile : public TOptionProgramm {
   // The header fields of the last recording opened (identification, sample
   // value, creation time, names).
   TRecordingInfo Info;
-  // Set from another thread, ends a Load within a batch of records
-  // (Cancelled). May stay null.
+  // Set from another thread, ends a Load within a batch of records, or the
+  // sink's work after the reading (Cancelled). May stay null.
   const std::atomic<bool>* Cancel = nullptr;
 
  private:
   std::string error_;
-  std::array<TChartRecord, BatchSize> batch_{};
+  std::array<TChartRecord, BatchSize> batch_;  // written before it is read
 };

@@ -51,8 +51,8 @@ void TOpenFileChart::LoadRecords(const TChartRecord* records, std::size_t n) {
 }
 
 void TOpenFileChart::LoadFinished() {
-  if (Cancel && *Cancel) recording_.reset();  // nobody waits for it: no sorting, no statistics
-  if (recording_) recording_->Finish();
+  // A cancelled sort or summing leaves nothing to chart.
+  if (recording_ && !recording_->Finish(Cancel)) recording_.reset();
   Gui([this, recording = std::move(recording_)]() mutable {
     if (recording) chart_.ShowRecording(std::move(recording));
     if (showGauge_) showGauge_(false);

@@ -33,9 +33,6 @@ class TOpenFileChart : public TOpenFileSink {
   // The sink is fed from another thread: what it does to the window
   // (gauge, label, chart) goes through `post` to the window's thread.
   void PostWith(std::function<void(std::function<void()>)> post) { post_ = std::move(post); }
-  // Set when the load is abandoned (the window is closing): the records
-  // read are dropped instead of being made the chart's recording.
-  const std::atomic<bool>* Cancel = nullptr;
 
  private:
   void Gui(std::function<void()> action);

@@ -1,5 +1,6 @@
 #include "processing/Average.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -26,6 +27,9 @@ std::int32_t AveragingWindow(const TOptionProgramm& s) {
 TFastAverageRms::TFastAverageRms() = default;
 
 void TFastAverageRms::Reset() {
+  // The samples of the last run; beyond them the ring was never written.
+  const std::int32_t used = Full ? Window : WriteIndex;
+  std::fill(Ring.begin(), Ring.begin() + used, SamplePoint{});
   LastPoint = SamplePoint{};
   Average = 0;
   Rms = 0;
@@ -33,7 +37,6 @@ void TFastAverageRms::Reset() {
   Sum = 0;
   PrevSum = 0;
   SumSq = 0;
-  Ring.fill(SamplePoint{});
   Window = 0;
   Full = false;
   WriteIndex = 0;

@@ -20,7 +20,9 @@ std::int32_t AveragingWindow(const TOptionProgramm& settings);
 
 // The engine reads MeanTime, Sample, Mode and FreqImpulse from its own
 // settings copy (assigned by the owner together with each Reset).
-// The object is large (a 12 MB ring): embed it once, never per sample.
+// The object is large (a 12 MB ring): embed it once, never per sample. The
+// ring is only touched as far as the window reaches (its memory is not
+// written before).
 class TFastAverageRms : public TOptionProgramm {
  public:
   static constexpr std::int32_t RingSize = 1000000;
@@ -41,7 +43,7 @@ class TFastAverageRms : public TOptionProgramm {
   long double PrevSum = 0;
   long double SumSq = 0;
   std::int32_t Window = 0;
-  std::array<SamplePoint, RingSize> Ring{};
+  std::array<SamplePoint, RingSize> Ring;  // [0, window) in use
   bool Full = false;
   std::int32_t WriteIndex = 0;
   bool HaveFirst = false;

@@ -7,8 +7,46 @@
 #include <limits>
 #include <numeric>
 #include <qcustomplot.h>
+#include <sys/mman.h>
+
+#include <cstdlib>
+#include <new>
 
 #include "processing/Averrmsstatic.h"
+
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kHugeFrom = std::size_t{4} << 20;
+
+}  // namespace
+
+void* RecordingAllocate(std::size_t bytes) {
+  if (bytes < kHugeFrom) {
+    if (void* p = std::malloc(bytes ? bytes : 1)) return p;
+    throw std::bad_alloc();
+  }
+  // A mapping aligned to a huge page, its size rounded up to whole ones.
+  const std::size_t size = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+  void* raw = ::mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) throw std::bad_alloc();
+  char* const start = static_cast<char*>(raw);
+  const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(start);
+  char* const p = start + ((kHugePage - at % kHugePage) % kHugePage);
+  if (p > start) ::munmap(start, static_cast<std::size_t>(p - start));
+  if (char* const end = p + size; end < start + size + kHugePage)
+    ::munmap(end, static_cast<std::size_t>(start + size + kHugePage - end));
+  ::madvise(p, size, MADV_HUGEPAGE);  // a hint: without it, ordinary pages
+  return p;
+}
+
+void RecordingFree(void* p, std::size_t bytes) {
+  if (bytes < kHugeFrom) {
+    std::free(p);
+  } else {
+    ::munmap(p, (bytes + kHugePage - 1) / kHugePage * kHugePage);
+  }
+}
 
 namespace {
 
@@ -43,43 +81,91 @@ struct TMoments {
 
 }  // namespace
 
+// Maps x through segments sorted by `from`; `hint` is the segment used last
+// (reads mostly move forward).
+std::int64_t MapThrough(const std::vector<TRecordingSeries::TSegment>&, std::int64_t, std::size_t&);
+
 // The running average of the chart, replayed record by record from the
 // sums at a block's start: the same operations, in the same order, as the
-// reader's engine, so the values are the engine's to the last bit. Reads
-// move forward, so a pass over a range costs one step per record.
+// reader's engine, so the values are the engine's to the last bit. The
+// replay runs in file order; where records out of time order interleave,
+// a few replays follow the file's runs side by side. Reads move forward,
+// so a pass over a range costs about one step per record.
 class TRecordingSeries::TAverageCursor {
  public:
   explicit TAverageCursor(const TRecordingSeries& s) : s_(s) {}
-  // The average of record i in deg/s.
+  // The average of the record at position i, in deg/s.
   double At(std::int64_t i) {
     if (s_.explicitAverages_) return s_.averages_[static_cast<std::size_t>(i)];
-    if (valid_ && i + 1 == next_) return last_;
-    if (!valid_ || i < next_ || i - next_ >= 2 * Block) {
-      const std::int64_t b = i / Block;
-      sums_ = s_.checkpoints_[static_cast<std::size_t>(b)];
-      next_ = b * Block;
+    const std::int64_t f = s_.order_.empty() ? i : MapThrough(s_.order_, i, orderHint_);
+    TReplay* best = nullptr;
+    for (TReplay& r : replays_) {
+      if (r.valid && r.next <= f + 1 && f - r.next < 2 * Block && (!best || r.next > best->next)) best = &r;
     }
-    for (; next_ <= i; ++next_) s_.StepAverage(sums_, next_, last_);
-    valid_ = true;
-    return last_;
+    if (!best) {
+      best = &replays_[victim_];
+      victim_ = (victim_ + 1) % kReplays;
+      const std::int64_t b = f / Block;
+      best->sums = s_.checkpoints_[static_cast<std::size_t>(b)];
+      best->next = b * Block;
+      best->valid = true;
+    }
+    const std::int64_t w = s_.window_;
+    for (; best->next <= f; ++best->next) {
+      const std::int64_t k = best->next;
+      const float dropped = k >= w ? s_.FileRate(k - w, best->droppedHint) : 0.0f;
+      s_.StepAverage(best->sums, k, s_.FileRate(k, best->rateHint), dropped, best->last);
+    }
+    return best->last;
   }
 
  private:
+  static constexpr int kReplays = 4;
+  struct TReplay {
+    TSums sums;
+    std::int64_t next = 0;
+    double last = 0;
+    bool valid = false;
+    std::size_t rateHint = 0, droppedHint = 0;
+  };
   const TRecordingSeries& s_;
-  TSums sums_;
-  std::int64_t next_ = 0;
-  double last_ = 0;
-  bool valid_ = false;
+  TReplay replays_[kReplays];
+  int victim_ = 0;
+  std::size_t orderHint_ = 0;
 };
 
-void TRecordingSeries::StepAverage(TSums& s, std::int64_t i, double& average) const {
-  const float rate = rate_[static_cast<std::size_t>(i)];
+std::int64_t MapThrough(const std::vector<TRecordingSeries::TSegment>& segments, std::int64_t x,
+                        std::size_t& hint) {
+  const std::size_t n = segments.size();
+  const auto holds = [&](std::size_t k) {
+    return segments[k].from <= x && (k + 1 == n || x < segments[k + 1].from);
+  };
+  if (!holds(hint)) {
+    if (hint + 1 < n && holds(hint + 1)) {
+      ++hint;
+    } else {
+      hint = static_cast<std::size_t>(
+          std::upper_bound(segments.begin(), segments.end(), x,
+                           [](std::int64_t v, const TRecordingSeries::TSegment& s) { return v < s.from; }) -
+          segments.begin() - 1);
+    }
+  }
+  return segments[hint].to + (x - segments[hint].from);
+}
+
+float TRecordingSeries::FileRate(std::int64_t i, std::size_t& hint) const {
+  const std::int64_t k = inverse_.empty() ? i : MapThrough(inverse_, i, hint);
+  return rate_[static_cast<std::size_t>(k)];
+}
+
+void TRecordingSeries::StepAverage(TSums& s, std::int64_t i, float rate, float dropped,
+                                   double& average) const {
   const std::int64_t w = window_;
   if (i < w) {
     s.sum += rate;
     average = static_cast<double>(s.sum / static_cast<long double>(i + 1));
   } else {
-    s.prevSum -= rate_[static_cast<std::size_t>(i - w)];
+    s.prevSum -= dropped;
     s.sum += rate;
     average = static_cast<double>((s.prevSum + s.sum) / static_cast<long double>(window_));
   }
@@ -116,7 +202,8 @@ void TRecordingSeries::Append(float time, float rate, double average, float temp
   rate_.push_back(rate);
   temperature_.push_back(temperature);
   double replayed = 0;
-  StepAverage(replay_, i, replayed);
+  StepAverage(replay_, i, rate, i >= window_ ? rate_[static_cast<std::size_t>(i - window_)] : 0.0f,
+              replayed);
   if (!explicitAverages_ && !SameValue(replayed, average)) {
     // The engine computed something the replay does not: keep its values.
     MakeAveragesExplicit();
@@ -150,6 +237,15 @@ void TRecordingSeries::AddToBlock(bool first, float rate, double average, float 
   blockTemperature_[1] = std::max(blockTemperature_[1], temperature);
 }
 
+void TRecordingSeries::StoreBlock(std::size_t b) {
+  rateLow_[b] = blockRate_[0];
+  rateHigh_[b] = blockRate_[1];
+  averageLow_[b] = blockAverage_[0];
+  averageHigh_[b] = blockAverage_[1];
+  temperatureLow_[b] = blockTemperature_[0];
+  temperatureHigh_[b] = blockTemperature_[1];
+}
+
 void TRecordingSeries::CloseBlock() {
   rateLow_.push_back(blockRate_[0]);
   rateHigh_.push_back(blockRate_[1]);
@@ -159,10 +255,10 @@ void TRecordingSeries::CloseBlock() {
   temperatureHigh_.push_back(blockTemperature_[1]);
 }
 
-void TRecordingSeries::Finish() {
+bool TRecordingSeries::Finish(const std::atomic<bool>* cancel) {
   if (Size() % Block != 0) CloseBlock();
-  if (!sorted_) SortByTime();
-  BuildStatistics();
+  if (!sorted_ && !SortByTime(cancel)) return false;
+  return BuildStatistics(cancel);
 }
 
 void TRecordingSeries::MakeAveragesExplicit() {
@@ -175,50 +271,182 @@ void TRecordingSeries::MakeAveragesExplicit() {
   checkpoints_.shrink_to_fit();
 }
 
-// The chart keeps its points in ascending time; a stable order keeps equal
-// times in file order. The average cannot be replayed out of file order:
-// its values are kept.
-void TRecordingSeries::SortByTime() {
-  MakeAveragesExplicit();
-  std::vector<std::uint32_t> order(time_.size());
-  std::iota(order.begin(), order.end(), 0u);
-  std::stable_sort(order.begin(), order.end(),
-                   [this](std::uint32_t a, std::uint32_t b) { return time_[a] < time_[b]; });
-  const auto permute = [&order](auto& v) {
-    std::remove_reference_t<decltype(v)> sorted;
-    sorted.reserve(v.capacity());
-    for (std::uint32_t i : order) sorted.push_back(v[i]);
-    v.swap(sorted);
-  };
-  permute(time_);
-  permute(rate_);
-  permute(temperature_);
-  permute(averages_);
-  sorted_ = true;
-  BuildIndex();
+namespace {
+
+constexpr std::int64_t kCancelStride = 1 << 16;  // records between looks at the cancel flag
+
+bool Cancelled(const std::atomic<bool>* cancel) { return cancel && cancel->load(std::memory_order_relaxed); }
+
+// Appends the segment of position `from` mapping to `to`, joined to the
+// last one where it continues it.
+void AddSegment(std::vector<TRecordingSeries::TSegment>& segments, std::int64_t from, std::int64_t to) {
+  if (!segments.empty() && segments.back().to + (from - segments.back().from) == to) return;
+  segments.push_back({from, to});
 }
 
-void TRecordingSeries::BuildIndex() {
-  for (auto* v : {&rateLow_, &rateHigh_, &temperatureLow_, &temperatureHigh_}) v->clear();
-  averageLow_.clear();
-  averageHigh_.clear();
+}  // namespace
+
+// One record in all its columns, while records move.
+struct TRecordingSeries::TRow {
+  float time, rate, temperature;
+  double average;
+  std::int64_t file;
+};
+
+TRecordingSeries::TRow TRecordingSeries::Row(std::int64_t i) const {
+  const std::size_t k = static_cast<std::size_t>(i);
+  return {time_[k], rate_[k], temperature_[k], explicitAverages_ ? averages_[k] : 0.0, 0};
+}
+
+void TRecordingSeries::SetRow(std::int64_t i, const TRow& row) {
+  const std::size_t k = static_cast<std::size_t>(i);
+  time_[k] = row.time;
+  rate_[k] = row.rate;
+  temperature_[k] = row.temperature;
+  if (explicitAverages_) averages_[k] = row.average;
+}
+
+// Merges the ordered positions [from, middle) and [middle, to) in place,
+// stable, with a buffer the size of the shorter one. `files` holds the
+// file positions of [from, to) and is merged alike.
+void TRecordingSeries::MergeRuns(std::int64_t from, std::int64_t middle, std::int64_t to,
+                                 std::vector<std::int64_t>& files) {
+  const auto row = [&](std::int64_t i) {
+    TRow r = Row(i);
+    r.file = files[static_cast<std::size_t>(i - from)];
+    return r;
+  };
+  const auto put = [&](std::int64_t i, const TRow& r) {
+    SetRow(i, r);
+    files[static_cast<std::size_t>(i - from)] = r.file;
+  };
+  std::vector<TRow> buffer;
+  if (middle - from <= to - middle) {
+    for (std::int64_t i = from; i < middle; ++i) buffer.push_back(row(i));
+    std::size_t a = 0;
+    std::int64_t b = middle, out = from;
+    while (a < buffer.size() && b < to) {
+      // Equal times: the earlier run first.
+      if (time_[static_cast<std::size_t>(b)] < buffer[a].time) {
+        put(out++, row(b++));
+      } else {
+        put(out++, buffer[a++]);
+      }
+    }
+    while (a < buffer.size()) put(out++, buffer[a++]);
+  } else {
+    for (std::int64_t i = middle; i < to; ++i) buffer.push_back(row(i));
+    std::int64_t a = middle - 1, out = to - 1;
+    std::size_t b = buffer.size();
+    while (b > 0 && a >= from) {
+      if (time_[static_cast<std::size_t>(a)] > buffer[b - 1].time) {
+        put(out--, row(a--));
+      } else {
+        put(out--, buffer[--b]);
+      }
+    }
+    while (b > 0) put(out--, buffer[--b]);
+  }
+}
+
+// The chart keeps its points in ascending time; a stable order keeps equal
+// times in file order. The records come as ascending runs (a clock that
+// steps back starts a new one); neighbouring runs are merged, level by
+// level, and only where they overlap: the records that move are those a
+// step back displaced, and only their blocks are indexed again. The file
+// positions are kept as runs of consecutive positions, from which the
+// running average is replayed in file order.
+bool TRecordingSeries::SortByTime(const std::atomic<bool>* cancel) {
+  const std::int64_t n = Size();
+  std::vector<std::int64_t> runs{0};
+  for (std::int64_t i = 1; i < n; ++i) {
+    if (time_[static_cast<std::size_t>(i)] < time_[static_cast<std::size_t>(i - 1)]) runs.push_back(i);
+    if (i % (16 * kCancelStride) == 0 && Cancelled(cancel)) return false;
+  }
+  runs.push_back(n);
+  std::vector<bool> dirty(static_cast<std::size_t>((n + Block - 1) / Block), false);
+  std::vector<TSegment> order{{0, 0}}, next;
+  std::vector<std::int64_t> files, nextRuns;
+  std::int64_t work = 0;
+  while (runs.size() > 2) {
+    next.clear();
+    nextRuns.assign(1, 0);
+    std::size_t hint = 0;
+    // The old segments of [a, b) into the new list.
+    const auto copy = [&](std::int64_t a, std::int64_t b) {
+      for (std::int64_t i = a; i < b;) {
+        const std::int64_t to = MapThrough(order, i, hint);
+        AddSegment(next, i, to);
+        i = hint + 1 < order.size() ? std::min(b, order[hint + 1].from) : b;
+      }
+    };
+    for (std::size_t k = 0; k + 1 < runs.size(); k += 2) {
+      const std::int64_t a = runs[k], b = runs[k + 1];
+      if (k + 2 >= runs.size()) {  // an odd run out
+        copy(a, b);
+        nextRuns.push_back(b);
+        break;
+      }
+      const std::int64_t c = runs[k + 2];
+      const float* t = time_.data();
+      // Only the end of the first run later than the second's start, and
+      // the start of the second earlier than the first's end, move.
+      const std::int64_t p = std::upper_bound(t + a, t + b, t[b]) - t;
+      const std::int64_t q = std::lower_bound(t + b, t + c, t[b - 1]) - t;
+      copy(a, p);
+      if (p < b) {
+        files.clear();
+        for (std::int64_t i = p; i < q; ++i) files.push_back(MapThrough(order, i, hint));
+        MergeRuns(p, b, q, files);
+        for (std::int64_t i = p; i < q; ++i) AddSegment(next, i, files[static_cast<std::size_t>(i - p)]);
+        for (std::int64_t blk = p / Block; blk <= (q - 1) / Block; ++blk) dirty[static_cast<std::size_t>(blk)] = true;
+        work += q - p;
+        if (work >= kCancelStride) {
+          work = 0;
+          if (Cancelled(cancel)) return false;
+        }
+      }
+      copy(q, c);
+      nextRuns.push_back(c);
+    }
+    order.swap(next);
+    runs.swap(nextRuns);
+  }
+  sorted_ = true;
+  if (explicitAverages_) {
+    order.clear();
+  } else if (order.size() > 1) {
+    order_ = order;
+    inverse_.reserve(order.size());
+    for (const TSegment& s : order) inverse_.push_back({s.to, s.from});
+    std::sort(inverse_.begin(), inverse_.end(), [](const TSegment& x, const TSegment& y) { return x.from < y.from; });
+  }
+  // The blocks whose records moved.
   TAverageCursor cursor(*this);
-  for (std::int64_t from = 0; from < Size(); from += Block) {
-    const std::int64_t to = std::min(Size(), from + Block);
+  for (std::size_t blk = 0; blk < dirty.size(); ++blk) {
+    if (!dirty[blk]) continue;
+    const std::int64_t from = static_cast<std::int64_t>(blk) * Block;
+    const std::int64_t to = std::min(n, from + Block);
     for (std::int64_t i = from; i < to; ++i) {
       const std::size_t k = static_cast<std::size_t>(i);
       AddToBlock(i == from, rate_[k], cursor.At(i), temperature_[k]);
     }
-    CloseBlock();
+    StoreBlock(blk);
+    work += Block;
+    if (work >= kCancelStride) {
+      work = 0;
+      if (Cancelled(cancel)) return false;
+    }
   }
+  return true;
 }
 
 void TRecordingSeries::SetRateFactor(double rateFactor) {
   factor_ = rateFactor;
-  BuildStatistics();
+  BuildStatistics(nullptr);
 }
 
-void TRecordingSeries::BuildStatistics() {
+bool TRecordingSeries::BuildStatistics(const std::atomic<bool>* cancel) {
   stats_.clear();
   statsFinite_ = true;
   for (std::int64_t from = 0; from < Size(); from += Block) {
@@ -238,7 +466,9 @@ void TRecordingSeries::BuildStatistics() {
     }
     if (!std::isfinite(s.rateM2) || !std::isfinite(s.tempSum)) statsFinite_ = false;
     stats_.push_back(s);
+    if (from % kCancelStride == 0 && Cancelled(cancel)) return false;
   }
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -271,7 +501,8 @@ std::size_t TRecordingSeries::MemoryBytes() const {
           rateHigh_.capacity() + temperatureLow_.capacity() + temperatureHigh_.capacity()) *
              sizeof(float) +
          (averages_.capacity() + averageLow_.capacity() + averageHigh_.capacity()) * sizeof(double) +
-         checkpoints_.capacity() * sizeof(TSums) + stats_.capacity() * sizeof(TStats);
+         checkpoints_.capacity() * sizeof(TSums) + stats_.capacity() * sizeof(TStats) +
+         (order_.capacity() + inverse_.capacity()) * sizeof(TSegment);
 }
 
 namespace {

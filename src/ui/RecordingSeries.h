@@ -10,11 +10,31 @@
 #pragma once
 
 #include <QVector>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "processing/Average.h"
+
+// Memory for the large arrays of a recording: from 4 MB up on transparent
+// huge pages where the system offers them, so loading a long recording
+// takes one page fault per 2 MB rather than per 4 kB.
+void* RecordingAllocate(std::size_t bytes);
+void RecordingFree(void* p, std::size_t bytes);
+template <class T>
+struct TRecordingAllocator {
+  using value_type = T;
+  TRecordingAllocator() = default;
+  template <class U>
+  TRecordingAllocator(const TRecordingAllocator<U>&) {}
+  T* allocate(std::size_t n) { return static_cast<T*>(RecordingAllocate(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t n) { RecordingFree(p, n * sizeof(T)); }
+  template <class U>
+  bool operator==(const TRecordingAllocator<U>&) const {
+    return true;
+  }
+};
 
 class QCPAxis;
 class QCPGraphData;
@@ -34,8 +54,10 @@ class TRecordingSeries {
   // deg/s that the reader's engine gave after this record.
   void Append(float time, float rate, double average, float temperature);
   // Loading is over: the last block is indexed, records out of time order
-  // are put in order (stable: equal times keep their file order).
-  void Finish();
+  // are put in order (stable: equal times keep their file order) and the
+  // statistics are summed. Setting `cancel` (from another thread) ends the
+  // work within a few milliseconds: false, and the store is unusable.
+  bool Finish(const std::atomic<bool>* cancel = nullptr);
 
   std::int64_t Size() const { return static_cast<std::int64_t>(time_.size()); }
   double RateFactor() const { return factor_; }
@@ -67,6 +89,12 @@ class TRecordingSeries {
   // Bytes held, for the benchmarks.
   std::size_t MemoryBytes() const;
 
+  // Where a run of positions [from, next segment's from) maps to: `to` and
+  // on.
+  struct TSegment {
+    std::int64_t from, to;
+  };
+
  private:
   class TAverageCursor;
   struct TSums {
@@ -76,24 +104,38 @@ class TRecordingSeries {
     long double rateSum = 0, rateM2 = 0, tempSum = 0;
   };
 
+  struct TRow;
+
   void AddToBlock(bool first, float rate, double average, float temperature);
   void CloseBlock();
-  void BuildStatistics();
+  void StoreBlock(std::size_t block);
+  bool BuildStatistics(const std::atomic<bool>* cancel);
   void MakeAveragesExplicit();
-  void SortByTime();
-  void BuildIndex();
-  // The running average of record i, in deg/s, from the checkpoint before
-  // it (or the explicit values).
-  void StepAverage(TSums& s, std::int64_t i, double& average) const;
+  bool SortByTime(const std::atomic<bool>* cancel);
+  void MergeRuns(std::int64_t from, std::int64_t middle, std::int64_t to, std::vector<std::int64_t>& files);
+  TRow Row(std::int64_t i) const;
+  void SetRow(std::int64_t i, const TRow& row);
+  // The running average's step for record i in file order: `rate` is its
+  // rate, `dropped` that of record i - window (when there is one).
+  void StepAverage(TSums& s, std::int64_t i, float rate, float dropped, double& average) const;
+  // The rate of the record at file position i.
+  float FileRate(std::int64_t i, std::size_t& hint) const;
 
-  std::vector<float> time_, rate_, temperature_;
+  // The records in time order.
+  template <class T>
+  using TArray = std::vector<T, TRecordingAllocator<T>>;
+  TArray<float> time_, rate_, temperature_;
+  // Records read out of time order: the file position of each position
+  // (order_) and its inverse, as runs of consecutive positions; empty when
+  // the positions are the file's.
+  std::vector<TSegment> order_, inverse_;
   std::int32_t window_ = 1;
   double factor_ = 1;
   // The running average: sums before the first record of each block, or,
   // for recordings that cannot be replayed (records out of time order),
   // every value.
   std::vector<TSums> checkpoints_;
-  std::vector<double> averages_;
+  TArray<double> averages_;
   bool explicitAverages_ = false;
   bool averageNaN_ = false;  // the sampling must look at every average point
   // Per block: smallest and largest value of each series (rate and

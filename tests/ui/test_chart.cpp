@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <qcustomplot.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -177,6 +179,96 @@ TEST(RecordingSeries, ReplayedAverageAndSpanStatisticsAgreeWithThePointByPointCa
   EXPECT_FALSE(store->SpanStatistics(0.0081, 0.0241, s));
   EXPECT_EQ(s.Mean + s.Rms, 0);
   EXPECT_TRUE(store->SpanStatistics(0.0079, 0.0241, s));
+}
+
+// A clock that steps back now and then (up to 5 s, sometimes onto a time
+// already recorded) and, in the second case, runs of records in shuffled
+// order: the store holds what a stable sort of the records gives, with the
+// engine's averages, and draws and sums it as a store loaded in order
+// from those sorted records does.
+TEST(RecordingSeries, RecordsOutOfOrderAreStoredAsAStableSortOfThemGives) {
+  for (const bool shuffled : {false, true}) {
+    TRecordingData d(60000, 0.003, 0.002, 3);
+    std::mt19937 rng(11);
+    double t = 0;
+    for (std::size_t i = 0; i < d.records.size(); ++i) {
+      t += 0.008;
+      if (rng() % 9000 == 0) t -= (rng() % 626) * 0.008;  // a step back of up to 5 s
+      d.records[i].Time = static_cast<float>(t);
+    }
+    if (shuffled) {  // runs of 1 to 400 records, in shuffled order
+      std::vector<std::vector<SamplePoint>> runs;
+      for (std::size_t i = 0; i < d.records.size();) {
+        const std::size_t end = std::min(d.records.size(), i + 1 + rng() % 400);
+        runs.emplace_back(d.records.begin() + static_cast<std::ptrdiff_t>(i), d.records.begin() + static_cast<std::ptrdiff_t>(end));
+        i = end;
+      }
+      std::shuffle(runs.begin(), runs.end(), rng);
+      d.records.clear();
+      for (const auto& run : runs) d.records.insert(d.records.end(), run.begin(), run.end());
+    }
+    // The engine's averages in file order (a fresh engine, as the reader's).
+    auto average = std::make_unique<TFastAverageRms>();
+    average->Sample = 125;
+    average->MeanTime = 3;
+    average->Mode = ModeNormal;
+    average->Reset();
+    std::vector<std::tuple<float, float, double, float>> sorted;
+    for (const SamplePoint& p : d.records) {
+      average->AddSample(p.Time, p.Rate, p.Temperature);
+      sorted.emplace_back(p.Time, p.Rate, average->Average, p.Temperature);
+    }
+    d.averages.clear();
+    for (const auto& r : sorted) d.averages.push_back(std::get<2>(r));
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); });
+    const auto store = d.Store(3600.0);
+    TRecordingSeries reference;
+    reference.Start(static_cast<std::int64_t>(sorted.size()), d.window, 3600.0);
+    for (const auto& [time, rate, avg, temperature] : sorted) reference.Append(time, rate, avg, temperature);
+    ASSERT_TRUE(reference.Finish());
+
+    ASSERT_EQ(store->Size(), reference.Size());
+    int wrong = 0;
+    for (std::int64_t i = 0; i < store->Size(); ++i) {
+      wrong += store->Key(i) != reference.Key(i);
+      for (auto series : {TRecordingSeries::Rate, TRecordingSeries::Average, TRecordingSeries::Temperature})
+        wrong += !Same(store->Value(series, i), reference.Value(series, i));
+    }
+    EXPECT_EQ(wrong, 0) << shuffled;
+    // Steps back keep the records' 12 bytes and the file positions of the
+    // records they displaced: under 16 bytes per record.
+    EXPECT_TRUE(shuffled || store->MemoryBytes() < 16u * d.records.size()) << store->MemoryBytes();
+
+    QCustomPlot plot;
+    plot.resize(640, 400);
+    const double last = reference.Key(reference.Size() - 1);
+    const std::pair<double, double> spans[] = {
+        {-1, last + 1}, {last / 3, last / 3 + 7.3}, {last * 0.41, last * 0.93}, {100.004, 100.5}};
+    for (const auto& [begin, end] : spans) {
+      TAverRmsStatic a, b;
+      EXPECT_EQ(store->SpanStatistics(begin, end, a), reference.SpanStatistics(begin, end, b));
+      EXPECT_TRUE(a.Mean == b.Mean && a.Rms == b.Rms && a.TempMean == b.TempMean) << begin << " .. " << end;
+      plot.xAxis->setRange(begin, end);
+      for (auto series : {TRecordingSeries::Rate, TRecordingSeries::Average, TRecordingSeries::Temperature}) {
+        QVector<QCPGraphData> lineA, lineB;
+        store->LineData(series, plot.xAxis, true, &lineA);
+        reference.LineData(series, plot.xAxis, true, &lineB);
+        bool same = lineA.size() == lineB.size();
+        for (qsizetype k = 0; same && k < lineA.size(); ++k)
+          same = lineA[k].key == lineB[k].key && Same(lineA[k].value, lineB[k].value);
+        EXPECT_TRUE(same) << series << ", " << begin << " .. " << end << ", shuffled " << shuffled;
+      }
+    }
+  }
+  // A cancelled finish says so.
+  const TRecordingData d(5000, 0.003, 0.002, 1, 20);
+  TRecordingSeries store;
+  store.Start(5000, d.window, 1.0);
+  for (std::size_t i = 0; i < d.records.size(); ++i)
+    store.Append(d.records[i].Time, d.records[i].Rate, d.averages[i], d.records[i].Temperature);
+  const std::atomic<bool> cancel{true};
+  EXPECT_FALSE(store.Finish(&cancel));
 }
 
 TEST(Chart, RubberBandZoomsDownRightAndUndoesOtherwise) {
