@@ -89,9 +89,18 @@ bool ReadSpanRates(const std::string& path, double begin, double end, TSpanRates
       nextReport += step;
       if (progress) progress(read, total);
     }
-    if (std::isnan(p.Time) || std::isnan(p.Rate) || std::isnan(p.Temperature)) continue;
+    // A record without a time cannot be placed and counts as skipped; one
+    // infinite rate would make every deviation infinite.
+    if (std::isnan(p.Time)) {
+      ++span.Skipped;
+      continue;
+    }
     if (p.Time > end) break;
     if (!(p.Time >= begin)) continue;
+    if (!std::isfinite(p.Time) || !std::isfinite(p.Rate) || !std::isfinite(p.Temperature)) {
+      ++span.Skipped;
+      continue;
+    }
     if (first) {
       span.FirstTime = p.Time;
       first = false;

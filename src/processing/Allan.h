@@ -11,12 +11,14 @@
 #include <string>
 #include <vector>
 
-// The rates of the records of a span, as stored (deg/s), NaN records left
-// out, with the times of the first and last of them.
+// The rates of the records of a span, as stored (deg/s), with the times of
+// the first and last of them. Records with a value that is not a finite
+// number (NaN or infinite) are left out and counted.
 struct TSpanRates {
   std::vector<float> Rates;
   double FirstTime = 0;
   double LastTime = 0;
+  std::int64_t Skipped = 0;
 };
 
 // Reads the records of `path` whose time lies in [begin, end] (both
