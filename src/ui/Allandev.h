@@ -1,8 +1,10 @@
-// The "Allan deviation" window: the overlapping Allan deviation of the rate
-// over a span of the loaded recording on a log-log plot with confidence
-// bars, the reading-off lines of slope -1/2 and +1/2 and the flat minimum,
-// and the read-outs N, B and K. The plot saves as PNG or PDF, the table as
-// a text file.
+// The "Allan deviation" window: the overlapping Allan, modified Allan or
+// overlapping Hadamard deviation of the rate over a span of the loaded
+// recording on a log-log plot, on a chosen tau grid, with chi-square
+// confidence intervals as error bars, the line of each noise term found
+// drawn over the tau range it was read on, the five terms (Q, N, B, K, R)
+// with their ranges, and the gaps of the span. The plot saves as PNG or PDF,
+// the table (intervals and terms included) as a text file.
 #pragma once
 
 #include <QDialog>
@@ -11,8 +13,10 @@
 #include <string>
 
 #include "processing/Allan.h"
+#include "ui/BackgroundWork.h"
 
 class QCPGraph;
+class QComboBox;
 class QCustomPlot;
 class QLabel;
 class QLineEdit;
@@ -45,9 +49,14 @@ class TAllanFrm : public QDialog {
   QCustomPlot* PlotAllan;
   QTableWidget* ListAllan;
   QLabel* lab_span;
+  QComboBox* cb_taus;  // octave, decade, 5, 10, 20 per decade, all
+  QComboBox* cb_kind;  // oadev, mdev, hdev
+  QLabel* lab_Q;
   QLabel* lab_N;
   QLabel* lab_B;
   QLabel* lab_K;
+  QLabel* lab_R;
+  QLabel* lab_gaps;
   QPushButton* BtnSavePlot;
   QPushButton* BtnSaveTable;
   QPushButton* BtnClose;
@@ -60,18 +69,27 @@ class TAllanFrm : public QDialog {
   void BtnSaveTableClick();
 
  public:
-  // Reads the span and computes; false when the file could not be read.
+  // The grid and kind chosen in the window.
+  TAllanOptions Options() const;
+  // Clears plot, table and read-outs at once and starts reading the span
+  // and computing beside the window; they are filled when done. False when
+  // there is no recording to read.
   bool Recompute();
+  // A computation is under way.
+  bool Busy() const { return work_.Running(); }
+  // The recording is no longer the one on the chart: no path, nothing
+  // shown, a computation under way stops.
+  void RecordingGone();
   // Plot, table and read-outs from Result.
   void ShowResult();
 
  protected:
   void showEvent(QShowEvent* event) override;
-  void closeEvent(QCloseEvent* event) override;
   void done(int result) override;
 
  private:
   void Message(const QString& text);
 
-  bool busy_ = false;
+  TBackgroundWork work_;
+  bool restart_ = false;  // compute again once the computation under way has stopped
 };
