@@ -156,21 +156,18 @@ int Calc(const Options& o, std::ostream& out, std::ostream& err) {
   }
   if (auto v = o.Number("earth-rate")) settings.EarthRate = *v;
 
-  // The default span runs from the first to the last record.
-  TRecordingReader reader;
-  if (!reader.Open(path)) {
-    err << "ratelog-cli: cannot read recording " << reader.Error() << "\n";
-    return ExitFailure;
+  // The default span runs from the smallest to the largest record time
+  // (not first to last: a device clock may step back).
+  double begin = 0, end = 0;
+  if (!o.Get("begin") || !o.Get("end")) {
+    std::string error;
+    if (!RecordTimeRange(path, begin, end, error)) {
+      err << "ratelog-cli: cannot read recording " << error << "\n";
+      return ExitFailure;
+    }
   }
-  SamplePoint first{}, last{};
-  const std::int64_t n = reader.Info().RecordCount;
-  if (n > 0) {
-    reader.ReadRecordAt(0, first);
-    reader.ReadRecordAt(n - 1, last);
-  }
-  reader.Close();
-  double begin = o.Number("begin").value_or(first.Time);
-  double end = o.Number("end").value_or(last.Time);
+  begin = o.Number("begin").value_or(begin);
+  end = o.Number("end").value_or(end);
   if (begin > end) std::swap(begin, end);  // as the dialog swaps an inverted span
 
   TGeneralQuant quant;

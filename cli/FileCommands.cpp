@@ -1,7 +1,8 @@
 #include "cli/FileCommands.h"
 
+#include <algorithm>
+#include <cmath>
 #include <ostream>
-
 #include <utility>
 
 #include "cli/CliCommands.h"
@@ -13,29 +14,53 @@
 
 namespace cli {
 
+bool RecordTimeRange(const std::string& path, double& smallest, double& largest, std::string& error) {
+  smallest = largest = 0;
+  TRecordingReader reader;
+  if (!reader.Open(path)) {
+    error = reader.Error();
+    return false;
+  }
+  float low = 0, high = 0;
+  bool any = false;
+  SamplePoint p{};
+  while (reader.Next(p)) {
+    if (std::isnan(p.Time)) continue;
+    low = any ? std::min(low, p.Time) : p.Time;
+    high = any ? std::max(high, p.Time) : p.Time;
+    any = true;
+  }
+  if (!reader.Error().empty()) {
+    error = reader.Error();
+    return false;
+  }
+  smallest = low;
+  largest = high;
+  return true;
+}
+
 int Export(const Options& o, std::ostream& out, std::ostream& err) {
   if (o.positional.size() != 1) throw UsageError{"export needs one recording file"};
   TExportJob job;
   job.SourceName = o.positional[0];
 
-  // The default window runs from the first to the last record.
-  TRecordingReader reader;
-  if (!reader.Open(job.SourceName)) {
-    err << "ratelog-cli: cannot read recording " << reader.Error() << "\n";
+  TRecordingInfo info;
+  std::string error;
+  if (!TRecordingReader::ReadInfo(job.SourceName, info, error)) {
+    err << "ratelog-cli: cannot read recording " << error << "\n";
     return ExitFailure;
-  }
-  const TRecordingInfo& info = reader.Info();
-  SamplePoint first{}, last{};
-  if (info.RecordCount > 0) {
-    reader.ReadRecordAt(0, first);
-    reader.ReadRecordAt(info.RecordCount - 1, last);
   }
   job.Sample = info.Sample;
   job.FormatVersion = info.FormatVersion;
-  reader.Close();
-
-  job.BeginTime = o.Number("begin").value_or(first.Time);
-  job.EndTime = o.Number("end").value_or(last.Time);
+  // The default window holds every record: from the smallest to the
+  // largest record time.
+  double smallest = 0, largest = 0;
+  if ((!o.Get("begin") || !o.Get("end")) && !RecordTimeRange(job.SourceName, smallest, largest, error)) {
+    err << "ratelog-cli: cannot read recording " << error << "\n";
+    return ExitFailure;
+  }
+  job.BeginTime = o.Number("begin").value_or(smallest);
+  job.EndTime = o.Number("end").value_or(largest);
   if (job.BeginTime > job.EndTime) std::swap(job.BeginTime, job.EndTime);
   job.Rate = o.Flag("rate");
   job.Temperature = o.Flag("temperature");

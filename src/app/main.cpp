@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QTimer>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,6 +51,9 @@ constexpr int NoDisplay = 3;
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A file-size limit makes a write fail (EFBIG), reported like any other
+  // failed write, instead of ending the program in the middle of a file.
+  std::signal(SIGXFSZ, SIG_IGN);
   bool simulate = false;
   const char* recording = nullptr;
   for (int i = 1; i < argc; ++i) {

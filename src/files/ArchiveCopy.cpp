@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <random>
 #include <strings.h>
 
 #include "files/OleDate.h"
@@ -23,6 +24,33 @@ std::string FolderProblem(const std::string& folder) {
   if (::stat(folder.c_str(), &st) != 0) return OsReason(errno);
   if (!S_ISDIR(st.st_mode)) return OsReason(ENOTDIR);
   return {};
+}
+
+// Creates a new file of a name not yet taken in `folder`, exclusively and
+// without following a link; -1 with errno set when none can be created.
+int CreateTemporary(const std::string& folder, std::string& path) {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::random_device entropy;
+  std::mt19937_64 random((static_cast<std::uint64_t>(entropy()) << 32) ^ entropy() ^
+                         static_cast<std::uint64_t>(::getpid()));
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string suffix(8, 'x');
+    for (char& c : suffix) c = kLetters[random() % (sizeof kLetters - 1)];
+    path = folder + "/.ratelog-copy-" + suffix + ".part";
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+// Makes a rename in `folder` durable; a folder that cannot be synced
+// (some file systems refuse) leaves the rename as the system keeps it.
+void SyncFolder(const std::string& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
 }
 
 class TFd {
@@ -110,16 +138,23 @@ TArchiveResult SaveToServer(const TArchiveJob& job, const TArchiveProgress& prog
     const std::string problem = FolderProblem(folder);
     if (!problem.empty()) return fail(folder, problem);
   }
+  // The target name is never opened: a link lying there would lead the
+  // copy elsewhere. Only the name itself being the recording is refused.
   struct stat existing {};
-  if (::stat(result.Target.c_str(), &existing) == 0 && existing.st_dev == source.st_dev &&
+  if (::lstat(result.Target.c_str(), &existing) == 0 && existing.st_dev == source.st_dev &&
       existing.st_ino == source.st_ino)
     return fail(result.Target, "this is the recording itself");
 
-  TFd out(::open(result.Target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  // The copy is written under a new name of its own in the target folder
+  // and takes the target name only when it is whole, so that an older copy
+  // stays as it was until then.
+  const std::string folder = ArchiveFolder(job.ServerFolder, job.Ident);
+  std::string temporary;
+  TFd out(CreateTemporary(folder, temporary));
   if (out.Get() < 0) return fail(result.Target, OsReason(errno));
   const auto failCopy = [&](const std::string& path, const std::string& reason) {
     out.Close();
-    ::unlink(result.Target.c_str());
+    ::unlink(temporary.c_str());
     return fail(path, reason);
   };
 
@@ -150,9 +185,13 @@ TArchiveResult SaveToServer(const TArchiveJob& job, const TArchiveProgress& prog
   }
   // The copy is complete only when it reached the disk at full length.
   struct stat target {};
-  if (::fdatasync(out.Get()) != 0) return failCopy(result.Target, OsReason(errno));
+  if (::fsync(out.Get()) != 0) return failCopy(result.Target, OsReason(errno));
   if (::fstat(out.Get(), &target) != 0) return failCopy(result.Target, OsReason(errno));
   if (target.st_size != size) return failCopy(result.Target, "the copy is incomplete");
   if (out.Close() != 0) return failCopy(result.Target, OsReason(errno));
+  // rename() replaces the name, whatever lies there (a link included), in
+  // one step: the target is either the older copy or the new one.
+  if (::rename(temporary.c_str(), result.Target.c_str()) != 0) return failCopy(result.Target, OsReason(errno));
+  SyncFolder(folder);
   return result;
 }

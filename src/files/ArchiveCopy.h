@@ -51,7 +51,10 @@ using TArchiveProgress = std::function<void(int)>;
 // The target path of a job (the name made safe).
 std::string ArchiveTargetPath(const TArchiveJob& job);
 
-// Copies the recording. On any failure the target is removed again (an
-// existing file of that name is replaced, as the copy goes); the source is
-// only ever read, and a target that is the source itself is refused.
+// Copies the recording into a new file of the target folder and, once it
+// is on the disk at full length, renames it to the target name: an existing
+// copy (or a link) of that name is replaced only then, and never followed.
+// On any failure the new file is removed and whatever had the target name
+// stays as it was. The source is only ever read, and a target name that is
+// the source itself is refused.
 TArchiveResult SaveToServer(const TArchiveJob& job, const TArchiveProgress& progress = {});

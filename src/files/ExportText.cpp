@@ -77,10 +77,26 @@ class TOutput {
     if (fd_ >= 0) ::close(fd_);
   }
 
+  // Only a regular file (new or replaced) takes an export: a FIFO would
+  // block the export until someone reads it, a device is not a file to
+  // keep. The name is looked at before it is opened; the open itself never
+  // waits and never takes a terminal, and what it opened is checked again.
   bool Create(const std::string& path) {
     path_ = path;
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return Fail(NotRegular(st.st_mode));
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
     if (fd_ < 0) return Fail(errno);
+    const std::string problem = ::fstat(fd_, &st) != 0 ? OsReason(errno)
+                                : !S_ISREG(st.st_mode)   ? NotRegular(st.st_mode)
+                                : ::ftruncate(fd_, 0) != 0 ? OsReason(errno)
+                                                           : std::string();
+    if (!problem.empty()) {
+      ::close(fd_);
+      fd_ = -1;
+      return Fail(problem);
+    }
+    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
     result_.Files.push_back(path);
     return true;
   }
@@ -123,11 +139,18 @@ class TOutput {
     }
     return true;
   }
-  bool Fail(int err) {
+  static std::string NotRegular(mode_t mode) {
+    if (S_ISDIR(mode)) return OsReason(EISDIR);
+    return std::string("not a regular file (") +
+           (S_ISFIFO(mode) ? "a FIFO" : S_ISCHR(mode) || S_ISBLK(mode) ? "a device" : S_ISSOCK(mode) ? "a socket" : "a special file") +
+           ")";
+  }
+  bool Fail(int err) { return Fail(OsReason(err)); }
+  bool Fail(const std::string& reason) {
     if (result_.Status == TExportStatus::Complied || result_.Status == TExportStatus::BadRecording) {
       result_.Status = TExportStatus::OutputFailed;
       result_.Path = path_;
-      result_.Reason = OsReason(err);
+      result_.Reason = reason;
     }
     return false;
   }

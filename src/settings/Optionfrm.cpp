@@ -240,9 +240,11 @@ TOptionForm::TOptionForm(QWidget* parent)
   GroupCommand = MakeGroup(pageAddress, "GroupCommand", QStringLiteral("OneCommand mode address"));
   e_Command = MakeEdit(GroupCommand, "e_Command", QStringLiteral("10"));
   Form(GroupCommand)->addRow(QStringLiteral("Command"), e_Command);
+  // Field addresses are bytes: three digits hold every one of them, and
+  // Apply's range check (not the edit) refuses what lies beyond.
   for (QLineEdit* edit : {e_AdTime, e_AdSig, e_AdTemp, e_Command}) {
     edit->setReadOnly(true);
-    edit->setMaxLength(2);
+    edit->setMaxLength(3);
   }
   {
     auto* grid = new QGridLayout(pageAddress);

@@ -6,10 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -176,6 +178,14 @@ TEST_F(CliTool, ErrorsAreClearAndNonZero) {
   std::ofstream(dir_ + "/foreign.ini") << "not settings at all";
   const std::string fifo = dir_ + "/pipe.rtd";  // would block a reader forever
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  // Outputs that are no regular files. The test keeps the FIFO open for
+  // reading, so that an export that took it would fill it instead of
+  // waiting for a reader forever.
+  const std::string outFifo = dir_ + "/pipe.txt", outDevice = dir_ + "/null.txt", outFolder = dir_ + "/folder.txt";
+  ASSERT_EQ(::mkfifo(outFifo.c_str(), 0600), 0);
+  const int reader = ::open(outFifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_EQ(::symlink("/dev/null", outDevice.c_str()), 0);
+  ASSERT_EQ(::mkdir(outFolder.c_str(), 0700), 0);
   const struct {
     std::vector<std::string> args;
     int code;
@@ -191,6 +201,12 @@ TEST_F(CliTool, ErrorsAreClearAndNonZero) {
       {{"allan", rtd_, "--sigma", "3"}, ExitUsage, "--sigma"},
       {{"calc", rtd_, "--frobnicate", "1"}, ExitUsage, "unknown option --frobnicate"},
       {{"export", rtd_, "--json"}, ExitUsage, "--json"},
+      {{"export", rtd_, "--out", outFifo}, ExitFailure,
+       "cannot write export file " + outFifo + ": not a regular file (a FIFO)\n"},
+      {{"export", rtd_, "--out", outDevice}, ExitFailure,
+       "cannot write export file " + outDevice + ": not a regular file (a device)\n"},
+      {{"export", rtd_, "--out", outFolder}, ExitFailure,
+       "cannot write export file " + outFolder + ": Is a directory\n"},
       {{"calc"}, ExitUsage, ""},
       {{"allan", "--settings", settings_}, ExitUsage, ""},
       {{"explode"}, ExitUsage, "explode"},
@@ -207,6 +223,7 @@ TEST_F(CliTool, ErrorsAreClearAndNonZero) {
     EXPECT_TRUE(Has(r.err, c.message)) << r.err;
   }
   ::unsetenv("RATELOG_COM1");
+  ::close(reader);
   const Bytes kept = ReadBytes(dir_ + "/foreign.ini");
   EXPECT_EQ(std::string(kept.begin(), kept.end()), "not settings at all") << "never rewritten";
   const Result help = Cli({"--help"});
@@ -271,6 +288,71 @@ TEST_F(CliAllan, SpanOptionsAndFailures) {
     r = Cli({"allan", rtd_, option, value, "--settings", settings_});
     EXPECT_EQ(r.code, ExitUsage) << option << " " << value;
     EXPECT_TRUE(Has(r.err, option)) << r.err;
+  }
+}
+
+// Without --begin/--end every record counts, also when the device clock
+// stepped back (first and last record are then not the ends); records with
+// an infinite value are left out of the Allan deviation and counted.
+TEST_F(CliTool, DefaultSpanTakesEveryRecordAndInfiniteRatesAreSkipped) {
+  const float inf = std::numeric_limits<float>::infinity();
+  // Rates k/1024 deg/s are exact in single precision, also times 3600.
+  const auto rate = [](int i) { return static_cast<float>(i % 4) / 1024.0f; };
+  std::vector<float> atEnd, atStart;
+  for (int i = 1; i <= 60; ++i) atEnd.push_back(static_cast<float>(i));
+  for (float t : {56.0f, 57.0f, 58.0f}) atEnd.push_back(t);  // 4 s back before the end
+  for (float t : {4.5f, 5.0f}) atStart.push_back(t);
+  for (int i = 2; i <= 18; ++i) atStart.push_back(0.5f * static_cast<float>(i));  // back to 1 s
+  for (const auto& times : {atEnd, atStart}) {
+    Bytes b = RecordingHeader(1.0f);
+    double sum = 0;
+    for (std::size_t i = 0; i < times.size(); ++i) {
+      AddRecord(b, times[i], rate(static_cast<int>(i)), 25);
+      sum += rate(static_cast<int>(i)) * 3600.0;
+    }
+    WriteBytes(rtd_, b);
+    SCOPED_TRACE(times.size());
+    Result r = Cli({"export", rtd_});
+    ASSERT_EQ(r.code, ExitOk) << r.err;
+    const Bytes text = ReadBytes(tmp_.File("run.txt"));
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), static_cast<long>(times.size() + 7));
+    char mean[64];
+    std::snprintf(mean, sizeof mean, "Average value signal\t%.5f\t", sum / static_cast<double>(times.size()));
+    r = Cli({"calc", rtd_});
+    EXPECT_EQ(r.code, ExitOk) << r.err;
+    EXPECT_TRUE(Has(r.out, mean)) << r.out << mean;
+    // The step back starts the data afresh: at m = 1 each of the two runs
+    // gives one term fewer than it has records, n - 2 in all.
+    r = Cli({"allan", rtd_, "--json"});
+    EXPECT_TRUE(Has(r.out, R"("backward": 1, "skipped": 0, )")) << r.out;
+    EXPECT_TRUE(Has(r.out, R"(, "terms": )" + std::to_string(times.size() - 2) + ", ")) << r.out;
+  }
+  // The NBS-14 values with an infinite rate among them and one at the end:
+  // the same deviations as without them.
+  const double values[] = {892, 809, 823, 798, 671, 644, 883, 903, 677};
+  Bytes b = RecordingHeader(1.0f);
+  for (int i = 0; i < 9; ++i) {
+    AddRecord(b, static_cast<float>(i + 1), static_cast<float>(values[i] / 3600.0), 25);
+    if (i == 4) AddRecord(b, 5.5f, inf, 25);
+  }
+  AddRecord(b, 10.0f, -inf, 25);
+  WriteBytes(rtd_, b);
+  const struct {
+    std::vector<std::string> args;
+    std::vector<std::string> parts;
+  } cases[] = {
+      {{"allan", rtd_}, {"\n1\t91.22944", "\t8\t", "\n2\t85.95286", "\t6\t", "\n4\t27.635", "\t2\t"}},
+      {{"allan", rtd_, "--json"}, {R"("skipped": 2, )", R"("adev_deg_h": 91.22944)", R"("adev_deg_h": 27.635)"}},
+  };
+  for (const auto& c : cases) {
+    const Result r = Cli(c.args);
+    EXPECT_EQ(r.code, ExitOk) << r.err;
+    EXPECT_TRUE(Has(r.err, "2 records skipped")) << r.err;
+    std::size_t at = 0;
+    for (const std::string& part : c.parts) {
+      at = r.out.find(part, at);
+      ASSERT_NE(at, std::string::npos) << part << " in\n" << r.out;
+    }
   }
 }
 

@@ -1,5 +1,6 @@
 // The settings dialog: its texts, the immediate handlers, the mode and time
 // rules, Apply's checks and messages, Cancel's question, Default.
+#include <QTest>
 #include <QtWidgets>
 #include <gtest/gtest.h>
 
@@ -128,6 +129,30 @@ TEST_F(OptionForm, ApplySetsBackWhatIsOutOfRange) {
   EXPECT_TRUE(dialogs.Calls.empty());
   form.BtnOk->click();  // OK ends the change permission
   EXPECT_FALSE(form.Settings.EnableChange);
+}
+
+// The address edits take every byte value as typed; Apply's range check
+// (time, rate, temperature below 255; the command 9..255) sets back the rest.
+TEST_F(OptionForm, AddressesTakeThreeDigitsAndApplyChecksTheRange) {
+  form.ch_adr->setChecked(true);
+  const std::tuple<QLineEdit*, const char*, const char*, const char*, int> cases[] = {
+      // edit, keys, text after typing, text after Apply, stored value
+      {form.e_Command, "255", "255", "255", 255}, {form.e_Command, "256", "256", "255", 255},
+      {form.e_AdTemp, "254", "254", "254", 254},  {form.e_AdTemp, "255", "255", "254", 254},
+      {form.e_AdSig, "1000", "100", "100", 100},  {form.e_AdTime, "199", "199", "199", 199},
+  };
+  const TOptionProgramm& s = form.Settings;
+  for (const auto& [edit, keys, typed, shown, stored] : cases) {
+    edit->selectAll();
+    QTest::keyClicks(edit, keys);
+    EXPECT_EQ(edit->text(), typed);
+    form.BtnApply->click();
+    EXPECT_EQ(edit->text(), shown) << keys;
+    const int value = edit == form.e_Command ? s.Command : edit == form.e_AdTemp ? s.AdTemp
+                      : edit == form.e_AdSig ? s.AdSig : s.AdTime;
+    EXPECT_EQ(value, stored) << keys;
+  }
+  EXPECT_TRUE(dialogs.Calls.empty());
 }
 
 TEST_F(OptionForm, TextThatIsNoNumberKeepsTheDialogAndTheRecord) {
