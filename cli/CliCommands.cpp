@@ -270,7 +270,8 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
       {"allan", {{"begin", "end"}, Allan, {"json"}}},
       {"ports", {{}, Ports, {"json"}}},
       {"record",
-       {{"port", "seconds", "out", "mode", "sample", "ident-timeout"}, Record, {"simulate"}}},
+       {{"port", "seconds", "out", "mode", "sample", "ident-timeout", "out-dir", "simulate"}, Record,
+        {"simulate"}}},
       {"export", {{"begin", "end", "out"}, Export, {"rate", "temperature", "excel"}}},
       {"archive", {{"server", "name"}, Archive}},
   };
