@@ -6,7 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <ctime>
+#include <random>
 #include <memory>
 #include <mutex>
 #include <regex>
@@ -253,6 +256,113 @@ TEST(BatchNames, PortListsAndRefusedOptions) {
     EXPECT_EQ(RunCli(args, out, err), ExitUsage) << c.message;
     EXPECT_NE(err.str().find(c.message), std::string::npos) << err.str();
   }
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::string> Split(const std::string& text, char by) {
+  std::vector<std::string> parts;
+  std::size_t from = 0;
+  for (std::size_t at; (at = text.find(by, from)) != std::string::npos; from = at + 1)
+    parts.push_back(text.substr(from, at - from));
+  parts.push_back(text.substr(from));
+  return parts;
+}
+
+// The value column of `name` in a calc or allan text output.
+std::string ValueOf(const std::string& output, const std::string& name) {
+  for (const std::string& line : Split(output, '\n')) {
+    const auto cells = Split(line, '\t');
+    if (cells.size() >= 2 && cells[0] == name) return cells[1];
+  }
+  return "missing " + name;
+}
+
+std::string Cli(std::vector<std::string> args, int expected = ExitOk) {
+  std::ostringstream out, err;
+  EXPECT_EQ(RunCli(args, out, err), expected) << err.str();
+  return out.str();
+}
+
+// Each row of the batch table holds what calc and allan give for that
+// recording; the last rows are the spread of each column.
+TEST(BatchCompare, RowsEqualCalcAndAllanThenTheSpread) {
+  TTempDir tmp;
+  TOptionProgramm settings;
+  settings.FileName = tmp.File("Ratelog.ini");
+  settings.DriftTime = 10;
+  settings.RandomWalkTime = 10;
+  ASSERT_TRUE(settings.Save());
+  std::vector<std::string> files;
+  for (int unit = 0; unit < 3; ++unit) {
+    std::mt19937 rng(static_cast<unsigned>(unit + 7));
+    std::normal_distribution<float> noise(0.0f, 0.002f);
+    const std::string ident = "VRDT40-123.456-0000" + std::to_string(unit + 1);
+    Bytes b = RecordingHeader(10, ident.c_str());
+    for (int i = 1; i <= 3000; ++i)
+      AddRecord(b, 0.1f * static_cast<float>(i), 0.001f * static_cast<float>(unit) + noise(rng), 25.0f);
+    files.push_back(tmp.File("unit" + std::to_string(unit) + ".rtd"));
+    WriteBytes(files.back(), b);
+  }
+  const char* calcNames[] = {"Average value signal", "Drift error", "Random walk", "Bias error"};
+  for (const std::vector<std::string>& span :
+       {std::vector<std::string>{}, std::vector<std::string>{"--begin", "20", "--end", "250.5"}}) {
+    SCOPED_TRACE(span.empty() ? "whole recordings" : "a span");
+    std::vector<std::string> args = {"batch", "--settings", settings.FileName};
+    args.insert(args.end(), files.begin(), files.end());
+    args.insert(args.end(), span.begin(), span.end());
+    const auto lines = Split(Cli(args), '\n');
+    ASSERT_EQ(lines.size(), 1 + 3 + 4 + 1u);  // heading, rows, spread, final newline
+    EXPECT_EQ(lines[0],
+              "File\tIdentification\tRecords\tSpan s\tAverage value signal \u00B0/h\tDrift error \u00B0/h\t"
+              "Random walk \u00B0/Vh\tBias error \u00B0/h\tN \u00B0/Vh\tB \u00B0/h\tK \u00B0/h/Vh");
+    std::vector<std::vector<double>> columns(9);
+    for (std::size_t u = 0; u < 3; ++u) {
+      const auto cells = Split(lines[1 + u], '\t');
+      ASSERT_EQ(cells.size(), 11u);
+      EXPECT_EQ(cells[0], files[u]);
+      EXPECT_EQ(cells[1], "VRDT40-123.456-0000" + std::to_string(u + 1));
+      EXPECT_EQ(cells[2], span.empty() ? "3000" : "2306");
+      std::vector<std::string> one = {"--settings", settings.FileName, files[u]};
+      one.insert(one.end(), span.begin(), span.end());
+      std::vector<std::string> calc = {"calc"}, allan = {"allan"};
+      calc.insert(calc.end(), one.begin(), one.end());
+      allan.insert(allan.end(), one.begin(), one.end());
+      const std::string calcOut = Cli(calc), allanOut = Cli(allan);
+      for (int i = 0; i < 4; ++i) EXPECT_EQ(cells[4 + i], ValueOf(calcOut, calcNames[i])) << calcNames[i];
+      EXPECT_EQ(cells[8], ValueOf(allanOut, "N"));
+      EXPECT_EQ(cells[9], ValueOf(allanOut, "B"));
+      EXPECT_EQ(cells[10], ValueOf(allanOut, "K"));
+      for (std::size_t c = 0; c < 9; ++c) columns[c].push_back(std::strtod(cells[2 + c].c_str(), nullptr));
+    }
+    // The spread, from the values shown.
+    for (std::size_t c = 0; c < 9; ++c) {
+      SCOPED_TRACE(c);
+      const auto& v = columns[c];
+      const double mean = (v[0] + v[1] + v[2]) / 3;
+      const double sd = std::sqrt(((v[0] - mean) * (v[0] - mean) + (v[1] - mean) * (v[1] - mean) +
+                                   (v[2] - mean) * (v[2] - mean)) / 3);
+      const double expected[] = {mean, sd, *std::min_element(v.begin(), v.end()),
+                                 *std::max_element(v.begin(), v.end())};
+      for (int s = 0; s < 4; ++s) {
+        const auto cells = Split(lines[4 + static_cast<std::size_t>(s)], '\t');
+        ASSERT_EQ(cells.size(), 11u);
+        if (std::isnan(expected[s])) EXPECT_EQ(cells[2 + c], "NAN");
+        else EXPECT_NEAR(std::strtod(cells[2 + c].c_str(), nullptr), expected[s], 1e-9 * (1 + std::fabs(expected[s])));
+      }
+    }
+    EXPECT_EQ(Split(lines[4], '\t')[0], "Mean");
+    EXPECT_EQ(Split(lines[7], '\t')[0], "Maximum");
+  }
+  // A recording that cannot be read is left out and makes the exit code 1;
+  // JSON carries the same figures as numbers.
+  const std::string json =
+      Cli({"batch", "--settings", settings.FileName, "--json", files[0], tmp.File("missing.rtd")}, ExitFailure);
+  EXPECT_EQ(json.rfind("{\"recordings\": [{\"file\": \"" + files[0] + "\", \"identification\": "
+                       "\"VRDT40-123.456-00001\", \"records\": 3000, ", 0), 0u) << json;
+  EXPECT_NE(json.find("\"count\": {\"records\": 1, "), std::string::npos) << json;
 }
 
 }  // namespace
