@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <ostream>
+#include <thread>
 
 #include "acquisition/HostInfo.h"
 #include "acquisition/MeasurementRun.h"
@@ -38,6 +39,9 @@ int ComNumber(const std::string& text) {
   if (text.size() != 4 || text.compare(0, 3, "COM") != 0 || text[3] < '1' || text[3] > '9') return 0;
   return text[3] - '0';
 }
+
+// How often the batch's loop takes what the links delivered.
+constexpr auto Pace = std::chrono::milliseconds(10);
 
 // The most units a batch takes (also what --simulate attaches).
 constexpr int MaxUnits = 64;
@@ -329,7 +333,11 @@ int RecordBatch(const Options& o, std::ostream& out, std::ostream& err) {
   int sig = 0;
   try {
     while (opened > 0 && running()) {
-      queue.WaitAndProcess(std::chrono::milliseconds(20));
+      // What the links delivered is taken every few milliseconds, all at
+      // once: with many ports a wake-up per notification would cost more
+      // than the work it brings.
+      std::this_thread::sleep_for(Pace);
+      queue.ProcessPending();
       const Clock::time_point now = Clock::now();
       if ((sig = StopSignals::Caught()) != 0) break;
       for (auto& u : units) {
