@@ -7,16 +7,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <atomic>
+#include <cmath>
 #include <ctime>
-#include <thread>
-#include <random>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/CliCommands.h"
