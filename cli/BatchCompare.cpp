@@ -64,7 +64,9 @@ Cell Shown(const std::string& text) {
   if (end == text.c_str() || !std::isfinite(v)) v = std::numeric_limits<double>::quiet_NaN();
   return {text, JsonNumberText(text), v};
 }
-Cell Allan(double v) { return Shown(FormatGeneral(v, '.', 10)); }
+Cell Allan(const TAllanLine& term) {
+  return Shown(FormatGeneral(term.Found ? term.Value : std::numeric_limits<double>::quiet_NaN(), '.', 10));
+}
 
 // Identifications come from devices: control characters are shown escaped
 // so that they cannot break the table.
