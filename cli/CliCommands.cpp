@@ -1,4 +1,5 @@
 #include "cli/CliCommands.h"
+#include "cli/BatchCompare.h"
 #include "cli/CliOptions.h"
 #include "cli/FileCommands.h"
 #include "cli/Fields.h"
@@ -51,6 +52,15 @@ const char kUsage[] =
     "       --seconds counts from the end of identification; without it the run\n"
     "       goes on until Ctrl-C. --simulate attaches the virtual gyroscope.\n"
     "       Exit code 4: the device did not identify itself in time.\n"
+    "  record --port COM1 --port COM2 ...   a batch: one run per port, all at once:\n"
+    "       [--port COMa-COMb] [--port /dev/DEVICE] [--out-dir DIR] [--simulate N]\n"
+    "       [--seconds N] [--mode ...] [--sample N] [--ident-timeout S]\n"
+    "       each recording is named <identification>_<yyyymmdd_hhmmss>.rtd in DIR\n"
+    "       (default: the current folder), never over an existing file; one status\n"
+    "       line a second. A port that does not open or a device that does not\n"
+    "       identify itself is left out; a device lost ends its own run only.\n"
+    "       --simulate N attaches N virtual gyroscopes. Exit code 0: every port\n"
+    "       recorded; 1: some did not (named); 4: no device identified itself.\n"
     "  export FILE.rtd    the recording as a text table (default: all records,\n"
     "       time column only, FILE.txt beside the recording):\n"
     "       [--begin S] [--end S] [--rate] [--temperature] [--excel] [--out NAME.txt]\n"
@@ -58,10 +68,15 @@ const char kUsage[] =
     "  archive FILE.rtd   copy into the server folder tree <DIR>/<ident>/<ident>/:\n"
     "       [--server DIR] [--name NAME]    (default: the settings' server folder and\n"
     "       the recording's own name); prints the copy's path\n"
+    "  batch FILE.rtd...  the recordings of a batch side by side: [--begin S] [--end S]\n"
+    "       one row per recording (file, identification, records and span, the\n"
+    "       basic parameters as calc gives them with 1 sigma drift, N, B and K as\n"
+    "       allan gives them), then the mean, standard deviation (divide by n),\n"
+    "       minimum and maximum of each column over the recordings\n"
     "  ports              COM1..COM9: the device file behind each, whether it exists,\n"
     "       may be opened, is in use (by which program), the USB adapter, hints\n"
     "\n"
-    "info, calc, allan and ports take --json: one JSON object on stdout instead\n"
+    "info, calc, allan, batch and ports take --json: one JSON object on stdout instead\n"
     "of the text (numbers as numbers, null for NAN).\n"
     "\n"
     "every command takes:\n"
@@ -309,9 +324,11 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
       {"allan", {{"begin", "end", "taus", "kind", "confidence"}, Allan, {"json"}}},
       {"ports", {{}, Ports, {"json"}}},
       {"record",
-       {{"port", "seconds", "out", "mode", "sample", "ident-timeout"}, Record, {"simulate"}}},
+       {{"port", "seconds", "out", "mode", "sample", "ident-timeout", "out-dir", "simulate"}, Record,
+        {"simulate"}}},
       {"export", {{"begin", "end", "out"}, Export, {"rate", "temperature", "excel"}}},
       {"archive", {{"server", "name"}, Archive}},
+      {"batch", {{"begin", "end"}, Batch, {"json"}}},
   };
   const auto it = commands.find(args[0]);
   try {

@@ -13,6 +13,11 @@ std::optional<std::string> Options::Get(const std::string& name) const {
   return it->second;
 }
 
+std::vector<std::string> Options::All(const std::string& name) const {
+  auto it = lists.find(name);
+  return it == lists.end() ? std::vector<std::string>{} : it->second;
+}
+
 std::optional<double> Options::Number(const std::string& name) const {
   auto text = Get(name);
   if (!text) return std::nullopt;
@@ -42,8 +47,12 @@ Options ParseOptions(const std::vector<std::string>& args, std::size_t first,
         name.resize(eq);
       }
       if (in(switches, name) && !inlineValue) {
-        o.flags.insert(name);
-        continue;
+        const bool valueFollows = in(known, name) && i + 1 < args.size() && !args[i + 1].empty() &&
+                                  args[i + 1][0] != '-';
+        if (!valueFollows) {
+          o.flags.insert(name);
+          continue;
+        }
       }
       if (name != "settings" && !in(known, name)) throw UsageError{"unknown option --" + name};
       if (!inlineValue) {
@@ -51,6 +60,7 @@ Options ParseOptions(const std::vector<std::string>& args, std::size_t first,
         value = args[++i];
       }
       o.values[name] = value;
+      o.lists[name].push_back(value);
     } else {
       o.positional.push_back(a);
     }

@@ -22,11 +22,14 @@ struct UsageError {
 // --flag switches.
 struct Options {
   std::vector<std::string> positional;
-  std::map<std::string, std::string> values;
+  std::map<std::string, std::string> values;  // the last value of each option
+  std::map<std::string, std::vector<std::string>> lists;  // every value, in order
   std::set<std::string> flags;
   bool help = false;
 
   std::optional<std::string> Get(const std::string& name) const;
+  // Every value given for an option that may repeat (--port A --port B).
+  std::vector<std::string> All(const std::string& name) const;
   // The option as a finite number ("." as decimal point); UsageError when
   // it is not one.
   std::optional<double> Number(const std::string& name) const;

@@ -16,6 +16,7 @@
 #include "acquisition/MeasurementRun.h"
 #include "cli/CliCommands.h"
 #include "cli/CliOptions.h"
+#include "cli/RecordSupport.h"
 #include "processing/NumberFormat.h"
 #include "sim/VirtualGyro.h"
 
@@ -23,29 +24,6 @@ namespace cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::atomic<int> g_signal{0};
-extern "C" void OnStopSignal(int sig) { g_signal = sig; }
-
-// Restores the previous SIGINT/SIGTERM handlers when the run ends.
-class StopSignals {
- public:
-  StopSignals() {
-    g_signal = 0;
-    struct sigaction sa {};
-    sa.sa_handler = OnStopSignal;
-    ::sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, &oldInt_);
-    ::sigaction(SIGTERM, &sa, &oldTerm_);
-  }
-  ~StopSignals() {
-    ::sigaction(SIGINT, &oldInt_, nullptr);
-    ::sigaction(SIGTERM, &oldTerm_, nullptr);
-  }
-
- private:
-  struct sigaction oldInt_ {}, oldTerm_ {};
-};
 
 class Owner : public TRunOwner {
  public:
@@ -80,26 +58,6 @@ class Owner : public TRunOwner {
   std::ostream& err_;
 };
 
-std::string Hint(int osError) {
-  switch (osError) {
-    case EACCES:
-    case EPERM:
-      return " (" + std::string(std::strerror(osError)) +
-             ": add yourself to the dialout group, then log in again)";
-    case EBUSY:
-    case EWOULDBLOCK:
-      return " (the port is in use by another program)";
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-      return " (no such device: is the adapter plugged in? RATELOG_COMn can name the device file)";
-    case 0:
-      return "";
-    default:
-      return " (" + std::string(std::strerror(osError)) + ")";
-  }
-}
-
 std::string Status(double elapsed, const DisplayRecord& d, const TPaket& p) {
   auto f = [](double v, int decimals) { return FormatFixed(v, 15, decimals, '.'); };
   return "t=" + f(elapsed, 1) + " s  time=" + f(d.time, 3) + " s  rate=" + f(d.rate * 3600.0, 4) +
@@ -112,6 +70,7 @@ std::string Status(double elapsed, const DisplayRecord& d, const TPaket& p) {
 
 int Record(const Options& o, std::ostream& out, std::ostream& err) {
   if (!o.positional.empty()) throw UsageError{"record takes no file argument (use --out)"};
+  if (IsBatchRecord(o)) return RecordBatch(o, out, err);
   TOptionProgramm settings;
   if (!LoadSettings(o, settings, err)) return ExitFailure;
 
@@ -122,33 +81,8 @@ int Record(const Options& o, std::ostream& out, std::ostream& err) {
       throw UsageError{"--port must be COM1 .. COM9"};
     settings.PortIndex = p[3] - '1';
   }
-  if (auto mode = o.Get("mode")) {
-    if (*mode == "normal") settings.Mode = ModeNormal;
-    else if (*mode == "trigger") settings.Mode = ModeTrigger;
-    else if (*mode == "onecommand") settings.Mode = ModeOneCommand;
-    else throw UsageError{"--mode must be normal, trigger or onecommand"};
-  }
-  if (auto sample = o.Number("sample")) {
-    bool found = false;
-    for (std::size_t i = 0; i < SampleValues.size(); ++i) {
-      if (SampleValues[i] == *sample) {
-        settings.SampleIndex = static_cast<std::int32_t>(i);
-        settings.Sample = SampleValues[i];
-        found = true;
-      }
-    }
-    if (!found) throw UsageError{"--sample must be one of 1 5 10 20 30 40 50 60 70 80 90 100 125"};
-  }
-  double seconds = 0;
-  if (auto s = o.Number("seconds")) {
-    if (*s <= 0) throw UsageError{"--seconds must be positive"};
-    seconds = *s;
-  }
-  double identTimeout = 10;
-  if (auto s = o.Number("ident-timeout")) {
-    if (*s <= 0) throw UsageError{"--ident-timeout must be positive"};
-    identTimeout = *s;
-  }
+  const RunLimits limits = ApplyRunOptions(o, settings);
+  const double seconds = limits.seconds, identTimeout = limits.identTimeout;
   const std::optional<std::string> outOption = o.Get("out");
   if (outOption && outOption->empty()) throw UsageError{"--out needs a file name"};
   const std::string outFile = outOption.value_or("");
@@ -196,7 +130,7 @@ int Record(const Options& o, std::ostream& out, std::ostream& err) {
       return ExitFailure;
     }
   } catch (const EDeviceError& e) {
-    err << "ratelog-cli: " << e.what() << Hint(e.OsError);
+    err << "ratelog-cli: " << e.what() << PortHint(e.OsError);
     if (e.ErrorCode == DEVICE_CANNOTOPEN) err << " [" << ResolvePortDevice(settings.PortName()) << "]";
     err << "\n";
     run.StopPortAndPacket();
@@ -212,8 +146,8 @@ int Record(const Options& o, std::ostream& out, std::ostream& err) {
   for (;;) {
     queue.WaitAndProcess(std::chrono::milliseconds(20));
     const Clock::time_point now = Clock::now();
-    if (g_signal) {
-      out << "stopped by " << (g_signal == SIGINT ? "Ctrl-C" : "SIGTERM") << "\n";
+    if (const int sig = StopSignals::Caught()) {
+      out << "stopped by " << StopSignals::Name(sig) << "\n";
       break;
     }
     if (owner.stop) {

@@ -53,7 +53,7 @@ bool TMeasurementRun::OpenAndStart() {
   run_.fetch_add(1);
   stopPosted_ = false;
   lossReported_ = false;
-  comm_.SetDeviceName(settings_.PortName());
+  comm_.SetDeviceName(port_.empty() ? settings_.PortName() : port_);
   comm_.OpenDevice();
   if (!comm_.GetOpened()) return false;
   comm_.PurgeIn();

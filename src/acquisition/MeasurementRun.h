@@ -49,8 +49,12 @@ class TMeasurementRun : private TPaketListener {
   // Start, first half: the packet processor takes the live settings and is
   // reset (a recording still open is completed and closed).
   void PreparePacket();
-  // Records this run to fileName (after PreparePacket).
+  // Records this run to fileName (after PreparePacket, at the latest when
+  // the device has identified itself: the first sample creates the file).
   void ArmRecording(const std::string& fileName);
+  // The port the run opens: a name ResolvePortDevice takes ("COM3", or a
+  // device file such as /dev/ttyUSB12). Empty: the settings' port.
+  void SetPort(const std::string& name) { port_ = name; }
   // Start, second half: opens the port (EDeviceError when it cannot be
   // opened), purges it, and polls the identification request every 100 ms
   // at 115200 bit/s. Returns whether the port is open.
@@ -100,5 +104,6 @@ class TMeasurementRun : private TPaketListener {
   std::atomic<bool> stopPosted_{false};
   bool draining_ = false;  // ClosePort is reading the last bytes of the run
   bool lossReported_ = false;
+  std::string port_;
   std::shared_ptr<TMeasurementRun*> self_;
 };
