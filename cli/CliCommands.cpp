@@ -19,6 +19,7 @@
 #include "processing/Allan.h"
 #include "processing/BasicParameters.h"
 #include "processing/NumberFormat.h"
+#include "report/Figures.h"
 #include "settings/Optionsprogramm.h"
 
 namespace {
@@ -173,18 +174,12 @@ int Calc(const Options& o, std::ostream& out, std::ostream& err) {
     err << "ratelog-cli: cannot read recording " << error << "\n";
     return ExitFailure;
   }
-  const auto rows = BasicParameterRows(quant, sigma, '.');
+  const std::vector<TFigure> figures = CalcFigures(quant, sigma);
   if (o.Flag("json")) {
     // {"average_value_signal": 1.5, ..., "units": {"average_value_signal": "°/h", ...}}
-    std::vector<Field> values, units;
-    for (const auto& row : rows) {
-      values.push_back(NumberField(row.Name, row.Value));
-      units.push_back(TextField(row.Name, row.Dimension));
-    }
-    out << JsonObject(values, "\"units\": " + JsonObject(units)) << "\n";
+    out << FiguresJson(figures) << "\n";
   } else {
-    for (const auto& row : rows)
-      out << row.Name << "\t" << row.Value << "\t" << row.Dimension << "\n";
+    for (const TFigure& f : figures) out << f.Caption << "\t" << f.Text << "\t" << f.Unit << "\n";
   }
   if (quant.Points.empty()) {
     err << "ratelog-cli: no record between " << Time6(begin) << " and " << Time6(end) << " s in "
@@ -224,14 +219,7 @@ int Allan(const Options& o, std::ostream& out, std::ostream& err) {
                             {"terms", "", std::to_string(p.Terms)}});
     }
     points += "]";
-    const std::vector<Field> units = {TextField("N", "\u00B0/Vh"), TextField("B", "\u00B0/h"),
-                                      TextField("B tau", "s"), TextField("K", "\u00B0/h/Vh")};
-    out << JsonObject({{"N", "", JsonNumber(result.N)},
-                       {"B", "", JsonNumber(result.B)},
-                       {"B tau", "", JsonNumber(result.BTau)},
-                       {"K", "", JsonNumber(result.K)}},
-                      points + ", \"units\": " + JsonObject(units))
-        << "\n";
+    out << FiguresJson(AllanFigures(result), points) << "\n";
   } else {
     out << AllanTable(result);
   }
