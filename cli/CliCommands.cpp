@@ -3,6 +3,9 @@
 #include "cli/FileCommands.h"
 #include "cli/Fields.h"
 #include "cli/Ports.h"
+#ifdef RATELOG_REPORT
+#include "cli/ReportCommand.h"
+#endif
 #include "RatelogVersion.h"
 
 #include <cmath>
@@ -53,10 +56,19 @@ const char kUsage[] =
     "  archive FILE.rtd   copy into the server folder tree <DIR>/<ident>/<ident>/:\n"
     "       [--server DIR] [--name NAME]    (default: the settings' server folder and\n"
     "       the recording's own name); prints the copy's path\n"
+    "  report FILE.rtd    the PDF test report: recording, settings, chart, basic\n"
+    "       parameters, Allan deviation and noise terms, limits and verdict:\n"
+    "       [--begin S] [--end S] [--limit NAME<=VALUE | NAME>=VALUE]... [--out FILE.pdf]\n"
+    "       [--sigma 1|3] [--drift-time S] [--random-walk-time S] [--passband HZ]\n"
+    "       [--earth-rate DEG_PER_H] [--json]\n"
+    "       NAME is a field of the JSON output of calc or allan (random_walk, n, b, ...);\n"
+    "       a figure that cannot be measured fails its limit. Default output: the\n"
+    "       recording's name with .pdf; prints the file and the verdict. Exit code 3:\n"
+    "       a limit failed.\n"
     "  ports              COM1..COM9: the device file behind each, whether it exists,\n"
     "       may be opened, is in use (by which program), the USB adapter, hints\n"
     "\n"
-    "info, calc, allan and ports take --json: one JSON object on stdout instead\n"
+    "info, calc, allan, report and ports take --json: one JSON object on stdout instead\n"
     "of the text (numbers as numbers, null for NAN).\n"
     "\n"
     "every command takes:\n"
@@ -137,19 +149,7 @@ int Calc(const Options& o, std::ostream& out, std::ostream& err) {
 
   TOptionProgramm settings;
   if (!LoadSettings(o, settings, err)) return ExitFailure;
-  int sigma = 1;
-  if (auto v = o.Number("sigma")) {
-    if (*v != 1 && *v != 3) throw UsageError{"--sigma must be 1 or 3"};
-    sigma = static_cast<int>(*v);
-  }
-  if (auto v = o.Number("drift-time")) settings.DriftTime = static_cast<float>(*v);
-  if (auto v = o.Number("random-walk-time")) settings.RandomWalkTime = static_cast<float>(*v);
-  if (auto v = o.Number("passband")) {
-    if (*v != std::trunc(*v) || *v < 1 || *v > 1e6)
-      throw UsageError{"--passband must be a whole number of Hz"};
-    settings.Passband = static_cast<std::int32_t>(*v);
-  }
-  if (auto v = o.Number("earth-rate")) settings.EarthRate = *v;
+  const int sigma = ApplyCalcOptions(o, settings);
 
   // The default span runs from the first to the last record.
   TRecordingReader reader;
@@ -261,6 +261,12 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
        {{"port", "seconds", "out", "mode", "sample", "ident-timeout"}, Record, {"simulate"}}},
       {"export", {{"begin", "end", "out"}, Export, {"rate", "temperature", "excel"}}},
       {"archive", {{"server", "name"}, Archive}},
+#ifdef RATELOG_REPORT
+      {"report",
+       {{"begin", "end", "limit", "out", "sigma", "drift-time", "random-walk-time", "passband",
+         "earth-rate"},
+        Report, {"json"}}},
+#endif
   };
   const auto it = commands.find(args[0]);
   try {

@@ -23,6 +23,9 @@ struct UsageError {
 struct Options {
   std::vector<std::string> positional;
   std::map<std::string, std::string> values;
+  // Every value of each option in command-line order, for the options that
+  // may be repeated (values keeps the last).
+  std::map<std::string, std::vector<std::string>> repeated;
   std::set<std::string> flags;
   bool help = false;
 
@@ -31,6 +34,7 @@ struct Options {
   // it is not one.
   std::optional<double> Number(const std::string& name) const;
   bool Flag(const std::string& name) const { return flags.count(name) != 0; }
+  std::vector<std::string> All(const std::string& name) const;
 };
 
 // Parses args[first..]: `known` options take a value (--name VALUE or
@@ -44,6 +48,11 @@ Options ParseOptions(const std::vector<std::string>& args, std::size_t first,
 // Never writes a settings file. False (with a message on err) when the
 // given file cannot be used.
 bool LoadSettings(const Options& o, TOptionProgramm& s, std::ostream& err);
+
+// The options of the basic-parameter calculation (--sigma, --drift-time,
+// --random-walk-time, --passband, --earth-rate) applied to `settings`;
+// returns the sigma factor (1 or 3). UsageError on a bad value.
+int ApplyCalcOptions(const Options& o, TOptionProgramm& settings);
 
 }  // namespace cli
 
