@@ -4,6 +4,7 @@
 #include <QFile>
 #include <cstdlib>
 #include <ostream>
+#include <thread>
 
 #include "cli/CliCommands.h"
 #include "cli/Fields.h"
@@ -59,18 +60,24 @@ int Report(const Options& o, std::ostream& out, std::ostream& err) {
     return ExitFailure;
   }
 
+  // The chart's points are read on a thread of their own meanwhile.
+  std::shared_ptr<TRecordingSeries> chart;
+  std::string chartError;
+  std::thread chartThread(
+      [&] { chart = LoadChartData(request.Path, request.Settings, chartError); });
   TReportContent content;
   std::string error;
-  if (!ComputeReport(request, content, error)) {
+  const bool computed = ComputeReport(request, content, error);
+  chartThread.join();
+  if (!computed) {
     err << "ratelog-cli: cannot make the report: " << error << "\n";
     return ExitFailure;
   }
-  EnsureApplication();
-  auto chart = LoadChartData(request.Path, request.Settings, error);
   if (!chart) {
-    err << "ratelog-cli: cannot read recording " << error << "\n";
+    err << "ratelog-cli: cannot read recording " << chartError << "\n";
     return ExitFailure;
   }
+  EnsureApplication();
   QString written;
   if (!WriteReportPdf(content, chart, QFile::decodeName(target.c_str()), written)) {
     err << "ratelog-cli: cannot write report " << written.toStdString() << "\n";

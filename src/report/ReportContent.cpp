@@ -1,6 +1,8 @@
 #include "report/ReportContent.h"
 
+#include <algorithm>
 #include <cmath>
+#include <thread>
 #include <utility>
 
 #include "files/OleDate.h"
@@ -56,6 +58,28 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   double end = std::isfinite(request.End) ? request.End : last.Time;
   if (begin > end) std::swap(begin, end);
 
+  // The Allan deviation over the same span, read as `allan` reads it, on a
+  // thread of its own while the basic parameters are computed here.
+  TSpanRates span;
+  TAllanResult allan;
+  std::string allanError;
+  bool allanOk = false;
+  std::atomic<int> allanPercent{0};
+  std::thread allanThread([&] {
+    allanOk = ReadSpanRates(request.Path, request.Begin, request.End, span, allanError,
+                            [&](std::int64_t done, std::int64_t all) {
+                              if (all > 0) allanPercent = static_cast<int>(done * 100 / all);
+                            });
+    if (allanOk) allan = ComputeAllan(span);
+    std::vector<float>().swap(span.Rates);
+  });
+  struct TJoin {
+    std::thread& t;
+    ~TJoin() {
+      if (t.joinable()) t.join();
+    }
+  } join{allanThread};
+
   // Basic parameters: the records of the span, in file order, until the
   // first record after it (as ComputeBasicParameters reads them).
   TGeneralQuant quant;
@@ -73,7 +97,7 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
         error = "cancelled";
         return false;
       }
-      if (progress) progress(static_cast<int>(read * 50 / total));
+      if (progress) progress(static_cast<int>(read * 45 / total) + allanPercent * 45 / 100);
     }
   }
   if (!reader.Error().empty()) {
@@ -92,19 +116,16 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   content.Calc = {"calc", CalcFigures(quant, request.Sigma)};
   content.SpanRecords = static_cast<std::int64_t>(quant.Points.size());
 
-  // The Allan deviation over the same span, read as `allan` reads it.
-  TSpanRates span;
-  const bool readOk = ReadSpanRates(
-      request.Path, request.Begin, request.End, span, error,
-      [&](std::int64_t done, std::int64_t all) {
-        if (progress && all > 0) progress(50 + static_cast<int>(done * 45 / all));
-      });
-  if (!readOk) return false;
+  allanThread.join();
+  if (!allanOk) {
+    error = allanError;
+    return false;
+  }
   if (cancelled()) {
     error = "cancelled";
     return false;
   }
-  content.Allan = ComputeAllan(span);
+  content.Allan = std::move(allan);
   content.AllanFigures = {"allan", AllanFigures(content.Allan)};
 
   content.Begin = begin;

@@ -119,6 +119,16 @@ void PrintStyle(QCustomPlot& plot, const TUnits& u) {
   }
 }
 
+// A plot laid out at its size on the page before drawing, so that what
+// depends on its pixels (the sampling of the recording's lines) is known.
+class TPagePlot : public QCustomPlot {
+ public:
+  void LayOut(const QRectF& rect) {
+    setViewport(QRect(0, 0, static_cast<int>(rect.width()), static_cast<int>(rect.height())));
+    updateLayout();
+  }
+};
+
 void DrawPlot(QCPPainter& painter, QCustomPlot& plot, const QRectF& rect) {
   painter.save();
   painter.translate(rect.topLeft());
@@ -157,7 +167,7 @@ QCPRange Padded(double low, double high, double minSpan) {
 // plot that is never shown, drawn straight onto the page.
 void DrawRateChart(QCPPainter& painter, const QRectF& rect, std::shared_ptr<TRecordingSeries> store,
                    double begin, double end, const TUnits& u) {
-  QCustomPlot plot;
+  TPagePlot plot;
   TRateChart chart(&plot);
   const bool perSecond = store->RateFactor() == 1;
   chart.ShowRecording(store);
@@ -169,6 +179,8 @@ void DrawRateChart(QCPPainter& painter, const QRectF& rect, std::shared_ptr<TRec
     end += 0.5;
   }
   chart.SetRange(TRateChart::Bottom, begin, end);
+  PrintStyle(plot, u);
+  plot.LayOut(rect);
   double low = 0, high = 0, tLow = 0, tHigh = 0, aLow = 0, aHigh = 0;
   bool rate = SpanExtent(*store, TRecordingSeries::Rate, plot.xAxis, low, high);
   if (SpanExtent(*store, TRecordingSeries::Average, plot.xAxis, aLow, aHigh)) {
@@ -183,7 +195,6 @@ void DrawRateChart(QCPPainter& painter, const QRectF& rect, std::shared_ptr<TRec
                              ? Padded(tLow, tHigh, 1.0)
                              : QCPRange(0, 1);
   chart.SetRange(TRateChart::Right, right.lower, right.upper);
-  PrintStyle(plot, u);
   // The rate thin (it is dense), the average and temperature over it.
   for (QCPGraph* g : {chart.Series1, chart.Series2, chart.Series3}) {
     QPen pen = g->pen();
