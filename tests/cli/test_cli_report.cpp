@@ -12,6 +12,7 @@
 #include "cli/CliCommands.h"
 #include "common/TestFiles.h"
 
+#ifdef RATELOG_REPORT
 namespace {
 
 struct Result {
@@ -219,3 +220,4 @@ TEST_F(CliReport, ClearErrors) {
 }
 
 }  // namespace
+#endif  // RATELOG_REPORT
