@@ -117,13 +117,19 @@ void WriteText(const std::vector<Field>& fields, std::ostream& out) {
   for (const Field& f : fields) out << f.Caption << "\t" << f.Text << "\n";
 }
 
-std::string FiguresJson(const std::vector<TFigure>& figures, const std::string& extra) {
-  std::vector<Field> values, units;
-  for (const TFigure& f : figures) {
-    values.push_back({f.Caption, f.Text, JsonNumber(f.Value)});
-    units.push_back(TextField(f.Caption, f.Unit));
-  }
-  return JsonObject(values, extra + (extra.empty() ? "" : ", ") + "\"units\": " + JsonObject(units));
+std::string FiguresJson(const std::vector<TFigure>& figures, const std::string& extra,
+                        bool units) {
+  std::vector<Field> values;
+  for (const TFigure& f : figures) values.push_back({f.Caption, f.Text, JsonNumber(f.Value)});
+  std::string members = extra;
+  if (units) members += (members.empty() ? "" : ", ") + std::string("\"units\": ") + FiguresUnitsJson(figures);
+  return JsonObject(values, members);
+}
+
+std::string FiguresUnitsJson(const std::vector<TFigure>& figures) {
+  std::vector<Field> units;
+  for (const TFigure& f : figures) units.push_back(TextField(f.Caption, f.Unit));
+  return JsonObject(units);
 }
 
 }  // namespace cli

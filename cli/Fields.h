@@ -40,7 +40,10 @@ std::string JsonObject(const std::vector<Field>& fields, const std::string& extr
 void WriteText(const std::vector<Field>& fields, std::ostream& out);
 
 // A figure table as JSON: the figures by field name (numbers, null for
-// NAN), then `extra` (already encoded members), then "units".
-std::string FiguresJson(const std::vector<TFigure>& figures, const std::string& extra = {});
+// NAN), then `extra` (already encoded members), then (with `units`)
+// "units": the unit of each figure.
+std::string FiguresJson(const std::vector<TFigure>& figures, const std::string& extra = {},
+                        bool units = true);
+std::string FiguresUnitsJson(const std::vector<TFigure>& figures);
 
 }  // namespace cli

@@ -56,15 +56,34 @@ std::vector<TFigure> CalcFigures(const TGeneralQuant& quant, int sigmaFactor) {
   return figures;
 }
 
-std::vector<TFigure> AllanFigures(const TAllanResult& result) {
-  return {Readout("N", result.N, "\u00B0/Vh"), Readout("B", result.B, "\u00B0/h"),
-          Readout("B tau", result.BTau, "s"), Readout("K", result.K, "\u00B0/h/Vh")};
+std::vector<TFigure> AllanFigures(const TAllanResult& r) {
+  const auto term = [](const char* caption, const TAllanLine& l, const char* unit) {
+    return Readout(caption, l.Found ? l.Value : std::numeric_limits<double>::quiet_NaN(), unit);
+  };
+  return {term("Q", r.Q, "arcsec"),
+          term("N", r.N, "\u00B0/Vh"),
+          term("B", r.B, "\u00B0/h"),
+          Readout("B tau", r.B.Found ? r.BTau : std::numeric_limits<double>::quiet_NaN(), "s"),
+          term("K", r.K, "\u00B0/h/Vh"),
+          term("R", r.R, "\u00B0/h^2")};
+}
+
+std::vector<TFigure> AllanCounts(const TAllanResult& r) {
+  const auto count = [](const char* caption, std::int64_t n) {
+    return TFigure{caption, std::to_string(n), static_cast<double>(n), ""};
+  };
+  return {{"Confidence", FormatGeneral(r.Confidence, '.', 6), r.Confidence, ""},
+          count("Gaps", r.Gaps),
+          {"Gap s", FormatGeneral(r.GapSeconds, '.', 6), r.GapSeconds, "s"},
+          count("Backward", r.Backward),
+          count("Skipped", r.Skipped)};
 }
 
 std::vector<std::string> KnownFieldNames() {
   std::vector<std::string> names;
   const TGeneralQuant quant;
   for (const TFigure& f : CalcFigures(quant, 1)) names.push_back(FieldName(f.Caption));
+  for (const TFigure& f : AllanCounts(TAllanResult{})) names.push_back(FieldName(f.Caption));
   for (const TFigure& f : AllanFigures(TAllanResult{})) names.push_back(FieldName(f.Caption));
   return names;
 }

@@ -23,8 +23,12 @@ std::string FieldName(const std::string& caption);
 
 // The basic parameters (drift error times sigmaFactor), as `calc` prints them.
 std::vector<TFigure> CalcFigures(const TGeneralQuant& quant, int sigmaFactor);
-// The noise terms of an Allan analysis, as `allan` prints them.
+// The noise terms of an Allan analysis (Q, N, B, B tau, K, R), as `allan`
+// prints them.
 std::vector<TFigure> AllanFigures(const TAllanResult& result);
+// Its confidence and the counts of the data (gaps, the time they cover,
+// steps back in time, records skipped).
+std::vector<TFigure> AllanCounts(const TAllanResult& result);
 
 // One analysis whose figures limits may name.
 struct TFigureTable {

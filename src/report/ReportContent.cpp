@@ -127,6 +127,7 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   }
   content.Allan = std::move(allan);
   content.AllanFigures = {"allan", AllanFigures(content.Allan)};
+  content.AllanCounts = {"allan", AllanCounts(content.Allan)};
 
   content.Begin = begin;
   content.End = end;
@@ -155,7 +156,8 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
        Row("Earth rate", FormatGeneral(s.EarthRate, '.', 10), "\u00B0/h"),
        Row("Sigma", std::to_string(request.Sigma), "")}};
 
-  content.Limits = EvaluateLimits(request.Limits, {content.Calc, content.AllanFigures});
+  content.Limits =
+      EvaluateLimits(request.Limits, {content.Calc, content.AllanFigures, content.AllanCounts});
   content.Verdict = Verdict(content.Limits);
   content.CreatedAt = OleDateNow();
   if (progress) progress(100);

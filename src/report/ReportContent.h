@@ -39,8 +39,9 @@ struct TReportContent {
   TReportSection Identification;  // identification, creation time, file, records, span, rate, mode
   TReportSection Settings;        // what shaped the figures
   TFigureTable Calc;              // basic parameters
-  TAllanResult Allan;             // the Allan deviation and its read-outs
-  TFigureTable AllanFigures;
+  TAllanResult Allan;             // the Allan deviation and its noise terms
+  TFigureTable AllanFigures;      // the terms
+  TFigureTable AllanCounts;       // confidence, gaps, skipped records
   double Begin = 0, End = 0;      // the span as used (first and last record time when open)
   std::int64_t SpanRecords = 0;
   std::vector<TLimitResult> Limits;

@@ -168,7 +168,8 @@ bool TReportFrm::ApplyLimits() {
       lab_state->setText(QStringLiteral("The limits could not be kept in ") + path);
   }
   if (ready_) {
-    content_.Limits = EvaluateLimits(limits, {content_.Calc, content_.AllanFigures});
+    content_.Limits =
+        EvaluateLimits(limits, {content_.Calc, content_.AllanFigures, content_.AllanCounts});
     content_.Verdict = Verdict(content_.Limits);
     ShowState();
     Preview->updatePreview();

@@ -217,8 +217,9 @@ void LogAxis(QCPAxis* axis, const QString& label) {
   axis->grid()->setSubGridVisible(true);
 }
 
-// The Allan deviation on log-log axes: the points with their intervals,
-// the lines the noise terms were read from, the minimum.
+// The Allan deviation on log-log axes: the points with their confidence
+// intervals, each noise term's line over the range it was read on, the
+// minimum of the bias instability.
 void DrawAllanPlot(QCPPainter& painter, const QRectF& rect, const TAllanResult& r,
                    const TUnits& u) {
   QCustomPlot plot;
@@ -228,14 +229,16 @@ void DrawAllanPlot(QCPPainter& painter, const QRectF& rect, const TAllanResult& 
   plot.legend->setVisible(true);
   plot.axisRect()->insetLayout()->setInsetAlignment(0, Qt::AlignTop | Qt::AlignRight);
 
-  QVector<double> tau, adev, bar;
+  QVector<double> tau, adev, minus, plus;
   for (const TAllanPoint& p : r.Points) {
     tau.push_back(p.Tau);
     adev.push_back(p.Adev);
-    bar.push_back(p.Adev / std::sqrt(static_cast<double>(p.Terms)));
+    minus.push_back(std::isfinite(p.Lo) ? p.Adev - p.Lo : 0);
+    plus.push_back(std::isfinite(p.Hi) ? p.Hi - p.Adev : 0);
   }
   QCPGraph* graph = plot.addGraph();
-  graph->setName(QStringLiteral("Allan deviation (bars: \u03C3/\u221Aterms)"));
+  graph->setName(QStringLiteral("Allan deviation, %1 % interval")
+                     .arg(QString::fromStdString(FormatGeneral(r.Confidence * 100, '.', 4))));
   graph->setPen(QPen(QColor(0, 60, 200), u.Mm(0.25)));
   graph->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssCircle, u.Px(5)));
   graph->setData(tau, adev, true);
@@ -244,32 +247,37 @@ void DrawAllanPlot(QCPPainter& painter, const QRectF& rect, const TAllanResult& 
   bars->setDataPlottable(graph);
   bars->setPen(QPen(QColor(0, 60, 200), u.Mm(0.15)));
   bars->setWhiskerWidth(u.Px(6));
-  bars->setData(bar);
+  bars->setData(minus, plus);
 
-  double low = tau.isEmpty() ? 0.1 : tau.front();
-  double high = tau.isEmpty() ? 10 : tau.back();
-  if (r.White.Found) low = std::min(low, 1.0);
-  if (r.RateWalk.Found) high = std::max(high, 3.0);
   const struct {
     const TAllanLine& line;
     const char* name;
     QColor color;
-  } lines[] = {{r.White, "slope -1/2: angle random walk", QColor(200, 0, 0)},
-               {r.RateWalk, "slope +1/2: rate random walk", QColor(0, 140, 0)}};
+  } lines[] = {{r.Q, "Q: quantization", QColor(150, 0, 150)},
+               {r.N, "N: angle random walk", QColor(200, 0, 0)},
+               {r.B, "B: bias instability", QColor(230, 120, 0)},
+               {r.K, "K: rate random walk", QColor(0, 140, 0)},
+               {r.R, "R: rate ramp", QColor(0, 150, 170)}};
   for (const auto& l : lines) {
-    if (!l.line.Found) continue;
+    if (!l.line.Found || !(l.line.TauFrom > 0) || !(l.line.TauTo > 0)) continue;
     QCPGraph* g = plot.addGraph();
     g->setName(QString::fromUtf8(l.name));
-    g->setPen(QPen(l.color, u.Mm(0.2), Qt::DashLine));
-    g->setData({low, high}, {l.line.At(low), l.line.At(high)}, true);
+    g->setPen(QPen(l.color, u.Mm(0.3), Qt::DashLine));
+    QVector<double> x, y;
+    for (int k = 0; k <= 16; ++k) {
+      const double t = l.line.TauFrom * std::pow(l.line.TauTo / l.line.TauFrom, k / 16.0);
+      x.push_back(t);
+      y.push_back(l.line.At(t));
+    }
+    g->setData(x, y, true);
   }
-  if (r.MinimumFound && r.Points[r.Minimum].Adev > 0) {
+  if (r.B.Found && r.BTau > 0) {
     QCPGraph* g = plot.addGraph();
-    g->setName(QStringLiteral("minimum: bias instability"));
+    g->removeFromLegend();
     g->setLineStyle(QCPGraph::lsNone);
     g->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssCircle,
                                        QPen(QColor(230, 120, 0), u.Mm(0.3)), Qt::NoBrush, u.Px(12)));
-    g->setData({r.Points[r.Minimum].Tau}, {r.Points[r.Minimum].Adev}, true);
+    g->setData({r.BTau}, {r.B.Level}, true);
   }
   double sLow = 0, sHigh = 0;
   bool any = false;
@@ -279,16 +287,12 @@ void DrawAllanPlot(QCPPainter& painter, const QRectF& rect, const TAllanResult& 
     sHigh = any ? std::max(sHigh, s) : s;
     any = true;
   };
-  for (int i = 0; i < adev.size(); ++i) {
-    take(adev[i] - bar[i]);
-    take(adev[i] + bar[i]);
+  for (const TAllanPoint& p : r.Points) {
+    take(p.Adev);
+    take(p.Lo);
+    take(p.Hi);
   }
-  for (const auto& l : lines)
-    if (l.line.Found) {
-      take(l.line.At(low));
-      take(l.line.At(high));
-    }
-  plot.xAxis->setRange(low / 2, high * 2);
+  plot.xAxis->setRange(tau.isEmpty() ? 0.05 : tau.front() / 2, tau.isEmpty() ? 20 : tau.back() * 2);
   plot.yAxis->setRange(any ? QCPRange(sLow / 2, sHigh * 2) : QCPRange(0.01, 100));
   PrintStyle(plot, u);
   DrawPlot(painter, plot, rect);
@@ -497,16 +501,39 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
                       }
                     }});
   heading(QStringLiteral("Noise terms"));
-  table(FigureTable(c.AllanFigures.Figures));
+  {
+    TTable t = FigureTable(c.AllanFigures.Figures);
+    t.header << QStringLiteral("\u03C4 range, s");
+    t.widths = {0.27, 0.13, 0.2, 0.12, 0.28};
+    t.align.push_back(Qt::AlignLeft);
+    const TAllanLine* terms[] = {&c.Allan.Q, &c.Allan.N, &c.Allan.B, nullptr, &c.Allan.K, &c.Allan.R};
+    for (std::size_t i = 0; i < t.rows.size() && i < std::size(terms); ++i) {
+      const TAllanLine* l = terms[i];
+      t.rows[i] << (l && l->Found ? Q(FormatGeneral(l->TauFrom, '.', 10)) + QStringLiteral(" .. ") +
+                                        Q(FormatGeneral(l->TauTo, '.', 10))
+                                  : QString());
+    }
+    table(t);
+    TTable counts = FigureTable(c.AllanCounts.Figures);
+    counts.header.clear();
+    counts.widths = {0.27, 0.13, 0.2, 0.12, 0.28};
+    counts.align.push_back(Qt::AlignLeft);
+    counts.rows.insert(counts.rows.begin(),
+                       {QStringLiteral("Kind"), QStringLiteral("kind"),
+                        QString::fromLatin1(KindName(c.Allan.Kind)), QString(), QString()});
+    table(counts);
+  }
   {
     TTable points;
-    points.header = {QStringLiteral("\u03C4, s (tau_s)"), QStringLiteral("\u03C3, \u00B0/h (adev_deg_h)"),
-                     QStringLiteral("Terms")};
-    points.widths = {0.36, 0.40, 0.24};
-    points.align = {Qt::AlignRight, Qt::AlignRight, Qt::AlignRight};
+    points.header = {QStringLiteral("tau_s"), QStringLiteral("adev_deg_h"), QStringLiteral("terms"),
+                     QStringLiteral("edf"), QStringLiteral("lo_deg_h"), QStringLiteral("hi_deg_h")};
+    points.widths = {0.18, 0.18, 0.12, 0.14, 0.19, 0.19};
+    points.align = {Qt::AlignRight, Qt::AlignRight, Qt::AlignRight,
+                    Qt::AlignRight, Qt::AlignRight, Qt::AlignRight};
     for (const TAllanPoint& pt : c.Allan.Points)
       points.rows.push_back({Q(FormatGeneral(pt.Tau, '.', 10)), Q(FormatGeneral(pt.Adev, '.', 10)),
-                             QString::number(pt.Terms)});
+                             QString::number(pt.Terms), Q(FormatGeneral(pt.Edf, '.', 6)),
+                             Q(FormatGeneral(pt.Lo, '.', 10)), Q(FormatGeneral(pt.Hi, '.', 10))});
     if (!points.rows.empty()) {
       heading(QStringLiteral("Allan deviation points"));
       // Long tables split at page ends: one block per row.

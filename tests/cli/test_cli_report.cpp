@@ -151,17 +151,23 @@ TEST_F(CliReport, PdfHoldsTheFiguresAsTheCommandsPrintThem) {
   const Result allan = Cli({"allan", rtd_, "--settings", settings_, "--begin", "2", "--end", "18"});
   ASSERT_EQ(allan.code, 0);
   std::istringstream lines(allan.out);
+  int terms = 0, points = 0;
   for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
     std::vector<std::string> cells;
     std::istringstream split(line);
     for (std::string cell; std::getline(split, cell, '\t');) cells.push_back(cell);
-    if (cells[0] == "N" || cells[0] == "B" || cells[0] == "K") {
+    if (std::string("QNBKR").find(cells[0]) != std::string::npos) {
+      ++terms;  // the term's row of the noise terms table: its value
       EXPECT_TRUE(Has(LineStarting(text.out, cells[0] + "  "), cells[1])) << line;
-    } else {  // a point: tau, adev, terms on one line of the points table
+    } else {  // a point: every column on one line of the points table
+      ++points;
       const std::string row = LineStarting(text.out, cells[0] + "  ");
-      EXPECT_TRUE(Has(row, cells[1]) && Has(row, cells[2])) << line;
+      for (const std::string& cell : cells) EXPECT_TRUE(Has(row, cell)) << cell << " of " << line;
     }
   }
+  EXPECT_EQ(terms, 5);
+  EXPECT_GE(points, 8);
   for (const char* limit : {"random_walk<=1", "n>=1", "k<=1"}) {
     const std::string line = LineWith(text.out, limit);
     EXPECT_TRUE(Has(line, "FAIL") || Has(line, "PASS")) << limit << ": " << line;
@@ -194,7 +200,7 @@ TEST_F(CliReport, ClearErrors) {
   } cases[] = {
       {{"--limit", "noise<=1"}, ExitUsage,
        "unknown field 'noise'; known fields: average_value_signal, drift_error, random_walk, "
-       "bias_error, n, b, b_tau, k"},
+       "bias_error, confidence, gaps, gap_s, backward, skipped, q, n, b, b_tau, k, r"},
       {{"--limit", "n<1"}, ExitUsage, "expected NAME<=VALUE or NAME>=VALUE"},
       {{"--limit", "n<=small"}, ExitUsage, "not a number: 'small'"},
       {{"--out", rtd_}, ExitFailure, "it is a recording; choose another name"},

@@ -11,7 +11,7 @@ const std::vector<std::string> kKnown = KnownFieldNames();
 
 TEST(Limits, KnownNamesAreTheJsonFieldsOfCalcAndAllan) {
   for (const char* name : {"average_value_signal", "drift_error", "random_walk", "bias_error",
-                           "n", "b", "b_tau", "k"})
+                           "q", "n", "b", "b_tau", "k", "r", "gaps", "skipped"})
     EXPECT_NE(std::find(kKnown.begin(), kKnown.end(), name), kKnown.end()) << name;
 }
 
