@@ -504,7 +504,7 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
   {
     TTable t = FigureTable(c.AllanFigures.Figures);
     t.header << QStringLiteral("\u03C4 range, s");
-    t.widths = {0.27, 0.13, 0.2, 0.12, 0.28};
+    t.widths = {0.2, 0.12, 0.2, 0.1, 0.38};
     t.align.push_back(Qt::AlignLeft);
     const TAllanLine* terms[] = {&c.Allan.Q, &c.Allan.N, &c.Allan.B, nullptr, &c.Allan.K, &c.Allan.R};
     for (std::size_t i = 0; i < t.rows.size() && i < std::size(terms); ++i) {
@@ -516,7 +516,7 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
     table(t);
     TTable counts = FigureTable(c.AllanCounts.Figures);
     counts.header.clear();
-    counts.widths = {0.27, 0.13, 0.2, 0.12, 0.28};
+    counts.widths = {0.2, 0.12, 0.2, 0.1, 0.38};
     counts.align.push_back(Qt::AlignLeft);
     counts.rows.insert(counts.rows.begin(),
                        {QStringLiteral("Kind"), QStringLiteral("kind"),
