@@ -86,6 +86,8 @@ TMainFrm::TMainFrm(const std::string& settingsPath, QWidget* parent)
 }
 
 TMainFrm::~TMainFrm() {
+  // Work beside the window stops before what it works on goes away.
+  work_.reset();
   RemoveIdle();
   // The timer and the link stop before the objects they use go away.
   MMTimer1.SetEnabled(false);
@@ -265,8 +267,15 @@ void TMainFrm::change_samChange(int index) {
 
 void TMainFrm::ac_exitExecute() { close(); }
 
+bool TMainFrm::EndWork(std::chrono::milliseconds limit) {
+  work_->Cancel();
+  return work_->WaitFinished(limit);
+}
+
 void TMainFrm::closeEvent(QCloseEvent* event) {
   if (!RunActive()) {
+    // A recording being read is not waited for: its reading stops.
+    work_->Cancel();
     event->accept();
     return;
   }

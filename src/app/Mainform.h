@@ -5,10 +5,12 @@
 
 #include <QMainWindow>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "acquisition/MeasurementRun.h"
 #include "acquisition/Mmtimer.h"
@@ -17,6 +19,7 @@
 #include "files/Openf.h"
 #include "processing/Averrmsstatic.h"
 #include "settings/Optionsprogramm.h"
+#include "ui/BackgroundWork.h"
 #include "ui/Dialogs.h"
 #include "ui/UiDispatcher.h"
 
@@ -271,6 +274,11 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   // The tool bar's gauge for a long reading: 0..100 shows it at that
   // value and lets the windows repaint, -1 hides it.
   void ShowGauge(int percent);
+  // Long work runs beside the window (a recording being read, the archive
+  // copy): the actions that would conflict with it are off meanwhile.
+  bool Busy() const { return work_ && work_->Running(); }
+  // Asks that work to stop; true when its thread ended within `limit`.
+  bool EndWork(std::chrono::milliseconds limit);
   // While a run waits for the device's identification: seconds since Start
   // (the waiting title counts them); -1 when not waiting.
   int WaitingSeconds() const;
@@ -313,9 +321,18 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   // The live settings into the recording reader, with the calculation
   // parameters of the settings dialog.
   void AssignOpenFileSettings();
-  // Reads OpenFile.RecordingName onto the emptied chart; "Not open file."
-  // when it cannot be read. True when loaded.
-  bool LoadRecording();
+  // Starts reading OpenFile.RecordingName onto the emptied chart and
+  // returns; `then(loaded)` runs once the reading has ended ("Not open
+  // file." follows it when the file cannot be read).
+  void StartLoad(std::function<void(bool loaded)> then);
+  // The conflicting actions off while work runs, back as they were after.
+  void SetBusy(bool busy);
+  std::vector<bool> busyStates_;
+  // The recording behind the chart changed (another one, a new run, or
+  // none): the analysis windows drop what they show of the last one.
+  void RecordingChanged();
+  std::unique_ptr<TBackgroundWork> work_ = std::make_unique<TBackgroundWork>();
+  bool stopping_ = false;  // Stop closes the recording
   // Nothing is loaded any more: the actions that work on a recording off.
   void DisableRecordingActions();
   void TrimLiveSeries(double time);

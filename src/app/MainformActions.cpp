@@ -43,6 +43,7 @@ std::uint64_t ProcessStartTime(std::int64_t pid) {
 // Printing.
 
 void TMainFrm::ac_printExecute() {
+  if (Busy()) return;
   if (!Printer) Printer = std::make_unique<QPrinter>(QPrinter::HighResolution);
   Printer->setFullPage(true);
   Printer->setPageMargins(QMarginsF(0, 0, 0, 0), QPageLayout::Millimeter);
@@ -137,7 +138,9 @@ void TMainFrm::ac_optionExecute() {
   CalcParameters.Passband = Settings.Passband;
   CalcParameters.RandomWalkTime = Settings.RandomWalkTime;
   CalcParameters.EarthRate = Settings.EarthRate;
-  // A recording on the chart is calculated with the new parameters.
+  // A recording on the chart is calculated with the new parameters (one
+  // being read gets them when its reading ends).
+  if (Busy()) return;
   OpenFile.DriftTime = CalcParameters.DriftTime;
   OpenFile.Passband = CalcParameters.Passband;
   OpenFile.RandomWalkTime = CalcParameters.RandomWalkTime;

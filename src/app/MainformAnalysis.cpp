@@ -25,11 +25,15 @@ void TMainFrm::ShowGauge(int percent) {
     FormResize();
   }
   CGauge1->setValue(percent);
-  CGauge1->repaint();
+}
+
+void TMainFrm::RecordingChanged() {
+  if (CalculFrm) CalculFrm->RecordingGone();
+  if (AllanFrm) AllanFrm->RecordingGone();
 }
 
 void TMainFrm::ac_calcExecute() {
-  if (!CalculFrm || !OpenFile.Loaded || SeriesSize(Series1) == 0) return;
+  if (Busy() || !CalculFrm || !OpenFile.Loaded || SeriesSize(Series1) == 0) return;
   // The span is what the chart shows: with no series switched on, the rate
   // is switched on first.
   if (!Series1->visible() && !Series2->visible() && !Series3->visible()) {
@@ -48,7 +52,7 @@ void TMainFrm::ac_calcExecute() {
 }
 
 void TMainFrm::ac_allanExecute() {
-  if (!AllanFrm || !OpenFile.Loaded || SeriesSize(Series1) == 0) return;
+  if (Busy() || !AllanFrm || !OpenFile.Loaded || SeriesSize(Series1) == 0) return;
   if (!Series1->visible() && !Series2->visible() && !Series3->visible()) {
     ch_signal->setChecked(true);
     ch_signalClick();

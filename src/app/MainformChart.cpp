@@ -14,6 +14,7 @@
 #include <QToolBar>
 #include <cfloat>
 #include <exception>
+#include <memory>
 #include <cmath>
 #include <limits>
 #include <qcustomplot.h>
@@ -156,8 +157,12 @@ void TMainFrm::AssignOpenFileSettings() {
   OpenFile.EarthRate = CalcParameters.EarthRate;
 }
 
-bool TMainFrm::LoadRecording() {
-  TOpenFileChart sink(*Chart, CGauge1, LabIDN, [this](bool shown) {
+void TMainFrm::StartLoad(std::function<void(bool loaded)> then) {
+  if (Busy()) {  // no way here while other work runs; nothing is read then
+    then(false);
+    return;
+  }
+  auto sink = std::make_shared<TOpenFileChart>(*Chart, CGauge1, LabIDN, [this](bool shown) {
     gaugeAction_->setVisible(shown);
     CGauge1->setVisible(shown);
     if (shown) {
@@ -165,24 +170,75 @@ bool TMainFrm::LoadRecording() {
       // layout pass.
       ToolBar1->layout()->activate();
       FormResize();
-      CGauge1->repaint();
     }
   });
-  TLoadResult result = TLoadResult::Unreadable;
-  try {
-    result = LoadInBackground(OpenFile, sink, this);
-  } catch (const std::exception&) {
-    // No memory for the points of a huge file: what was read stays out.
-    OpenFile.Loaded = false;
-    ClearSeries();
-    gaugeAction_->setVisible(false);
-    CGauge1->setVisible(false);
+  sink->PostWith([this](std::function<void()> action) { work_->Post(std::move(action)); });
+  sink->Cancel = &work_->CancelFlag();
+  OpenFile.Cancel = &work_->CancelFlag();
+  auto result = std::make_shared<TLoadResult>(TLoadResult::Unreadable);
+  auto failed = std::make_shared<bool>(false);
+  RecordingChanged();
+  SetBusy(true);
+  work_->Start(
+      [this, sink, result, failed] {
+        try {
+          *result = OpenFile.Load(*sink);
+        } catch (const std::exception&) {
+          *failed = true;  // no memory for the points of a huge file
+        }
+      },
+      [this, sink, result, failed, then = std::move(then)] {
+        OpenFile.Cancel = nullptr;
+        SetBusy(false);
+        if (*failed) {
+          // What was read stays out.
+          OpenFile.Loaded = false;
+          ClearSeries();
+          gaugeAction_->setVisible(false);
+          CGauge1->setVisible(false);
+        }
+        // The calculation parameters may have changed in the settings
+        // dialog meanwhile.
+        OpenFile.DriftTime = CalcParameters.DriftTime;
+        OpenFile.Passband = CalcParameters.Passband;
+        OpenFile.RandomWalkTime = CalcParameters.RandomWalkTime;
+        OpenFile.EarthRate = CalcParameters.EarthRate;
+        Chart1->replot();
+        const bool loaded = *result == TLoadResult::Loaded && !*failed;
+        then(loaded);
+        if (*result == TLoadResult::Unreadable || *failed)
+          Dialogs().Message(this, QStringLiteral("Not open file."), QStringLiteral("Message"),
+                            TMsgButtons::Ok, TMsgIcon::Stop);
+      });
+}
+
+void TMainFrm::SetBusy(bool busy) {
+  if (busy == (busyStates_.size() > 0)) return;
+  QObject* const conflicting[] = {ac_open, ac_start,  BtnDim,        e_mean,  BtnApMean,   ac_calc,
+                                  ac_allan, ac_export, ac_saveserver, ac_print, ac_file_info};
+  if (busy) {
+    for (QObject* o : conflicting) {
+      auto* action = qobject_cast<QAction*>(o);
+      auto* widget = qobject_cast<QWidget*>(o);
+      busyStates_.push_back(action ? action->isEnabled() : widget->isEnabled());
+      if (action)
+        action->setEnabled(false);
+      else
+        widget->setEnabled(false);
+    }
+    return;
   }
-  Chart1->replot();
-  if (result == TLoadResult::Unreadable)
-    Dialogs().Message(this, QStringLiteral("Not open file."), QStringLiteral("Message"),
-                      TMsgButtons::Ok, TMsgIcon::Stop);
-  return result == TLoadResult::Loaded;
+  // Each one back as it was before (ac_allan follows ac_calc: it comes
+  // after it).
+  std::size_t i = 0;
+  for (QObject* o : conflicting) {
+    const bool enabled = busyStates_[i++];
+    if (auto* action = qobject_cast<QAction*>(o))
+      action->setEnabled(enabled);
+    else
+      static_cast<QWidget*>(o)->setEnabled(enabled);
+  }
+  busyStates_.clear();
 }
 
 void TMainFrm::DisableRecordingActions() {
@@ -250,6 +306,7 @@ void TMainFrm::ShowLoadedRecording(TShowPath path) {
 }
 
 void TMainFrm::ac_openExecute() {
+  if (Busy()) return;
   QString name;
   if (!Dialogs().OpenFileName(this, OpenDialog1, name)) return;
   RememberRecordingFolder(name);
@@ -257,22 +314,23 @@ void TMainFrm::ac_openExecute() {
 }
 
 void TMainFrm::OpenRecording(const QString& name) {
+  if (Busy()) return;
   ClearSeries();
   if (OpenFile.Loaded) OpenFile.Reset();
   AssignOpenFileSettings();
   ShownFileName = name.toStdString();
   OpenFile.RecordingName = ShownFileName;
   OpenFile.UnitsPerSecond = RateUnitPerSec;
-  repaint();
-  if (!LoadRecording()) {
-    ShowNoRecording();
-    return;
-  }
-  ShowLoadedRecording(TShowPath::Open);
+  StartLoad([this](bool loaded) {
+    if (loaded)
+      ShowLoadedRecording(TShowPath::Open);
+    else
+      ShowNoRecording();
+  });
 }
 
 void TMainFrm::ac_file_infoExecute() {
-  if (!OpenFile.Loaded || OpenFile.FormatVersion < 6 || !InfoFileFrm) return;
+  if (Busy() || !OpenFile.Loaded || OpenFile.FormatVersion < 6 || !InfoFileFrm) return;
   InfoFileFrm->ShowInfo(OpenFile.Info);
   InfoFileFrm->exec();
 }
@@ -359,7 +417,7 @@ void TMainFrm::BtnApplyClick() {
   TabCtrlChange(TabCtrl->currentIndex());
   if (rate) {
     Chart->SetRange(TRateChart::Left, min, max);
-  } else if (OpenFile.Loaded) {
+  } else if (!Busy() && OpenFile.Loaded) {
     Chart->SetRange(TRateChart::Right, min, max);
   }
   Chart1->replot();
@@ -368,7 +426,7 @@ void TMainFrm::BtnApplyClick() {
 void TMainFrm::BtnAutoClick() {
   if (TabCtrl->currentIndex() == 0) {
     Chart->SetAutomatic(TRateChart::Left);
-  } else if (OpenFile.Loaded) {
+  } else if (!Busy() && OpenFile.Loaded) {
     Chart->SetAutomatic(TRateChart::Right);
   }
   Chart1->replot();
@@ -386,6 +444,7 @@ void TMainFrm::LabMinClick() {
 // Unit switch and averaging time.
 
 void TMainFrm::BtnDimClick() {
+  if (Busy()) return;
   RateUnitPerSec = !RateUnitPerSec;
   const bool perSec = RateUnitPerSec;
   BtnDim->setText(perSec ? QStringLiteral("°/h") : QStringLiteral("°/sec"));
@@ -416,15 +475,16 @@ void TMainFrm::BtnDimClick() {
   AssignOpenFileSettings();
   OpenFile.RecordingName = ShownFileName;
   OpenFile.UnitsPerSecond = RateUnitPerSec;
-  repaint();
-  if (LoadRecording()) {
-    ShowLoadedRecording(TShowPath::UnitSwitch);
-  } else {
-    ShowNoRecording();
-  }
+  StartLoad([this](bool loaded) {
+    if (loaded)
+      ShowLoadedRecording(TShowPath::UnitSwitch);
+    else
+      ShowNoRecording();
+  });
 }
 
 void TMainFrm::BtnApMeanClick() {
+  if (Busy()) return;
   if (e_mean->text().isEmpty()) e_mean->setText(QStringLiteral("50"));
   int value = 0;
   if (!ReadInt(e_mean->text(), value)) {
@@ -441,10 +501,10 @@ void TMainFrm::BtnApMeanClick() {
   OpenFile.Reset();
   AssignOpenFileSettings();
   OpenFile.RecordingName = ShownFileName;
-  repaint();
-  if (LoadRecording()) {
-    ShowLoadedRecording(TShowPath::AveragingTime);
-  } else {
-    ShowNoRecording();
-  }
+  StartLoad([this](bool loaded) {
+    if (loaded)
+      ShowLoadedRecording(TShowPath::AveragingTime);
+    else
+      ShowNoRecording();
+  });
 }

@@ -2,11 +2,11 @@
 // and the copy to the archive folder ("Save to server").
 #include <QAction>
 #include <QCheckBox>
-#include <QCoreApplication>
 #include <QFile>
 #include <QLayout>
 #include <QProgressBar>
 #include <QToolBar>
+#include <memory>
 #include <qcustomplot.h>
 
 #include "app/Mainform.h"
@@ -15,7 +15,7 @@
 #include "ui/Chart.h"
 
 void TMainFrm::ac_exportExecute() {
-  if (!OpenFile.Loaded || SeriesSize(Series1) == 0 || !ExportFrm) return;
+  if (Busy() || !OpenFile.Loaded || SeriesSize(Series1) == 0 || !ExportFrm) return;
   if (!Series1->visible() && !Series2->visible() && !Series3->visible()) {
     ch_signal->setChecked(true);
     ch_signalClick();
@@ -31,9 +31,9 @@ void TMainFrm::ac_exportExecute() {
 }
 
 void TMainFrm::ac_saveserverExecute() {
-  if (!OpenFile.Loaded || OpenFile.FormatVersion < 6) return;
+  if (Busy() || !OpenFile.Loaded || OpenFile.FormatVersion < 6) return;
   const QString caption = QStringLiteral("Message");
-  const auto failed = [&](const std::string& path, const std::string& reason) {
+  const auto failed = [this, caption](const std::string& path, const std::string& reason) {
     Dialogs().Message(this,
                       QStringLiteral("Not save file server\n") +
                           QFile::decodeName(QByteArray::fromStdString(path)) + QStringLiteral(": ") +
@@ -56,23 +56,27 @@ void TMainFrm::ac_saveserverExecute() {
     name = offered;
   job.Name = name.toStdString();
 
-  // The gauge moves and the window repaints; user input waits for the end.
-  gaugeAction_->setVisible(true);
-  CGauge1->setVisible(true);
+  // The copy runs beside the window; the gauge follows it. What would
+  // conflict with it (another copy, Open, Start, ...) is off meanwhile.
   CGauge1->setRange(0, 100);
-  CGauge1->setValue(0);
-  ToolBar1->layout()->activate();
-  FormResize();
-  const TArchiveResult result = SaveToServer(job, [this](int percent) {
-    CGauge1->setValue(percent);
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-  });
-  gaugeAction_->setVisible(false);
-  CGauge1->setVisible(false);
-
-  if (result.Status == TArchiveStatus::Complied)
-    Dialogs().Message(this, QStringLiteral("Save file server complied"), caption, TMsgButtons::Ok,
-                      TMsgIcon::None);
-  else
-    failed(result.Path, result.Reason);
+  ShowGauge(0);
+  auto result = std::make_shared<TArchiveResult>();
+  SetBusy(true);
+  work_->Start(
+      [this, job, result] {
+        *result = SaveToServer(job, [this](int percent) {
+          work_->Post([this, percent] {
+            if (work_->Running()) ShowGauge(percent);
+          });
+        });
+      },
+      [this, result, caption, failed] {
+        SetBusy(false);
+        ShowGauge(-1);
+        if (result->Status == TArchiveStatus::Complied)
+          Dialogs().Message(this, QStringLiteral("Save file server complied"), caption, TMsgButtons::Ok,
+                            TMsgIcon::None);
+        else
+          failed(result->Path, result->Reason);
+      });
 }

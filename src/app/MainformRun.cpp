@@ -73,11 +73,13 @@ std::int64_t NowMs() {
 }  // namespace
 
 void TMainFrm::ac_startExecute() {
+  if (Busy()) return;
   PrepareLiveChart();
   Recording = false;
   LabIDN->setText(DefaultIdentText());
   SaveDialog1.FileName = QDateTime::currentDateTime().toString(QStringLiteral("ddMMyyyy_HHmm"));
   if (OpenFile.Loaded) OpenFile.Reset();
+  RecordingChanged();
   Run.PreparePacket();
 
   QString chosen;
@@ -137,29 +139,35 @@ void TMainFrm::ac_stopExecute() {
   // else, which must not be shown as this run.
   const bool written = Recording && Packet.FileCreated();
   // Writes the records still waiting for a full block and closes the file.
+  stopping_ = true;
   Run.ResetPacket();
+  stopping_ = false;
 
-  bool loaded = false;
-  if (written) {
-    if (OpenFile.Loaded) OpenFile.Reset();
-    AssignOpenFileSettings();
-    ShownFileName = RecordFileName;
-    OpenFile.RecordingName = ShownFileName;
-    OpenFile.UnitsPerSecond = RateUnitPerSec;
-    repaint();
-    loaded = LoadRecording();
-    if (loaded) ShowLoadedRecording(TShowPath::Stop);
-  }
   // Without a recording on the chart (none made, or it could not be read)
   // there is nothing to calculate, export, print or copy, and no file name
   // in the caption.
-  if (!loaded) {
-    Recording = false;
-    ShowNoRecording();
+  const auto finish = [this](bool loaded) {
+    if (loaded) {
+      ShowLoadedRecording(TShowPath::Stop);
+    } else {
+      Recording = false;
+      ShowNoRecording();
+    }
+    Chart->SetAutomatic(TRateChart::Bottom);
+    Chart->SetAutomatic(TRateChart::Left);
+    Chart1->replot();
+  };
+  if (!written) {
+    finish(false);
+    RecordingChanged();
+    return;
   }
-  Chart->SetAutomatic(TRateChart::Bottom);
-  Chart->SetAutomatic(TRateChart::Left);
-  Chart1->replot();
+  if (OpenFile.Loaded) OpenFile.Reset();
+  AssignOpenFileSettings();
+  ShownFileName = RecordFileName;
+  OpenFile.RecordingName = ShownFileName;
+  OpenFile.UnitsPerSecond = RateUnitPerSec;
+  StartLoad(finish);
 }
 
 // ---------------------------------------------------------------------------
@@ -201,10 +209,15 @@ void TMainFrm::LinkLost(int osError, const std::string& reason) {
 }
 
 void TMainFrm::RecordingFailed(const std::string& file, const std::string& reason) {
-  QueueMessage(QStringLiteral("The recording %1 cannot be written (%2).\n"
-                              "The measurement goes on without recording.")
+  // At Stop the run is over: the last records could not be written or the
+  // file not closed.
+  const QString consequence =
+      stopping_ ? QStringLiteral("The measurement has been stopped; the recording holds the "
+                                 "records written before.")
+                : QStringLiteral("The measurement goes on without recording.");
+  QueueMessage(QStringLiteral("The recording %1 cannot be written (%2).\n%3")
                    .arg(QString::fromLocal8Bit(file.c_str()),
-                        QString::fromLocal8Bit(reason.c_str())),
+                        QString::fromLocal8Bit(reason.c_str()), consequence),
                TMsgIcon::Warning);
 }
 

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTimer>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -143,6 +144,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   const int result = app.exec();
+  // Closing waits at most a second for work beside the window (a reading
+  // that stops at once when asked, or an archive copy): the program ends
+  // without it. Nothing of a run is left to write by then.
+  if (!forms->MainFrm->EndWork(std::chrono::seconds(1))) {
+    std::fflush(nullptr);
+    std::_Exit(result);
+  }
   forms.reset();
   return result;
 }

@@ -2,7 +2,6 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QCoreApplication>
 #include <QFile>
 #include <QGroupBox>
 #include <QLabel>
@@ -12,6 +11,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "files/ExportText.h"
@@ -166,13 +166,26 @@ void TExportFrm::but_startClick() {
   job.Now = OleDateNow();
 
   but_exit->setEnabled(false);
-  const TExportResult result = RunTextExport(job, [this](std::int64_t done, std::int64_t total) {
-    CGauge1->setMaximum(static_cast<int>(std::min<std::int64_t>(total, INT32_MAX)));
-    CGauge1->setValue(static_cast<int>(std::min<std::int64_t>(done, INT32_MAX)));
-    QCoreApplication::processEvents();
-  });
-  Finish();
+  // The file is written beside the window; the gauge follows it.
+  auto result = std::make_shared<TExportResult>();
+  work_.Start(
+      [this, job, result] {
+        *result = RunTextExport(job, [this](std::int64_t done, std::int64_t total) {
+          const int maximum = static_cast<int>(std::min<std::int64_t>(total, INT32_MAX));
+          const int value = static_cast<int>(std::min<std::int64_t>(done, INT32_MAX));
+          work_.Post([this, maximum, value] {
+            CGauge1->setMaximum(maximum);
+            CGauge1->setValue(value);
+          });
+        });
+      },
+      [this, result] {
+        Finish();
+        ShowOutcome(*result);
+      });
+}
 
+void TExportFrm::ShowOutcome(const TExportResult& result) {
   switch (result.Status) {
     case TExportStatus::Complied:
       Dialogs().Message(this, Message("Export file complied."), Message("Message"), TMsgButtons::Ok,

@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <string>
 
+#include "files/ExportText.h"
 #include "files/Recording.h"
 #include "settings/Optionsprogramm.h"
+#include "ui/BackgroundWork.h"
 #include "ui/Dialogs.h"
 
 class QCheckBox;
@@ -66,6 +68,9 @@ class TExportFrm : public QDialog {
   // False, with the framework's conversion message, when it is no number.
   bool ReadBound(QLineEdit* edit, double fallback, double& value);
   void Finish();
+  void ShowOutcome(const TExportResult& result);
+
+  TBackgroundWork work_;  // the export file is written beside the window
 
   bool running_ = false;
 };

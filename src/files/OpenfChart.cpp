@@ -1,16 +1,8 @@
 #include "files/OpenfChart.h"
 
-#include <QCoreApplication>
-#include <QEvent>
-#include <QEventLoop>
 #include <QLabel>
-#include <QTimer>
-#include <QWidget>
 #include <QProgressBar>
-#include <atomic>
 #include <climits>
-#include <exception>
-#include <thread>
 
 #include "ui/Chart.h"
 #include "ui/RecordingSeries.h"
@@ -59,6 +51,7 @@ void TOpenFileChart::LoadRecords(const TChartRecord* records, std::size_t n) {
 }
 
 void TOpenFileChart::LoadFinished() {
+  if (Cancel && *Cancel) recording_.reset();  // nobody waits for it: no sorting, no statistics
   if (recording_) recording_->Finish();
   Gui([this, recording = std::move(recording_)]() mutable {
     if (recording) chart_.ShowRecording(std::move(recording));
@@ -67,90 +60,9 @@ void TOpenFileChart::LoadFinished() {
 }
 
 void TOpenFileChart::Gui(std::function<void()> action) {
-  if (context_) {
-    QMetaObject::invokeMethod(context_, std::move(action), Qt::QueuedConnection);
+  if (post_) {
+    post_(std::move(action));
   } else {
     action();
   }
-}
-
-namespace {
-
-// While a recording is read: user input to any window is dropped, and a
-// request to close the main window stops the reading and is repeated once
-// the load has ended.
-class TLoadGuard : public QObject {
- public:
-  TLoadGuard(QWidget* window, std::atomic<bool>& cancel) : window_(window), cancel_(cancel) {}
-  bool closeRequested = false;
-
- protected:
-  bool eventFilter(QObject* watched, QEvent* event) override {
-    switch (event->type()) {
-      case QEvent::MouseButtonPress:
-      case QEvent::MouseButtonRelease:
-      case QEvent::MouseButtonDblClick:
-      case QEvent::Wheel:
-      case QEvent::KeyPress:
-      case QEvent::KeyRelease:
-      case QEvent::ShortcutOverride:
-      case QEvent::Shortcut:
-      case QEvent::ContextMenu:
-      case QEvent::TouchBegin:
-      case QEvent::TouchUpdate:
-      case QEvent::TouchEnd:
-        return watched->isWidgetType() || watched->isWindowType() ||
-               event->type() == QEvent::Shortcut;
-      case QEvent::Close:
-        if (watched == window_) {
-          closeRequested = true;
-          cancel_ = true;
-          event->ignore();
-          return true;
-        }
-        return false;
-      default:
-        return false;
-    }
-  }
-
- private:
-  QWidget* window_;
-  std::atomic<bool>& cancel_;
-};
-
-}  // namespace
-
-TLoadResult LoadInBackground(TOpenFile& file, TOpenFileChart& sink, QWidget* window) {
-  std::atomic<bool> cancel{false};
-  QObject context;
-  TLoadGuard guard(window, cancel);
-  QEventLoop loop;
-  sink.PostTo(&context);
-  file.Cancel = &cancel;
-  qApp->installEventFilter(&guard);
-
-  TLoadResult result = TLoadResult::Unreadable;
-  std::exception_ptr error;
-  std::thread reader([&] {
-    try {
-      result = file.Load(sink);
-    } catch (...) {
-      error = std::current_exception();
-    }
-    QMetaObject::invokeMethod(&context, [&loop] { loop.quit(); }, Qt::QueuedConnection);
-  });
-  loop.exec();
-  // The loop also ends when the application quits: the reading stops.
-  cancel = true;
-  reader.join();
-  qApp->removeEventFilter(&guard);
-  file.Cancel = nullptr;
-  sink.PostTo(nullptr);
-  // What the reader queued for the window (the last gauge steps, the
-  // chart) is done now, in order.
-  QCoreApplication::sendPostedEvents(&context, QEvent::MetaCall);
-  if (guard.closeRequested) QTimer::singleShot(0, window, [window] { window->close(); });
-  if (error) std::rethrow_exception(error);
-  return result;
 }

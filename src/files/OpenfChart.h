@@ -5,14 +5,13 @@
 // identification.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
 #include "files/Openf.h"
 
 class QLabel;
-class QObject;
-class QWidget;
 class QProgressBar;
 class TRateChart;
 class TRecordingSeries;
@@ -31,14 +30,17 @@ class TOpenFileChart : public TOpenFileSink {
   // failure: the points read until then stay charted).
   void LoadFinished() override;
 
-  // From now on the sink is fed from another thread: what it does to the
-  // window (gauge, label, chart) is queued to `context`'s thread.
-  void PostTo(QObject* context) { context_ = context; }
+  // The sink is fed from another thread: what it does to the window
+  // (gauge, label, chart) goes through `post` to the window's thread.
+  void PostWith(std::function<void(std::function<void()>)> post) { post_ = std::move(post); }
+  // Set when the load is abandoned (the window is closing): the records
+  // read are dropped instead of being made the chart's recording.
+  const std::atomic<bool>* Cancel = nullptr;
 
  private:
   void Gui(std::function<void()> action);
 
-  QObject* context_ = nullptr;
+  std::function<void(std::function<void()>)> post_;
   TRateChart& chart_;
   QProgressBar* gauge_;
   QLabel* ident_;
@@ -48,12 +50,3 @@ class TOpenFileChart : public TOpenFileSink {
   std::int32_t averageWindow_ = 1;
   std::int64_t gaugeScale_ = 1;  // records per gauge unit (the gauge counts in int)
 };
-
-// Reads `file` into `sink` on a thread of its own while the window's thread
-// goes on with its events: the window repaints, follows the gauge and can
-// be moved, but takes no input (nothing else can start meanwhile). Closing
-// `window` stops the reading within a batch of records; the window closes
-// when the load has ended. Returns when the reading has ended and its
-// results are on the chart; an error thrown by the reading (no memory for
-// the points) is thrown here.
-TLoadResult LoadInBackground(TOpenFile& file, TOpenFileChart& sink, QWidget* window);

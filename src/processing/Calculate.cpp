@@ -1,7 +1,5 @@
 #include "processing/Calculate.h"
 
-#include <QCloseEvent>
-#include <QCoreApplication>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -9,11 +7,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QRadioButton>
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <qcustomplot.h>
 
+#include <memory>
 #include <utility>
 
 #include "files/RecordingReader.h"
@@ -165,56 +165,92 @@ void TCalculFrm::FormShow() {
 }
 
 bool TCalculFrm::Recompute() {
+  // Nothing of an earlier reading stays in view while this one runs or
+  // when it fails.
+  ClearResults();
+  if (work_.Running()) {
+    // The reading under way is for the old span: it stops, and this one
+    // starts when it has.
+    work_.Cancel();
+    restart_ = true;
+    return true;
+  }
   Quant.SetSettings(Settings);
   Quant.Begin = Begin;
   Quant.End = End;
   if (RecordingPath.empty()) return false;
-
-  TRecordingReader reader;
-  if (!reader.Open(RecordingPath)) {
-    Dialogs().Message(this,
-                      QStringLiteral("Cannot read the recording %1")
-                          .arg(QString::fromStdString(reader.Error())),
-                      QStringLiteral("Message"), TMsgButtons::Ok, TMsgIcon::Stop);
-    return false;
-  }
-  // Every hundredth of the file's records the gauge moves and the windows
-  // repaint; the user's input waits until the reading is over.
-  busy_ = true;
-  const std::int64_t total = reader.Info().RecordCount;
-  const std::int64_t step = total / 100 > 0 ? total / 100 : 1;
-  std::int64_t read = 0, next = step;
-  if (Gauge) Gauge(0);
-  SamplePoint p;
-  while (!Quant.Past && reader.Next(p)) {
-    Quant.AddPoint(p.Time, p.Rate, p.Temperature);
-    if (++read == next) {
-      next += step;
-      if (Gauge) Gauge(static_cast<int>(read * 100 / total));
-      QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-    }
-  }
-  const std::string error = reader.Error();
-  reader.Close();
-  if (Gauge) Gauge(-1);
-  busy_ = false;
-  if (!error.empty()) {
-    Quant.Clear();
-    Dialogs().Message(this,
-                      QStringLiteral("Cannot read the recording %1: %2")
-                          .arg(QString::fromStdString(RecordingPath), QString::fromStdString(error)),
-                      QStringLiteral("Message"), TMsgButtons::Ok, TMsgIcon::Stop);
-    return false;
-  }
-  SpanEmpty = Quant.Points.empty();
-  Quant.ComputeMean();
-  Quant.ComputeDrift();
-  Quant.ComputeRandomWalk();
-  FillResults();
+  StartReading();
   return true;
 }
 
+void TCalculFrm::StartReading() {
+  auto error = std::make_shared<std::string>();
+  if (Gauge) Gauge(0);
+  work_.Start(
+      [this, error, path = RecordingPath] {
+        TRecordingReader reader;
+        if (!reader.Open(path)) {
+          *error = reader.Error();
+          return;
+        }
+        const std::int64_t total = reader.Info().RecordCount;
+        const std::int64_t step = total / 100 > 0 ? total / 100 : 1;
+        std::int64_t read = 0, next = step;
+        SamplePoint p;
+        while (!Quant.Past && !work_.Cancelled() && reader.Next(p)) {
+          Quant.AddPoint(p.Time, p.Rate, p.Temperature);
+          if (++read == next) {
+            next += step;
+            const int percent = static_cast<int>(read * 100 / total);
+            work_.Post([this, percent] {
+              if (Gauge && work_.Running()) Gauge(percent);
+            });
+          }
+        }
+        if (!reader.Error().empty()) *error = path + ": " + reader.Error();
+        reader.Close();
+        if (!error->empty() || work_.Cancelled()) return;
+        Quant.ComputeMean();
+        Quant.ComputeDrift();
+        Quant.ComputeRandomWalk();
+      },
+      [this, error] {
+        if (Gauge) Gauge(-1);
+        if (restart_) {
+          restart_ = false;
+          Recompute();
+          return;
+        }
+        if (work_.Cancelled() || !isVisible()) {
+          Quant.Clear();
+          return;
+        }
+        if (!error->empty()) {
+          Quant.Clear();
+          Dialogs().Message(this, QStringLiteral("Cannot read the recording %1").arg(QString::fromStdString(*error)),
+                            QStringLiteral("Message"), TMsgButtons::Ok, TMsgIcon::Stop);
+          return;
+        }
+        SpanEmpty = Quant.Points.empty();
+        resultsShown_ = true;
+        FillResults();
+      });
+}
+
+void TCalculFrm::ClearResults() {
+  resultsShown_ = false;
+  for (int row = 0; row < 4; ++row) ListView2->item(row, 1)->setText(QString());
+}
+
+void TCalculFrm::RecordingGone() {
+  RecordingPath.clear();
+  if (work_.Running()) work_.Cancel();
+  restart_ = false;
+  ClearResults();
+}
+
 void TCalculFrm::FillResults() {
+  if (!resultsShown_) return;
   const auto rows = BasicParameterRows(Quant, SigmaFactor, DecimalSeparator());
   for (int row = 0; row < 4; ++row) {
     const auto& r = rows[static_cast<std::size_t>(row)];
@@ -244,18 +280,16 @@ void TCalculFrm::RadioButton2Click() {
 
 void TCalculFrm::Button2Click() { accept(); }
 
-void TCalculFrm::FormClose() { Quant.Clear(); }
-
-void TCalculFrm::closeEvent(QCloseEvent* event) {
-  if (busy_) {
-    event->ignore();
-    return;
-  }
-  QDialog::closeEvent(event);
+// A reading still under way stops; it frees the span's records itself when
+// it has.
+void TCalculFrm::FormClose() {
+  if (work_.Running())
+    work_.Cancel();
+  else
+    Quant.Clear();
 }
 
 void TCalculFrm::done(int result) {
-  if (busy_) return;
   FormClose();
   QDialog::done(result);
 }

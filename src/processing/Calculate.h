@@ -10,6 +10,7 @@
 
 #include "processing/Generalquantities.h"
 #include "settings/Optionsprogramm.h"
+#include "ui/BackgroundWork.h"
 
 class QCPGraph;
 class QGroupBox;
@@ -36,7 +37,7 @@ class TCalculFrm : public QDialog {
   // last point. Set once by the main window.
   QCPGraph* Series1 = nullptr;
   // The progress of a reading: 0..100 while reading, -1 when done. Set by
-  // the main window (its gauge); the dialog repaints in between.
+  // the main window (its gauge).
   std::function<void(int)> Gauge;
   // No record of the file lay in the span of the last calculation.
   bool SpanEmpty = false;
@@ -65,15 +66,26 @@ class TCalculFrm : public QDialog {
   void Button2Click();
 
  public:
-  // Reads the file and computes; false when the file could not be read.
+  // Empties the table and starts reading the file and computing beside
+  // the window; the table is filled when done. False when there is no
+  // recording to read.
   bool Recompute();
   void FillResults();
+  // A reading and computing is under way.
+  bool Busy() const { return work_.Running(); }
+  // The recording is no longer the one on the chart: no path, an empty
+  // table, a reading under way stops.
+  void RecordingGone();
 
  protected:
   void showEvent(QShowEvent* event) override;
-  void closeEvent(QCloseEvent* event) override;
   void done(int result) override;
 
  private:
-  bool busy_ = false;
+  void StartReading();
+  void ClearResults();
+
+  TBackgroundWork work_;
+  bool restart_ = false;        // read again once the reading under way has stopped
+  bool resultsShown_ = false;   // the table holds the results of Quant
 };

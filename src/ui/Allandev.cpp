@@ -1,8 +1,6 @@
 #include "ui/Allandev.h"
 
-#include <QCloseEvent>
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -14,12 +12,14 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <qcustomplot.h>
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <utility>
 
 #include "processing/NumberFormat.h"
@@ -273,33 +273,75 @@ void TAllanFrm::Message(const QString& text) {
   Dialogs().Message(this, text, QStringLiteral("Message"), TMsgButtons::Ok, TMsgIcon::Stop);
 }
 
+namespace {
+// Thrown from the reading's progress to end a reading nobody waits for.
+struct TReadingStopped {};
+
+}  // namespace
+
 bool TAllanFrm::Recompute() {
+  // The curve and read-outs of an earlier computation go at once.
   Span = TSpanRates{};
   Result = TAllanResult{};
-  if (RecordingPath.empty()) {
-    ShowResult();
-    return false;
-  }
-  busy_ = true;
-  std::string error;
-  const bool ok = ReadSpanRates(RecordingPath, Begin, End, Span, error,
-                                [this](std::int64_t read, std::int64_t total) {
-                                  if (Gauge) Gauge(total > 0 ? static_cast<int>(read * 100 / total) : 0);
-                                  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-                                });
-  if (Gauge) Gauge(-1);
-  busy_ = false;
-  if (!ok) {
-    Span = TSpanRates{};
-    ShowResult();
-    Message(QStringLiteral("Cannot read the recording %1").arg(QString::fromStdString(error)));
-    return false;
-  }
-  Result = ComputeAllan(Span, Options());
-  // The rates are only needed for the computation.
-  std::vector<float>().swap(Span.Rates);
   ShowResult();
+  if (work_.Running()) {
+    // The computation under way is for the old span: it stops, and this
+    // one starts when it has.
+    work_.Cancel();
+    restart_ = true;
+    return true;
+  }
+  if (RecordingPath.empty()) return false;
+  struct TOutcome {
+    bool Ok = false;
+    std::string Error;
+    TAllanResult Result;
+  };
+  auto outcome = std::make_shared<TOutcome>();
+  if (Gauge) Gauge(0);
+  work_.Start(
+      [this, outcome, path = RecordingPath, begin = Begin, end = End, options = Options()] {
+        TSpanRates span;
+        try {
+          outcome->Ok = ReadSpanRates(path, begin, end, span, outcome->Error,
+                                      [this](std::int64_t read, std::int64_t total) {
+                                        if (work_.Cancelled()) throw TReadingStopped{};
+                                        const int percent = total > 0 ? static_cast<int>(read * 100 / total) : 0;
+                                        work_.Post([this, percent] {
+                                          if (Gauge && work_.Running()) Gauge(percent);
+                                        });
+                                      });
+        } catch (const TReadingStopped&) {
+          return;
+        }
+        if (outcome->Ok && !work_.Cancelled()) outcome->Result = ComputeAllan(span, options);
+      },
+      [this, outcome] {
+        if (Gauge) Gauge(-1);
+        if (restart_) {
+          restart_ = false;
+          Recompute();
+          return;
+        }
+        if (work_.Cancelled() || !isVisible()) return;
+        if (!outcome->Ok) {
+          Message(QStringLiteral("Cannot read the recording %1").arg(QString::fromStdString(outcome->Error)));
+          return;
+        }
+        Result = std::move(outcome->Result);
+        ShowResult();
+      });
+  lab_span->setText(QStringLiteral("Reading the span..."));
   return true;
+}
+
+void TAllanFrm::RecordingGone() {
+  RecordingPath.clear();
+  if (work_.Running()) work_.Cancel();
+  restart_ = false;
+  Span = TSpanRates{};
+  Result = TAllanResult{};
+  ShowResult();
 }
 
 TAllanOptions TAllanFrm::Options() const {
@@ -451,15 +493,8 @@ void TAllanFrm::BtnSaveTableClick() {
   file.close();
 }
 
-void TAllanFrm::closeEvent(QCloseEvent* event) {
-  if (busy_) {
-    event->ignore();
-    return;
-  }
-  QDialog::closeEvent(event);
-}
-
+// A computation still under way stops.
 void TAllanFrm::done(int result) {
-  if (busy_) return;
+  if (work_.Running()) work_.Cancel();
   QDialog::done(result);
 }

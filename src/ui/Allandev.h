@@ -13,6 +13,7 @@
 #include <string>
 
 #include "processing/Allan.h"
+#include "ui/BackgroundWork.h"
 
 class QCPGraph;
 class QComboBox;
@@ -70,18 +71,25 @@ class TAllanFrm : public QDialog {
  public:
   // The grid and kind chosen in the window.
   TAllanOptions Options() const;
-  // Reads the span and computes; false when the file could not be read.
+  // Clears plot, table and read-outs at once and starts reading the span
+  // and computing beside the window; they are filled when done. False when
+  // there is no recording to read.
   bool Recompute();
+  // A computation is under way.
+  bool Busy() const { return work_.Running(); }
+  // The recording is no longer the one on the chart: no path, nothing
+  // shown, a computation under way stops.
+  void RecordingGone();
   // Plot, table and read-outs from Result.
   void ShowResult();
 
  protected:
   void showEvent(QShowEvent* event) override;
-  void closeEvent(QCloseEvent* event) override;
   void done(int result) override;
 
  private:
   void Message(const QString& text);
 
-  bool busy_ = false;
+  TBackgroundWork work_;
+  bool restart_ = false;  // compute again once the computation under way has stopped
 };

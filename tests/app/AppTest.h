@@ -2,6 +2,7 @@
 // folder, scripted dialogs, and recordings written byte by byte.
 #pragma once
 
+#include <QTest>
 #include <QtWidgets>
 #include <gtest/gtest.h>
 #include <qcustomplot.h>
@@ -38,6 +39,61 @@ inline void WriteRecording(const std::string& path, const Records& records, floa
   WriteBytes(path, b);
 }
 
+// Qt's own message boxes on the screen while it lives (the script answers
+// every other dialog), each answered with Return as a user would. A box
+// that takes no key is closed after a long while and counted as stuck.
+class TBoxesByKeyboard : public TDialogs {
+ public:
+  explicit TBoxesByKeyboard(TScriptedDialogs& script) : script_(script) {
+    SetDialogs(this);
+    QObject::connect(&answer_, &QTimer::timeout, [this] { Answer(); });
+    answer_.start(20);
+  }
+  ~TBoxesByKeyboard() override { SetDialogs(&script_); }
+  TMsgResult Message(QWidget* owner, const QString& text, const QString& caption,
+                     TMsgButtons buttons, TMsgIcon icon) override {
+    Shown.push_back(text);
+    if (OnShown) OnShown();
+    const TMsgResult result = TQtDialogs().Message(owner, text, caption, buttons, icon);
+    ++Answered;
+    return result;
+  }
+  bool InputText(QWidget* o, const QString& c, const QString& p, QString& v) override {
+    return script_.InputText(o, c, p, v);
+  }
+  bool OpenFileName(QWidget* o, const TFileRequest& r, QString& f) override {
+    return script_.OpenFileName(o, r, f);
+  }
+  bool SaveFileName(QWidget* o, const TFileRequest& r, QString& f) override {
+    return script_.SaveFileName(o, r, f);
+  }
+  bool FolderName(const QString& t, QString& f) override { return script_.FolderName(t, f); }
+  bool PrinterSetup(QWidget* o, QPrinter& p) override { return script_.PrinterSetup(o, p); }
+
+  std::vector<QString> Shown;
+  int Answered = 0;
+  bool Stuck = false;
+  std::function<void()> OnShown;  // as each box is about to show
+
+ private:
+  void Answer() {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box || !box->isVisible()) {
+      tries_ = 0;
+      return;
+    }
+    if (++tries_ > 500) {  // never hang the suite
+      Stuck = true;
+      box->reject();
+      return;
+    }
+    QTest::keyClick(box, Qt::Key_Return);
+  }
+  TScriptedDialogs& script_;
+  QTimer answer_;
+  int tries_ = 0;
+};
+
 class WindowTest : public ::testing::Test {
  protected:
   void SetUp() override { Show(dir.File("Ratelog.ini")); }
@@ -51,8 +107,12 @@ class WindowTest : public ::testing::Test {
   bool OpenFile(const std::string& name) {  // File Open answered with dir/name
     dialogs.Names.push_back(Q(dir.File(name)));
     w->ac_openExecute();
+    Settle();
     return w->OpenFile.Loaded;
   }
+  // Waits for the work beside the window (a recording being read, the
+  // archive copy) and what follows it.
+  bool Settle() const { return RunUntil([this] { return !w->Busy(); }); }
   bool Open(const Records& records, const std::string& name = "rec.rtd", float sample = 10,
             bool header = true) {
     WriteRecording(dir.File(name), records, sample, header);

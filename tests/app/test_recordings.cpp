@@ -3,6 +3,8 @@
 // zoom statistics), Calculation, Allan deviation, Export, Save to server.
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <cmath>
 #include <random>
 
@@ -29,13 +31,26 @@ double Number(const QString& text) {
   return value;
 }
 
+bool Busy(QDialog* dialog) {
+  if (auto* calc = qobject_cast<TCalculFrm*>(dialog)) return calc->Busy();
+  if (auto* allan = qobject_cast<TAllanFrm*>(dialog)) return allan->Busy();
+  return false;
+}
+
+// Waits for the calculation of an analysis window.
+void Computed(QDialog* dialog) {
+  EXPECT_TRUE(RunUntil([dialog] { return !Busy(dialog); }));
+}
+
 // Runs `action`, which opens `dialog` modally; `body` runs once the dialog
-// has done its first calculation, then the dialog is accepted.
+// has done its first calculation (or at once, with `computed` false), then
+// the dialog is accepted.
 void WhileOpen(QDialog* dialog, const std::function<void()>& action,
-               const std::function<void()>& body) {
+               const std::function<void()>& body, bool computed = true) {
   bool ran = false;
   QTimer::singleShot(0, dialog, [&] {
     QCoreApplication::sendPostedEvents(dialog, QEvent::MetaCall);  // FormShow
+    if (computed) Computed(dialog);
     body();
     ran = true;
     dialog->accept();
@@ -132,6 +147,7 @@ TEST_F(Recordings, AFileThatShowsNothingLeavesNothingOfTheLastOne) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.name) + (c.commandLine ? " (command line)" : ""));
     w->OpenRecording(Q(dir.File("good.rtd")));
+    Settle();
     ASSERT_EQ(w->windowTitle(), "Ratelog - " + Q(dir.File("good.rtd")));
     ASSERT_NE(w->lab_aver->text(), "0,00000");
     const std::string path = dir.File(c.name);
@@ -140,6 +156,7 @@ TEST_F(Recordings, AFileThatShowsNothingLeavesNothingOfTheLastOne) {
     dialogs.Answers.push_back(TMsgResult::Ok);
     if (c.commandLine) {
       w->OpenRecording(Q(path));
+      Settle();
     } else {
       OpenFile(c.name);
     }
@@ -169,6 +186,7 @@ TEST_F(Recordings, UnitSwitchRechartsTheRecordingWithoutReadingIt) {
   EXPECT_FLOAT_EQ(static_cast<float>(Values(w->Series2)[9]), 5.5f * 3.6f);
   w->e_mean->setText("2");
   w->BtnApMean->click();
+  Settle();
   EXPECT_EQ(SeriesSize(w->Series2), 10);
   EXPECT_FLOAT_EQ(static_cast<float>(Values(w->Series2)[9]), 9.5f * 3.6f);
   ::unlink(dir.File("rec.rtd").c_str());
@@ -185,29 +203,72 @@ TEST_F(Recordings, UnitSwitchRechartsTheRecordingWithoutReadingIt) {
   EXPECT_EQ(w->lab_aver->text(), "19,80000");
 }
 
-// The reading runs beside the window's events: what is queued for the
-// window runs while the file is read, but no input reaches it; closing the
-// window then ends the load without an error message and the window closes.
-TEST_F(Recordings, ReadingLeavesTheWindowItsEventsButNoInput) {
+// The reading runs beside the window's event loop: the window takes its
+// events, but what would conflict with the load is off until it ends (a
+// click or F5 meanwhile is refused, never done later); closing the window
+// ends the load at once, without an error message.
+TEST_F(Recordings, DuringALoadNothingConflictingStartsAndClosingEndsIt) {
+  w->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(w));
   Records r = Ramp(1, 400000, 0.008f, [](int) { return 0.5f; });
-  std::int64_t pointsThen = -1;
-  QTimer::singleShot(0, w, [&] {
-    pointsThen = SeriesSize(w->Series1);
-    Click(w->BtnDim);
-  });
-  ASSERT_TRUE(Open(r));
-  EXPECT_EQ(pointsThen, 0) << "ran during the load; the chart gets the points after it";
-  EXPECT_FALSE(w->RateUnitPerSec) << "the click during the load was dropped";
+  WriteRecording(dir.File("rec.rtd"), r);
+  w->OpenRecording(Q(dir.File("rec.rtd")));
+  ASSERT_TRUE(w->Busy());
+  for (QAction* a : {w->ac_open, w->ac_start, w->ac_calc, w->ac_allan, w->ac_export, w->ac_print})
+    EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
+  for (QWidget* c : {static_cast<QWidget*>(w->BtnDim), static_cast<QWidget*>(w->e_mean),
+                     static_cast<QWidget*>(w->BtnApMean)})
+    EXPECT_FALSE(c->isEnabled()) << c->objectName().toStdString();
+  EXPECT_TRUE(w->ac_option->isEnabled() && w->ac_exit->isEnabled());
+  QTest::keyClick(w, Qt::Key_F5);
+  Click(w->BtnDim);
+  w->BtnApMeanClick();  // however it is reached
+  ASSERT_TRUE(Settle());
   EXPECT_EQ(SeriesSize(w->Series1), 400000);
+  EXPECT_FALSE(w->RateUnitPerSec) << "the click during the load was refused";
+  EXPECT_EQ(dialogs.CountOf(TKind::SaveFile), 0) << "F5 during the load started no run";
+  EXPECT_FALSE(w->RunActive());
+  for (QAction* a : {w->ac_open, w->ac_start, w->ac_calc, w->ac_allan, w->ac_export, w->ac_print})
+    EXPECT_TRUE(a->isEnabled()) << a->text().toStdString();
   Click(w->BtnDim);
   EXPECT_TRUE(w->RateUnitPerSec) << "input works again";
-  QMetaObject::invokeMethod(w, [&] { w->close(); }, Qt::QueuedConnection);
   r.resize(2000000, {1.0f, 0.5f, 25});
-  Open(r, "long.rtd");
-  EXPECT_TRUE(w->isVisible()) << "the window closes after the load";
+  WriteRecording(dir.File("long.rtd"), r);
+  w->OpenRecording(Q(dir.File("long.rtd")));
+  ASSERT_TRUE(w->Busy());
+  EXPECT_TRUE(w->close());
+  EXPECT_FALSE(w->isVisible()) << "the window closes at once";
+  ASSERT_TRUE(Settle());
+  EXPECT_FALSE(w->OpenFile.Loaded);
   EXPECT_TRUE(Messages().empty()) << "no error message";
+}
+
+// A settings file that cannot be saved (a full disk here) and a new
+// averaging time for the recording on the chart: the box that says so
+// comes while the recording is read again, takes the Return key, and the
+// recording is charted with the new averaging time afterwards.
+TEST_F(Recordings, AMessageDuringALoadIsAnswered) {
+  forms.reset();
+  ASSERT_EQ(::symlink("/dev/full", dir.File("full.ini").c_str()), 0);
+  Show(dir.File("full.ini"));
   QCoreApplication::processEvents();
-  EXPECT_FALSE(w->isVisible());
+  ASSERT_TRUE(Open(Ramp(1, 200000, 0.01f, [](int i) { return 0.001f * (i % 7); })));
+  ASSERT_TRUE(Messages().empty());
+  TBoxesByKeyboard boxes(dialogs);
+  bool loadingWhenShown = false;
+  boxes.OnShown = [&] { loadingWhenShown = w->Busy(); };
+  w->e_mean->selectAll();
+  QTest::keyClicks(w->e_mean, "20");
+  QTest::mouseClick(w->BtnApMean, Qt::LeftButton);
+  ASSERT_TRUE(RunUntil([&] { return boxes.Answered == 1 && !w->Busy(); }));
+  EXPECT_FALSE(boxes.Stuck) << "the box took no key";
+  ASSERT_EQ(boxes.Shown.size(), 1u);
+  EXPECT_TRUE(boxes.Shown[0].startsWith("The settings cannot be saved to " + Q(dir.File("full.ini"))));
+  EXPECT_TRUE(loadingWhenShown);
+  EXPECT_EQ(w->Settings.MeanTime, 20);
+  EXPECT_TRUE(w->OpenFile.Loaded);
+  EXPECT_EQ(Points(), 200000u);
+  EXPECT_EQ(w->OpenFile.MeanTime, 20);
 }
 
 TEST_F(Recordings, ZoomStatisticsNeedThreePoints) {
@@ -250,6 +311,7 @@ class Analysis : public WindowTest {
     calc->e_beg_time->setText(begin);
     calc->e_end_time->setText(end);
     calc->but_apply->click();
+    Computed(calc);
   }
   TCalculFrm* calc = nullptr;
   TAllanFrm* allan = nullptr;
@@ -365,6 +427,7 @@ TEST_F(Analysis, AllanWindowPlotsReadsOffAndSaves) {
     // Too few records: nothing to plot, dashes, nothing to save.
     allan->e_beg_time->setText("1999,85");
     allan->but_apply->click();
+    Computed(allan);
     EXPECT_TRUE(allan->Result.Points.empty());
     EXPECT_EQ(allan->lab_N->text(), "\u2014");
     EXPECT_EQ(allan->lab_span->text(), "Fewer than 3 records in the span");
@@ -376,6 +439,108 @@ TEST_F(Analysis, AllanWindowPlotsReadsOffAndSaves) {
   EXPECT_NE(table.find("\t\xB0/h\t"), std::string::npos);  // single-byte degree sign
   w->ac_calc->setEnabled(false);
   EXPECT_FALSE(w->ac_allan->isEnabled());
+}
+
+// What the analysis windows show always belongs to the recording on the
+// chart: a new reading starts from an empty table or plot, a failed one
+// leaves it empty with the message, and a recording that goes away while a
+// window is open empties it.
+TEST_F(Analysis, NothingOfAnotherRecordingIsShown) {
+  const QStringList empty = {"", "", "", ""};
+  const auto ApplyNow = [this] {  // without waiting for the reading
+    calc->e_beg_time->setText("10");
+    calc->e_end_time->setText("200");
+    calc->but_apply->click();
+  };
+  struct {
+    const char* name;
+    std::function<void()> change;  // while the window is open with results
+    bool reading, message;
+  } const cases[] = {
+      {"a new span is read", [&] { ApplyNow(); }, true, false},
+      {"the file is gone", [&] { ::unlink(dir.File("rec.rtd").c_str()); ApplyNow(); }, true, true},
+      {"a folder in its place", [&] {
+         ::unlink(dir.File("rec.rtd").c_str());
+         ::mkdir(dir.File("rec.rtd").c_str(), 0755);
+         ApplyNow();
+       }, true, true},
+      {"another recording opened", [&] {
+         WriteRecording(dir.File("other.rtd"), Ramp(1, 100, 0.1f, [](int) { return 0.5f; }));
+         w->OpenRecording(Q(dir.File("other.rtd")));
+       }, false, false},
+      {"Stop with nothing recorded", [&] { w->ac_stopExecute(); }, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ::rmdir(dir.File("rec.rtd").c_str());
+    ASSERT_TRUE(Open(300, [](float t) { return 0.001f * t; }));
+    dialogs.Calls.clear();
+    dialogs.Answers = {TMsgResult::Ok, TMsgResult::Ok};
+    // From the first moment the table shows nothing of the last opening.
+    WhileOpen(calc, [&] { w->ac_calcExecute(); }, [&] {
+      EXPECT_TRUE(calc->Busy());
+      EXPECT_EQ(Values(), empty) << "reading";
+      Computed(calc);
+      ASSERT_NE(Values()[0], "");
+      c.change();
+      if (c.reading) {
+        EXPECT_EQ(Values(), empty) << "reading again";
+      }
+      Computed(calc);
+      Settle();
+      EXPECT_EQ(Values() == empty, c.message || !c.reading);
+      EXPECT_EQ(Messages().size(), c.message ? 1u : 0u);
+      if (c.message) {
+        EXPECT_TRUE(Messages()[0].startsWith("Cannot read the recording "));
+      }
+    }, false);
+  }
+}
+
+TEST_F(Analysis, AllanWindowShowsNothingOfAnotherRecording) {
+  const auto cleared = [this] {
+    return allan->PlotAllan->graph(0)->data()->isEmpty() && allan->ListAllan->rowCount() == 0 &&
+           allan->lab_N->text() == "\u2014" && allan->lab_B->text() == "\u2014";
+  };
+  struct {
+    const char* name;
+    std::function<void()> change;
+    bool reading, message;
+  } const cases[] = {
+      {"a new span is read", [&] {
+         allan->e_beg_time->setText("100");
+         allan->but_apply->click();
+       }, true, false},
+      {"the file is gone", [&] {
+         ::unlink(dir.File("rec.rtd").c_str());
+         allan->e_end_time->setText("1500");
+         allan->but_apply->click();
+       }, true, true},
+      {"another recording opened", [&] {
+         WriteRecording(dir.File("other.rtd"), Ramp(1, 100, 0.1f, [](int) { return 0.5f; }));
+         w->OpenRecording(Q(dir.File("other.rtd")));
+       }, false, false},
+  };
+  std::mt19937 rng(5);
+  std::normal_distribution<float> noise(0.0f, 0.01f);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(Open(2000, [&](float) { return noise(rng); }));
+    dialogs.Calls.clear();
+    dialogs.Answers = {TMsgResult::Ok};
+    WhileOpen(allan, [&] { w->ac_allanExecute(); }, [&] {
+      EXPECT_TRUE(allan->Busy());
+      EXPECT_TRUE(cleared()) << "the last opening's curve is gone at once";
+      Computed(allan);
+      ASSERT_FALSE(cleared());
+      c.change();
+      EXPECT_TRUE(cleared());
+      Computed(allan);
+      Settle();
+      EXPECT_EQ(cleared(), !(c.reading && !c.message));
+      EXPECT_EQ(Messages().size(), c.message ? 1u : 0u);
+    }, false);
+  }
 }
 
 class ExportAndArchive : public WindowTest {
@@ -395,11 +560,14 @@ class ExportAndArchive : public WindowTest {
     QTimer::singleShot(0, e, [&] {
       shown = e->isVisible();
       inside();
+      Written();
       e->but_exit->click();
     });
     w->ac_exportExecute();
     EXPECT_TRUE(shown);
   }
+  // Waits until the export file is written.
+  void Written() const { EXPECT_TRUE(RunUntil([this] { return !e->Running(); })); }
   static std::size_t Lines(const std::string& path) {
     const std::string t = ReadText(path);
     return static_cast<std::size_t>(std::count(t.begin(), t.end(), '\n'));
@@ -453,6 +621,7 @@ TEST_F(ExportAndArchive, BoundsFallBackSwapAndStayBetweenOpenings) {
       e->e_time_b->setText(c.begin);
       e->e_time_e->setText(c.end);
       e->but_start->click();
+      Written();
       EXPECT_EQ(e->e_time_b->text(), Fixed(c.shownBegin));
       EXPECT_EQ(e->e_time_e->text(), Fixed(c.shownEnd));
       EXPECT_EQ(Lines(chosen), c.lines);
@@ -540,6 +709,7 @@ TEST_F(ExportAndArchive, SaveToServerCopiesUnderTheConfirmedOrTheOfferedName) {
   dialogs.Names.push_back(QString());  // the name prompt is cancelled
   dialogs.Answers.push_back(TMsgResult::Ok);
   w->ac_saveserverExecute();
+  Settle();
   EXPECT_EQ(ReadBytes(folder + "/create_05122026_1030__file_0512.rtd"), ReadBytes(dir.File("0512.rtd")));
   ASSERT_EQ(dialogs.Calls.size(), 3u);
   EXPECT_EQ(dialogs.Calls[1].Kind, TKind::Input);
@@ -551,6 +721,7 @@ TEST_F(ExportAndArchive, SaveToServerCopiesUnderTheConfirmedOrTheOfferedName) {
   dialogs.Names.push_back("again");
   dialogs.Answers.push_back(TMsgResult::Ok);
   w->ac_saveserverExecute();
+  Settle();
   EXPECT_EQ(dialogs.Calls.back().Text,
             Q("Not save file server\n" + folder + ": No such file or directory"));
   // A headerless recording after this one: the action left enabled does nothing.
@@ -558,6 +729,29 @@ TEST_F(ExportAndArchive, SaveToServerCopiesUnderTheConfirmedOrTheOfferedName) {
   dialogs.Calls.clear();
   w->ac_saveserverExecute();
   EXPECT_TRUE(dialogs.Calls.empty());
+}
+
+// F5 while the archive copy runs is refused: no run starts, then or when
+// the copy has ended.
+TEST_F(ExportAndArchive, F5DuringTheArchiveCopyStartsNoRun) {
+  const std::string folder = dir.File("arch") + "/VRDT40-123.456/00042";
+  ASSERT_EQ(std::system(("mkdir -p '" + folder + "'").c_str()), 0);
+  w->Settings.ServerFolder = dir.File("arch");
+  ASSERT_TRUE(Open(400000, true, "0512.rtd"));
+  w->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(w));
+  dialogs.Names.push_back("copy");
+  dialogs.Answers.push_back(TMsgResult::Ok);
+  w->ac_saveserverExecute();
+  EXPECT_TRUE(w->CGauge1->isVisible()) << "the copy goes on";
+  QTest::keyClick(w, Qt::Key_F5);
+  ASSERT_TRUE(Settle());
+  QCoreApplication::processEvents();
+  EXPECT_EQ(Messages().back(), "Save file server complied");
+  EXPECT_EQ(ReadBytes(folder + "/create_05122026_1030__file_copy.rtd"), ReadBytes(dir.File("0512.rtd")));
+  EXPECT_EQ(dialogs.CountOf(TKind::SaveFile), 0);
+  EXPECT_FALSE(w->RunActive());
+  EXPECT_TRUE(w->ac_start->isEnabled() && !w->CGauge1->isVisible());
 }
 
 }  // namespace

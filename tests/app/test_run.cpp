@@ -3,6 +3,9 @@
 // up, failures shown to the user, and a run from the keyboard.
 #include <QTest>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <ctime>
 #include <mutex>
 
@@ -90,6 +93,7 @@ TEST_F(LiveRun, RecordedRunIsReloadedAtStop) {
   ASSERT_TRUE(RunUntil([&] { return w->Packet.SamplesAccepted >= 25; }));
   const std::uint64_t accepted = w->Packet.SamplesAccepted;
   w->ac_stopExecute();
+  ASSERT_TRUE(Settle());
   const Records records = ReadRecords(file.toStdString());
   ASSERT_GE(records.size() + 1, accepted) << "all but the first, which created the file";
   EXPECT_EQ(ReadBytes(file.toStdString()).size(), 760 + 12 * records.size())
@@ -275,7 +279,7 @@ TEST_P(HangUp, ADeviceThatGoesAwayStopsTheRunWithTheRecordingIntact) {
     accepted = std::max(accepted, w->Packet.SamplesAccepted);
     return !Running();
   }));
-  ASSERT_TRUE(RunUntil([&] { return MessageShown("was lost"); }));
+  ASSERT_TRUE(RunUntil([&] { return MessageShown("was lost") && !w->Busy(); }));
   const Records records = ReadRecords(file.toStdString());
   ASSERT_GE(records.size(), 5u);
   EXPECT_EQ(ReadBytes(file.toStdString()).size(), 760 + 12 * records.size());
@@ -350,10 +354,55 @@ TEST_F(LiveRun, WholeRunByKeyboard) {
   w->activateWindow();  // the active one again once the dialog has gone
   ASSERT_TRUE(QTest::qWaitForWindowActive(w));
   QTest::keyClick(w, Qt::Key_F5, Qt::ShiftModifier);
+  ASSERT_TRUE(Settle());
   EXPECT_FALSE(Running());
   EXPECT_TRUE(w->MainMenu1->isVisible());
   EXPECT_GE(ReadRecords(file.toStdString()).size(), 20u);
   EXPECT_EQ(Points(), ReadRecords(file.toStdString()).size());
+}
+
+// The recording's last block cannot be written at Stop (the file may not
+// grow past its first block of ten records: a full disk, as the program
+// sees it): the box says that the run has ended, takes the Return key, and
+// the records written before are charted.
+TEST_F(LiveRun, StopWithTheLastWriteFailingIsAnsweredAndCharted) {
+  Open([](TOptionProgramm& s) {
+    s.SampleIndex = 2;  // 10 per second: a block of ten each second
+    s.Sample = 10;
+  });
+  const std::string file = dir.File("run.rtd");
+  const rlim_t full = 760 + 12 * 10;
+  struct TLimit {
+    rlimit before{};
+    explicit TLimit(rlim_t bytes) {
+      ::getrlimit(RLIMIT_FSIZE, &before);
+      const rlimit limit{bytes, before.rlim_max};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~TLimit() { ::setrlimit(RLIMIT_FSIZE, &before); }
+  };
+  // The program takes a write beyond the limit as a failed write.
+  const auto signalBefore = std::signal(SIGXFSZ, SIG_IGN);
+  {
+    TLimit limit(full);
+    Start(Q(file));
+    // The first block is in the file and the next is being collected.
+    ASSERT_TRUE(RunUntil([&] { return w->Packet.FileOffset == static_cast<std::int64_t>(full) &&
+                                      w->Packet.BlockCount > 0; }));
+    TBoxesByKeyboard boxes(dialogs);
+    w->ac_stopExecute();
+    ASSERT_TRUE(RunUntil([&] { return boxes.Answered == 1 && !w->Busy(); }));
+    EXPECT_FALSE(boxes.Stuck) << "the box took no key";
+    ASSERT_EQ(boxes.Shown.size(), 1u);
+    EXPECT_TRUE(boxes.Shown[0].startsWith("The recording " + Q(file) + " cannot be written ("));
+    EXPECT_TRUE(boxes.Shown[0].endsWith(
+        "The measurement has been stopped; the recording holds the records written before."));
+  }
+  std::signal(SIGXFSZ, signalBefore);
+  EXPECT_EQ(ReadBytes(file).size(), full);
+  EXPECT_TRUE(w->OpenFile.Loaded);
+  EXPECT_EQ(Points(), 10u);
+  EXPECT_EQ(w->windowTitle(), "Ratelog - " + Q(file));
 }
 
 }  // namespace
