@@ -4,6 +4,9 @@
 #include "cli/FileCommands.h"
 #include "cli/Fields.h"
 #include "cli/Ports.h"
+#ifdef RATELOG_REPORT
+#include "cli/ReportCommand.h"
+#endif
 #include "RatelogVersion.h"
 
 #include <cmath>
@@ -20,6 +23,7 @@
 #include "processing/Allan.h"
 #include "processing/BasicParameters.h"
 #include "processing/NumberFormat.h"
+#include "report/Figures.h"
 #include "settings/Optionsprogramm.h"
 
 namespace {
@@ -73,10 +77,19 @@ const char kUsage[] =
     "       basic parameters as calc gives them with 1 sigma drift, N, B and K as\n"
     "       allan gives them), then the mean, standard deviation (divide by n),\n"
     "       minimum and maximum of each column over the recordings\n"
+    "  report FILE.rtd    the PDF test report: recording, settings, chart, basic\n"
+    "       parameters, Allan deviation and noise terms, limits and verdict:\n"
+    "       [--begin S] [--end S] [--limit NAME<=VALUE | NAME>=VALUE]... [--out FILE.pdf]\n"
+    "       [--sigma 1|3] [--drift-time S] [--random-walk-time S] [--passband HZ]\n"
+    "       [--earth-rate DEG_PER_H] [--json]\n"
+    "       NAME is a field of the JSON output of calc or allan (random_walk, n, b, ...);\n"
+    "       a figure that cannot be measured fails its limit. Default output: the\n"
+    "       recording's name with .pdf; prints the file and the verdict. Exit code 3:\n"
+    "       a limit failed.\n"
     "  ports              COM1..COM9: the device file behind each, whether it exists,\n"
     "       may be opened, is in use (by which program), the USB adapter, hints\n"
     "\n"
-    "info, calc, allan, batch and ports take --json: one JSON object on stdout instead\n"
+    "info, calc, allan, batch, report and ports take --json: one JSON object on stdout instead\n"
     "of the text (numbers as numbers, null for NAN).\n"
     "\n"
     "every command takes:\n"
@@ -157,19 +170,7 @@ int Calc(const Options& o, std::ostream& out, std::ostream& err) {
 
   TOptionProgramm settings;
   if (!LoadSettings(o, settings, err)) return ExitFailure;
-  int sigma = 1;
-  if (auto v = o.Number("sigma")) {
-    if (*v != 1 && *v != 3) throw UsageError{"--sigma must be 1 or 3"};
-    sigma = static_cast<int>(*v);
-  }
-  if (auto v = o.Number("drift-time")) settings.DriftTime = static_cast<float>(*v);
-  if (auto v = o.Number("random-walk-time")) settings.RandomWalkTime = static_cast<float>(*v);
-  if (auto v = o.Number("passband")) {
-    if (*v != std::trunc(*v) || *v < 1 || *v > 1e6)
-      throw UsageError{"--passband must be a whole number of Hz"};
-    settings.Passband = static_cast<std::int32_t>(*v);
-  }
-  if (auto v = o.Number("earth-rate")) settings.EarthRate = *v;
+  const int sigma = ApplyCalcOptions(o, settings);
 
   // The default span runs from the smallest to the largest record time
   // (not first to last: a device clock may step back).
@@ -191,18 +192,12 @@ int Calc(const Options& o, std::ostream& out, std::ostream& err) {
     err << "ratelog-cli: cannot read recording " << error << "\n";
     return ExitFailure;
   }
-  const auto rows = BasicParameterRows(quant, sigma, '.');
+  const std::vector<TFigure> figures = CalcFigures(quant, sigma);
   if (o.Flag("json")) {
     // {"average_value_signal": 1.5, ..., "units": {"average_value_signal": "°/h", ...}}
-    std::vector<Field> values, units;
-    for (const auto& row : rows) {
-      values.push_back(NumberField(row.Name, row.Value));
-      units.push_back(TextField(row.Name, row.Dimension));
-    }
-    out << JsonObject(values, "\"units\": " + JsonObject(units)) << "\n";
+    out << FiguresJson(figures) << "\n";
   } else {
-    for (const auto& row : rows)
-      out << row.Name << "\t" << row.Value << "\t" << row.Dimension << "\n";
+    for (const TFigure& f : figures) out << f.Caption << "\t" << f.Text << "\t" << f.Unit << "\n";
   }
   if (quant.Points.empty()) {
     err << "ratelog-cli: no record between " << Time6(begin) << " and " << Time6(end) << " s in "
@@ -253,32 +248,20 @@ int Allan(const Options& o, std::ostream& out, std::ostream& err) {
                                               {"hi_deg_h", "", JsonNumber(p.Hi)}});
     }
     points += "]";
-    auto value = [](const TAllanLine& l) { return JsonNumber(l.Found ? l.Value : std::nan("")); };
     auto range = [](const TAllanLine& l) {
       return l.Found ? "[" + JsonNumber(l.TauFrom) + ", " + JsonNumber(l.TauTo) + "]" : std::string("null");
     };
     const std::vector<Field> ranges = {{"q", "", range(result.Q)}, {"n", "", range(result.N)},
                                        {"b", "", range(result.B)}, {"k", "", range(result.K)},
                                        {"r", "", range(result.R)}};
-    const std::vector<Field> units = {TextField("q", "arcsec"), TextField("n", "\u00B0/Vh"),
-                                      TextField("b", "\u00B0/h"), TextField("b_tau", "s"),
-                                      TextField("k", "\u00B0/h/Vh"), TextField("r", "\u00B0/h^2")};
     // {"kind", "confidence", "gaps", "gap_s", "backward", "skipped",
     //  "points": [...], "q", "n", "b", "b_tau", "k", "r", "ranges_s", "units"}
-    const std::string readOuts = JsonObject({{"q", "", value(result.Q)},
-                                             {"n", "", value(result.N)},
-                                             {"b", "", value(result.B)},
-                                             {"b_tau", "", JsonNumber(result.B.Found ? result.BTau : std::nan(""))},
-                                             {"k", "", value(result.K)},
-                                             {"r", "", value(result.R)}});
-    out << JsonObject({TextField("kind", KindName(result.Kind)),
-                       {"confidence", "", JsonNumber(result.Confidence)},
-                       IntegerField("gaps", result.Gaps),
-                       {"gap_s", "", JsonNumber(result.GapSeconds)},
-                       IntegerField("backward", result.Backward),
-                       IntegerField("skipped", result.Skipped)},
-                      points + ", " + readOuts.substr(1, readOuts.size() - 2) +
-                          ", \"ranges_s\": " + JsonObject(ranges) + ", \"units\": " + JsonObject(units))
+    // from the two figure tables, which the report's limits name as well.
+    std::vector<Field> head = {TextField("kind", KindName(result.Kind))};
+    for (const TFigure& f : AllanCounts(result)) head.push_back({f.Caption, f.Text, JsonNumber(f.Value)});
+    const std::string terms = FiguresJson(AllanFigures(result), {}, false);
+    out << JsonObject(head, points + ", " + terms.substr(1, terms.size() - 2) + ", \"ranges_s\": " +
+                                JsonObject(ranges) + ", \"units\": " + FiguresUnitsJson(AllanFigures(result)))
         << "\n";
   } else {
     out << AllanTable(result);
@@ -329,6 +312,12 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
       {"export", {{"begin", "end", "out"}, Export, {"rate", "temperature", "excel"}}},
       {"archive", {{"server", "name"}, Archive}},
       {"batch", {{"begin", "end"}, Batch, {"json"}}},
+#ifdef RATELOG_REPORT
+      {"report",
+       {{"begin", "end", "limit", "out", "sigma", "drift-time", "random-walk-time", "passband",
+         "earth-rate"},
+        Report, {"json"}}},
+#endif
   };
   const auto it = commands.find(args[0]);
   try {

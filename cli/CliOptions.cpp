@@ -68,6 +68,23 @@ Options ParseOptions(const std::vector<std::string>& args, std::size_t first,
   return o;
 }
 
+int ApplyCalcOptions(const Options& o, TOptionProgramm& settings) {
+  int sigma = 1;
+  if (auto v = o.Number("sigma")) {
+    if (*v != 1 && *v != 3) throw UsageError{"--sigma must be 1 or 3"};
+    sigma = static_cast<int>(*v);
+  }
+  if (auto v = o.Number("drift-time")) settings.DriftTime = static_cast<float>(*v);
+  if (auto v = o.Number("random-walk-time")) settings.RandomWalkTime = static_cast<float>(*v);
+  if (auto v = o.Number("passband")) {
+    if (*v != std::trunc(*v) || *v < 1 || *v > 1e6)
+      throw UsageError{"--passband must be a whole number of Hz"};
+    settings.Passband = static_cast<std::int32_t>(*v);
+  }
+  if (auto v = o.Number("earth-rate")) settings.EarthRate = *v;
+  return sigma;
+}
+
 bool LoadSettings(const Options& o, TOptionProgramm& s, std::ostream& err) {
   std::string error;
   if (auto path = o.Get("settings")) {

@@ -48,6 +48,11 @@ Options ParseOptions(const std::vector<std::string>& args, std::size_t first,
 // given file cannot be used.
 bool LoadSettings(const Options& o, TOptionProgramm& s, std::ostream& err);
 
+// The options of the basic-parameter calculation (--sigma, --drift-time,
+// --random-walk-time, --passband, --earth-rate) applied to `settings`;
+// returns the sigma factor (1 or 3). UsageError on a bad value.
+int ApplyCalcOptions(const Options& o, TOptionProgramm& settings);
+
 }  // namespace cli
 
 namespace cli {

@@ -8,23 +8,7 @@
 
 namespace cli {
 
-std::string SnakeCase(const std::string& caption) {
-  std::string out;
-  for (std::size_t i = 0; i < caption.size(); ++i) {
-    const char c = caption[i];
-    if (c >= 'A' && c <= 'Z') {
-      // A capital after a small letter starts a word: "UserName".
-      if (i > 0 && caption[i - 1] >= 'a' && caption[i - 1] <= 'z') out += '_';
-      out += static_cast<char>(c - 'A' + 'a');
-    } else if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
-      out += c;
-    } else if (!out.empty() && out.back() != '_') {
-      out += '_';
-    }
-  }
-  while (!out.empty() && out.back() == '_') out.pop_back();
-  return out;
-}
+std::string SnakeCase(const std::string& caption) { return FieldName(caption); }
 
 namespace {
 
@@ -131,6 +115,21 @@ std::string JsonObject(const std::vector<Field>& fields, const std::string& extr
 
 void WriteText(const std::vector<Field>& fields, std::ostream& out) {
   for (const Field& f : fields) out << f.Caption << "\t" << f.Text << "\n";
+}
+
+std::string FiguresJson(const std::vector<TFigure>& figures, const std::string& extra,
+                        bool units) {
+  std::vector<Field> values;
+  for (const TFigure& f : figures) values.push_back({f.Caption, f.Text, JsonNumber(f.Value)});
+  std::string members = extra;
+  if (units) members += (members.empty() ? "" : ", ") + std::string("\"units\": ") + FiguresUnitsJson(figures);
+  return JsonObject(values, members);
+}
+
+std::string FiguresUnitsJson(const std::vector<TFigure>& figures) {
+  std::vector<Field> units;
+  for (const TFigure& f : figures) units.push_back(TextField(f.Caption, f.Unit));
+  return JsonObject(units);
 }
 
 }  // namespace cli

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "report/Figures.h"
+
 namespace cli {
 
 std::string SnakeCase(const std::string& caption);
@@ -36,5 +38,12 @@ Field NumberField(const std::string& caption, const std::string& text);
 // as it stands (already encoded members, without a leading comma).
 std::string JsonObject(const std::vector<Field>& fields, const std::string& extra = {});
 void WriteText(const std::vector<Field>& fields, std::ostream& out);
+
+// A figure table as JSON: the figures by field name (numbers, null for
+// NAN), then `extra` (already encoded members), then (with `units`)
+// "units": the unit of each figure.
+std::string FiguresJson(const std::vector<TFigure>& figures, const std::string& extra = {},
+                        bool units = true);
+std::string FiguresUnitsJson(const std::vector<TFigure>& figures);
 
 }  // namespace cli

@@ -19,6 +19,8 @@ packages=(
   xvfb xauth socat fonts-dejavu-core
   # validating the desktop entry and the recording file type
   desktop-file-utils shared-mime-info
+  # checking the PDF test reports (text, page size, fonts, structure)
+  poppler-utils qpdf
 )
 packages+=("$@")
 

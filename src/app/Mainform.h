@@ -41,6 +41,7 @@ class QTimer;
 class QToolBar;
 class TAboutFrm;
 class TAllanFrm;
+class TReportFrm;
 class TCalculFrm;
 class TExportFrm;
 class TInfoFileFrm;
@@ -110,6 +111,7 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   TCalculFrm* CalculFrm = nullptr;
   TAllanFrm* AllanFrm = nullptr;
   TExportFrm* ExportFrm = nullptr;
+  TReportFrm* ReportFrm = nullptr;  // made at the first report
   // Called at Start with the live settings just before the port opens
   // (ratelog --simulate fits its virtual gyroscope to them here).
   std::function<void(const TOptionProgramm&)> BeforeRunStarts;
@@ -131,6 +133,7 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   QAction* ac_option;
   QAction* ac_calc;
   QAction* ac_allan;
+  QAction* ac_report;
   QAction* ac_about;
   QAction* ac_shell;
   QAction* ac_saveserver;
@@ -231,6 +234,7 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   void ac_exportExecute();
   void ac_calcExecute();
   void ac_allanExecute();
+  void ac_reportExecute();
   void ac_saveserverExecute();
   void ac_file_infoExecute();
 

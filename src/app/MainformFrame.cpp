@@ -82,6 +82,8 @@ void TMainFrm::CreateActions() {
        "accessories-calculator", QStyle::SP_FileDialogContentsView},
       {&ac_allan, "ac_allan", "work", "Allan deviation", "Allan deviation of the rate",
        "utilities-system-monitor", QStyle::SP_FileDialogDetailedView},
+      {&ac_report, "ac_report", "File", "Report...", "Test report of the shown span (PDF)",
+       "x-office-document", QStyle::SP_FileIcon},
       {&ac_about, "ac_about", "About", "About!", "About!", nullptr, QStyle::SP_CustomBase},
       {&ac_shell, "ac_shell", "File", "Shell program", "Shell program", "utilities-terminal",
        QStyle::SP_ComputerIcon},
@@ -134,6 +136,7 @@ void TMainFrm::CreateActions() {
                       : QKeySequence(QKeySequence::Preferences)},
       {ac_exit, QKeySequence(QKeySequence::Quit).isEmpty() ? QKeySequence(Qt::CTRL | Qt::Key_Q)
                                                            : QKeySequence(QKeySequence::Quit)},
+      {ac_report, QKeySequence(Qt::CTRL | Qt::Key_R)},
       {ac_start, QKeySequence(Qt::Key_F5)},
       {ac_stop, QKeySequence(Qt::SHIFT | Qt::Key_F5)},
   };
@@ -149,6 +152,8 @@ void TMainFrm::CreateActions() {
     off->setEnabled(false);
   // The Allan deviation is there whenever the calculation is.
   connect(ac_calc, &QAction::enabledChanged, ac_allan, &QAction::setEnabled);
+  connect(ac_calc, &QAction::enabledChanged, ac_report, &QAction::setEnabled);
+  ac_report->setEnabled(false);
   ac_file_info->setVisible(false);
   ac_saveserver->setVisible(false);
 
@@ -161,6 +166,7 @@ void TMainFrm::CreateActions() {
   connect(ac_option, &QAction::triggered, this, &TMainFrm::ac_optionExecute);
   connect(ac_calc, &QAction::triggered, this, &TMainFrm::ac_calcExecute);
   connect(ac_allan, &QAction::triggered, this, &TMainFrm::ac_allanExecute);
+  connect(ac_report, &QAction::triggered, this, &TMainFrm::ac_reportExecute);
   connect(ac_about, &QAction::triggered, this, &TMainFrm::ac_aboutExecute);
   connect(ac_shell, &QAction::triggered, this, &TMainFrm::ac_shellExecute);
   connect(ac_saveserver, &QAction::triggered, this, &TMainFrm::ac_saveserverExecute);
@@ -190,6 +196,7 @@ void TMainFrm::CreateMenu() {
   file->addAction(ac_file_info);
   file->addAction(ac_saveserver);
   file->addAction(ac_export);
+  file->addAction(ac_report);
   file->addSeparator();
   file->addAction(ac_exit);
   QMenu* view = MainMenu1->addMenu(QStringLiteral("&View"));

@@ -65,6 +65,8 @@ class TRateChart {
   void ShowRecording(std::shared_ptr<TRecordingSeries> recording);
   void DropRecording();
   TRecordingSeries* Recording() const { return recording_.get(); }
+  // The same, for users that keep the points beyond the next load.
+  std::shared_ptr<TRecordingSeries> SharedRecording() const { return recording_; }
   // The recording's rate and average in another unit (display units per
   // deg/s); the extents follow.
   void SetRecordingRateFactor(double rateFactor);

@@ -1,0 +1,89 @@
+#include "report/Figures.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+#include "processing/BasicParameters.h"
+#include "processing/NumberFormat.h"
+
+std::string FieldName(const std::string& caption) {
+  std::string out;
+  for (std::size_t i = 0; i < caption.size(); ++i) {
+    const char c = caption[i];
+    if (c >= 'A' && c <= 'Z') {
+      // A capital after a small letter starts a word: "UserName".
+      if (i > 0 && caption[i - 1] >= 'a' && caption[i - 1] <= 'z') out += '_';
+      out += static_cast<char>(c - 'A' + 'a');
+    } else if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
+      out += c;
+    } else if (!out.empty() && out.back() != '_') {
+      out += '_';
+    }
+  }
+  while (!out.empty() && out.back() == '_') out.pop_back();
+  return out;
+}
+
+namespace {
+
+// The number a printed figure reads as; NaN for "NAN" and anything else
+// that is no number.
+double NumberOf(const std::string& text) {
+  const char* begin = text.c_str();
+  while (*begin == ' ') ++begin;
+  char* end = nullptr;
+  const double value = std::strtod(begin, &end);
+  if (end == begin) return std::numeric_limits<double>::quiet_NaN();
+  while (*end == ' ') ++end;
+  return *end || !std::isfinite(value) ? std::numeric_limits<double>::quiet_NaN() : value;
+}
+
+// An Allan read-out as the allan table prints it (ten significant digits,
+// "NAN" where the region is not in the data); the value is the read-out
+// itself, as the JSON output gives it.
+TFigure Readout(const char* caption, double value, const char* unit) {
+  return {caption, FormatGeneral(value, '.', 10),
+          std::isfinite(value) ? value : std::numeric_limits<double>::quiet_NaN(), unit};
+}
+
+}  // namespace
+
+std::vector<TFigure> CalcFigures(const TGeneralQuant& quant, int sigmaFactor) {
+  std::vector<TFigure> figures;
+  for (const TBasicParameterRow& row : BasicParameterRows(quant, sigmaFactor, '.'))
+    figures.push_back({row.Name, row.Value, NumberOf(row.Value), row.Dimension});
+  return figures;
+}
+
+std::vector<TFigure> AllanFigures(const TAllanResult& r) {
+  const auto term = [](const char* caption, const TAllanLine& l, const char* unit) {
+    return Readout(caption, l.Found ? l.Value : std::numeric_limits<double>::quiet_NaN(), unit);
+  };
+  return {term("Q", r.Q, "arcsec"),
+          term("N", r.N, "\u00B0/Vh"),
+          term("B", r.B, "\u00B0/h"),
+          Readout("B tau", r.B.Found ? r.BTau : std::numeric_limits<double>::quiet_NaN(), "s"),
+          term("K", r.K, "\u00B0/h/Vh"),
+          term("R", r.R, "\u00B0/h^2")};
+}
+
+std::vector<TFigure> AllanCounts(const TAllanResult& r) {
+  const auto count = [](const char* caption, std::int64_t n) {
+    return TFigure{caption, std::to_string(n), static_cast<double>(n), ""};
+  };
+  return {{"Confidence", FormatGeneral(r.Confidence, '.', 6), r.Confidence, ""},
+          count("Gaps", r.Gaps),
+          {"Gap s", FormatGeneral(r.GapSeconds, '.', 6), r.GapSeconds, "s"},
+          count("Backward", r.Backward),
+          count("Skipped", r.Skipped)};
+}
+
+std::vector<std::string> KnownFieldNames() {
+  std::vector<std::string> names;
+  const TGeneralQuant quant;
+  for (const TFigure& f : CalcFigures(quant, 1)) names.push_back(FieldName(f.Caption));
+  for (const TFigure& f : AllanCounts(TAllanResult{})) names.push_back(FieldName(f.Caption));
+  for (const TFigure& f : AllanFigures(TAllanResult{})) names.push_back(FieldName(f.Caption));
+  return names;
+}

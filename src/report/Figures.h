@@ -1,0 +1,42 @@
+// The figures of merit of an analysis as one table: the caption, the value
+// as the command-line tool prints it, the number itself and its unit. The
+// JSON output of `calc` and `allan` is written from these tables, and a
+// limit may name any of their fields (the caption in lower snake case), so
+// a figure added to a table is at once printed, reported and limitable.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "processing/Allan.h"
+#include "processing/Generalquantities.h"
+
+struct TFigure {
+  std::string Caption;  // "Average value signal", "N", "B tau"
+  std::string Text;     // as printed: "  12.34567", "NAN"
+  double Value = 0;     // the number of Text; NaN when it is none
+  std::string Unit;     // "°/h"
+};
+
+// "Time create" -> "time_create", "UserName" -> "user_name", "B tau" -> "b_tau".
+std::string FieldName(const std::string& caption);
+
+// The basic parameters (drift error times sigmaFactor), as `calc` prints them.
+std::vector<TFigure> CalcFigures(const TGeneralQuant& quant, int sigmaFactor);
+// The noise terms of an Allan analysis (Q, N, B, B tau, K, R), as `allan`
+// prints them.
+std::vector<TFigure> AllanFigures(const TAllanResult& result);
+// Its confidence and the counts of the data (gaps, the time they cover,
+// steps back in time, records skipped).
+std::vector<TFigure> AllanCounts(const TAllanResult& result);
+
+// One analysis whose figures limits may name.
+struct TFigureTable {
+  std::string Command;  // "calc", "allan"
+  std::vector<TFigure> Figures;
+};
+
+// The field names a limit may use, in the order of the tables: those of
+// the tables of an empty analysis (the tables have the same rows whatever
+// the data).
+std::vector<std::string> KnownFieldNames();

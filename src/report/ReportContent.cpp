@@ -1,0 +1,187 @@
+#include "report/ReportContent.h"
+
+#include <algorithm>
+#include <cmath>
+#include <thread>
+#include <utility>
+
+#include "files/OleDate.h"
+#include "files/RecordingReader.h"
+#include "processing/Generalquantities.h"
+#include "processing/NumberFormat.h"
+
+namespace {
+
+TFigure Row(const std::string& caption, const std::string& text, const std::string& unit = {}) {
+  return {caption, text, std::nan(""), unit};
+}
+
+std::string Fixed(double v, int decimals) { return FormatFixed(v, 15, decimals, '.'); }
+
+const char* ModeName(std::uint8_t mode) {
+  switch (mode) {
+    case ModeNormal: return "Normal";
+    case ModeTrigger: return "Trigger";
+    case ModeOneCommand: return "One command";
+  }
+  return "unknown";
+}
+
+std::string BaseName(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+bool ComputeReport(const TReportRequest& request, TReportContent& content, std::string& error,
+                   const std::function<void(int)>& progress, const std::atomic<bool>* cancel) {
+  content = TReportContent{};
+  content.Path = request.Path;
+  content.FileName = BaseName(request.Path);
+  const auto cancelled = [&] { return cancel && cancel->load(std::memory_order_relaxed); };
+
+  TRecordingReader reader;
+  if (!reader.Open(request.Path)) {
+    error = reader.Error();
+    return false;
+  }
+  const TRecordingInfo info = reader.Info();
+  SamplePoint first{}, last{};
+  if (info.RecordCount > 0) {
+    reader.ReadRecordAt(0, first);
+    reader.ReadRecordAt(info.RecordCount - 1, last);
+  }
+  // The span as `calc` takes it: first to last record by default, an
+  // inverted span swapped.
+  double begin = std::isfinite(request.Begin) ? request.Begin : first.Time;
+  double end = std::isfinite(request.End) ? request.End : last.Time;
+  if (begin > end) std::swap(begin, end);
+
+  // The Allan deviation over the same span, read as `allan` reads it, on a
+  // thread of its own while the basic parameters are computed here.
+  TSpanRates span;
+  TAllanResult allan;
+  std::string allanError;
+  bool allanOk = false;
+  std::atomic<int> allanPercent{0};
+  std::thread allanThread([&] {
+    allanOk = ReadSpanRates(request.Path, request.Begin, request.End, span, allanError,
+                            [&](std::int64_t done, std::int64_t all) {
+                              if (all > 0) allanPercent = static_cast<int>(done * 100 / all);
+                            });
+    if (allanOk) allan = ComputeAllan(span);
+    std::vector<float>().swap(span.Rates);
+  });
+  struct TJoin {
+    std::thread& t;
+    ~TJoin() {
+      if (t.joinable()) t.join();
+    }
+  } join{allanThread};
+
+  // Basic parameters: the records of the span, in file order, until the
+  // first record after it (as ComputeBasicParameters reads them).
+  TGeneralQuant quant;
+  quant.SetSettings(request.Settings);
+  quant.Begin = begin;
+  quant.End = end;
+  const std::int64_t total = std::max<std::int64_t>(info.RecordCount, 1);
+  const std::int64_t step = std::max<std::int64_t>(total / 50, 1);
+  std::int64_t read = 0;
+  SamplePoint p;
+  while (!quant.Past && reader.Next(p)) {
+    quant.AddPoint(p.Time, p.Rate, p.Temperature);
+    if (++read % step == 0) {
+      if (cancelled()) {
+        error = "cancelled";
+        return false;
+      }
+      if (progress) progress(static_cast<int>(read * 45 / total) + allanPercent * 45 / 100);
+    }
+  }
+  if (!reader.Error().empty()) {
+    error = reader.Error();
+    return false;
+  }
+  reader.Close();
+  if (quant.Points.empty()) {
+    error = "no record between " + Fixed(begin, 6) + " and " + Fixed(end, 6) + " s in " +
+            request.Path;
+    return false;
+  }
+  quant.ComputeMean();
+  quant.ComputeDrift();
+  quant.ComputeRandomWalk();
+  content.Calc = {"calc", CalcFigures(quant, request.Sigma)};
+  content.SpanRecords = static_cast<std::int64_t>(quant.Points.size());
+
+  allanThread.join();
+  if (!allanOk) {
+    error = allanError;
+    return false;
+  }
+  if (cancelled()) {
+    error = "cancelled";
+    return false;
+  }
+  content.Allan = std::move(allan);
+  content.AllanFigures = {"allan", AllanFigures(content.Allan)};
+  content.AllanCounts = {"allan", AllanCounts(content.Allan)};
+
+  content.Begin = begin;
+  content.End = end;
+  const bool header = info.FormatVersion == rtd::FormatCurrent;
+  content.Identification = {
+      "Recording",
+      {Row("Identification", info.Ident),
+       Row("Created", header ? FormatDdMmYyyyHhNn(info.Created) : "unknown (recording without header)"),
+       Row("File", content.FileName),
+       Row("Records", std::to_string(info.RecordCount)),
+       Row("Records in the span", std::to_string(content.SpanRecords)),
+       Row("Span", Fixed(begin, 3) + " .. " + Fixed(end, 3), "s"),
+       Row("Sample rate", std::to_string(info.Sample), "Hz"),
+       Row("Mode", ModeName(request.Settings.Mode))}};
+  if (header && !info.UserName.empty())
+    content.Identification.Rows.push_back(Row("User", info.UserName));
+  if (header && !info.CompName.empty())
+    content.Identification.Rows.push_back(Row("Computer", info.CompName));
+  const TOptionProgramm& s = request.Settings;
+  content.Settings = {
+      "Settings",
+      {Row("Averaging time", std::to_string(s.SafeMeanTime()), "s"),
+       Row("Drift time", FormatGeneral(s.DriftTime, '.', 7), "s"),
+       Row("Random walk time", FormatGeneral(s.RandomWalkTime, '.', 7), "s"),
+       Row("Passband", std::to_string(s.Passband), "Hz"),
+       Row("Earth rate", FormatGeneral(s.EarthRate, '.', 10), "\u00B0/h"),
+       Row("Sigma", std::to_string(request.Sigma), "")}};
+
+  content.Limits =
+      EvaluateLimits(request.Limits, {content.Calc, content.AllanFigures, content.AllanCounts});
+  content.Verdict = Verdict(content.Limits);
+  content.CreatedAt = OleDateNow();
+  if (progress) progress(100);
+  return true;
+}
+
+std::string DefaultReportPath(const std::string& recording) {
+  const auto slash = recording.find_last_of('/');
+  const auto dot = recording.find_last_of('.');
+  const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+  return (hasExtension ? recording.substr(0, dot) : recording) + ".pdf";
+}
+
+bool IsRecordingPath(const std::string& path) {
+  if (path.size() < 4) return false;
+  std::string ext = path.substr(path.size() - 4);
+  for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return ext == ".rtd";
+}
+
+std::string ReportLimitsPath(const char* xdgConfigHome, const char* home) {
+  std::string folder;
+  if (xdgConfigHome && *xdgConfigHome) folder = xdgConfigHome;
+  else if (home && *home) folder = std::string(home) + "/.config";
+  else return {};
+  return folder + "/ratelog/report-limits.txt";
+}

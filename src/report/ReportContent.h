@@ -1,0 +1,70 @@
+// What a test report holds, computed from one recording and a time span
+// without any drawing: each section of the report is one small structure
+// filled from the results of the analysis functions. The PDF writer
+// (ReportPdf.h) lays these out; the command-line tool and the window both
+// compute them here.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "processing/Allan.h"
+#include "report/Figures.h"
+#include "report/Limits.h"
+#include "settings/Optionsprogramm.h"
+
+struct TReportRequest {
+  std::string Path;  // the recording
+  // The span; an infinite end means the first or last record.
+  double Begin = -1.0 / 0.0;
+  double End = 1.0 / 0.0;
+  TOptionProgramm Settings;  // averaging time, drift and random-walk times, passband, Earth rate
+  int Sigma = 1;             // 1 or 3
+  std::vector<TLimit> Limits;
+};
+
+// A captioned list of values, as the report's tables show them.
+struct TReportSection {
+  std::string Title;
+  std::vector<TFigure> Rows;
+};
+
+struct TReportContent {
+  std::string Path;
+  std::string FileName;  // without folders
+  TReportSection Identification;  // identification, creation time, file, records, span, rate, mode
+  TReportSection Settings;        // what shaped the figures
+  TFigureTable Calc;              // basic parameters
+  TAllanResult Allan;             // the Allan deviation and its noise terms
+  TFigureTable AllanFigures;      // the terms
+  TFigureTable AllanCounts;       // confidence, gaps, skipped records
+  double Begin = 0, End = 0;      // the span as used (first and last record time when open)
+  std::int64_t SpanRecords = 0;
+  std::vector<TLimitResult> Limits;
+  std::optional<bool> Verdict;    // none without limits
+  double CreatedAt = 0;           // the report's creation time (OLE date, local)
+};
+
+// Reads the recording (twice: basic parameters, then the rates for the
+// Allan deviation) and fills `content`. `progress` (may be empty) gets
+// 0..100 about a hundred times; `cancel` (may be null) ends the work early
+// (false, error "cancelled"). False with `error` when the file cannot be
+// read or the span holds no record.
+bool ComputeReport(const TReportRequest& request, TReportContent& content, std::string& error,
+                   const std::function<void(int)>& progress = {},
+                   const std::atomic<bool>* cancel = nullptr);
+
+// The default report file of a recording: beside it, same name, ".pdf".
+std::string DefaultReportPath(const std::string& recording);
+// True when `path` names a recording (".rtd", any case), which a report
+// must never overwrite.
+bool IsRecordingPath(const std::string& path);
+
+// The per-user file of the report limits: "report-limits.txt" in the
+// per-user settings folder ($XDG_CONFIG_HOME/ratelog/, default
+// ~/.config/ratelog/). Empty when neither variable is set.
+std::string ReportLimitsPath(const char* xdgConfigHome, const char* home);

@@ -1,0 +1,198 @@
+#include "report/ReportForm.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPrintPreviewWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QVBoxLayout>
+
+#include "report/ReportPdf.h"
+#include "ui/Dialogs.h"
+#include "ui/RecordingSeries.h"
+
+namespace {
+
+template <typename W>
+W* Named(W* widget, const char* name) {
+  widget->setObjectName(QString::fromLatin1(name));
+  return widget;
+}
+
+QString FieldList() {
+  QString list;
+  for (const std::string& name : KnownFieldNames())
+    list += (list.isEmpty() ? QString() : QStringLiteral(", ")) + QString::fromStdString(name);
+  return list;
+}
+
+}  // namespace
+
+TReportFrm::TReportFrm(QWidget* parent) : QDialog(parent) {
+  setObjectName(QStringLiteral("ReportFrm"));
+  setWindowTitle(QStringLiteral("Report"));
+  resize(900, 760);
+
+  e_limits = Named(new QPlainTextEdit(this), "e_limits");
+  e_limits->setPlaceholderText(QStringLiteral("one limit per line, e.g.\nrandom_walk<=0.005\nb<=0.05"));
+  e_limits->setFixedHeight(110);
+  lab_fields = Named(new QLabel(QStringLiteral("Limits NAME<=VALUE or NAME>=VALUE; names: ") +
+                                    FieldList(),
+                                this),
+                     "lab_fields");
+  lab_fields->setWordWrap(true);
+  but_apply = Named(new QPushButton(QStringLiteral("Apply limits"), this), "but_apply");
+  Preview = Named(new QPrintPreviewWidget(&printer_, this), "Preview");
+  Gauge = Named(new QProgressBar(this), "Gauge");
+  Gauge->setRange(0, 100);
+  lab_state = Named(new QLabel(this), "lab_state");
+  BtnSave = Named(new QPushButton(QStringLiteral("Save PDF..."), this), "BtnSave");
+  BtnClose = Named(new QPushButton(QStringLiteral("Close"), this), "BtnClose");
+  for (QPushButton* button : {but_apply, BtnSave, BtnClose}) button->setAutoDefault(false);
+
+  auto* limits = new QHBoxLayout;
+  limits->addWidget(e_limits, 1);
+  limits->addWidget(but_apply, 0, Qt::AlignTop);
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(Gauge);
+  buttons->addWidget(lab_state, 1);
+  buttons->addWidget(BtnSave);
+  buttons->addWidget(BtnClose);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(lab_fields);
+  layout->addLayout(limits);
+  layout->addWidget(Preview, 1);
+  layout->addLayout(buttons);
+
+  connect(Preview, &QPrintPreviewWidget::paintRequested, this, [this](QPrinter* printer) {
+    if (ready_) RenderReport(content_, chart_, *printer);
+  });
+  connect(but_apply, &QPushButton::clicked, this, &TReportFrm::but_applyClick);
+  connect(BtnSave, &QPushButton::clicked, this, &TReportFrm::BtnSaveClick);
+  connect(BtnClose, &QPushButton::clicked, this, &QDialog::reject);
+  // Closing ends a computation that is still running.
+  connect(this, &QDialog::finished, this, [this] { cancel_ = true; });
+}
+
+TReportFrm::~TReportFrm() { StopWorker(); }
+
+void TReportFrm::StopWorker() {
+  cancel_ = true;
+  if (worker_.joinable()) worker_.join();
+  cancel_ = false;
+}
+
+void TReportFrm::Start(const TReportRequest& request, std::shared_ptr<TRecordingSeries> chart,
+                       const std::string& limitsFile) {
+  StopWorker();
+  request_ = request;
+  chart_ = std::move(chart);
+  limitsFile_ = limitsFile;
+  ready_ = false;
+  QFile file(QFile::decodeName(limitsFile_.c_str()));
+  e_limits->setPlainText(file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll())
+                                                        : QString());
+  std::vector<std::string> rejected;
+  request_.Limits = ParseLimitLines(e_limits->toPlainText().toStdString(), KnownFieldNames(), rejected);
+
+  Gauge->setValue(0);
+  Gauge->setVisible(true);
+  BtnSave->setEnabled(false);
+  but_apply->setEnabled(false);
+  lab_state->setText(QStringLiteral("Computing the figures..."));
+  Preview->updatePreview();
+  open();
+
+  worker_ = std::thread([this, request = request_] {
+    std::string error;
+    int shown = -1;
+    const bool ok = ComputeReport(
+        request, computing_, error,
+        [this, &shown](int percent) {
+          if (percent == shown) return;
+          shown = percent;
+          QMetaObject::invokeMethod(this, [this, percent] { Gauge->setValue(percent); },
+                                    Qt::QueuedConnection);
+        },
+        &cancel_);
+    QMetaObject::invokeMethod(this, [this, ok, error] { Finished(ok, error); }, Qt::QueuedConnection);
+  });
+}
+
+void TReportFrm::Finished(bool ok, const std::string& error) {
+  if (worker_.joinable()) worker_.join();
+  Gauge->setVisible(false);
+  but_apply->setEnabled(true);
+  if (!ok) {
+    ready_ = false;
+    lab_state->setText(QStringLiteral("No report: ") + QString::fromStdString(error));
+    emit Computed();
+    return;
+  }
+  content_ = std::move(computing_);
+  ready_ = true;
+  BtnSave->setEnabled(true);
+  ShowState();
+  Preview->updatePreview();
+  emit Computed();
+}
+
+void TReportFrm::ShowState() {
+  if (!content_.Verdict) lab_state->setText(QStringLiteral("No limits: no verdict"));
+  else
+    lab_state->setText(*content_.Verdict ? QStringLiteral("Verdict: PASS")
+                                         : QStringLiteral("Verdict: FAIL"));
+}
+
+bool TReportFrm::ApplyLimits() {
+  std::vector<std::string> rejected;
+  const auto limits = ParseLimitLines(e_limits->toPlainText().toStdString(), KnownFieldNames(), rejected);
+  if (!rejected.empty()) {
+    QString text = QStringLiteral("These lines are no limits:\n");
+    for (const std::string& line : rejected) text += QString::fromStdString(line) + QLatin1Char('\n');
+    Dialogs().Message(this, text, QStringLiteral("Message"), TMsgButtons::Ok, TMsgIcon::Warning);
+    return false;
+  }
+  request_.Limits = limits;
+  if (!limitsFile_.empty()) {
+    const QString path = QFile::decodeName(limitsFile_.c_str());
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(LimitLines(limits).c_str()) < 0 ||
+        !file.commit())
+      lab_state->setText(QStringLiteral("The limits could not be kept in ") + path);
+  }
+  if (ready_) {
+    content_.Limits =
+        EvaluateLimits(limits, {content_.Calc, content_.AllanFigures, content_.AllanCounts});
+    content_.Verdict = Verdict(content_.Limits);
+    ShowState();
+    Preview->updatePreview();
+  }
+  return true;
+}
+
+void TReportFrm::but_applyClick() { ApplyLimits(); }
+
+void TReportFrm::BtnSaveClick() {
+  if (!ready_ || !ApplyLimits()) return;
+  TFileRequest request;
+  request.Caption = QStringLiteral("Save report");
+  request.Filter = QStringLiteral("PDF (*.pdf);;All files (*)");
+  request.DefaultSuffix = QStringLiteral("pdf");
+  request.FileName = QFile::decodeName(DefaultReportPath(request_.Path).c_str());
+  QString name;
+  if (!Dialogs().SaveFileName(this, request, name)) return;
+  QString error;
+  if (!WriteReportPdf(content_, chart_, name, error)) {
+    Dialogs().Message(this, QStringLiteral("The report was not saved.\n") + error,
+                      QStringLiteral("Message"), TMsgButtons::Ok, TMsgIcon::Stop);
+    return;
+  }
+  lab_state->setText(lab_state->text() + QStringLiteral("  \u2014  saved: ") + name);
+}

@@ -1,0 +1,694 @@
+#include "report/ReportPdf.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QFontMetricsF>
+#include <QPageLayout>
+#include <QPageSize>
+#include <QPagedPaintDevice>
+#include <QPdfWriter>
+#include <qcustomplot.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <vector>
+
+#include "RatelogVersion.h"
+#include "files/OleDate.h"
+#include "files/Openf.h"
+#include "processing/NumberFormat.h"
+#include "ui/Chart.h"
+#include "ui/RecordingSeries.h"
+
+namespace {
+
+const QString kTitle = QStringLiteral("Gyroscope test report");
+
+QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
+
+// ---------------------------------------------------------------------------
+// Loading the chart's points without a window.
+
+class TStoreSink : public TOpenFileSink {
+ public:
+  void LoadScale(double rateFactor, std::int32_t averageWindow) override {
+    factor_ = rateFactor;
+    window_ = averageWindow;
+  }
+  void LoadStarted(const std::string&, std::int64_t records) override {
+    store_ = std::make_shared<TRecordingSeries>();
+    store_->Start(records, window_, factor_);
+  }
+  void LoadProgress(std::int64_t) override {}
+  void LoadRecords(const TChartRecord* records, std::size_t n) override {
+    for (std::size_t i = 0; i < n; ++i) {
+      const TChartRecord& r = records[i];
+      store_->Append(static_cast<float>(r.Time), r.Rate, r.Average,
+                     static_cast<float>(r.Temperature));
+    }
+  }
+  void LoadFinished() override {
+    if (store_) store_->Finish();
+  }
+  std::shared_ptr<TRecordingSeries> Store() const { return store_; }
+
+ private:
+  std::shared_ptr<TRecordingSeries> store_;
+  double factor_ = 3600;
+  std::int32_t window_ = 1;
+};
+
+// ---------------------------------------------------------------------------
+// Page geometry: device units from millimetres and points at the device's
+// resolution.
+
+struct TUnits {
+  double dpi = 300;
+  double Mm(double mm) const { return mm * dpi / 25.4; }
+  double Pt(double pt) const { return pt * dpi / 72.0; }
+  // The plots lay out in pixels of a 96 dpi screen; on the page their
+  // paddings and tick lengths grow by this factor.
+  double Px(double px) const { return px * dpi / 96.0; }
+};
+
+QFont Font(double pt, bool bold = false) {
+  QFont f(QStringLiteral("DejaVu Sans"));
+  f.setStyleHint(QFont::SansSerif);
+  f.setPointSizeF(pt);
+  f.setBold(bold);
+  return f;
+}
+
+// A plot's text at pixel sizes of the page: its layout (which measures text
+// in pixels) and its drawing then agree at any resolution.
+QFont PlotFont(const TUnits& u, double pt, bool bold = false) {
+  QFont f = Font(pt, bold);
+  f.setPixelSize(std::max(1, static_cast<int>(std::lround(u.Pt(pt)))));
+  return f;
+}
+
+void PrintStyle(QCustomPlot& plot, const TUnits& u) {
+  plot.setFont(PlotFont(u, 7.5));
+  plot.plotLayout()->setMargins(QMargins(1, 1, 1, 1) * static_cast<int>(u.Px(1)));
+  for (QCPAxis* axis : plot.axisRect()->axes()) {
+    axis->setLabelFont(PlotFont(u, 8));
+    axis->setTickLabelFont(PlotFont(u, 7.5));
+    axis->setTickLength(0, static_cast<int>(u.Px(5)));
+    axis->setSubTickLength(0, static_cast<int>(u.Px(2)));
+    axis->setTickLabelPadding(static_cast<int>(u.Px(4)));
+    axis->setLabelPadding(static_cast<int>(u.Px(4)));
+    axis->setPadding(static_cast<int>(u.Px(2)));
+    const double line = u.Mm(0.15);
+    axis->setBasePen(QPen(Qt::black, line));
+    axis->setTickPen(QPen(Qt::black, line));
+    axis->setSubTickPen(QPen(Qt::black, line));
+    QPen grid = axis->grid()->pen();
+    grid.setColor(QColor(120, 120, 120));
+    grid.setWidthF(u.Mm(0.08));
+    axis->grid()->setPen(grid);
+    QPen sub = axis->grid()->subGridPen();
+    sub.setWidthF(u.Mm(0.05));
+    axis->grid()->setSubGridPen(sub);
+  }
+  if (plot.legend) {
+    plot.legend->setFont(PlotFont(u, 7));
+    plot.legend->setIconSize(QSize(static_cast<int>(u.Px(24)), static_cast<int>(u.Px(10))));
+    plot.legend->setMargins(QMargins(1, 1, 1, 1) * static_cast<int>(u.Px(4)));
+    plot.legend->setBorderPen(QPen(Qt::black, u.Mm(0.1)));
+  }
+}
+
+// A plot laid out at its size on the page before drawing, so that what
+// depends on its pixels (the sampling of the recording's lines) is known.
+class TPagePlot : public QCustomPlot {
+ public:
+  void LayOut(const QRectF& rect) {
+    setViewport(QRect(0, 0, static_cast<int>(rect.width()), static_cast<int>(rect.height())));
+    updateLayout();
+  }
+};
+
+void DrawPlot(QCPPainter& painter, QCustomPlot& plot, const QRectF& rect) {
+  painter.save();
+  painter.translate(rect.topLeft());
+  plot.toPainter(&painter, static_cast<int>(rect.width()), static_cast<int>(rect.height()));
+  painter.restore();
+}
+
+// Smallest and largest charted value of a series over the plot's key range.
+bool SpanExtent(const TRecordingSeries& store, TRecordingSeries::TSeries series, const QCPAxis* key,
+                double& low, double& high) {
+  QVector<QCPGraphData> line;
+  store.LineData(series, key, true, &line);
+  bool found = false;
+  for (const QCPGraphData& p : line) {
+    if (p.key < key->range().lower || p.key > key->range().upper || !std::isfinite(p.value))
+      continue;
+    low = found ? std::min(low, p.value) : p.value;
+    high = found ? std::max(high, p.value) : p.value;
+    found = true;
+  }
+  return found;
+}
+
+QCPRange Padded(double low, double high, double minSpan) {
+  double span = high - low;
+  if (span < minSpan) {
+    const double mid = (low + high) / 2;
+    low = mid - minSpan / 2;
+    high = mid + minSpan / 2;
+    span = minSpan;
+  }
+  return QCPRange(low - span * 0.04, high + span * 0.04);
+}
+
+// The rate chart of the span: the window's chart (series, axes, pens) on a
+// plot that is never shown, drawn straight onto the page.
+void DrawRateChart(QCPPainter& painter, const QRectF& rect, std::shared_ptr<TRecordingSeries> store,
+                   double begin, double end, const TUnits& u) {
+  TPagePlot plot;
+  TRateChart chart(&plot);
+  const bool perSecond = store->RateFactor() == 1;
+  chart.ShowRecording(store);
+  plot.yAxis->setLabel(RateAxisTitle(perSecond));
+  chart.Series3->setVisible(true);
+  plot.yAxis2->setVisible(true);
+  if (!(end > begin)) {
+    begin -= 0.5;
+    end += 0.5;
+  }
+  chart.SetRange(TRateChart::Bottom, begin, end);
+  PrintStyle(plot, u);
+  plot.LayOut(rect);
+  double low = 0, high = 0, tLow = 0, tHigh = 0, aLow = 0, aHigh = 0;
+  bool rate = SpanExtent(*store, TRecordingSeries::Rate, plot.xAxis, low, high);
+  if (SpanExtent(*store, TRecordingSeries::Average, plot.xAxis, aLow, aHigh)) {
+    low = rate ? std::min(low, aLow) : aLow;
+    high = rate ? std::max(high, aHigh) : aHigh;
+    rate = true;
+  }
+  const QCPRange left = rate ? Padded(low, high, std::max(std::fabs(high) * 1e-6, 1e-9))
+                             : QCPRange(-1, 1);
+  chart.SetRange(TRateChart::Left, left.lower, left.upper);
+  const QCPRange right = SpanExtent(*store, TRecordingSeries::Temperature, plot.xAxis, tLow, tHigh)
+                             ? Padded(tLow, tHigh, 1.0)
+                             : QCPRange(0, 1);
+  chart.SetRange(TRateChart::Right, right.lower, right.upper);
+  // The rate thin (it is dense), the average and temperature over it.
+  for (QCPGraph* g : {chart.Series1, chart.Series2, chart.Series3}) {
+    QPen pen = g->pen();
+    pen.setWidthF(u.Mm(g == chart.Series1 ? 0.1 : 0.3));
+    g->setPen(pen);
+  }
+  DrawPlot(painter, plot, rect);
+  chart.DropRecording();
+}
+
+void LogAxis(QCPAxis* axis, const QString& label) {
+  axis->setScaleType(QCPAxis::stLogarithmic);
+  QSharedPointer<QCPAxisTickerLog> ticker(new QCPAxisTickerLog);
+  ticker->setLogBase(10);
+  ticker->setSubTickCount(8);
+  axis->setTicker(ticker);
+  axis->setNumberFormat(QStringLiteral("eb"));
+  axis->setNumberPrecision(0);
+  axis->setLabel(label);
+  axis->grid()->setSubGridVisible(true);
+}
+
+// The Allan deviation on log-log axes: the points with their confidence
+// intervals, each noise term's line over the range it was read on, the
+// minimum of the bias instability.
+void DrawAllanPlot(QCPPainter& painter, const QRectF& rect, const TAllanResult& r,
+                   const TUnits& u) {
+  QCustomPlot plot;
+  plot.setLocale(QLocale::c());
+  LogAxis(plot.xAxis, QStringLiteral("Averaging time \u03C4, s"));
+  LogAxis(plot.yAxis, QStringLiteral("Allan deviation \u03C3, \u00B0/h"));
+  plot.legend->setVisible(true);
+  plot.axisRect()->insetLayout()->setInsetAlignment(0, Qt::AlignTop | Qt::AlignRight);
+
+  QVector<double> tau, adev, minus, plus;
+  for (const TAllanPoint& p : r.Points) {
+    tau.push_back(p.Tau);
+    adev.push_back(p.Adev);
+    minus.push_back(std::isfinite(p.Lo) ? p.Adev - p.Lo : 0);
+    plus.push_back(std::isfinite(p.Hi) ? p.Hi - p.Adev : 0);
+  }
+  QCPGraph* graph = plot.addGraph();
+  graph->setName(QStringLiteral("Allan deviation, %1 % interval")
+                     .arg(QString::fromStdString(FormatGeneral(r.Confidence * 100, '.', 4))));
+  graph->setPen(QPen(QColor(0, 60, 200), u.Mm(0.25)));
+  graph->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssCircle, u.Px(5)));
+  graph->setData(tau, adev, true);
+  auto* bars = new QCPErrorBars(plot.xAxis, plot.yAxis);
+  bars->removeFromLegend();
+  bars->setDataPlottable(graph);
+  bars->setPen(QPen(QColor(0, 60, 200), u.Mm(0.15)));
+  bars->setWhiskerWidth(u.Px(6));
+  bars->setData(minus, plus);
+
+  const struct {
+    const TAllanLine& line;
+    const char* name;
+    QColor color;
+  } lines[] = {{r.Q, "Q: quantization", QColor(150, 0, 150)},
+               {r.N, "N: angle random walk", QColor(200, 0, 0)},
+               {r.B, "B: bias instability", QColor(230, 120, 0)},
+               {r.K, "K: rate random walk", QColor(0, 140, 0)},
+               {r.R, "R: rate ramp", QColor(0, 150, 170)}};
+  for (const auto& l : lines) {
+    if (!l.line.Found || !(l.line.TauFrom > 0) || !(l.line.TauTo > 0)) continue;
+    QCPGraph* g = plot.addGraph();
+    g->setName(QString::fromUtf8(l.name));
+    g->setPen(QPen(l.color, u.Mm(0.3), Qt::DashLine));
+    QVector<double> x, y;
+    for (int k = 0; k <= 16; ++k) {
+      const double t = l.line.TauFrom * std::pow(l.line.TauTo / l.line.TauFrom, k / 16.0);
+      x.push_back(t);
+      y.push_back(l.line.At(t));
+    }
+    g->setData(x, y, true);
+  }
+  if (r.B.Found && r.BTau > 0) {
+    QCPGraph* g = plot.addGraph();
+    g->removeFromLegend();
+    g->setLineStyle(QCPGraph::lsNone);
+    g->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssCircle,
+                                       QPen(QColor(230, 120, 0), u.Mm(0.3)), Qt::NoBrush, u.Px(12)));
+    g->setData({r.BTau}, {r.B.Level}, true);
+  }
+  double sLow = 0, sHigh = 0;
+  bool any = false;
+  const auto take = [&](double s) {
+    if (!(s > 0) || !std::isfinite(s)) return;
+    sLow = any ? std::min(sLow, s) : s;
+    sHigh = any ? std::max(sHigh, s) : s;
+    any = true;
+  };
+  for (const TAllanPoint& p : r.Points) {
+    take(p.Adev);
+    take(p.Lo);
+    take(p.Hi);
+  }
+  plot.xAxis->setRange(tau.isEmpty() ? 0.05 : tau.front() / 2, tau.isEmpty() ? 20 : tau.back() * 2);
+  plot.yAxis->setRange(any ? QCPRange(sLow / 2, sHigh * 2) : QCPRange(0.01, 100));
+  PrintStyle(plot, u);
+  DrawPlot(painter, plot, rect);
+}
+
+// ---------------------------------------------------------------------------
+// The page flow: blocks of known height placed top to bottom, a block that
+// does not fit starting the next page; the pages are counted before any is
+// painted, for "Page i of n".
+
+struct TBlock {
+  double height = 0;
+  std::function<void(QCPPainter&, const QRectF&)> draw;
+  bool tight = false;  // no space after it (a row of a long table)
+};
+
+struct TTable {
+  QStringList header;
+  std::vector<double> widths;  // fractions of the width
+  std::vector<Qt::Alignment> align;
+  std::vector<QStringList> rows;
+  std::vector<QColor> rowColor;  // colour of the last cell, per row (invalid: black)
+};
+
+double LineHeight(const TUnits& u) { return u.Pt(9.0 * 1.45); }
+
+double TableHeight(const TTable& t, const TUnits& u) {
+  return LineHeight(u) * static_cast<double>(t.rows.size() + (t.header.isEmpty() ? 0 : 1)) +
+         u.Mm(1);
+}
+
+void DrawTable(QCPPainter& p, const QRectF& rect, const TTable& t, const TUnits& u) {
+  const double line = LineHeight(u);
+  double y = rect.top();
+  const auto cells = [&](const QStringList& row, const QFont& font, const QColor& last) {
+    double x = rect.left();
+    for (int c = 0; c < row.size() && c < static_cast<int>(t.widths.size()); ++c) {
+      const double w = rect.width() * t.widths[static_cast<std::size_t>(c)];
+      p.setFont(font);
+      p.setPen(c == row.size() - 1 && last.isValid() ? last : QColor(Qt::black));
+      const QRectF cell(x + u.Mm(1), y, w - u.Mm(2), line);
+      p.drawText(cell, static_cast<int>(t.align[static_cast<std::size_t>(c)] | Qt::AlignVCenter),
+                 row[c]);
+      x += w;
+    }
+    y += line;
+  };
+  p.setPen(QPen(Qt::black, u.Mm(0.15)));
+  if (!t.header.isEmpty()) {
+    p.fillRect(QRectF(rect.left(), y, rect.width(), line), QColor(232, 236, 242));
+    cells(t.header, Font(8.5, true), QColor());
+    p.setPen(QPen(Qt::black, u.Mm(0.15)));
+    p.drawLine(QPointF(rect.left(), y), QPointF(rect.right(), y));
+  }
+  for (std::size_t i = 0; i < t.rows.size(); ++i) {
+    cells(t.rows[i], Font(8.5), i < t.rowColor.size() ? t.rowColor[i] : QColor());
+    p.setPen(QPen(QColor(190, 190, 190), u.Mm(0.08)));
+    p.drawLine(QPointF(rect.left(), y), QPointF(rect.right(), y));
+  }
+}
+
+TTable SectionTable(const TReportSection& s) {
+  TTable t;
+  t.widths = {0.45, 0.55};
+  t.align = {Qt::AlignLeft, Qt::AlignLeft};
+  for (const TFigure& f : s.Rows)
+    t.rows.push_back({Q(f.Caption), Q(f.Text) + (f.Unit.empty() ? QString() : QStringLiteral(" ") + Q(f.Unit))});
+  return t;
+}
+
+TTable FigureTable(const std::vector<TFigure>& figures) {
+  TTable t;
+  t.header = {QStringLiteral("Figure"), QStringLiteral("Field"), QStringLiteral("Value"),
+              QStringLiteral("Unit")};
+  t.widths = {0.36, 0.26, 0.22, 0.16};
+  t.align = {Qt::AlignLeft, Qt::AlignLeft, Qt::AlignRight, Qt::AlignLeft};
+  for (const TFigure& f : figures) {
+    QString text = Q(f.Text).trimmed();
+    t.rows.push_back({Q(f.Caption), Q(FieldName(f.Caption)), text, Q(f.Unit)});
+  }
+  return t;
+}
+
+QString VerdictText(const std::optional<bool>& verdict) {
+  if (!verdict) return QStringLiteral("no limits");
+  return *verdict ? QStringLiteral("PASS") : QStringLiteral("FAIL");
+}
+
+QColor VerdictColor(const std::optional<bool>& verdict) {
+  if (!verdict) return QColor(90, 90, 90);
+  return *verdict ? QColor(0, 120, 0) : QColor(190, 0, 0);
+}
+
+std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSeries> store,
+                           const TUnits& u, double width) {
+  std::vector<TBlock> blocks;
+  const auto heading = [&](const QString& text) {
+    blocks.push_back({u.Pt(12) + u.Mm(3), [text, u](QCPPainter& p, const QRectF& r) {
+                        p.setFont(Font(11, true));
+                        p.setPen(Qt::black);
+                        p.drawText(QRectF(r.left(), r.top() + u.Mm(2), r.width(), u.Pt(12)),
+                                   Qt::AlignLeft | Qt::AlignVCenter, text);
+                      }});
+  };
+  const auto table = [&](const TTable& t, bool tight = false) {
+    blocks.push_back({tight ? LineHeight(u) * static_cast<double>(t.rows.size() + !t.header.isEmpty())
+                            : TableHeight(t, u),
+                      [t, u](QCPPainter& p, const QRectF& r) { DrawTable(p, r, t, u); }, tight});
+  };
+
+  // Title and verdict.
+  blocks.push_back({u.Mm(16), [&c, u](QCPPainter& p, const QRectF& r) {
+                      p.setPen(Qt::black);
+                      p.setFont(Font(18, true));
+                      p.drawText(QRectF(r.left(), r.top(), r.width() * 0.7, u.Mm(9)),
+                                 Qt::AlignLeft | Qt::AlignVCenter, kTitle);
+                      p.setFont(Font(9.5));
+                      const QString ident = c.Identification.Rows.empty()
+                                                ? QString()
+                                                : Q(c.Identification.Rows[0].Text);
+                      p.drawText(QRectF(r.left(), r.top() + u.Mm(9), r.width() * 0.7, u.Mm(6)),
+                                 Qt::AlignLeft | Qt::AlignVCenter,
+                                 ident + QStringLiteral("  \u2014  ") + Q(c.FileName));
+                      const QRectF box(r.right() - u.Mm(45), r.top() + u.Mm(1), u.Mm(45), u.Mm(13));
+                      const QColor color = VerdictColor(c.Verdict);
+                      p.setPen(QPen(color, u.Mm(0.5)));
+                      p.drawRect(box);
+                      p.setFont(Font(7.5));
+                      p.drawText(box.adjusted(0, u.Mm(0.8), 0, 0), Qt::AlignHCenter | Qt::AlignTop,
+                                 QStringLiteral("Verdict"));
+                      p.setFont(Font(c.Verdict ? 16 : 11, true));
+                      p.drawText(box.adjusted(0, u.Mm(3.5), 0, 0), Qt::AlignCenter,
+                                 VerdictText(c.Verdict));
+                    }});
+
+  // Recording and settings side by side.
+  {
+    const TTable id = SectionTable(c.Identification), set = SectionTable(c.Settings);
+    const double h = std::max(TableHeight(id, u), TableHeight(set, u)) + u.Pt(11) + u.Mm(2);
+    blocks.push_back({h, [id, set, &c, u, width](QCPPainter& p, const QRectF& r) {
+                        const double gap = u.Mm(6);
+                        const double w1 = (width - gap) * 0.58, w2 = width - gap - w1;
+                        p.setFont(Font(11, true));
+                        p.setPen(Qt::black);
+                        p.drawText(QRectF(r.left(), r.top(), w1, u.Pt(11)), Qt::AlignLeft,
+                                   Q(c.Identification.Title));
+                        p.drawText(QRectF(r.left() + w1 + gap, r.top(), w2, u.Pt(11)),
+                                   Qt::AlignLeft, Q(c.Settings.Title));
+                        const double top = r.top() + u.Pt(11) + u.Mm(2);
+                        DrawTable(p, QRectF(r.left(), top, w1, r.bottom() - top), id, u);
+                        DrawTable(p, QRectF(r.left() + w1 + gap, top, w2, r.bottom() - top), set, u);
+                      }});
+  }
+
+  // The chart.
+  heading(QStringLiteral("Rate, running average and temperature"));
+  blocks.push_back({u.Mm(92), [&c, store, u](QCPPainter& p, const QRectF& r) {
+                      if (store && store->Size() > 0) {
+                        DrawRateChart(p, r, store, c.Begin, c.End, u);
+                      } else {
+                        p.setFont(Font(9));
+                        p.setPen(Qt::black);
+                        p.drawRect(r);
+                        p.drawText(r, Qt::AlignCenter, QStringLiteral("No chart: the recording's points could not be read"));
+                      }
+                    }});
+  blocks.push_back({u.Pt(8) * 1.6, [u](QCPPainter& p, const QRectF& r) {
+                      p.setFont(Font(7.5));
+                      const struct {
+                        QColor color;
+                        const char* text;
+                      } keys[] = {{Qt::red, "rate"},
+                                  {Qt::blue, "running average"},
+                                  {QColor(0, 128, 0), "temperature (right axis)"}};
+                      double x = r.left();
+                      for (const auto& k : keys) {
+                        p.setPen(QPen(k.color, u.Mm(0.5)));
+                        const double y = r.center().y();
+                        p.drawLine(QPointF(x, y), QPointF(x + u.Mm(6), y));
+                        p.setPen(Qt::black);
+                        const QString text = QString::fromUtf8(k.text);
+                        p.drawText(QRectF(x + u.Mm(7.5), r.top(), u.Mm(50), r.height()),
+                                   Qt::AlignLeft | Qt::AlignVCenter, text);
+                        x += u.Mm(9) + QFontMetricsF(Font(7.5), p.device()).horizontalAdvance(text) +
+                             u.Mm(4);
+                      }
+                    }});
+
+  heading(QStringLiteral("Basic parameters"));
+  table(FigureTable(c.Calc.Figures));
+
+  // Allan deviation.
+  blocks.push_back({u.Pt(12) + u.Mm(3) + u.Mm(95), [&c, u](QCPPainter& p, const QRectF& r) {
+                      p.setFont(Font(11, true));
+                      p.setPen(Qt::black);
+                      p.drawText(QRectF(r.left(), r.top() + u.Mm(2), r.width(), u.Pt(12)),
+                                 Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Allan deviation"));
+                      const QRectF plot(r.left(), r.top() + u.Pt(12) + u.Mm(3), r.width(), u.Mm(95));
+                      if (c.Allan.Points.empty()) {
+                        p.setFont(Font(9));
+                        p.drawRect(plot);
+                        p.drawText(plot, Qt::AlignCenter,
+                                   QStringLiteral("No Allan deviation: too few records in the span"));
+                      } else {
+                        DrawAllanPlot(p, plot, c.Allan, u);
+                      }
+                    }});
+  heading(QStringLiteral("Noise terms"));
+  {
+    TTable t = FigureTable(c.AllanFigures.Figures);
+    t.header << QStringLiteral("\u03C4 range, s");
+    t.widths = {0.2, 0.12, 0.2, 0.1, 0.38};
+    t.align.push_back(Qt::AlignLeft);
+    const TAllanLine* terms[] = {&c.Allan.Q, &c.Allan.N, &c.Allan.B, nullptr, &c.Allan.K, &c.Allan.R};
+    for (std::size_t i = 0; i < t.rows.size() && i < std::size(terms); ++i) {
+      const TAllanLine* l = terms[i];
+      t.rows[i] << (l && l->Found ? Q(FormatGeneral(l->TauFrom, '.', 10)) + QStringLiteral(" .. ") +
+                                        Q(FormatGeneral(l->TauTo, '.', 10))
+                                  : QString());
+    }
+    table(t);
+    TTable counts = FigureTable(c.AllanCounts.Figures);
+    counts.header.clear();
+    counts.widths = {0.2, 0.12, 0.2, 0.1, 0.38};
+    counts.align.push_back(Qt::AlignLeft);
+    counts.rows.insert(counts.rows.begin(),
+                       {QStringLiteral("Kind"), QStringLiteral("kind"),
+                        QString::fromLatin1(KindName(c.Allan.Kind)), QString(), QString()});
+    table(counts);
+  }
+  {
+    TTable points;
+    points.header = {QStringLiteral("tau_s"), QStringLiteral("adev_deg_h"), QStringLiteral("terms"),
+                     QStringLiteral("edf"), QStringLiteral("lo_deg_h"), QStringLiteral("hi_deg_h")};
+    points.widths = {0.18, 0.18, 0.12, 0.14, 0.19, 0.19};
+    points.align = {Qt::AlignRight, Qt::AlignRight, Qt::AlignRight,
+                    Qt::AlignRight, Qt::AlignRight, Qt::AlignRight};
+    for (const TAllanPoint& pt : c.Allan.Points)
+      points.rows.push_back({Q(FormatGeneral(pt.Tau, '.', 10)), Q(FormatGeneral(pt.Adev, '.', 10)),
+                             QString::number(pt.Terms), Q(FormatGeneral(pt.Edf, '.', 6)),
+                             Q(FormatGeneral(pt.Lo, '.', 10)), Q(FormatGeneral(pt.Hi, '.', 10))});
+    if (!points.rows.empty()) {
+      heading(QStringLiteral("Allan deviation points"));
+      // Long tables split at page ends: one block per row.
+      TTable head = points;
+      head.rows.clear();
+      table(head, true);
+      for (std::size_t i = 0; i < points.rows.size(); ++i) {
+        TTable row = points;
+        row.header.clear();
+        row.rows = {points.rows[i]};
+        table(row, i + 1 < points.rows.size());
+      }
+    }
+  }
+
+  // Limits and verdict.
+  heading(QStringLiteral("Limits"));
+  if (c.Limits.empty()) {
+    blocks.push_back({LineHeight(u), [](QCPPainter& p, const QRectF& r) {
+                        p.setFont(Font(9));
+                        p.setPen(Qt::black);
+                        p.drawText(r, Qt::AlignLeft | Qt::AlignVCenter,
+                                   QStringLiteral("No limits were given: the report has no verdict."));
+                      }});
+  } else {
+    TTable t;
+    t.header = {QStringLiteral("Limit"), QStringLiteral("Measured"), QStringLiteral("Unit"),
+                QStringLiteral("Result")};
+    t.widths = {0.36, 0.22, 0.14, 0.28};
+    t.align = {Qt::AlignLeft, Qt::AlignRight, Qt::AlignLeft, Qt::AlignLeft};
+    for (const TLimitResult& l : c.Limits) {
+      QString result = l.Pass ? QStringLiteral("PASS") : QStringLiteral("FAIL");
+      if (!l.Note.empty()) result += QStringLiteral(" (") + Q(l.Note) + QStringLiteral(")");
+      t.rows.push_back({Q(l.Limit.Text()), Q(l.Measured).trimmed(), Q(l.Unit), result});
+      t.rowColor.push_back(l.Pass ? QColor(0, 120, 0) : QColor(190, 0, 0));
+    }
+    table(t);
+    blocks.push_back({LineHeight(u) * 1.6, [&c, u](QCPPainter& p, const QRectF& r) {
+                        p.setFont(Font(11, true));
+                        p.setPen(VerdictColor(c.Verdict));
+                        p.drawText(r, Qt::AlignLeft | Qt::AlignVCenter,
+                                   QStringLiteral("Verdict: ") + VerdictText(c.Verdict));
+                      }});
+  }
+  return blocks;
+}
+
+}  // namespace
+
+std::shared_ptr<TRecordingSeries> LoadChartData(const std::string& path,
+                                                const TOptionProgramm& settings,
+                                                std::string& error) {
+  // The reader carries its averaging ring and a batch of records: far too
+  // large for the stack.
+  auto file = std::make_unique<TOpenFile>();
+  file->Assign(settings);
+  file->RecordingName = path;
+  TStoreSink sink;
+  const TLoadResult result = file->Load(sink);
+  if (result != TLoadResult::Loaded) {
+    error = result == TLoadResult::Missing ? path + ": no such file" : file->Error();
+    return nullptr;
+  }
+  return sink.Store();
+}
+
+int RenderReport(const TReportContent& content, std::shared_ptr<TRecordingSeries> chart,
+                 QPagedPaintDevice& device) {
+  device.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait,
+                                   QMarginsF(0, 0, 0, 0), QPageLayout::Millimeter));
+  QCPPainter painter;
+  if (!painter.begin(&device)) return 0;
+  painter.setMode(QCPPainter::pmVectorized);
+  painter.setMode(QCPPainter::pmNoCaching);
+  painter.setRenderHint(QPainter::Antialiasing);
+  TUnits u;
+  u.dpi = device.logicalDpiY();
+  const QRectF page(0, 0, device.width(), device.height());
+  const QRectF body = page.adjusted(u.Mm(18), u.Mm(14), -u.Mm(18), -u.Mm(18));
+
+  const std::vector<TBlock> blocks = Blocks(content, chart, u, body.width());
+  // Pages: where each block goes.
+  std::vector<std::pair<int, double>> place;
+  int pages = 1;
+  double y = body.top();
+  const double gap = u.Mm(1.5);
+  for (const TBlock& b : blocks) {
+    if (y + b.height > body.bottom() && y > body.top()) {
+      ++pages;
+      y = body.top();
+    }
+    place.emplace_back(pages, y);
+    y += b.height + (b.tight ? 0 : gap);
+  }
+
+  const QString created = Q(FormatDdMmYyyyHhNn(content.CreatedAt));
+  const QString footer = QStringLiteral("Ratelog %1  \u2014  %2  \u2014  report created %3")
+                             .arg(QStringLiteral(RATELOG_VERSION), kTitle, created);
+  std::size_t next = 0;
+  for (int pageNo = 1; pageNo <= pages; ++pageNo) {
+    if (pageNo > 1) device.newPage();
+    for (; next < blocks.size() && place[next].first == pageNo; ++next) {
+      const QRectF rect(body.left(), place[next].second, body.width(), blocks[next].height);
+      painter.save();
+      blocks[next].draw(painter, rect);
+      painter.restore();
+    }
+    const QRectF foot(body.left(), page.bottom() - u.Mm(14), body.width(), u.Mm(6));
+    painter.setPen(QPen(QColor(120, 120, 120), u.Mm(0.1)));
+    painter.drawLine(foot.topLeft(), foot.topRight());
+    painter.setFont(Font(7.5));
+    painter.setPen(QColor(60, 60, 60));
+    painter.drawText(foot, Qt::AlignLeft | Qt::AlignVCenter, footer);
+    painter.drawText(foot, Qt::AlignRight | Qt::AlignVCenter,
+                     QStringLiteral("Page %1 of %2").arg(pageNo).arg(pages));
+  }
+  painter.end();
+  return pages;
+}
+
+bool WriteReportPdf(const TReportContent& content, std::shared_ptr<TRecordingSeries> chart,
+                    const QString& path, QString& error) {
+  if (IsRecordingPath(path.toStdString())) {
+    error = path + QStringLiteral(": is a recording's name (.rtd); a report is never written over one");
+    return false;
+  }
+  // The file is written beside its final name and renamed when complete, so
+  // that a failed report leaves no half file and an older report stays.
+  const QString partial = path + QStringLiteral(".part");
+  {
+    QFile probe(partial);
+    if (!probe.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+      error = path + QStringLiteral(": cannot write: ") + probe.errorString();
+      return false;
+    }
+  }
+  int pages = 0;
+  {
+    QPdfWriter writer(partial);
+    writer.setResolution(300);
+    writer.setTitle(kTitle + QStringLiteral(" \u2014 ") + Q(content.FileName));
+    writer.setCreator(QStringLiteral("Ratelog ") + QStringLiteral(RATELOG_VERSION));
+    pages = RenderReport(content, std::move(chart), writer);
+  }
+  QFile written(partial);
+  if (pages == 0 || written.size() == 0) {
+    written.remove();
+    error = path + QStringLiteral(": cannot write the report");
+    return false;
+  }
+  QFile::remove(path);
+  if (!written.rename(path)) {
+    error = path + QStringLiteral(": cannot write: ") + written.errorString();
+    written.remove();
+    return false;
+  }
+  return true;
+}

@@ -1,0 +1,229 @@
+// ratelog-cli report: verdict and exit code from the limits, the PDF's text
+// (pdftotext), its validity (qpdf, pdfinfo, pdffonts) and the error paths.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/CliCommands.h"
+#include "common/TestFiles.h"
+
+#ifdef RATELOG_REPORT
+namespace {
+
+struct Result {
+  int code;
+  std::string out, err;
+};
+
+Result Cli(const std::vector<std::string>& args) {
+  std::ostringstream out, err;
+  const int code = RunCli(args, out, err);
+  return {code, out.str(), err.str()};
+}
+
+// Output and exit status of a shell command.
+Result Shell(const std::string& command) {
+  Result r{-1, "", ""};
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return r;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) r.out.append(buffer, n);
+  const int status = ::pclose(pipe);
+  r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+std::string Trim(const std::string& s) {
+  const auto a = s.find_first_not_of(' ');
+  return a == std::string::npos ? "" : s.substr(a, s.find_last_not_of(' ') - a + 1);
+}
+
+// The first line of `text` that starts with `prefix` after its indent.
+std::string LineStarting(const std::string& text, const std::string& prefix) {
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    const auto first = line.find_first_not_of(' ');
+    if (first != std::string::npos && line.compare(first, prefix.size(), prefix) == 0) return line;
+  }
+  return {};
+}
+
+// The line of `text` holding `part` (empty when none).
+std::string LineWith(const std::string& text, const std::string& part) {
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    if (Has(line, part)) return line;
+  return {};
+}
+
+class CliReport : public ::testing::Test {
+ protected:
+  // 2000 records at 100 Hz: 0.012 and 0.008 deg/s in turn, a mean of
+  // 36 deg/h (36.0000009 with the single-precision values).
+  void SetUp() override {
+    Bytes b = RecordingHeader(100.0f);
+    for (int i = 1; i <= 2000; ++i)
+      AddRecord(b, static_cast<float>(i) * 0.01f, (i % 2) ? 0.012f : 0.008f,
+                25.0f + static_cast<float>(i) * 0.001f);
+    WriteBytes(rtd_, b);
+    WriteBytes(settings_, {});
+  }
+  std::vector<std::string> Args(std::vector<std::string> more) const {
+    std::vector<std::string> args = {"report", rtd_, "--settings", settings_};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+  }
+  TTempDir tmp_;
+  std::string rtd_ = tmp_.File("unit7.rtd"), settings_ = tmp_.File("Ratelog.ini"),
+              pdf_ = tmp_.File("unit7.pdf");
+};
+
+TEST_F(CliReport, VerdictAndExitCodeFollowTheLimits) {
+  const struct {
+    std::vector<std::string> limits;
+    int code;
+    const char* verdict;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {{}, ExitOk, "none", {}},
+      {{"--limit", "average_value_signal<=36.5", "--limit", "average_value_signal>=35.5"},
+       ExitOk, "PASS",
+       {"Limit\taverage_value_signal<=36.5\t36.00000\tPASS",
+        "Limit\taverage_value_signal>=35.5\t36.00000\tPASS"}},
+      {{"--limit", "average_value_signal<=36.5", "--limit=average_value_signal>=36.5"}, 3, "FAIL",
+       {"Limit\taverage_value_signal<=36.5\t36.00000\tPASS",
+        "Limit\taverage_value_signal>=36.5\t36.00000\tFAIL"}},
+      // 20 s of data: no drift over 100 s windows; no rate random walk region.
+      {{"--limit", "drift_error<=1000"}, 3, "FAIL",
+       {"Limit\tdrift_error<=1000\tNAN\tFAIL\tnot measurable"}},
+  };
+  for (const auto& c : cases) {
+    const Result r = Cli(Args(c.limits));
+    SCOPED_TRACE(r.out + r.err);
+    EXPECT_EQ(r.code, c.code);
+    EXPECT_TRUE(Has(r.out, "Report\t" + pdf_ + "\n"));
+    EXPECT_TRUE(Has(r.out, std::string("Verdict\t") + c.verdict + "\n"));
+    for (const std::string& line : c.lines) EXPECT_TRUE(Has(r.out, line + "\n")) << line;
+  }
+  const Result json = Cli(Args({"--limit", "average_value_signal>=36.5", "--json"}));
+  EXPECT_EQ(json.code, 3);
+  EXPECT_EQ(json.out, "{\"report\": \"" + pdf_ +
+                          "\", \"verdict\": \"FAIL\", \"limits\": [{\"limit\": "
+                          "\"average_value_signal>=36.5\", \"measured\": 36, \"unit\": \"\u00B0/h\", "
+                          "\"result\": \"FAIL\", \"note\": \"\"}]}\n");
+}
+
+// The text of the PDF holds what the report is for: the identification,
+// each figure exactly as calc and allan print it, each limit with its
+// result; the file is a valid A4 PDF with its fonts embedded.
+TEST_F(CliReport, PdfHoldsTheFiguresAsTheCommandsPrintThem) {
+  const Result r = Cli(Args({"--limit", "random_walk<=1", "--limit", "n>=1", "--limit",
+                             "k<=1", "--begin", "2", "--end", "18"}));
+  ASSERT_EQ(r.code, 3) << r.out << r.err;
+  const Result text = Shell("pdftotext -layout '" + pdf_ + "' -");
+  ASSERT_EQ(text.code, 0) << text.out;
+  for (const char* part : {"Gyroscope test report", "VRDT40-123.456-00042", "unit7.rtd",
+                           "05.12.2026 10:30", "2.000 .. 18.000", "100 Hz", "Page 1 of ",
+                           "Ratelog 0.1.0", "report created", "Verdict: FAIL"})
+    EXPECT_TRUE(Has(text.out, part)) << part;
+
+  const Result calc = Cli({"calc", rtd_, "--settings", settings_, "--begin", "2", "--end", "18"});
+  ASSERT_EQ(calc.code, 0);
+  std::istringstream rows(calc.out);
+  int figures = 0;
+  for (std::string row; std::getline(rows, row); ++figures) {
+    const auto tab = row.find('\t');
+    const std::string caption = row.substr(0, tab);
+    const std::string value = Trim(row.substr(tab + 1, row.find('\t', tab + 1) - tab - 1));
+    EXPECT_TRUE(Has(LineStarting(text.out, caption + "  "), value)) << caption << " " << value;
+  }
+  EXPECT_EQ(figures, 4);
+  const Result allan = Cli({"allan", rtd_, "--settings", settings_, "--begin", "2", "--end", "18"});
+  ASSERT_EQ(allan.code, 0);
+  std::istringstream lines(allan.out);
+  int terms = 0, points = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::vector<std::string> cells;
+    std::istringstream split(line);
+    for (std::string cell; std::getline(split, cell, '\t');) cells.push_back(cell);
+    if (std::string("QNBKR").find(cells[0]) != std::string::npos) {
+      ++terms;  // the term's row of the noise terms table: its value
+      EXPECT_TRUE(Has(LineStarting(text.out, cells[0] + "  "), cells[1])) << line;
+    } else {  // a point: every column on one line of the points table
+      ++points;
+      const std::string row = LineStarting(text.out, cells[0] + "  ");
+      for (const std::string& cell : cells) EXPECT_TRUE(Has(row, cell)) << cell << " of " << line;
+    }
+  }
+  EXPECT_EQ(terms, 5);
+  EXPECT_GE(points, 8);
+  for (const char* limit : {"random_walk<=1", "n>=1", "k<=1"}) {
+    const std::string line = LineWith(text.out, limit);
+    EXPECT_TRUE(Has(line, "FAIL") || Has(line, "PASS")) << limit << ": " << line;
+  }
+  EXPECT_TRUE(Has(LineWith(text.out, "k<=1"), "FAIL (not measurable)"));
+
+  EXPECT_EQ(Shell("qpdf --check '" + pdf_ + "'").code, 0);
+  const Result info = Shell("pdfinfo '" + pdf_ + "'");
+  const std::string pages = Trim(LineWith(info.out, "Pages:").substr(6));
+  EXPECT_TRUE(Has(text.out, "Page " + pages + " of " + pages)) << info.out;
+  EXPECT_TRUE(Has(info.out, "595 x 842 pts (A4)")) << info.out;
+  const Result fonts = Shell("pdffonts '" + pdf_ + "'");
+  std::istringstream fontLines(fonts.out);
+  std::string header, rule, font;
+  std::getline(fontLines, header);
+  std::getline(fontLines, rule);
+  const std::size_t emb = header.find("emb");
+  int count = 0;
+  for (; std::getline(fontLines, font); ++count)
+    EXPECT_EQ(font.substr(emb, 3), "yes") << "not embedded: " << font;
+  EXPECT_GE(count, 1) << fonts.out;
+}
+
+TEST_F(CliReport, ClearErrors) {
+  const Bytes recording = ReadBytes(rtd_);
+  const struct {
+    std::vector<std::string> args;
+    int code;
+    const char* message;
+  } cases[] = {
+      {{"--limit", "noise<=1"}, ExitUsage,
+       "unknown field 'noise'; known fields: average_value_signal, drift_error, random_walk, "
+       "bias_error, confidence, gaps, gap_s, backward, skipped, q, n, b, b_tau, k, r"},
+      {{"--limit", "n<1"}, ExitUsage, "expected NAME<=VALUE or NAME>=VALUE"},
+      {{"--limit", "n<=small"}, ExitUsage, "not a number: 'small'"},
+      {{"--out", rtd_}, ExitFailure, "it is a recording; choose another name"},
+      {{"--out", tmp_.File("other.RTD")}, ExitFailure, "it is a recording"},
+      {{"--out", tmp_.File("no/such/folder/r.pdf")}, ExitFailure, "cannot write report"},
+      {{"--out", tmp_.Path()}, ExitFailure, "cannot write report"},
+      {{"--begin", "500", "--end", "600"}, ExitFailure, "no record between 500.000000 and 600.000000 s"},
+  };
+  for (const auto& c : cases) {
+    const Result r = Cli(Args(c.args));
+    EXPECT_EQ(r.code, c.code) << c.args[0] << " " << c.args[1] << ": " << r.err;
+    EXPECT_TRUE(Has(r.err, c.message)) << r.err;
+    EXPECT_TRUE(r.out.empty()) << r.out;
+  }
+  const Result missing = Cli({"report", tmp_.File("gone.rtd"), "--settings", settings_});
+  EXPECT_EQ(missing.code, ExitFailure);
+  EXPECT_TRUE(Has(missing.err, "gone.rtd")) << missing.err;
+  // The recording is untouched, and a failed report leaves no file.
+  EXPECT_EQ(ReadBytes(rtd_), recording);
+  struct stat st;
+  EXPECT_NE(::stat(pdf_.c_str(), &st), 0);
+  EXPECT_NE(::stat((tmp_.File("no/such/folder/r.pdf.part")).c_str(), &st), 0);
+}
+
+}  // namespace
+#endif  // RATELOG_REPORT

@@ -1,0 +1,100 @@
+// The report dialog: figures computed off the window's thread, limits from
+// and to the per-user limits file, verdict, preview pages, Save PDF.
+#include <gtest/gtest.h>
+
+#include <QPlainTextEdit>
+#include <QPrintPreviewWidget>
+#include <QPushButton>
+#include <QLabel>
+
+#include "common/TestFiles.h"
+#include "common/Waiting.h"
+#include "report/ReportForm.h"
+#include "report/ReportPdf.h"
+#include "ui/RecordingSeries.h"
+#include "ui/ScriptedDialogs.h"
+
+namespace {
+
+std::string ReadText(const std::string& path) {
+  const Bytes b = ReadBytes(path);
+  return std::string(b.begin(), b.end());
+}
+
+TEST(ReportForm, LimitsVerdictPreviewAndSave) {
+  TTempDir tmp;
+  const std::string rtd = tmp.File("unit7.rtd"), limits = tmp.File("cfg/ratelog/report-limits.txt");
+  Bytes b = RecordingHeader(100.0f);
+  // 0.012 and 0.008 deg/s in turn: a mean of 36 deg/h.
+  for (int i = 1; i <= 1000; ++i)
+    AddRecord(b, static_cast<float>(i) * 0.01f, (i % 2) ? 0.012f : 0.008f, 25.0f);
+  WriteBytes(rtd, b);
+  ::mkdir(tmp.File("cfg").c_str(), 0755);
+  ::mkdir(tmp.File("cfg/ratelog").c_str(), 0755);
+  WriteBytes(limits, {'a', 'v', 'e', 'r', 'a', 'g', 'e', '_', 'v', 'a', 'l', 'u', 'e', '_', 's', 'i',
+                      'g', 'n', 'a', 'l', '<', '=', '3', '6', '.', '5', '\n'});
+
+  TScriptedDialogs dialogs;
+  TReportRequest request;
+  request.Path = rtd;
+  std::string error;
+  auto chart = LoadChartData(rtd, request.Settings, error);
+  ASSERT_TRUE(chart) << error;
+  TReportFrm form;
+  form.Start(request, chart, limits);
+  EXPECT_TRUE(form.isVisible());
+  ASSERT_TRUE(RunUntil([&] { return form.Ready(); }));
+  EXPECT_EQ(form.e_limits->toPlainText(), QStringLiteral("average_value_signal<=36.5\n"));
+  EXPECT_EQ(form.lab_state->text(), QStringLiteral("Verdict: PASS"));
+  EXPECT_GE(form.Preview->pageCount(), 2);
+
+  // Another limit: evaluated at once, kept in the file.
+  form.e_limits->setPlainText(QStringLiteral("average_value_signal>=36.5\n"));
+  form.but_apply->click();
+  EXPECT_EQ(form.lab_state->text(), QStringLiteral("Verdict: FAIL"));
+  EXPECT_EQ(ReadText(limits), "average_value_signal>=36.5\n");
+
+  // A line that is no limit: said so, nothing changes.
+  form.e_limits->setPlainText(QStringLiteral("noise<=1\n"));
+  form.but_apply->click();
+  ASSERT_EQ(dialogs.Calls.size(), 1u);
+  EXPECT_TRUE(dialogs.Calls[0].Text.contains(QStringLiteral("line 1: limit 'noise<=1': unknown field")))
+      << dialogs.Calls[0].Text.toStdString();
+  EXPECT_EQ(ReadText(limits), "average_value_signal>=36.5\n");
+  EXPECT_EQ(form.lab_state->text(), QStringLiteral("Verdict: FAIL"));
+
+  // Save: the name offered is the recording's with .pdf; a recording's
+  // name is refused with a message.
+  form.e_limits->setPlainText(QStringLiteral("average_value_signal>=36.5\n"));
+  dialogs.Names = {QString::fromStdString(tmp.File("out.pdf")), QString::fromStdString(rtd)};
+  form.BtnSave->click();
+  ASSERT_EQ(dialogs.Calls.size(), 2u);
+  EXPECT_EQ(dialogs.Calls[1].Request.FileName, QString::fromStdString(tmp.File("unit7.pdf")));
+  EXPECT_EQ(ReadText(tmp.File("out.pdf")).rfind("%PDF-", 0), 0u);
+  const Bytes before = ReadBytes(rtd);
+  form.BtnSave->click();
+  ASSERT_EQ(dialogs.Calls.size(), 4u);
+  EXPECT_TRUE(dialogs.Calls[3].Text.contains(QStringLiteral("never written over")))
+      << dialogs.Calls[3].Text.toStdString();
+  EXPECT_EQ(ReadBytes(rtd), before);
+  EXPECT_FALSE(dialogs.AnyUnexpected());
+}
+
+// Closing the dialog while the figures are computed ends the work; the
+// dialog can be destroyed at once.
+TEST(ReportForm, ClosingWhileComputing) {
+  TTempDir tmp;
+  const std::string rtd = tmp.File("long.rtd");
+  Bytes b = RecordingHeader(100.0f);
+  for (int i = 1; i <= 400000; ++i) AddRecord(b, static_cast<float>(i) * 0.01f, 0.01f, 25.0f);
+  WriteBytes(rtd, b);
+  TReportRequest request;
+  request.Path = rtd;
+  auto form = std::make_unique<TReportFrm>();
+  form->Start(request, nullptr, tmp.File("limits.txt"));
+  form->BtnClose->click();
+  EXPECT_FALSE(form->isVisible());
+  form.reset();
+}
+
+}  // namespace
