@@ -3,6 +3,7 @@
 #include "cli/FileCommands.h"
 #include "cli/Fields.h"
 #include "cli/Ports.h"
+#include "cli/ThermalCommands.h"
 #include "RatelogVersion.h"
 
 #include <cmath>
@@ -38,6 +39,16 @@ const char kUsage[] =
     "       one line per averaging factor: tau_s, adev_deg_h, terms; then the\n"
     "       angle random walk N, bias instability B (with its tau) and rate\n"
     "       random walk K (NAN where the data have no such region)\n"
+    "  thermal FILE.rtd   temperature sensitivity of the bias: the model\n"
+    "       b0 + b1 T + .. + bK T^K + c dT/dt fitted to the rate averaged over\n"
+    "       --average seconds; one line per figure \"NAME value unit \u00B1 stderr\":\n"
+    "       [--begin S] [--end S] [--order 1|2|3] [--average S] [--no-rate-term]\n"
+    "  warmup FILE.rtd    turn-on time: when the moving average over --window\n"
+    "       seconds stays within \u00B1band of the final value (mean of the last 10 %):\n"
+    "       [--begin S] [--end S] [--window S] [--band DEG_PER_H]\n"
+    "  repeat FILE.rtd..  run-to-run repeatability: each run's mean bias and drift\n"
+    "       after --skip S seconds, then per identification the runs, their mean\n"
+    "       and the sample standard deviation of their biases\n"
     "  record             a measurement run without the window:\n"
     "       [--port COMn] [--seconds N] [--out FILE.rtd]\n"
     "       [--mode normal|trigger|onecommand] [--sample N] [--simulate]\n"
@@ -55,8 +66,8 @@ const char kUsage[] =
     "  ports              COM1..COM9: the device file behind each, whether it exists,\n"
     "       may be opened, is in use (by which program), the USB adapter, hints\n"
     "\n"
-    "info, calc, allan and ports take --json: one JSON object on stdout instead\n"
-    "of the text (numbers as numbers, null for NAN).\n"
+    "info, calc, allan, thermal, warmup, repeat and ports take --json: one JSON\n"
+    "object on stdout instead of the text (numbers as numbers, null for NAN).\n"
     "\n"
     "every command takes:\n"
     "  --settings PATH    settings file (default: Ratelog.ini where the program keeps it)\n"
@@ -268,6 +279,9 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
        {{"begin", "end", "sigma", "drift-time", "random-walk-time", "passband", "earth-rate"},
         Calc, {"json"}}},
       {"allan", {{"begin", "end"}, Allan, {"json"}}},
+      {"thermal", {{"begin", "end", "order", "average"}, Thermal, {"json", "no-rate-term"}}},
+      {"warmup", {{"begin", "end", "window", "band"}, Warmup, {"json"}}},
+      {"repeat", {{"skip"}, Repeat, {"json"}}},
       {"ports", {{}, Ports, {"json"}}},
       {"record",
        {{"port", "seconds", "out", "mode", "sample", "ident-timeout"}, Record, {"simulate"}}},

@@ -246,9 +246,14 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
   }
   BlockTempRates(r.Blocks);
   const std::size_t m = r.Blocks.size();
+  for (const SamplePoint& s : records) {
+    r.TMin = std::isnan(r.TMin) ? s.Temperature : std::min<double>(r.TMin, s.Temperature);
+    r.TMax = std::isnan(r.TMax) ? s.Temperature : std::max<double>(r.TMax, s.Temperature);
+  }
+  double blockMin = kNaN, blockMax = kNaN;
   for (const TThermalBlock& b : r.Blocks) {
-    r.TMin = std::isnan(r.TMin) ? b.Temperature : std::min(r.TMin, b.Temperature);
-    r.TMax = std::isnan(r.TMax) ? b.Temperature : std::max(r.TMax, b.Temperature);
+    blockMin = std::isnan(blockMin) ? b.Temperature : std::min(blockMin, b.Temperature);
+    blockMax = std::isnan(blockMax) ? b.Temperature : std::max(blockMax, b.Temperature);
   }
   r.Hysteresis = Hysteresis(r.Blocks);
   if (m < p) {
@@ -262,8 +267,8 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
   }
 
   // Centred and scaled temperature; the dT/dt column scaled to its largest value.
-  r.Centre = 0.5 * (r.TMin + r.TMax);
-  r.Scale = 0.5 * (r.TMax - r.TMin);
+  r.Centre = 0.5 * (blockMin + blockMax);
+  r.Scale = blockMax > blockMin ? 0.5 * (blockMax - blockMin) : 1.0;
   double rateScale = 0;
   for (const TThermalBlock& b : r.Blocks) rateScale = std::max(rateScale, std::fabs(b.TempRate));
   if (options.RateTerm && !(rateScale > 0)) {

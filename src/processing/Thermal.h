@@ -56,7 +56,7 @@ struct TThermalResult {
   double ResidualRms;     // deg/h, at the recording's own rate
   double ResidualRmsAvg;  // deg/h, of the averaged blocks
   double R2;
-  double TMin, TMax;      // of the blocks, deg C
+  double TMin, TMax;      // of the records, deg C
   double TRef;            // mean temperature of the blocks: the compensated rate's reference
   double Hysteresis;      // deg/h, NaN without both branches at a common temperature
   double NRaw, BRaw, NCompensated, BCompensated;  // Allan read-outs

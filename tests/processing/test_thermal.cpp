@@ -49,8 +49,8 @@ TEST(Thermal, ChamberCycleRecoversTheInjectedCoefficients) {
   // The standard errors match the scatter they claim (c: sigma_avg / sqrt(blocks),
   // its regressor being +-1 deg C/min).
   EXPECT_NEAR(r.CSe, k.noise / 10 / std::sqrt(1200.0), 0.2 * r.CSe);
-  EXPECT_NEAR(r.TMin, -40, 0.2);
-  EXPECT_NEAR(r.TMax, 60, 0.2);
+  EXPECT_NEAR(r.TMin, -40, 0.01);
+  EXPECT_NEAR(r.TMax, 60, 0.01);
   // R^2 = var(model) / (var(model) + noise of the blocks^2), the model's
   // variance over the cycle (T uniform in -40..60, dT/dt = +-1) summed here.
   long double s1 = 0, s2 = 0;
