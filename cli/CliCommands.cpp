@@ -52,9 +52,12 @@ const char kUsage[] =
     "  record             a measurement run without the window:\n"
     "       [--port COMn] [--seconds N] [--out FILE.rtd]\n"
     "       [--mode normal|trigger|onecommand] [--sample N] [--simulate]\n"
+    "       [--temp-profile SPEC]\n"
     "       [--ident-timeout S]\n"
     "       --seconds counts from the end of identification; without it the run\n"
-    "       goes on until Ctrl-C. --simulate attaches the virtual gyroscope.\n"
+    "       goes on until Ctrl-C. --simulate attaches the virtual gyroscope;\n"
+    "       --temp-profile ramp|cycle:FROM:TO:RATE[:B1:B2:C] puts it in a climatic\n"
+    "       chamber (deg C, deg C/min; thermal bias b1 T + b2 T^2 + c dT/dt, deg/h)\n"
     "       Exit code 4: the device did not identify itself in time.\n"
     "  export FILE.rtd    the recording as a text table (default: all records,\n"
     "       time column only, FILE.txt beside the recording):\n"
@@ -284,7 +287,8 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
       {"repeat", {{"skip"}, Repeat, {"json"}}},
       {"ports", {{}, Ports, {"json"}}},
       {"record",
-       {{"port", "seconds", "out", "mode", "sample", "ident-timeout"}, Record, {"simulate"}}},
+       {{"port", "seconds", "out", "mode", "sample", "ident-timeout", "temp-profile"}, Record,
+        {"simulate"}}},
       {"export", {{"begin", "end", "out"}, Export, {"rate", "temperature", "excel"}}},
       {"archive", {{"server", "name"}, Archive}},
   };

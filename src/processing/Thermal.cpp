@@ -22,11 +22,12 @@ double Binomial(int n, int k) {
   return r;
 }
 
-// dT/dt of each block (deg C/min): central differences of the block means,
-// one-sided at the ends.
-void BlockTempRates(std::vector<TThermalBlock>& blocks) {
+// dT/dt of each block (deg C/min) that has none from its own records:
+// central differences of the block means, one-sided at the ends.
+void BlockTempRates(std::vector<TThermalBlock>& blocks, const std::vector<bool>& own) {
   const std::size_t n = blocks.size();
   for (std::size_t i = 0; i < n; ++i) {
+    if (own[i]) continue;
     const std::size_t a = i == 0 ? 0 : i - 1;
     const std::size_t b = i + 1 == n ? n - 1 : i + 1;
     const double dt = blocks[b].Time - blocks[a].Time;
@@ -218,17 +219,28 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
     r.BRaw = raw.B;
   }
 
-  // Blocks of `Average` seconds from the first record.
+  // Blocks of `Average` seconds from the first record. A block's dT/dt is
+  // the least-squares slope of its own records' temperature against time
+  // (the mean of dT/dt over the block when the temperature runs straight,
+  // which is what the block's mean bias holds); blocks without a time
+  // spread take it from their neighbours.
+  std::vector<bool> ownRate;
   if (n > 0) {
     const double t0 = records[0].Time;
-    long double st = 0, sr = 0, sT = 0;
+    long double st = 0, sr = 0, sT = 0, stt = 0, stT = 0;
     std::int64_t count = 0, current = -1;
+    double origin = 0;
     auto close = [&] {
       if (count == 0) return;
       const long double c = static_cast<long double>(count);
-      r.Blocks.push_back({static_cast<double>(st / c), static_cast<double>(sr / c * kPerHour),
-                          static_cast<double>(sT / c), 0.0, count});
-      st = sr = sT = 0;
+      const long double spread = c * stt - st * st;
+      const bool own = count >= 2 && spread > 1e-12L * c * c;
+      const double slope = own ? static_cast<double>((c * stT - st * sT) / spread) * 60.0 : 0.0;
+      r.Blocks.push_back({origin + static_cast<double>(st / c),
+                          static_cast<double>(sr / c * kPerHour), static_cast<double>(sT / c),
+                          slope, count});
+      ownRate.push_back(own);
+      st = sr = sT = stt = stT = 0;
       count = 0;
     };
     for (const SamplePoint& s : records) {
@@ -236,15 +248,19 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
       if (k != current) {
         close();
         current = k;
+        origin = s.Time;
       }
-      st += s.Time;
+      const long double t = static_cast<long double>(s.Time) - origin;
+      st += t;
+      stt += t * t;
+      stT += t * s.Temperature;
       sr += s.Rate;
       sT += s.Temperature;
       ++count;
     }
     close();
   }
-  BlockTempRates(r.Blocks);
+  BlockTempRates(r.Blocks, ownRate);
   const std::size_t m = r.Blocks.size();
   for (const SamplePoint& s : records) {
     r.TMin = std::isnan(r.TMin) ? s.Temperature : std::min<double>(r.TMin, s.Temperature);

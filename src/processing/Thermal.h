@@ -31,8 +31,9 @@ struct TThermalOptions {
 };
 
 // One averaging block: mean time (s), mean rate (deg/h), mean temperature
-// (deg C), the temperature's rate of change there (deg C/min, from the
-// neighbouring blocks) and the number of records.
+// (deg C), the temperature's rate of change there (deg C/min: the slope of
+// the block's own temperatures, or from the neighbouring blocks) and the
+// number of records.
 struct TThermalBlock {
   double Time = 0;
   double Bias = 0;
