@@ -142,6 +142,25 @@ TEST_F(Paket, DataReplyExampleAndFieldTypes) {
   EXPECT_EQ(Now(), std::tuple(2.5f, -0.25f, static_cast<float>(-123 * 0.10000000149011612)));
 }
 
+// The time count is unsigned and the temperature count signed, each over its
+// whole 32-bit range (scales of 0.5 keep the expected values exact).
+TEST_F(Paket, CountsOverTheirWholeRange) {
+  p->TimeSource = TimeHardUlong;
+  p->TempType = TempLong;
+  p->TimeScale = 0.5;
+  p->TempScale = 0.5;
+  const std::tuple<std::uint32_t, std::int32_t, float, float> cases[] = {
+      {0x7FFFFFFFu, INT32_MAX, 1073741823.5f, 1073741823.5f},
+      {0x80000000u, INT32_MIN, 1073741824.0f, -1073741824.0f},
+      {0xFFFFFFFFu, -1, 2147483647.5f, -0.5f},
+  };
+  for (const auto& [time, temp, seconds, celsius] : cases) {
+    StartIdentified();
+    Feed(Reply(2, Le(time, 1.0f, temp)));
+    EXPECT_EQ(Now(), std::tuple(seconds, 1.0f, celsius)) << time;
+  }
+}
+
 TEST_F(Paket, EscapesCrcAndDelimiters) {
   StartIdentified();
   // Rate and temperature bytes holding 0xC0 and 0xDB travel escaped.
@@ -316,6 +335,20 @@ TEST_F(PaketTrigger, FramesDecode) {
   EXPECT_EQ(p->Snapshot.frame, 8);
   Feed(Reply(2, Le(std::uint32_t{115200}, 0.5f, 25.0f)));  // framed replies are not data here
   EXPECT_EQ(p->SamplesAccepted, 2u);
+
+  // Each field at both ends of its range: temperature and frame count are
+  // 16 bits (signed, unsigned), the time count 32 bits unsigned.
+  p->TimeScale = 0.5;
+  const std::tuple<std::int16_t, std::uint16_t, std::uint32_t, float, float> ends[] = {
+      {INT16_MIN, 65535, 0xFFFFFFFFu, static_cast<float>(-32768 * 0.1), 2147483647.5f},
+      {INT16_MAX, 0, 0x80000000u, static_cast<float>(32767 * 0.1), 1073741824.0f},
+  };
+  for (const auto& [temp, frame, time, celsius, seconds] : ends) {
+    StartTrigger(true, true, true);
+    Feed(TriggerFrame(Le(0.5f, temp, frame, time)));
+    EXPECT_EQ(Now(), std::tuple(seconds, 0.5f, celsius)) << time;
+    EXPECT_EQ(p->TakeSnapshot().frame, frame);
+  }
 }
 
 // A device that streams right after its answer puts the answer and its
