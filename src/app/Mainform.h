@@ -38,6 +38,9 @@ class QTimer;
 class QToolBar;
 class TAboutFrm;
 class TAllanFrm;
+class TBackgroundJob;
+class TChartOverlays;
+class TThermalFrm;
 class TCalculFrm;
 class TExportFrm;
 class TInfoFileFrm;
@@ -106,6 +109,7 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   TInfoFileFrm* InfoFileFrm = nullptr;
   TCalculFrm* CalculFrm = nullptr;
   TAllanFrm* AllanFrm = nullptr;
+  TThermalFrm* ThermalFrm = nullptr;
   TExportFrm* ExportFrm = nullptr;
   // Called at Start with the live settings just before the port opens
   // (ratelog --simulate fits its virtual gyroscope to them here).
@@ -128,6 +132,8 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   QAction* ac_option;
   QAction* ac_calc;
   QAction* ac_allan;
+  QAction* ac_thermal;
+  QAction* ac_warmup;  // View: the warm-up marker on the chart
   QAction* ac_about;
   QAction* ac_shell;
   QAction* ac_saveserver;
@@ -228,6 +234,8 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   void ac_exportExecute();
   void ac_calcExecute();
   void ac_allanExecute();
+  void ac_thermalExecute();
+  void ac_warmupExecute();
   void ac_saveserverExecute();
   void ac_file_infoExecute();
 
@@ -341,6 +349,16 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   bool built_ = false;  // every control exists
   QWidget* central_ = nullptr;
   QAction* gaugeAction_ = nullptr;
+  // What the analysis adds to the chart, and the warm-up computation.
+  std::unique_ptr<TChartOverlays> overlays_;
+  std::unique_ptr<TBackgroundJob> warmupJob_;
+
+ public:
+  TChartOverlays* Overlays() const { return overlays_.get(); }
+  // The warm-up marker for the loaded recording, when the View item is checked.
+  void RefreshWarmupMarker();
+
+ private:
   QAction* gaugeSeparator_ = nullptr;
   QTimer* shellWait_ = nullptr;
   int shellWaitTicks_ = 0;

@@ -22,6 +22,7 @@
 
 #include "app/Mainform.h"
 #include "ui/Allandev.h"
+#include "ui/ThermalFrm.h"
 #include "ui/Chart.h"
 #include "ui/NumberText.h"
 #include "ui/ToolIcons.h"
@@ -82,6 +83,10 @@ void TMainFrm::CreateActions() {
        "accessories-calculator", QStyle::SP_FileDialogContentsView},
       {&ac_allan, "ac_allan", "work", "Allan deviation", "Allan deviation of the rate",
        "utilities-system-monitor", QStyle::SP_FileDialogDetailedView},
+      {&ac_thermal, "ac_thermal", "work", "Temperature sensitivity",
+       "Temperature sensitivity of the bias", nullptr, QStyle::SP_CustomBase},
+      {&ac_warmup, "ac_warmup", "View", "Warm-up time",
+       "Mark the end of warm-up on the chart", nullptr, QStyle::SP_CustomBase},
       {&ac_about, "ac_about", "About", "About!", "About!", nullptr, QStyle::SP_CustomBase},
       {&ac_shell, "ac_shell", "File", "Shell program", "Shell program", "utilities-terminal",
        QStyle::SP_ComputerIcon},
@@ -149,6 +154,10 @@ void TMainFrm::CreateActions() {
     off->setEnabled(false);
   // The Allan deviation is there whenever the calculation is.
   connect(ac_calc, &QAction::enabledChanged, ac_allan, &QAction::setEnabled);
+  connect(ac_calc, &QAction::enabledChanged, ac_thermal, &QAction::setEnabled);
+  ac_thermal->setEnabled(false);
+  ac_warmup->setCheckable(true);
+  ac_warmup->setChecked(false);
   ac_file_info->setVisible(false);
   ac_saveserver->setVisible(false);
 
@@ -161,6 +170,8 @@ void TMainFrm::CreateActions() {
   connect(ac_option, &QAction::triggered, this, &TMainFrm::ac_optionExecute);
   connect(ac_calc, &QAction::triggered, this, &TMainFrm::ac_calcExecute);
   connect(ac_allan, &QAction::triggered, this, &TMainFrm::ac_allanExecute);
+  connect(ac_thermal, &QAction::triggered, this, &TMainFrm::ac_thermalExecute);
+  connect(ac_warmup, &QAction::triggered, this, &TMainFrm::ac_warmupExecute);
   connect(ac_about, &QAction::triggered, this, &TMainFrm::ac_aboutExecute);
   connect(ac_shell, &QAction::triggered, this, &TMainFrm::ac_shellExecute);
   connect(ac_saveserver, &QAction::triggered, this, &TMainFrm::ac_saveserverExecute);
@@ -199,6 +210,8 @@ void TMainFrm::CreateMenu() {
   view->addAction(ac_control);
   view->addAction(ac_scale);
   view->addSeparator();
+  view->addAction(ac_warmup);
+  view->addSeparator();
   view->addAction(ac_show_all);
   view->addAction(ac_hide_all);
   QMenu* run = MainMenu1->addMenu(QStringLiteral("&Run"));
@@ -208,6 +221,7 @@ void TMainFrm::CreateMenu() {
   run->addSeparator();
   run->addAction(ac_calc);
   run->addAction(ac_allan);
+  run->addAction(ac_thermal);
   QMenu* option = MainMenu1->addMenu(QStringLiteral("&Option"));
   option->setObjectName(QStringLiteral("MenuOption"));
   option->addAction(ac_option);
@@ -297,6 +311,8 @@ void TMainFrm::CreateChart() {
   central_->installEventFilter(this);
   Chart1 = Named(new QCustomPlot(central_), "Chart1");
   Chart = std::make_unique<TRateChart>(Chart1);
+  overlays_ = std::make_unique<TChartOverlays>(Chart1);
+  warmupJob_ = std::make_unique<TBackgroundJob>(this);
   Series1 = Chart->Series1;
   Series2 = Chart->Series2;
   Series3 = Chart->Series3;

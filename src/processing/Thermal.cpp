@@ -68,7 +68,8 @@ double Hysteresis(const std::vector<TThermalBlock>& blocks) {
 
 bool ReadSpanRecords(const std::string& path, double begin, double end,
                      std::vector<SamplePoint>& records, std::string& error,
-                     const std::function<void(std::int64_t, std::int64_t)>& progress) {
+                     const std::function<void(std::int64_t, std::int64_t)>& progress,
+                     const std::atomic<bool>* cancel) {
   records.clear();
   TRecordingReader reader;
   if (!reader.Open(path)) {
@@ -84,6 +85,11 @@ bool ReadSpanRecords(const std::string& path, double begin, double end,
   while (reader.Next(p)) {
     if (++read == nextReport) {
       nextReport += step;
+      if (cancel && cancel->load()) {
+        error = "cancelled";
+        records.clear();
+        return false;
+      }
       if (progress) progress(read, total);
     }
     if (!std::isfinite(p.Time) || !std::isfinite(p.Rate) || !std::isfinite(p.Temperature))

@@ -7,6 +7,7 @@
 // Allan read-outs of the rate before and after compensation.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -20,9 +21,12 @@
 // first record after `end`. `progress` (may be empty) is called about a
 // hundred times with the records read so far and the file's record count.
 // False with `error` set when the file cannot be read.
+// `cancel` (may be null) stops the reading when it turns true (false is
+// returned, with `error` "cancelled").
 bool ReadSpanRecords(const std::string& path, double begin, double end,
                      std::vector<SamplePoint>& records, std::string& error,
-                     const std::function<void(std::int64_t, std::int64_t)>& progress = {});
+                     const std::function<void(std::int64_t, std::int64_t)>& progress = {},
+                     const std::atomic<bool>* cancel = nullptr);
 
 struct TThermalOptions {
   int Order = 2;          // 1..3
