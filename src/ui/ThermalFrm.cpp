@@ -251,10 +251,8 @@ TThermalFrm::TThermalFrm(QWidget* parent)
   ListCoefficients->setEditTriggers(QAbstractItemView::NoEditTriggers);
   ListCoefficients->setSelectionBehavior(QAbstractItemView::SelectRows);
   ListCoefficients->horizontalHeader()->setStretchLastSection(true);
-  ListCoefficients->setColumnWidth(0, 150);
-  ListCoefficients->setColumnWidth(1, 95);
-  ListCoefficients->setColumnWidth(2, 85);
-  ListCoefficients->setFixedWidth(420);
+  ListCoefficients->setWordWrap(false);
+  ListCoefficients->setFixedWidth(440);
 
   ch_compensated = Named(new QCheckBox(QStringLiteral("Show compensated rate"), this), "ch_compensated");
   ch_compensated->setEnabled(false);
@@ -461,6 +459,7 @@ void TThermalFrm::ShowResult() {
       ListCoefficients->setItem(i, c, item);
     }
   }
+  ListCoefficients->resizeColumnsToContents();
   ListCoefficients->resizeRowsToContents();
 
   if (r.Valid) {
