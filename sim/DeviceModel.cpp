@@ -172,6 +172,7 @@ void TDeviceModel::NextSignal(double now, double dt, float& rate, float& tempera
 
   double temp = 0, tempRate = 0;
   DeviceTemperature(c, now, temp, tempRate);
+  const double thermal = c.TempB1 * temp + c.TempB2 * temp * temp + c.TempRateCoefficient * tempRate;
 
   const double sigmaGm = c.BiasInstability / GaussMarkovAllanPeak;
   const double a = c.CorrelationTime > 0 ? std::exp(-dt / c.CorrelationTime) : 0.0;
@@ -179,10 +180,11 @@ void TDeviceModel::NextSignal(double now, double dt, float& rate, float& tempera
 
   const double sigmaWhite = 60.0 * c.Arw / std::sqrt(dt);  // deg/h
   const double rateH = c.Bias + c.EarthRate + c.TempCoefficient * (temp - c.TempStart) +
-                       c.TempB1 * temp + c.TempB2 * temp * temp + c.TempRateCoefficient * tempRate +
                        Instability_ + sigmaWhite * white;
   rate = static_cast<float>(rateH / 3600.0);
   temperature = static_cast<float>(temp);
+  // The climatic chamber's thermal bias (deg/h).
+  if (thermal != 0) rate = static_cast<float>(rate + thermal / 3600.0);
 }
 
 void TDeviceModel::FillSample(TDeviceSample& s, double now, float rate,
