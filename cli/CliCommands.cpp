@@ -30,15 +30,6 @@ const char kUsage[] =
     "usage: ratelog-cli COMMAND [OPTIONS]\n"
     "\n"
     "commands:\n"
-    "  info FILE.rtd      the recording's header, record count and time range\n"
-    "  calc FILE.rtd      basic parameters over a time span:\n"
-    "       [--begin S] [--end S] [--sigma 1|3] [--drift-time S]\n"
-    "       [--random-walk-time S] [--passband HZ] [--earth-rate DEG_PER_H]\n"
-    "  allan FILE.rtd     Allan deviation of the rate over a time span:\n"
-    "       [--begin S] [--end S]\n"
-    "       one line per averaging factor: tau_s, adev_deg_h, terms; then the\n"
-    "       angle random walk N, bias instability B (with its tau) and rate\n"
-    "       random walk K (NAN where the data have no such region)\n"
     "  thermal FILE.rtd   temperature sensitivity of the bias: the model\n"
     "       b0 + b1 T + .. + bK T^K + c dT/dt fitted to the rate averaged over\n"
     "       --average seconds; one line per figure \"NAME value unit \u00B1 stderr\":\n"
@@ -49,6 +40,16 @@ const char kUsage[] =
     "  repeat FILE.rtd..  run-to-run repeatability: each run's mean bias and drift\n"
     "       after --skip S seconds, then per identification the runs, their mean\n"
     "       and the sample standard deviation of their biases\n"
+    "       (thermal, warmup and repeat take --json as well)\n"
+    "  info FILE.rtd      the recording's header, record count and time range\n"
+    "  calc FILE.rtd      basic parameters over a time span:\n"
+    "       [--begin S] [--end S] [--sigma 1|3] [--drift-time S]\n"
+    "       [--random-walk-time S] [--passband HZ] [--earth-rate DEG_PER_H]\n"
+    "  allan FILE.rtd     Allan deviation of the rate over a time span:\n"
+    "       [--begin S] [--end S]\n"
+    "       one line per averaging factor: tau_s, adev_deg_h, terms; then the\n"
+    "       angle random walk N, bias instability B (with its tau) and rate\n"
+    "       random walk K (NAN where the data have no such region)\n"
     "  record             a measurement run without the window:\n"
     "       [--port COMn] [--seconds N] [--out FILE.rtd]\n"
     "       [--mode normal|trigger|onecommand] [--sample N] [--simulate]\n"
@@ -69,8 +70,8 @@ const char kUsage[] =
     "  ports              COM1..COM9: the device file behind each, whether it exists,\n"
     "       may be opened, is in use (by which program), the USB adapter, hints\n"
     "\n"
-    "info, calc, allan, thermal, warmup, repeat and ports take --json: one JSON\n"
-    "object on stdout instead of the text (numbers as numbers, null for NAN).\n"
+    "info, calc, allan and ports take --json: one JSON object on stdout instead\n"
+    "of the text (numbers as numbers, null for NAN).\n"
     "\n"
     "every command takes:\n"
     "  --settings PATH    settings file (default: Ratelog.ini where the program keeps it)\n"
@@ -277,14 +278,14 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     std::vector<std::string> switches = {};
   };
   const std::map<std::string, Entry> commands = {
+      {"thermal", {{"begin", "end", "order", "average"}, Thermal, {"json", "no-rate-term"}}},
+      {"warmup", {{"begin", "end", "window", "band"}, Warmup, {"json"}}},
+      {"repeat", {{"skip"}, Repeat, {"json"}}},
       {"info", {{}, Info, {"json"}}},
       {"calc",
        {{"begin", "end", "sigma", "drift-time", "random-walk-time", "passband", "earth-rate"},
         Calc, {"json"}}},
       {"allan", {{"begin", "end"}, Allan, {"json"}}},
-      {"thermal", {{"begin", "end", "order", "average"}, Thermal, {"json", "no-rate-term"}}},
-      {"warmup", {{"begin", "end", "window", "band"}, Warmup, {"json"}}},
-      {"repeat", {{"skip"}, Repeat, {"json"}}},
       {"ports", {{}, Ports, {"json"}}},
       {"record",
        {{"port", "seconds", "out", "mode", "sample", "ident-timeout", "temp-profile"}, Record,
