@@ -1,9 +1,9 @@
 #include "cli/CliCommands.h"
 #include "cli/CliOptions.h"
+#include "cli/ThermalCommands.h"
 #include "cli/FileCommands.h"
 #include "cli/Fields.h"
 #include "cli/Ports.h"
-#include "cli/ThermalCommands.h"
 #include "RatelogVersion.h"
 
 #include <cmath>

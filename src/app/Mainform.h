@@ -38,14 +38,14 @@ class QTimer;
 class QToolBar;
 class TAboutFrm;
 class TAllanFrm;
-class TBackgroundJob;
-class TChartOverlays;
-class TThermalFrm;
 class TCalculFrm;
 class TExportFrm;
 class TInfoFileFrm;
 class TOptionForm;
 class TRateChart;
+class TBackgroundJob;
+class TChartOverlays;
+class TThermalFrm;
 
 inline constexpr char CaptionPrefix[] = "Ratelog - ";
 
@@ -109,7 +109,6 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   TInfoFileFrm* InfoFileFrm = nullptr;
   TCalculFrm* CalculFrm = nullptr;
   TAllanFrm* AllanFrm = nullptr;
-  TThermalFrm* ThermalFrm = nullptr;
   TExportFrm* ExportFrm = nullptr;
   // Called at Start with the live settings just before the port opens
   // (ratelog --simulate fits its virtual gyroscope to them here).
@@ -132,8 +131,6 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   QAction* ac_option;
   QAction* ac_calc;
   QAction* ac_allan;
-  QAction* ac_thermal;
-  QAction* ac_warmup;  // View: the warm-up marker on the chart
   QAction* ac_about;
   QAction* ac_shell;
   QAction* ac_saveserver;
@@ -234,8 +231,6 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   void ac_exportExecute();
   void ac_calcExecute();
   void ac_allanExecute();
-  void ac_thermalExecute();
-  void ac_warmupExecute();
   void ac_saveserverExecute();
   void ac_file_infoExecute();
 
@@ -354,6 +349,12 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   std::unique_ptr<TBackgroundJob> warmupJob_;
 
  public:
+  // The temperature sensitivity window (Run menu) and the warm-up marker (View).
+  TThermalFrm* ThermalFrm = nullptr;
+  QAction* ac_thermal = nullptr;
+  QAction* ac_warmup = nullptr;
+  void ac_thermalExecute();
+  void ac_warmupExecute();
   TChartOverlays* Overlays() const { return overlays_.get(); }
   // The warm-up marker for the loaded recording, when the View item is checked.
   void RefreshWarmupMarker();

@@ -22,9 +22,9 @@
 
 #include "app/Mainform.h"
 #include "ui/Allandev.h"
-#include "ui/ThermalFrm.h"
 #include "ui/Chart.h"
 #include "ui/NumberText.h"
+#include "ui/ThermalFrm.h"
 #include "ui/ToolIcons.h"
 
 namespace {
@@ -83,10 +83,6 @@ void TMainFrm::CreateActions() {
        "accessories-calculator", QStyle::SP_FileDialogContentsView},
       {&ac_allan, "ac_allan", "work", "Allan deviation", "Allan deviation of the rate",
        "utilities-system-monitor", QStyle::SP_FileDialogDetailedView},
-      {&ac_thermal, "ac_thermal", "work", "Temperature sensitivity",
-       "Temperature sensitivity of the bias", nullptr, QStyle::SP_CustomBase},
-      {&ac_warmup, "ac_warmup", "View", "Warm-up time",
-       "Mark the end of warm-up on the chart", nullptr, QStyle::SP_CustomBase},
       {&ac_about, "ac_about", "About", "About!", "About!", nullptr, QStyle::SP_CustomBase},
       {&ac_shell, "ac_shell", "File", "Shell program", "Shell program", "utilities-terminal",
        QStyle::SP_ComputerIcon},
@@ -104,6 +100,10 @@ void TMainFrm::CreateActions() {
        QStyle::SP_ArrowRight},
       {&ac_show_all, "ac_show_all", "View", "Show all panel", "Show all panel", nullptr,
        QStyle::SP_ArrowLeft},
+      {&ac_thermal, "ac_thermal", "work", "Temperature sensitivity",
+       "Temperature sensitivity of the bias", nullptr, QStyle::SP_CustomBase},
+      {&ac_warmup, "ac_warmup", "View", "Warm-up time",
+       "Mark the end of warm-up on the chart", nullptr, QStyle::SP_CustomBase},
   };
   for (const TActionDef& def : actionDefs) {
     auto* action = new QAction(QString::fromLatin1(def.caption), this);
@@ -154,10 +154,6 @@ void TMainFrm::CreateActions() {
     off->setEnabled(false);
   // The Allan deviation is there whenever the calculation is.
   connect(ac_calc, &QAction::enabledChanged, ac_allan, &QAction::setEnabled);
-  connect(ac_calc, &QAction::enabledChanged, ac_thermal, &QAction::setEnabled);
-  ac_thermal->setEnabled(false);
-  ac_warmup->setCheckable(true);
-  ac_warmup->setChecked(false);
   ac_file_info->setVisible(false);
   ac_saveserver->setVisible(false);
 
@@ -170,8 +166,6 @@ void TMainFrm::CreateActions() {
   connect(ac_option, &QAction::triggered, this, &TMainFrm::ac_optionExecute);
   connect(ac_calc, &QAction::triggered, this, &TMainFrm::ac_calcExecute);
   connect(ac_allan, &QAction::triggered, this, &TMainFrm::ac_allanExecute);
-  connect(ac_thermal, &QAction::triggered, this, &TMainFrm::ac_thermalExecute);
-  connect(ac_warmup, &QAction::triggered, this, &TMainFrm::ac_warmupExecute);
   connect(ac_about, &QAction::triggered, this, &TMainFrm::ac_aboutExecute);
   connect(ac_shell, &QAction::triggered, this, &TMainFrm::ac_shellExecute);
   connect(ac_saveserver, &QAction::triggered, this, &TMainFrm::ac_saveserverExecute);
@@ -187,6 +181,13 @@ void TMainFrm::CreateActions() {
           [this] { TogglePanel(ac_control, panel_control, 2); });
   connect(ac_scale, &QAction::triggered, this,
           [this] { TogglePanel(ac_scale, panel_scale, 3); });
+  // The temperature sensitivity is there whenever the calculation is; the
+  // warm-up marker is a check item.
+  connect(ac_calc, &QAction::enabledChanged, ac_thermal, &QAction::setEnabled);
+  ac_thermal->setEnabled(ac_calc->isEnabled());
+  ac_warmup->setCheckable(true);
+  connect(ac_thermal, &QAction::triggered, this, &TMainFrm::ac_thermalExecute);
+  connect(ac_warmup, &QAction::triggered, this, &TMainFrm::ac_warmupExecute);
 }
 
 void TMainFrm::CreateMenu() {
@@ -210,10 +211,10 @@ void TMainFrm::CreateMenu() {
   view->addAction(ac_control);
   view->addAction(ac_scale);
   view->addSeparator();
-  view->addAction(ac_warmup);
-  view->addSeparator();
   view->addAction(ac_show_all);
   view->addAction(ac_hide_all);
+  view->addSeparator();
+  view->addAction(ac_warmup);
   QMenu* run = MainMenu1->addMenu(QStringLiteral("&Run"));
   run->setObjectName(QStringLiteral("MenuRun"));
   run->addAction(ac_start);
