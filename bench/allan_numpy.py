@@ -3,11 +3,12 @@
 Python tool computes it (phase by cumulative sum, then one vectorised second
 difference per averaging factor), for comparison with `ratelog-cli allan`.
 
-usage: python3 bench/allan_numpy.py FILE.rtd [--print]
+usage: python3 bench/allan_numpy.py FILE.rtd [--taus octave|N] [--print]
 
 Prints the wall time of reading plus computing and of computing alone (best
 of three); with --print also the table in the form of `ratelog-cli allan`
-(factor lines only).
+(tau_s, adev_deg_h, terms only). tau0 is the mean step, as ratelog takes it
+for a recording without gaps.
 """
 import struct
 import sys
@@ -26,7 +27,7 @@ def read_rates(path):
     full = head[:4] == b"VRDT" or struct.unpack_from("<I", head, 28)[0] == VERSION_MARKER
     offset = 760 if full else 4
     rec = np.fromfile(path, dtype=RECORD, offset=offset)
-    ok = ~(np.isnan(rec["time"]) | np.isnan(rec["rate"]) | np.isnan(rec["temperature"]))
+    ok = np.isfinite(rec["time"]) & np.isfinite(rec["rate"]) & np.isfinite(rec["temperature"])
     rec = rec[ok]
     rates = rec["rate"].astype(np.float64) * 3600.0
     n = len(rates)
@@ -34,27 +35,45 @@ def read_rates(path):
     return rates, tau0
 
 
-def oadev(rates, tau0):
+def factors(n, taus):
+    top = (n - 1) // 2
+    if taus == "octave":
+        out, m = [], 1
+        while m <= top:
+            out.append(m)
+            m *= 2
+        return out
+    per = int(taus)
+    out, k = [], 0
+    while True:
+        m = int(round(10 ** (k / per)))
+        if m > top:
+            return out
+        if not out or m > out[-1]:
+            out.append(m)
+        k += 1
+
+
+def oadev(rates, tau0, taus):
     n = len(rates)
-    phase = np.concatenate(([0.0], np.cumsum(rates) * tau0))
+    phase = np.concatenate(([0.0], np.cumsum(rates - rates.mean()) * tau0))
     out = []
-    m = 1
-    while 2 * m < n:
+    for m in factors(n, taus):
         v = phase[2 * m:] - 2.0 * phase[m:-m] + phase[:-2 * m]
-        s = np.sum(v * v)
+        s = np.dot(v, v)
         out.append((m * tau0, np.sqrt(s / (2.0 * len(v))) / (m * tau0), len(v)))
-        m *= 2
     return out
 
 
 def main():
     path = sys.argv[1]
+    taus = sys.argv[sys.argv.index("--taus") + 1] if "--taus" in sys.argv else "octave"
     best_all = best_compute = float("inf")
     for _ in range(3):
         t0 = time.perf_counter()
         rates, tau0 = read_rates(path)
         t1 = time.perf_counter()
-        table = oadev(rates, tau0)
+        table = oadev(rates, tau0, taus)
         t2 = time.perf_counter()
         best_all = min(best_all, t2 - t0)
         best_compute = min(best_compute, t2 - t1)

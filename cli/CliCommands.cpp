@@ -46,10 +46,16 @@ const char kUsage[] =
     "       [--begin S] [--end S] [--sigma 1|3] [--drift-time S]\n"
     "       [--random-walk-time S] [--passband HZ] [--earth-rate DEG_PER_H]\n"
     "  allan FILE.rtd     Allan deviation of the rate over a time span:\n"
-    "       [--begin S] [--end S]\n"
-    "       one line per averaging factor: tau_s, adev_deg_h, terms; then the\n"
-    "       angle random walk N, bias instability B (with its tau) and rate\n"
-    "       random walk K (NAN where the data have no such region)\n"
+    "       [--begin S] [--end S] [--taus octave|decade|all|N] [--kind oadev|mdev|hdev]\n"
+    "       [--confidence C]\n"
+    "       a comment line (kind, confidence, gaps), then one line per averaging\n"
+    "       factor: tau_s, adev_deg_h, terms, edf, lo_deg_h, hi_deg_h (the\n"
+    "       interval at confidence C, default 0.683); then quantization Q (arcsec),\n"
+    "       angle random walk N, bias instability B (with the tau of its minimum),\n"
+    "       rate random walk K and rate ramp R, each with the tau range it was\n"
+    "       read on (NAN where the data have no such region). --taus N: N factors\n"
+    "       per decade; all: every factor (at most 100000 records). Gaps in the\n"
+    "       recording (steps over 1.5 times the median step) are left out.\n"
     "  record             a measurement run without the window:\n"
     "       [--port COMn] [--seconds N] [--out FILE.rtd]\n"
     "       [--mode normal|trigger|onecommand] [--sample N] [--simulate]\n"
@@ -215,7 +221,17 @@ int Allan(const Options& o, std::ostream& out, std::ostream& err) {
   TOptionProgramm settings;
   if (!LoadSettings(o, settings, err)) return ExitFailure;
 
-  // The default span runs from the first to the last record.
+  TAllanOptions options;
+  if (auto v = o.Get("kind"); v && !ParseKind(*v, options.Kind))
+    throw UsageError{"--kind takes oadev, mdev or hdev, not '" + *v + "'"};
+  if (auto v = o.Get("taus"); v && !ParseTauGrid(*v, options.Grid))
+    throw UsageError{"--taus takes octave, decade, all or a number of points per decade (1 to 1000), not '" +
+                     *v + "'"};
+  if (auto v = o.Number("confidence")) {
+    if (!(*v > 0 && *v < 1)) throw UsageError{"--confidence takes a number between 0 and 1, such as 0.95"};
+    options.Confidence = *v;
+  }
+  // The default span takes every record, wherever its time lies.
   double begin = -std::numeric_limits<double>::infinity();
   double end = std::numeric_limits<double>::infinity();
   if (auto v = o.Number("begin")) begin = *v;
@@ -226,37 +242,63 @@ int Allan(const Options& o, std::ostream& out, std::ostream& err) {
     err << "ratelog-cli: cannot read recording " << error << "\n";
     return ExitFailure;
   }
-  const TAllanResult result = ComputeAllan(span);
+  const std::size_t records = span.Rates.size();
+  const TAllanResult result = ComputeAllan(span, options);
   if (o.Flag("json")) {
-    // {"points": [{"tau_s": .., "adev_deg_h": .., "terms": ..}, ...],
-    //  "n": .., "b": .., "b_tau_s": .., "k": .., "units": {...}}
     std::string points = "\"points\": [";
     for (std::size_t i = 0; i < result.Points.size(); ++i) {
       const TAllanPoint& p = result.Points[i];
-      points += (i ? ", " : "") +
-                JsonObject({{"tau_s", "", JsonNumber(p.Tau)},
-                            {"adev_deg_h", "", JsonNumber(p.Adev)},
-                            {"terms", "", std::to_string(p.Terms)}});
+      points += (i ? ", " : "") + JsonObject({{"tau_s", "", JsonNumber(p.Tau)},
+                                              {"adev_deg_h", "", JsonNumber(p.Adev)},
+                                              IntegerField("terms", p.Terms),
+                                              {"edf", "", JsonNumber(p.Edf)},
+                                              {"lo_deg_h", "", JsonNumber(p.Lo)},
+                                              {"hi_deg_h", "", JsonNumber(p.Hi)}});
     }
     points += "]";
-    const std::vector<Field> units = {TextField("N", "\u00B0/Vh"), TextField("B", "\u00B0/h"),
-                                      TextField("B tau", "s"), TextField("K", "\u00B0/h/Vh")};
-    out << JsonObject({{"N", "", JsonNumber(result.N)},
-                       {"B", "", JsonNumber(result.B)},
-                       {"B tau", "", JsonNumber(result.BTau)},
-                       {"K", "", JsonNumber(result.K)}},
-                      points + ", \"units\": " + JsonObject(units))
+    auto value = [](const TAllanLine& l) { return JsonNumber(l.Found ? l.Value : std::nan("")); };
+    auto range = [](const TAllanLine& l) {
+      return l.Found ? "[" + JsonNumber(l.TauFrom) + ", " + JsonNumber(l.TauTo) + "]" : std::string("null");
+    };
+    const std::vector<Field> ranges = {{"q", "", range(result.Q)}, {"n", "", range(result.N)},
+                                       {"b", "", range(result.B)}, {"k", "", range(result.K)},
+                                       {"r", "", range(result.R)}};
+    const std::vector<Field> units = {TextField("q", "arcsec"), TextField("n", "\u00B0/Vh"),
+                                      TextField("b", "\u00B0/h"), TextField("b_tau", "s"),
+                                      TextField("k", "\u00B0/h/Vh"), TextField("r", "\u00B0/h^2")};
+    // {"kind", "confidence", "gaps", "gap_s", "backward", "skipped",
+    //  "points": [...], "q", "n", "b", "b_tau", "k", "r", "ranges_s", "units"}
+    const std::string readOuts = JsonObject({{"q", "", value(result.Q)},
+                                             {"n", "", value(result.N)},
+                                             {"b", "", value(result.B)},
+                                             {"b_tau", "", JsonNumber(result.B.Found ? result.BTau : std::nan(""))},
+                                             {"k", "", value(result.K)},
+                                             {"r", "", value(result.R)}});
+    out << JsonObject({TextField("kind", KindName(result.Kind)),
+                       {"confidence", "", JsonNumber(result.Confidence)},
+                       IntegerField("gaps", result.Gaps),
+                       {"gap_s", "", JsonNumber(result.GapSeconds)},
+                       IntegerField("backward", result.Backward),
+                       IntegerField("skipped", result.Skipped)},
+                      points + ", " + readOuts.substr(1, readOuts.size() - 2) +
+                          ", \"ranges_s\": " + JsonObject(ranges) + ", \"units\": " + JsonObject(units))
         << "\n";
   } else {
     out << AllanTable(result);
   }
+  if (!result.Refused.empty()) {
+    err << "ratelog-cli: " << result.Refused << "\n";
+    return ExitFailure;
+  }
   if (result.Points.empty()) {
     err << "ratelog-cli: no Allan deviation: "
-        << (span.Rates.size() < 3 ? "fewer than 3 records in the span"
-                                  : "the records of the span do not advance in time")
+        << (records < 3 ? "fewer than 3 records in the span"
+                        : "the records of the span do not advance in time")
         << "\n";
     return ExitFailure;
   }
+  if (result.Skipped > 0)
+    err << "ratelog-cli: " << result.Skipped << " records skipped (a value that is not a finite number)\n";
   return ExitOk;
 }
 
@@ -285,7 +327,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
       {"calc",
        {{"begin", "end", "sigma", "drift-time", "random-walk-time", "passband", "earth-rate"},
         Calc, {"json"}}},
-      {"allan", {{"begin", "end"}, Allan, {"json"}}},
+      {"allan", {{"begin", "end", "taus", "kind", "confidence"}, Allan, {"json"}}},
       {"ports", {{}, Ports, {"json"}}},
       {"record",
        {{"port", "seconds", "out", "mode", "sample", "ident-timeout", "temp-profile"}, Record,

@@ -22,6 +22,10 @@ constexpr double FallbackPeriod = 0.1;
 // A second generator for the faults, so that switching faults on or off
 // never changes the signal.
 constexpr std::uint64_t FaultSeedSalt = 0x9E3779B97F4A7C15ull;
+// The rate random walk draws from its own sequence, so that switching it on
+// leaves every other draw of a seed as it was.
+constexpr std::uint64_t WalkSeedSalt = 0xD1B54A32D192ED03ull;
+constexpr std::uint64_t QuantSeedSalt = 0x8CB92BA72F3D8DD7ull;
 
 constexpr std::size_t OutReserve = 64 * 1024;
 
@@ -51,6 +55,9 @@ void TDeviceModel::Reset() {
   OutHead_ = 0;
   Rng_.seed(Config_.Seed);
   FaultRng_.seed(Config_.Seed ^ FaultSeedSalt);
+  WalkRng_.seed(Config_.Seed ^ WalkSeedSalt);
+  QuantRng_.seed(Config_.Seed ^ QuantSeedSalt);
+  Walk_ = QuantError_ = 0;
   HaveSpare_ = false;
   Spare_ = 0;
   Instability_ = 0;
@@ -178,9 +185,24 @@ void TDeviceModel::NextSignal(double now, double dt, float& rate, float& tempera
   const double a = c.CorrelationTime > 0 ? std::exp(-dt / c.CorrelationTime) : 0.0;
   Instability_ = a * Instability_ + sigmaGm * std::sqrt(1.0 - a * a) * drive;
 
+  if (c.RateRandomWalk > 0) {
+    const double u1 = static_cast<double>((WalkRng_() >> 11) + 1) * 0x1p-53;
+    const double u2 = static_cast<double>(WalkRng_() >> 11) * 0x1p-53;
+    const double g = std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * 3.14159265358979323846 * u2);
+    Walk_ += c.RateRandomWalk * std::sqrt(dt / 3600.0) * g;
+  }
+
   const double sigmaWhite = 60.0 * c.Arw / std::sqrt(dt);  // deg/h
-  const double rateH = c.Bias + c.EarthRate + c.TempCoefficient * (temp - c.TempStart) +
-                       Instability_ + sigmaWhite * white;
+  double rateH = c.Bias + c.EarthRate + c.TempCoefficient * (temp - c.TempStart) + Instability_ +
+                 sigmaWhite * white + Walk_ + c.RateRamp * now / 3600.0;
+  if (c.AngleQuantum > 0) {
+    // The read-out's error moves the angle increment; arc-seconds per
+    // second are deg/h.
+    const double u = static_cast<double>(QuantRng_() >> 11) * 0x1p-53;
+    const double error = (u - 0.5) * c.AngleQuantum;
+    rateH += (error - QuantError_) / dt;
+    QuantError_ = error;
+  }
   rate = static_cast<float>(rateH / 3600.0);
   temperature = static_cast<float>(temp);
   // The climatic chamber's thermal bias (deg/h).

@@ -53,6 +53,16 @@ struct TDeviceConfig {
   // value (0.6174 x its own std dev) at about 1.89 x CorrelationTime.
   double BiasInstability = 0.05;
   double CorrelationTime = 100.0; // s
+  // Rate random walk K, deg/h/sqrt(h): the rate wanders by K sqrt(t / 1 h).
+  double RateRandomWalk = 0.0;
+  // Rate ramp R, deg/h^2 (a warming gyroscope's bias creeps).
+  double RateRamp = 0.0;
+  // Angle quantum, arc-seconds (0: none): the angle the device reads out
+  // carries a quantization error uniform over one quantum, independent
+  // from sample to sample (a dithered read-out); the rate is the increment
+  // of that angle over the sample period. Quantization noise Q = quantum /
+  // sqrt(12).
+  double AngleQuantum = 0.0;
   double TempStart = 25.0;        // deg C at time 0
   double TempDrift = 0.5;         // deg C per hour
   double TempCoefficient = 0.0;   // deg/h of bias per deg C away from TempStart
@@ -250,6 +260,10 @@ class TDeviceModel {
   bool HaveSpare_ = false;
   double Spare_ = 0;
   double Instability_ = 0;  // deg/h, Gauss-Markov state
+  std::mt19937_64 WalkRng_;  // the rate random walk's own draws
+  double Walk_ = 0;          // deg/h
+  std::mt19937_64 QuantRng_;  // the quantization error's own draws
+  double QuantError_ = 0;     // arcsec, the error of the last read-out
   bool Fixed_ = false;
   float FixedRate_ = 0;
   float FixedTemperature_ = 0;

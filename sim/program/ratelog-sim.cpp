@@ -41,6 +41,7 @@ const char kUsage[] =
     "  --freq HZ                trigger impulse frequency (100)\n"
     "  --ident TEXT             identification text (at most 25 characters)\n"
     "  --bias DEG_H --arw DEG_SQRTH --instability DEG_H --earth-rate DEG_H\n"
+    "  --rate-walk DEG_H_SQRTH --rate-ramp DEG_H2 --angle-quantum ARCSEC\n"
     "  --temp-start C --temp-drift C_PER_H --sample-rate HZ --seed N\n"
     "  --temp-profile ramp|cycle:FROM:TO:RATE[:B1:B2:C]\n"
     "                           climatic chamber: a ramp FROM -> TO deg C (then\n"
@@ -136,6 +137,9 @@ int main(int argc, char** argv) {
       {"--bias", [&](auto& n, auto& v) { config.Bias = number(n, v); }},
       {"--arw", [&](auto& n, auto& v) { config.Arw = number(n, v); }},
       {"--instability", [&](auto& n, auto& v) { config.BiasInstability = number(n, v); }},
+      {"--rate-walk", [&](auto& n, auto& v) { config.RateRandomWalk = number(n, v); }},
+      {"--rate-ramp", [&](auto& n, auto& v) { config.RateRamp = number(n, v); }},
+      {"--angle-quantum", [&](auto& n, auto& v) { config.AngleQuantum = number(n, v); }},
       {"--earth-rate", [&](auto& n, auto& v) { config.EarthRate = number(n, v); }},
       {"--temp-start", [&](auto& n, auto& v) { config.TempStart = number(n, v); }},
       {"--temp-drift", [&](auto& n, auto& v) { config.TempDrift = number(n, v); }},

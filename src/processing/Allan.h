@@ -1,22 +1,28 @@
-// Allan deviation of the rate over a span of a recording (overlapping
-// estimator), with the reading-off of the noise terms the way gyroscope
-// engineers do it on the log-log plot: angle random walk N from the line of
-// slope -1/2, bias instability B from the flat minimum, rate random walk K
-// from the line of slope +1/2.
+// Noise analysis of the rate over a span of a recording: the overlapping
+// Allan, modified Allan and overlapping Hadamard deviations on a choice of
+// averaging times, each point with its equivalent degrees of freedom and
+// chi-square confidence interval, gaps in the recording left as holes, and
+// the five noise terms of the gyroscope engineer's log-log plot
+// (quantization Q, angle random walk N, bias instability B, rate random
+// walk K, rate ramp R), each read off its own region of the curve.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
-// The rates of the records of a span, as stored (deg/s), NaN records left
-// out, with the times of the first and last of them.
+// The rates of the records of a span, as stored (deg/s), with their times
+// (s). Records with a value that is not a finite number (NaN or infinite)
+// are left out and counted.
 struct TSpanRates {
   std::vector<float> Rates;
+  std::vector<float> Times;
   double FirstTime = 0;
   double LastTime = 0;
+  std::int64_t Skipped = 0;
 };
 
 // Reads the records of `path` whose time lies in [begin, end] (both
@@ -28,56 +34,106 @@ bool ReadSpanRates(const std::string& path, double begin, double end, TSpanRates
                    std::string& error,
                    const std::function<void(std::int64_t, std::int64_t)>& progress = {});
 
-// One averaging factor m: tau = m * tau0 (s), the Allan deviation (deg/h)
-// and the number of terms of its sum, n - 2m + 1.
+enum class TAllanKind { Oadev, Mdev, Hdev };
+// "oadev", "mdev", "hdev".
+const char* KindName(TAllanKind kind);
+bool ParseKind(const std::string& text, TAllanKind& kind);
+
+// The averaging factors m (tau = m tau0) to compute.
+struct TTauGrid {
+  enum TType { Octave, Decade, All, Density } Type = Octave;
+  int PerDecade = 0;  // points per decade for Density
+};
+// "octave", "decade", "all" or a whole number of points per decade (1..1000).
+bool ParseTauGrid(const std::string& text, TTauGrid& grid);
+std::string TauGridName(const TTauGrid& grid);
+// "all" computes every factor and is refused above this many records.
+constexpr std::int64_t kAllFactorsLimit = 100000;
+// The factors 1 <= m <= maxFactor of the grid, rising, distinct.
+std::vector<std::int64_t> GridFactors(const TTauGrid& grid, std::int64_t maxFactor);
+
+struct TAllanOptions {
+  TAllanKind Kind = TAllanKind::Oadev;
+  TTauGrid Grid;
+  double Confidence = 0.683;  // of the intervals, 0 < c < 1
+};
+
+// One averaging factor m: tau = m * tau0 (s), the deviation (deg/h), the
+// number of terms of its sum (terms touching a gap left out), the
+// equivalent degrees of freedom for the noise type found at this tau
+// (Alpha: the exponent of the rate's power spectrum, 2 white phase ..
+// -2 random walk of the rate), and the confidence interval Lo..Hi (deg/h).
 struct TAllanPoint {
   std::int64_t Factor = 0;
   double Tau = 0;
   double Adev = 0;
   std::int64_t Terms = 0;
+  double Edf = 0;
+  double Lo = 0;
+  double Hi = 0;
+  int Alpha = 0;
 };
 
-// A reading-off line sigma = Level * (tau / 1 s)^Slope, fitted over the
-// factors First..Last (indexes into Points).
+// A read-off line sigma = Level * (tau / 1 s)^Slope, fitted over the
+// points First..Last (indexes into Points), and the term it gives.
 struct TAllanLine {
   bool Found = false;
   double Slope = 0;
   double Level = 0;  // sigma of the line at tau = 1 s, deg/h
   std::size_t First = 0, Last = 0;
+  double TauFrom = 0, TauTo = 0;  // s
+  // The term, in its unit; NaN when not found.
+  double Value = std::numeric_limits<double>::quiet_NaN();
   double At(double tau) const;
 };
 
 struct TAllanResult {
-  std::int64_t Count = 0;  // records used
-  double Tau0 = 0;         // sample period, s
+  TAllanKind Kind = TAllanKind::Oadev;
+  double Confidence = 0.683;
+  std::int64_t Count = 0;    // records used
+  std::int64_t Skipped = 0;  // records left out: not finite
+  double Tau0 = 0;           // sample period, s: the median step
+  std::int64_t Gaps = 0;     // steps longer than 1.5 tau0
+  double GapSeconds = 0;     // the time they leave without records, s
+  std::int64_t Backward = 0;  // steps back in time
+  std::string Refused;       // why nothing was computed, when so
   std::vector<TAllanPoint> Points;
-  TAllanLine White;        // slope -1/2
-  TAllanLine RateWalk;     // slope +1/2
-  bool MinimumFound = false;
-  std::size_t Minimum = 0;  // index of the smallest deviation
-  // The read-outs; NaN where the region is not in the data.
-  double N = 0;     // angle random walk, deg/sqrt(h)
-  double B = 0;     // bias instability, deg/h
-  double BTau = 0;  // tau of the minimum, s
-  double K = 0;     // rate random walk, deg/h/sqrt(h)
+  // The terms: Q (arc-seconds, slope -1; -3/2 for mdev), N (deg/sqrt(h)),
+  // B (deg/h), K (deg/h/sqrt(h)), R (deg/h^2; not with hdev, which does
+  // not see a rate ramp).
+  TAllanLine Q, N, B, K, R;
+  double BTau = std::numeric_limits<double>::quiet_NaN();  // tau of the minimum, s; NaN without B
 };
 
-// Overlapping Allan deviation of `rates` (deg/s, as stored; the result is
-// in deg/h) for the factors m = 1, 2, 4, ... while 2m < n, with sample
-// period tau0 (s), and the three read-outs. Fewer than three rates, or a
-// tau0 that is not a positive number, give no points and NaN read-outs.
-TAllanResult ComputeAllan(const float* rates, std::size_t n, double tau0);
+// The deviation of `rates` (deg/s, as stored; the result is in deg/h) on
+// the uniform grid of period tau0 (s). A NaN rate is a hole: every term
+// that touches it is left out. Fewer than three rates, or a tau0 that is
+// not a positive number, give no points and NaN terms.
+TAllanResult ComputeAllan(const float* rates, std::size_t n, double tau0,
+                          const TAllanOptions& options = {});
 
-// The whole computation on a span: tau0 = (last time - first time) / (n - 1).
-TAllanResult ComputeAllan(const TSpanRates& span);
+// The computation on a span: tau0 is the median step between records
+// (robust to time stamps coarser than it); a step over 1.5 tau0 is a gap
+// (the missing samples are holes), a step back in time starts the data
+// afresh. The span's rates are given back as read (its times are
+// released).
+TAllanResult ComputeAllan(TSpanRates& span, const TAllanOptions& options = {});
 
-// The Allan variance sum of one factor m (1 <= m, 2m < n): the sum over
-// j = 0 .. n-2m of (S_{j+m} - S_j)^2, where S_j is the sum of rates
-// j .. j+m-1. Kept in extended precision, linear in n.
-long double AllanSquares(const float* rates, std::size_t n, std::size_t m);
+// Lower and upper bound of a deviation `sigma` with `edf` degrees of
+// freedom at confidence c (two-sided, chi-square).
+void ConfidenceInterval(double sigma, double edf, double c, double& lo, double& hi);
+// The p-quantile of the chi-square distribution with k (> 0, not
+// necessarily whole) degrees of freedom.
+double ChiSquareQuantile(double p, double k);
+// Equivalent degrees of freedom of the estimator of `kind` at factor m with
+// `terms` terms, for power-law noise of rate exponent alpha (Greenhall and
+// Riley's general method).
+double EquivalentDof(TAllanKind kind, int alpha, std::int64_t m, std::int64_t terms);
 
-// The result as a text table, "." as decimal point: one line per factor
-// "tau_s<TAB>adev_deg_h<TAB>terms", then "N<TAB>value<TAB>°/Vh",
-// "B<TAB>value<TAB>°/h<TAB>tau_s", "K<TAB>value<TAB>°/h/Vh" ("NAN" where a
-// region is not in the data). UTF-8.
+// The result as text, "." as decimal point: a comment line "# kind oadev,
+// confidence 0.683, gaps 0", one line per factor
+// "tau_s<TAB>adev_deg_h<TAB>terms<TAB>edf<TAB>lo_deg_h<TAB>hi_deg_h", then
+// "Q<TAB>value<TAB>unit<TAB>tau_from<TAB>tau_to" and likewise N, B (its
+// value followed by the tau of the minimum), K, R; "NAN" where a term's
+// region is not in the data. UTF-8.
 std::string AllanTable(const TAllanResult& result);

@@ -1,6 +1,7 @@
 #include "ui/Allandev.h"
 
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -60,6 +61,34 @@ QByteArray SingleByte(const std::string& utf8) {
   return out;
 }
 
+// The five terms in the order of their slopes: name, caption, unit, colour.
+struct TTermView {
+  const char* Name;
+  const char* Caption;
+  const char* Unit;
+  QColor Colour;
+};
+const TTermView kTerms[] = {
+    {"Q", "Quantization Q", "arcsec", QColor(150, 0, 150)},
+    {"N", "Angle random walk N", "\u00B0/\u221Ah", QColor(200, 0, 0)},
+    {"B", "Bias instability B", "\u00B0/h", QColor(230, 120, 0)},
+    {"K", "Rate random walk K", "\u00B0/h/\u221Ah", QColor(0, 140, 0)},
+    {"R", "Rate ramp R", "\u00B0/h\u00B2", QColor(0, 150, 170)},
+};
+const TAllanLine& Term(const TAllanResult& r, int i) {
+  const TAllanLine* lines[] = {&r.Q, &r.N, &r.B, &r.K, &r.R};
+  return *lines[i];
+}
+
+// The grids the window offers, as the command line names them.
+const char* const kGrids[][2] = {{"octave", "Octave (m = 1, 2, 4, ...)"},
+                                 {"decade", "Decade (m = 1, 10, 100, ...)"},
+                                 {"5", "5 per decade"},
+                                 {"10", "10 per decade"},
+                                 {"20", "20 per decade"},
+                                 {"all", "Every m (up to 100000 records)"}};
+const char* const kKinds[] = {"Overlapping Allan", "Modified Allan", "Overlapping Hadamard"};
+
 void LogAxis(QCPAxis* axis, const QString& label) {
   axis->setScaleType(QCPAxis::stLogarithmic);
   QSharedPointer<QCPAxisTickerLog> ticker(new QCPAxisTickerLog);
@@ -118,7 +147,7 @@ TAllanFrm::TAllanFrm(QWidget* parent)
   PlotAllan->axisRect()->insetLayout()->setInsetAlignment(0, Qt::AlignTop | Qt::AlignRight);
   {
     QCPGraph* adev = PlotAllan->addGraph();
-    adev->setName(QStringLiteral("Allan deviation"));
+    adev->setName(QStringLiteral("Deviation, confidence interval"));
     adev->setPen(QPen(QColor(0, 60, 200), 1.5));
     adev->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssCircle, 6));
     auto* bars = new QCPErrorBars(PlotAllan->xAxis, PlotAllan->yAxis);
@@ -126,33 +155,42 @@ TAllanFrm::TAllanFrm(QWidget* parent)
     bars->removeFromLegend();
     bars->setDataPlottable(adev);
     bars->setPen(QPen(QColor(0, 60, 200)));
-    QCPGraph* white = PlotAllan->addGraph();
-    white->setName(QStringLiteral("slope -1/2: angle random walk"));
-    white->setPen(QPen(QColor(200, 0, 0), 1.2, Qt::DashLine));
-    QCPGraph* walk = PlotAllan->addGraph();
-    walk->setName(QStringLiteral("slope +1/2: rate random walk"));
-    walk->setPen(QPen(QColor(0, 140, 0), 1.2, Qt::DashLine));
+    // Graphs 1..5: the lines of Q, N, B, K, R over their ranges.
+    for (const TTermView& t : kTerms) {
+      QCPGraph* line = PlotAllan->addGraph();
+      line->setName(QString::fromUtf8(t.Caption));
+      line->setPen(QPen(t.Colour, 3.0, Qt::DashLine));
+    }
     QCPGraph* minimum = PlotAllan->addGraph();
     minimum->setName(QStringLiteral("minimum: bias instability"));
     minimum->setLineStyle(QCPGraph::lsNone);
     minimum->setScatterStyle(
-        QCPScatterStyle(QCPScatterStyle::ssCircle, QPen(QColor(230, 120, 0), 2), Qt::NoBrush, 14));
+        QCPScatterStyle(QCPScatterStyle::ssCircle, QPen(kTerms[2].Colour, 2), Qt::NoBrush, 14));
+    minimum->removeFromLegend();
   }
 
-  ListAllan = Named(new QTableWidget(0, 3, this), "ListAllan");
-  ListAllan->setHorizontalHeaderLabels(
-      {QStringLiteral("\u03C4, s"), QStringLiteral("\u03C3, \u00B0/h"), QStringLiteral("Terms")});
+  cb_taus = Named(new QComboBox(this), "cb_taus");
+  for (const auto& grid : kGrids) cb_taus->addItem(QString::fromUtf8(grid[1]), QString::fromLatin1(grid[0]));
+  cb_kind = Named(new QComboBox(this), "cb_kind");
+  for (const char* kind : kKinds) cb_kind->addItem(QString::fromLatin1(kind));
+
+  ListAllan = Named(new QTableWidget(0, 6, this), "ListAllan");
+  ListAllan->setHorizontalHeaderLabels({QStringLiteral("\u03C4, s"), QStringLiteral("\u03C3, \u00B0/h"),
+                                        QStringLiteral("Terms"), QStringLiteral("EDF"),
+                                        QStringLiteral("Low, \u00B0/h"), QStringLiteral("High, \u00B0/h")});
   ListAllan->verticalHeader()->setVisible(false);
   ListAllan->setSelectionBehavior(QAbstractItemView::SelectRows);
   ListAllan->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  ListAllan->setColumnWidth(0, 90);
-  ListAllan->setColumnWidth(1, 100);
+  for (int c = 0; c < 6; ++c) ListAllan->setColumnWidth(c, c == 2 ? 70 : 80);
   ListAllan->horizontalHeader()->setStretchLastSection(true);
-  ListAllan->setFixedWidth(310);
+  ListAllan->setFixedWidth(500);
 
+  lab_Q = Named(new QLabel(kNone, this), "lab_Q");
   lab_N = Named(new QLabel(kNone, this), "lab_N");
   lab_B = Named(new QLabel(kNone, this), "lab_B");
   lab_K = Named(new QLabel(kNone, this), "lab_K");
+  lab_R = Named(new QLabel(kNone, this), "lab_R");
+  lab_gaps = Named(new QLabel(this), "lab_gaps");
   BtnSavePlot = Named(new QPushButton(QStringLiteral("Save plot..."), this), "BtnSavePlot");
   BtnSaveTable = Named(new QPushButton(QStringLiteral("Save table..."), this), "BtnSaveTable");
   BtnClose = Named(new QPushButton(QStringLiteral("Close"), this), "BtnClose");
@@ -167,24 +205,30 @@ TAllanFrm::TAllanFrm(QWidget* parent)
   spanRow->addWidget(new QLabel(QStringLiteral("End time, second"), this));
   spanRow->addWidget(e_end_time);
   spanRow->addWidget(but_apply);
-  spanRow->addWidget(lab_span, 1);
+  spanRow->addWidget(new QLabel(QStringLiteral("\u03C4 grid"), this));
+  spanRow->addWidget(cb_taus);
+  spanRow->addWidget(new QLabel(QStringLiteral("Deviation"), this));
+  spanRow->addWidget(cb_kind);
+  spanRow->addStretch(1);
 
   auto* middle = new QHBoxLayout;
   middle->addWidget(PlotAllan, 1);
   middle->addWidget(ListAllan);
 
   auto* readOuts = new QGridLayout;
-  const std::pair<const char*, QLabel*> rows[] = {
-      {"Angle random walk N, \u00B0/Vh:", lab_N},
-      {"Bias instability B, \u00B0/h:", lab_B},
-      {"Rate random walk K, \u00B0/h/Vh:", lab_K}};
-  int row = 0;
-  for (const auto& [caption, value] : rows) {
-    readOuts->addWidget(new QLabel(QString::fromUtf8(caption), this), row, 0);
-    value->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    readOuts->addWidget(value, row, 1);
-    ++row;
+  QLabel* values[] = {lab_Q, lab_N, lab_B, lab_K, lab_R};
+  for (int row = 0; row < 5; ++row) {
+    const TTermView& t = kTerms[row];
+    auto* caption = new QLabel(QStringLiteral("%1, %2:").arg(QString::fromUtf8(t.Caption), QString::fromUtf8(t.Unit)), this);
+    caption->setStyleSheet(QStringLiteral("color: %1").arg(t.Colour.name()));
+    readOuts->addWidget(caption, row, 0);
+    values[row]->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    readOuts->addWidget(values[row], row, 1);
   }
+  readOuts->addWidget(lab_span, 0, 2);
+  readOuts->addWidget(lab_gaps, 1, 2);
+  lab_span->setAlignment(Qt::AlignRight);
+  lab_gaps->setAlignment(Qt::AlignRight);
   readOuts->setColumnStretch(1, 1);
 
   auto* buttons = new QHBoxLayout;
@@ -202,6 +246,11 @@ TAllanFrm::TAllanFrm(QWidget* parent)
   connect(e_beg_time, &QLineEdit::textChanged, this, &TAllanFrm::e_beg_timeChange);
   connect(e_end_time, &QLineEdit::textChanged, this, &TAllanFrm::e_beg_timeChange);
   connect(but_apply, &QPushButton::clicked, this, &TAllanFrm::but_applyClick);
+  // Another grid or kind: the same span computed again.
+  for (QComboBox* box : {cb_taus, cb_kind})
+    connect(box, &QComboBox::currentIndexChanged, this, [this] {
+      if (isVisible() && !RecordingPath.empty()) Recompute();
+    });
   connect(BtnSavePlot, &QPushButton::clicked, this, &TAllanFrm::BtnSavePlotClick);
   connect(BtnSaveTable, &QPushButton::clicked, this, &TAllanFrm::BtnSaveTableClick);
   connect(BtnClose, &QPushButton::clicked, this, &QDialog::accept);
@@ -246,71 +295,68 @@ bool TAllanFrm::Recompute() {
     Message(QStringLiteral("Cannot read the recording %1").arg(QString::fromStdString(error)));
     return false;
   }
-  Result = ComputeAllan(Span);
+  Result = ComputeAllan(Span, Options());
   // The rates are only needed for the computation.
   std::vector<float>().swap(Span.Rates);
   ShowResult();
   return true;
 }
 
+TAllanOptions TAllanFrm::Options() const {
+  TAllanOptions o;
+  ParseTauGrid(cb_taus->currentData().toString().toStdString(), o.Grid);
+  o.Kind = static_cast<TAllanKind>(std::clamp(cb_kind->currentIndex(), 0, 2));
+  return o;
+}
+
 void TAllanFrm::ShowResult() {
   const TAllanResult& r = Result;
-  QVector<double> tau, adev, bar;
+  QVector<double> tau, adev, minus, plus;
   for (const TAllanPoint& p : r.Points) {
     tau.push_back(p.Tau);
     adev.push_back(p.Adev);
-    bar.push_back(p.Adev / std::sqrt(static_cast<double>(p.Terms)));
+    minus.push_back(std::isfinite(p.Lo) ? p.Adev - p.Lo : 0);
+    plus.push_back(std::isfinite(p.Hi) ? p.Hi - p.Adev : 0);
   }
-  QCPGraph* graph = PlotAllan->graph(0);
-  graph->setData(tau, adev, true);
-  if (auto* bars = PlotAllan->findChild<QCPErrorBars*>(QStringLiteral("ErrorBars")))
-    bars->setData(bar);
+  PlotAllan->graph(0)->setData(tau, adev, true);
+  if (auto* bars = PlotAllan->findChild<QCPErrorBars*>(QStringLiteral("ErrorBars"))) bars->setData(minus, plus);
+  PlotAllan->yAxis->setLabel(QStringLiteral("%1 deviation \u03C3, \u00B0/h").arg(QString::fromLatin1(kKinds[static_cast<int>(r.Kind)])));
 
-  // The plot's tau range: the data, and 1 s and 3 s where the lines are
-  // read off.
-  double low = tau.isEmpty() ? 0.1 : tau.front();
-  double high = tau.isEmpty() ? 10 : tau.back();
-  auto line = [&](QCPGraph* g, const TAllanLine& l, double readAt) {
+  // Each term's line over the tau range it was read on.
+  for (int i = 0; i < 5; ++i) {
+    QCPGraph* g = PlotAllan->graph(1 + i);
+    const TAllanLine& l = Term(r, i);
     g->data()->clear();
     g->removeFromLegend();
-    if (!l.Found) return;
-    low = std::min(low, readAt);
-    high = std::max(high, readAt);
+    if (!l.Found) continue;
+    QVector<double> x, y;
+    for (int k = 0; k <= 16; ++k) {
+      const double t = l.TauFrom * std::pow(l.TauTo / l.TauFrom, k / 16.0);
+      x.push_back(t);
+      y.push_back(l.At(t));
+    }
+    g->setData(x, y, true);
     g->addToLegend();
-  };
-  line(PlotAllan->graph(1), r.White, 1.0);
-  line(PlotAllan->graph(2), r.RateWalk, 3.0);
-  for (int i : {1, 2}) {
-    const TAllanLine& l = i == 1 ? r.White : r.RateWalk;
-    if (l.Found) PlotAllan->graph(i)->setData({low, high}, {l.At(low), l.At(high)}, true);
   }
-  QCPGraph* minimum = PlotAllan->graph(3);
+  QCPGraph* minimum = PlotAllan->graph(6);
   minimum->data()->clear();
-  minimum->removeFromLegend();
-  if (r.MinimumFound && r.Points[r.Minimum].Adev > 0) {
-    minimum->setData({r.Points[r.Minimum].Tau}, {r.Points[r.Minimum].Adev}, true);
-    minimum->addToLegend();
-  }
+  if (r.B.Found) minimum->setData({r.BTau}, {r.B.Level}, true);
 
-  // Axes: the points with their bars, the lines within the tau range.
+  // Axes: the points with their intervals.
   double sLow = 0, sHigh = 0;
   bool any = false;
-  auto take = [&](double s) {
-    if (!(s > 0) || !std::isfinite(s)) return;
-    sLow = any ? std::min(sLow, s) : s;
-    sHigh = any ? std::max(sHigh, s) : s;
+  auto take = [&](double v) {
+    if (!(v > 0) || !std::isfinite(v)) return;
+    sLow = any ? std::min(sLow, v) : v;
+    sHigh = any ? std::max(sHigh, v) : v;
     any = true;
   };
-  for (int i = 0; i < adev.size(); ++i) {
-    take(adev[i] - bar[i]);
-    take(adev[i] + bar[i]);
+  for (const TAllanPoint& p : r.Points) {
+    take(p.Adev);
+    take(p.Lo);
+    take(p.Hi);
   }
-  for (const TAllanLine* l : {&r.White, &r.RateWalk})
-    if (l->Found) {
-      take(l->At(low));
-      take(l->At(high));
-    }
-  PlotAllan->xAxis->setRange(low / 2, high * 2);
+  PlotAllan->xAxis->setRange(tau.isEmpty() ? 0.05 : tau.front() / 2, tau.isEmpty() ? 20 : tau.back() * 2);
   if (any)
     PlotAllan->yAxis->setRange(sLow / 2, sHigh * 2);
   else
@@ -320,28 +366,49 @@ void TAllanFrm::ShowResult() {
   ListAllan->setRowCount(static_cast<int>(r.Points.size()));
   for (int i = 0; i < static_cast<int>(r.Points.size()); ++i) {
     const TAllanPoint& p = r.Points[static_cast<std::size_t>(i)];
-    const QString cells[] = {ReadOut(p.Tau), ReadOut(p.Adev), QString::number(p.Terms)};
-    for (int c = 0; c < 3; ++c) {
+    const QString cells[] = {ReadOut(p.Tau), ReadOut(p.Adev), QString::number(p.Terms),
+                             QString::fromStdString(FormatGeneral(p.Edf, DecimalSeparator(), 4)),
+                             ReadOut(p.Lo), ReadOut(p.Hi)};
+    for (int c = 0; c < 6; ++c) {
       auto* item = new QTableWidgetItem(cells[c]);
       item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
       ListAllan->setItem(i, c, item);
     }
   }
 
-  lab_N->setText(ReadOut(r.N));
-  lab_B->setText(std::isfinite(r.B)
-                     ? QStringLiteral("%1 (\u03C4 = %2 s)").arg(ReadOut(r.B), ReadOut(r.BTau))
-                     : kNone);
-  lab_K->setText(ReadOut(r.K));
+  // "value  (tau a .. b s)"; B with the tau of its minimum.
+  QLabel* labels[] = {lab_Q, lab_N, lab_B, lab_K, lab_R};
+  for (int i = 0; i < 5; ++i) {
+    const TAllanLine& l = Term(r, i);
+    if (!l.Found) {
+      labels[i]->setText(kNone);
+      continue;
+    }
+    QString text = QStringLiteral("%1   (\u03C4 %2 \u2026 %3 s)").arg(ReadOut(l.Value), ReadOut(l.TauFrom), ReadOut(l.TauTo));
+    if (i == 2) text += QStringLiteral(", minimum at \u03C4 = %1 s").arg(ReadOut(r.BTau));
+    labels[i]->setText(text);
+  }
   if (RecordingPath.empty())
     lab_span->clear();
+  else if (!r.Refused.empty())
+    lab_span->setText(QStringLiteral("Every m is offered up to 100000 records; this span has %1").arg(r.Count));
   else if (r.Points.empty())
     lab_span->setText(r.Count < 3 ? QStringLiteral("Fewer than 3 records in the span")
                                   : QStringLiteral("The records of the span do not advance in time"));
   else
-    lab_span->setText(QStringLiteral("%1 records, \u03C40 = %2 s")
+    lab_span->setText(QStringLiteral("%1 records, \u03C40 = %2 s, confidence %3 %")
                           .arg(r.Count)
-                          .arg(ReadOut(r.Tau0)));
+                          .arg(ReadOut(r.Tau0))
+                          .arg(ReadOut(r.Confidence * 100)));
+  if (RecordingPath.empty() || r.Points.empty())
+    lab_gaps->clear();
+  else if (r.Gaps == 0 && r.Backward == 0)
+    lab_gaps->setText(QStringLiteral("No gaps"));
+  else
+    lab_gaps->setText(QStringLiteral("Gaps: %1 (%2 s without records)%3")
+                          .arg(r.Gaps)
+                          .arg(ReadOut(r.GapSeconds))
+                          .arg(r.Backward > 0 ? QStringLiteral(", steps back in time: %1").arg(r.Backward) : QString()));
   const bool hasData = !r.Points.empty();
   BtnSavePlot->setEnabled(hasData);
   BtnSaveTable->setEnabled(hasData);

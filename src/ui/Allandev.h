@@ -1,8 +1,10 @@
-// The "Allan deviation" window: the overlapping Allan deviation of the rate
-// over a span of the loaded recording on a log-log plot with confidence
-// bars, the reading-off lines of slope -1/2 and +1/2 and the flat minimum,
-// and the read-outs N, B and K. The plot saves as PNG or PDF, the table as
-// a text file.
+// The "Allan deviation" window: the overlapping Allan, modified Allan or
+// overlapping Hadamard deviation of the rate over a span of the loaded
+// recording on a log-log plot, on a chosen tau grid, with chi-square
+// confidence intervals as error bars, the line of each noise term found
+// drawn over the tau range it was read on, the five terms (Q, N, B, K, R)
+// with their ranges, and the gaps of the span. The plot saves as PNG or PDF,
+// the table (intervals and terms included) as a text file.
 #pragma once
 
 #include <QDialog>
@@ -13,6 +15,7 @@
 #include "processing/Allan.h"
 
 class QCPGraph;
+class QComboBox;
 class QCustomPlot;
 class QLabel;
 class QLineEdit;
@@ -45,9 +48,14 @@ class TAllanFrm : public QDialog {
   QCustomPlot* PlotAllan;
   QTableWidget* ListAllan;
   QLabel* lab_span;
+  QComboBox* cb_taus;  // octave, decade, 5, 10, 20 per decade, all
+  QComboBox* cb_kind;  // oadev, mdev, hdev
+  QLabel* lab_Q;
   QLabel* lab_N;
   QLabel* lab_B;
   QLabel* lab_K;
+  QLabel* lab_R;
+  QLabel* lab_gaps;
   QPushButton* BtnSavePlot;
   QPushButton* BtnSaveTable;
   QPushButton* BtnClose;
@@ -60,6 +68,8 @@ class TAllanFrm : public QDialog {
   void BtnSaveTableClick();
 
  public:
+  // The grid and kind chosen in the window.
+  TAllanOptions Options() const;
   // Reads the span and computes; false when the file could not be read.
   bool Recompute();
   // Plot, table and read-outs from Result.

@@ -346,9 +346,22 @@ TEST_F(Analysis, AllanWindowPlotsReadsOffAndSaves) {
   WhileOpen(allan, [&] { w->ac_allanExecute(); }, [&] {
     ASSERT_EQ(allan->Result.Points.size(), 14u);  // m = 1 .. 8192 (2 x 16384 > 20000)
     EXPECT_EQ(allan->PlotAllan->graph(0)->data()->size(), 14);
-    EXPECT_NEAR(Number(allan->lab_N->text()), 0.18974, 0.18974 * 0.05);
-    EXPECT_EQ(allan->lab_span->text(), "20000 records, \u03C40 = 0,1 s");
+    EXPECT_NEAR(Number(allan->lab_N->text().section(QLatin1Char(' '), 0, 0)), 0.18974, 0.18974 * 0.05);
+    EXPECT_TRUE(allan->lab_N->text().endsWith(QStringLiteral(" s)"))) << allan->lab_N->text().toStdString();
+    EXPECT_EQ(allan->lab_span->text(), "20000 records, \u03C40 = 0,1 s, confidence 68,3 %");
+    EXPECT_EQ(allan->lab_gaps->text(), "No gaps");
+    EXPECT_EQ(allan->lab_B->text(), "\u2014");  // the curve falls to its end
+    auto* bars = allan->PlotAllan->findChild<QCPErrorBars*>(QStringLiteral("ErrorBars"));
+    ASSERT_TRUE(bars != nullptr);
+    EXPECT_EQ(bars->dataCount(), 14);
     allan->BtnSaveTable->click();
+    // Another kind and grid: computed again on the same span.
+    allan->cb_kind->setCurrentIndex(2);
+    allan->cb_taus->setCurrentIndex(1);
+    ASSERT_TRUE(RunUntil([&] { return allan->Result.Points.size() == 4u; }));  // hdev, m = 1, 10, 100, 1000
+    EXPECT_EQ(allan->Result.Kind, TAllanKind::Hdev);
+    allan->cb_kind->setCurrentIndex(0);
+    allan->cb_taus->setCurrentIndex(0);
     // Too few records: nothing to plot, dashes, nothing to save.
     allan->e_beg_time->setText("1999,85");
     allan->but_apply->click();
@@ -358,8 +371,8 @@ TEST_F(Analysis, AllanWindowPlotsReadsOffAndSaves) {
     EXPECT_FALSE(allan->BtnSaveTable->isEnabled());
   });
   const std::string table = ReadText(dir.File("allan.txt"));
-  EXPECT_EQ(table.substr(0, 4), "0.1\t");
-  EXPECT_NE(table.find("\t19999\n"), std::string::npos);  // terms at m = 1: n - 1
+  EXPECT_EQ(table.substr(0, 43), "# kind oadev, confidence 0.683, gaps 0\n0.1\t");
+  EXPECT_NE(table.find("\t19999\t1333"), std::string::npos);  // terms at m = 1: n - 1; edf 2/3 of them
   EXPECT_NE(table.find("\t\xB0/h\t"), std::string::npos);  // single-byte degree sign
   w->ac_calc->setEnabled(false);
   EXPECT_FALSE(w->ac_allan->isEnabled());

@@ -215,15 +215,16 @@ TEST_F(CliTool, ErrorsAreClearAndNonZero) {
   EXPECT_EQ(Cli({"calc", "--help"}).code, ExitOk);
 }
 
-// Rows of factor, deviation (deg/h) and terms, then the read-outs N, B (with
-// its factor) and K. NIST SP 1065 gives 91.22945 and 85.95287 at m = 1 and 2
-// (the rates pass through single precision in the file: seven digits hold);
-// B is the lowest deviation (m = 4, 27.63518) / 0.664.
+// A comment line, rows of tau, deviation (deg/h), terms, edf and interval,
+// then the five read-outs. NIST SP 1065 gives 91.22945 and 85.95287 at m =
+// 1 and 2 (the rates pass through single precision in the file: seven
+// digits hold); the curve falls to its last point: no B.
 TEST_F(CliAllan, TableOfFactorsThenReadOuts) {
   WriteNbs14();
   const std::vector<std::string> parts = {
-      "1\t91.22944", "\t8\n2\t85.95286", "\t6\n4\t27.635", "\t2\nN\tNAN\t\u00B0/Vh\nB\t41.6192",
-      "\t\u00B0/h\t4\nK\tNAN\t\u00B0/h/Vh\n"};
+      "# kind oadev, confidence 0.683, gaps 0\n1\t91.22944", "\t8\t", "\n2\t85.95286", "\t6\t", "\n4\t27.635",
+      "\t2\t", "\nQ\tNAN\tarcsec\tNAN\tNAN\nN\tNAN\t\u00B0/Vh\tNAN\tNAN\nB\tNAN\t\u00B0/h\tNAN\tNAN\tNAN\n"
+      "K\tNAN\t\u00B0/h/Vh\tNAN\tNAN\nR\tNAN\t\u00B0/h^2\tNAN\tNAN\n"};
   for (const std::string& file : {rtd_, old_}) {
     const Result r = Cli({"allan", file, "--settings", settings_});
     EXPECT_EQ(r.code, ExitOk) << r.err;
@@ -234,15 +235,15 @@ TEST_F(CliAllan, TableOfFactorsThenReadOuts) {
     }
     EXPECT_EQ(r.out.substr(at), parts.back());
   }
-  const Result json = Cli({"allan", rtd_, "--settings", settings_, "--json"});
+  const Result json = Cli({"allan", rtd_, "--settings", settings_, "--json", "--confidence", "0.95"});
   EXPECT_EQ(json.code, ExitOk) << json.err;
   std::size_t at = 0;
   for (const char* part :
-       {R"({"n": null, "b": 41.6192)",
-        R"(, "b_tau": 4, "k": null, "points": [{"tau_s": 1, "adev_deg_h": 91.22944)",
-        R"(, "terms": 8}, {"tau_s": 2, "adev_deg_h": 85.95286)",
-        R"(, "terms": 6}, {"tau_s": 4, "adev_deg_h": 27.635)",
-        R"(, "terms": 2}], "units": {"n": "°/Vh", "b": "°/h", "b_tau": "s", "k": "°/h/Vh"}})" "\n"}) {
+       {R"({"kind": "oadev", "confidence": 0.95, "gaps": 0, "gap_s": 0, "backward": 0, "skipped": 0, )",
+        R"("points": [{"tau_s": 1, "adev_deg_h": 91.22944)", R"(, "terms": 8, "edf": )",
+        R"(, {"tau_s": 4, "adev_deg_h": 27.635)",
+        R"(], "q": null, "n": null, "b": null, "b_tau": null, "k": null, "r": null, )"
+        R"("ranges_s": {"q": null, "n": null, "b": null, "k": null, "r": null}, "units": {"q": "arcsec", )"}) {
     at = json.out.find(part, at);
     ASSERT_NE(at, std::string::npos) << part << " in\n" << json.out;
   }
@@ -253,17 +254,24 @@ TEST_F(CliAllan, SpanOptionsAndFailures) {
   // Five records (t = 3..7): factors 1 and 2.
   Result r = Cli({"allan", rtd_, "--begin", "3", "--end", "7", "--settings", settings_});
   EXPECT_EQ(r.code, 0) << r.err;
-  EXPECT_EQ(r.out.substr(0, 2), "1\t");
-  EXPECT_TRUE(Has(r.out, "\n2\t"));
-  EXPECT_FALSE(Has(r.out, "\n4\t"));
+  EXPECT_TRUE(Has(r.out, "gaps 0\n1\t") && Has(r.out, "\n2\t") && !Has(r.out, "\n4\t")) << r.out;
   // Two records: no factor, the read-outs NAN, exit 1.
   r = Cli({"allan", rtd_, "--begin", "8", "--settings", settings_});
   EXPECT_EQ(r.code, ExitFailure);
-  EXPECT_EQ(r.out, "N\tNAN\t\u00B0/Vh\nB\tNAN\t\u00B0/h\tNAN\nK\tNAN\t\u00B0/h/Vh\n");
+  EXPECT_TRUE(Has(r.out, "gaps 0\nQ\tNAN\t")) << r.out;
   EXPECT_TRUE(Has(r.err, "fewer than 3 records"));
   r = Cli({"allan", rtd_, "--begin", "8", "--settings", settings_, "--json"});
   EXPECT_EQ(r.code, ExitFailure);
-  EXPECT_TRUE(Has(r.out, R"({"n": null, "b": null, "b_tau": null, "k": null, "points": [], )")) << r.out;
+  EXPECT_TRUE(Has(r.out, R"("points": [], "q": null, "n": null, "b": null, "b_tau": null, "k": null, "r": null)")) << r.out;
+  // Grids and kinds: decade has m = 1 only on nine records; mdev, hdev.
+  r = Cli({"allan", rtd_, "--taus", "decade", "--kind", "hdev", "--settings", settings_});
+  EXPECT_TRUE(r.code == ExitOk && Has(r.out, "# kind hdev, ") && !Has(r.out, "\n2\t")) << r.out << r.err;
+  for (const auto& [option, value] : {std::pair<const char*, const char*>{"--taus", "fortnight"}, {"--taus", "0"},
+                                     {"--kind", "tdev"}, {"--confidence", "1"}, {"--confidence", "-0.5"}}) {
+    r = Cli({"allan", rtd_, option, value, "--settings", settings_});
+    EXPECT_EQ(r.code, ExitUsage) << option << " " << value;
+    EXPECT_TRUE(Has(r.err, option)) << r.err;
+  }
 }
 
 // export and archive print the files they wrote, or why they wrote none.

@@ -1,8 +1,12 @@
-// Allan deviation: NBS-14 of NIST SP 1065, the running sum against the plain
-// definition, noises of known parameters, reading a span of a recording.
+// Noise analysis: NBS-14 and the 1000-point test set of NIST SP 1065, the
+// three estimators against their plain definitions (holes included),
+// chi-square quantiles against published tables, interval coverage on
+// simulated white noise, the read-outs only where their region is, gaps,
+// tau grids, reading a span of a recording.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cmath>
 #include <numeric>
 #include <random>
@@ -10,6 +14,7 @@
 
 #include "common/TestFiles.h"
 #include "processing/Allan.h"
+#include "sim/DeviceModel.h"
 
 namespace {
 
@@ -21,79 +26,335 @@ std::vector<float> Gaussian(std::size_t n, double sigma, unsigned seed) {
   return v;
 }
 
-TEST(Allan, Nbs14NineValuesAndTooFew) {
+TAllanOptions Options(TAllanKind kind, TTauGrid::TType grid, int perDecade = 0) {
+  TAllanOptions o;
+  o.Kind = kind;
+  o.Grid.Type = grid;
+  o.Grid.PerDecade = perDecade;
+  return o;
+}
+
+// A span with times at tau0 from t0, the records of [cutFrom, cutTo) left out.
+TSpanRates Span(const std::vector<float>& rates, double t0, double tau0, std::size_t cutFrom = 0,
+                std::size_t cutTo = 0) {
+  TSpanRates s;
+  for (std::size_t i = 0; i < rates.size(); ++i) {
+    if (i >= cutFrom && i < cutTo) continue;
+    s.Rates.push_back(rates[i]);
+    s.Times.push_back(static_cast<float>(t0 + static_cast<double>(i) * tau0));
+  }
+  s.FirstTime = s.Times.front();
+  s.LastTime = s.Times.back();
+  return s;
+}
+
+TEST(Allan, Nbs14NineValues) {
   const double nbs14[] = {892, 809, 823, 798, 671, 644, 883, 903, 677};  // deg/h
   std::vector<float> rates;
   for (double r : nbs14) rates.push_back(static_cast<float>(r / 3600));
-  const TAllanResult r = ComputeAllan(rates.data(), rates.size(), 1.0);
+  // tau0 0.37 s: factor and time must not be confused.
+  const TAllanResult r = ComputeAllan(rates.data(), rates.size(), 0.37);
   ASSERT_EQ(r.Points.size(), 3u);  // m = 1, 2, 4 (2m < 9)
-  // SP 1065's overlapping values for m = 1, 2; m = 4 from its two terms.
   const double adev[] = {91.22945, 85.95287, 27.6351791200998};
   for (std::size_t k = 0; k < 3; ++k) {
     const TAllanPoint& p = r.Points[k];
-    EXPECT_TRUE(p.Factor == 1 << k && p.Tau == p.Factor && p.Terms == 9 - 2 * p.Factor + 1) << k;
+    EXPECT_TRUE(p.Factor == 1 << k && std::fabs(p.Tau - 0.37 * p.Factor) < 1e-12 &&
+                p.Terms == 9 - 2 * p.Factor + 1) << k;
     EXPECT_NEAR(p.Adev, adev[k], adev[k] * 1e-6) << k;
+    EXPECT_TRUE(p.Lo < p.Adev && p.Adev < p.Hi) << k;
   }
-  // The smallest deviation is at m = 4; B = sigma / 0.664 there.
-  EXPECT_TRUE(std::fabs(r.B - adev[2] / 0.664) < 1e-4 && r.BTau == 4.0) << r.B << " at " << r.BTau;
-  // Fewer than three rates, or no positive time step: nothing.
+  // The smallest point is the last: no flat minimum, no B.
+  EXPECT_FALSE(r.B.Found);
+  EXPECT_TRUE(std::isnan(r.B.Value) && std::isnan(r.BTau));
   for (const auto& [n, tau0] : {std::pair<std::size_t, double>{0, 1.0}, {2, 1.0}, {9, 0.0}, {9, -1.0}, {9, NAN}}) {
     const TAllanResult none = ComputeAllan(rates.data(), n, tau0);
-    EXPECT_TRUE(none.Points.empty() && std::isnan(none.N) && std::isnan(none.B) && std::isnan(none.K)) << n;
+    EXPECT_TRUE(none.Points.empty() && std::isnan(none.N.Value) && std::isnan(none.Q.Value)) << n;
   }
-  EXPECT_EQ(ComputeAllan(rates.data(), 3, 1.0).Points.size(), 1u);  // one factor of two terms
 }
 
-TEST(Allan, TheRunningSumAgreesWithTheDefinition) {
-  // sum_j (S_{j+m} - S_j)^2, each window summed afresh; a large offset must
-  // not spoil the differences.
-  for (float offset : {0.0f, 1000.0f}) {
-    std::vector<float> y = Gaussian(1001, 1.0, 7);
-    for (float& x : y) x += offset;
-    for (std::size_t m : {1u, 2u, 3u, 64u, 250u, 499u, 500u}) {
-      long double plain = 0;
-      for (std::size_t j = 0; j + 2 * m <= y.size(); ++j) {
-        const long double a = std::accumulate(y.begin() + j, y.begin() + j + m, 0.0L);
-        const long double b = std::accumulate(y.begin() + j + m, y.begin() + j + 2 * m, 0.0L);
-        plain += (b - a) * (b - a);
-      }
-      EXPECT_NEAR(static_cast<double>(AllanSquares(y.data(), y.size(), m)), static_cast<double>(plain),
-                  static_cast<double>(plain) * (offset == 0 ? 1e-12 : 1e-9))
-          << "m = " << m << ", offset " << offset;
+// NIST SP 1065, section 12: 1000 values n_i / (2^31 - 1) from n_{i+1} =
+// 16807 n_i mod (2^31 - 1), n_0 = 1234567890; Table 31 (overlapping
+// Allan, modified Allan, overlapping Hadamard at tau 1, 10, 100).
+TEST(Allan, NistThousandPointSet) {
+  std::vector<float> rates;
+  std::uint64_t n = 1234567890;
+  for (int i = 0; i < 1000; ++i) {
+    rates.push_back(static_cast<float>(static_cast<double>(n) / 2147483647.0 / 3600.0));
+    n = 16807 * n % 2147483647;
+  }
+  struct Case {
+    TAllanKind kind;
+    double dev[3];
+    std::int64_t terms[3];
+  };
+  const Case cases[] = {{TAllanKind::Oadev, {2.922319e-01, 9.159953e-02, 3.241343e-02}, {999, 981, 801}},
+                        {TAllanKind::Mdev, {2.922319e-01, 6.172376e-02, 2.170921e-02}, {999, 972, 702}},
+                        {TAllanKind::Hdev, {2.943883e-01, 9.581083e-02, 3.237638e-02}, {998, 971, 701}}};
+  for (const Case& c : cases) {
+    const TAllanResult r = ComputeAllan(rates.data(), rates.size(), 0.37, Options(c.kind, TTauGrid::Decade));
+    ASSERT_EQ(r.Points.size(), 3u) << KindName(c.kind);
+    for (int k = 0; k < 3; ++k) {
+      EXPECT_NEAR(r.Points[k].Adev, c.dev[k], c.dev[k] * 1e-5) << KindName(c.kind) << " m " << r.Points[k].Factor;
+      EXPECT_EQ(r.Points[k].Terms, c.terms[k]) << KindName(c.kind);
     }
   }
 }
 
-TEST(Allan, WhiteNoiseAndRateRandomWalkGiveTheirSlopesAndLevels) {
-  // White: sigma0 = 36 deg/h (0.01 deg/s) at 100 Hz, sigma(tau) falls as
-  // sigma0 sqrt(tau0 / tau); N = sigma(1 s) / 60 = 0.06 deg/sqrt(h).
-  const std::vector<float> white = Gaussian(400000, 0.01, 11);
-  const TAllanResult r = ComputeAllan(white.data(), white.size(), 0.01);
-  ASSERT_EQ(r.Points.size(), 18u);  // m = 1 .. 2^17
-  for (std::size_t k = 0; k < 5; ++k) {
-    const TAllanPoint& p = r.Points[k];
-    const double bar = p.Adev / std::sqrt(static_cast<double>(p.Terms));
-    EXPECT_NEAR(p.Adev, 36.0 / std::sqrt(static_cast<double>(p.Factor)), 3 * bar) << p.Factor;
+// Each estimator from its textbook formula on the frequency values, terms
+// touching a hole left out; a large offset must not spoil the differences.
+TEST(Allan, TheThreeEstimatorsAgreeWithTheirDefinitions) {
+  std::vector<float> y = Gaussian(241, 1.0, 7);
+  for (float& v : y) v += 1000.0f;
+  for (std::size_t hole : {60u, 61u, 62u, 150u}) y[hole] = NAN;
+  auto sum = [&](std::size_t from, std::size_t count, bool& ok) {
+    long double s = 0;
+    for (std::size_t i = from; i < from + count; ++i) {
+      ok = ok && std::isfinite(y[i]);
+      s += y[i];
+    }
+    return s;
+  };
+  for (TAllanKind kind : {TAllanKind::Oadev, TAllanKind::Mdev, TAllanKind::Hdev}) {
+    const TAllanResult r = ComputeAllan(y.data(), y.size(), 0.37, Options(kind, TTauGrid::All));
+    ASSERT_FALSE(r.Points.empty());
+    for (const TAllanPoint& p : r.Points) {
+      const std::size_t m = static_cast<std::size_t>(p.Factor);
+      long double squares = 0;
+      std::int64_t terms = 0;
+      // Windows of 2m (oadev), 3m - 1 (mdev), 3m (hdev) values.
+      const std::size_t window = kind == TAllanKind::Oadev ? 2 * m : kind == TAllanKind::Mdev ? 3 * m - 1 : 3 * m;
+      for (std::size_t j = 0; j + window <= y.size(); ++j) {
+        bool ok = true;
+        long double t = 0;
+        if (kind == TAllanKind::Oadev) t = (sum(j + m, m, ok) - sum(j, m, ok)) / m;
+        if (kind == TAllanKind::Hdev) t = (sum(j + 2 * m, m, ok) - 2 * sum(j + m, m, ok) + sum(j, m, ok)) / m;
+        if (kind == TAllanKind::Mdev)
+          for (std::size_t i = j; i < j + m; ++i) t += (sum(i + m, m, ok) - sum(i, m, ok)) / m;
+        if (!ok) continue;
+        squares += t * t;
+        ++terms;
+      }
+      const long double var = kind == TAllanKind::Oadev ? squares / (2 * terms)
+                              : kind == TAllanKind::Hdev ? squares / (6 * terms)
+                                                         : squares / (2 * m * m * terms);
+      const double want = std::sqrt(static_cast<double>(var)) * 3600;
+      ASSERT_EQ(p.Terms, terms) << KindName(kind) << " m " << m;
+      ASSERT_NEAR(p.Adev, want, want * 1e-9) << KindName(kind) << " m " << m;
+    }
   }
-  ASSERT_TRUE(r.White.Found);
-  EXPECT_EQ(r.White.First, 0u);
-  EXPECT_NEAR(r.N, 0.06, 0.06 * 0.05);
-  // Rate random walk: steps of 0.001 deg/s (3.6 deg/h) every 0.1 s give
-  // sigma^2 = K^2 tau / 3, K = 60 x 3.6 / sqrt(0.1) deg/h/sqrt(h).
+}
+
+TEST(Allan, ChiSquareQuantilesMatchPublishedTables) {
+  // p, degrees of freedom, quantile (standard tables, e.g. NIST/SEMATECH
+  // e-Handbook 1.3.6.7.4).
+  const double table[][3] = {{0.05, 1, 0.00393},  {0.95, 1, 3.841},   {0.05, 10, 3.940},
+                             {0.95, 10, 18.307},  {0.025, 30, 16.791}, {0.975, 30, 46.979},
+                             {0.01, 100, 70.065}, {0.99, 100, 135.807}, {0.5, 2, 1.386}};
+  for (const auto& row : table)
+    EXPECT_NEAR(ChiSquareQuantile(row[0], row[1]), row[2], row[2] * 1e-3) << row[0] << " " << row[1];
+  // Two degrees of freedom: closed form -2 ln(1 - p).
+  EXPECT_NEAR(ChiSquareQuantile(0.1587, 2), -2 * std::log(1 - 0.1587), 1e-9);
+}
+
+TEST(Allan, EquivalentDofAgreesWithPublishedFormulas) {
+  // NIST SP 1065 Table 5 (overlapping Allan, N phase points): white rate
+  // noise [3(N-1)/2m - 2(N-2)/N] 4m^2/(4m^2+5); white phase noise
+  // (N+1)(N-2m)/(2(N-m)). Both are approximations: 2 and 3 %.
+  for (double N : {1001.0, 200001.0})
+    for (double m : {1.0, 10.0, 100.0}) {
+      const auto terms = static_cast<std::int64_t>(N - 2 * m);
+      const auto mm = static_cast<std::int64_t>(m);
+      const double white = (3 * (N - 1) / (2 * m) - 2 * (N - 2) / N) * 4 * m * m / (4 * m * m + 5);
+      EXPECT_NEAR(EquivalentDof(TAllanKind::Oadev, 0, mm, terms), white, white * 0.02) << m;
+      const double phase = (N + 1) * (N - 2 * m) / (2 * (N - m));
+      EXPECT_NEAR(EquivalentDof(TAllanKind::Oadev, 2, mm, terms), phase, phase * 0.03) << m;
+    }
+  // Long records: 1/edf = (a0 - a1/r)/r, r = terms/m, with Greenhall and
+  // Riley's Table 2 (2003) for alpha = 0, -1, -2 (Allan, d = 2) and 0..-4
+  // (Hadamard, d = 3).
+  const struct {
+    TAllanKind kind;
+    int alpha;
+    double a0, a1;
+  } table[] = {{TAllanKind::Oadev, 0, 2.0 / 3, 1.0 / 3}, {TAllanKind::Oadev, -1, 0.852, 0.375},
+               {TAllanKind::Oadev, -2, 1.079, 0.368},    {TAllanKind::Hdev, 0, 7.0 / 9, 0.5},
+               {TAllanKind::Hdev, -1, 0.997, 0.617},     {TAllanKind::Hdev, -2, 1.033, 0.607},
+               {TAllanKind::Hdev, -3, 1.053, 0.553},     {TAllanKind::Hdev, -4, 1.302, 0.535}};
+  for (const auto& t : table) {
+    const double r = 100000.0 / 1000.0;
+    EXPECT_NEAR(EquivalentDof(t.kind, t.alpha, 1000, 100000), r / (t.a0 - t.a1 / r), 0.005 * r / t.a0)
+        << KindName(t.kind) << " alpha " << t.alpha;
+  }
+}
+
+TEST(Allan, IntervalsCoverTheTrueDeviationOnWhiteNoise) {
+  // 100 runs of white rate noise of 36 deg/h per sample: the true sigma at
+  // factor m is 36 / sqrt(m); the 68.3 % interval holds it in about 68.
+  int inside16 = 0, insideLast = 0;
+  std::int64_t terms16 = 0;
+  for (unsigned seed = 1; seed <= 100; ++seed) {
+    const std::vector<float> y = Gaussian(1500, 0.01, seed);
+    const TAllanResult r = ComputeAllan(y.data(), y.size(), 0.37);
+    for (const TAllanPoint& p : r.Points) {
+      const double truth = 36.0 / std::sqrt(static_cast<double>(p.Factor));
+      const bool in = p.Lo <= truth && truth <= p.Hi;
+      if (p.Factor == 16) {
+        inside16 += in;
+        terms16 = p.Terms;
+      }
+      if (&p == &r.Points.back()) insideLast += in;
+    }
+  }
+  EXPECT_GE(terms16, 30);
+  EXPECT_TRUE(inside16 >= 60 && inside16 <= 76) << inside16;
+  std::printf("inside the 68.3 %% interval: %d at m = 16, %d at the last tau\n", inside16, insideLast);
+  EXPECT_TRUE(insideLast >= 60 && insideLast <= 76) << insideLast;
+}
+
+TEST(Allan, ReadOutsOnlyWhereTheirRegionIs) {
+  // White rate noise: the curve falls to its end; no B on any seed, N right.
+  int withB = 0;
+  for (unsigned seed = 1; seed <= 30; ++seed) {
+    const std::vector<float> y = Gaussian(100000, 0.01, seed);
+    const TAllanResult r = ComputeAllan(y.data(), y.size(), 0.008);
+    withB += r.B.Found;
+    EXPECT_NEAR(r.N.Value, 0.01 * 3600 * std::sqrt(0.008) / 60, 0.06 * 0.01 * 3600 * std::sqrt(0.008) / 60);
+    EXPECT_FALSE(r.R.Found);
+  }
+  EXPECT_EQ(withB, 0);
+  // Rate random walk: rising from the first point; K, no B, no N.
   std::vector<float> walk = Gaussian(200000, 0.001, 5);
   double level = 0;
   for (float& y : walk) y = static_cast<float>(level += y);
   const TAllanResult w = ComputeAllan(walk.data(), walk.size(), 0.1);
-  EXPECT_TRUE(w.RateWalk.Found && !w.White.Found && std::isnan(w.N));
-  EXPECT_NEAR(w.K, 60 * 3.6 / std::sqrt(0.1), 0.15 * 60 * 3.6 / std::sqrt(0.1));
+  EXPECT_TRUE(w.K.Found && !w.N.Found && !w.B.Found && std::isnan(w.B.Value));
+  EXPECT_NEAR(w.K.Value, 60 * 3.6 / std::sqrt(0.1), 0.15 * 60 * 3.6 / std::sqrt(0.1));
+}
+
+// The rates the virtual gyroscope streams at 10 Hz for `seconds`.
+std::vector<float> Simulated(TDeviceConfig c, double seconds) {
+  c.FreqImpulse = 10;
+  c.TempDrift = 0;
+  TDeviceModel dev(c);
+  std::vector<float> rates;
+  dev.OnSample = [&](const TDeviceSample& s) { rates.push_back(s.Rate); };
+  dev.StartStreaming(0);
+  std::vector<std::uint8_t> sink;
+  for (double t = 100; t <= seconds; t += 100) {
+    dev.AdvanceTo(t);
+    dev.Take(sink);
+    sink.clear();
+  }
+  return rates;
+}
+
+TEST(Allan, TermsOfTheVirtualGyroscope) {
+  // Angle quantum 2.23 arcsec (Q = 2.23 / sqrt(12) = 0.644 arcsec), N =
+  // 0.005 deg/sqrt(h), a ramp of 0.137 deg/h^2; then a rate random walk K = 0.05
+  // deg/h/sqrt(h) instead of the ramp.
+  TDeviceConfig c;
+  c.AngleQuantum = 2.23;
+  c.Arw = 0.005;
+  c.BiasInstability = 0;
+  c.RateRamp = 0.137;
+  std::vector<float> y = Simulated(c, 20000);
+  ASSERT_EQ(y.size(), 200000u);
+  TAllanOptions o = Options(TAllanKind::Oadev, TTauGrid::Density, 10);
+  TAllanResult r = ComputeAllan(y.data(), y.size(), 0.1, o);
+  EXPECT_TRUE(r.Q.Found && r.N.Found && r.R.Found && !r.K.Found);
+  EXPECT_NEAR(r.Q.Value, 2.23 / std::sqrt(12.0), 0.15 * 0.644);
+  EXPECT_NEAR(r.N.Value, 0.005, 0.15 * 0.005);
+  EXPECT_NEAR(r.R.Value, 0.137, 0.15 * 0.137);
+  EXPECT_TRUE(r.Q.TauTo < r.N.TauFrom && r.N.TauTo < r.R.TauFrom);
+  // The Hadamard deviation does not see the ramp; the modified one reads
+  // N and R with its own factors.
+  o.Kind = TAllanKind::Hdev;
+  r = ComputeAllan(y.data(), y.size(), 0.1, o);
+  EXPECT_TRUE(!r.R.Found && r.N.Found && !r.K.Found);
+  EXPECT_NEAR(r.N.Value, 0.005, 0.15 * 0.005);
+  o.Kind = TAllanKind::Mdev;
+  r = ComputeAllan(y.data(), y.size(), 0.1, o);
+  EXPECT_TRUE(r.N.Found && r.R.Found);
+  EXPECT_NEAR(r.N.Value, 0.005, 0.15 * 0.005);
+  EXPECT_NEAR(r.R.Value, 0.137, 0.15 * 0.137);
+  c.RateRamp = 0;
+  c.AngleQuantum = 0;
+  c.RateRandomWalk = 0.2;
+  y = Simulated(c, 20000);
+  o.Kind = TAllanKind::Oadev;
+  r = ComputeAllan(y.data(), y.size(), 0.1, o);
+  EXPECT_TRUE(r.N.Found && r.K.Found && !r.Q.Found && !r.R.Found);
+  EXPECT_NEAR(r.K.Value, 0.2, 0.2 * 0.2);
+}
+
+TEST(Allan, GapsAreHolesNotJoins) {
+  // 125 Hz white noise, 4000 s; 200 s taken out, then 20 % of the middle.
+  const std::vector<float> y = Gaussian(500000, 0.01, 3);
+  TSpanRates whole = Span(y, 0.004, 0.008);
+  const TAllanResult a = ComputeAllan(whole);
+  ASSERT_TRUE(a.N.Found);
+  EXPECT_EQ(a.Gaps, 0);
+  EXPECT_NEAR(a.Tau0, 0.008, 1e-6);
+  for (const auto& [from, to] : {std::pair<std::size_t, std::size_t>{200000, 225000}, {200000, 300000}}) {
+    TSpanRates cut = Span(y, 0.004, 0.008, from, to);
+    const TAllanResult b = ComputeAllan(cut);
+    EXPECT_EQ(b.Gaps, 1);
+    EXPECT_NEAR(b.GapSeconds, (to - from) * 0.008, 0.01);
+    EXPECT_NEAR(b.Tau0, 0.008, 1e-6);
+    ASSERT_TRUE(b.N.Found);
+    EXPECT_NEAR(b.N.Value / a.N.Value, 1.0, 0.05) << to - from;
+    // Joined across the gap with tau0 = (last - first) / (n - 1), as the
+    // window did before gaps were found, N moves by far more.
+    const double joinedTau0 = (cut.LastTime - cut.FirstTime) / static_cast<double>(cut.Rates.size() - 1);
+    const TAllanResult joined = ComputeAllan(cut.Rates.data(), cut.Rates.size(), joinedTau0);
+    if (to - from == 100000) {
+      EXPECT_GT(std::fabs(joined.N.Value / a.N.Value - 1), 0.1);
+    }
+    // No term reaches across the gap: each estimator's terms of the two parts.
+    EXPECT_EQ(b.Points[3].Terms, static_cast<std::int64_t>(from - 16 + 1 + (500000 - to) - 16 + 1));
+  }
+  // A step back in time starts the data afresh and is counted.
+  TSpanRates back = Span(y, 0.004, 0.008);
+  back.Times[1000] -= 0.5f;
+  const TAllanResult c = ComputeAllan(back);
+  // The record put back lies 0.5 s before its neighbours: a step back, and
+  // a gap after it; three runs, one term of m = 1 lost at each join.
+  EXPECT_TRUE(c.Backward == 1 && c.Gaps == 1);
+  EXPECT_EQ(c.Points[0].Terms, 500000 - 3);
+}
+
+TEST(Allan, TauGrids) {
+  const std::pair<const char*, std::vector<std::int64_t>> cases[] = {
+      {"octave", {1, 2, 4, 8, 16, 32, 64}},
+      {"decade", {1, 10, 100}},
+      {"3", {1, 2, 5, 10, 22, 46, 100}},
+      {"10", {1, 2, 3, 4, 5, 6, 8, 10, 13, 16, 20, 25, 32, 40, 50, 63, 79, 100}},
+  };
+  for (const auto& [text, want] : cases) {
+    TTauGrid g;
+    ASSERT_TRUE(ParseTauGrid(text, g)) << text;
+    EXPECT_EQ(GridFactors(g, 100), want) << text;
+    EXPECT_EQ(TauGridName(g), text);
+  }
+  TTauGrid g;
+  ASSERT_TRUE(ParseTauGrid("all", g));
+  EXPECT_EQ(GridFactors(g, 5), (std::vector<std::int64_t>{1, 2, 3, 4, 5}));
+  for (const char* bad : {"", "0", "-1", "1.5", "Octave", "1001", "x"}) EXPECT_FALSE(ParseTauGrid(bad, g)) << bad;
+  // "all" above 100,000 records is refused with a reason.
+  const std::vector<float> y = Gaussian(100001, 0.01, 1);
+  const TAllanResult r = ComputeAllan(y.data(), y.size(), 0.01, Options(TAllanKind::Oadev, TTauGrid::All));
+  EXPECT_TRUE(r.Points.empty() && r.Refused.find("100000") != std::string::npos) << r.Refused;
+  EXPECT_EQ(ComputeAllan(y.data(), 1000, 0.01, Options(TAllanKind::Mdev, TTauGrid::All)).Points.size(), 333u);
 }
 
 TEST(Allan, SpanReadingKeepsOnlyTheSpan) {
   // Records at t = 1..1000 s with rate t/1000; record 5 has a NaN
-  // temperature, record 7 a NaN time; a 5-byte fragment trails.
+  // temperature, record 7 a NaN time, record 8 an infinite rate; a 5-byte
+  // fragment trails.
   TTempDir dir;
   Bytes b = RecordingHeader(10.0f);
-  for (int i = 1; i <= 1000; ++i) AddRecord(b, i == 7 ? NAN : i, i / 1000.0f, i == 5 ? NAN : 20.0f);
+  for (int i = 1; i <= 1000; ++i)
+    AddRecord(b, i == 7 ? NAN : i, i == 8 ? INFINITY : i / 1000.0f, i == 5 ? NAN : 20.0f);
   b.insert(b.end(), {1, 2, 3, 4, 5});
   WriteBytes(dir.File("span.rtd"), b);
   std::vector<std::int64_t> calls;
@@ -103,16 +364,18 @@ TEST(Allan, SpanReadingKeepsOnlyTheSpan) {
   };
   TSpanRates span;
   std::string error;
-  ASSERT_TRUE(ReadSpanRates(dir.File("span.rtd"), 3, 9.5, span, error, progress));
-  EXPECT_EQ(span.Rates, (std::vector<float>{0.003f, 0.004f, 0.006f, 0.008f, 0.009f}));
-  EXPECT_EQ(span.FirstTime, 3.0);
-  EXPECT_EQ(span.LastTime, 9.0);
-  EXPECT_DOUBLE_EQ(ComputeAllan(span).Tau0, 1.5);  // 6 s over 4 steps
+  ASSERT_TRUE(ReadSpanRates(dir.File("span.rtd"), 3, 10.5, span, error, progress));
+  EXPECT_EQ(span.Rates, (std::vector<float>{0.003f, 0.004f, 0.006f, 0.009f, 0.010f}));
+  EXPECT_EQ(span.Times, (std::vector<float>{3, 4, 6, 9, 10}));
+  EXPECT_EQ(span.Skipped, 3);
   EXPECT_LE(calls.size(), 3u);  // reading stops after the span
-  // The whole file: about a hundred rising reports, up to the record count.
+  // Steps 1, 2, 3, 1 s: the median (the upper middle one) is 2 s, so no
+  // step is a gap; tau0 is then the mean step, 7 s / 4.
+  const TAllanResult r = ComputeAllan(span);
+  EXPECT_TRUE(r.Gaps == 0 && r.Tau0 == 1.75) << r.Gaps << " " << r.Tau0;
   calls.clear();
   ASSERT_TRUE(ReadSpanRates(dir.File("span.rtd"), -1e9, 1e9, span, error, progress));
-  EXPECT_EQ(span.Rates.size(), 998u);
+  EXPECT_EQ(span.Rates.size(), 997u);
   EXPECT_TRUE(calls.size() >= 100 && calls.size() <= 103 && calls.back() == 1000 &&
               std::is_sorted(calls.begin(), calls.end()));
   EXPECT_FALSE(ReadSpanRates(dir.File("missing.rtd"), 0, 1, span, error));
