@@ -64,13 +64,6 @@ double Hysteresis(const std::vector<TThermalBlock>& blocks) {
   return worst;
 }
 
-// A read-out of the noise analysis as a number (NaN where not found).
-double Term(double value) { return value; }
-template <typename TLine>
-double Term(const TLine& line) {
-  return line.Value;
-}
-
 }  // namespace
 
 bool ReadSpanRecords(const std::string& path, double begin, double end,
@@ -228,8 +221,8 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
   for (std::size_t i = 0; i < n; ++i) rates[i] = records[i].Rate;
   {
     const TAllanResult raw = ComputeAllan(rates.data(), n, tau0);
-    r.NRaw = Term(raw.N);
-    r.BRaw = Term(raw.B);
+    r.NRaw = raw.N.Value;
+    r.BRaw = raw.B.Value;
   }
 
   // Blocks of `Average` seconds from the first record. A block's dT/dt is
@@ -388,8 +381,8 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
   }
   r.ResidualRms = static_cast<double>(std::sqrt(rssRecords / static_cast<long double>(n)));
   const TAllanResult comp = ComputeAllan(rates.data(), n, tau0);
-  r.NCompensated = Term(comp.N);
-  r.BCompensated = Term(comp.B);
+  r.NCompensated = comp.N.Value;
+  r.BCompensated = comp.B.Value;
   if (compensated) *compensated = std::move(rates);
   return r;
 }
