@@ -1,6 +1,7 @@
 #include "cli/CliCommands.h"
 #include "cli/BatchCompare.h"
 #include "cli/CliOptions.h"
+#include "cli/ThermalCommands.h"
 #include "cli/FileCommands.h"
 #include "cli/Fields.h"
 #include "cli/Ports.h"
@@ -34,6 +35,17 @@ const char kUsage[] =
     "usage: ratelog-cli COMMAND [OPTIONS]\n"
     "\n"
     "commands:\n"
+    "  thermal FILE.rtd   temperature sensitivity of the bias: the model\n"
+    "       b0 + b1 T + .. + bK T^K + c dT/dt fitted to the rate averaged over\n"
+    "       --average seconds; one line per figure \"NAME value unit \u00B1 stderr\":\n"
+    "       [--begin S] [--end S] [--order 1|2|3] [--average S] [--no-rate-term]\n"
+    "  warmup FILE.rtd    turn-on time: when the moving average over --window\n"
+    "       seconds stays within \u00B1band of the final value (mean of the last 10 %):\n"
+    "       [--begin S] [--end S] [--window S] [--band DEG_PER_H]\n"
+    "  repeat FILE.rtd..  run-to-run repeatability: each run's mean bias and drift\n"
+    "       after --skip S seconds, then per identification the runs, their mean\n"
+    "       and the sample standard deviation of their biases\n"
+    "       (thermal, warmup and repeat take --json as well)\n"
     "  info FILE.rtd      the recording's header, record count and time range\n"
     "  calc FILE.rtd      basic parameters over a time span:\n"
     "       [--begin S] [--end S] [--sigma 1|3] [--drift-time S]\n"
@@ -52,9 +64,12 @@ const char kUsage[] =
     "  record             a measurement run without the window:\n"
     "       [--port COMn] [--seconds N] [--out FILE.rtd]\n"
     "       [--mode normal|trigger|onecommand] [--sample N] [--simulate]\n"
+    "       [--temp-profile SPEC]\n"
     "       [--ident-timeout S]\n"
     "       --seconds counts from the end of identification; without it the run\n"
-    "       goes on until Ctrl-C. --simulate attaches the virtual gyroscope.\n"
+    "       goes on until Ctrl-C. --simulate attaches the virtual gyroscope;\n"
+    "       --temp-profile ramp|cycle:FROM:TO:RATE[:B1:B2:C] puts it in a climatic\n"
+    "       chamber (deg C, deg C/min; thermal bias b1 T + b2 T^2 + c dT/dt, deg/h)\n"
     "       Exit code 4: the device did not identify itself in time.\n"
     "  record --port COM1 --port COM2 ...   a batch: one run per port, all at once:\n"
     "       [--port COMa-COMb] [--port /dev/DEVICE] [--out-dir DIR] [--simulate N]\n"
@@ -300,6 +315,9 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     std::vector<std::string> switches = {};
   };
   const std::map<std::string, Entry> commands = {
+      {"thermal", {{"begin", "end", "order", "average"}, Thermal, {"json", "no-rate-term"}}},
+      {"warmup", {{"begin", "end", "window", "band"}, Warmup, {"json"}}},
+      {"repeat", {{"skip"}, Repeat, {"json"}}},
       {"info", {{}, Info, {"json"}}},
       {"calc",
        {{"begin", "end", "sigma", "drift-time", "random-walk-time", "passband", "earth-rate"},
@@ -307,7 +325,9 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
       {"allan", {{"begin", "end", "taus", "kind", "confidence"}, Allan, {"json"}}},
       {"ports", {{}, Ports, {"json"}}},
       {"record",
-       {{"port", "seconds", "out", "mode", "sample", "ident-timeout", "out-dir", "simulate"}, Record,
+       {{"port", "seconds", "out", "mode", "sample", "ident-timeout", "out-dir", "simulate",
+         "temp-profile"},
+        Record,
         {"simulate"}}},
       {"export", {{"begin", "end", "out"}, Export, {"rate", "temperature", "excel"}}},
       {"archive", {{"server", "name"}, Archive}},

@@ -87,9 +87,16 @@ int Record(const Options& o, std::ostream& out, std::ostream& err) {
   if (outOption && outOption->empty()) throw UsageError{"--out needs a file name"};
   const std::string outFile = outOption.value_or("");
 
+  if (o.Get("temp-profile") && !o.Flag("simulate"))
+    throw UsageError{"--temp-profile is for the virtual gyroscope (--simulate)"};
   std::unique_ptr<TVirtualGyro> gyro;
   if (o.Flag("simulate")) {
-    gyro = std::make_unique<TVirtualGyro>(TDeviceModel::ConfigFor(settings));
+    TDeviceConfig config = TDeviceModel::ConfigFor(settings);
+    if (const auto profile = o.Get("temp-profile")) {
+      std::string error;
+      if (!ParseTempProfile(*profile, config, error)) throw UsageError{"--temp-profile: " + error};
+    }
+    gyro = std::make_unique<TVirtualGyro>(config);
     std::string error;
     if (!gyro->Start(error)) {
       err << "ratelog-cli: " << error << "\n";

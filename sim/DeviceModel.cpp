@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -176,7 +177,9 @@ void TDeviceModel::NextSignal(double now, double dt, float& rate, float& tempera
   const double white = Normal();
   const double drive = Normal();
 
-  const double temp = c.TempStart + c.TempDrift * now / 3600.0;
+  double temp = 0, tempRate = 0;
+  DeviceTemperature(c, now, temp, tempRate);
+  const double thermal = c.TempB1 * temp + c.TempB2 * temp * temp + c.TempRateCoefficient * tempRate;
 
   const double sigmaGm = c.BiasInstability / GaussMarkovAllanPeak;
   const double a = c.CorrelationTime > 0 ? std::exp(-dt / c.CorrelationTime) : 0.0;
@@ -202,6 +205,8 @@ void TDeviceModel::NextSignal(double now, double dt, float& rate, float& tempera
   }
   rate = static_cast<float>(rateH / 3600.0);
   temperature = static_cast<float>(temp);
+  // The climatic chamber's thermal bias (deg/h).
+  if (thermal != 0) rate = static_cast<float>(rate + thermal / 3600.0);
 }
 
 void TDeviceModel::FillSample(TDeviceSample& s, double now, float rate,
@@ -591,4 +596,64 @@ TDeviceConfig TDeviceModel::ConfigFor(const TOptionProgramm& settings) {
   c.SampleRate = settings.SafeSample();
   c.EarthRate = settings.EarthRate;
   return c;
+}
+
+// ---------------------------------------------------------- temperature ---
+
+void DeviceTemperature(const TDeviceConfig& c, double t, double& temperature, double& perMinute) {
+  using P = TDeviceConfig::TTempProgramme;
+  const double span = c.TempTo - c.TempFrom;
+  const double leg = c.TempSlope > 0 ? std::fabs(span) / c.TempSlope * 60.0 : 0.0;  // s
+  const double sign = span < 0 ? -1.0 : 1.0;
+  if (c.TempProgramme == P::Drift || !(leg > 0)) {
+    temperature = c.TempProgramme == P::Drift ? c.TempStart + c.TempDrift * t / 3600.0 : c.TempFrom;
+    perMinute = c.TempProgramme == P::Drift ? c.TempDrift / 60.0 : 0.0;
+    return;
+  }
+  if (t < 0) t = 0;
+  if (c.TempProgramme == P::Ramp) {
+    const bool done = t >= leg;
+    temperature = done ? c.TempTo : c.TempFrom + sign * c.TempSlope * t / 60.0;
+    perMinute = done ? 0.0 : sign * c.TempSlope;
+    return;
+  }
+  const double phase = std::fmod(t, 2 * leg);
+  const bool up = phase < leg;
+  temperature = up ? c.TempFrom + sign * c.TempSlope * phase / 60.0
+                   : c.TempTo - sign * c.TempSlope * (phase - leg) / 60.0;
+  perMinute = (up ? sign : -sign) * c.TempSlope;
+}
+
+bool ParseTempProfile(const std::string& text, TDeviceConfig& c, std::string& error) {
+  std::vector<std::string> parts;
+  std::size_t from = 0;
+  for (std::size_t at; (at = text.find(':', from)) != std::string::npos; from = at + 1)
+    parts.push_back(text.substr(from, at - from));
+  parts.push_back(text.substr(from));
+  error = "a temperature profile is ramp:FROM:TO:RATE or cycle:FROM:TO:RATE (deg C, deg C, "
+          "deg C/min), optionally followed by :B1:B2:C";
+  if ((parts.size() != 4 && parts.size() != 7) || (parts[0] != "ramp" && parts[0] != "cycle"))
+    return false;
+  double v[6] = {0, 0, 0, 0, 0, 0};
+  for (std::size_t i = 1; i < parts.size(); ++i) {
+    char* end = nullptr;
+    v[i - 1] = std::strtod(parts[i].c_str(), &end);
+    if (parts[i].empty() || *end != 0 || !std::isfinite(v[i - 1])) return false;
+  }
+  if (!(v[2] > 0)) {
+    error = "the temperature profile's rate must be a positive number of deg C/min";
+    return false;
+  }
+  c.TempProgramme = parts[0] == "ramp" ? TDeviceConfig::TTempProgramme::Ramp
+                                       : TDeviceConfig::TTempProgramme::Cycle;
+  c.TempFrom = v[0];
+  c.TempTo = v[1];
+  c.TempSlope = v[2];
+  if (parts.size() == 7) {
+    c.TempB1 = v[3];
+    c.TempB2 = v[4];
+    c.TempRateCoefficient = v[5];
+  }
+  error.clear();
+  return true;
 }

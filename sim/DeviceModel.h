@@ -66,6 +66,15 @@ struct TDeviceConfig {
   double TempStart = 25.0;        // deg C at time 0
   double TempDrift = 0.5;         // deg C per hour
   double TempCoefficient = 0.0;   // deg/h of bias per deg C away from TempStart
+  // Temperature programme of a climatic chamber, in place of TempStart +
+  // TempDrift: a ramp from TempFrom to TempTo at TempSlope deg C/min (then
+  // holding TempTo), or a cycle TempFrom -> TempTo -> TempFrom repeated.
+  enum class TTempProgramme : std::uint8_t { Drift, Ramp, Cycle };
+  TTempProgramme TempProgramme = TTempProgramme::Drift;
+  double TempFrom = 25.0, TempTo = 25.0, TempSlope = 1.0;
+  // Thermal bias, deg/h: TempB1 T + TempB2 T^2 + TempRateCoefficient dT/dt
+  // (T in deg C, dT/dt in deg C/min).
+  double TempB1 = 0.0, TempB2 = 0.0, TempRateCoefficient = 0.0;
   double SampleRate = 10.0;       // Hz: nominal rate of polled samples
   std::uint64_t Seed = 1;
 
@@ -88,6 +97,14 @@ struct TDeviceConfig {
   // Copies up to 25 bytes of text, zero-padding the rest.
   void SetIdent(std::string_view text);
 };
+
+// The device's temperature (deg C) and its rate of change (deg C/min) at
+// time t (s) of its clock.
+void DeviceTemperature(const TDeviceConfig& c, double t, double& temperature, double& perMinute);
+// A temperature programme "ramp:FROM:TO:RATE" or "cycle:FROM:TO:RATE"
+// (deg C, deg C, deg C/min), optionally followed by ":B1:B2:C", the thermal
+// coefficients. False with `error` set when the text is not one.
+bool ParseTempProfile(const std::string& text, TDeviceConfig& c, std::string& error);
 
 // What the device put on the wire for one sample, decoded as the program
 // should decode it.

@@ -43,6 +43,12 @@ const char kUsage[] =
     "  --bias DEG_H --arw DEG_SQRTH --instability DEG_H --earth-rate DEG_H\n"
     "  --rate-walk DEG_H_SQRTH --rate-ramp DEG_H2 --angle-quantum ARCSEC\n"
     "  --temp-start C --temp-drift C_PER_H --sample-rate HZ --seed N\n"
+    "  --temp-profile ramp|cycle:FROM:TO:RATE[:B1:B2:C]\n"
+    "                           climatic chamber: a ramp FROM -> TO deg C (then\n"
+    "                           holding TO) or a cycle FROM -> TO -> FROM repeated,\n"
+    "                           at RATE deg C/min, in place of --temp-start/--temp-drift\n"
+    "  --temp-b1 DEG_H_PER_C --temp-b2 DEG_H_PER_C2 --temp-c DEG_H_PER_C_PER_MIN\n"
+    "                           thermal bias b1 T + b2 T^2 + c dT/dt (0, 0, 0)\n"
     "  --bad-crc-every K --garbage-every K --overlong-every K\n"
     "  --error-replies N        answer the first N requests with status 3\n"
     "  --error-always           answer every request with status 3\n"
@@ -138,6 +144,14 @@ int main(int argc, char** argv) {
       {"--temp-start", [&](auto& n, auto& v) { config.TempStart = number(n, v); }},
       {"--temp-drift", [&](auto& n, auto& v) { config.TempDrift = number(n, v); }},
       {"--sample-rate", [&](auto& n, auto& v) { config.SampleRate = number(n, v); }},
+      {"--temp-profile",
+       [&](auto& n, auto& v) {
+         std::string error;
+         if (!ParseTempProfile(v, config, error)) throw n + ": " + error;
+       }},
+      {"--temp-b1", [&](auto& n, auto& v) { config.TempB1 = number(n, v); }},
+      {"--temp-b2", [&](auto& n, auto& v) { config.TempB2 = number(n, v); }},
+      {"--temp-c", [&](auto& n, auto& v) { config.TempRateCoefficient = number(n, v); }},
       {"--seed", [&](auto& n, auto& v) { config.Seed = static_cast<std::uint64_t>(count(n, v)); }},
       {"--bad-crc-every", [&](auto& n, auto& v) { config.BadCrcEvery = count(n, v); }},
       {"--garbage-every", [&](auto& n, auto& v) { config.GarbageEvery = count(n, v); }},

@@ -12,6 +12,7 @@
 #include "settings/Optionfrm.h"
 #include "ui/About.h"
 #include "ui/Allandev.h"
+#include "ui/ThermalFrm.h"
 
 struct TForms {
   // Destroyed in reverse order: the dialogs first, the main window last.
@@ -19,6 +20,7 @@ struct TForms {
   std::unique_ptr<TOptionForm> OptionForm;
   std::unique_ptr<TCalculFrm> CalculFrm;
   std::unique_ptr<TAllanFrm> AllanFrm;
+  std::unique_ptr<TThermalFrm> ThermalFrm;
   std::unique_ptr<TExportFrm> ExportFrm;
   std::unique_ptr<TAboutFrm> AboutFrm;
   std::unique_ptr<TInfoFileFrm> InfoFileFrm;

@@ -1,4 +1,5 @@
 #include "app/Mainform.h"
+#include "ui/ThermalFrm.h"
 #include "acquisition/PortDiagnostics.h"
 
 #include <QAction>
@@ -339,6 +340,8 @@ void TMainFrm::ch_tempClick() {
 }
 
 void TMainFrm::ClearSeries() {
+  if (warmupJob_) warmupJob_->Cancel();
+  if (overlays_) overlays_->ClearAll();
   Series1->data()->clear();
   Series2->data()->clear();
   Series3->data()->clear();

@@ -47,6 +47,9 @@ class TExportFrm;
 class TInfoFileFrm;
 class TOptionForm;
 class TRateChart;
+class TBackgroundJob;
+class TChartOverlays;
+class TThermalFrm;
 
 inline constexpr char CaptionPrefix[] = "Ratelog - ";
 
@@ -362,6 +365,22 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   bool built_ = false;  // every control exists
   QWidget* central_ = nullptr;
   QAction* gaugeAction_ = nullptr;
+  // What the analysis adds to the chart, and the warm-up computation.
+  std::unique_ptr<TChartOverlays> overlays_;
+  std::unique_ptr<TBackgroundJob> warmupJob_;
+
+ public:
+  // The temperature sensitivity window (Run menu) and the warm-up marker (View).
+  TThermalFrm* ThermalFrm = nullptr;
+  QAction* ac_thermal = nullptr;
+  QAction* ac_warmup = nullptr;
+  void ac_thermalExecute();
+  void ac_warmupExecute();
+  TChartOverlays* Overlays() const { return overlays_.get(); }
+  // The warm-up marker for the loaded recording, when the View item is checked.
+  void RefreshWarmupMarker();
+
+ private:
   QAction* gaugeSeparator_ = nullptr;
   QTimer* shellWait_ = nullptr;
   int shellWaitTicks_ = 0;

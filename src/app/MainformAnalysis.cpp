@@ -1,5 +1,6 @@
 // The analysis of the recording on the chart: the basic-parameter
-// calculation and the Allan deviation, both over the span the chart shows.
+// calculation, the Allan deviation and the temperature sensitivity, over the
+// span the chart shows; the warm-up marker.
 #include <QAction>
 #include <QCheckBox>
 #include <QLayout>
@@ -11,6 +12,10 @@
 #include "processing/Calculate.h"
 #include "ui/Allandev.h"
 #include "ui/Chart.h"
+#include "ui/ThermalFrm.h"
+#include "processing/Warmup.h"
+
+#include <cmath>
 
 void TMainFrm::ShowGauge(int percent) {
   if (percent < 0) {
@@ -64,4 +69,52 @@ void TMainFrm::ac_allanExecute() {
   AllanFrm->Series1 = Series1;
   AllanFrm->Gauge = [this](int percent) { ShowGauge(percent); };
   AllanFrm->exec();
+}
+
+void TMainFrm::ac_thermalExecute() {
+  if (!ThermalFrm || !OpenFile.Loaded || SeriesSize(Series1) == 0) return;
+  if (!Series1->visible() && !Series2->visible() && !Series3->visible()) {
+    ch_signal->setChecked(true);
+    ch_signalClick();
+  }
+  ThermalFrm->RecordingPath = OpenFile.RecordingName;
+  const QCPRange visible = Chart->Axis(TRateChart::Bottom)->range();
+  ThermalFrm->Begin = visible.lower;
+  ThermalFrm->End = visible.upper;
+  ThermalFrm->Overlays = overlays_.get();
+  ThermalFrm->Gauge = [this](int percent) { ShowGauge(percent); };
+  ThermalFrm->Execute();
+}
+
+void TMainFrm::ac_warmupExecute() { RefreshWarmupMarker(); }
+
+void TMainFrm::RefreshWarmupMarker() {
+  warmupJob_->Cancel();
+  overlays_->SetWarmupMarker(NAN, {});
+  if (!ac_warmup->isChecked() || !OpenFile.Loaded) return;
+  // The whole recording, with the command's defaults: a 100 s window and a
+  // band of 0.1 deg/h.
+  const std::string path = OpenFile.RecordingName;
+  warmupJob_->Start([this, path](const std::atomic<bool>& cancel, const auto& post) {
+    std::vector<SamplePoint> records;
+    std::string error;
+    const double inf = std::numeric_limits<double>::infinity();
+    if (!ReadSpanRecords(path, -inf, inf, records, error, {}, &cancel)) return;
+    const TWarmupResult r = ComputeWarmup(records, 100.0, 0.1);
+    const double first = records.empty() ? NAN : records.front().Time;
+    post([this, r, first] {
+      if (std::isnan(r.Time)) {
+        ac_warmup->setChecked(false);
+        Dialogs().Message(this,
+                          r.Valid ? QStringLiteral("No warm-up time: the moving average over 100 s does "
+                                                   "not stay within \u00B10.1 \u00B0/h of the final value.")
+                                  : QStringLiteral("No warm-up time: the recording is not longer than "
+                                                   "the 100 s window."),
+                          QStringLiteral("Message"), TMsgButtons::Ok, TMsgIcon::Information);
+        return;
+      }
+      overlays_->SetWarmupMarker(first + r.Time,
+                                 QStringLiteral("warm-up %1 s").arg(QString::number(r.Time, 'f', 1)));
+    });
+  });
 }

@@ -20,6 +20,7 @@
 #include <qcustomplot.h>
 
 #include "app/Mainform.h"
+#include "ui/ThermalFrm.h"
 #include "files/Infofileform.h"
 #include "files/OpenfChart.h"
 #include "ui/Chart.h"
@@ -302,6 +303,8 @@ void TMainFrm::ShowLoadedRecording(TShowPath path) {
     Chart->SetAutomatic(TRateChart::Bottom);
     Chart->SetAutomatic(TRateChart::Left);
   }
+  overlays_->SetRateFactor(RateUnitPerSec ? 1.0 : 3600.0);
+  if (path == TShowPath::Open || path == TShowPath::Stop) RefreshWarmupMarker();
   Chart1->replot();
 }
 

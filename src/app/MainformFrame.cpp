@@ -24,6 +24,7 @@
 #include "ui/Allandev.h"
 #include "ui/Chart.h"
 #include "ui/NumberText.h"
+#include "ui/ThermalFrm.h"
 #include "ui/ToolIcons.h"
 
 namespace {
@@ -101,6 +102,10 @@ void TMainFrm::CreateActions() {
        QStyle::SP_ArrowRight},
       {&ac_show_all, "ac_show_all", "View", "Show all panel", "Show all panel", nullptr,
        QStyle::SP_ArrowLeft},
+      {&ac_thermal, "ac_thermal", "work", "Temperature sensitivity",
+       "Temperature sensitivity of the bias", nullptr, QStyle::SP_CustomBase},
+      {&ac_warmup, "ac_warmup", "View", "Warm-up time",
+       "Mark the end of warm-up on the chart", nullptr, QStyle::SP_CustomBase},
   };
   for (const TActionDef& def : actionDefs) {
     auto* action = new QAction(QString::fromLatin1(def.caption), this);
@@ -182,6 +187,13 @@ void TMainFrm::CreateActions() {
           [this] { TogglePanel(ac_control, panel_control, 2); });
   connect(ac_scale, &QAction::triggered, this,
           [this] { TogglePanel(ac_scale, panel_scale, 3); });
+  // The temperature sensitivity is there whenever the calculation is; the
+  // warm-up marker is a check item.
+  connect(ac_calc, &QAction::enabledChanged, ac_thermal, &QAction::setEnabled);
+  ac_thermal->setEnabled(ac_calc->isEnabled());
+  ac_warmup->setCheckable(true);
+  connect(ac_thermal, &QAction::triggered, this, &TMainFrm::ac_thermalExecute);
+  connect(ac_warmup, &QAction::triggered, this, &TMainFrm::ac_warmupExecute);
 }
 
 void TMainFrm::CreateMenu() {
@@ -208,6 +220,8 @@ void TMainFrm::CreateMenu() {
   view->addSeparator();
   view->addAction(ac_show_all);
   view->addAction(ac_hide_all);
+  view->addSeparator();
+  view->addAction(ac_warmup);
   QMenu* run = MainMenu1->addMenu(QStringLiteral("&Run"));
   run->setObjectName(QStringLiteral("MenuRun"));
   run->addAction(ac_start);
@@ -215,6 +229,7 @@ void TMainFrm::CreateMenu() {
   run->addSeparator();
   run->addAction(ac_calc);
   run->addAction(ac_allan);
+  run->addAction(ac_thermal);
   QMenu* option = MainMenu1->addMenu(QStringLiteral("&Option"));
   option->setObjectName(QStringLiteral("MenuOption"));
   option->addAction(ac_option);
@@ -304,6 +319,8 @@ void TMainFrm::CreateChart() {
   central_->installEventFilter(this);
   Chart1 = Named(new QCustomPlot(central_), "Chart1");
   Chart = std::make_unique<TRateChart>(Chart1);
+  overlays_ = std::make_unique<TChartOverlays>(Chart1);
+  warmupJob_ = std::make_unique<TBackgroundJob>(this);
   Series1 = Chart->Series1;
   Series2 = Chart->Series2;
   Series3 = Chart->Series3;

@@ -56,9 +56,18 @@ int main(int argc, char** argv) {
   std::signal(SIGXFSZ, SIG_IGN);
   bool simulate = false;
   const char* recording = nullptr;
+  const char* tempProfile = nullptr;
+  TDeviceConfig chamber;  // the temperature programme of --temp-profile
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--simulate") == 0) {
       simulate = true;
+    } else if (std::strcmp(argv[i], "--temp-profile") == 0) {
+      std::string error;
+      if (i + 1 >= argc || !ParseTempProfile(tempProfile = argv[++i], chamber, error)) {
+        std::fprintf(stderr, "ratelog: --temp-profile: %s\n",
+                     error.empty() ? "needs a value" : error.c_str());
+        return 2;
+      }
     } else if (argv[i][0] != '-' && !recording) {
       recording = argv[i];
     } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
@@ -66,6 +75,9 @@ int main(int argc, char** argv) {
           "Usage: ratelog [--simulate] [FILE.rtd]\n"
           "  --simulate  attach a virtual gyroscope to COM1 (on a pseudo-terminal),\n"
           "              made for the protocol of the settings at each Start\n"
+          "  --temp-profile ramp|cycle:FROM:TO:RATE[:B1:B2:C]\n"
+          "              the virtual gyroscope in a climatic chamber (deg C, deg C/min;\n"
+          "              thermal bias b1 T + b2 T^2 + c dT/dt in deg/h)\n"
           "  FILE.rtd    open this recording once the window is shown\n"
           "  --version   print the version\n");
       return 0;
@@ -86,8 +98,23 @@ int main(int argc, char** argv) {
   TApplication app(argc, argv);
   // Qt has taken its own options (-platform ...) out of argv: what is left
   // without a dash is the recording to open.
-  for (int i = 1; i < argc; ++i)
-    if (argv[i][0] != '-') recording = argv[i];
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--temp-profile") == 0) ++i;
+    else if (argv[i][0] != '-') recording = argv[i];
+  }
+  // The chamber's programme and the thermal bias go into every configuration
+  // of the virtual gyroscope.
+  auto inChamber = [tempProfile, chamber](TDeviceConfig config) {
+    if (!tempProfile) return config;
+    config.TempProgramme = chamber.TempProgramme;
+    config.TempFrom = chamber.TempFrom;
+    config.TempTo = chamber.TempTo;
+    config.TempSlope = chamber.TempSlope;
+    config.TempB1 = chamber.TempB1;
+    config.TempB2 = chamber.TempB2;
+    config.TempRateCoefficient = chamber.TempRateCoefficient;
+    return config;
+  };
   QApplication::setApplicationName(QStringLiteral("Ratelog"));
   QApplication::setWindowIcon(ProgramIcon());
 
@@ -99,7 +126,7 @@ int main(int argc, char** argv) {
     stored.FileName = DefaultSettingsFilePath();
     std::string ignored;
     stored.Read(ignored);  // a missing file leaves the defaults
-    gyro = std::make_unique<TVirtualGyro>(TDeviceModel::ConfigFor(stored));
+    gyro = std::make_unique<TVirtualGyro>(inChamber(TDeviceModel::ConfigFor(stored)));
     std::string error;
     if (!gyro->Start(error)) {
       std::fprintf(stderr, "ratelog: %s\n", error.c_str());
@@ -116,9 +143,9 @@ int main(int argc, char** argv) {
   try {
     forms = CreateForms();
     if (gyro) {
-      forms->MainFrm->BeforeRunStarts = [device = gyro.get(),
+      forms->MainFrm->BeforeRunStarts = [device = gyro.get(), inChamber,
                                          runs = std::uint64_t{0}](const TOptionProgramm& s) mutable {
-        TDeviceConfig config = TDeviceModel::ConfigFor(s);
+        TDeviceConfig config = inChamber(TDeviceModel::ConfigFor(s));
         config.Seed = ++runs;  // a new noise sequence for every run
         device->WithModel([&config](TDeviceModel& model) {
           model.Config() = config;

@@ -13,6 +13,7 @@
 #include "common/TestFiles.h"
 #include "files/RecordingReader.h"
 #include "settings/Optionsprogramm.h"
+#include "processing/Thermal.h"
 #include "sim/DeviceModel.h"
 
 namespace {
@@ -329,6 +330,49 @@ TEST(DeviceClock, StrictlyIncreasingAtEveryPollRate) {
       for (std::size_t k = 1; k < times.size(); ++k) ASSERT_GT(times[k], times[k - 1]) << k;
     }
   }
+}
+
+// A climatic chamber: the temperature programme and the thermal bias reach
+// the wire, and the temperature model finds the coefficients again.
+TEST(DeviceChamber, CycleAndRampWithThermalBias) {
+  TDeviceConfig c;
+  std::string error;
+  for (const char* bad : {"cycle:20:30", "wave:20:30:1", "cycle:20:30:0", "ramp:a:30:1", "cycle:20:30:1:2"})
+    EXPECT_FALSE(ParseTempProfile(bad, c, error)) << bad;
+  ASSERT_TRUE(ParseTempProfile("cycle:20:30:2:0.1:-0.004:0.5", c, error)) << error;
+  c.Arw = c.BiasInstability = 0;
+  // 5 min up, 5 min down, again.
+  const struct {
+    double t, temperature, perMinute;
+  } points[] = {{0, 20, 2}, {150, 25, 2}, {299, 29.9666667, 2}, {450, 25, -2}, {600, 20, 2}, {750, 25, 2}};
+  for (const auto& p : points) {
+    double T, r;
+    DeviceTemperature(c, p.t, T, r);
+    EXPECT_NEAR(T, p.temperature, 1e-6) << p.t;
+    EXPECT_EQ(r, p.perMinute) << p.t;
+  }
+  TDeviceConfig ramp;
+  ASSERT_TRUE(ParseTempProfile("ramp:60:-40:1", ramp, error));
+  double T, r;
+  DeviceTemperature(ramp, 3000, T, r);
+  EXPECT_TRUE(T == 10 && r == -1) << T << " " << r;
+  DeviceTemperature(ramp, 7000, T, r);
+  EXPECT_TRUE(T == -40 && r == 0) << T << " " << r;
+
+  TDeviceModel dev(c);
+  std::vector<SamplePoint> records;
+  dev.OnSample = [&](const TDeviceSample& d) { records.push_back({static_cast<float>(d.Now), d.Rate, d.Temperature}); };
+  for (int i = 1; i <= 6000; ++i) dev.Feed(DataRequest.data(), DataRequest.size(), i / 10.0);
+  ASSERT_EQ(records.size(), 6000u);
+  const SamplePoint& s = records[1500];  // t = 150.1 s, heating
+  const double temp = 20 + 2 * 150.1 / 60;
+  EXPECT_NEAR(s.Temperature, temp, 1e-4);
+  EXPECT_NEAR(s.Rate * 3600.0, c.Bias + c.EarthRate + 0.1 * temp - 0.004 * temp * temp + 0.5 * 2, 1e-4);
+  const TThermalResult fit = ComputeThermal(records, {});
+  ASSERT_TRUE(fit.Valid) << fit.Message;
+  EXPECT_NEAR(fit.B[1], 0.1, 1e-3);
+  EXPECT_NEAR(fit.B[2], -0.004, 2e-5);
+  EXPECT_NEAR(fit.C, 0.5, 0.01);
 }
 
 }  // namespace

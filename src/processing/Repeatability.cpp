@@ -1,0 +1,80 @@
+#include "processing/Repeatability.h"
+
+#include <cmath>
+#include <limits>
+
+#include "files/RecordingReader.h"
+#include "processing/BasicParameters.h"
+
+TRunBias ComputeRunBias(const std::string& path, double skip, const TOptionProgramm& settings) {
+  TRunBias run;
+  run.Path = path;
+  TRecordingReader reader;
+  if (!reader.Open(path)) {
+    run.Error = reader.Error();
+    return run;
+  }
+  run.Ident = reader.Info().Ident;
+  run.Created = reader.Info().FormatVersion == rtd::FormatCurrent ? reader.Info().Created : 0.0;
+  // The first and last records with a finite time.
+  const std::int64_t n = reader.Info().RecordCount;
+  SamplePoint p{};
+  double first = NAN, last = NAN;
+  for (std::int64_t i = 0; i < n && std::isnan(first); ++i)
+    if (reader.ReadRecordAt(i, p) && std::isfinite(p.Time)) first = p.Time;
+  for (std::int64_t i = n; i-- > 0 && std::isnan(last);)
+    if (reader.ReadRecordAt(i, p) && std::isfinite(p.Time)) last = p.Time;
+  reader.Close();
+  if (std::isnan(first)) {
+    run.Error = "no records";
+    return run;
+  }
+  run.Begin = first + skip;
+  run.End = last;
+  if (run.Begin > run.End) {
+    run.Error = "shorter than the warm-up skipped";
+    return run;
+  }
+  TGeneralQuant quant;
+  std::string error;
+  if (!ComputeBasicParameters(path, settings, run.Begin, run.End, quant, error)) {
+    run.Error = error;
+    return run;
+  }
+  run.Records = static_cast<std::int64_t>(quant.Points.size());
+  if (run.Records == 0) {
+    run.Error = "no records in the span";
+    return run;
+  }
+  run.Read = true;
+  run.Mean = quant.MeanRate;
+  run.Drift = quant.DriftValid ? quant.DriftError : NAN;
+  return run;
+}
+
+std::vector<TRepeatGroup> GroupRuns(const std::vector<TRunBias>& runs) {
+  std::vector<TRepeatGroup> groups;
+  for (const TRunBias& run : runs) {
+    if (!run.Read) continue;
+    bool known = false;
+    for (const TRepeatGroup& g : groups) known = known || g.Ident == run.Ident;
+    if (known) continue;
+    TRepeatGroup g;
+    g.Ident = run.Ident;
+    long double sum = 0;
+    for (const TRunBias& r : runs)
+      if (r.Read && r.Ident == run.Ident) {
+        sum += r.Mean;
+        ++g.Runs;
+      }
+    const long double mean = sum / static_cast<long double>(g.Runs);
+    long double squares = 0;
+    for (const TRunBias& r : runs)
+      if (r.Read && r.Ident == run.Ident) squares += (r.Mean - mean) * (r.Mean - mean);
+    g.Mean = static_cast<double>(mean);
+    g.Repeatability = g.Runs >= 2 ? static_cast<double>(std::sqrt(squares / static_cast<long double>(g.Runs - 1)))
+                                  : std::numeric_limits<double>::quiet_NaN();
+    groups.push_back(g);
+  }
+  return groups;
+}

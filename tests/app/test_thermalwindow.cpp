@@ -1,0 +1,129 @@
+// Temperature sensitivity window and warm-up marker on recordings with
+// known coefficients: the span the chart shows, the work off the window's
+// thread, the branches, the compensated rate on the main chart.
+#include <cmath>
+#include <random>
+
+#include "AppTest.h"
+#include "ui/ThermalFrm.h"
+
+namespace {
+
+class ThermalWindow : public WindowTest {
+ protected:
+  // -10 -> +50 -> -10 deg C at 6 deg C/min (20 min), 10 Hz; bias
+  // 3 + 0.05 T + 0.002 T^2 + 0.5 dT/dt deg/h, white noise 1 deg/h.
+  Records Chamber() {
+    std::mt19937_64 rng(5);
+    std::normal_distribution<double> g(0, 1);
+    Records r;
+    for (int i = 1; i <= 12000; ++i) {
+      const double t = i / 10.0, T = t < 600 ? -10 + t / 10 : 50 - (t - 600) / 10;
+      const double bias = 3 + 0.05 * T + 0.002 * T * T + 0.5 * (t < 600 ? 6 : -6) + g(rng);
+      r.push_back({static_cast<float>(t), static_cast<float>(bias / 3600), static_cast<float>(T)});
+    }
+    return r;
+  }
+  QString Cell(int row, int column) const {
+    const QTableWidgetItem* item = frm()->ListCoefficients->item(row, column);
+    return item ? item->text() : QString();
+  }
+  double Value(const QString& name) const {
+    for (int row = 0; row < frm()->ListCoefficients->rowCount(); ++row)
+      if (Cell(row, 0) == name) return QLocale().toDouble(Cell(row, 1));
+    return NAN;
+  }
+  TThermalFrm* frm() const { return forms->ThermalFrm.get(); }
+  QCPGraph* Compensated() const {
+    for (int i = 0; i < w->Chart1->graphCount(); ++i)
+      if (w->Chart1->graph(i)->objectName() == QStringLiteral("SeriesCompensated")) return w->Chart1->graph(i);
+    return nullptr;
+  }
+};
+
+TEST_F(ThermalWindow, ChamberCycleBranchesModelAndCompensatedRate) {
+  ASSERT_TRUE(Open(Chamber()));
+  EXPECT_TRUE(w->ac_thermal->isEnabled());
+  // The span is the chart's visible range.
+  w->Chart->SetRange(TRateChart::Bottom, 100, 1100);
+  int finished = 0;
+  frm()->OnFinished = [&] { ++finished; };
+  w->ac_thermalExecute();
+  EXPECT_TRUE(frm()->isVisible());
+  EXPECT_EQ(frm()->Begin, 100);
+  EXPECT_EQ(frm()->End, 1100);
+  // The window's thread stays free while the work runs: its events flow.
+  ASSERT_TRUE(RunUntil([&] { return finished == 1; }));
+  EXPECT_NEAR(Value("b1"), 0.05, 0.005);
+  EXPECT_NEAR(Value("b2"), 0.002, 0.0001);
+  EXPECT_NEAR(Value("c"), 0.5, 0.02);
+  EXPECT_NEAR(Value("T min"), 0, 0.02);
+  EXPECT_NEAR(Value("T max"), 50, 0.02);
+  EXPECT_GT(frm()->PlotThermal->graph(0)->data()->size(), 40);  // heating
+  EXPECT_GT(frm()->PlotThermal->graph(1)->data()->size(), 40);  // cooling
+  EXPECT_GT(frm()->PlotThermal->graph(3)->data()->size(), 100); // model curve
+
+  // The compensated rate on the main chart (deg/h): the temperature
+  // dependence gone, the noise left.
+  ASSERT_TRUE(frm()->ch_compensated->isEnabled());
+  frm()->ch_compensated->click();
+  QCPGraph* comp = Compensated();
+  ASSERT_NE(comp, nullptr);
+  ASSERT_EQ(comp->data()->size(), 10001);
+  long double sum = 0, squares = 0;
+  for (auto it = comp->data()->constBegin(); it != comp->data()->constEnd(); ++it) {
+    sum += it->value;
+    squares += it->value * it->value;
+  }
+  const double mean = static_cast<double>(sum / 10001);
+  EXPECT_NEAR(std::sqrt(static_cast<double>(squares / 10001) - mean * mean), 1.0, 0.05);
+  // Order 1 without the rate term on a narrower span: a new fit.
+  frm()->e_order->setValue(1);
+  frm()->ch_rate_term->setChecked(false);
+  frm()->e_beg_time->setText(QStringLiteral("200"));
+  frm()->but_applyClick();
+  ASSERT_TRUE(RunUntil([&] { return finished == 2; }));
+  EXPECT_TRUE(std::isnan(frm()->Result.C) && frm()->Result.Order == 1 && frm()->Result.Valid);
+  EXPECT_EQ(frm()->Begin, 200);
+  frm()->accept();
+  // Another recording clears what the analysis drew.
+  ASSERT_TRUE(Open(Chamber(), "other.rtd"));
+  EXPECT_EQ(Compensated(), nullptr);
+}
+
+TEST_F(ThermalWindow, TooLittleTemperatureChangeSaysWhy) {
+  ASSERT_TRUE(Open(Ramp(1, 3000, 0.1f, [](int) { return 0.001f; })));  // 25 deg C throughout
+  bool done = false;
+  frm()->OnFinished = [&] { done = true; };
+  w->ac_thermalExecute();
+  ASSERT_TRUE(RunUntil([&] { return done; }));
+  EXPECT_TRUE(frm()->lab_status->text().contains(QStringLiteral("less than 1"))) << frm()->lab_status->text().toStdString();
+  EXPECT_TRUE(std::isnan(Value("b1")));
+  EXPECT_FALSE(frm()->ch_compensated->isEnabled());
+  frm()->reject();
+}
+
+TEST_F(ThermalWindow, WarmupMarkerFromTheViewMenu) {
+  // 7 + 3 e^(-t/300) deg/h: within 0.1 of 7 from 300 ln 30 = 1020 s.
+  Records r;
+  for (int i = 1; i <= 36000; ++i) {
+    const double t = i / 10.0;
+    r.push_back({static_cast<float>(t), static_cast<float>((7 + 3 * std::exp(-t / 300)) / 3600), 25});
+  }
+  ASSERT_TRUE(Open(r));
+  w->ac_warmup->trigger();
+  EXPECT_TRUE(w->ac_warmup->isChecked());
+  QCPAbstractItem* marker = nullptr;
+  ASSERT_TRUE(RunUntil([&] {
+    for (int i = 0; i < w->Chart1->itemCount(); ++i)
+      if (w->Chart1->item(i)->objectName() == QStringLiteral("WarmupMarker")) marker = w->Chart1->item(i);
+    return marker != nullptr;
+  }));
+  const double at = static_cast<QCPItemStraightLine*>(marker)->point1->coords().x();
+  EXPECT_GE(at, 300 * std::log(30.0));
+  EXPECT_LE(at, 300 * std::log(30.0) + 100);
+  w->ac_warmup->trigger();  // unchecked: gone
+  EXPECT_EQ(w->Chart1->itemCount(), 0);
+}
+
+}  // namespace
