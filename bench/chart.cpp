@@ -82,6 +82,9 @@ struct TWindow {
   bool Open() {
     dialogs.Names.push_back(QString::fromStdString(recording));
     w->ac_openExecute();
+    // The reading runs beside the window's events: the user waits until it
+    // has been charted.
+    while (w->Busy()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
     return w->OpenFile.Loaded && SeriesSize(w->Series1) == records;
   }
 
