@@ -64,7 +64,7 @@ const char kUsage[] =
     "  record             a measurement run without the window:\n"
     "       [--port COMn] [--seconds N] [--out FILE.rtd]\n"
     "       [--mode normal|trigger|onecommand] [--sample N] [--simulate]\n"
-    "       [--temp-profile SPEC]\n"
+    "       [--temp-profile PROFILE]\n"
     "       [--ident-timeout S]\n"
     "       --seconds counts from the end of identification; without it the run\n"
     "       goes on until Ctrl-C. --simulate attaches the virtual gyroscope;\n"
