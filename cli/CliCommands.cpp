@@ -97,7 +97,7 @@ const char kUsage[] =
     "       [--begin S] [--end S] [--limit NAME<=VALUE | NAME>=VALUE]... [--out FILE.pdf]\n"
     "       [--sigma 1|3] [--drift-time S] [--random-walk-time S] [--passband HZ]\n"
     "       [--earth-rate DEG_PER_H] [--json]\n"
-    "       NAME is a field of the JSON output of calc or allan (random_walk, n, b, ...);\n"
+    "       NAME is a field of the JSON output of calc, allan or thermal (random_walk, n, b1, ...);\n"
     "       a figure that cannot be measured fails its limit. Default output: the\n"
     "       recording's name with .pdf; prints the file and the verdict. Exit code 3:\n"
     "       a limit failed.\n"

@@ -161,3 +161,28 @@ bool TRecordingReader::ReadInfo(const std::string& path, TRecordingInfo& info, s
   error = reader.error_;
   return ok;
 }
+
+bool RecordTimeRange(const std::string& path, double& smallest, double& largest, std::string& error) {
+  smallest = largest = 0;
+  TRecordingReader reader;
+  if (!reader.Open(path)) {
+    error = reader.Error();
+    return false;
+  }
+  float low = 0, high = 0;
+  bool any = false;
+  SamplePoint p{};
+  while (reader.Next(p)) {
+    if (std::isnan(p.Time)) continue;
+    low = any ? std::min(low, p.Time) : p.Time;
+    high = any ? std::max(high, p.Time) : p.Time;
+    any = true;
+  }
+  if (!reader.Error().empty()) {
+    error = reader.Error();
+    return false;
+  }
+  smallest = low;
+  largest = high;
+  return true;
+}

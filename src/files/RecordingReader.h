@@ -74,3 +74,9 @@ class TRecordingReader {
   std::size_t pos_ = 0, end_ = 0;
   alignas(8) std::uint8_t buffer_[BufferRecords * rtd::RecordSize];
 };
+
+// The default span of an analysis: the smallest and the largest time of the
+// recording's records (records without a time left out; 0 and 0 when there
+// is none). A device clock may step back, so the first and the last record
+// need not be the ends. False with `error` when the file cannot be read.
+bool RecordTimeRange(const std::string& path, double& smallest, double& largest, std::string& error);

@@ -79,11 +79,39 @@ std::vector<TFigure> AllanCounts(const TAllanResult& r) {
           count("Skipped", r.Skipped)};
 }
 
+std::vector<TFigure> ThermalFigures(const TThermalResult& r) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const auto figure = [&](const std::string& name, double value, const char* unit) {
+    return Readout(name.c_str(), r.Valid ? value : nan, unit);
+  };
+  const char* units[] = {"\u00B0/h", "\u00B0/h/\u00B0C", "\u00B0/h/\u00B0C^2", "\u00B0/h/\u00B0C^3"};
+  std::vector<TFigure> figures;
+  for (int k = 0; k <= 3; ++k) {
+    const std::string name = "b" + std::to_string(k);
+    figures.push_back(figure(name, r.B[k], units[k]));
+    figures.push_back(figure(name + "_se", r.BSe[k], units[k]));
+  }
+  figures.push_back(figure("c", r.C, "\u00B0/h/(\u00B0C/min)"));
+  figures.push_back(figure("c_se", r.CSe, "\u00B0/h/(\u00B0C/min)"));
+  figures.push_back(figure("residual_rms_deg_h", r.ResidualRms, "\u00B0/h"));
+  figures.push_back(figure("residual_rms_avg_deg_h", r.ResidualRmsAvg, "\u00B0/h"));
+  figures.push_back(figure("r2", r.R2, ""));
+  figures.push_back(figure("t_min_c", r.TMin, "\u00B0C"));
+  figures.push_back(figure("t_max_c", r.TMax, "\u00B0C"));
+  figures.push_back(figure("hysteresis_deg_h", r.Hysteresis, "\u00B0/h"));
+  figures.push_back(figure("n_raw", r.NRaw, "\u00B0/Vh"));
+  figures.push_back(figure("b_raw", r.BRaw, "\u00B0/h"));
+  figures.push_back(figure("n_compensated", r.NCompensated, "\u00B0/Vh"));
+  figures.push_back(figure("b_compensated", r.BCompensated, "\u00B0/h"));
+  return figures;
+}
+
 std::vector<std::string> KnownFieldNames() {
   std::vector<std::string> names;
   const TGeneralQuant quant;
   for (const TFigure& f : CalcFigures(quant, 1)) names.push_back(FieldName(f.Caption));
   for (const TFigure& f : AllanCounts(TAllanResult{})) names.push_back(FieldName(f.Caption));
   for (const TFigure& f : AllanFigures(TAllanResult{})) names.push_back(FieldName(f.Caption));
+  for (const TFigure& f : ThermalFigures(TThermalResult{})) names.push_back(FieldName(f.Caption));
   return names;
 }

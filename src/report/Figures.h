@@ -1,6 +1,7 @@
 // The figures of merit of an analysis as one table: the caption, the value
 // as the command-line tool prints it, the number itself and its unit. The
-// JSON output of `calc` and `allan` is written from these tables, and a
+// JSON output of `calc` and `allan` is written from these tables (and
+// `thermal` names its fields as ThermalFigures does), and a
 // limit may name any of their fields (the caption in lower snake case), so
 // a figure added to a table is at once printed, reported and limitable.
 #pragma once
@@ -10,6 +11,7 @@
 
 #include "processing/Allan.h"
 #include "processing/Generalquantities.h"
+#include "processing/Thermal.h"
 
 struct TFigure {
   std::string Caption;  // "Average value signal", "N", "B tau"
@@ -29,6 +31,12 @@ std::vector<TFigure> AllanFigures(const TAllanResult& result);
 // Its confidence and the counts of the data (gaps, the time they cover,
 // steps back in time, records skipped).
 std::vector<TFigure> AllanCounts(const TAllanResult& result);
+
+// The temperature model of the bias (coefficients with their standard
+// errors, residuals, temperature range, hysteresis, the Allan read-outs
+// before and after compensation), named as `thermal --json` names them;
+// NaN where the model could not be fitted.
+std::vector<TFigure> ThermalFigures(const TThermalResult& result);
 
 // One analysis whose figures limits may name.
 struct TFigureTable {

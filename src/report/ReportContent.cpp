@@ -52,10 +52,14 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
     reader.ReadRecordAt(0, first);
     reader.ReadRecordAt(info.RecordCount - 1, last);
   }
-  // The span as `calc` takes it: first to last record by default, an
-  // inverted span swapped.
-  double begin = std::isfinite(request.Begin) ? request.Begin : first.Time;
-  double end = std::isfinite(request.End) ? request.End : last.Time;
+  // The span as `calc` takes it: the smallest to the largest record time
+  // by default (a device clock may step back), an inverted span swapped.
+  double smallest = first.Time, largest = last.Time;
+  if ((!std::isfinite(request.Begin) || !std::isfinite(request.End)) &&
+      !RecordTimeRange(request.Path, smallest, largest, error))
+    return false;
+  double begin = std::isfinite(request.Begin) ? request.Begin : smallest;
+  double end = std::isfinite(request.End) ? request.End : largest;
   if (begin > end) std::swap(begin, end);
 
   // The Allan deviation over the same span, read as `allan` reads it, on a
@@ -73,12 +77,21 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
     if (allanOk) allan = ComputeAllan(span);
     std::vector<float>().swap(span.Rates);
   });
+  // The temperature model over the same span, on a third thread.
+  TThermalResult thermal;
+  std::string thermalError;
+  bool thermalOk = false;
+  std::thread thermalThread([&] {
+    std::vector<SamplePoint> records;
+    thermalOk = ReadSpanRecords(request.Path, begin, end, records, thermalError, {}, cancel);
+    if (thermalOk) thermal = ComputeThermal(records, TThermalOptions{});
+  });
   struct TJoin {
     std::thread& t;
     ~TJoin() {
       if (t.joinable()) t.join();
     }
-  } join{allanThread};
+  } join{allanThread}, joinThermal{thermalThread};
 
   // Basic parameters: the records of the span, in file order, until the
   // first record after it (as ComputeBasicParameters reads them).
@@ -125,6 +138,14 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
     error = "cancelled";
     return false;
   }
+  thermalThread.join();
+  if (!thermalOk) {
+    error = thermalError;
+    return false;
+  }
+  content.Thermal = std::move(thermal);
+  content.ThermalFigures = {"thermal", ThermalFigures(content.Thermal)};
+  if (!content.Thermal.Valid) content.ThermalNote = content.Thermal.Message;
   content.Allan = std::move(allan);
   content.AllanFigures = {"allan", AllanFigures(content.Allan)};
   content.AllanCounts = {"allan", AllanCounts(content.Allan)};
@@ -157,7 +178,8 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
        Row("Sigma", std::to_string(request.Sigma), "")}};
 
   content.Limits =
-      EvaluateLimits(request.Limits, {content.Calc, content.AllanFigures, content.AllanCounts});
+      EvaluateLimits(request.Limits, {content.Calc, content.AllanFigures, content.AllanCounts,
+                                      content.ThermalFigures});
   content.Verdict = Verdict(content.Limits);
   content.CreatedAt = OleDateNow();
   if (progress) progress(100);

@@ -13,13 +13,14 @@
 #include <vector>
 
 #include "processing/Allan.h"
+#include "processing/Thermal.h"
 #include "report/Figures.h"
 #include "report/Limits.h"
 #include "settings/Optionsprogramm.h"
 
 struct TReportRequest {
   std::string Path;  // the recording
-  // The span; an infinite end means the first or last record.
+  // The span; an infinite end means the smallest or largest record time.
   double Begin = -1.0 / 0.0;
   double End = 1.0 / 0.0;
   TOptionProgramm Settings;  // averaging time, drift and random-walk times, passband, Earth rate
@@ -42,6 +43,11 @@ struct TReportContent {
   TAllanResult Allan;             // the Allan deviation and its noise terms
   TFigureTable AllanFigures;      // the terms
   TFigureTable AllanCounts;       // confidence, gaps, skipped records
+  // The temperature model of the bias (the figures are NaN when the span
+  // has too little temperature change; ThermalNote then says why).
+  TThermalResult Thermal;
+  TFigureTable ThermalFigures;
+  std::string ThermalNote;
   double Begin = 0, End = 0;      // the span as used (first and last record time when open)
   std::int64_t SpanRecords = 0;
   std::vector<TLimitResult> Limits;
@@ -49,8 +55,9 @@ struct TReportContent {
   double CreatedAt = 0;           // the report's creation time (OLE date, local)
 };
 
-// Reads the recording (twice: basic parameters, then the rates for the
-// Allan deviation) and fills `content`. `progress` (may be empty) gets
+// Reads the recording (for the span's ends, the basic parameters, the rates
+// of the Allan deviation and the records of the temperature model; the last
+// two beside the first on threads of their own) and fills `content`. `progress` (may be empty) gets
 // 0..100 about a hundred times; `cancel` (may be null) ends the work early
 // (false, error "cancelled"). False with `error` when the file cannot be
 // read or the span holds no record.

@@ -307,6 +307,7 @@ struct TBlock {
   double height = 0;
   std::function<void(QCPPainter&, const QRectF&)> draw;
   bool tight = false;  // no space after it (a row of a long table)
+  bool keepWithNext = false;  // a heading: on the page of what follows it
 };
 
 struct TTable {
@@ -395,7 +396,8 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
                         p.setPen(Qt::black);
                         p.drawText(QRectF(r.left(), r.top() + u.Mm(2), r.width(), u.Pt(12)),
                                    Qt::AlignLeft | Qt::AlignVCenter, text);
-                      }});
+                      },
+                      false, true});
   };
   const auto table = [&](const TTable& t, bool tight = false) {
     blocks.push_back({tight ? LineHeight(u) * static_cast<double>(t.rows.size() + !t.header.isEmpty())
@@ -523,6 +525,21 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
                         QString::fromLatin1(KindName(c.Allan.Kind)), QString(), QString()});
     table(counts);
   }
+  // The temperature model, where the span's temperature changed enough
+  // for it.
+  heading(QStringLiteral("Temperature sensitivity"));
+  if (c.Thermal.Valid) {
+    std::vector<TFigure> fitted;
+    for (const TFigure& f : c.ThermalFigures.Figures)
+      if (std::isfinite(f.Value)) fitted.push_back(f);
+    table(FigureTable(fitted));
+  } else {
+    TTable note;
+    note.widths = {1.0};
+    note.align = {Qt::AlignLeft};
+    note.rows.push_back({QStringLiteral("Not measured: ") + Q(c.ThermalNote)});
+    table(note);
+  }
   {
     TTable points;
     points.header = {QStringLiteral("tau_s"), QStringLiteral("adev_deg_h"), QStringLiteral("terms"),
@@ -620,8 +637,10 @@ int RenderReport(const TReportContent& content, std::shared_ptr<TRecordingSeries
   int pages = 1;
   double y = body.top();
   const double gap = u.Mm(1.5);
-  for (const TBlock& b : blocks) {
-    if (y + b.height > body.bottom() && y > body.top()) {
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    const TBlock& b = blocks[i];
+    const double need = b.height + (b.keepWithNext && i + 1 < blocks.size() ? gap + blocks[i + 1].height : 0);
+    if (y + need > body.bottom() && y > body.top()) {
       ++pages;
       y = body.top();
     }

@@ -191,6 +191,54 @@ TEST_F(CliReport, PdfHoldsTheFiguresAsTheCommandsPrintThem) {
   EXPECT_GE(count, 1) << fonts.out;
 }
 
+// The temperature model's figures are in the report and may be limited, by
+// the names `thermal --json` gives them; a span without enough temperature
+// change says so and fails such limits as not measurable.
+TEST_F(CliReport, TemperatureSensitivityWhereTheSpanHasIt) {
+  // 20 -> 40 -> 20 deg C at 2 deg C/min, 10 Hz: bias 3 + 0.2 T deg/h, a
+  // rate term of 0.5 deg/h per deg C/min, small alternating noise.
+  const std::string cycle = tmp_.File("cycle.rtd");
+  Bytes b = RecordingHeader(10.0f);
+  for (int i = 1; i <= 12000; ++i) {
+    const double t = i * 0.1, rising = t < 600 ? 1 : -1;
+    const double T = t < 600 ? 20 + t / 30 : 40 - (t - 600) / 30;
+    const double bias = 3 + 0.2 * T + 0.5 * 2 * rising + ((i % 2) ? 0.05 : -0.05);
+    AddRecord(b, static_cast<float>(t), static_cast<float>(bias / 3600), static_cast<float>(T));
+  }
+  WriteBytes(cycle, b);
+  const Result json = Cli({"thermal", cycle, "--settings", settings_, "--json"});
+  ASSERT_EQ(json.code, ExitOk) << json.err;
+  std::vector<std::string> limits;
+  for (std::size_t at = json.out.find('"'); at != std::string::npos;
+       at = json.out.find('"', json.out.find(':', at) + 1)) {
+    const std::string name = json.out.substr(at + 1, json.out.find('"', at + 1) - at - 1);
+    if (name != "order" && name != "average_s" && name != "records" && name != "blocks")
+      limits.insert(limits.end(), {"--limit", name + ">=-1e9"});
+  }
+  ASSERT_EQ(limits.size(), 2u * 20) << json.out;
+  std::vector<std::string> args = {"report", cycle, "--settings", settings_, "--out", pdf_};
+  args.insert(args.end(), limits.begin(), limits.end());
+  args.insert(args.end(), {"--limit", "b1<=0.21", "--limit", "b1>=0.19", "--limit", "c<=0.4"});
+  const Result r = Cli(args);
+  EXPECT_EQ(r.code, 3) << r.err;
+  EXPECT_TRUE(Has(r.out, "PASS\n") && Has(LineWith(r.out, "\tc<=0.4\t"), "FAIL")) << r.out;
+  EXPECT_TRUE(Has(LineWith(r.out, "\tb1>=0.19\t"), "PASS")) << r.out;
+  const Result text = Shell("pdftotext -layout '" + pdf_ + "' -");
+  ASSERT_TRUE(Has(text.out, "Temperature sensitivity")) << text.out;
+  // b1 and c as `thermal` prints them.
+  const Result printed = Cli({"thermal", cycle, "--settings", settings_});
+  for (const char* name : {"b1 ", "c "}) {
+    const std::string line = LineStarting(printed.out, name);
+    const std::string value = line.substr(line.find(' ') + 1, line.find(' ', line.find(' ') + 1) - line.find(' ') - 1);
+    EXPECT_TRUE(Has(LineStarting(text.out, std::string(name) + " "), value)) << name << value;
+  }
+  // The ramp of the fixture alone cannot separate T from dT/dt.
+  const Result flat = Cli(Args({"--limit", "b1<=1"}));
+  EXPECT_EQ(flat.code, 3);
+  EXPECT_TRUE(Has(flat.out, "Limit\tb1<=1\tNAN\tFAIL\tnot measurable\n")) << flat.out;
+  EXPECT_TRUE(Has(Shell("pdftotext '" + pdf_ + "' -").out, "Not measured: ")) << "no note";
+}
+
 TEST_F(CliReport, ClearErrors) {
   const Bytes recording = ReadBytes(rtd_);
   const struct {
@@ -200,7 +248,9 @@ TEST_F(CliReport, ClearErrors) {
   } cases[] = {
       {{"--limit", "noise<=1"}, ExitUsage,
        "unknown field 'noise'; known fields: average_value_signal, drift_error, random_walk, "
-       "bias_error, confidence, gaps, gap_s, backward, skipped, q, n, b, b_tau, k, r"},
+       "bias_error, confidence, gaps, gap_s, backward, skipped, q, n, b, b_tau, k, r, b0, b0_se, "
+       "b1, b1_se, b2, b2_se, b3, b3_se, c, c_se, residual_rms_deg_h, residual_rms_avg_deg_h, r2, "
+       "t_min_c, t_max_c, hysteresis_deg_h, n_raw, b_raw, n_compensated, b_compensated"},
       {{"--limit", "n<1"}, ExitUsage, "expected NAME<=VALUE or NAME>=VALUE"},
       {{"--limit", "n<=small"}, ExitUsage, "not a number: 'small'"},
       {{"--out", rtd_}, ExitFailure, "it is a recording; choose another name"},
