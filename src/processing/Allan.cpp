@@ -520,7 +520,9 @@ TAllanResult Compute(TData& D, double tau0, const TAllanOptions& o, TAllanResult
   for (const auto& [b, e] : D.runs) longest = std::max(longest, e - b);
   const std::vector<std::int64_t> factors = GridFactors(o.Grid, MaxFactor(o.Kind, longest));
   std::vector<TAllanPoint> points(factors.size());
-  std::vector<bool> identified(factors.size(), false);
+  // One byte per factor: the cores write their own factors' flags at once
+  // (the bits of a vector<bool> share words).
+  std::vector<char> identified(factors.size(), 0);
   const int dMax = o.Kind == TAllanKind::Hdev ? 3 : 2;
   // Factors shared out between the cores, largest first.
   std::atomic<std::size_t> next{0};
