@@ -7,6 +7,7 @@
 #include <array>
 #include <bit>
 #include <cerrno>
+#include <csignal>
 #include <cmath>
 #include <cstring>
 #include <system_error>
@@ -582,6 +583,9 @@ void TPaket::WriteRecord() {
 
 void TPaket::CreateRecording() {
   HeaderWritten = true;
+  // A recording ends where its file can take no more: a file-size limit is
+  // a failed write (reported, the run goes on), never the program's end.
+  std::signal(SIGXFSZ, SIG_IGN);
   int fd;
   do {
     fd = ::open(RecordName.c_str(), O_CREAT | O_TRUNC | O_RDWR | O_CLOEXEC, 0644);

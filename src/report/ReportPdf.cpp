@@ -205,18 +205,6 @@ void DrawRateChart(QCPPainter& painter, const QRectF& rect, std::shared_ptr<TRec
   chart.DropRecording();
 }
 
-void LogAxis(QCPAxis* axis, const QString& label) {
-  axis->setScaleType(QCPAxis::stLogarithmic);
-  QSharedPointer<QCPAxisTickerLog> ticker(new QCPAxisTickerLog);
-  ticker->setLogBase(10);
-  ticker->setSubTickCount(8);
-  axis->setTicker(ticker);
-  axis->setNumberFormat(QStringLiteral("eb"));
-  axis->setNumberPrecision(0);
-  axis->setLabel(label);
-  axis->grid()->setSubGridVisible(true);
-}
-
 // The Allan deviation on log-log axes: the points with their confidence
 // intervals, each noise term's line over the range it was read on, the
 // minimum of the bias instability.
@@ -224,8 +212,8 @@ void DrawAllanPlot(QCPPainter& painter, const QRectF& rect, const TAllanResult& 
                    const TUnits& u) {
   QCustomPlot plot;
   plot.setLocale(QLocale::c());
-  LogAxis(plot.xAxis, QStringLiteral("Averaging time \u03C4, s"));
-  LogAxis(plot.yAxis, QStringLiteral("Allan deviation \u03C3, \u00B0/h"));
+  SetLogAxis(plot.xAxis, QStringLiteral("Averaging time \u03C4, s"));
+  SetLogAxis(plot.yAxis, QStringLiteral("Allan deviation \u03C3, \u00B0/h"));
   plot.legend->setVisible(true);
   plot.axisRect()->insetLayout()->setInsetAlignment(0, Qt::AlignTop | Qt::AlignRight);
 

@@ -1,4 +1,5 @@
 #include "ui/Allandev.h"
+#include "ui/Chart.h"
 
 #include <QComboBox>
 #include <QFile>
@@ -89,18 +90,6 @@ const char* const kGrids[][2] = {{"octave", "Octave (m = 1, 2, 4, ...)"},
                                  {"all", "Every m (up to 100000 records)"}};
 const char* const kKinds[] = {"Overlapping Allan", "Modified Allan", "Overlapping Hadamard"};
 
-void LogAxis(QCPAxis* axis, const QString& label) {
-  axis->setScaleType(QCPAxis::stLogarithmic);
-  QSharedPointer<QCPAxisTickerLog> ticker(new QCPAxisTickerLog);
-  ticker->setLogBase(10);
-  ticker->setSubTickCount(8);
-  axis->setTicker(ticker);
-  axis->setNumberFormat(QStringLiteral("eb"));
-  axis->setNumberPrecision(0);
-  axis->setLabel(label);
-  axis->grid()->setSubGridVisible(true);
-}
-
 }  // namespace
 
 QIcon TAllanFrm::Icon() {
@@ -141,8 +130,8 @@ TAllanFrm::TAllanFrm(QWidget* parent)
   // Decades as powers of ten ("10" with a raised exponent), which needs the
   // C locale's exponent letter.
   PlotAllan->setLocale(QLocale::c());
-  LogAxis(PlotAllan->xAxis, QStringLiteral("Averaging time \u03C4, s"));
-  LogAxis(PlotAllan->yAxis, QStringLiteral("Allan deviation \u03C3, \u00B0/h"));
+  SetLogAxis(PlotAllan->xAxis, QStringLiteral("Averaging time \u03C4, s"));
+  SetLogAxis(PlotAllan->yAxis, QStringLiteral("Allan deviation \u03C3, \u00B0/h"));
   PlotAllan->legend->setVisible(true);
   PlotAllan->axisRect()->insetLayout()->setInsetAlignment(0, Qt::AlignTop | Qt::AlignRight);
   {

@@ -390,3 +390,15 @@ void TRateChart::SetTitle(const QString& text, bool visible) {
   titleVisible_ = visible;
   Chart1->replot();
 }
+
+void SetLogAxis(QCPAxis* axis, const QString& label) {
+  axis->setScaleType(QCPAxis::stLogarithmic);
+  QSharedPointer<QCPAxisTickerLog> ticker(new QCPAxisTickerLog);
+  ticker->setLogBase(10);
+  ticker->setSubTickCount(8);
+  axis->setTicker(ticker);
+  axis->setNumberFormat(QStringLiteral("eb"));
+  axis->setNumberPrecision(0);
+  axis->setLabel(label);
+  axis->grid()->setSubGridVisible(true);
+}

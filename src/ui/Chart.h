@@ -128,3 +128,7 @@ QCPGraphData SeriesPoint(const QCPGraph* series, std::int64_t i);
 
 // Axis titles of the left axis for the two rate units.
 QString RateAxisTitle(bool perSecond);
+
+// A logarithmic axis with a tick at each decade, minor grid lines and
+// `label` (the Allan deviation's plots in the window and in the report).
+void SetLogAxis(QCPAxis* axis, const QString& label);

@@ -5,7 +5,6 @@
 
 #include <sys/resource.h>
 
-#include <csignal>
 #include <ctime>
 #include <mutex>
 
@@ -382,7 +381,6 @@ TEST_F(LiveRun, StopWithTheLastWriteFailingIsAnsweredAndCharted) {
     ~TLimit() { ::setrlimit(RLIMIT_FSIZE, &before); }
   };
   // The program takes a write beyond the limit as a failed write.
-  const auto signalBefore = std::signal(SIGXFSZ, SIG_IGN);
   {
     TLimit limit(full);
     Start(Q(file));
@@ -398,7 +396,6 @@ TEST_F(LiveRun, StopWithTheLastWriteFailingIsAnsweredAndCharted) {
     EXPECT_TRUE(boxes.Shown[0].endsWith(
         "The measurement has been stopped; the recording holds the records written before."));
   }
-  std::signal(SIGXFSZ, signalBefore);
   EXPECT_EQ(ReadBytes(file).size(), full);
   EXPECT_TRUE(w->OpenFile.Loaded);
   EXPECT_EQ(Points(), 10u);

@@ -18,21 +18,11 @@
 
 #include "acquisition/Xcomdrv.h"
 #include "cli/CliCommands.h"
+#include "common/CliRun.h"
 #include "common/TestFiles.h"
 #include "settings/Optionsprogramm.h"
 
 namespace {
-
-struct Result {
-  int code;
-  std::string out, err;
-};
-
-Result Cli(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  const int code = RunCli(args, out, err);
-  return {code, out.str(), err.str()};
-}
 
 bool Has(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;

@@ -10,21 +10,11 @@
 #include <vector>
 
 #include "cli/CliCommands.h"
+#include "common/CliRun.h"
 #include "common/TestFiles.h"
 
 #ifdef RATELOG_REPORT
 namespace {
-
-struct Result {
-  int code;
-  std::string out, err;
-};
-
-Result Cli(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  const int code = RunCli(args, out, err);
-  return {code, out.str(), err.str()};
-}
 
 // Output and exit status of a shell command.
 Result Shell(const std::string& command) {

@@ -13,20 +13,10 @@
 #include <vector>
 
 #include "cli/CliCommands.h"
+#include "common/CliRun.h"
 #include "common/TestFiles.h"
 
 namespace {
-
-struct Result {
-  int code;
-  std::string out, err;
-};
-
-Result Cli(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  const int code = RunCli(args, out, err);
-  return {code, out.str(), err.str()};
-}
 
 // The number after "name": in a JSON text; NAN for null or a missing name.
 double JsonValue(const std::string& json, const std::string& name, std::size_t from = 0) {
