@@ -88,10 +88,14 @@ const char kUsage[] =
     "       [--server DIR] [--name NAME]    (default: the settings' server folder and\n"
     "       the recording's own name); prints the copy's path\n"
     "  batch FILE.rtd...  the recordings of a batch side by side: [--begin S] [--end S]\n"
+    "       [--limit NAME<=VALUE | NAME>=VALUE]...\n"
     "       one row per recording (file, identification, records and span, the\n"
     "       basic parameters as calc gives them with 1 sigma drift, N, B and K as\n"
-    "       allan gives them), then the mean, standard deviation (divide by n),\n"
-    "       minimum and maximum of each column over the recordings\n"
+    "       allan gives them, b1, b2 and c as thermal gives them, empty where the\n"
+    "       span has too little temperature change), then the mean, standard\n"
+    "       deviation (divide by n), minimum and maximum of each column over the\n"
+    "       recordings. --limit as for report: a Result column (PASS or FAIL) and\n"
+    "       the limits each unit failed. Exit code 3: a unit failed its limits.\n"
     "  report FILE.rtd    the PDF test report: recording, settings, chart, basic\n"
     "       parameters, Allan deviation and noise terms, limits and verdict:\n"
     "       [--begin S] [--end S] [--limit NAME<=VALUE | NAME>=VALUE]... [--out FILE.pdf]\n"
@@ -331,7 +335,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
         {"simulate"}}},
       {"export", {{"begin", "end", "out"}, Export, {"rate", "temperature", "excel"}}},
       {"archive", {{"server", "name"}, Archive}},
-      {"batch", {{"begin", "end"}, Batch, {"json"}}},
+      {"batch", {{"begin", "end", "limit"}, Batch, {"json"}}},
 #ifdef RATELOG_REPORT
       {"report",
        {{"begin", "end", "limit", "out", "sigma", "drift-time", "random-walk-time", "passband",
