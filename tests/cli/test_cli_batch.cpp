@@ -181,7 +181,7 @@ TEST_F(BatchRun, NoUnitIdentified) {
 }
 
 // SIGTERM stops every run as Stop does: each recording is complete and the
-// tool exits normally.
+// tool exits normally. The virtual units share one chamber programme.
 TEST_F(BatchRun, SigtermStopsEveryRun) {
   const std::string log = tmp_.File("out.txt"), dir = tmp_.File("out");
   const pid_t pid = ::fork();
@@ -190,7 +190,7 @@ TEST_F(BatchRun, SigtermStopsEveryRun) {
     const std::string tool = std::string(RATELOG_BINARY_DIR) + "/bin/ratelog-cli";
     if (!std::freopen(log.c_str(), "w", stdout)) ::_exit(127);
     ::execl(tool.c_str(), tool.c_str(), "record", "--settings", settings_.FileName.c_str(), "--simulate", "2",
-            "--out-dir", dir.c_str(), static_cast<char*>(nullptr));
+            "--temp-profile", "ramp:20:40:2", "--out-dir", dir.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }
   auto printed = [&] {
@@ -218,6 +218,8 @@ TEST_F(BatchRun, SigtermStopsEveryRun) {
     // Every sample counted was written: the block still open at the stop too.
     const auto recs = Records(dir + "/" + f);
     EXPECT_GT(recs.size(), 40u);
+    // 20 deg C at the device's time 0, rising 2 deg C a minute.
+    for (const SamplePoint& p : recs) ASSERT_NEAR(p.Temperature, 20 + p.Time / 30, 1e-4) << p.Time;
     EXPECT_NE(printed().find(std::to_string(recs.size() + 1) + " samples, recording: " + dir + "/" + f),
               std::string::npos)
         << printed();
@@ -270,6 +272,8 @@ TEST(BatchNames, PortListsAndRefusedOptions) {
       {{"--port", "COM1-COM2", "--out", "x.rtd"}, "--out names one recording"},
       {{"--simulate", "0"}, "--simulate takes the number of virtual gyroscopes"},
       {{"--simulate", "2", "--port", "COM1"}, "leave out --port"},
+      {{"--port", "COM1-COM2", "--temp-profile", "ramp:20:40:2"}, "--temp-profile is for the virtual gyroscopes"},
+      {{"--simulate", "2", "--temp-profile", "ramp:20:40"}, "--temp-profile: a temperature profile is ramp:"},
   };
   for (const auto& c : refused) {
     std::vector<std::string> args = {"record"};
