@@ -70,6 +70,7 @@ bool ComputeBatch(const Options& o, std::vector<TReportContent>& units, std::ost
     request.Limits.push_back(*limit);
   }
   if (!LoadSettings(o, request.Settings, err)) return false;
+  request.Sigma = ApplyCalcOptions(o, request.Settings);  // the report's options; batch has none
   if (auto v = o.Number("begin")) request.Begin = *v;
   if (auto v = o.Number("end")) request.End = *v;
   incomplete = false;
