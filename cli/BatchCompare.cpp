@@ -12,8 +12,6 @@
 
 namespace cli {
 
-namespace {
-
 // Identifications come from devices: control characters are shown escaped
 // so that they cannot break the table.
 std::string Printable(const std::string& text) {
@@ -30,6 +28,8 @@ std::string Printable(const std::string& text) {
   }
   return out;
 }
+
+namespace {
 
 std::string ResultText(const std::optional<bool>& verdict) {
   if (!verdict) return "none";

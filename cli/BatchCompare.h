@@ -4,6 +4,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <string>
 #include <vector>
 
 #include "cli/CliOptions.h"
@@ -12,6 +13,10 @@
 namespace cli {
 
 int Batch(const Options& o, std::ostream& out, std::ostream& err);
+
+// A text from a device or a file for a line of output: control characters
+// and backslashes as \xNN.
+std::string Printable(const std::string& text);
 
 // The analysis of every recording of the command line (--begin, --end,
 // --limit, --settings), as the report makes it; a recording that cannot be

@@ -98,7 +98,7 @@ int BatchReport(const Options& o, std::ostream& out, std::ostream& err) {
   } else {
     out << "Report\t" << *target << "\n";
     for (const TBatchRow& r : rows)
-      out << "Unit\t" << r.Path << "\t" << r.Ident.c_str() << "\t" << VerdictText(r.Verdict)
+      out << "Unit\t" << Printable(r.Path) << "\t" << Printable(r.Ident) << "\t" << VerdictText(r.Verdict)
           << (failed(r).empty() ? "" : "\t" + failed(r)) << "\n";
     out << "Verdict\t" << VerdictText(verdict) << "\n";
   }
