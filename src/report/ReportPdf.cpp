@@ -763,9 +763,18 @@ std::vector<TBlock> SummaryBlocks(const std::vector<TReportContent>& units, cons
                       p.setFont(Font(verdict ? 16 : 11, true));
                       p.drawText(box.adjusted(0, u.Mm(3.5), 0, 0), Qt::AlignCenter, VerdictText(verdict));
                     }});
-  // The plot takes what the tables leave of the page, within bounds.
+  // One page for the batch sizes of a chamber (up to sixteen units): the
+  // tables' font gets smaller (not below 5.5 pt) until a plot of 75 mm
+  // fits beside them; the plot takes what the tables leave, within bounds.
   const double gap = u.Mm(1.5);
-  const double rest = u.Mm(16) + 3 * (headingHeight + gap) + TableHeight(units1, u) + TableHeight(units2, u) + 4 * gap;
+  const double fitted1 = units1.pt, fitted2 = units2.pt;
+  double rest = 0;
+  for (double pt = 7.5; pt >= 5.5; pt -= 0.5) {
+    units1.pt = std::min(pt, fitted1);
+    units2.pt = std::min(pt, fitted2);
+    rest = u.Mm(16) + 3 * (headingHeight + gap) + TableHeight(units1, u) + TableHeight(units2, u) + 4 * gap;
+    if (rest + u.Mm(75) <= bodyHeight) break;
+  }
   const double plotHeight = std::clamp(bodyHeight - rest - u.Mm(1), u.Mm(70), u.Mm(120));
   heading(QStringLiteral("Allan deviation of every unit"));
   blocks.push_back({plotHeight, [&units, rows, u](QCPPainter& p, const QRectF& r) {
