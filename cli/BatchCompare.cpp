@@ -58,17 +58,23 @@ std::string LimitsJson(const std::vector<TLimitResult>& results) {
 
 }  // namespace
 
-bool ComputeBatch(const Options& o, std::vector<TReportContent>& units, std::ostream& err, bool& incomplete) {
-  if (o.positional.empty()) throw UsageError{"batch needs the recordings of the batch"};
-  TReportRequest request;
-  // The limits first: a wrong name is a usage error before any work.
+std::vector<TLimit> LimitOptions(const Options& o) {
+  std::vector<TLimit> limits;
   const std::vector<std::string> known = KnownFieldNames();
   for (const std::string& text : o.All("limit")) {
     std::string error;
     auto limit = ParseLimit(text, known, error);
     if (!limit) throw UsageError{error};
-    request.Limits.push_back(*limit);
+    limits.push_back(*limit);
   }
+  return limits;
+}
+
+bool ComputeBatch(const Options& o, std::vector<TReportContent>& units, std::ostream& err, bool& incomplete) {
+  if (o.positional.empty()) throw UsageError{"batch needs the recordings of the batch"};
+  TReportRequest request;
+  // The limits first: a wrong name is a usage error before any work.
+  request.Limits = LimitOptions(o);
   if (!LoadSettings(o, request.Settings, err)) return false;
   request.Sigma = ApplyCalcOptions(o, request.Settings);  // the report's options; batch has none
   if (auto v = o.Number("begin")) request.Begin = *v;

@@ -22,6 +22,10 @@ std::string Printable(const std::string& text);
 // --limit, --settings), as the report makes it; a recording that cannot be
 // read is named on err, left out and sets `incomplete`. UsageError for a
 // limit that names no figure; false when the settings cannot be used.
+// The --limit options; UsageError for one that does not parse or names no
+// figure of calc, allan or thermal (the message lists the known names).
+std::vector<TLimit> LimitOptions(const Options& o);
+
 bool ComputeBatch(const Options& o, std::vector<TReportContent>& units, std::ostream& err, bool& incomplete);
 
 }  // namespace cli

@@ -41,13 +41,14 @@ std::string VerdictText(const std::optional<bool>& verdict) {
 int BatchReport(const Options& o, std::ostream& out, std::ostream& err) {
   const std::optional<std::string> target = o.Get("out");
   if (!target || target->empty()) throw UsageError{"a report of several recordings needs --out FILE.pdf"};
-  std::vector<TReportContent> units;
-  bool incomplete = false;
-  if (!ComputeBatch(o, units, err, incomplete)) return ExitFailure;
+  LimitOptions(o);  // a wrong name is a usage error before any work
   if (IsRecordingPath(*target)) {
     err << "ratelog-cli: cannot write report " << *target << ": it is a recording; choose another name\n";
     return ExitFailure;
   }
+  std::vector<TReportContent> units;
+  bool incomplete = false;
+  if (!ComputeBatch(o, units, err, incomplete)) return ExitFailure;
   if (incomplete) {
     err << "ratelog-cli: no report written: every recording of the batch must be readable\n";
     return ExitFailure;
@@ -114,13 +115,7 @@ int Report(const Options& o, std::ostream& out, std::ostream& err) {
   request.Path = o.positional[0];
 
   // The limits first: a wrong name is a usage error before any work.
-  const std::vector<std::string> known = KnownFieldNames();
-  for (const std::string& text : o.All("limit")) {
-    std::string error;
-    auto limit = ParseLimit(text, known, error);
-    if (!limit) throw UsageError{error};
-    request.Limits.push_back(*limit);
-  }
+  request.Limits = LimitOptions(o);
   if (!LoadSettings(o, request.Settings, err)) return ExitFailure;
   request.Sigma = ApplyCalcOptions(o, request.Settings);
   if (auto v = o.Number("begin")) request.Begin = *v;

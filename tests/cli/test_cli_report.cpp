@@ -316,7 +316,7 @@ TEST_F(CliReport, BatchFormSummaryThenEachUnitsOwnReport) {
     for (const std::string& line : Split(summary, '\n'))
       if (LineStarting(line, label + " ") == line) lines += line + "\n";
     for (std::size_t c = 2; c < 14; ++c)
-      if (!cells[c].empty()) EXPECT_TRUE(Has(lines, Trim(cells[c]))) << label << " column " << c << ": " << cells[c];
+      EXPECT_TRUE(cells[c].empty() || Has(lines, Trim(cells[c]))) << label << " column " << c << ": " << cells[c];
     if (row > 3) continue;
     EXPECT_TRUE(Has(summary, label + ": " + cells[1])) << summary;
     const std::string one = tmp_.File("one.pdf");
