@@ -48,7 +48,10 @@ std::int64_t RunTerms(TAllanKind kind, std::int64_t length, std::int64_t m) {
 // fraction above (Lentz).
 double GammaP(double a, double x) {
   if (x <= 0) return 0;
-  const double lg = std::lgamma(a);
+  // lgamma_r: std::lgamma sets the global signgam, and analyses run on
+  // several threads at once.
+  int sign = 0;
+  const double lg = ::lgamma_r(a, &sign);
   if (x < a + 1) {
     double term = 1 / a, sum = term;
     for (int k = 1; k < 100000; ++k) {
