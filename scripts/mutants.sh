@@ -90,14 +90,23 @@ if [ $check -eq 1 ]; then
 fi
 
 # A copy of the tree as it is now (committed or not), made afresh so that
-# files removed from the tree are gone from it too. Times are kept, so an
-# earlier build of the copy stays valid for the files that did not change.
+# files removed from the tree are gone from it too. A file with the same
+# bytes as in the copy before keeps that copy's time, so the earlier build
+# stays valid for it; every other file is dated now, so that it is rebuilt
+# even when its own time is older than the objects (an interrupted run
+# leaves a fault in the copy, an edit can be older than the last build).
 src=$work/src
 build=$work/build
-rm -rf "$src"
-mkdir -p "$src"
+fresh=$work/src.new
+rm -rf "$fresh"
+mkdir -p "$fresh" "$src"
 (cd "$root" && git ls-files -z -co --exclude-standard | tar --null -T - --ignore-failed-read -cf - 2>/dev/null) |
-  tar -xf - -C "$src"
+  tar -xf - -C "$fresh"
+(cd "$fresh" && find . -type f -print0) | while IFS= read -r -d '' f; do
+  if cmp -s "$fresh/$f" "$src/$f"; then touch -r "$src/$f" "$fresh/$f"; else touch "$fresh/$f"; fi
+done
+rm -rf "$src"
+mv "$fresh" "$src"
 launcher=()
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 export QT_QPA_PLATFORM=offscreen
