@@ -281,6 +281,29 @@ TEST_F(CliAllan, SpanOptionsAndFailures) {
   }
 }
 
+// Times stored as i x 0.1f: a span typed as 0.7 .. 1.2 takes the records
+// stored as 0.7 (0.69999999) and 1.2 (1.20000005), six in all, in every command.
+TEST_F(CliTool, SpanBoundsAtTheRecordsPrecision) {
+  Write(RecordingHeader(10.0f), 20, 0.1f, [](int i) { return static_cast<float>(i) / 1024; });
+  const struct {
+    std::string command, part;
+  } cases[] = {
+      {"calc", "Average value signal\t33.39844\t"},  // (7 + ... + 12) / 6 / 1024 x 3600
+      {"allan", R"("terms": 5, )"},                   // m = 1 over six records
+      {"export", "-\n0.7000         ;\n0.8000         ;\n0.9000         ;\n1.0000         ;\n"
+                 "1.1000         ;\n1.2000         ;\n"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {c.command, rtd_, "--begin", "0.7", "--end", "1.2"};
+    if (c.command == "allan") args.push_back("--json");
+    const Result r = Cli(args);
+    EXPECT_EQ(r.code, ExitOk) << c.command << r.err;
+    const Bytes file = ReadBytes(tmp_.File("run.txt"));
+    EXPECT_TRUE(Has(c.command == "export" ? std::string(file.begin(), file.end()) : r.out, c.part))
+        << c.command << "\n" << r.out;
+  }
+}
+
 // Without --begin/--end every record counts, also when the device clock
 // stepped back (first and last record are then not the ends); records with
 // an infinite value are left out of the Allan deviation and counted.
@@ -375,6 +398,8 @@ TEST_F(CliFiles, ExportAndArchive) {
   const std::string target = server + "/VRDT40-000.000/00000/create_05122026_1030__file_run.rtd";
   EXPECT_EQ(r.out, target + "\n");
   EXPECT_EQ(ReadBytes(target), ReadBytes(rtd_));
+  r = Cli({"archive", rtd_, "--server", server, "--name", "-Kreisel Pr\xC3\xBC" "fung 3.1"});  // kept as typed
+  EXPECT_EQ(r.out, server + "/VRDT40-000.000/00000/create_05122026_1030__file_-Kreisel Pr\xC3\xBC" "fung 3.1.rtd\n");
 
   const std::string missing = tmp_.File("missing/out.txt"), nowhere = tmp_.File("nowhere");
   r = Cli({"export", rtd_, "--out", missing});
