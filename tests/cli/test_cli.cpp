@@ -262,6 +262,10 @@ TEST_F(CliAllan, SpanOptionsAndFailures) {
   Result r = Cli({"allan", rtd_, "--begin", "3", "--end", "7", "--settings", settings_});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_TRUE(Has(r.out, "gaps 0\n1\t") && Has(r.out, "\n2\t") && !Has(r.out, "\n4\t")) << r.out;
+  // Three records (883, 903, 677 deg/h), the fewest that make a deviation:
+  // sqrt((20^2 + 226^2) / 4) = 113.4416 at factor 1 only.
+  r = Cli({"allan", rtd_, "--begin", "7", "--settings", settings_});
+  EXPECT_TRUE(r.code == ExitOk && Has(r.out, "gaps 0\n1\t113.441") && !Has(r.out, "\n2\t")) << r.out;
   // Two records: no factor, the read-outs NAN, exit 1.
   r = Cli({"allan", rtd_, "--begin", "8", "--settings", settings_});
   EXPECT_EQ(r.code, ExitFailure);
