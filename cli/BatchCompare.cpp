@@ -1,9 +1,6 @@
 #include "cli/BatchCompare.h"
 
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <optional>
 #include <limits>
 #include <ostream>
 #include <string>
@@ -11,62 +8,9 @@
 
 #include "cli/CliCommands.h"
 #include "cli/Fields.h"
-#include "files/RecordingReader.h"
-#include "processing/Allan.h"
-#include "processing/BasicParameters.h"
-#include "processing/NumberFormat.h"
+#include "report/BatchTable.h"
 
 namespace cli {
-
-namespace {
-
-// The figures of one recording, each as calc or allan shows it (Text) and
-// as the number behind it (NaN where there is none).
-struct Cell {
-  std::string Text;
-  std::string Json;
-  double Value = std::numeric_limits<double>::quiet_NaN();
-};
-
-struct Column {
-  const char* Caption;
-  const char* Dimension;
-};
-
-// Records and span, then the four basic parameters (1 sigma), then the
-// Allan read-outs.
-const Column kColumns[] = {
-    {"Records", ""},
-    {"Span", "s"},
-    {"Average value signal", "\u00B0/h"},
-    {"Drift error", "\u00B0/h"},
-    {"Random walk", "\u00B0/Vh"},
-    {"Bias error", "\u00B0/h"},
-    {"N", "\u00B0/Vh"},
-    {"B", "\u00B0/h"},
-    {"K", "\u00B0/h/Vh"},
-};
-constexpr std::size_t kColumnCount = sizeof kColumns / sizeof kColumns[0];
-
-struct Unit {
-  std::string Path;
-  std::string Ident;
-  std::vector<Cell> Cells;
-};
-
-Cell Count(std::int64_t n) {
-  return {std::to_string(n), std::to_string(n), static_cast<double>(n)};
-}
-// The spread is taken over the figures as the table shows them.
-Cell Shown(const std::string& text) {
-  char* end = nullptr;
-  double v = std::strtod(text.c_str(), &end);
-  if (end == text.c_str() || !std::isfinite(v)) v = std::numeric_limits<double>::quiet_NaN();
-  return {text, JsonNumberText(text), v};
-}
-Cell Allan(const TAllanLine& term) {
-  return Shown(FormatGeneral(term.Found ? term.Value : std::numeric_limits<double>::quiet_NaN(), '.', 10));
-}
 
 // Identifications come from devices: control characters are shown escaped
 // so that they cannot break the table.
@@ -85,155 +29,138 @@ std::string Printable(const std::string& text) {
   return out;
 }
 
-// One recording through the same steps as calc and allan: the span runs
-// from its first to its last record unless begin or end is given.
-bool Measure(const std::string& path, const TOptionProgramm& settings, std::optional<double> begin,
-             std::optional<double> end, Unit& unit, std::string& error) {
-  TRecordingReader reader;
-  if (!reader.Open(path)) {
-    error = reader.Error();
-    return false;
-  }
-  unit.Path = path;
-  unit.Ident = reader.Info().Ident;
-  SamplePoint first{}, last{};
-  const std::int64_t n = reader.Info().RecordCount;
-  if (n > 0) {
-    reader.ReadRecordAt(0, first);
-    reader.ReadRecordAt(n - 1, last);
-  }
-  reader.Close();
-  double calcBegin = begin.value_or(first.Time), calcEnd = end.value_or(last.Time);
-  if (calcBegin > calcEnd) std::swap(calcBegin, calcEnd);
-  TGeneralQuant quant;
-  if (!ComputeBasicParameters(path, settings, calcBegin, calcEnd, quant, error)) return false;
-  TSpanRates span;
-  if (!ReadSpanRates(path, begin.value_or(-std::numeric_limits<double>::infinity()),
-                     end.value_or(std::numeric_limits<double>::infinity()), span, error))
-    return false;
-  const TAllanResult allan = ComputeAllan(span);
-  const auto rows = BasicParameterRows(quant, 1, '.');
-  const double spanSeconds = span.Rates.empty() ? 0.0 : span.LastTime - span.FirstTime;
-  unit.Cells = {Count(static_cast<std::int64_t>(span.Rates.size())),
-                Shown(FormatFixed(spanSeconds, 15, 6, '.')),
-                Shown(rows[0].Value),
-                Shown(rows[1].Value),
-                Shown(rows[2].Value),
-                Shown(rows[3].Value),
-                Allan(allan.N),
-                Allan(allan.B),
-                Allan(allan.K)};
-  return true;
+namespace {
+
+std::string ResultText(const std::optional<bool>& verdict) {
+  if (!verdict) return "none";
+  return *verdict ? "PASS" : "FAIL";
 }
 
-// Mean, standard deviation (divide by n, as the program's other statistics),
-// minimum and maximum of a column over the units that have the figure.
-struct Spread {
-  std::size_t Count = 0;
-  double Mean = NAN, StdDev = NAN, Min = NAN, Max = NAN;
-};
-
-Spread SpreadOf(const std::vector<Unit>& units, std::size_t column) {
-  Spread s;
-  long double sum = 0;
-  for (const Unit& u : units) {
-    const double v = u.Cells[column].Value;
-    if (std::isnan(v)) continue;
-    if (s.Count == 0 || v < s.Min) s.Min = v;
-    if (s.Count == 0 || v > s.Max) s.Max = v;
-    sum += v;
-    ++s.Count;
-  }
-  if (s.Count == 0) return s;
-  s.Mean = static_cast<double>(sum / s.Count);
-  long double sq = 0;
-  for (const Unit& u : units) {
-    const double v = u.Cells[column].Value;
-    if (!std::isnan(v)) sq += (v - s.Mean) * static_cast<long double>(v - s.Mean);
-  }
-  s.StdDev = static_cast<double>(std::sqrt(sq / s.Count));
-  return s;
+// The limits a unit failed: "n<=0.005, b1<=0.3 (not measurable)".
+std::string FailedLimits(const TBatchRow& row) {
+  std::string text;
+  for (const TLimitResult& l : row.Limits)
+    if (!l.Pass) text += (text.empty() ? "" : ", ") + l.Limit.Text() + (l.Note.empty() ? "" : " (" + l.Note + ")");
+  return text;
 }
 
-std::string StatText(double v) { return std::isnan(v) ? "NAN" : FormatGeneral(v, '.', 10); }
+std::string LimitsJson(const std::vector<TLimitResult>& results) {
+  std::string list = "[";
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const TLimitResult& l = results[i];
+    list += (i ? ", " : "") +
+            JsonObject({TextField("limit", l.Limit.Text()), NumberField("measured", l.Measured),
+                        TextField("unit", l.Unit), TextField("result", l.Pass ? "PASS" : "FAIL"),
+                        TextField("note", l.Note)});
+  }
+  return list + "]";
+}
 
 }  // namespace
 
-int Batch(const Options& o, std::ostream& out, std::ostream& err) {
-  if (o.positional.empty()) throw UsageError{"batch needs the recordings of the batch"};
-  TOptionProgramm settings;
-  if (!LoadSettings(o, settings, err)) return ExitFailure;
-  const std::optional<double> begin = o.Number("begin"), end = o.Number("end");
-
-  std::vector<Unit> units;
-  int code = ExitOk;
-  for (const std::string& path : o.positional) {
-    Unit unit;
+std::vector<TLimit> LimitOptions(const Options& o) {
+  std::vector<TLimit> limits;
+  const std::vector<std::string> known = KnownFieldNames();
+  for (const std::string& text : o.All("limit")) {
     std::string error;
-    if (!Measure(path, settings, begin, end, unit, error)) {
-      err << "ratelog-cli: cannot read recording " << error << " (left out)\n";
-      code = ExitFailure;
+    auto limit = ParseLimit(text, known, error);
+    if (!limit) throw UsageError{error};
+    limits.push_back(*limit);
+  }
+  return limits;
+}
+
+bool ComputeBatch(const Options& o, std::vector<TReportContent>& units, std::ostream& err, bool& incomplete) {
+  if (o.positional.empty()) throw UsageError{"batch needs the recordings of the batch"};
+  TReportRequest request;
+  // The limits first: a wrong name is a usage error before any work.
+  request.Limits = LimitOptions(o);
+  if (!LoadSettings(o, request.Settings, err)) return false;
+  request.Sigma = ApplyCalcOptions(o, request.Settings);  // the report's options; batch has none
+  if (auto v = o.Number("begin")) request.Begin = *v;
+  if (auto v = o.Number("end")) request.End = *v;
+  incomplete = false;
+  for (const std::string& path : o.positional) {
+    request.Path = path;
+    TReportContent content;
+    std::string error;
+    if (!ComputeReport(request, content, error)) {
+      err << "ratelog-cli: " << (error.rfind("no record", 0) == 0 ? "" : "cannot read recording ") << error
+          << " (left out)\n";
+      incomplete = true;
       continue;
     }
-    if (unit.Cells[0].Value == 0) {
-      err << "ratelog-cli: no record in the span in " << path << " (its figures are NAN)\n";
-      code = ExitFailure;
-    }
-    units.push_back(std::move(unit));
+    units.push_back(std::move(content));
   }
-  std::vector<Spread> spread;
-  for (std::size_t c = 0; c < kColumnCount; ++c) spread.push_back(SpreadOf(units, c));
+  return true;
+}
+
+int Batch(const Options& o, std::ostream& out, std::ostream& err) {
+  std::vector<TReportContent> contents;
+  bool incomplete = false;
+  if (!ComputeBatch(o, contents, err, incomplete)) return ExitFailure;
+  std::vector<TBatchRow> units;
+  for (const TReportContent& c : contents) units.push_back(BatchRowOf(c));
+  contents.clear();
+  const std::vector<TBatchColumn>& columns = BatchColumns();
+  const std::vector<TBatchSpread> spread = BatchSpread(units);
+  const bool limits = !o.All("limit").empty();
+  const std::optional<bool> verdict = BatchVerdict(units);
 
   if (o.Flag("json")) {
-    // {"recordings": [{"file": .., "identification": .., "records": .., ...}],
-    //  "mean": {...}, "std_dev": {...}, "minimum": {...}, "maximum": {...},
-    //  "count": {...}, "units": {...}}
+    // {"recordings": [{"file": .., "identification": .., "records": .., ...,
+    //  ["result": .., "limits": [..]]}], "mean": {...}, "std_dev": {...},
+    //  "minimum": {...}, "maximum": {...}, "count": {...}, "units": {...}
+    //  [, "verdict": ..]}
     std::string rows = "\"recordings\": [";
     for (std::size_t i = 0; i < units.size(); ++i) {
       std::vector<Field> fields = {TextField("File", units[i].Path), TextField("Identification", units[i].Ident)};
-      for (std::size_t c = 0; c < kColumnCount; ++c)
-        fields.push_back({kColumns[c].Caption, units[i].Cells[c].Text, units[i].Cells[c].Json});
-      rows += (i ? ", " : "") + JsonObject(fields);
+      for (const TFigure& cell : units[i].Cells) fields.push_back(NumberField(cell.Caption, cell.Text));
+      if (limits) fields.push_back(TextField("Result", ResultText(units[i].Verdict)));
+      rows += (i ? ", " : "") +
+              JsonObject(fields, limits ? "\"limits\": " + LimitsJson(units[i].Limits) : std::string());
     }
     rows += "]";
-    auto statObject = [&](double Spread::*member) {
+    auto statObject = [&](double TBatchSpread::*member) {
       std::vector<Field> fields;
-      for (std::size_t c = 0; c < kColumnCount; ++c)
-        fields.push_back({kColumns[c].Caption, "", JsonNumber(spread[c].*member)});
+      for (std::size_t c = 0; c < columns.size(); ++c)
+        fields.push_back({columns[c].Caption, "", JsonNumber(spread[c].*member)});
       return JsonObject(fields);
     };
     std::vector<Field> counts, dims;
-    for (std::size_t c = 0; c < kColumnCount; ++c) {
-      counts.push_back(IntegerField(kColumns[c].Caption, static_cast<std::int64_t>(spread[c].Count)));
-      dims.push_back(TextField(kColumns[c].Caption, kColumns[c].Dimension));
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+      counts.push_back(IntegerField(columns[c].Caption, static_cast<std::int64_t>(spread[c].Count)));
+      dims.push_back(TextField(columns[c].Caption, columns[c].Unit));
     }
-    out << "{" << rows << ", \"mean\": " << statObject(&Spread::Mean) << ", \"std_dev\": "
-        << statObject(&Spread::StdDev) << ", \"minimum\": " << statObject(&Spread::Min)
-        << ", \"maximum\": " << statObject(&Spread::Max) << ", \"count\": " << JsonObject(counts)
-        << ", \"units\": " << JsonObject(dims) << "}\n";
-    return code;
+    out << "{" << rows << ", \"mean\": " << statObject(&TBatchSpread::Mean) << ", \"std_dev\": "
+        << statObject(&TBatchSpread::StdDev) << ", \"minimum\": " << statObject(&TBatchSpread::Min)
+        << ", \"maximum\": " << statObject(&TBatchSpread::Max) << ", \"count\": " << JsonObject(counts)
+        << ", \"units\": " << JsonObject(dims)
+        << (limits ? ", \"verdict\": " + JsonString(ResultText(verdict)) : std::string()) << "}\n";
+  } else {
+    // Tab-separated: a heading, one row per recording, then the spread.
+    out << "File\tIdentification";
+    for (const TBatchColumn& c : columns) out << "\t" << c.Caption << (c.Unit.empty() ? "" : " ") << c.Unit;
+    out << (limits ? "\tResult\tFailed limits\n" : "\n");
+    for (const TBatchRow& u : units) {
+      out << Printable(u.Path) << "\t" << Printable(u.Ident);
+      for (const TFigure& cell : u.Cells) out << "\t" << cell.Text;
+      if (limits) out << "\t" << ResultText(u.Verdict) << "\t" << FailedLimits(u);
+      out << "\n";
+    }
+    const struct {
+      const char* name;
+      double TBatchSpread::*member;
+    } stats[] = {{"Mean", &TBatchSpread::Mean}, {"Std dev", &TBatchSpread::StdDev},
+                 {"Minimum", &TBatchSpread::Min}, {"Maximum", &TBatchSpread::Max}};
+    for (const auto& s : stats) {
+      out << s.name << "\t";
+      for (const TBatchSpread& sp : spread) out << "\t" << BatchSpreadText(sp.*(s.member));
+      out << (limits ? "\t\t\n" : "\n");
+    }
   }
-
-  // Tab-separated: a heading, one row per recording, then the spread.
-  out << "File\tIdentification";
-  for (const Column& c : kColumns) out << "\t" << c.Caption << (*c.Dimension ? " " : "") << c.Dimension;
-  out << "\n";
-  for (const Unit& u : units) {
-    out << Printable(u.Path) << "\t" << Printable(u.Ident);
-    for (const Cell& cell : u.Cells) out << "\t" << cell.Text;
-    out << "\n";
-  }
-  const struct {
-    const char* name;
-    double Spread::*member;
-  } stats[] = {{"Mean", &Spread::Mean}, {"Std dev", &Spread::StdDev}, {"Minimum", &Spread::Min},
-               {"Maximum", &Spread::Max}};
-  for (const auto& s : stats) {
-    out << s.name << "\t";
-    for (const Spread& sp : spread) out << "\t" << StatText(sp.*(s.member));
-    out << "\n";
-  }
-  return code;
+  if (incomplete || units.empty()) return ExitFailure;
+  return verdict == std::optional<bool>(false) ? ExitLimitsFailed : ExitOk;
 }
 
 }  // namespace cli

@@ -73,12 +73,13 @@ const char kUsage[] =
     "       Exit code 4: the device did not identify itself in time.\n"
     "  record --port COM1 --port COM2 ...   a batch: one run per port, all at once:\n"
     "       [--port COMa-COMb] [--port /dev/DEVICE] [--out-dir DIR] [--simulate N]\n"
-    "       [--seconds N] [--mode ...] [--sample N] [--ident-timeout S]\n"
+    "       [--temp-profile PROFILE] [--seconds N] [--mode ...] [--sample N] [--ident-timeout S]\n"
     "       each recording is named <identification>_<yyyymmdd_hhmmss>.rtd in DIR\n"
     "       (default: the current folder), never over an existing file; one status\n"
     "       line a second. A port that does not open or a device that does not\n"
     "       identify itself is left out; a device lost ends its own run only.\n"
-    "       --simulate N attaches N virtual gyroscopes. Exit code 0: every port\n"
+    "       --simulate N attaches N virtual gyroscopes, all in one chamber with\n"
+    "       --temp-profile PROFILE (as above). Exit code 0: every port\n"
     "       recorded; 1: some did not (named); 4: no device identified itself.\n"
     "  export FILE.rtd    the recording as a text table (default: all records,\n"
     "       time column only, FILE.txt beside the recording):\n"
@@ -88,10 +89,14 @@ const char kUsage[] =
     "       [--server DIR] [--name NAME]    (default: the settings' server folder and\n"
     "       the recording's own name); prints the copy's path\n"
     "  batch FILE.rtd...  the recordings of a batch side by side: [--begin S] [--end S]\n"
+    "       [--limit NAME<=VALUE | NAME>=VALUE]...\n"
     "       one row per recording (file, identification, records and span, the\n"
     "       basic parameters as calc gives them with 1 sigma drift, N, B and K as\n"
-    "       allan gives them), then the mean, standard deviation (divide by n),\n"
-    "       minimum and maximum of each column over the recordings\n"
+    "       allan gives them, b1, b2 and c as thermal gives them, empty where the\n"
+    "       span has too little temperature change), then the mean, standard\n"
+    "       deviation (divide by n), minimum and maximum of each column over the\n"
+    "       recordings. --limit as for report: a Result column (PASS or FAIL) and\n"
+    "       the limits each unit failed. Exit code 3: a unit failed its limits.\n"
     "  report FILE.rtd    the PDF test report: recording, settings, chart, basic\n"
     "       parameters, Allan deviation and noise terms, limits and verdict:\n"
     "       [--begin S] [--end S] [--limit NAME<=VALUE | NAME>=VALUE]... [--out FILE.pdf]\n"
@@ -101,6 +106,10 @@ const char kUsage[] =
     "       a figure that cannot be measured fails its limit. Default output: the\n"
     "       recording's name with .pdf; prints the file and the verdict. Exit code 3:\n"
     "       a limit failed.\n"
+    "  report FILE.rtd FILE.rtd... --out FILE.pdf   the batch form: a summary page\n"
+    "       (the batch table with each unit's result, every unit's Allan deviation\n"
+    "       on one plot), then each unit's report as report makes it alone; one\n"
+    "       Unit line per recording, the batch's verdict. Exit code 3: a unit failed.\n"
     "  ports              COM1..COM9: the device file behind each, whether it exists,\n"
     "       may be opened, is in use (by which program), the USB adapter, hints\n"
     "\n"
@@ -331,7 +340,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
         {"simulate"}}},
       {"export", {{"begin", "end", "out"}, Export, {"rate", "temperature", "excel"}}},
       {"archive", {{"server", "name"}, Archive}},
-      {"batch", {{"begin", "end"}, Batch, {"json"}}},
+      {"batch", {{"begin", "end", "limit"}, Batch, {"json"}}},
 #ifdef RATELOG_REPORT
       {"report",
        {{"begin", "end", "limit", "out", "sigma", "drift-time", "random-walk-time", "passband",

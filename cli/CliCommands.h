@@ -9,6 +9,7 @@
 inline constexpr int ExitOk = 0;
 inline constexpr int ExitFailure = 1;  // a file missing, unreadable, a run that failed
 inline constexpr int ExitUsage = 2;    // unknown command or option, malformed number
+inline constexpr int ExitLimitsFailed = 3;  // a unit or a report failed its limits
 
 // Runs one command line (args without the program name); output to out,
 // messages to err. Returns the exit code.

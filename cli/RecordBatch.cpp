@@ -16,6 +16,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <thread>
 
@@ -271,6 +272,13 @@ int RecordBatch(const Options& o, std::ostream& out, std::ostream& err) {
     simulate = static_cast<int>(n);
   }
   std::vector<std::string> ports = simulate ? std::vector<std::string>{} : BatchPorts(o.All("port"));
+  // One chamber programme for every virtual gyroscope of the batch.
+  const std::optional<std::string> profile = o.Get("temp-profile");
+  if (profile && !simulate) throw UsageError{"--temp-profile is for the virtual gyroscopes (--simulate N)"};
+  if (profile) {
+    TDeviceConfig chamber;
+    if (std::string error; !ParseTempProfile(*profile, chamber, error)) throw UsageError{"--temp-profile: " + error};
+  }
   TOptionProgramm settings;
   if (!LoadSettings(o, settings, err)) return ExitFailure;
   const RunLimits limits = ApplyRunOptions(o, settings);
@@ -291,6 +299,7 @@ int RecordBatch(const Options& o, std::ostream& out, std::ostream& err) {
   std::vector<std::unique_ptr<TVirtualGyro>> gyros;
   for (int i = 0; i < simulate; ++i) {
     TDeviceConfig config = TDeviceModel::ConfigFor(settings);
+    if (std::string unused; profile) ParseTempProfile(*profile, config, unused);
     char ident[32];
     std::snprintf(ident, sizeof ident, "VRDT40-123.456-%05d", i + 1);
     config.SetIdent(ident);

@@ -3,11 +3,14 @@
 #include <QApplication>
 #include <QFile>
 #include <cstdlib>
+#include <future>
 #include <ostream>
 #include <thread>
 
+#include "cli/BatchCompare.h"
 #include "cli/CliCommands.h"
 #include "cli/Fields.h"
+#include "report/BatchTable.h"
 #include "report/ReportContent.h"
 #include "report/ReportPdf.h"
 #include "ui/RecordingSeries.h"
@@ -34,21 +37,85 @@ std::string VerdictText(const std::optional<bool>& verdict) {
   return *verdict ? "PASS" : "FAIL";
 }
 
+// Several recordings: one summary page, then each unit's report.
+int BatchReport(const Options& o, std::ostream& out, std::ostream& err) {
+  const std::optional<std::string> target = o.Get("out");
+  if (!target || target->empty()) throw UsageError{"a report of several recordings needs --out FILE.pdf"};
+  LimitOptions(o);  // a wrong name is a usage error before any work
+  if (IsRecordingPath(*target)) {
+    err << "ratelog-cli: cannot write report " << *target << ": it is a recording; choose another name\n";
+    return ExitFailure;
+  }
+  std::vector<TReportContent> units;
+  bool incomplete = false;
+  if (!ComputeBatch(o, units, err, incomplete)) return ExitFailure;
+  if (incomplete) {
+    err << "ratelog-cli: no report written: every recording of the batch must be readable\n";
+    return ExitFailure;
+  }
+  TOptionProgramm settings;
+  if (!LoadSettings(o, settings, err)) return ExitFailure;
+  // Each unit's chart is read while the unit before it is drawn.
+  std::vector<std::string> errors(units.size());
+  std::future<std::shared_ptr<TRecordingSeries>> next;
+  const auto load = [&](std::size_t i) {
+    return std::async(std::launch::async, [&, i] { return LoadChartData(units[i].Path, settings, errors[i]); });
+  };
+  next = load(0);
+  const TChartSource chart = [&](std::size_t i, std::string& error) {
+    std::shared_ptr<TRecordingSeries> store = next.get();
+    if (i + 1 < units.size()) next = load(i + 1);
+    if (!store) error = "cannot read recording " + errors[i];
+    return store;
+  };
+  EnsureApplication();
+  QString written;
+  const bool ok = WriteBatchReportPdf(units, chart, QFile::decodeName(target->c_str()), written);
+  if (next.valid()) next.wait();
+  if (!ok) {
+    err << "ratelog-cli: cannot write report " << written.toStdString() << "\n";
+    return ExitFailure;
+  }
+
+  std::vector<TBatchRow> rows;
+  for (const TReportContent& c : units) rows.push_back(BatchRowOf(c));
+  const std::optional<bool> verdict = BatchVerdict(rows);
+  const auto failed = [](const TBatchRow& r) {
+    std::string text;
+    for (const TLimitResult& l : r.Limits)
+      if (!l.Pass) text += (text.empty() ? "" : ", ") + l.Limit.Text() + (l.Note.empty() ? "" : " (" + l.Note + ")");
+    return text;
+  };
+  if (o.Flag("json")) {
+    std::string list = "\"units\": [";
+    for (std::size_t i = 0; i < rows.size(); ++i)
+      list += (i ? ", " : "") + JsonObject({TextField("file", rows[i].Path), TextField("identification", rows[i].Ident),
+                                            {"verdict", "", rows[i].Verdict ? JsonString(VerdictText(rows[i].Verdict)) : "null"},
+                                            TextField("failed", failed(rows[i]))});
+    out << JsonObject({TextField("report", *target),
+                       {"verdict", "", verdict ? JsonString(VerdictText(verdict)) : "null"}},
+                      list + "]")
+        << "\n";
+  } else {
+    out << "Report\t" << *target << "\n";
+    for (const TBatchRow& r : rows)
+      out << "Unit\t" << Printable(r.Path) << "\t" << Printable(r.Ident) << "\t" << VerdictText(r.Verdict)
+          << (failed(r).empty() ? "" : "\t" + failed(r)) << "\n";
+    out << "Verdict\t" << VerdictText(verdict) << "\n";
+  }
+  return verdict == std::optional<bool>(false) ? ExitLimitsFailed : ExitOk;
+}
+
 }  // namespace
 
 int Report(const Options& o, std::ostream& out, std::ostream& err) {
+  if (o.positional.size() > 1) return BatchReport(o, out, err);
   if (o.positional.size() != 1) throw UsageError{"report needs one recording file"};
   TReportRequest request;
   request.Path = o.positional[0];
 
   // The limits first: a wrong name is a usage error before any work.
-  const std::vector<std::string> known = KnownFieldNames();
-  for (const std::string& text : o.All("limit")) {
-    std::string error;
-    auto limit = ParseLimit(text, known, error);
-    if (!limit) throw UsageError{error};
-    request.Limits.push_back(*limit);
-  }
+  request.Limits = LimitOptions(o);
   if (!LoadSettings(o, request.Settings, err)) return ExitFailure;
   request.Sigma = ApplyCalcOptions(o, request.Settings);
   if (auto v = o.Number("begin")) request.Begin = *v;

@@ -8,9 +8,6 @@
 
 namespace cli {
 
-// Exit code of a report whose verdict is FAIL.
-inline constexpr int ExitLimitsFailed = 3;
-
 int Report(const Options& o, std::ostream& out, std::ostream& err);
 
 }  // namespace cli

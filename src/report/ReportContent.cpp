@@ -128,6 +128,13 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   quant.ComputeRandomWalk();
   content.Calc = {"calc", CalcFigures(quant, request.Sigma)};
   content.SpanRecords = static_cast<std::int64_t>(quant.Points.size());
+  content.FirstRecordTime = content.LastRecordTime = quant.Points[0].Time;
+  quant.Points.ForRange(0, quant.Points.size(), [&](const SamplePoint* points, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+      content.FirstRecordTime = std::min<double>(content.FirstRecordTime, points[i].Time);
+      content.LastRecordTime = std::max<double>(content.LastRecordTime, points[i].Time);
+    }
+  });
 
   allanThread.join();
   if (!allanOk) {

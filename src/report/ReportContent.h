@@ -50,6 +50,7 @@ struct TReportContent {
   std::string ThermalNote;
   double Begin = 0, End = 0;      // the span as used (first and last record time when open)
   std::int64_t SpanRecords = 0;
+  double FirstRecordTime = 0, LastRecordTime = 0;  // smallest and largest record time in the span
   std::vector<TLimitResult> Limits;
   std::optional<bool> Verdict;    // none without limits
   double CreatedAt = 0;           // the report's creation time (OLE date, local)

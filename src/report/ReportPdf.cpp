@@ -18,12 +18,14 @@
 #include "files/OleDate.h"
 #include "files/Openf.h"
 #include "processing/NumberFormat.h"
+#include "report/BatchTable.h"
 #include "ui/Chart.h"
 #include "ui/RecordingSeries.h"
 
 namespace {
 
 const QString kTitle = QStringLiteral("Gyroscope test report");
+const QString kBatchTitle = QStringLiteral("Gyroscope batch report");
 
 QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
 
@@ -299,7 +301,8 @@ struct TBlock {
 };
 
 struct TTable {
-  QStringList header;
+  double pt = 8.5;  // font size of the cells
+  QStringList header;  // a cell may hold two lines ("\n")
   std::vector<double> widths;  // fractions of the width
   std::vector<Qt::Alignment> align;
   std::vector<QStringList> rows;
@@ -307,14 +310,20 @@ struct TTable {
 };
 
 double LineHeight(const TUnits& u) { return u.Pt(9.0 * 1.45); }
+double RowHeight(const TTable& t, const TUnits& u) { return u.Pt((t.pt + 0.5) * 1.45); }
+double HeaderHeight(const TTable& t, const TUnits& u) {
+  if (t.header.isEmpty()) return 0;
+  const bool twoLines = std::any_of(t.header.begin(), t.header.end(),
+                                    [](const QString& h) { return h.contains(QLatin1Char('\n')); });
+  return RowHeight(t, u) * (twoLines ? 1.75 : 1.0);
+}
 
 double TableHeight(const TTable& t, const TUnits& u) {
-  return LineHeight(u) * static_cast<double>(t.rows.size() + (t.header.isEmpty() ? 0 : 1)) +
-         u.Mm(1);
+  return RowHeight(t, u) * static_cast<double>(t.rows.size()) + HeaderHeight(t, u) + u.Mm(1);
 }
 
 void DrawTable(QCPPainter& p, const QRectF& rect, const TTable& t, const TUnits& u) {
-  const double line = LineHeight(u);
+  double line = HeaderHeight(t, u);
   double y = rect.top();
   const auto cells = [&](const QStringList& row, const QFont& font, const QColor& last) {
     double x = rect.left();
@@ -332,12 +341,13 @@ void DrawTable(QCPPainter& p, const QRectF& rect, const TTable& t, const TUnits&
   p.setPen(QPen(Qt::black, u.Mm(0.15)));
   if (!t.header.isEmpty()) {
     p.fillRect(QRectF(rect.left(), y, rect.width(), line), QColor(232, 236, 242));
-    cells(t.header, Font(8.5, true), QColor());
+    cells(t.header, Font(t.pt, true), QColor());
     p.setPen(QPen(Qt::black, u.Mm(0.15)));
     p.drawLine(QPointF(rect.left(), y), QPointF(rect.right(), y));
   }
+  line = RowHeight(t, u);
   for (std::size_t i = 0; i < t.rows.size(); ++i) {
-    cells(t.rows[i], Font(8.5), i < t.rowColor.size() ? t.rowColor[i] : QColor());
+    cells(t.rows[i], Font(t.pt), i < t.rowColor.size() ? t.rowColor[i] : QColor());
     p.setPen(QPen(QColor(190, 190, 190), u.Mm(0.08)));
     p.drawLine(QPointF(rect.left(), y), QPointF(rect.right(), y));
   }
@@ -388,7 +398,7 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
                       false, true});
   };
   const auto table = [&](const TTable& t, bool tight = false) {
-    blocks.push_back({tight ? LineHeight(u) * static_cast<double>(t.rows.size() + !t.header.isEmpty())
+    blocks.push_back({tight ? RowHeight(t, u) * static_cast<double>(t.rows.size()) + HeaderHeight(t, u)
                             : TableHeight(t, u),
                       [t, u](QCPPainter& p, const QRectF& r) { DrawTable(p, r, t, u); }, tight});
   };
@@ -586,6 +596,317 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
   return blocks;
 }
 
+// ---------------------------------------------------------------------------
+// The batch's summary page: the batch table and every unit's Allan
+// deviation on one plot.
+
+// Ten colours told apart on paper and screen; from the eleventh unit on
+// the curves are dashed as well.
+const QColor kUnitColors[] = {QColor(31, 119, 180), QColor(255, 127, 14),  QColor(44, 160, 44),
+                              QColor(214, 39, 40),  QColor(148, 103, 189), QColor(140, 86, 75),
+                              QColor(227, 119, 194), QColor(127, 127, 127), QColor(188, 189, 34),
+                              QColor(23, 190, 207)};
+
+QString UnitLabel(std::size_t index, const TBatchRow& row) {
+  return QString::number(index + 1) + QStringLiteral(": ") + Q(row.Ident);
+}
+
+void DrawAllanOverlay(QCPPainter& painter, const QRectF& rect, const std::vector<TReportContent>& units,
+                      const std::vector<TBatchRow>& rows, const TUnits& u) {
+  QCustomPlot plot;
+  plot.setLocale(QLocale::c());
+  SetLogAxis(plot.xAxis, QStringLiteral("Averaging time \u03C4, s"));
+  SetLogAxis(plot.yAxis, QStringLiteral("Allan deviation \u03C3, \u00B0/h"));
+  // The legend under the plot, four units a row.
+  plot.legend->setVisible(true);
+  plot.axisRect()->insetLayout()->take(plot.legend);
+  plot.plotLayout()->addElement(1, 0, plot.legend);
+  plot.plotLayout()->setRowStretchFactor(1, 0.001);
+  plot.legend->setFillOrder(QCPLayoutGrid::foColumnsFirst);
+  plot.legend->setWrap(4);
+  double tLow = 0, tHigh = 0, sLow = 0, sHigh = 0;
+  bool any = false;
+  const std::size_t colors = std::size(kUnitColors);
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    QVector<double> tau, adev;
+    for (const TAllanPoint& p : units[i].Allan.Points) {
+      if (!(p.Tau > 0) || !(p.Adev > 0) || !std::isfinite(p.Adev)) continue;
+      tau.push_back(p.Tau);
+      adev.push_back(p.Adev);
+      tLow = any ? std::min(tLow, p.Tau) : p.Tau;
+      tHigh = any ? std::max(tHigh, p.Tau) : p.Tau;
+      sLow = any ? std::min(sLow, p.Adev) : p.Adev;
+      sHigh = any ? std::max(sHigh, p.Adev) : p.Adev;
+      any = true;
+    }
+    QCPGraph* g = plot.addGraph();
+    g->setName(UnitLabel(i, rows[i]));
+    g->setPen(QPen(kUnitColors[i % colors], u.Mm(0.3), i / colors % 2 ? Qt::DashLine : Qt::SolidLine));
+    g->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssCircle, u.Px(4)));
+    g->setData(tau, adev, true);
+  }
+  plot.xAxis->setRange(any ? QCPRange(tLow / 2, tHigh * 2) : QCPRange(0.05, 20));
+  plot.yAxis->setRange(any ? QCPRange(sLow / 2, sHigh * 2) : QCPRange(0.01, 100));
+  PrintStyle(plot, u);
+  DrawPlot(painter, plot, rect);
+}
+
+// Column widths from the widths of the texts; a table wider than `width`
+// gets a smaller font (not below 5 pt).
+void FitTable(TTable& t, double width, const TUnits& u, QPaintDevice* device) {
+  const QFontMetricsF plain(Font(t.pt), device), bold(Font(t.pt, true), device);
+  std::vector<double> natural(static_cast<std::size_t>(t.header.size()), 0.0);
+  for (std::size_t c = 0; c < natural.size(); ++c) {
+    for (const QString& line : t.header[static_cast<int>(c)].split(QLatin1Char('\n')))
+      natural[c] = std::max(natural[c], bold.horizontalAdvance(line));
+    for (const QStringList& row : t.rows)
+      if (static_cast<int>(c) < row.size()) natural[c] = std::max(natural[c], plain.horizontalAdvance(row[static_cast<int>(c)]));
+    natural[c] += u.Mm(2.5);
+  }
+  double sum = 0;
+  for (double w : natural) sum += w;
+  if (sum > width) t.pt = std::max(5.0, t.pt * width / sum * 0.97);
+  t.widths.clear();
+  for (double w : natural) t.widths.push_back(w / sum);
+}
+
+QString Cell(const TFigure& f) { return Q(f.Text).trimmed(); }
+QString Header(const TBatchColumn& c) { return Q(c.Caption) + (c.Unit.empty() ? QString() : QStringLiteral("\n") + Q(c.Unit)); }
+
+// `firstPages`: the page on which each unit's report starts.
+std::vector<TBlock> SummaryBlocks(const std::vector<TReportContent>& units, const std::vector<int>& firstPages,
+                                  const TUnits& u, double width, double bodyHeight, QPaintDevice* device) {
+  std::vector<TBatchRow> rows;
+  for (const TReportContent& c : units) rows.push_back(BatchRowOf(c));
+  const std::vector<TBatchSpread> spread = BatchSpread(rows);
+  const std::vector<TBatchColumn>& columns = BatchColumns();
+  const std::optional<bool> verdict = BatchVerdict(rows);
+  const std::size_t thermal = BatchFirstThermalColumn();
+
+  // The units with their records, span, temperature coefficients and
+  // result; then the basic parameters and noise terms. Both end with the
+  // batch's mean, standard deviation, minimum and maximum.
+  TTable units1, units2;
+  units1.pt = units2.pt = 7.5;
+  units1.header = {QStringLiteral("Unit"), QStringLiteral("Identification"), QStringLiteral("File"),
+                   QStringLiteral("Page"), Header(columns[0]), Header(columns[1])};
+  units2.header = {QStringLiteral("Unit")};
+  for (std::size_t c = thermal; c < columns.size(); ++c) units1.header << Header(columns[c]);
+  units1.header << QStringLiteral("Result");
+  for (std::size_t c = 2; c < thermal; ++c) units2.header << Header(columns[c]);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const TBatchRow& r = rows[i];
+    QStringList a = {QString::number(i + 1), Q(r.Ident), Q(r.FileName),
+                     QString::number(i < firstPages.size() ? firstPages[i] : 0), Cell(r.Cells[0]), Cell(r.Cells[1])};
+    for (std::size_t c = thermal; c < columns.size(); ++c) a << Cell(r.Cells[c]);
+    a << (r.Verdict ? (*r.Verdict ? QStringLiteral("PASS") : QStringLiteral("FAIL")) : QStringLiteral("\u2014"));
+    units1.rows.push_back(a);
+    units1.rowColor.push_back(VerdictColor(r.Verdict));
+    QStringList b = {QString::number(i + 1)};
+    for (std::size_t c = 2; c < thermal; ++c) b << Cell(r.Cells[c]);
+    units2.rows.push_back(b);
+  }
+  const struct {
+    const char* name;
+    double TBatchSpread::*member;
+  } stats[] = {{"Mean", &TBatchSpread::Mean}, {"Std dev", &TBatchSpread::StdDev},
+               {"Minimum", &TBatchSpread::Min}, {"Maximum", &TBatchSpread::Max}};
+  for (const auto& st : stats) {
+    const auto text = [&](std::size_t c) { return Q(BatchSpreadText(spread[c].*(st.member))); };
+    QStringList a = {QString(), QString::fromLatin1(st.name), QString(), QString(), text(0), text(1)};
+    for (std::size_t c = thermal; c < columns.size(); ++c) a << text(c);
+    a << QString();
+    units1.rows.push_back(a);
+    units1.rowColor.push_back(QColor());
+    QStringList b = {QString::fromLatin1(st.name)};
+    for (std::size_t c = 2; c < thermal; ++c) b << text(c);
+    units2.rows.push_back(b);
+  }
+  for (TTable* t : {&units1, &units2}) {
+    t->align.assign(static_cast<std::size_t>(t->header.size()), Qt::AlignRight);
+    t->align[0] = Qt::AlignLeft;
+  }
+  units1.align[1] = units1.align[2] = Qt::AlignLeft;
+  FitTable(units1, width, u, device);
+  FitTable(units2, width, u, device);
+
+  std::vector<TBlock> blocks;
+  const double headingHeight = u.Pt(12) + u.Mm(3);
+  const auto heading = [&](const QString& text) {
+    blocks.push_back({headingHeight, [text, u](QCPPainter& p, const QRectF& r) {
+                        p.setFont(Font(11, true));
+                        p.setPen(Qt::black);
+                        p.drawText(QRectF(r.left(), r.top() + u.Mm(2), r.width(), u.Pt(12)),
+                                   Qt::AlignLeft | Qt::AlignVCenter, text);
+                      },
+                      false, true});
+  };
+  QString limits;
+  if (!units.empty())
+    for (const TLimitResult& l : units.front().Limits) limits += (limits.isEmpty() ? "" : ", ") + Q(l.Limit.Text());
+  const QString subtitle = QString::number(units.size()) + QStringLiteral(" units  \u2014  ") +
+                           (limits.isEmpty() ? QStringLiteral("no limits") : QStringLiteral("limits: ") + limits);
+  blocks.push_back({u.Mm(16), [subtitle, verdict, u](QCPPainter& p, const QRectF& r) {
+                      p.setPen(Qt::black);
+                      p.setFont(Font(18, true));
+                      p.drawText(QRectF(r.left(), r.top(), r.width() * 0.72, u.Mm(9)),
+                                 Qt::AlignLeft | Qt::AlignVCenter, kBatchTitle);
+                      p.setFont(Font(9.5));
+                      p.drawText(QRectF(r.left(), r.top() + u.Mm(9), r.width() * 0.72, u.Mm(6)),
+                                 Qt::AlignLeft | Qt::AlignVCenter, subtitle);
+                      const QRectF box(r.right() - u.Mm(45), r.top() + u.Mm(1), u.Mm(45), u.Mm(13));
+                      p.setPen(QPen(VerdictColor(verdict), u.Mm(0.5)));
+                      p.drawRect(box);
+                      p.setFont(Font(7.5));
+                      p.drawText(box.adjusted(0, u.Mm(0.8), 0, 0), Qt::AlignHCenter | Qt::AlignTop,
+                                 QStringLiteral("Batch verdict"));
+                      p.setFont(Font(verdict ? 16 : 11, true));
+                      p.drawText(box.adjusted(0, u.Mm(3.5), 0, 0), Qt::AlignCenter, VerdictText(verdict));
+                    }});
+  // One page for the batch sizes of a chamber (up to sixteen units): the
+  // tables' font gets smaller (not below 5.5 pt) until a plot of 75 mm
+  // fits beside them; the plot takes what the tables leave, within bounds.
+  const double gap = u.Mm(1.5);
+  const double fitted1 = units1.pt, fitted2 = units2.pt;
+  double rest = 0;
+  for (double pt = 7.5; pt >= 5.5; pt -= 0.5) {
+    units1.pt = std::min(pt, fitted1);
+    units2.pt = std::min(pt, fitted2);
+    rest = u.Mm(16) + 3 * (headingHeight + gap) + TableHeight(units1, u) + TableHeight(units2, u) + 4 * gap;
+    if (rest + u.Mm(75) <= bodyHeight) break;
+  }
+  const double plotHeight = std::clamp(bodyHeight - rest - u.Mm(1), u.Mm(70), u.Mm(120));
+  heading(QStringLiteral("Allan deviation of every unit"));
+  blocks.push_back({plotHeight, [&units, rows, u](QCPPainter& p, const QRectF& r) {
+                      DrawAllanOverlay(p, r, units, rows, u);
+                    }});
+  heading(QStringLiteral("Units, records, temperature coefficients and results"));
+  blocks.push_back({TableHeight(units1, u), [units1, u](QCPPainter& p, const QRectF& r) { DrawTable(p, r, units1, u); }});
+  heading(QStringLiteral("Basic parameters and noise terms"));
+  blocks.push_back({TableHeight(units2, u), [units2, u](QCPPainter& p, const QRectF& r) { DrawTable(p, r, units2, u); }});
+  return blocks;
+}
+
+// ---------------------------------------------------------------------------
+// Pages.
+
+struct TPageFrame {
+  TUnits u;
+  QRectF page, body;
+};
+
+TPageFrame Frame(QPagedPaintDevice& device) {
+  TPageFrame f;
+  f.u.dpi = device.logicalDpiY();
+  f.page = QRectF(0, 0, device.width(), device.height());
+  f.body = f.page.adjusted(f.u.Mm(18), f.u.Mm(14), -f.u.Mm(18), -f.u.Mm(18));
+  return f;
+}
+
+// Where each block goes (page from 1, top), the pages counted before any
+// is painted, for "Page i of n": a block that does not fit starts the next
+// page, a heading goes with what follows it.
+struct TPlacement {
+  std::vector<std::pair<int, double>> place;
+  int pages = 1;
+};
+
+TPlacement Place(const std::vector<TBlock>& blocks, const TPageFrame& f) {
+  TPlacement p;
+  double y = f.body.top();
+  const double gap = f.u.Mm(1.5);
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    const TBlock& b = blocks[i];
+    const double need = b.height + (b.keepWithNext && i + 1 < blocks.size() ? gap + blocks[i + 1].height : 0);
+    if (y + need > f.body.bottom() && y > f.body.top()) {
+      ++p.pages;
+      y = f.body.top();
+    }
+    p.place.emplace_back(p.pages, y);
+    y += b.height + (b.tight ? 0 : gap);
+  }
+  return p;
+}
+
+// Paints the blocks page by page, each page with the footer; the first on
+// a new page of the device when `newPage`.
+void PaintPages(QCPPainter& painter, QPagedPaintDevice& device, const TPageFrame& f,
+                const std::vector<TBlock>& blocks, const QString& title, double createdAt, bool newPage) {
+  const TPlacement placement = Place(blocks, f);
+  const TUnits& u = f.u;
+  const QString footer = QStringLiteral("Ratelog %1  \u2014  %2  \u2014  report created %3")
+                             .arg(QStringLiteral(RATELOG_VERSION), title, Q(FormatDdMmYyyyHhNn(createdAt)));
+  std::size_t next = 0;
+  for (int pageNo = 1; pageNo <= placement.pages; ++pageNo) {
+    if (pageNo > 1 || newPage) device.newPage();
+    for (; next < blocks.size() && placement.place[next].first == pageNo; ++next) {
+      const QRectF rect(f.body.left(), placement.place[next].second, f.body.width(), blocks[next].height);
+      painter.save();
+      blocks[next].draw(painter, rect);
+      painter.restore();
+    }
+    const QRectF foot(f.body.left(), f.page.bottom() - u.Mm(14), f.body.width(), u.Mm(6));
+    painter.setPen(QPen(QColor(120, 120, 120), u.Mm(0.1)));
+    painter.drawLine(foot.topLeft(), foot.topRight());
+    painter.setFont(Font(7.5));
+    painter.setPen(QColor(60, 60, 60));
+    painter.drawText(foot, Qt::AlignLeft | Qt::AlignVCenter, footer);
+    painter.drawText(foot, Qt::AlignRight | Qt::AlignVCenter,
+                     QStringLiteral("Page %1 of %2").arg(pageNo).arg(placement.pages));
+  }
+}
+
+bool BeginPages(QCPPainter& painter, QPagedPaintDevice& device) {
+  device.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait,
+                                   QMarginsF(0, 0, 0, 0), QPageLayout::Millimeter));
+  if (!painter.begin(&device)) return false;
+  painter.setMode(QCPPainter::pmVectorized);
+  painter.setMode(QCPPainter::pmNoCaching);
+  painter.setRenderHint(QPainter::Antialiasing);
+  return true;
+}
+
+// A PDF written beside its final name and renamed when complete, so that a
+// failed report leaves no half file and an older report stays. `render`
+// returns the pages it painted (0: it failed, with `error` set or not).
+bool WritePdf(const QString& path, const QString& title,
+              const std::function<int(QPdfWriter&, QString&)>& render, QString& error) {
+  if (IsRecordingPath(path.toStdString())) {
+    error = path + QStringLiteral(": is a recording's name (.rtd); a report is never written over one");
+    return false;
+  }
+  const QString partial = path + QStringLiteral(".part");
+  {
+    QFile probe(partial);
+    if (!probe.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+      error = path + QStringLiteral(": cannot write: ") + probe.errorString();
+      return false;
+    }
+  }
+  int pages = 0;
+  QString renderError;
+  {
+    QPdfWriter writer(partial);
+    writer.setResolution(300);
+    writer.setTitle(title);
+    writer.setCreator(QStringLiteral("Ratelog ") + QStringLiteral(RATELOG_VERSION));
+    pages = render(writer, renderError);
+  }
+  QFile written(partial);
+  if (pages == 0 || written.size() == 0) {
+    written.remove();
+    error = renderError.isEmpty() ? path + QStringLiteral(": cannot write the report") : renderError;
+    return false;
+  }
+  QFile::remove(path);
+  if (!written.rename(path)) {
+    error = path + QStringLiteral(": cannot write: ") + written.errorString();
+    written.remove();
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::shared_ptr<TRecordingSeries> LoadChartData(const std::string& path,
@@ -607,95 +928,60 @@ std::shared_ptr<TRecordingSeries> LoadChartData(const std::string& path,
 
 int RenderReport(const TReportContent& content, std::shared_ptr<TRecordingSeries> chart,
                  QPagedPaintDevice& device) {
-  device.setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait,
-                                   QMarginsF(0, 0, 0, 0), QPageLayout::Millimeter));
   QCPPainter painter;
-  if (!painter.begin(&device)) return 0;
-  painter.setMode(QCPPainter::pmVectorized);
-  painter.setMode(QCPPainter::pmNoCaching);
-  painter.setRenderHint(QPainter::Antialiasing);
-  TUnits u;
-  u.dpi = device.logicalDpiY();
-  const QRectF page(0, 0, device.width(), device.height());
-  const QRectF body = page.adjusted(u.Mm(18), u.Mm(14), -u.Mm(18), -u.Mm(18));
-
-  const std::vector<TBlock> blocks = Blocks(content, chart, u, body.width());
-  // Pages: where each block goes.
-  std::vector<std::pair<int, double>> place;
-  int pages = 1;
-  double y = body.top();
-  const double gap = u.Mm(1.5);
-  for (std::size_t i = 0; i < blocks.size(); ++i) {
-    const TBlock& b = blocks[i];
-    const double need = b.height + (b.keepWithNext && i + 1 < blocks.size() ? gap + blocks[i + 1].height : 0);
-    if (y + need > body.bottom() && y > body.top()) {
-      ++pages;
-      y = body.top();
-    }
-    place.emplace_back(pages, y);
-    y += b.height + (b.tight ? 0 : gap);
-  }
-
-  const QString created = Q(FormatDdMmYyyyHhNn(content.CreatedAt));
-  const QString footer = QStringLiteral("Ratelog %1  \u2014  %2  \u2014  report created %3")
-                             .arg(QStringLiteral(RATELOG_VERSION), kTitle, created);
-  std::size_t next = 0;
-  for (int pageNo = 1; pageNo <= pages; ++pageNo) {
-    if (pageNo > 1) device.newPage();
-    for (; next < blocks.size() && place[next].first == pageNo; ++next) {
-      const QRectF rect(body.left(), place[next].second, body.width(), blocks[next].height);
-      painter.save();
-      blocks[next].draw(painter, rect);
-      painter.restore();
-    }
-    const QRectF foot(body.left(), page.bottom() - u.Mm(14), body.width(), u.Mm(6));
-    painter.setPen(QPen(QColor(120, 120, 120), u.Mm(0.1)));
-    painter.drawLine(foot.topLeft(), foot.topRight());
-    painter.setFont(Font(7.5));
-    painter.setPen(QColor(60, 60, 60));
-    painter.drawText(foot, Qt::AlignLeft | Qt::AlignVCenter, footer);
-    painter.drawText(foot, Qt::AlignRight | Qt::AlignVCenter,
-                     QStringLiteral("Page %1 of %2").arg(pageNo).arg(pages));
-  }
+  if (!BeginPages(painter, device)) return 0;
+  const TPageFrame f = Frame(device);
+  const std::vector<TBlock> blocks = Blocks(content, std::move(chart), f.u, f.body.width());
+  PaintPages(painter, device, f, blocks, kTitle, content.CreatedAt, false);
   painter.end();
-  return pages;
+  return Place(blocks, f).pages;
 }
 
 bool WriteReportPdf(const TReportContent& content, std::shared_ptr<TRecordingSeries> chart,
                     const QString& path, QString& error) {
-  if (IsRecordingPath(path.toStdString())) {
-    error = path + QStringLiteral(": is a recording's name (.rtd); a report is never written over one");
-    return false;
+  return WritePdf(path, kTitle + QStringLiteral(" \u2014 ") + Q(content.FileName),
+                  [&](QPdfWriter& writer, QString&) { return RenderReport(content, std::move(chart), writer); },
+                  error);
+}
+
+int RenderBatchReport(const std::vector<TReportContent>& units, const TChartSource& chart,
+                      QPagedPaintDevice& device, QString& error) {
+  QCPPainter painter;
+  if (!BeginPages(painter, device)) return 0;
+  const TPageFrame f = Frame(device);
+  // The pages of each unit's report are counted first: the summary names
+  // the page where each starts, and the summary's own pages come first.
+  std::vector<int> unitPages;
+  for (const TReportContent& c : units) unitPages.push_back(Place(Blocks(c, nullptr, f.u, f.body.width()), f).pages);
+  std::vector<int> firstPages(units.size(), 0);
+  std::vector<TBlock> summary =
+      SummaryBlocks(units, firstPages, f.u, f.body.width(), f.body.height(), &device);
+  int page = Place(summary, f).pages + 1;
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    firstPages[i] = page;
+    page += unitPages[i];
   }
-  // The file is written beside its final name and renamed when complete, so
-  // that a failed report leaves no half file and an older report stays.
-  const QString partial = path + QStringLiteral(".part");
-  {
-    QFile probe(partial);
-    if (!probe.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-      error = path + QStringLiteral(": cannot write: ") + probe.errorString();
-      return false;
+  summary = SummaryBlocks(units, firstPages, f.u, f.body.width(), f.body.height(), &device);
+  PaintPages(painter, device, f, summary, kBatchTitle, OleDateNow(), false);
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    std::string chartError;
+    std::shared_ptr<TRecordingSeries> store = chart(i, chartError);
+    if (!store) {
+      error = Q(chartError);
+      painter.end();
+      return 0;
     }
+    PaintPages(painter, device, f, Blocks(units[i], store, f.u, f.body.width()), kTitle, units[i].CreatedAt, true);
   }
-  int pages = 0;
-  {
-    QPdfWriter writer(partial);
-    writer.setResolution(300);
-    writer.setTitle(kTitle + QStringLiteral(" \u2014 ") + Q(content.FileName));
-    writer.setCreator(QStringLiteral("Ratelog ") + QStringLiteral(RATELOG_VERSION));
-    pages = RenderReport(content, std::move(chart), writer);
-  }
-  QFile written(partial);
-  if (pages == 0 || written.size() == 0) {
-    written.remove();
-    error = path + QStringLiteral(": cannot write the report");
-    return false;
-  }
-  QFile::remove(path);
-  if (!written.rename(path)) {
-    error = path + QStringLiteral(": cannot write: ") + written.errorString();
-    written.remove();
-    return false;
-  }
-  return true;
+  painter.end();
+  return page - 1;
+}
+
+bool WriteBatchReportPdf(const std::vector<TReportContent>& units, const TChartSource& chart,
+                         const QString& path, QString& error) {
+  return WritePdf(path, kBatchTitle + QStringLiteral(" \u2014 ") + QString::number(units.size()) + QStringLiteral(" units"),
+                  [&](QPdfWriter& writer, QString& renderError) {
+                    return RenderBatchReport(units, chart, writer, renderError);
+                  },
+                  error);
 }

@@ -8,8 +8,10 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "report/ReportContent.h"
 
@@ -33,3 +35,16 @@ int RenderReport(const TReportContent& content, std::shared_ptr<TRecordingSeries
 // (".rtd"). False with `error` when the file cannot be written.
 bool WriteReportPdf(const TReportContent& content, std::shared_ptr<TRecordingSeries> chart,
                     const QString& path, QString& error);
+
+// The batch form: one summary (the batch table with each unit's result and
+// the page where its report starts, and every unit's Allan deviation on
+// one plot, each curve labelled "k: identification"), then each unit's own
+// report exactly as RenderReport makes it (its own page numbers). `chart`
+// gives the chart's points of unit k when its pages are painted (null with
+// the error: the report stops). Returns the number of pages; 0 when
+// painting could not start or a chart was missing (error set).
+using TChartSource = std::function<std::shared_ptr<TRecordingSeries>(std::size_t unit, std::string& error)>;
+int RenderBatchReport(const std::vector<TReportContent>& units, const TChartSource& chart,
+                      QPagedPaintDevice& device, QString& error);
+bool WriteBatchReportPdf(const std::vector<TReportContent>& units, const TChartSource& chart,
+                         const QString& path, QString& error);

@@ -21,6 +21,7 @@
 
 #include "cli/CliCommands.h"
 #include "cli/RecordBatch.h"
+#include "common/CliRun.h"
 #include "common/TestFiles.h"
 #include "files/RecordingReader.h"
 #include "settings/Optionsprogramm.h"
@@ -88,6 +89,9 @@ struct Device {
   std::vector<TDeviceSample> sent;
 };
 
+void ExpectBatchEqualsCommands(const std::vector<std::string>& files, const std::vector<std::string>& options,
+                               const std::vector<std::string>& records);
+
 class BatchRun : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -148,15 +152,19 @@ TEST_F(BatchRun, ThreeUnitsOneLostOneSilent) {
   EXPECT_EQ(m1[1], "1");
   EXPECT_EQ(m2[1], "2");
   EXPECT_EQ(m1[2], m2[2]) << "one start time for the batch";
+  std::vector<std::string> paths, counts;
   for (Device* d : {&whole, &lost}) {
     SCOPED_TRACE(d->port);
     std::string ident;
-    const auto recs = Records(tmp_.File("out/" + files[static_cast<std::size_t>(d->port - 1)]), &ident);
+    paths.push_back(tmp_.File("out/" + files[static_cast<std::size_t>(d->port - 1)]));
+    const auto recs = Records(paths.back(), &ident);
+    counts.push_back(std::to_string(recs.size()));
     EXPECT_EQ(ident, "VRDT40-123.456-0000" + std::to_string(d->port));
     EXPECT_GT(recs.size(), d == &whole ? 100u : 36u);
     d->ExpectRecorded(recs, 2);
   }
   EXPECT_TRUE(silent.sent.empty());
+  ExpectBatchEqualsCommands(paths, {"--settings", settings_.FileName}, counts);
 }
 
 // No unit identified: one port has no device behind it, one is silent.
@@ -173,7 +181,7 @@ TEST_F(BatchRun, NoUnitIdentified) {
 }
 
 // SIGTERM stops every run as Stop does: each recording is complete and the
-// tool exits normally.
+// tool exits normally. The virtual units share one chamber programme.
 TEST_F(BatchRun, SigtermStopsEveryRun) {
   const std::string log = tmp_.File("out.txt"), dir = tmp_.File("out");
   const pid_t pid = ::fork();
@@ -182,7 +190,7 @@ TEST_F(BatchRun, SigtermStopsEveryRun) {
     const std::string tool = std::string(RATELOG_BINARY_DIR) + "/bin/ratelog-cli";
     if (!std::freopen(log.c_str(), "w", stdout)) ::_exit(127);
     ::execl(tool.c_str(), tool.c_str(), "record", "--settings", settings_.FileName.c_str(), "--simulate", "2",
-            "--out-dir", dir.c_str(), static_cast<char*>(nullptr));
+            "--temp-profile", "ramp:20:40:2", "--out-dir", dir.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }
   auto printed = [&] {
@@ -210,6 +218,8 @@ TEST_F(BatchRun, SigtermStopsEveryRun) {
     // Every sample counted was written: the block still open at the stop too.
     const auto recs = Records(dir + "/" + f);
     EXPECT_GT(recs.size(), 40u);
+    // 20 deg C at the device's time 0, rising 2 deg C a minute.
+    for (const SamplePoint& p : recs) ASSERT_NEAR(p.Temperature, 20 + p.Time / 30, 1e-4) << p.Time;
     EXPECT_NE(printed().find(std::to_string(recs.size() + 1) + " samples, recording: " + dir + "/" + f),
               std::string::npos)
         << printed();
@@ -262,6 +272,8 @@ TEST(BatchNames, PortListsAndRefusedOptions) {
       {{"--port", "COM1-COM2", "--out", "x.rtd"}, "--out names one recording"},
       {{"--simulate", "0"}, "--simulate takes the number of virtual gyroscopes"},
       {{"--simulate", "2", "--port", "COM1"}, "leave out --port"},
+      {{"--port", "COM1-COM2", "--temp-profile", "ramp:20:40:2"}, "--temp-profile is for the virtual gyroscopes"},
+      {{"--simulate", "2", "--temp-profile", "ramp:20:40"}, "--temp-profile: a temperature profile is ramp:"},
   };
   for (const auto& c : refused) {
     std::vector<std::string> args = {"record"};
@@ -276,107 +288,155 @@ TEST(BatchNames, PortListsAndRefusedOptions) {
 
 namespace {
 
-std::vector<std::string> Split(const std::string& text, char by) {
-  std::vector<std::string> parts;
-  std::size_t from = 0;
-  for (std::size_t at; (at = text.find(by, from)) != std::string::npos; from = at + 1)
-    parts.push_back(text.substr(from, at - from));
-  parts.push_back(text.substr(from));
-  return parts;
-}
-
-// The value column of `name` in a calc or allan text output.
-std::string ValueOf(const std::string& output, const std::string& name) {
+// The value `name` shows in a text output: calc and allan lines
+// "NAME<TAB>value..." (by = '\t'), thermal lines "NAME value unit" (' ').
+std::string ValueOf(const std::string& output, const std::string& name, char by) {
   for (const std::string& line : Split(output, '\n')) {
-    const auto cells = Split(line, '\t');
+    const auto cells = Split(line, by);
     if (cells.size() >= 2 && cells[0] == name) return cells[1];
   }
   return "missing " + name;
 }
 
-std::string Cli(std::vector<std::string> args, int expected = ExitOk) {
-  std::ostringstream out, err;
-  EXPECT_EQ(RunCli(args, out, err), expected) << err.str();
-  return out.str();
+// Runs batch on `files` with `options` (settings, span) and checks each row
+// against calc, allan and thermal run on that file with the same options,
+// the records column against `records`, and the spread rows against the
+// rows (a unit without a figure left out of its spread).
+void ExpectBatchEqualsCommands(const std::vector<std::string>& files, const std::vector<std::string>& options,
+                               const std::vector<std::string>& records) {
+  std::vector<std::string> args = {"batch"};
+  args.insert(args.end(), files.begin(), files.end());
+  args.insert(args.end(), options.begin(), options.end());
+  const Result batch = Cli(args);
+  ASSERT_EQ(batch.code, ExitOk) << batch.err;
+  const auto lines = Split(batch.out, '\n');
+  ASSERT_EQ(lines.size(), 1 + files.size() + 4 + 1);  // heading, rows, spread, final newline
+  EXPECT_EQ(lines[0],
+            "File\tIdentification\tRecords\tSpan s\tAverage value signal \u00B0/h\tDrift error \u00B0/h\t"
+            "Random walk \u00B0/Vh\tBias error \u00B0/h\tN \u00B0/Vh\tB \u00B0/h\tK \u00B0/h/Vh\t"
+            "b1 \u00B0/h/\u00B0C\tb2 \u00B0/h/\u00B0C^2\tc \u00B0/h/(\u00B0C/min)");
+  const char* calcNames[] = {"Average value signal", "Drift error", "Random walk", "Bias error"};
+  std::vector<std::vector<double>> columns(12);
+  for (std::size_t u = 0; u < files.size(); ++u) {
+    SCOPED_TRACE(files[u]);
+    const auto cells = Split(lines[1 + u], '\t');
+    ASSERT_EQ(cells.size(), 14u);
+    EXPECT_EQ(cells[0], files[u]);
+    EXPECT_EQ(cells[2], records[u]);
+    auto run = [&](const char* command) {
+      std::vector<std::string> one = {command, files[u]};
+      one.insert(one.end(), options.begin(), options.end());
+      return Cli(one);
+    };
+    const Result calc = run("calc"), allan = run("allan"), thermal = run("thermal");
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(cells[4 + i], ValueOf(calc.out, calcNames[i], '\t')) << calcNames[i];
+    const char* allanNames[] = {"N", "B", "K"};
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(cells[8 + i], ValueOf(allan.out, allanNames[i], '\t')) << allanNames[i];
+    // No temperature model: thermal fails, the cells stay empty.
+    const char* thermalNames[] = {"b1", "b2", "c"};
+    for (int i = 0; i < 3; ++i)
+      EXPECT_EQ(cells[11 + i], thermal.code == ExitOk ? ValueOf(thermal.out, thermalNames[i], ' ') : "")
+          << thermalNames[i];
+    for (std::size_t c = 0; c < 12; ++c)
+      if (const double v = std::strtod(cells[2 + c].c_str(), nullptr); !cells[2 + c].empty() && !std::isnan(v))
+        columns[c].push_back(v);
+  }
+  for (std::size_t c = 0; c < 12; ++c) {
+    SCOPED_TRACE(c);
+    const auto& v = columns[c];
+    double mean = 0, sq = 0;
+    for (double x : v) mean += x / static_cast<double>(v.size());
+    for (double x : v) sq += (x - mean) * (x - mean) / static_cast<double>(v.size());
+    const double expected[] = {mean, std::sqrt(sq), v.empty() ? 0 : *std::min_element(v.begin(), v.end()),
+                               v.empty() ? 0 : *std::max_element(v.begin(), v.end())};
+    for (std::size_t s = 0; s < 4; ++s) {
+      const auto cells = Split(lines[1 + files.size() + s], '\t');
+      ASSERT_EQ(cells.size(), 14u);
+      EXPECT_EQ(cells[0], (std::vector<std::string>{"Mean", "Std dev", "Minimum", "Maximum"}[s]));
+      if (v.empty()) EXPECT_EQ(cells[2 + c], "NAN");
+      else EXPECT_NEAR(std::strtod(cells[2 + c].c_str(), nullptr), expected[s], 1e-9 * (1 + std::fabs(expected[s])));
+    }
+  }
 }
 
-// Each row of the batch table holds what calc and allan give for that
-// recording; the last rows are the spread of each column.
-TEST(BatchCompare, RowsEqualCalcAndAllanThenTheSpread) {
+// 1200 s at 10 Hz. In the chamber: 20 -> 40 -> 20 deg C at 2 deg C/min and
+// a bias of 3 + b1 T + 0.5 dT/dt deg/h; else 25 deg C, and the clock steps
+// back to 100 s for the last 50 records (the span is then the smallest to
+// the largest time, not the first to the last).
+std::string ChamberUnit(const TTempDir& tmp, int unit, double b1, bool chamber) {
+  std::mt19937 rng(static_cast<unsigned>(unit + 7));
+  std::normal_distribution<double> noise(0.0, 0.05);
+  const std::string ident = "VRDT40-123.456-0000" + std::to_string(unit);
+  Bytes b = RecordingHeader(10, ident.c_str());
+  for (int i = 1; i <= 12000; ++i) {
+    const double t = i * 0.1, rising = t < 600 ? 1 : -1;
+    const double T = !chamber ? 25 : t < 600 ? 20 + t / 30 : 40 - (t - 600) / 30;
+    const double bias = chamber ? 3 + b1 * T + 0.5 * 2 * rising : 7.2;
+    AddRecord(b, static_cast<float>(t), static_cast<float>((bias + noise(rng)) / 3600), static_cast<float>(T));
+  }
+  for (int j = 1; !chamber && j <= 50; ++j) AddRecord(b, 100.0f + 0.1f * static_cast<float>(j), 0.002f, 25.0f);
+  const std::string path = tmp.File("unit" + std::to_string(unit) + ".rtd");
+  WriteBytes(path, b);
+  return path;
+}
+
+// Each row of the batch table holds what calc, allan and thermal give for
+// that recording; the last rows are the spread of each column. Limits add
+// a result per unit and the exit code 3.
+TEST(BatchCompare, RowsEqualCalcAllanAndThermalThenTheSpread) {
   TTempDir tmp;
   TOptionProgramm settings;
   settings.FileName = tmp.File("Ratelog.ini");
   settings.DriftTime = 10;
   settings.RandomWalkTime = 10;
   ASSERT_TRUE(settings.Save());
-  std::vector<std::string> files;
-  for (int unit = 0; unit < 3; ++unit) {
-    std::mt19937 rng(static_cast<unsigned>(unit + 7));
-    std::normal_distribution<float> noise(0.0f, 0.002f);
-    const std::string ident = "VRDT40-123.456-0000" + std::to_string(unit + 1);
-    Bytes b = RecordingHeader(10, ident.c_str());
-    for (int i = 1; i <= 3000; ++i)
-      AddRecord(b, 0.1f * static_cast<float>(i), 0.001f * static_cast<float>(unit) + noise(rng), 25.0f);
-    files.push_back(tmp.File("unit" + std::to_string(unit) + ".rtd"));
-    WriteBytes(files.back(), b);
+  const std::vector<std::string> files = {ChamberUnit(tmp, 1, 0.2, true), ChamberUnit(tmp, 2, 0.25, true),
+                                          ChamberUnit(tmp, 3, 0, false)};
+  const std::vector<std::string> options = {"--settings", settings.FileName};
+  {
+    SCOPED_TRACE("whole recordings");
+    ExpectBatchEqualsCommands(files, options, {"12000", "12000", "12050"});
   }
-  const char* calcNames[] = {"Average value signal", "Drift error", "Random walk", "Bias error"};
-  for (const std::vector<std::string>& span :
-       {std::vector<std::string>{}, std::vector<std::string>{"--begin", "20", "--end", "250.5"}}) {
-    SCOPED_TRACE(span.empty() ? "whole recordings" : "a span");
-    std::vector<std::string> args = {"batch", "--settings", settings.FileName};
-    args.insert(args.end(), files.begin(), files.end());
-    args.insert(args.end(), span.begin(), span.end());
-    const auto lines = Split(Cli(args), '\n');
-    ASSERT_EQ(lines.size(), 1 + 3 + 4 + 1u);  // heading, rows, spread, final newline
-    EXPECT_EQ(lines[0],
-              "File\tIdentification\tRecords\tSpan s\tAverage value signal \u00B0/h\tDrift error \u00B0/h\t"
-              "Random walk \u00B0/Vh\tBias error \u00B0/h\tN \u00B0/Vh\tB \u00B0/h\tK \u00B0/h/Vh");
-    std::vector<std::vector<double>> columns(9);
-    for (std::size_t u = 0; u < 3; ++u) {
-      const auto cells = Split(lines[1 + u], '\t');
-      ASSERT_EQ(cells.size(), 11u);
-      EXPECT_EQ(cells[0], files[u]);
-      EXPECT_EQ(cells[1], "VRDT40-123.456-0000" + std::to_string(u + 1));
-      EXPECT_EQ(cells[2], span.empty() ? "3000" : "2306");
-      std::vector<std::string> one = {"--settings", settings.FileName, files[u]};
-      one.insert(one.end(), span.begin(), span.end());
-      std::vector<std::string> calc = {"calc"}, allan = {"allan"};
-      calc.insert(calc.end(), one.begin(), one.end());
-      allan.insert(allan.end(), one.begin(), one.end());
-      const std::string calcOut = Cli(calc), allanOut = Cli(allan);
-      for (int i = 0; i < 4; ++i) EXPECT_EQ(cells[4 + i], ValueOf(calcOut, calcNames[i])) << calcNames[i];
-      EXPECT_EQ(cells[8], ValueOf(allanOut, "N"));
-      EXPECT_EQ(cells[9], ValueOf(allanOut, "B"));
-      EXPECT_EQ(cells[10], ValueOf(allanOut, "K"));
-      for (std::size_t c = 0; c < 9; ++c) columns[c].push_back(std::strtod(cells[2 + c].c_str(), nullptr));
-    }
-    // The spread, from the values shown.
-    for (std::size_t c = 0; c < 9; ++c) {
-      SCOPED_TRACE(c);
-      const auto& v = columns[c];
-      const double mean = (v[0] + v[1] + v[2]) / 3;
-      const double sd = std::sqrt(((v[0] - mean) * (v[0] - mean) + (v[1] - mean) * (v[1] - mean) +
-                                   (v[2] - mean) * (v[2] - mean)) / 3);
-      const double expected[] = {mean, sd, *std::min_element(v.begin(), v.end()),
-                                 *std::max_element(v.begin(), v.end())};
-      for (int s = 0; s < 4; ++s) {
-        const auto cells = Split(lines[4 + static_cast<std::size_t>(s)], '\t');
-        ASSERT_EQ(cells.size(), 11u);
-        if (std::isnan(expected[s])) EXPECT_EQ(cells[2 + c], "NAN");
-        else EXPECT_NEAR(std::strtod(cells[2 + c].c_str(), nullptr), expected[s], 1e-9 * (1 + std::fabs(expected[s])));
-      }
-    }
-    EXPECT_EQ(Split(lines[4], '\t')[0], "Mean");
-    EXPECT_EQ(Split(lines[7], '\t')[0], "Maximum");
+  {
+    SCOPED_TRACE("a span with heating alone: no temperature model");
+    ExpectBatchEqualsCommands(files, {"--settings", settings.FileName, "--begin", "20", "--end", "250.5"},
+                              {"2306", "2306", "2306"});
   }
-  // A recording that cannot be read is left out and makes the exit code 1;
-  // JSON carries the same figures as numbers.
-  const std::string json =
-      Cli({"batch", "--settings", settings.FileName, "--json", files[0], tmp.File("missing.rtd")}, ExitFailure);
-  EXPECT_EQ(json.rfind("{\"recordings\": [{\"file\": \"" + files[0] + "\", \"identification\": "
-                       "\"VRDT40-123.456-00001\", \"records\": 3000, ", 0), 0u) << json;
-  EXPECT_NE(json.find("\"count\": {\"records\": 1, "), std::string::npos) << json;
+
+  std::vector<std::string> args = {"batch", "--settings", settings.FileName, "--limit", "b1<=0.22",
+                                   "--limit", "random_walk<=1000"};
+  args.insert(args.end(), files.begin(), files.end());
+  const Result limits = Cli(args);
+  EXPECT_EQ(limits.code, ExitLimitsFailed) << limits.err;
+  const auto lines = Split(limits.out, '\n');
+  ASSERT_EQ(lines.size(), 9u) << limits.out;
+  EXPECT_EQ(lines[0].substr(lines[0].size() - 21), "\tResult\tFailed limits");
+  const char* results[] = {"\tPASS\t", "\tFAIL\tb1<=0.22", "\tFAIL\tb1<=0.22 (not measurable)", "\t\t"};
+  for (std::size_t i = 1; i <= 4; ++i) {
+    const std::string end = results[i - 1];
+    EXPECT_EQ(lines[i].substr(lines[i].size() - end.size()), end) << lines[i];
+  }
+  EXPECT_EQ(Cli({"batch", "--limit", "b1>=0.1", files[0], files[1]}).code, ExitOk);
+
+  // JSON carries the same as numbers (null for an empty cell); a recording
+  // that cannot be read is left out and makes the exit code 1.
+  const Result json = Cli({"batch", "--settings", settings.FileName, "--json", "--limit", "b1<=0.22", files[2],
+                           tmp.File("missing.rtd")});
+  EXPECT_EQ(json.code, ExitFailure);
+  EXPECT_EQ(json.out.rfind("{\"recordings\": [{\"file\": \"" + files[2] + "\", \"identification\": "
+                           "\"VRDT40-123.456-00003\", \"records\": 12050, ", 0), 0u) << json.out;
+  EXPECT_NE(json.out.find("\"b1\": null, \"b2\": null, \"c\": null, \"result\": \"FAIL\", \"limits\": "
+                          "[{\"limit\": \"b1<=0.22\", \"measured\": null, \"unit\": \"\u00B0/h/\u00B0C\", "
+                          "\"result\": \"FAIL\", \"note\": \"not measurable\"}]}]"),
+            std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"count\": {\"records\": 1, "), std::string::npos) << json.out;
+  EXPECT_EQ(json.out.substr(json.out.size() - 19), "\"verdict\": \"FAIL\"}\n");
+  EXPECT_NE(json.err.find("missing.rtd"), std::string::npos) << json.err;
+
+  const Result unknown = Cli({"batch", files[0], "--limit", "noise<=1"});
+  EXPECT_EQ(unknown.code, ExitUsage);
+  EXPECT_NE(unknown.err.find("unknown field 'noise'; known fields: average_value_signal, "), std::string::npos)
+      << unknown.err;
 }
 
 }  // namespace

@@ -265,5 +265,83 @@ TEST_F(CliReport, ClearErrors) {
   EXPECT_NE(::stat((tmp_.File("no/such/folder/r.pdf.part")).c_str(), &st), 0);
 }
 
+// The text of pages first..last, the report's creation time left out.
+std::string PdfText(const std::string& pdf, int first, int last) {
+  const Result text = Shell("pdftotext -layout -f " + std::to_string(first) + " -l " + std::to_string(last) +
+                            " '" + pdf + "' - | sed 's/report created [0-9.: ]*/report created/'");
+  EXPECT_EQ(text.code, 0) << text.out;
+  return text.out;
+}
+
+int Pages(const std::string& pdf) {
+  return std::atoi(Trim(LineWith(Shell("pdfinfo '" + pdf + "'").out, "Pages:").substr(6)).c_str());
+}
+
+// Several recordings: a summary page with the batch table as `batch`
+// prints it and every unit's labelled Allan curve, then each unit's report
+// exactly as the report of that recording alone.
+TEST_F(CliReport, BatchFormSummaryThenEachUnitsOwnReport) {
+  std::vector<std::string> files;
+  for (int unit = 1; unit <= 3; ++unit) {
+    const std::string ident = "VRDT40-123.456-0000" + std::to_string(unit);
+    Bytes b = RecordingHeader(100.0f, ident.c_str());
+    for (int i = 1; i <= 1000 * unit; ++i)
+      AddRecord(b, static_cast<float>(i) * 0.01f, ((i % 3) ? 0.012f : 0.007f) * static_cast<float>(unit), 25.0f);
+    files.push_back(tmp_.File("unit" + std::to_string(unit) + ".rtd"));
+    WriteBytes(files.back(), b);
+  }
+  const std::vector<std::string> limits = {"--settings", settings_, "--limit", "average_value_signal<=80"};
+  std::vector<std::string> args = {"report", "--out", pdf_};
+  args.insert(args.end(), files.begin(), files.end());
+  args.insert(args.end(), limits.begin(), limits.end());
+  const Result r = Cli(args);
+  ASSERT_EQ(r.code, ExitLimitsFailed) << r.err;
+  EXPECT_TRUE(Has(r.out, "Unit\t" + files[2] + "\tVRDT40-123.456-00003\tFAIL\taverage_value_signal<=80\n")) << r.out;
+  EXPECT_TRUE(Has(r.out, "Verdict\tFAIL\n")) << r.out;
+
+  args[0] = "batch";
+  args.erase(args.begin() + 1, args.begin() + 3);
+  const auto table = Split(Cli(args).out, '\n');
+  ASSERT_EQ(table.size(), 9u);
+  const std::string summary = PdfText(pdf_, 1, 1);
+  for (const char* part : {"Gyroscope batch report", "Batch verdict", "Page 1 of 1"})
+    EXPECT_TRUE(Has(summary, part)) << part;
+  // Each unit's row (and the spread's) holds the figures of its row of the
+  // batch table; its curve is labelled with its number and identification.
+  int page = 2;
+  for (std::size_t row = 1; row <= 7; ++row) {
+    const auto cells = Split(table[row], '\t');
+    const std::string label = row <= 3 ? std::to_string(row) : cells[0];
+    std::string lines;
+    for (const std::string& line : Split(summary, '\n'))
+      if (LineStarting(line, label + " ") == line) lines += line + "\n";
+    for (std::size_t c = 2; c < 14; ++c)
+      EXPECT_TRUE(cells[c].empty() || Has(lines, Trim(cells[c]))) << label << " column " << c << ": " << cells[c];
+    if (row > 3) continue;
+    EXPECT_TRUE(Has(summary, label + ": " + cells[1])) << summary;
+    const std::string one = tmp_.File("one.pdf");
+    std::vector<std::string> single = {"report", files[row - 1], "--out", one};
+    single.insert(single.end(), limits.begin(), limits.end());
+    EXPECT_EQ(Cli(single).code, row == 3 ? ExitLimitsFailed : ExitOk);
+    const int pages = Pages(one);
+    EXPECT_TRUE(Has(LineWith(summary, "unit" + std::to_string(row) + ".rtd"), " " + std::to_string(page) + " "))
+        << "its first page";
+    EXPECT_EQ(PdfText(pdf_, page, page + pages - 1), PdfText(one, 1, pages)) << "unit " << row;
+    page += pages;
+  }
+  EXPECT_EQ(Pages(pdf_), page - 1);
+
+  // A batch report needs --out; a recording that cannot be read writes none.
+  const Result noOut = Cli({"report", files[0], files[1], "--settings", settings_});
+  EXPECT_EQ(noOut.code, ExitUsage);
+  EXPECT_TRUE(Has(noOut.err, "needs --out FILE.pdf")) << noOut.err;
+  const std::string other = tmp_.File("other.pdf");
+  const Result missing = Cli({"report", files[0], tmp_.File("gone.rtd"), "--settings", settings_, "--out", other});
+  EXPECT_EQ(missing.code, ExitFailure);
+  EXPECT_TRUE(Has(missing.err, "gone.rtd")) << missing.err;
+  struct stat st;
+  EXPECT_NE(::stat(other.c_str(), &st), 0);
+}
+
 }  // namespace
 #endif  // RATELOG_REPORT

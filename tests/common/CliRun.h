@@ -18,3 +18,12 @@ inline Result Cli(const std::vector<std::string>& args) {
   const int code = RunCli(args, out, err);
   return {code, out.str(), err.str()};
 }
+
+inline std::vector<std::string> Split(const std::string& text, char by) {
+  std::vector<std::string> parts;
+  std::size_t from = 0;
+  for (std::size_t at; (at = text.find(by, from)) != std::string::npos; from = at + 1)
+    parts.push_back(text.substr(from, at - from));
+  parts.push_back(text.substr(from));
+  return parts;
+}

@@ -1,0 +1,112 @@
+#include "report/BatchTable.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+#include "processing/NumberFormat.h"
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// The figures the batch compares, by field name, after records and span.
+const char* const kFigureFields[] = {"average_value_signal", "drift_error", "random_walk", "bias_error",
+                                     "n", "b", "k", "b1", "b2", "c"};
+constexpr std::size_t kFirstThermal = 2 + 7;
+
+const TFigure* Find(const std::vector<TFigure>& figures, const std::string& field) {
+  for (const TFigure& f : figures)
+    if (FieldName(f.Caption) == field) return &f;
+  return nullptr;
+}
+
+const TFigure* Find(const TReportContent& c, const std::string& field) {
+  for (const std::vector<TFigure>* table : {&c.Calc.Figures, &c.AllanFigures.Figures, &c.ThermalFigures.Figures})
+    if (const TFigure* f = Find(*table, field)) return f;
+  return nullptr;
+}
+
+// The number a printed figure shows; NaN for "NAN", "" and the like.
+double Shown(const std::string& text) {
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  return end == text.c_str() || !std::isfinite(v) ? kNaN : v;
+}
+
+}  // namespace
+
+const std::vector<TBatchColumn>& BatchColumns() {
+  static const std::vector<TBatchColumn> columns = [] {
+    std::vector<TBatchColumn> list = {{"Records", ""}, {"Span", "s"}};
+    TReportContent empty;
+    empty.Calc = {"calc", CalcFigures(TGeneralQuant{}, 1)};
+    empty.AllanFigures = {"allan", AllanFigures(TAllanResult{})};
+    empty.ThermalFigures = {"thermal", ThermalFigures(TThermalResult{})};
+    for (const char* field : kFigureFields) {
+      const TFigure* f = Find(empty, field);
+      list.push_back({f ? f->Caption : field, f ? f->Unit : ""});
+    }
+    return list;
+  }();
+  return columns;
+}
+
+std::size_t BatchFirstThermalColumn() { return kFirstThermal; }
+
+TBatchRow BatchRowOf(const TReportContent& c) {
+  TBatchRow row;
+  row.Path = c.Path;
+  row.FileName = c.FileName;
+  row.Ident = c.Identification.Rows.empty() ? std::string() : c.Identification.Rows[0].Text;
+  const auto cell = [](const std::string& caption, const std::string& text, const std::string& unit) {
+    return TFigure{caption, text, Shown(text), unit};
+  };
+  row.Cells.push_back(cell("Records", std::to_string(c.SpanRecords), ""));
+  row.Cells.push_back(cell("Span", FormatFixed(c.LastRecordTime - c.FirstRecordTime, 15, 6, '.'), "s"));
+  for (std::size_t i = 0; i < std::size(kFigureFields); ++i) {
+    const TFigure* f = Find(c, kFigureFields[i]);
+    const bool none = !f || (row.Cells.size() >= kFirstThermal && !c.Thermal.Valid);
+    const TBatchColumn& column = BatchColumns()[row.Cells.size()];
+    row.Cells.push_back(cell(column.Caption, none ? std::string() : f->Text, column.Unit));
+  }
+  row.Limits = c.Limits;
+  row.Verdict = c.Verdict;
+  return row;
+}
+
+std::vector<TBatchSpread> BatchSpread(const std::vector<TBatchRow>& rows) {
+  std::vector<TBatchSpread> spread;
+  for (std::size_t column = 0; column < BatchColumns().size(); ++column) {
+    TBatchSpread s{0, kNaN, kNaN, kNaN, kNaN};
+    long double sum = 0;
+    for (const TBatchRow& r : rows) {
+      const double v = r.Cells[column].Value;
+      if (std::isnan(v)) continue;
+      if (s.Count == 0 || v < s.Min) s.Min = v;
+      if (s.Count == 0 || v > s.Max) s.Max = v;
+      sum += v;
+      ++s.Count;
+    }
+    if (s.Count > 0) {
+      s.Mean = static_cast<double>(sum / s.Count);
+      long double sq = 0;
+      for (const TBatchRow& r : rows) {
+        const double v = r.Cells[column].Value;
+        if (!std::isnan(v)) sq += (v - s.Mean) * static_cast<long double>(v - s.Mean);
+      }
+      s.StdDev = static_cast<double>(std::sqrt(sq / s.Count));
+    }
+    spread.push_back(s);
+  }
+  return spread;
+}
+
+std::string BatchSpreadText(double value) { return std::isnan(value) ? "NAN" : FormatGeneral(value, '.', 10); }
+
+std::optional<bool> BatchVerdict(const std::vector<TBatchRow>& rows) {
+  std::optional<bool> verdict;
+  for (const TBatchRow& r : rows)
+    if (r.Verdict) verdict = verdict.value_or(true) && *r.Verdict;
+  return verdict;
+}

@@ -1,0 +1,54 @@
+// The table of a batch of recordings: one row per unit with the figures
+// that compare units (records and span, the basic parameters with 1 sigma
+// drift, the Allan read-outs N, B and K, the temperature coefficients b1,
+// b2 and c), each as `calc`, `allan` and `thermal` print it, the unit's
+// result against the limits, and the batch's spread of each column. The
+// rows come from the report's own analysis (ReportContent.h), so the
+// `batch` command and the batch form of the report show the same numbers.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "report/ReportContent.h"
+
+struct TBatchColumn {
+  std::string Caption;  // as the figure tables name it: "Random walk", "N", "b1"
+  std::string Unit;     // "°/Vh"; empty for a count
+};
+
+// The columns in order: captions and units taken from the figure tables.
+const std::vector<TBatchColumn>& BatchColumns();
+// Index of the first temperature coefficient: its cells are empty where
+// the unit's span has too little temperature change for the model.
+std::size_t BatchFirstThermalColumn();
+
+struct TBatchRow {
+  std::string Path;
+  std::string FileName;
+  std::string Ident;
+  // One per column: Text as printed ("" where there is no temperature
+  // model), Value the number of that text (NaN where it is none).
+  std::vector<TFigure> Cells;
+  std::vector<TLimitResult> Limits;
+  std::optional<bool> Verdict;  // none without limits
+};
+
+TBatchRow BatchRowOf(const TReportContent& content);
+
+// A column over the units that have the figure: mean, standard deviation
+// (divide by n, as the program's other statistics), minimum and maximum of
+// the values as the table shows them; NaN without any.
+struct TBatchSpread {
+  std::size_t Count = 0;
+  double Mean, StdDev, Min, Max;
+};
+std::vector<TBatchSpread> BatchSpread(const std::vector<TBatchRow>& rows);
+
+// A spread figure as the table prints it: ten significant digits, "NAN".
+std::string BatchSpreadText(double value);
+
+// The batch's verdict: none without limits, PASS when every unit passes.
+std::optional<bool> BatchVerdict(const std::vector<TBatchRow>& rows);
