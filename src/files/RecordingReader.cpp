@@ -96,9 +96,10 @@ bool TRecordingReader::Open(const std::string& path) {
   }
 
   // The sample value becomes an integer setting: a value that is not a
-  // number or does not fit makes the file unreadable.
+  // number or does not fit (from -2^31 to just below 2^31) makes the file
+  // unreadable.
   const float sv = info_.SampleValue;
-  if (!std::isfinite(sv) || !(std::fabs(sv) < 2147483648.0f)) {
+  if (!(sv >= -2147483648.0f && sv < 2147483648.0f)) {
     error_ = path + ": the sample value in the file is not a valid number";
     Close();
     return false;

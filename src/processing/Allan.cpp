@@ -695,6 +695,9 @@ bool ReadSpanRates(const std::string& path, double begin, double end, TSpanRates
     span.Rates.reserve(static_cast<std::size_t>(total));
     span.Times.reserve(static_cast<std::size_t>(total));
   }
+  // The bounds at the precision of the stored times (see AtRecordPrecision).
+  const float from = AtRecordPrecision(begin);
+  const float to = AtRecordPrecision(end);
   SamplePoint p;
   bool first = true;
   while (reader.Next(p)) {
@@ -708,8 +711,8 @@ bool ReadSpanRates(const std::string& path, double begin, double end, TSpanRates
       ++span.Skipped;
       continue;
     }
-    if (p.Time > end) break;
-    if (!(p.Time >= begin)) continue;
+    if (p.Time > to) break;
+    if (!(p.Time >= from)) continue;
     if (!std::isfinite(p.Time) || !std::isfinite(p.Rate) || !std::isfinite(p.Temperature)) {
       ++span.Skipped;
       continue;

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 
 #include "settings/Optionsprogramm.h"
 
@@ -14,6 +15,16 @@ struct SamplePoint {
   float Temperature;
 };
 static_assert(sizeof(SamplePoint) == 12, "a record is 12 bytes");
+
+// A time bound at the precision of the records' times, so that a span typed
+// as 0.7 .. 0.8 takes the records stored as 0.7 (0.69999999) and as 0.8
+// (0.80000001). A bound beyond the range of a float is infinite.
+inline float AtRecordPrecision(double t) {
+  constexpr float largest = std::numeric_limits<float>::max();
+  if (t > largest) return std::numeric_limits<float>::infinity();
+  if (t < -largest) return -std::numeric_limits<float>::infinity();
+  return static_cast<float>(t);
+}
 
 // The averaging window in samples that an engine with these settings uses.
 std::int32_t AveragingWindow(const TOptionProgramm& settings);

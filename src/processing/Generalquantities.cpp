@@ -62,9 +62,11 @@ void TGeneralQuant::AddPoint(float time, float rate, float temperature) {
   CurPoint = SamplePoint{time, rate, temperature};
   if (std::isnan(time) || std::isnan(rate) || std::isnan(temperature)) return;
   const float perHour = rate * 3600.0f;
-  if (Begin <= time && time <= End) {
+  const float begin = AtRecordPrecision(Begin);
+  const float end = AtRecordPrecision(End);
+  if (begin <= time && time <= end) {
     Points.push_back(SamplePoint{time, perHour, temperature});
-  } else if (time > End) {
+  } else if (time > end) {
     Past = true;
   }
 }
@@ -92,8 +94,9 @@ void TGeneralQuant::ComputeDrift() {
   DriftValid = false;
   const float td = DriftTime;
   const long double begin = Begin;
-  const long double end = End;
-  const long double step = SegmentStep(td, 3.0f, begin, end);
+  const long double step = SegmentStep(td, 3.0f, begin, End);
+  // The span's own points are those AddPoint took: bounds at record precision.
+  const float first = AtRecordPrecision(Begin), end = AtRecordPrecision(End);
   if (step == 0 || Points.empty()) return;
 
   long double boundary = step;
@@ -105,7 +108,7 @@ void TGeneralQuant::ComputeDrift() {
   Points.ForRange(0, Points.size(), [&](const SamplePoint* p, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
       const long double t = p[i].Time;
-      if (t >= begin + boundary && t <= end) {
+      if (t >= begin + boundary && p[i].Time <= end) {
         boundary = std::trunc(boundary + td);
         if (segCount != 0) {
           const long double d = segSum / static_cast<long double>(segCount) - mean;
@@ -115,7 +118,7 @@ void TGeneralQuant::ComputeDrift() {
         segSum = 0;
         segCount = 0;
       }
-      if (t >= begin && t <= end) {
+      if (p[i].Time >= first && p[i].Time <= end) {
         segSum += p[i].Rate;
         ++segCount;
       }
@@ -130,8 +133,8 @@ void TGeneralQuant::ComputeRandomWalk() {
   WalkValid = false;
   const float tr = RandomWalkTime;
   const long double begin = Begin;
-  const long double end = End;
-  const long double step = SegmentStep(tr, 10.0f, begin, end);
+  const long double step = SegmentStep(tr, 10.0f, begin, End);
+  const float first = AtRecordPrecision(Begin), end = AtRecordPrecision(End);
   if (step == 0 || Points.empty() || Passband <= 0) return;
 
   long double boundary = step;
@@ -144,7 +147,7 @@ void TGeneralQuant::ComputeRandomWalk() {
   for (std::size_t i = 0; i < n; ++i) {
     const SamplePoint& pt = Points[i];
     const long double t = pt.Time;
-    if (t >= begin + boundary && t <= end) {
+    if (t >= begin + boundary && pt.Time <= end) {
       boundary = std::trunc(boundary + tr);
       if (segCount != 0) {
         const long double m = segSum / static_cast<long double>(segCount);
@@ -163,7 +166,7 @@ void TGeneralQuant::ComputeRandomWalk() {
       segSum = 0;
       segCount = 0;
     }
-    if (t >= begin && t <= end) {
+    if (pt.Time >= first && pt.Time <= end) {
       segSum += pt.Rate;
       ++segCount;
     }

@@ -344,6 +344,8 @@ TEST_F(Analysis, CalculationOverTheVisibleSpanWithDefaults) {
   WhileOpen(calc, [&] { w->ac_calcExecute(); }, [&] {
     EXPECT_EQ(calc->e_beg_time->text(), "100,00000");
     EXPECT_EQ(calc->Quant.Points.size(), 1001u);
+    Apply("0,7", "1,2");  // takes the records stored as 0.69999999 and 1.20000005
+    EXPECT_EQ(calc->Quant.Points.size(), 6u);
   });
   EXPECT_FALSE(dialogs.AnyUnexpected());
 }
@@ -424,10 +426,16 @@ TEST_F(Analysis, AllanWindowPlotsReadsOffAndSaves) {
     EXPECT_EQ(allan->Result.Kind, TAllanKind::Hdev);
     allan->cb_kind->setCurrentIndex(0);
     allan->cb_taus->setCurrentIndex(0);
+    const auto span = [&](const char* begin, const char* end) {
+      allan->e_beg_time->setText(begin);
+      allan->e_end_time->setText(end);
+      allan->but_apply->click();
+      Computed(allan);
+    };
+    span("0,7", "1,2");  // takes the records stored as 0.69999999 and 1.20000005
+    EXPECT_TRUE(allan->lab_span->text().startsWith("6 records, ")) << allan->lab_span->text().toStdString();
     // Too few records: nothing to plot, dashes, nothing to save.
-    allan->e_beg_time->setText("1999,85");
-    allan->but_apply->click();
-    Computed(allan);
+    span("1999,85", "2000");
     EXPECT_TRUE(allan->Result.Points.empty());
     EXPECT_EQ(allan->lab_N->text(), "\u2014");
     EXPECT_EQ(allan->lab_span->text(), "Fewer than 3 records in the span");
@@ -716,6 +724,12 @@ TEST_F(ExportAndArchive, SaveToServerCopiesUnderTheConfirmedOrTheOfferedName) {
   EXPECT_EQ(dialogs.Calls[1].Caption, "File name");
   EXPECT_EQ(dialogs.Calls[1].Text, "Filename in server");
   EXPECT_EQ(dialogs.Calls[2].Text, "Save file server complied");
+  dialogs.Names.push_back(QString::fromUtf8("-Kreisel Pr\xC3\xBC" "fung 3.1"));  // kept as typed
+  dialogs.Answers.push_back(TMsgResult::Ok);
+  w->ac_saveserverExecute();
+  Settle();
+  EXPECT_EQ(ReadBytes(folder + "/create_05122026_1030__file_-Kreisel Pr\xC3\xBC" "fung 3.1.rtd"),
+            ReadBytes(dir.File("0512.rtd")));
   // A missing sub-folder: refused, with the reason.
   ASSERT_EQ(std::system(("rm -rf '" + folder + "'").c_str()), 0);
   dialogs.Names.push_back("again");

@@ -262,6 +262,10 @@ TEST_F(CliAllan, SpanOptionsAndFailures) {
   Result r = Cli({"allan", rtd_, "--begin", "3", "--end", "7", "--settings", settings_});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_TRUE(Has(r.out, "gaps 0\n1\t") && Has(r.out, "\n2\t") && !Has(r.out, "\n4\t")) << r.out;
+  // Three records (883, 903, 677 deg/h), the fewest that make a deviation:
+  // sqrt((20^2 + 226^2) / 4) = 113.4416 at factor 1 only.
+  r = Cli({"allan", rtd_, "--begin", "7", "--settings", settings_});
+  EXPECT_TRUE(r.code == ExitOk && Has(r.out, "gaps 0\n1\t113.441") && !Has(r.out, "\n2\t")) << r.out;
   // Two records: no factor, the read-outs NAN, exit 1.
   r = Cli({"allan", rtd_, "--begin", "8", "--settings", settings_});
   EXPECT_EQ(r.code, ExitFailure);
@@ -278,6 +282,29 @@ TEST_F(CliAllan, SpanOptionsAndFailures) {
     r = Cli({"allan", rtd_, option, value, "--settings", settings_});
     EXPECT_EQ(r.code, ExitUsage) << option << " " << value;
     EXPECT_TRUE(Has(r.err, option)) << r.err;
+  }
+}
+
+// Times stored as i x 0.1f: a span typed as 0.7 .. 1.2 takes the records
+// stored as 0.7 (0.69999999) and 1.2 (1.20000005), six in all, in every command.
+TEST_F(CliTool, SpanBoundsAtTheRecordsPrecision) {
+  Write(RecordingHeader(10.0f), 20, 0.1f, [](int i) { return static_cast<float>(i) / 1024; });
+  const struct {
+    std::string command, part;
+  } cases[] = {
+      {"calc", "Average value signal\t33.39844\t"},  // (7 + ... + 12) / 6 / 1024 x 3600
+      {"allan", R"("terms": 5, )"},                   // m = 1 over six records
+      {"export", "-\n0.7000         ;\n0.8000         ;\n0.9000         ;\n1.0000         ;\n"
+                 "1.1000         ;\n1.2000         ;\n"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {c.command, rtd_, "--begin", "0.7", "--end", "1.2"};
+    if (c.command == "allan") args.push_back("--json");
+    const Result r = Cli(args);
+    EXPECT_EQ(r.code, ExitOk) << c.command << r.err;
+    const Bytes file = ReadBytes(tmp_.File("run.txt"));
+    EXPECT_TRUE(Has(c.command == "export" ? std::string(file.begin(), file.end()) : r.out, c.part))
+        << c.command << "\n" << r.out;
   }
 }
 
@@ -375,6 +402,8 @@ TEST_F(CliFiles, ExportAndArchive) {
   const std::string target = server + "/VRDT40-000.000/00000/create_05122026_1030__file_run.rtd";
   EXPECT_EQ(r.out, target + "\n");
   EXPECT_EQ(ReadBytes(target), ReadBytes(rtd_));
+  r = Cli({"archive", rtd_, "--server", server, "--name", "-Kreisel Pr\xC3\xBC" "fung 3.1"});  // kept as typed
+  EXPECT_EQ(r.out, server + "/VRDT40-000.000/00000/create_05122026_1030__file_-Kreisel Pr\xC3\xBC" "fung 3.1.rtd\n");
 
   const std::string missing = tmp_.File("missing/out.txt"), nowhere = tmp_.File("nowhere");
   r = Cli({"export", rtd_, "--out", missing});

@@ -190,7 +190,7 @@ TEST_F(Reader, UnreadableFilesSayWhy) {
   }
   Bytes lower = HeaderlessRecording(0);
   std::memcpy(lower.data(), "vrdt", 4);
-  for (float bad : {kNan, INFINITY, 3.0e9f, -3.0e9f}) {
+  for (float bad : {kNan, INFINITY, 2147483648.0f, -2147483904.0f}) {  // 2^31 and the float below -2^31
     for (const Bytes& b : {RecordingHeader(bad), HeaderlessRecording(bad), lower}) {
       WriteBytes(path_, b);
       EXPECT_FALSE(r_.Open(path_)) << bad;
@@ -198,9 +198,11 @@ TEST_F(Reader, UnreadableFilesSayWhy) {
       EXPECT_NE(r_.Error().find("sample value"), std::string::npos);
     }
   }
-  WriteBytes(path_, RecordingHeader(-2.9f));
-  ASSERT_TRUE(r_.Open(path_));
-  EXPECT_EQ(r_.Info().Sample, -2);
+  for (const auto& [value, sample] : {std::pair{-2.9f, -2}, {2147483520.0f, 2147483520}, {-2147483648.0f, INT32_MIN}}) {
+    WriteBytes(path_, RecordingHeader(value));  // truncated; the largest and smallest that fit
+    ASSERT_TRUE(r_.Open(path_)) << value;
+    EXPECT_EQ(r_.Info().Sample, sample);
+  }
 }
 
 TEST_F(Reader, FileThatShrinksWhileReadEndsTheLoop) {
@@ -302,15 +304,16 @@ std::string Printf(float v, int width, int decimals) {
 }
 
 // The three formats of the table against the C library, on floats of every
-// magnitude and on values that lie exactly halfway between two outputs.
+// magnitude (2^33 and the float below it on both sides of the exact integer
+// path) and on values that lie exactly halfway between two outputs.
 // Values that are no numbers, and those wider than the field (never cut).
 TEST(FixedField, SameBytesAsPrintf) {
   std::mt19937 rng(12345);
   const int formats[][2] = {{15, 4}, {20, 7}, {20, 6}};
   std::vector<float> values = {0.0f, -0.0f, 0.03125f, -0.03125f, 0.5f, 2.5f, 0.00005f, 1e-30f, -1e-30f,
                                99999.99995f, 1e20f, -1e20f, FLT_MAX, -FLT_MAX, FLT_MIN, 12345678.0f,
-                               std::numeric_limits<float>::denorm_min(), 8589934592.0f, 4294967296.5f,
-                               0.00000005f, 0.00000015f, 123456789012.0f};
+                               std::numeric_limits<float>::denorm_min(), 4294967296.5f, 0.00000005f,
+                               0.00000015f, 123456789012.0f, 8589934592.0f, 8589933568.0f, -8589933568.0f};
   std::uniform_real_distribution<float> rate(-1.0f, 1.0f), time(0.0f, 90000.0f), temp(-60.0f, 100.0f);
   std::uniform_int_distribution<int> tick(0, 2000000);
   for (int i = 0; i < 50000; ++i) {
@@ -406,11 +409,11 @@ TEST_F(Export, WindowBoundsAreInclusiveAndTheFirstLaterTimeEndsIt) {
   const auto lines = Lines(Text(tmp_.File("data.txt")));
   EXPECT_EQ(std::vector<std::string>(lines.begin() + 7, lines.end()),
             (std::vector<std::string>{"2.0000         ;", "3.0000         ;", "4.0000         ;"}));
-  // A bound typed as 0.7 takes the record stored as 0.7 in single precision
-  // (0.69999999), and 0.8 (0.80000001) is below 0.85.
+  // Bounds typed as 0.7 and 0.8 take the records stored as 0.7 (0.69999999)
+  // and 0.8 (0.80000001) in single precision.
   Write(200);
   job.BeginTime = 0.7;
-  job.EndTime = 0.85;
+  job.EndTime = 0.8;
   EXPECT_EQ(RunTextExport(job).Lines, 2);
 }
 
@@ -496,7 +499,8 @@ TEST(ArchiveNames, FoldersAndFileNames) {
   const struct {
     std::string in, out;
   } cases[] = {{"", "_"},      {".", "_"},         {"..", "_"},      {"../../etc", ".._.._etc"},
-               {"a/b", "a_b"}, {"a\tb\x7f", "a_b_"}, {std::string("a\0b", 3), "a_b"}, {"x..y", "x..y"}};
+               {"a/b", "a_b"}, {"a\tb\x7f", "a_b_"}, {std::string("a\0b", 3), "a_b"}, {"x..y", "x..y"},
+               {"-Kreisel Pr\xC3\xBC" "fung 3.1", "-Kreisel Pr\xC3\xBC" "fung 3.1"}};  // names as typed stay
   for (const auto& c : cases) EXPECT_EQ(SafePathPart(c.in), c.out) << c.in;
   EXPECT_EQ(DefaultArchiveName("/d/run1.RTD"), "run1");
   EXPECT_EQ(DefaultArchiveName("run1.dat"), "run1.dat");

@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cfloat>
+#include <climits>
+#include <cmath>
 #include <limits>
 #include <string>
 #include <vector>
@@ -140,23 +143,44 @@ TEST_F(SettingsFile, FailuresAreReported) {
 
 // Out-of-range values from an old or damaged file fall back to the
 // defaults; values in range pass.
-TEST(SettingsRecord, SafeAccessorsFallBackToDefaults) {
-  TOptionProgramm s;
-  auto safe = [&s] {
-    return std::vector<double>{double(s.SafeSampleIndex()), double(s.SafePortIndex()), double(s.SafeBaudIndex()),
-                               double(s.SafeResolution()), double(s.SafeDisplayTime()), double(s.SafeMeanTime()),
-                               double(s.SafeSample()), s.SafeFreqImpulse()};
+// Each accessor passes the smallest and the largest value of its range and
+// gives its fallback one past either end and at the extremes of its field.
+#define FIELD(f, safe) [](TOptionProgramm& s, double v) { s.f = static_cast<decltype(s.f)>(v); }, \
+                       [](const TOptionProgramm& s) { return static_cast<double>(s.safe()); }
+TEST(SettingsRecord, SafeAccessorsPassTheirRangeAndNothingPast) {
+  const double lo = INT32_MIN, hi = INT32_MAX, inf = INFINITY;
+  const struct {
+    void (*set)(TOptionProgramm&, double);
+    double (*safe)(const TOptionProgramm&);
+    std::vector<double> pass, refuse;
+    double fallback;
+  } cases[] = {
+      {FIELD(SampleIndex, SafeSampleIndex), {0, 12}, {-1, 13, lo, hi}, 2},
+      {FIELD(PortIndex, SafePortIndex), {0, 8}, {-1, 9, lo, hi}, 0},
+      {FIELD(BaudIndex, SafeBaudIndex), {0, 8}, {9, 255}, 5},
+      {FIELD(Resolution, SafeResolution), {2000, 6000}, {1999, 3000, 6001, -32768, 32767}, 4000},
+      {FIELD(DisplayTime, SafeDisplayTime), {10, 7200}, {9, 7201, lo, hi}, 10},
+      {FIELD(MeanTime, SafeMeanTime), {1, 500}, {0, 501, lo, hi}, 50},
+      {FIELD(Sample, SafeSample), {1, hi}, {0, lo}, 10},
+      {FIELD(FreqImpulse, SafeFreqImpulse), {std::numeric_limits<double>::denorm_min(), DBL_MAX},
+       {0, -0.0, -1, NAN, inf, -inf}, 100},
   };
-  s.SampleIndex = 13; s.PortIndex = -1; s.BaudIndex = 9; s.Resolution = 3000;
-  s.DisplayTime = 0; s.MeanTime = 0; s.Sample = 0; s.FreqImpulse = -1;
-  EXPECT_EQ(safe(), (std::vector<double>{2, 0, 5, 4000, 10, 50, 10, 100}));
-  s.FreqImpulse = std::numeric_limits<double>::quiet_NaN();
-  EXPECT_EQ(s.SafeFreqImpulse(), 100.0);
-  s.SampleIndex = 12; s.PortIndex = 8; s.BaudIndex = 8; s.Resolution = 6000;
-  s.DisplayTime = 7200; s.MeanTime = 500; s.Sample = 99; s.FreqImpulse = 0.5;
-  EXPECT_EQ(safe(), (std::vector<double>{12, 8, 8, 6000, 7200, 500, 99, 0.5}));
+  for (const auto& c : cases) {
+    TOptionProgramm s;
+    for (double v : c.pass) {
+      c.set(s, v);
+      EXPECT_EQ(c.safe(s), v);
+    }
+    for (double v : c.refuse) {
+      c.set(s, v);
+      EXPECT_EQ(c.safe(s), c.fallback) << v;
+    }
+  }
+  TOptionProgramm s;
+  s.PortIndex = 8;
   EXPECT_EQ(s.PortName(), "COM9");
 }
+#undef FIELD
 
 // Beside the program while its folder takes files; else per user, under
 // $XDG_CONFIG_HOME when it is absolute or ~/.config, the folder created.
