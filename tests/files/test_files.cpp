@@ -283,10 +283,30 @@ TEST_F(OpenFile, OwnSampleSetsTheWindowProgressAndCancel) {
   EXPECT_FALSE(file_->Loaded);
   EXPECT_TRUE(c.finished);
   EXPECT_LE(c.records.size(), TOpenFile::BatchSize);
-  cancel = false;
-  c = Capture{};
-  EXPECT_EQ(file_->Load(c), TLoadResult::Loaded);
-  EXPECT_EQ(c.records.size(), many.size());
+}
+
+// Every record but the NaN ones reaches the chart, in file order, on both
+// sides of the reader's buffer (8192 records) and of the loader's batch; the
+// largest count steps back in time and puts NaN records at the edges of a
+// buffer and a batch, leaving one record after the last whole batch.
+TEST_F(OpenFile, EveryRecordOnBothSidesOfTheBufferAndTheBatch) {
+  constexpr std::size_t buffer = 8192, batch = TOpenFile::BatchSize;
+  for (const std::size_t count : {buffer - 1, buffer, buffer + 1, batch, batch + 1, 2 * batch + 6}) {
+    SCOPED_TRACE(count);
+    std::vector<SamplePoint> recs;
+    for (std::size_t i = 0; i < count; ++i) recs.push_back({static_cast<float>(i) * 0.01f, static_cast<float>(i), 25});
+    if (count > 2 * batch) {
+      for (const std::size_t at : {buffer - 1, buffer, batch - 1, batch, count - 1}) recs[at].Rate = NAN;
+      for (std::size_t i = count - 300; i < count - 200; ++i) recs[i].Time -= 2.0f;
+    }
+    const Capture c = Load(100.0f, recs);
+    std::vector<SamplePoint> kept;
+    for (const SamplePoint& r : recs)
+      if (!std::isnan(r.Rate)) kept.push_back(r);
+    ASSERT_EQ(c.records.size(), kept.size());
+    for (std::size_t i = 0; i < kept.size(); ++i)
+      ASSERT_TRUE(c.records[i].Time == kept[i].Time && c.records[i].Rate == kept[i].Rate) << i;
+  }
 }
 
 // ---------------------------------------------------------------------------
