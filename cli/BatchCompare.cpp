@@ -29,20 +29,19 @@ std::string Printable(const std::string& text) {
   return out;
 }
 
-namespace {
-
-std::string ResultText(const std::optional<bool>& verdict) {
+std::string VerdictText(const std::optional<bool>& verdict) {
   if (!verdict) return "none";
   return *verdict ? "PASS" : "FAIL";
 }
 
-// The limits a unit failed: "n<=0.005, b1<=0.3 (not measurable)".
 std::string FailedLimits(const TBatchRow& row) {
   std::string text;
   for (const TLimitResult& l : row.Limits)
     if (!l.Pass) text += (text.empty() ? "" : ", ") + l.Limit.Text() + (l.Note.empty() ? "" : " (" + l.Note + ")");
   return text;
 }
+
+namespace {
 
 std::string LimitsJson(const std::vector<TLimitResult>& results) {
   std::string list = "[";
@@ -116,7 +115,7 @@ int Batch(const Options& o, std::ostream& out, std::ostream& err) {
     for (std::size_t i = 0; i < units.size(); ++i) {
       std::vector<Field> fields = {TextField("File", units[i].Path), TextField("Identification", units[i].Ident)};
       for (const TFigure& cell : units[i].Cells) fields.push_back(NumberField(cell.Caption, cell.Text));
-      if (limits) fields.push_back(TextField("Result", ResultText(units[i].Verdict)));
+      if (limits) fields.push_back(TextField("Result", VerdictText(units[i].Verdict)));
       rows += (i ? ", " : "") +
               JsonObject(fields, limits ? "\"limits\": " + LimitsJson(units[i].Limits) : std::string());
     }
@@ -136,7 +135,7 @@ int Batch(const Options& o, std::ostream& out, std::ostream& err) {
         << statObject(&TBatchSpread::StdDev) << ", \"minimum\": " << statObject(&TBatchSpread::Min)
         << ", \"maximum\": " << statObject(&TBatchSpread::Max) << ", \"count\": " << JsonObject(counts)
         << ", \"units\": " << JsonObject(dims)
-        << (limits ? ", \"verdict\": " + JsonString(ResultText(verdict)) : std::string()) << "}\n";
+        << (limits ? ", \"verdict\": " + JsonString(VerdictText(verdict)) : std::string()) << "}\n";
   } else {
     // Tab-separated: a heading, one row per recording, then the spread.
     out << "File\tIdentification";
@@ -145,7 +144,7 @@ int Batch(const Options& o, std::ostream& out, std::ostream& err) {
     for (const TBatchRow& u : units) {
       out << Printable(u.Path) << "\t" << Printable(u.Ident);
       for (const TFigure& cell : u.Cells) out << "\t" << cell.Text;
-      if (limits) out << "\t" << ResultText(u.Verdict) << "\t" << FailedLimits(u);
+      if (limits) out << "\t" << VerdictText(u.Verdict) << "\t" << FailedLimits(u);
       out << "\n";
     }
     const struct {

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/CliOptions.h"
+#include "report/BatchTable.h"
 #include "report/ReportContent.h"
 
 namespace cli {
@@ -18,14 +20,19 @@ int Batch(const Options& o, std::ostream& out, std::ostream& err);
 // and backslashes as \xNN.
 std::string Printable(const std::string& text);
 
-// The analysis of every recording of the command line (--begin, --end,
-// --limit, --settings), as the report makes it; a recording that cannot be
-// read is named on err, left out and sets `incomplete`. UsageError for a
-// limit that names no figure; false when the settings cannot be used.
 // The --limit options; UsageError for one that does not parse or names no
 // figure of calc, allan or thermal (the message lists the known names).
 std::vector<TLimit> LimitOptions(const Options& o);
 
+// The analysis of every recording of the command line (--begin, --end,
+// --limit, --settings), as the report makes it; a recording that cannot be
+// read is named on err, left out and sets `incomplete`. UsageError for a
+// limit that names no figure; false when the settings cannot be used.
 bool ComputeBatch(const Options& o, std::vector<TReportContent>& units, std::ostream& err, bool& incomplete);
+
+// "PASS", "FAIL", or "none" without limits.
+std::string VerdictText(const std::optional<bool>& verdict);
+// The limits a unit failed: "n<=0.005, b1<=0.3 (not measurable)".
+std::string FailedLimits(const TBatchRow& row);
 
 }  // namespace cli

@@ -32,11 +32,6 @@ void EnsureApplication() {
   static QApplication app(argc, argv);
 }
 
-std::string VerdictText(const std::optional<bool>& verdict) {
-  if (!verdict) return "none";
-  return *verdict ? "PASS" : "FAIL";
-}
-
 // Several recordings: one summary page, then each unit's report.
 int BatchReport(const Options& o, std::ostream& out, std::ostream& err) {
   const std::optional<std::string> target = o.Get("out");
@@ -80,18 +75,12 @@ int BatchReport(const Options& o, std::ostream& out, std::ostream& err) {
   std::vector<TBatchRow> rows;
   for (const TReportContent& c : units) rows.push_back(BatchRowOf(c));
   const std::optional<bool> verdict = BatchVerdict(rows);
-  const auto failed = [](const TBatchRow& r) {
-    std::string text;
-    for (const TLimitResult& l : r.Limits)
-      if (!l.Pass) text += (text.empty() ? "" : ", ") + l.Limit.Text() + (l.Note.empty() ? "" : " (" + l.Note + ")");
-    return text;
-  };
   if (o.Flag("json")) {
     std::string list = "\"units\": [";
     for (std::size_t i = 0; i < rows.size(); ++i)
       list += (i ? ", " : "") + JsonObject({TextField("file", rows[i].Path), TextField("identification", rows[i].Ident),
                                             {"verdict", "", rows[i].Verdict ? JsonString(VerdictText(rows[i].Verdict)) : "null"},
-                                            TextField("failed", failed(rows[i]))});
+                                            TextField("failed", FailedLimits(rows[i]))});
     out << JsonObject({TextField("report", *target),
                        {"verdict", "", verdict ? JsonString(VerdictText(verdict)) : "null"}},
                       list + "]")
@@ -100,7 +89,7 @@ int BatchReport(const Options& o, std::ostream& out, std::ostream& err) {
     out << "Report\t" << *target << "\n";
     for (const TBatchRow& r : rows)
       out << "Unit\t" << Printable(r.Path) << "\t" << Printable(r.Ident) << "\t" << VerdictText(r.Verdict)
-          << (failed(r).empty() ? "" : "\t" + failed(r)) << "\n";
+          << (FailedLimits(r).empty() ? "" : "\t" + FailedLimits(r)) << "\n";
     out << "Verdict\t" << VerdictText(verdict) << "\n";
   }
   return verdict == std::optional<bool>(false) ? ExitLimitsFailed : ExitOk;
