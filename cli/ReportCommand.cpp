@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFile>
+#include <clocale>
 #include <cstdlib>
 #include <future>
 #include <ostream>
@@ -30,6 +31,7 @@ void EnsureApplication() {
   static char name[] = "ratelog-cli";
   static char* argv[] = {name, nullptr};
   static QApplication app(argc, argv);
+  std::setlocale(LC_NUMERIC, "C");  // Qt set the desktop's; the figures keep their point
 }
 
 // Several recordings: one summary page, then each unit's report.

@@ -21,6 +21,9 @@ packages=(
   desktop-file-utils shared-mime-info
   # checking the PDF test reports (text, page size, fonts, structure)
   poppler-utils qpdf
+  # a desktop language that writes a decimal comma (German), for the tests
+  # of the program's number texts under it
+  locales
 )
 packages+=("$@")
 
@@ -31,18 +34,26 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
+german=0
+locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8' && german=1
+if [ ${#missing[@]} -eq 0 ] && [ $german -eq 1 ]; then
   echo "setup: all packages present"
   exit 0
 fi
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then
-  command -v sudo >/dev/null || { echo "setup: run as root to install: ${missing[*]}" >&2; exit 1; }
+  command -v sudo >/dev/null || { echo "setup: run as root to install: ${missing[*]} (and the de_DE.UTF-8 locale)" >&2; exit 1; }
   SUDO=sudo
 fi
 
-echo "setup: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+if [ $german -eq 0 ]; then
+  echo "setup: compiling the de_DE.UTF-8 locale"
+  $SUDO localedef -i de_DE -f UTF-8 de_DE.UTF-8
+fi

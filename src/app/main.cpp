@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QTimer>
 #include <chrono>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -96,6 +97,10 @@ int main(int argc, char** argv) {
   }
 
   TApplication app(argc, argv);
+  // Qt hands the desktop's language to the C library as well; the program's
+  // own number texts (files, tables, reports, the settings file) are written
+  // and read with a point whatever that language writes.
+  std::setlocale(LC_NUMERIC, "C");
   // Qt has taken its own options (-platform ...) out of argv: what is left
   // without a dash is the recording to open.
   for (int i = 1; i < argc; ++i) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <clocale>
+
 #include <cmath>
 #include <cstdio>
 #include <sstream>
@@ -11,6 +13,7 @@
 
 #include "cli/CliCommands.h"
 #include "common/CliRun.h"
+#include "common/FileSizeLimit.h"
 #include "common/TestFiles.h"
 
 #ifdef RATELOG_REPORT
@@ -330,6 +333,24 @@ TEST_F(CliReport, BatchFormSummaryThenEachUnitsOwnReport) {
     page += pages;
   }
   EXPECT_EQ(Pages(pdf_), page - 1);
+
+  // On a desktop whose language writes a decimal comma the summary holds the
+  // same numbers (skipped where that language is not installed).
+  if (locale_t german = ::newlocale(LC_ALL_MASK, "de_DE.UTF-8", nullptr)) {
+    ::freelocale(german);
+    args = {"report", "--out", tmp_.File("de.pdf")};
+    args.insert(args.end(), files.begin(), files.end());
+    args.insert(args.end(), limits.begin(), limits.end());
+    const TProgramRun de = RunWithFileSizeLimit(RLIM_INFINITY, BuiltProgram("ratelog-cli"), args, {"LC_ALL=de_DE.UTF-8"});
+    EXPECT_EQ(de.Code, ExitLimitsFailed) << de.Err;
+    const auto withoutTime = [](const std::string& page) {
+      std::string kept;
+      for (const std::string& line : Split(page, '\n'))
+        if (!Has(line, "report created")) kept += line + "\n";
+      return kept;
+    };
+    EXPECT_EQ(withoutTime(PdfText(tmp_.File("de.pdf"), 1, 1)), withoutTime(summary));
+  }
 
   // A batch report needs --out; a recording that cannot be read writes none.
   const Result noOut = Cli({"report", files[0], files[1], "--settings", settings_});
