@@ -120,20 +120,20 @@ int Batch(const Options& o, std::ostream& out, std::ostream& err) {
               JsonObject(fields, limits ? "\"limits\": " + LimitsJson(units[i].Limits) : std::string());
     }
     rows += "]";
-    auto statObject = [&](double TBatchSpread::*member) {
+    // "mean", "std_dev", "minimum", "maximum": an object of the columns each.
+    std::string stats;
+    for (const TBatchSpreadRow& s : kBatchSpreadRows) {
       std::vector<Field> fields;
       for (std::size_t c = 0; c < columns.size(); ++c)
-        fields.push_back({columns[c].Caption, "", JsonNumber(spread[c].*member)});
-      return JsonObject(fields);
-    };
+        fields.push_back({columns[c].Caption, "", JsonNumber(spread[c].*(s.Value))});
+      stats += ", " + JsonString(FieldName(s.Name)) + ": " + JsonObject(fields);
+    }
     std::vector<Field> counts, dims;
     for (std::size_t c = 0; c < columns.size(); ++c) {
       counts.push_back(IntegerField(columns[c].Caption, static_cast<std::int64_t>(spread[c].Count)));
       dims.push_back(TextField(columns[c].Caption, columns[c].Unit));
     }
-    out << "{" << rows << ", \"mean\": " << statObject(&TBatchSpread::Mean) << ", \"std_dev\": "
-        << statObject(&TBatchSpread::StdDev) << ", \"minimum\": " << statObject(&TBatchSpread::Min)
-        << ", \"maximum\": " << statObject(&TBatchSpread::Max) << ", \"count\": " << JsonObject(counts)
+    out << "{" << rows << stats << ", \"count\": " << JsonObject(counts)
         << ", \"units\": " << JsonObject(dims)
         << (limits ? ", \"verdict\": " + JsonString(VerdictText(verdict)) : std::string()) << "}\n";
   } else {
@@ -147,14 +147,9 @@ int Batch(const Options& o, std::ostream& out, std::ostream& err) {
       if (limits) out << "\t" << VerdictText(u.Verdict) << "\t" << FailedLimits(u);
       out << "\n";
     }
-    const struct {
-      const char* name;
-      double TBatchSpread::*member;
-    } stats[] = {{"Mean", &TBatchSpread::Mean}, {"Std dev", &TBatchSpread::StdDev},
-                 {"Minimum", &TBatchSpread::Min}, {"Maximum", &TBatchSpread::Max}};
-    for (const auto& s : stats) {
-      out << s.name << "\t";
-      for (const TBatchSpread& sp : spread) out << "\t" << BatchSpreadText(sp.*(s.member));
+    for (const TBatchSpreadRow& s : kBatchSpreadRows) {
+      out << s.Name << "\t";
+      for (const TBatchSpread& sp : spread) out << "\t" << BatchSpreadText(sp.*(s.Value));
       out << (limits ? "\t\t\n" : "\n");
     }
   }

@@ -47,6 +47,16 @@ struct TBatchSpread {
 };
 std::vector<TBatchSpread> BatchSpread(const std::vector<TBatchRow>& rows);
 
+// The spread's rows of a table, in order, with the name each row shows.
+struct TBatchSpreadRow {
+  const char* Name;
+  double TBatchSpread::*Value;
+};
+inline constexpr TBatchSpreadRow kBatchSpreadRows[] = {{"Mean", &TBatchSpread::Mean},
+                                                       {"Std dev", &TBatchSpread::StdDev},
+                                                       {"Minimum", &TBatchSpread::Min},
+                                                       {"Maximum", &TBatchSpread::Max}};
+
 // A spread figure as the table prints it: ten significant digits, "NAN".
 std::string BatchSpreadText(double value);
 

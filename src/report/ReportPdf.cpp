@@ -706,19 +706,14 @@ std::vector<TBlock> SummaryBlocks(const std::vector<TReportContent>& units, cons
     for (std::size_t c = 2; c < thermal; ++c) b << Cell(r.Cells[c]);
     units2.rows.push_back(b);
   }
-  const struct {
-    const char* name;
-    double TBatchSpread::*member;
-  } stats[] = {{"Mean", &TBatchSpread::Mean}, {"Std dev", &TBatchSpread::StdDev},
-               {"Minimum", &TBatchSpread::Min}, {"Maximum", &TBatchSpread::Max}};
-  for (const auto& st : stats) {
-    const auto text = [&](std::size_t c) { return Q(BatchSpreadText(spread[c].*(st.member))); };
-    QStringList a = {QString(), QString::fromLatin1(st.name), QString(), QString(), text(0), text(1)};
+  for (const TBatchSpreadRow& st : kBatchSpreadRows) {
+    const auto text = [&](std::size_t c) { return Q(BatchSpreadText(spread[c].*(st.Value))); };
+    QStringList a = {QString(), QString::fromLatin1(st.Name), QString(), QString(), text(0), text(1)};
     for (std::size_t c = thermal; c < columns.size(); ++c) a << text(c);
     a << QString();
     units1.rows.push_back(a);
     units1.rowColor.push_back(QColor());
-    QStringList b = {QString::fromLatin1(st.name)};
+    QStringList b = {QString::fromLatin1(st.Name)};
     for (std::size_t c = 2; c < thermal; ++c) b << text(c);
     units2.rows.push_back(b);
   }
