@@ -168,11 +168,13 @@ TEST_F(CliTool, ErrorsAreClearAndNonZero) {
   std::ofstream(dir_ + "/foreign.ini") << "not settings at all";
   const std::string fifo = dir_ + "/pipe.rtd";  // would block a reader forever
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  // Outputs that are no regular files. The test keeps the FIFO open for
+  // Outputs that are no regular files. The test keeps one FIFO open for
   // reading, so that an export that took it would fill it instead of
-  // waiting for a reader forever.
-  const std::string outFifo = dir_ + "/pipe.txt", outDevice = dir_ + "/null.txt", outFolder = dir_ + "/folder.txt";
+  // waiting for a reader forever; the other has no reader.
+  const std::string outFifo = dir_ + "/pipe.txt", outDevice = dir_ + "/null.txt", outFolder = dir_ + "/folder.txt",
+                    lonelyFifo = dir_ + "/lonely.txt";
   ASSERT_EQ(::mkfifo(outFifo.c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo(lonelyFifo.c_str(), 0600), 0);
   const int reader = ::open(outFifo.c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_EQ(::symlink("/dev/null", outDevice.c_str()), 0);
   ASSERT_EQ(::mkdir(outFolder.c_str(), 0700), 0);
@@ -193,6 +195,8 @@ TEST_F(CliTool, ErrorsAreClearAndNonZero) {
       {{"export", rtd_, "--json"}, ExitUsage, "--json"},
       {{"export", rtd_, "--out", outFifo}, ExitFailure,
        "cannot write export file " + outFifo + ": not a regular file (a FIFO)\n"},
+      {{"export", rtd_, "--out", lonelyFifo}, ExitFailure,
+       "cannot write export file " + lonelyFifo + ": not a regular file (a FIFO)\n"},
       {{"export", rtd_, "--out", outDevice}, ExitFailure,
        "cannot write export file " + outDevice + ": not a regular file (a device)\n"},
       {{"export", rtd_, "--out", outFolder}, ExitFailure,

@@ -480,6 +480,11 @@ TEST_F(Export, FailuresNameTheFileAndKeepACleanPrefix) {
   WriteBytes(tmp_.File("other.rtd"), before);
   ASSERT_EQ(::symlink(source_.c_str(), tmp_.File("self.txt").c_str()), 0);
   ASSERT_EQ(::symlink(tmp_.File("other.rtd").c_str(), tmp_.File("other.txt").c_str()), 0);
+  // Outputs that are no regular files; the FIFO has no reader (its open
+  // alone would fail with another reason).
+  ASSERT_EQ(::mkfifo(tmp_.File("pipe.txt").c_str(), 0600), 0);
+  ASSERT_EQ(::symlink("/dev/null", tmp_.File("null.txt").c_str()), 0);
+  ASSERT_EQ(::mkdir(tmp_.File("folder.txt").c_str(), 0700), 0);
   const struct {
     std::string source, base;
     TExportStatus status;
@@ -491,6 +496,9 @@ TEST_F(Export, FailuresNameTheFileAndKeepACleanPrefix) {
        "No such file or directory"},
       {source_, "self", TExportStatus::OutputIsRecording, tmp_.File("self.txt"), ""},
       {source_, "other", TExportStatus::OutputIsRecording, tmp_.File("other.txt"), ""},
+      {source_, "pipe", TExportStatus::OutputFailed, tmp_.File("pipe.txt"), "not a regular file (a FIFO)"},
+      {source_, "null", TExportStatus::OutputFailed, tmp_.File("null.txt"), "not a regular file (a device)"},
+      {source_, "folder", TExportStatus::OutputFailed, tmp_.File("folder.txt"), "Is a directory"},
   };
   for (const auto& c : cases) {
     job = Job();
@@ -584,17 +592,22 @@ TEST_F(Archive, FailuresNameTheFolderOrFileAndLeaveNoTarget) {
   TArchiveResult r = SaveToServer(Job(kDefaultIdent, false));
   EXPECT_EQ(r.Status, TArchiveStatus::Failed);
   EXPECT_EQ(r.Path + ": " + r.Reason, server_ + "/VRDT40-000.000: No such file or directory");
-  job = Job();
-  job.Source = tmp_.File("gone.rtd");
-  r = SaveToServer(job);
-  EXPECT_EQ(r.Path, job.Source);
-  EXPECT_NE(::access(r.Target.c_str(), F_OK), 0);
+  ASSERT_EQ(::mkfifo(tmp_.File("pipe.rtd").c_str(), 0600), 0);  // no writer: a read would wait
   // A recording loaded from the archive itself is never truncated.
-  job = Job();
-  job.Source = ArchiveTargetPath(job);
-  WriteBytes(job.Source, ReadBytes(source_));
-  EXPECT_EQ(SaveToServer(job).Status, TArchiveStatus::Failed);
-  EXPECT_EQ(ReadBytes(job.Source), ReadBytes(source_));
+  const std::string target = ArchiveTargetPath(Job());
+  WriteBytes(target, ReadBytes(source_));
+  const std::pair<std::string, std::string> cases[] = {{tmp_.File("gone.rtd"), "No such file or directory"},
+                                                       {tmp_.File("pipe.rtd"), "not a regular file"},
+                                                       {tmp_.Path(), "not a regular file"},
+                                                       {target, "this is the recording itself"}};
+  for (const auto& [source, reason] : cases) {
+    job = Job();
+    job.Source = source;
+    r = SaveToServer(job);
+    EXPECT_EQ(r.Status, TArchiveStatus::Failed);
+    EXPECT_EQ(r.Path + ": " + r.Reason, source + ": " + reason);
+  }
+  EXPECT_EQ(ReadBytes(target), ReadBytes(source_));
 }
 
 // A link at the target name is replaced by the copy, never followed: the

@@ -16,6 +16,23 @@
 
 namespace {
 
+// The running averages (deg/s) the reader's engine gives after each record
+// of a file, and its window in records.
+std::vector<double> EngineAverages(const std::vector<SamplePoint>& records, int meanTime, std::int32_t& window) {
+  auto engine = std::make_unique<TFastAverageRms>();
+  engine->Sample = 125;
+  engine->MeanTime = meanTime;
+  engine->Mode = ModeNormal;
+  engine->Reset();
+  window = AveragingWindow(*engine);
+  std::vector<double> averages;
+  for (const SamplePoint& p : records) {
+    engine->AddSample(p.Time, p.Rate, p.Temperature);
+    averages.push_back(engine->Average);
+  }
+  return averages;
+}
+
 // n records at 125 Hz: noisy rate around `bias` (deg/s) with lone spikes,
 // temperature in steps, `swaps` neighbours with exchanged times, an infinite
 // rate at `infinityAt`; the averages as the reader's engine gives them.
@@ -24,8 +41,10 @@ struct TRecordingData {
   std::vector<double> averages;  // deg/s
   std::vector<std::size_t> order;  // the record indexes in ascending time (stable)
   std::int32_t window = 1;
+  int meanTime;
 
-  TRecordingData(int n, double bias, double noise, int meanTime, int swaps = 0, int infinityAt = -1) {
+  TRecordingData(int n, double bias, double noise, int meanTime, int swaps = 0, int infinityAt = -1)
+      : meanTime(meanTime) {
     std::mt19937 rng(7);
     std::normal_distribution<double> dist(bias, noise);
     for (int i = 0; i < n; ++i) {
@@ -38,17 +57,13 @@ struct TRecordingData {
       std::swap(records[i].Time, records[i + 1].Time);
     }
     if (infinityAt >= 0) records[infinityAt].Rate = std::numeric_limits<float>::infinity();
-    auto engine = std::make_unique<TFastAverageRms>();
-    engine->Sample = 125;
-    engine->MeanTime = meanTime;
-    engine->Mode = ModeNormal;
-    engine->Reset();
-    window = AveragingWindow(*engine);
-    for (const SamplePoint& p : records) {
-      engine->AddSample(p.Time, p.Rate, p.Temperature);
-      averages.push_back(engine->Average);
-      order.push_back(order.size());
-    }
+    Update();
+  }
+  // The averages and the time order of the records as they are now.
+  void Update() {
+    averages = EngineAverages(records, meanTime, window);
+    order.resize(records.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return records[a].Time < records[b].Time; });
   }
@@ -57,6 +72,15 @@ struct TRecordingData {
     auto store = std::make_shared<TRecordingSeries>();
     store->Start(static_cast<std::int64_t>(records.size()), window, factor);
     for (std::size_t i = 0; i < records.size(); ++i)
+      store->Append(records[i].Time, records[i].Rate, averages[i], records[i].Temperature);
+    store->Finish();
+    return store;
+  }
+  // The store loaded from the records in time order, each with its average.
+  std::unique_ptr<TRecordingSeries> SortedStore(double factor) const {
+    auto store = std::make_unique<TRecordingSeries>();
+    store->Start(static_cast<std::int64_t>(records.size()), window, factor);
+    for (std::size_t i : order)
       store->Append(records[i].Time, records[i].Rate, averages[i], records[i].Temperature);
     store->Finish();
     return store;
@@ -207,27 +231,10 @@ TEST(RecordingSeries, RecordsOutOfOrderAreStoredAsAStableSortOfThemGives) {
       d.records.clear();
       for (const auto& run : runs) d.records.insert(d.records.end(), run.begin(), run.end());
     }
-    // The engine's averages in file order (a fresh engine, as the reader's).
-    auto average = std::make_unique<TFastAverageRms>();
-    average->Sample = 125;
-    average->MeanTime = 3;
-    average->Mode = ModeNormal;
-    average->Reset();
-    std::vector<std::tuple<float, float, double, float>> sorted;
-    for (const SamplePoint& p : d.records) {
-      average->AddSample(p.Time, p.Rate, p.Temperature);
-      sorted.emplace_back(p.Time, p.Rate, average->Average, p.Temperature);
-    }
-    d.averages.clear();
-    for (const auto& r : sorted) d.averages.push_back(std::get<2>(r));
-    std::stable_sort(sorted.begin(), sorted.end(),
-                     [](const auto& a, const auto& b) { return std::get<0>(a) < std::get<0>(b); });
+    d.Update();
     const auto store = d.Store(3600.0);
-    TRecordingSeries reference;
-    reference.Start(static_cast<std::int64_t>(sorted.size()), d.window, 3600.0);
-    for (const auto& [time, rate, avg, temperature] : sorted) reference.Append(time, rate, avg, temperature);
-    ASSERT_TRUE(reference.Finish());
-
+    const auto sorted = d.SortedStore(3600.0);
+    const TRecordingSeries& reference = *sorted;
     ASSERT_EQ(store->Size(), reference.Size());
     int wrong = 0;
     for (std::int64_t i = 0; i < store->Size(); ++i) {
@@ -269,6 +276,74 @@ TEST(RecordingSeries, RecordsOutOfOrderAreStoredAsAStableSortOfThemGives) {
     store.Append(d.records[i].Time, d.records[i].Rate, d.averages[i], d.records[i].Temperature);
   const std::atomic<bool> cancel{true};
   EXPECT_FALSE(store.Finish(&cancel));
+}
+
+// Blocks of 256 records, each within a range of its own (the sign of the
+// rate alternating, its size growing), recorded as runs of 100 to 700
+// records of which neighbours are exchanged now and then: every block that
+// records moved into is drawn with the smallest and largest value of the
+// records a stable sort puts there. On a key axis of 64 pixels, 2 s each,
+// with records every 1/128 s, each pixel column is one block: the line holds
+// its low and its high.
+TEST(RecordingSeries, EveryMovedBlockDrawsTheRangeOfItsOwnRecords) {
+  constexpr int kBlocks = 64, kBlock = TRecordingSeries::Block;
+  TRecordingData d(0, 0, 0, 3);
+  std::vector<SamplePoint> inOrder;
+  for (int i = 0; i < kBlocks * kBlock; ++i) {
+    const int b = i / kBlock;
+    const double level = (b % 2 ? 0.01 : -0.01) * (b + 1) * (1 + (i * 37 % 101) / 1000.0);
+    inOrder.push_back({i / 128.0f, static_cast<float>(level), static_cast<float>(20 + b * 0.1 + i % 5 * 0.01)});
+  }
+  std::mt19937 rng(5);
+  const auto at = [&](std::size_t i) { return inOrder.begin() + static_cast<std::ptrdiff_t>(i); };
+  for (std::size_t i = 0; i < inOrder.size();) {
+    const std::size_t a = std::min(inOrder.size(), i + 100 + rng() % 600);
+    const std::size_t c = std::min(inOrder.size(), a + 100 + rng() % 600);
+    if (rng() % 2) {  // the later run first
+      d.records.insert(d.records.end(), at(a), at(c));
+      d.records.insert(d.records.end(), at(i), at(a));
+    } else {
+      d.records.insert(d.records.end(), at(i), at(c));
+    }
+    i = c;
+  }
+  d.Update();
+  int moved = 0;
+  for (int b = 0; b < kBlocks; ++b)
+    for (int i = b * kBlock; i < (b + 1) * kBlock; ++i)
+      if (d.order[static_cast<std::size_t>(i)] != static_cast<std::size_t>(i)) {
+        ++moved;
+        break;
+      }
+  ASSERT_GE(moved, 20);
+  const auto store = d.Store(1.0);
+
+  QCustomPlot plot;
+  plot.setViewport(QRect(0, 0, 64, 64));
+  plot.axisRect()->setAutoMargins(QCP::msNone);
+  plot.axisRect()->setMargins(QMargins());
+  plot.replot();
+  ASSERT_EQ(plot.axisRect()->width(), 64);
+  plot.xAxis->setRange(0, 128);
+  for (auto series : {TRecordingSeries::Rate, TRecordingSeries::Average, TRecordingSeries::Temperature}) {
+    QVector<QCPGraphData> line;
+    store->LineData(series, plot.xAxis, true, &line);
+    ASSERT_EQ(line.size(), 2 * kBlocks) << series;
+    for (int b = 0; b < kBlocks; ++b) {
+      double low = INFINITY, high = -INFINITY;
+      for (int i = b * kBlock; i < (b + 1) * kBlock; ++i) {
+        const std::size_t k = d.order[static_cast<std::size_t>(i)];
+        const double v = series == TRecordingSeries::Rate      ? d.records[k].Rate
+                         : series == TRecordingSeries::Average ? d.averages[k]
+                                                               : d.records[k].Temperature;
+        low = std::min(low, v);
+        high = std::max(high, v);
+      }
+      EXPECT_TRUE(line[2 * b].key == 2 * b + 0.5 && line[2 * b].value == low && line[2 * b + 1].value == high)
+          << "series " << series << ", block " << b << ": " << line[2 * b].value << " .. " << line[2 * b + 1].value
+          << ", expected " << low << " .. " << high;
+    }
+  }
 }
 
 TEST(Chart, RubberBandZoomsDownRightAndUndoesOtherwise) {
