@@ -2,6 +2,8 @@
 // standard error.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,4 +28,16 @@ inline std::vector<std::string> Split(const std::string& text, char by) {
     parts.push_back(text.substr(from, at - from));
   parts.push_back(text.substr(from));
   return parts;
+}
+
+// Whether the parts occur in the text in this order, one after the other;
+// a failure names the first missing part.
+inline ::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& parts) {
+  std::size_t at = 0;
+  for (const std::string& part : parts) {
+    at = text.find(part, at);
+    if (at == std::string::npos) return ::testing::AssertionFailure() << part << " not in order in\n" << text;
+    at += part.size();
+  }
+  return ::testing::AssertionSuccess();
 }
