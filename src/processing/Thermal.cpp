@@ -573,9 +573,9 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
     }
     close(n);
   }
-  // dT/dt over at least a minute either side, longer when the sensor's
-  // step is coarse for the temperature's pace: the span holds three steps.
-  r.RateSpan = std::max(60.0, 2 * options.Average);
+  // dT/dt over two blocks either side, longer when the sensor reads in
+  // steps: the span holds three steps at the temperature's typical pace.
+  r.RateSpan = 2 * options.Average;
   BlockTempRates(r.Blocks, r.RateSpan);
   const double step = ReadingStep(records, ok);
   if (step > 0) {
@@ -583,8 +583,8 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
     for (const TThermalBlock& b : r.Blocks)
       if (BranchOf(b.TempRate) != TBranch::Steady) paces.push_back(std::fabs(b.TempRate));
     const double pace = Median(paces);
-    if (pace > 0 && 1.5 * step / pace * 60 > r.RateSpan) {
-      r.RateSpan = std::min(1.5 * step / pace * 60, 900.0);
+    if (pace > 0 && 3 * step / pace * 60 > r.RateSpan) {
+      r.RateSpan = std::min(3 * step / pace * 60, 900.0);
       BlockTempRates(r.Blocks, r.RateSpan);
     }
   }
