@@ -368,11 +368,31 @@ void AllanReadouts(const std::vector<SamplePoint>& records, const std::vector<fl
   b = r.B.Value;
 }
 
+// The reading step of a quantized sensor: the most frequent positive
+// difference between successive readings (to 0.001 deg C), when it makes up
+// most of them; else 0.
+double ReadingStep(const std::vector<SamplePoint>& records, const std::vector<std::size_t>& in) {
+  std::map<long, std::int64_t> counts;
+  std::int64_t total = 0;
+  for (std::size_t j = 1; j < in.size(); ++j) {
+    const double d = std::fabs(records[in[j]].Temperature - records[in[j - 1]].Temperature);
+    if (!(d > 0)) continue;
+    ++counts[std::lround(d * 1000)];
+    ++total;
+  }
+  long best = 0;
+  std::int64_t most = 0;
+  for (const auto& [key, count] : counts)
+    if (count > most) best = key, most = count;
+  return total > 0 && most * 2 > total ? static_cast<double>(best) / 1000.0 : 0.0;
+}
+
 // The readings used: inside (low, high) and within `threshold` of the
 // median of their seven neighbours among those (a single spike or a short
-// burst of them is left out). Returns the flags; counts what is left out.
+// burst of them is left out). Returns the flags; counts what is left out;
+// `step` receives the sensor's reading step (0: none).
 std::vector<bool> UsableTemperatures(const std::vector<SamplePoint>& records, double low,
-                                     double high, TThermalResult& r) {
+                                     double high, TThermalResult& r, double& step) {
   const std::size_t n = records.size();
   std::vector<bool> ok(n, false);
   std::vector<std::size_t> in;
@@ -384,24 +404,25 @@ std::vector<bool> UsableTemperatures(const std::vector<SamplePoint>& records, do
       ++r.OutOfRange;
   }
   const std::size_t k = in.size();
-  std::vector<double> dev(k, 0.0), window;
+  std::vector<float> absDev(k, 0.0f);
+  float window[7];
   for (std::size_t j = 0; j < k; ++j) {
     const std::size_t from = j >= 3 ? j - 3 : 0, to = std::min(k, j + 4);
-    window.clear();
-    for (std::size_t q = from; q < to; ++q) window.push_back(records[in[q]].Temperature);
-    dev[j] = records[in[j]].Temperature - Median(window);
+    for (std::size_t q = from; q < to; ++q) window[q - from] = records[in[q]].Temperature;
+    const std::size_t w = to - from;
+    std::nth_element(window, window + w / 2, window + w);
+    absDev[j] = std::fabs(records[in[j]].Temperature - window[w / 2]);
   }
   // The threshold: eight robust standard deviations of those departures,
-  // at least 1 deg C and three typical steps between readings (a
-  // quantized sensor's step).
-  std::vector<double> absDev(k), steps;
-  for (std::size_t j = 0; j < k; ++j) absDev[j] = std::fabs(dev[j]);
-  for (std::size_t j = 1; j < k; ++j) {
-    const double d = std::fabs(records[in[j]].Temperature - records[in[j - 1]].Temperature);
-    if (d > 0) steps.push_back(d);
+  // at least 1 deg C and three steps of the sensor.
+  step = ReadingStep(records, in);
+  double mad = 0;
+  if (k) {
+    std::vector<float> sorted = absDev;
+    const auto mid = sorted.begin() + static_cast<std::ptrdiff_t>(k / 2);
+    std::nth_element(sorted.begin(), mid, sorted.end());
+    mad = 1.4826 * *mid;
   }
-  const double mad = k ? 1.4826 * Median(absDev) : 0.0;
-  const double step = steps.empty() ? 0.0 : Median(steps);
   r.SpikeThreshold = std::max({8 * mad, 1.0, 3 * step});
   for (std::size_t j = 0; j < k; ++j) {
     if (absDev[j] > r.SpikeThreshold)
@@ -410,28 +431,6 @@ std::vector<bool> UsableTemperatures(const std::vector<SamplePoint>& records, do
       ok[in[j]] = true;
   }
   return ok;
-}
-
-// The reading step of a quantized sensor (the most frequent positive
-// difference between successive usable readings, when it makes up most of
-// them), else 0.
-double ReadingStep(const std::vector<SamplePoint>& records, const std::vector<bool>& ok) {
-  std::map<long, std::int64_t> counts;
-  std::int64_t total = 0;
-  double last = kNaN;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    if (!ok[i]) continue;
-    const double d = std::fabs(records[i].Temperature - last);
-    last = records[i].Temperature;
-    if (!(d > 0)) continue;
-    ++counts[std::lround(d * 1000)];
-    ++total;
-  }
-  long best = 0;
-  std::int64_t most = 0;
-  for (const auto& [key, count] : counts)
-    if (count > most) best = key, most = count;
-  return total > 0 && most * 2 > total ? best / 1000.0 : 0.0;
 }
 
 // Marks the blocks of a stretch where the usable temperature stays exactly
@@ -525,7 +524,8 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
   for (std::size_t i = 0; i < n; ++i) rates[i] = records[i].Rate;
   AllanReadouts(records, rates, r.NRaw, r.BRaw);
 
-  const std::vector<bool> ok = UsableTemperatures(records, options.TLow, options.THigh, r);
+  double step = 0;
+  const std::vector<bool> ok = UsableTemperatures(records, options.TLow, options.THigh, r, step);
   for (std::size_t i = 0; i < n; ++i) {
     if (!ok[i]) continue;
     r.TMin = std::isnan(r.TMin) ? records[i].Temperature : std::min<double>(r.TMin, records[i].Temperature);
@@ -577,7 +577,6 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
   // steps: the span holds three steps at the temperature's typical pace.
   r.RateSpan = 2 * options.Average;
   BlockTempRates(r.Blocks, r.RateSpan);
-  const double step = ReadingStep(records, ok);
   if (step > 0) {
     std::vector<double> paces;
     for (const TThermalBlock& b : r.Blocks)
