@@ -113,9 +113,7 @@ TEST(Thermal, ExactFitSolvedByHand) {
 
 // A real sensor's faults, each with the coefficient it used to ruin.
 TEST(Thermal, BadReadingsAreLeftOutAndCounted) {
-  TTruth k;
-  k.c = 0.3;
-  k.noise = 1.0;
+  const TTruth k{5, -0.08, 0.0025, 0.3, 1.0};
   struct Case {
     const char* what;
     std::vector<std::pair<std::size_t, float>> bad;  // record, reading
@@ -140,9 +138,7 @@ TEST(Thermal, BadReadingsAreLeftOutAndCounted) {
 }
 
 TEST(Thermal, QuantizedTemperatureLeavesCUnbiased) {
-  TTruth k;
-  k.c = 0.3;
-  k.noise = 0.5;
+  const TTruth k{5, -0.08, 0.0025, 0.3, 0.5};
   for (double step : {0.1, 0.2, 0.5}) {
     TChamber ch;
     ch.step = step;
@@ -156,9 +152,7 @@ TEST(Thermal, QuantizedTemperatureLeavesCUnbiased) {
 TEST(Thermal, StandardErrorsHoldUnderRateRandomWalk) {
   // A day of cycles with a rate random walk: the white-noise standard
   // errors were several times too small.
-  TTruth k;
-  k.c = 0.3;
-  k.noise = 0.5;
+  const TTruth k{5, -0.08, 0.0025, 0.3, 0.5};
   TChamber ch;
   ch.legs.clear();
   for (int i = 0; i < 7; ++i) ch.legs.insert(ch.legs.end(), {{1, 100}, {-1, 100}});
@@ -174,28 +168,18 @@ TEST(Thermal, StandardErrorsHoldUnderRateRandomWalk) {
 }
 
 TEST(Thermal, SingleRampIsRefusedOnItsUsableSignal) {
-  TTruth k;
-  k.c = 0.3;
-  struct Case {
-    double step, noise;
-  } cases[] = {{0, 0}, {0, 0.02}, {0.1, 0}};
-  for (const Case& c : cases) {
-    TChamber ch;
-    ch.legs = {{1, 100}};
-    ch.step = c.step;
-    ch.tempNoise = c.noise;
-    const auto records = Record(k, ch);
+  const TTruth k{5, -0.08, 0.0025, 0.3};
+  for (const auto& [step, noise] : {std::pair{0.0, 0.0}, {0.0, 0.02}, {0.1, 0.0}}) {
+    const auto records = Record(k, {{{1, 100}}, -40, step, noise});
     const TThermalResult r = ComputeThermal(records, {});
-    EXPECT_FALSE(r.Valid) << c.step << " " << c.noise << ": c " << r.C;
+    EXPECT_FALSE(r.Valid) << step << " " << noise << ": c " << r.C;
     EXPECT_NE(r.Message.find("independently"), std::string::npos);
     EXPECT_TRUE(ComputeThermal(records, {2, 10, false}).Valid);
   }
 }
 
 TEST(Thermal, HysteresisOnlyWhereBothBranchesShareTemperatures) {
-  TTruth k;
-  k.c = 0.3;
-  k.noise = 0.5;
+  const TTruth k{5, -0.08, 0.0025, 0.3, 0.5};
   // Heating at 1 and 0.5 deg C/min, cooling at 1 and 0.5: the branch offset
   // is told apart from c dT/dt.
   TChamber two;
@@ -224,9 +208,7 @@ TEST(Thermal, BranchesAtTheDeadBand) {  // on the band: steady
 }
 
 TEST(Thermal, ClippedSensorIsNamedAndLeftOut) {
-  TTruth k;
-  k.c = 0.3;
-  k.noise = 0.5;
+  const TTruth k{5, -0.08, 0.0025, 0.3, 0.5};
   TChamber ch;
   ch.clip = 40;
   const TThermalResult r = ComputeThermal(Record(k, ch), {});
@@ -240,8 +222,7 @@ TEST(Thermal, ClippedSensorIsNamedAndLeftOut) {
 }
 
 TEST(Thermal, NoiseAfterAGapOrAStepBack) {
-  TTruth k;
-  k.noise = 3.0;
+  const TTruth k;
   const double n = k.noise / 60;  // 1 Hz white: N = sigma sqrt(1 s), deg/sqrt(h)
   auto gap = Record(k, TChamber{});
   gap.erase(gap.begin() + 3000, gap.begin() + 5000);
@@ -254,9 +235,7 @@ TEST(Thermal, NoiseAfterAGapOrAStepBack) {
 }
 
 TEST(Thermal, BiasAtTheReferenceAndOnEachSoak) {
-  TTruth k;
-  k.c = 0.3;
-  k.noise = 1.0;
+  const TTruth k{5, -0.08, 0.0025, 0.3, 1.0};
   TChamber ch;
   ch.legs = {{0, 30}, {1, 60}, {0, 60}, {-1, 60}, {0, 40}, {1, 40}};
   const auto records = Record(k, ch);
