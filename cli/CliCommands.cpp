@@ -39,6 +39,7 @@ const char kUsage[] =
     "       b0 + b1 T + .. + bK T^K + c dT/dt fitted to the rate averaged over\n"
     "       --average seconds; one line per figure \"NAME value unit \u00B1 stderr\":\n"
     "       [--begin S] [--end S] [--order 1|2|3] [--average S] [--no-rate-term]\n"
+    "       [--tref DEG_C] (the bias at that temperature, default 25)\n"
     "  warmup FILE.rtd    turn-on time: when the moving average over --window\n"
     "       seconds stays within \u00B1band of the final value (mean of the last 10 %):\n"
     "       [--begin S] [--end S] [--window S] [--band DEG_PER_H]\n"
@@ -324,7 +325,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     std::vector<std::string> switches = {};
   };
   const std::map<std::string, Entry> commands = {
-      {"thermal", {{"begin", "end", "order", "average"}, Thermal, {"json", "no-rate-term"}}},
+      {"thermal", {{"begin", "end", "order", "average", "tref"}, Thermal, {"json", "no-rate-term"}}},
       {"warmup", {{"begin", "end", "window", "band"}, Warmup, {"json"}}},
       {"repeat", {{"skip"}, Repeat, {"json"}}},
       {"info", {{}, Info, {"json"}}},

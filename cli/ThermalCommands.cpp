@@ -79,7 +79,15 @@ int Thermal(const Options& o, std::ostream& out, std::ostream& err) {
     if (!(*v > 0)) throw UsageError{"--average must be a positive number of seconds"};
     options.Average = *v;
   }
+  if (auto v = o.Number("tref")) {
+    if (!std::isfinite(*v)) throw UsageError{"--tref must be a temperature in \u00B0C"};
+    options.TRef = *v;
+  }
   options.RateTerm = !o.Flag("no-rate-term");
+  TOptionProgramm settings;
+  if (!LoadSettings(o, settings, err)) return ExitFailure;
+  options.TLow = settings.TempLimitMin;
+  options.THigh = settings.TempLimitMax;
   double begin, end;
   Span(o, begin, end);
   std::vector<SamplePoint> records;
@@ -89,30 +97,71 @@ int Thermal(const Options& o, std::ostream& out, std::ostream& err) {
     return ExitFailure;
   }
   const TThermalResult r = ComputeThermal(records, options);
+  const bool json = o.Flag("json");
   const char* units[] = {"\u00B0/h", "\u00B0/h/\u00B0C", "\u00B0/h/\u00B0C^2", "\u00B0/h/\u00B0C^3"};
   std::vector<Figure> figures;
   for (int k = 0; k <= 3; ++k) {
-    if (k > options.Order && !o.Flag("json")) continue;
+    if (k > options.Order && !json) continue;
     const std::string name = "b" + std::to_string(k);
     figures.push_back({name, name, r.B[k], units[k], true, r.BSe[k]});
   }
-  if (options.RateTerm || o.Flag("json"))
+  if (options.RateTerm || json)
     figures.push_back({"c", "c", r.C, "\u00B0/h/(\u00B0C/min)", true, r.CSe});
+  figures.push_back({"tref_c", "tref", options.TRef, "\u00B0C"});
+  figures.push_back({"bias_tref_deg_h", "bias_tref", r.BiasRef, "\u00B0/h", true, r.BiasRefSe});
   figures.push_back({"residual_rms_deg_h", "residual_rms", r.ResidualRms, "\u00B0/h"});
   figures.push_back({"residual_rms_avg_deg_h", "residual_rms_avg", r.ResidualRmsAvg, "\u00B0/h"});
   figures.push_back({"r2", "r2", r.R2, ""});
   figures.push_back({"t_min_c", "t_min", r.TMin, "\u00B0C"});
   figures.push_back({"t_max_c", "t_max", r.TMax, "\u00B0C"});
-  figures.push_back({"hysteresis_deg_h", "hysteresis", r.Hysteresis, "\u00B0/h"});
+  figures.push_back({"hysteresis_deg_h", "hysteresis", r.Hysteresis, "\u00B0/h", true, r.HysteresisSe});
   figures.push_back({"n_raw", "n_raw", r.NRaw, "\u00B0/Vh"});
   figures.push_back({"b_raw", "b_raw", r.BRaw, "\u00B0/h"});
   figures.push_back({"n_compensated", "n_compensated", r.NCompensated, "\u00B0/Vh"});
   figures.push_back({"b_compensated", "b_compensated", r.BCompensated, "\u00B0/h"});
-  const std::string extra = "\"order\": " + std::to_string(options.Order) +
-                            ", \"average_s\": " + JsonNumber(options.Average) +
-                            ", \"records\": " + std::to_string(r.Records) +
-                            ", \"blocks\": " + std::to_string(r.Blocks.size());
-  WriteFigures(figures, extra, o.Flag("json"), out);
+  std::string extra = "\"order\": " + std::to_string(options.Order) +
+                      ", \"average_s\": " + JsonNumber(options.Average) +
+                      ", \"records\": " + std::to_string(r.Records) +
+                      ", \"blocks\": " + std::to_string(r.Blocks.size()) +
+                      ", \"out_of_range\": " + std::to_string(r.OutOfRange) +
+                      ", \"spikes\": " + std::to_string(r.Spikes) +
+                      ", \"rate_span_s\": " + JsonNumber(r.RateSpan);
+  std::vector<std::pair<std::string, std::string>> notes;  // name, text
+  if (!r.BiasRefNote.empty()) notes.push_back({"bias_tref", r.BiasRefNote});
+  if (!r.HysteresisNote.empty()) notes.push_back({"hysteresis", r.HysteresisNote});
+  if (json) {
+    std::string list;
+    for (const auto& [name, text] : notes) list += (list.empty() ? "" : ", ") + JsonString(name) + ": " + JsonString(text);
+    extra += ", \"notes\": {" + list + "}, \"warnings\": [";
+    for (std::size_t i = 0; i < r.Warnings.size(); ++i) extra += (i ? ", " : "") + JsonString(r.Warnings[i]);
+    extra += "], \"plateaus\": [";
+    for (std::size_t i = 0; i < r.Plateaus.size(); ++i) {
+      const TThermalPlateau& p = r.Plateaus[i];
+      extra += (i ? ", " : "") + JsonObject({{"begin_s", "", JsonNumber(p.Begin)},
+                                             {"end_s", "", JsonNumber(p.End)},
+                                             {"t_c", "", JsonNumber(p.Temperature)},
+                                             {"bias_deg_h", "", JsonNumber(p.Bias)},
+                                             {"bias_deg_h_se", "", JsonNumber(p.BiasSe)},
+                                             {"blocks", "", std::to_string(p.Blocks)}});
+    }
+    extra += "]";
+  }
+  WriteFigures(figures, extra, json, out);
+  if (!json) {
+    out << "readings_out_of_range " << r.OutOfRange << "\n"
+        << "temperature_spikes " << r.Spikes << "\n";
+    for (const auto& [name, text] : notes) out << "note " << name << ": " << text << "\n";
+    for (const std::string& w : r.Warnings) out << "warning " << w << "\n";
+    if (!r.Plateaus.empty()) {
+      out << "plateau\tbegin_s\tend_s\tt_c\tbias_deg_h\tbias_se_deg_h\n";
+      for (std::size_t i = 0; i < r.Plateaus.size(); ++i) {
+        const TThermalPlateau& p = r.Plateaus[i];
+        out << i + 1 << "\t" << Num(p.Begin) << "\t" << Num(p.End) << "\t" << Num(p.Temperature) << "\t"
+            << Num(p.Bias) << "\t" << Num(p.BiasSe) << "\n";
+      }
+    }
+  }
+  for (const std::string& w : r.Warnings) err << "ratelog-cli: warning: " << w << "\n";
   if (!r.Valid) {
     err << "ratelog-cli: no temperature model: " << r.Message << "\n";
     return ExitFailure;

@@ -82,6 +82,8 @@ void TMainFrm::ac_thermalExecute() {
   ThermalFrm->Begin = visible.lower;
   ThermalFrm->End = visible.upper;
   ThermalFrm->Overlays = overlays_.get();
+  ThermalFrm->TempLow = Settings.TempLimitMin;
+  ThermalFrm->TempHigh = Settings.TempLimitMax;
   ThermalFrm->Gauge = [this](int percent) { ShowGauge(percent); };
   ThermalFrm->Execute();
 }

@@ -1,12 +1,14 @@
 #include "processing/Thermal.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <map>
 
 #include "files/RecordingReader.h"
 #include "processing/Allan.h"
+#include "processing/NumberFormat.h"
 
 namespace {
 
@@ -22,49 +24,193 @@ double Binomial(int n, int k) {
   return r;
 }
 
-// dT/dt of each block (deg C/min) that has none from its own records:
-// central differences of the block means, one-sided at the ends.
-void BlockTempRates(std::vector<TThermalBlock>& blocks, const std::vector<bool>& own) {
+// dT/dt of every block (deg C/min): the least-squares slope of the block
+// mean temperatures against time within `span` seconds either side (at
+// least one neighbour each side where there is one), with its standard
+// error from the scatter about that line (0 with fewer than three blocks).
+void BlockTempRates(std::vector<TThermalBlock>& blocks, double span) {
   const std::size_t n = blocks.size();
   for (std::size_t i = 0; i < n; ++i) {
-    if (own[i]) continue;
-    const std::size_t a = i == 0 ? 0 : i - 1;
-    const std::size_t b = i + 1 == n ? n - 1 : i + 1;
-    const double dt = blocks[b].Time - blocks[a].Time;
-    blocks[i].TempRate =
-        dt > 0 ? (blocks[b].Temperature - blocks[a].Temperature) / dt * 60.0 : 0.0;
+    std::size_t lo = i, hi = i;
+    while (lo > 0 && (lo == i || blocks[i].Time - blocks[lo - 1].Time <= span) &&
+           blocks[lo - 1].Time < blocks[i].Time)
+      --lo;
+    while (hi + 1 < n && (hi == i || blocks[hi + 1].Time - blocks[i].Time <= span) &&
+           blocks[hi + 1].Time > blocks[i].Time)
+      ++hi;
+    const double k = static_cast<double>(hi - lo + 1);
+    double st = 0, sT = 0;
+    for (std::size_t j = lo; j <= hi; ++j) st += blocks[j].Time, sT += blocks[j].Temperature;
+    const double tm = st / k, Tm = sT / k;
+    double stt = 0, stT = 0;
+    for (std::size_t j = lo; j <= hi; ++j) {
+      stt += (blocks[j].Time - tm) * (blocks[j].Time - tm);
+      stT += (blocks[j].Time - tm) * (blocks[j].Temperature - Tm);
+    }
+    const double slope = stt > 0 ? stT / stt : 0.0;
+    double rss = 0;
+    for (std::size_t j = lo; j <= hi; ++j) {
+      const double e = blocks[j].Temperature - Tm - slope * (blocks[j].Time - tm);
+      rss += e * e;
+    }
+    blocks[i].TempRate = slope * 60.0;
+    blocks[i].TempRateSe = k > 2 && stt > 0 ? std::sqrt(rss / (k - 2) / stt) * 60.0 : 0.0;
   }
 }
 
-// The largest difference between the heating and the cooling branch's mean
-// bias within the same 1 deg C bin.
-double Hysteresis(const std::vector<TThermalBlock>& blocks) {
-  struct Bin {
-    long double up = 0, down = 0;
-    std::int64_t nUp = 0, nDown = 0;
-  };
-  std::map<long, Bin> bins;
-  for (const TThermalBlock& b : blocks) {
-    Bin& bin = bins[static_cast<long>(std::floor(b.Temperature))];
-    if (b.TempRate > kBranchDeadBand) {
-      bin.up += b.Bias;
-      ++bin.nUp;
-    } else if (b.TempRate < -kBranchDeadBand) {
-      bin.down += b.Bias;
-      ++bin.nDown;
-    }
+double Median(std::vector<double> v) {
+  if (v.empty()) return kNaN;
+  const auto mid = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
+  std::nth_element(v.begin(), mid, v.end());
+  return *mid;
+}
+
+// The part of column `k` of X (m rows) outside the span of the columns in
+// `others`, as the RMS of its least-squares residual.
+double OutsideRms(const std::vector<double>& X, std::size_t m, const std::vector<std::size_t>& others,
+                  std::size_t k) {
+  std::vector<double> Z;
+  for (std::size_t j : others) Z.insert(Z.end(), X.begin() + static_cast<std::ptrdiff_t>(j * m),
+                                        X.begin() + static_cast<std::ptrdiff_t>((j + 1) * m));
+  const std::vector<double> y(X.begin() + static_cast<std::ptrdiff_t>(k * m),
+                              X.begin() + static_cast<std::ptrdiff_t>((k + 1) * m));
+  std::vector<double> a, cov;
+  if (!LeastSquaresQr(Z, m, others.size(), y, a, cov)) return 0.0;
+  long double rss = 0;
+  for (std::size_t i = 0; i < m; ++i) {
+    double f = y[i];
+    for (std::size_t j = 0; j < others.size(); ++j) f -= Z[j * m + i] * a[j];
+    rss += static_cast<long double>(f) * f;
   }
-  double worst = kNaN;
-  for (const auto& [t, bin] : bins) {
-    if (bin.nUp == 0 || bin.nDown == 0) continue;
-    const double d = static_cast<double>(std::fabs(bin.up / static_cast<long double>(bin.nUp) -
-                                                   bin.down / static_cast<long double>(bin.nDown)));
-    if (std::isnan(worst) || d > worst) worst = d;
-  }
-  return worst;
+  return static_cast<double>(std::sqrt(rss / static_cast<long double>(m)));
 }
 
 }  // namespace
+
+TBranch BranchOf(double tempRate) {
+  return tempRate > kBranchDeadBand    ? TBranch::Heating
+         : tempRate < -kBranchDeadBand ? TBranch::Cooling
+                                       : TBranch::Steady;
+}
+
+TResidualNoise FitResidualNoise(const std::vector<double>& e, double delta) {
+  TResidualNoise noise;
+  std::vector<float> values(e.size());
+  for (std::size_t i = 0; i < e.size(); ++i) values[i] = static_cast<float>(e[i] / kPerHour);
+  const TAllanResult allan = ComputeAllan(values.data(), values.size(), delta);
+  // Weighted least squares of the Allan variance on 1/tau, 1 and tau/3
+  // (weights: the points' degrees of freedom over their variance squared),
+  // over every subset of the three terms; the best fit with no negative term.
+  std::vector<std::array<double, 4>> rows;  // basis..., value; weight apart
+  std::vector<double> weights;
+  for (const TAllanPoint& pt : allan.Points) {
+    const double v = pt.Adev * pt.Adev;
+    if (!(pt.Edf > 0) || !(v > 0) || !std::isfinite(v)) continue;
+    rows.push_back({1 / pt.Tau, 1.0, pt.Tau / 3, v});
+    weights.push_back(pt.Edf / (v * v));
+  }
+  double best = std::numeric_limits<double>::infinity();
+  for (int mask = 1; mask < 8; ++mask) {
+    std::vector<int> terms;
+    for (int j = 0; j < 3; ++j)
+      if (mask & (1 << j)) terms.push_back(j);
+    const std::size_t k = terms.size();
+    if (rows.size() < k) continue;
+    std::vector<double> X(rows.size() * k), y(rows.size()), a, cov;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      const double w = std::sqrt(weights[i]);
+      for (std::size_t j = 0; j < k; ++j) X[j * rows.size() + i] = w * rows[i][static_cast<std::size_t>(terms[j])];
+      y[i] = w * rows[i][3];
+    }
+    if (!LeastSquaresQr(X, rows.size(), k, y, a, cov)) continue;
+    if (*std::min_element(a.begin(), a.end()) < 0) continue;
+    double sse = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      double f = y[i];
+      for (std::size_t j = 0; j < k; ++j) f -= X[j * rows.size() + i] * a[j];
+      sse += f * f;
+    }
+    if (sse >= best) continue;
+    best = sse;
+    noise = {};
+    for (std::size_t j = 0; j < k; ++j) (terms[j] == 0 ? noise.White : terms[j] == 1 ? noise.Flat : noise.Walk) = a[j];
+  }
+  if (std::isinf(best) && !e.empty()) {  // too few points: white noise of their scatter
+    long double ss = 0;
+    for (double v : e) ss += static_cast<long double>(v) * v;
+    noise.White = static_cast<double>(ss / static_cast<long double>(e.size())) * delta;
+  }
+  return noise;
+}
+
+namespace {
+
+// The Allan variance of a Gauss-Markov process of variance 1 and
+// correlation time T at tau.
+double MarkovAvar(double tau, double T) {
+  const double r = tau / T;
+  return 2 / r * (1 - (3 - 4 * std::exp(-r) + std::exp(-2 * r)) / (2 * r));
+}
+
+}  // namespace
+
+std::vector<double> NoiseCovariance(const std::vector<double>& X, std::size_t m, std::size_t p,
+                                    const std::vector<double>& times, const std::vector<double>& xtxInv,
+                                    const TResidualNoise& noise, double delta) {
+  std::vector<double> cov(p * p, 0.0);
+  if (m <= p) return std::vector<double>(p * p, std::numeric_limits<double>::quiet_NaN());
+  // g_i = (X'X)^-1 x_i: the coefficients are sum_i g_i y_i.
+  std::vector<double> g(m * p, 0.0);  // row-major
+  for (std::size_t i = 0; i < m; ++i)
+    for (std::size_t j = 0; j < p; ++j)
+      for (std::size_t l = 0; l < p; ++l) g[i * p + j] += xtxInv[l * p + j] * X[l * m + i];
+  auto add = [&](std::size_t i, const std::vector<long double>& v, long double f) {
+    for (std::size_t j = 0; j < p; ++j)
+      for (std::size_t l = 0; l < p; ++l) cov[l * p + j] += static_cast<double>(f * g[i * p + j] * v[l]);
+  };
+  // White: the blocks' variance W / delta.
+  for (std::size_t j = 0; j < p * p; ++j) cov[j] = noise.White / delta * xtxInv[j];
+  // The flat part as Gauss-Markov processes with correlation times a
+  // factor 4 apart, from the block length to the record, scaled so that
+  // their Allan variance is on average the flat level over that range.
+  const double span = std::max(times.back() - times.front(), delta) + delta;
+  if (noise.Flat > 0) {
+    std::vector<double> T;
+    for (double t = delta; t <= 4 * span; t *= 4) T.push_back(t);
+    long double level = 0;
+    int points = 0;
+    for (double tau = delta; tau <= span; tau *= 2, ++points)
+      for (double t : T) level += MarkovAvar(tau, t);
+    const long double s2 = noise.Flat / (level / std::max(points, 1));
+    std::vector<long double> F(p);
+    for (double t : T) {
+      std::fill(F.begin(), F.end(), 0.0L);
+      for (std::size_t i = 0; i < m; ++i) {
+        const long double phi = i ? std::exp(-std::fabs(times[i] - times[i - 1]) / t) : 0.0;
+        for (std::size_t j = 0; j < p; ++j) F[j] = g[i * p + j] + phi * F[j];
+        // sum over pairs j <= i of g_i g_j' phi^(i-j), both ways, less the diagonal.
+        add(i, F, s2);
+        for (std::size_t j = 0; j < p; ++j)
+          for (std::size_t l = 0; l < p; ++l)
+            cov[l * p + j] += static_cast<double>(s2 * (F[j] * g[i * p + l] - g[i * p + j] * g[i * p + l]));
+      }
+    }
+  }
+  // Rate random walk from the record's start: covariance Walk min(t_i, t_j),
+  // summed as the steps times the outer products of the sums of g from there on.
+  if (noise.Walk > 0) {
+    std::vector<long double> S(p, 0.0L);
+    for (std::size_t i = m; i-- > 0;) {
+      for (std::size_t j = 0; j < p; ++j) S[j] += g[i * p + j];
+      const double step = std::max(0.0, times[i] - (i ? times[i - 1] : times[0] - 0.5 * delta));
+      for (std::size_t j = 0; j < p; ++j)
+        for (std::size_t l = 0; l < p; ++l) cov[l * p + j] += static_cast<double>(noise.Walk * step * S[j] * S[l]);
+    }
+  }
+  // The residuals' degrees of freedom.
+  for (double& v : cov) v *= static_cast<double>(m) / static_cast<double>(m - p);
+  return cov;
+}
 
 bool ReadSpanRecords(const std::string& path, double begin, double end,
                      std::vector<SamplePoint>& records, std::string& error,
@@ -168,7 +314,8 @@ bool LeastSquaresQr(std::vector<double> x, std::size_t m, std::size_t p, std::ve
 }
 
 TThermalResult::TThermalResult()
-    : B{kNaN, kNaN, kNaN, kNaN},
+    : SpikeThreshold(kNaN),
+      B{kNaN, kNaN, kNaN, kNaN},
       BSe{kNaN, kNaN, kNaN, kNaN},
       C(kNaN),
       CSe(kNaN),
@@ -177,8 +324,12 @@ TThermalResult::TThermalResult()
       R2(kNaN),
       TMin(kNaN),
       TMax(kNaN),
+      TMean(kNaN),
       TRef(kNaN),
+      BiasRef(kNaN),
+      BiasRefSe(kNaN),
       Hysteresis(kNaN),
+      HysteresisSe(kNaN),
       NRaw(kNaN),
       BRaw(kNaN),
       NCompensated(kNaN),
@@ -189,12 +340,167 @@ double TThermalResult::Model(double temperature, double tempRate) const {
   const double x = (temperature - Centre) / Scale;
   double poly = 0;
   for (int j = Order; j >= 0; --j) poly = poly * x + A[j];
-  return RateTerm ? poly + C * tempRate : poly;
+  if (RateTerm) poly += C * tempRate;
+  if (std::isfinite(Hysteresis)) poly += 0.5 * Hysteresis * static_cast<int>(BranchOf(tempRate));
+  return poly;
 }
 
 double TThermalResult::Correction(double temperature, double tempRate) const {
-  return Model(temperature, tempRate) - Model(TRef, 0.0);
+  return Model(temperature, tempRate) - Model(TMean, 0.0);
 }
+
+namespace {
+
+// The Allan read-outs (N, B) of rates at the records' times, gaps and steps
+// back handled as the noise analysis handles them.
+void AllanReadouts(const std::vector<SamplePoint>& records, const std::vector<float>& rates,
+                   double& n, double& b) {
+  TSpanRates span;
+  span.Rates = rates;
+  span.Times.reserve(records.size());
+  for (const SamplePoint& s : records) span.Times.push_back(s.Time);
+  if (!records.empty()) {
+    span.FirstTime = records.front().Time;
+    span.LastTime = records.back().Time;
+  }
+  const TAllanResult r = ComputeAllan(span);
+  n = r.N.Value;
+  b = r.B.Value;
+}
+
+// The reading step of a quantized sensor: the most frequent positive
+// difference between successive readings (to 0.001 deg C), when it makes up
+// most of them; else 0.
+double ReadingStep(const std::vector<SamplePoint>& records, const std::vector<std::size_t>& in) {
+  std::map<long, std::int64_t> counts;
+  std::int64_t total = 0;
+  for (std::size_t j = 1; j < in.size(); ++j) {
+    const double d = std::fabs(records[in[j]].Temperature - records[in[j - 1]].Temperature);
+    if (!(d > 0)) continue;
+    ++counts[std::lround(d * 1000)];
+    ++total;
+  }
+  long best = 0;
+  std::int64_t most = 0;
+  for (const auto& [key, count] : counts)
+    if (count > most) best = key, most = count;
+  return total > 0 && most * 2 > total ? static_cast<double>(best) / 1000.0 : 0.0;
+}
+
+// The readings used: inside (low, high) and within `threshold` of the
+// median of their seven neighbours among those (a single spike or a short
+// burst of them is left out). Returns the flags; counts what is left out;
+// `step` receives the sensor's reading step (0: none).
+std::vector<bool> UsableTemperatures(const std::vector<SamplePoint>& records, double low,
+                                     double high, TThermalResult& r, double& step) {
+  const std::size_t n = records.size();
+  std::vector<bool> ok(n, false);
+  std::vector<std::size_t> in;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double T = records[i].Temperature;
+    if (low < T && T < high)
+      in.push_back(i);
+    else
+      ++r.OutOfRange;
+  }
+  const std::size_t k = in.size();
+  std::vector<float> absDev(k, 0.0f);
+  float window[7];
+  for (std::size_t j = 0; j < k; ++j) {
+    const std::size_t from = j >= 3 ? j - 3 : 0, to = std::min(k, j + 4);
+    for (std::size_t q = from; q < to; ++q) window[q - from] = records[in[q]].Temperature;
+    const std::size_t w = to - from;
+    std::nth_element(window, window + w / 2, window + w);
+    absDev[j] = std::fabs(records[in[j]].Temperature - window[w / 2]);
+  }
+  // The threshold: eight robust standard deviations of those departures,
+  // at least 1 deg C and three steps of the sensor.
+  step = ReadingStep(records, in);
+  double mad = 0;
+  if (k) {
+    std::vector<float> sorted = absDev;
+    const auto mid = sorted.begin() + static_cast<std::ptrdiff_t>(k / 2);
+    std::nth_element(sorted.begin(), mid, sorted.end());
+    mad = 1.4826 * *mid;
+  }
+  r.SpikeThreshold = std::max({8 * mad, 1.0, 3 * step});
+  for (std::size_t j = 0; j < k; ++j) {
+    if (absDev[j] > r.SpikeThreshold)
+      ++r.Spikes;
+    else
+      ok[in[j]] = true;
+  }
+  return ok;
+}
+
+// Marks the blocks of a stretch where the usable temperature stays exactly
+// at its smallest or largest value for at least kFlatSeconds: a clipped or
+// stuck sensor, whose temperature there is unknown.
+constexpr double kFlatSeconds = 300.0;
+void FlatExtremes(const std::vector<SamplePoint>& records, const std::vector<bool>& ok,
+                  const std::vector<std::int64_t>& blockOf, TThermalResult& r) {
+  std::size_t first = 0;
+  bool open = false;
+  auto close = [&](std::size_t last) {
+    const float T = records[first].Temperature;
+    const double length = static_cast<double>(records[last].Time) - records[first].Time;
+    if (length < kFlatSeconds || (T != r.TMin && T != r.TMax)) return;
+    for (std::int64_t b = blockOf[first]; b <= blockOf[last]; ++b)
+      if (b >= 0) r.Blocks[static_cast<std::size_t>(b)].Used = false;
+    r.Warnings.push_back("the temperature stays at exactly " + FormatGeneral(T, '.', 6) +
+                         " \u00B0C, its " + (T == r.TMax ? "maximum" : "minimum") + ", for " +
+                         FormatGeneral(length, '.', 6) + " s from " +
+                         FormatGeneral(records[first].Time, '.', 8) +
+                         " s: a clipped or stuck sensor (or a soak read at a coarse step); "
+                         "that stretch is left out of the fit");
+  };
+  std::size_t last = 0;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (!ok[i]) continue;
+    if (open && records[i].Temperature == records[first].Temperature) {
+      last = i;
+      continue;
+    }
+    if (open) close(last);
+    first = last = i;
+    open = true;
+  }
+  if (open) close(last);
+}
+
+// The soaks: runs of steady blocks covering at least kPlateauSeconds.
+void Plateaus(TThermalResult& r) {
+  const std::vector<TThermalBlock>& blocks = r.Blocks;
+  std::size_t i = 0;
+  while (i < blocks.size()) {
+    if (BranchOf(blocks[i].TempRate) != TBranch::Steady) {
+      ++i;
+      continue;
+    }
+    std::size_t j = i;
+    while (j + 1 < blocks.size() && BranchOf(blocks[j + 1].TempRate) == TBranch::Steady &&
+           blocks[j + 1].Time > blocks[j].Time)
+      ++j;
+    if (blocks[j].Time - blocks[i].Time + r.Average >= kPlateauSeconds) {
+      const std::size_t k = j - i + 1;
+      TThermalPlateau p;
+      p.Begin = blocks[i].Time - 0.5 * r.Average;
+      p.End = blocks[j].Time + 0.5 * r.Average;
+      p.Blocks = static_cast<std::int64_t>(k);
+      for (std::size_t q = i; q <= j; ++q) p.Temperature += blocks[q].Temperature, p.Bias += blocks[q].Bias;
+      p.Temperature /= static_cast<double>(k);
+      p.Bias /= static_cast<double>(k);
+      std::vector<double> ones(k, 1.0), e(k), times(k), inv{1.0 / static_cast<double>(k)};
+      for (std::size_t q = i; q <= j; ++q) e[q - i] = blocks[q].Bias - p.Bias, times[q - i] = blocks[q].Time;
+      const TResidualNoise noise = FitResidualNoise(e, r.Average);
+      p.BiasSe = std::sqrt(NoiseCovariance(ones, k, 1, times, inv, noise, r.Average)[0]);
+      r.Plateaus.push_back(p);
+    }
+    i = j + 1;
+  }
+}
+
+}  // namespace
 
 TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
                               const TThermalOptions& options, std::vector<float>* compensated) {
@@ -202,187 +508,299 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
   r.Order = options.Order;
   r.RateTerm = options.RateTerm;
   r.Average = options.Average;
+  r.TRef = options.TRef;
   r.Records = static_cast<std::int64_t>(records.size());
   const std::size_t n = records.size();
   if (compensated) {
     compensated->resize(n);
     for (std::size_t i = 0; i < n; ++i) (*compensated)[i] = records[i].Rate;
   }
-  const std::size_t p = static_cast<std::size_t>(options.Order) + 1 + (options.RateTerm ? 1 : 0);
   if (options.Order < 1 || options.Order > 3 || !(options.Average > 0)) {
     r.Message = "the order must be 1 to 3 and the averaging time positive";
     return r;
   }
 
-  // Allan read-outs of the raw rate.
-  double tau0 = kNaN;
-  if (n >= 2) tau0 = (static_cast<double>(records[n - 1].Time) - records[0].Time) / (n - 1);
   std::vector<float> rates(n);
   for (std::size_t i = 0; i < n; ++i) rates[i] = records[i].Rate;
-  {
-    const TAllanResult raw = ComputeAllan(rates.data(), n, tau0);
-    r.NRaw = raw.N.Value;
-    r.BRaw = raw.B.Value;
+  AllanReadouts(records, rates, r.NRaw, r.BRaw);
+
+  double step = 0;
+  const std::vector<bool> ok = UsableTemperatures(records, options.TLow, options.THigh, r, step);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!ok[i]) continue;
+    r.TMin = std::isnan(r.TMin) ? records[i].Temperature : std::min<double>(r.TMin, records[i].Temperature);
+    r.TMax = std::isnan(r.TMax) ? records[i].Temperature : std::max<double>(r.TMax, records[i].Temperature);
   }
 
-  // Blocks of `Average` seconds from the first record. A block's dT/dt is
-  // the least-squares slope of its own records' temperature against time
-  // (the mean of dT/dt over the block when the temperature runs straight,
-  // which is what the block's mean bias holds); blocks without a time
-  // spread take it from their neighbours.
-  std::vector<bool> ownRate;
+  // Blocks of `Average` seconds from the first record: the mean of every
+  // rate, the mean of the usable temperatures (a block without one is left
+  // out).
+  std::vector<std::int64_t> blockOf(n, -1);
   if (n > 0) {
     const double t0 = records[0].Time;
-    long double st = 0, sr = 0, sT = 0, stt = 0, stT = 0;
-    std::int64_t count = 0, current = -1;
+    long double st = 0, sr = 0, sT = 0;
+    std::int64_t count = 0, countT = 0, current = -1;
     double origin = 0;
-    auto close = [&] {
-      if (count == 0) return;
-      const long double c = static_cast<long double>(count);
-      const long double spread = c * stt - st * st;
-      const bool own = count >= 2 && spread > 1e-12L * c * c;
-      const double slope = own ? static_cast<double>((c * stT - st * sT) / spread) * 60.0 : 0.0;
-      r.Blocks.push_back({origin + static_cast<double>(st / c),
-                          static_cast<double>(sr / c * kPerHour), static_cast<double>(sT / c),
-                          slope, count});
-      ownRate.push_back(own);
-      st = sr = sT = stt = stT = 0;
-      count = 0;
+    std::size_t firstRecord = 0;
+    auto close = [&](std::size_t end) {
+      if (count > 0 && countT > 0) {
+        const long double c = static_cast<long double>(count);
+        for (std::size_t q = firstRecord; q < end; ++q)
+          blockOf[q] = static_cast<std::int64_t>(r.Blocks.size());
+        TThermalBlock b;
+        b.Time = origin + static_cast<double>(st / c);
+        b.Bias = static_cast<double>(sr / c * kPerHour);
+        b.Temperature = static_cast<double>(sT / static_cast<long double>(countT));
+        b.Count = count;
+        r.Blocks.push_back(b);
+      }
+      st = sr = sT = 0;
+      count = countT = 0;
     };
-    for (const SamplePoint& s : records) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const SamplePoint& s = records[i];
       const auto k = static_cast<std::int64_t>(std::floor((s.Time - t0) / options.Average));
       if (k != current) {
-        close();
+        close(i);
         current = k;
         origin = s.Time;
+        firstRecord = i;
       }
-      const long double t = static_cast<long double>(s.Time) - origin;
-      st += t;
-      stt += t * t;
-      stT += t * s.Temperature;
+      st += static_cast<long double>(s.Time) - origin;
       sr += s.Rate;
-      sT += s.Temperature;
+      if (ok[i]) sT += s.Temperature, ++countT;
       ++count;
     }
-    close();
+    close(n);
   }
-  BlockTempRates(r.Blocks, ownRate);
-  const std::size_t m = r.Blocks.size();
-  for (const SamplePoint& s : records) {
-    r.TMin = std::isnan(r.TMin) ? s.Temperature : std::min<double>(r.TMin, s.Temperature);
-    r.TMax = std::isnan(r.TMax) ? s.Temperature : std::max<double>(r.TMax, s.Temperature);
+  // dT/dt over two blocks either side, longer when the sensor reads in
+  // steps: the span holds three steps at the temperature's typical pace.
+  r.RateSpan = 2 * options.Average;
+  BlockTempRates(r.Blocks, r.RateSpan);
+  if (step > 0) {
+    std::vector<double> paces;
+    for (const TThermalBlock& b : r.Blocks)
+      if (BranchOf(b.TempRate) != TBranch::Steady) paces.push_back(std::fabs(b.TempRate));
+    const double pace = Median(paces);
+    if (pace > 0 && 3 * step / pace * 60 > r.RateSpan) {
+      r.RateSpan = std::min(3 * step / pace * 60, 900.0);
+      BlockTempRates(r.Blocks, r.RateSpan);
+    }
   }
+  FlatExtremes(records, ok, blockOf, r);
+  Plateaus(r);
+
+  std::vector<std::size_t> used;
   double blockMin = kNaN, blockMax = kNaN;
-  for (const TThermalBlock& b : r.Blocks) {
+  for (std::size_t i = 0; i < r.Blocks.size(); ++i) {
+    const TThermalBlock& b = r.Blocks[i];
+    if (!b.Used) continue;
+    used.push_back(i);
     blockMin = std::isnan(blockMin) ? b.Temperature : std::min(blockMin, b.Temperature);
     blockMax = std::isnan(blockMax) ? b.Temperature : std::max(blockMax, b.Temperature);
   }
-  r.Hysteresis = Hysteresis(r.Blocks);
+  const std::size_t m = used.size();
+  const std::size_t q = static_cast<std::size_t>(options.Order) + 1;
+  std::size_t p = q + (options.RateTerm ? 1 : 0);
+  if (n > 0 && r.Blocks.empty()) {
+    r.Message = "no usable temperature reading (plausible: " + FormatGeneral(options.TLow, '.', 6) +
+                " to " + FormatGeneral(options.THigh, '.', 6) + " \u00B0C)";
+    return r;
+  }
   if (m < p) {
     r.Message = "too few averaged points (" + std::to_string(m) + ") for " + std::to_string(p) +
                 " coefficients";
     return r;
   }
-  if (!(r.TMax - r.TMin >= 1.0)) {
+  if (!(blockMax - blockMin >= 1.0)) {
     r.Message = "the temperature changes by less than 1 \u00B0C over the span";
     return r;
   }
 
   // Centred and scaled temperature; the dT/dt column scaled to its largest value.
   r.Centre = 0.5 * (blockMin + blockMax);
-  r.Scale = blockMax > blockMin ? 0.5 * (blockMax - blockMin) : 1.0;
+  r.Scale = 0.5 * (blockMax - blockMin);
   double rateScale = 0;
-  for (const TThermalBlock& b : r.Blocks) rateScale = std::max(rateScale, std::fabs(b.TempRate));
+  for (std::size_t i : used) rateScale = std::max(rateScale, std::fabs(r.Blocks[i].TempRate));
   if (options.RateTerm && !(rateScale > 0)) {
     r.Message = "the temperature's rate of change does not vary: fit without the rate term";
     return r;
   }
-  std::vector<double> X(m * p), y(m);
-  for (std::size_t i = 0; i < m; ++i) {
-    const double x = (r.Blocks[i].Temperature - r.Centre) / r.Scale;
-    double pw = 1;
-    for (int j = 0; j <= options.Order; ++j, pw *= x) X[static_cast<std::size_t>(j) * m + i] = pw;
-    if (options.RateTerm) X[(p - 1) * m + i] = r.Blocks[i].TempRate / rateScale;
-    y[i] = r.Blocks[i].Bias;
+  // A hysteresis column (+1/2 heating, -1/2 cooling) where both branches
+  // cover common temperatures.
+  double hLo[2] = {kNaN, kNaN}, hHi[2] = {kNaN, kNaN};
+  for (std::size_t i : used) {
+    const TBranch br = BranchOf(r.Blocks[i].TempRate);
+    if (br == TBranch::Steady) continue;
+    const int s = br == TBranch::Heating ? 0 : 1;
+    const double T = r.Blocks[i].Temperature;
+    hLo[s] = std::isnan(hLo[s]) ? T : std::min(hLo[s], T);
+    hHi[s] = std::isnan(hHi[s]) ? T : std::max(hHi[s], T);
   }
-  std::vector<double> a, cov;
-  if (!LeastSquaresQr(X, m, p, y, a, cov)) {
-    r.Message = options.RateTerm
-                    ? "the temperature and its rate of change do not vary independently enough "
-                      "for this model (try --no-rate-term or a lower --order)"
-                    : "the temperature does not vary enough for this order";
+  const double common = std::isnan(hLo[0]) || std::isnan(hLo[1])
+                            ? kNaN
+                            : std::min(hHi[0], hHi[1]) - std::max(hLo[0], hLo[1]);
+  bool hysteresis = common >= std::max(1.0, 0.2 * (blockMax - blockMin));
+  if (!hysteresis)
+    r.HysteresisNote = std::isnan(common) ? "the span does not have both a heating and a cooling branch"
+                                          : "the heating and cooling branches do not cover common temperatures";
+  auto design = [&](std::size_t cols) {
+    std::vector<double> X(m * cols);
+    for (std::size_t ii = 0; ii < m; ++ii) {
+      const TThermalBlock& b = r.Blocks[used[ii]];
+      const double x = (b.Temperature - r.Centre) / r.Scale;
+      double pw = 1;
+      for (std::size_t j = 0; j < q; ++j, pw *= x) X[j * m + ii] = pw;
+      if (options.RateTerm) X[q * m + ii] = b.TempRate / rateScale;
+      if (cols > p) X[p * m + ii] = 0.5 * static_cast<int>(BranchOf(b.TempRate));
+    }
+    return X;
+  };
+  std::vector<double> X = design(p + 1);
+  std::vector<std::size_t> poly(q);
+  for (std::size_t j = 0; j < q; ++j) poly[j] = j;
+  if (options.RateTerm) {
+    // The rate of change must vary apart from the temperature by well more
+    // than the noise of its own estimate, or c reads that noise.
+    long double noise = 0;
+    for (std::size_t i : used) noise += static_cast<long double>(r.Blocks[i].TempRateSe) * r.Blocks[i].TempRateSe;
+    const double sd = static_cast<double>(std::sqrt(noise / static_cast<long double>(m)));
+    const double outside = OutsideRms(X, m, poly, q) * rateScale;
+    if (!(outside > std::max(10 * sd, 0.5 * kBranchDeadBand))) {
+      r.Message = "the temperature and its rate of change do not vary independently enough for "
+                  "this model (dT/dt varies by " + FormatGeneral(outside, '.', 3) +
+                  " \u00B0C/min apart from the temperature, its estimate's noise is " +
+                  FormatGeneral(sd, '.', 3) + " \u00B0C/min; a single ramp needs --no-rate-term)";
+      return r;
+    }
+  }
+  if (hysteresis) {
+    std::vector<std::size_t> others = poly;
+    if (options.RateTerm) others.push_back(q);
+    long double norm = 0;
+    for (std::size_t ii = 0; ii < m; ++ii) norm += static_cast<long double>(X[p * m + ii]) * X[p * m + ii];
+    const double rms = static_cast<double>(std::sqrt(norm / static_cast<long double>(m)));
+    if (!(OutsideRms(X, m, others, p) > 0.3 * rms)) {
+      hysteresis = false;
+      r.HysteresisNote = "heating and cooling differ here as c\u00B7dT/dt does: not separable from c";
+    }
+  }
+  if (hysteresis)
+    ++p;
+  else
+    X.resize(m * p);
+  std::vector<double> y(m);
+  for (std::size_t ii = 0; ii < m; ++ii) y[ii] = r.Blocks[used[ii]].Bias;
+  std::vector<double> a, xtxInv;
+  if (!LeastSquaresQr(X, m, p, y, a, xtxInv)) {
+    r.Message = "the temperature does not vary enough for this order";
     return r;
   }
   r.Valid = true;
-  for (int j = 0; j <= options.Order; ++j) r.A[j] = a[static_cast<std::size_t>(j)];
-  r.C = options.RateTerm ? a[p - 1] / rateScale : kNaN;
+  for (std::size_t j = 0; j < q; ++j) r.A[j] = a[j];
+  r.C = options.RateTerm ? a[q] / rateScale : kNaN;
+  if (hysteresis) r.Hysteresis = a[p - 1];
 
   // Residuals of the blocks.
+  std::vector<double> e(m);
   long double rss = 0, mean = 0, tss = 0;
-  for (const TThermalBlock& b : r.Blocks) mean += b.Bias;
+  for (double v : y) mean += v;
   mean /= static_cast<long double>(m);
-  for (const TThermalBlock& b : r.Blocks) {
-    const long double e = b.Bias - r.Model(b.Temperature, b.TempRate);
-    rss += e * e;
-    tss += (b.Bias - mean) * (b.Bias - mean);
+  for (std::size_t ii = 0; ii < m; ++ii) {
+    double f = 0;
+    for (std::size_t j = 0; j < p; ++j) f += X[j * m + ii] * a[j];
+    e[ii] = y[ii] - f;
+    rss += static_cast<long double>(e[ii]) * e[ii];
+    tss += (y[ii] - mean) * (y[ii] - mean);
   }
   r.ResidualRmsAvg = static_cast<double>(std::sqrt(rss / static_cast<long double>(m)));
   r.R2 = tss > 0 ? static_cast<double>(1 - rss / tss) : kNaN;
+  std::vector<double> times(m);
+  for (std::size_t ii = 0; ii < m; ++ii) times[ii] = r.Blocks[used[ii]].Time;
+  r.Noise = FitResidualNoise(e, options.Average);
+  const std::vector<double> cov = NoiseCovariance(X, m, p, times, xtxInv, r.Noise, options.Average);
 
   // Coefficients in T: b_k = sum_{j>=k} a_j C(j,k) (-Centre)^(j-k) / Scale^j,
-  // a linear map M of a; their covariance is s^2 M (X'X)^-1 M'.
-  const std::size_t q = static_cast<std::size_t>(options.Order) + 1;
+  // a linear map M of a; their covariance is M cov M'.
   std::vector<double> M(p * p, 0.0);  // row-major
   for (std::size_t k = 0; k < q; ++k)
     for (std::size_t j = k; j < q; ++j)
       M[k * p + j] = Binomial(static_cast<int>(j), static_cast<int>(k)) *
                      std::pow(-r.Centre, static_cast<double>(j - k)) /
                      std::pow(r.Scale, static_cast<double>(j));
-  if (options.RateTerm) M[(p - 1) * p + (p - 1)] = 1.0 / rateScale;
-  const double s2 = m > p ? static_cast<double>(rss) / static_cast<double>(m - p) : kNaN;
+  for (std::size_t k = q; k < p; ++k) M[k * p + k] = 1.0;
+  if (options.RateTerm) M[q * p + q] = 1.0 / rateScale;
+  auto variance = [&](const std::vector<double>& g) {  // g' cov g
+    double v = 0;
+    for (std::size_t j = 0; j < p; ++j)
+      for (std::size_t l = 0; l < p; ++l) v += g[j] * cov[l * p + j] * g[l];
+    return std::sqrt(std::max(v, 0.0));
+  };
   for (std::size_t k = 0; k < p; ++k) {
-    double value = 0, var = 0;
-    for (std::size_t j = 0; j < p; ++j) {
-      value += M[k * p + j] * a[j];
-      for (std::size_t l = 0; l < p; ++l) var += M[k * p + j] * cov[l * p + j] * M[k * p + l];
-    }
-    const double se = std::sqrt(std::max(var, 0.0) * s2);
+    std::vector<double> g(M.begin() + static_cast<std::ptrdiff_t>(k * p),
+                          M.begin() + static_cast<std::ptrdiff_t>((k + 1) * p));
+    double value = 0;
+    for (std::size_t j = 0; j < p; ++j) value += g[j] * a[j];
     if (k < q) {
       r.B[k] = value;
-      r.BSe[k] = se;
+      r.BSe[k] = variance(g);
+    } else if (options.RateTerm && k == q) {
+      r.CSe = variance(g);
     } else {
-      r.CSe = se;
+      r.HysteresisSe = variance(g);
     }
+  }
+  // The bias at the reference temperature, inside the fitted range only.
+  if (options.TRef >= blockMin && options.TRef <= blockMax) {
+    std::vector<double> g(p, 0.0);
+    const double x = (options.TRef - r.Centre) / r.Scale;
+    double pw = 1;
+    for (std::size_t j = 0; j < q; ++j, pw *= x) g[j] = pw;
+    r.BiasRef = 0;
+    for (std::size_t j = 0; j < q; ++j) r.BiasRef += g[j] * a[j];
+    r.BiasRefSe = variance(g);
+  } else {
+    r.BiasRefNote = FormatGeneral(options.TRef, '.', 6) +
+                    " \u00B0C lies outside the fitted temperatures (" + FormatGeneral(blockMin, '.', 6) +
+                    " to " + FormatGeneral(blockMax, '.', 6) + " \u00B0C)";
   }
 
   // The reference temperature of the compensated rate: the blocks' mean.
   long double tsum = 0;
-  for (const TThermalBlock& b : r.Blocks) tsum += b.Temperature;
-  r.TRef = static_cast<double>(tsum / static_cast<long double>(m));
+  for (std::size_t i : used) tsum += r.Blocks[i].Temperature;
+  r.TMean = static_cast<double>(tsum / static_cast<long double>(m));
 
-  // Records: dT/dt interpolated between the block centres; residual at the
-  // recording's own rate; compensated rate.
+  // Records: dT/dt interpolated between the block centres, the temperature
+  // of an unusable reading the last usable one (or its block's mean);
+  // residual at the recording's own rate; compensated rate.
   long double rssRecords = 0;
-  std::size_t blk = 0;
-  const double base = r.Model(r.TRef, 0.0);
+  const double base = r.Model(r.TMean, 0.0);
+  double lastT = kNaN;
   for (std::size_t i = 0; i < n; ++i) {
-    const double t = records[i].Time;
-    while (blk + 1 < m && r.Blocks[blk + 1].Time <= t) ++blk;
-    double tempRate = r.Blocks[blk].TempRate;
-    if (blk + 1 < m && t > r.Blocks[blk].Time) {
+    if (ok[i]) lastT = records[i].Temperature;
+    const std::int64_t bi = blockOf[i];
+    const double temperature =
+        ok[i] ? records[i].Temperature : !std::isnan(lastT) ? lastT : bi >= 0 ? r.Blocks[static_cast<std::size_t>(bi)].Temperature : r.TMean;
+    double tempRate = 0;
+    if (bi >= 0) {
+      const std::size_t blk = static_cast<std::size_t>(bi);
+      const double t = records[i].Time;
       const TThermalBlock& u = r.Blocks[blk];
-      const TThermalBlock& v = r.Blocks[blk + 1];
-      tempRate = u.TempRate + (v.TempRate - u.TempRate) * (t - u.Time) / (v.Time - u.Time);
+      tempRate = u.TempRate;
+      const std::size_t other = t >= u.Time ? blk + 1 : blk - 1;
+      if ((t >= u.Time ? blk + 1 < r.Blocks.size() : blk > 0)) {
+        const TThermalBlock& v = r.Blocks[other];
+        if (v.Time != u.Time)
+          tempRate = u.TempRate + (v.TempRate - u.TempRate) * (t - u.Time) / (v.Time - u.Time);
+      }
     }
-    const double model = r.Model(records[i].Temperature, tempRate);
-    const double e = records[i].Rate * kPerHour - model;
-    rssRecords += static_cast<long double>(e) * e;
+    const double model = r.Model(temperature, tempRate);
+    const double dev = records[i].Rate * kPerHour - model;
+    rssRecords += static_cast<long double>(dev) * dev;
     rates[i] = static_cast<float>(records[i].Rate - (model - base) / kPerHour);
   }
-  r.ResidualRms = static_cast<double>(std::sqrt(rssRecords / static_cast<long double>(n)));
-  const TAllanResult comp = ComputeAllan(rates.data(), n, tau0);
-  r.NCompensated = comp.N.Value;
-  r.BCompensated = comp.B.Value;
+  r.ResidualRms = n ? static_cast<double>(std::sqrt(rssRecords / static_cast<long double>(n))) : kNaN;
+  AllanReadouts(records, rates, r.NCompensated, r.BCompensated);
   if (compensated) *compensated = std::move(rates);
   return r;
 }

@@ -32,18 +32,40 @@ struct TThermalOptions {
   int Order = 2;          // 1..3
   double Average = 10.0;  // block length, s
   bool RateTerm = true;   // fit c dT/dt
+  double TRef = 25.0;     // deg C: the temperature the bias is reported at
+  // Plausible temperature readings (deg C, both exclusive: the settings'
+  // TempLimitMin and TempLimitMax); a reading outside is never used.
+  double TLow = -60.0, THigh = 100.0;
 };
 
-// One averaging block: mean time (s), mean rate (deg/h), mean temperature
-// (deg C), the temperature's rate of change there (deg C/min: the slope of
-// the block's own temperatures, or from the neighbouring blocks) and the
-// number of records.
+// One averaging block: mean time (s), mean rate (deg/h), mean of its usable
+// temperatures (deg C), the temperature's rate of change there (deg C/min:
+// the slope of a straight line through the block means within
+// TThermalResult::RateSpan seconds either side) with its standard error,
+// and the number of records. `Used`: the block takes part in the fit (not
+// on a stretch where the sensor reads a flat extreme).
 struct TThermalBlock {
   double Time = 0;
   double Bias = 0;
   double Temperature = 0;
   double TempRate = 0;
   std::int64_t Count = 0;
+  double TempRateSe = 0;
+  bool Used = true;
+};
+
+// A soak: consecutive blocks whose dT/dt lies within the dead band for at
+// least kPlateauSeconds, with the mean bias there and its standard error
+// (from the blocks' own scatter and autocorrelation).
+struct TThermalPlateau {
+  double Begin = 0, End = 0;  // s
+  double Temperature = 0;     // mean, deg C
+  double Bias = 0, BiasSe = 0;  // deg/h
+  std::int64_t Blocks = 0;
+};
+
+struct TResidualNoise {
+  double White = 0, Flat = 0, Walk = 0;
 };
 
 struct TThermalResult {
@@ -53,25 +75,46 @@ struct TThermalResult {
   bool RateTerm = false;
   double Average = 0;
   std::int64_t Records = 0;
+  // Temperature readings not used: outside the plausible range, and single
+  // spikes (further than SpikeThreshold from the median of the seven
+  // neighbouring readings).
+  std::int64_t OutOfRange = 0, Spikes = 0;
+  double SpikeThreshold;  // deg C
+  double RateSpan = 0;    // s, half the span of each block's dT/dt fit
   // b0..b3 (NaN above the order) and c, with their standard errors (NaN
-  // when the fit has no degree of freedom left).
+  // when the fit has no degree of freedom left). The standard errors hold
+  // for the noise the residuals show (Noise: white, bias instability, rate
+  // random walk, from their Allan variance).
   double B[4];
   double BSe[4];
   double C, CSe;
+  TResidualNoise Noise;
   double ResidualRms;     // deg/h, at the recording's own rate
   double ResidualRmsAvg;  // deg/h, of the averaged blocks
   double R2;
-  double TMin, TMax;      // of the records, deg C
-  double TRef;            // mean temperature of the blocks: the compensated rate's reference
-  double Hysteresis;      // deg/h, NaN without both branches at a common temperature
+  double TMin, TMax;      // of the usable readings, deg C
+  double TMean;           // mean temperature of the blocks: the compensated rate's reference
+  // The bias at TRef (deg/h, dT/dt = 0) and its standard error; NaN (with
+  // BiasRefNote) when TRef is outside the fitted blocks' temperatures.
+  double TRef, BiasRef, BiasRefSe;
+  std::string BiasRefNote;
+  // Heating minus cooling bias at the same temperature beyond the model's
+  // b(T) + c dT/dt (deg/h), fitted with it, and its standard error; NaN
+  // with HysteresisNote when the branches do not cover common
+  // temperatures or their difference is not separable from c dT/dt.
+  double Hysteresis, HysteresisSe;
+  std::string HysteresisNote;
   double NRaw, BRaw, NCompensated, BCompensated;  // Allan read-outs
   std::vector<TThermalBlock> Blocks;
+  std::vector<TThermalPlateau> Plateaus;
+  // What the reader of the figures must know (a flat, clipped sensor, ...).
+  std::vector<std::string> Warnings;
 
   TThermalResult();
-  // The fitted bias (deg/h); NaN when not Valid.
+  // The fitted bias (deg/h) on the branch of `tempRate`; NaN when not Valid.
   double Model(double temperature, double tempRate) const;
   // The part of the model that the compensation removes:
-  // Model(T, dT/dt) - Model(TRef, 0).
+  // Model(T, dT/dt) - Model(TMean, 0).
   double Correction(double temperature, double tempRate) const;
 
   // Fit in the centred, scaled variable x = (T - Centre) / Scale.
@@ -80,8 +123,12 @@ struct TThermalResult {
 };
 
 // Heating and cooling blocks are told apart by the sign of dT/dt beyond
-// this dead band (deg C/min).
+// this dead band (deg C/min); a block on it or within it is steady.
 inline constexpr double kBranchDeadBand = 0.02;
+enum class TBranch { Cooling = -1, Steady = 0, Heating = 1 };
+TBranch BranchOf(double tempRate);
+// The shortest soak the plateau table lists, s.
+inline constexpr double kPlateauSeconds = 600.0;
 
 // The fit on `records` (as stored: rates in deg/s). When `compensated` is
 // given it receives, for each record, the rate with the modelled
@@ -90,6 +137,20 @@ inline constexpr double kBranchDeadBand = 0.02;
 TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
                               const TThermalOptions& options,
                               std::vector<float>* compensated = nullptr);
+
+// The noise of a model's residuals (deg/h, one value per block of `delta`
+// seconds) read off their Allan variance, fitted as White / tau + Flat +
+// Walk tau / 3 with no negative term: white noise ((deg/h)^2 s), a flat
+// floor (bias instability, (deg/h)^2) and rate random walk ((deg/h)^2 / s).
+TResidualNoise FitResidualNoise(const std::vector<double>& e, double delta);
+// The covariance (p x p, column-major) of least-squares coefficients (X:
+// m x p, column-major; xtxInv = (X'X)^-1) whose errors have that noise at
+// the blocks' `times` (s): white, the flat floor as Gauss-Markov processes
+// whose correlation times cover the record, the random walk from the
+// record's start.
+std::vector<double> NoiseCovariance(const std::vector<double>& X, std::size_t m, std::size_t p,
+                                    const std::vector<double>& times, const std::vector<double>& xtxInv,
+                                    const TResidualNoise& noise, double delta);
 
 // Least squares by Householder QR: minimises |X a - y| for the m x p matrix
 // X (column-major, m >= p). Returns false when X is rank-deficient (a

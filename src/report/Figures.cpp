@@ -93,12 +93,15 @@ std::vector<TFigure> ThermalFigures(const TThermalResult& r) {
   }
   figures.push_back(figure("c", r.C, "\u00B0/h/(\u00B0C/min)"));
   figures.push_back(figure("c_se", r.CSe, "\u00B0/h/(\u00B0C/min)"));
+  figures.push_back(figure("bias_tref_deg_h", r.BiasRef, "\u00B0/h"));
+  figures.push_back(figure("bias_tref_deg_h_se", r.BiasRefSe, "\u00B0/h"));
   figures.push_back(figure("residual_rms_deg_h", r.ResidualRms, "\u00B0/h"));
   figures.push_back(figure("residual_rms_avg_deg_h", r.ResidualRmsAvg, "\u00B0/h"));
   figures.push_back(figure("r2", r.R2, ""));
   figures.push_back(figure("t_min_c", r.TMin, "\u00B0C"));
   figures.push_back(figure("t_max_c", r.TMax, "\u00B0C"));
   figures.push_back(figure("hysteresis_deg_h", r.Hysteresis, "\u00B0/h"));
+  figures.push_back(figure("hysteresis_deg_h_se", r.HysteresisSe, "\u00B0/h"));
   figures.push_back(figure("n_raw", r.NRaw, "\u00B0/Vh"));
   figures.push_back(figure("b_raw", r.BRaw, "\u00B0/h"));
   figures.push_back(figure("n_compensated", r.NCompensated, "\u00B0/Vh"));

@@ -84,7 +84,10 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   std::thread thermalThread([&] {
     std::vector<SamplePoint> records;
     thermalOk = ReadSpanRecords(request.Path, begin, end, records, thermalError, {}, cancel);
-    if (thermalOk) thermal = ComputeThermal(records, TThermalOptions{});
+    TThermalOptions options;
+    options.TLow = request.Settings.TempLimitMin;
+    options.THigh = request.Settings.TempLimitMax;
+    if (thermalOk) thermal = ComputeThermal(records, options);
   });
   struct TJoin {
     std::thread& t;

@@ -531,11 +531,42 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
     for (const TFigure& f : c.ThermalFigures.Figures)
       if (std::isfinite(f.Value)) fitted.push_back(f);
     table(FigureTable(fitted));
+    // Why a figure is absent, what the data hold, and the soaks.
+    TTable notes;
+    notes.widths = {1.0};
+    notes.align = {Qt::AlignLeft};
+    notes.rows.push_back({QStringLiteral("Temperature readings left out: %1 outside the plausible range, %2 spikes; "
+                                         "bias at %3 \u00B0C")
+                              .arg(c.Thermal.OutOfRange)
+                              .arg(c.Thermal.Spikes)
+                              .arg(Q(FormatGeneral(c.Thermal.TRef, '.', 6)))});
+    if (!c.Thermal.BiasRefNote.empty())
+      notes.rows.push_back({QStringLiteral("No bias at the reference temperature: ") + Q(c.Thermal.BiasRefNote)});
+    if (!c.Thermal.HysteresisNote.empty())
+      notes.rows.push_back({QStringLiteral("No hysteresis: ") + Q(c.Thermal.HysteresisNote)});
+    for (const std::string& w : c.Thermal.Warnings) notes.rows.push_back({QStringLiteral("Warning: ") + Q(w)});
+    table(notes);
+    if (!c.Thermal.Plateaus.empty()) {
+      TTable soaks;
+      soaks.header = {QStringLiteral("Soak"), QStringLiteral("begin_s"), QStringLiteral("end_s"),
+                      QStringLiteral("t_c"), QStringLiteral("bias_deg_h"), QStringLiteral("\u00B1 bias_se_deg_h")};
+      soaks.widths = {0.1, 0.18, 0.18, 0.14, 0.2, 0.2};
+      soaks.align = {Qt::AlignRight, Qt::AlignRight, Qt::AlignRight,
+                     Qt::AlignRight, Qt::AlignRight, Qt::AlignRight};
+      for (std::size_t i = 0; i < c.Thermal.Plateaus.size(); ++i) {
+        const TThermalPlateau& p = c.Thermal.Plateaus[i];
+        soaks.rows.push_back({QString::number(i + 1), Q(FormatGeneral(p.Begin, '.', 8)),
+                              Q(FormatGeneral(p.End, '.', 8)), Q(FormatGeneral(p.Temperature, '.', 5)),
+                              Q(FormatGeneral(p.Bias, '.', 6)), Q(FormatGeneral(p.BiasSe, '.', 3))});
+      }
+      table(soaks);
+    }
   } else {
     TTable note;
     note.widths = {1.0};
     note.align = {Qt::AlignLeft};
     note.rows.push_back({QStringLiteral("Not measured: ") + Q(c.ThermalNote)});
+    for (const std::string& w : c.Thermal.Warnings) note.rows.push_back({QStringLiteral("Warning: ") + Q(w)});
     table(note);
   }
   {

@@ -208,6 +208,8 @@ TThermalFrm::TThermalFrm(QWidget* parent)
   e_order->setValue(2);
   e_average = Named(new QLineEdit(FixedText(10, 8, 1), this), "e_average");
   e_average->setMaximumWidth(70);
+  e_tref = Named(new QLineEdit(FixedText(25, 8, 1), this), "e_tref");
+  e_tref->setMaximumWidth(70);
   ch_rate_term = Named(new QCheckBox(QStringLiteral("Rate term c\u00B7dT/dt"), this), "ch_rate_term");
   ch_rate_term->setChecked(true);
   but_apply = Named(new QPushButton(QStringLiteral("Apply"), this), "but_apply");
@@ -268,6 +270,8 @@ TThermalFrm::TThermalFrm(QWidget* parent)
   top->addWidget(e_order);
   top->addWidget(new QLabel(QStringLiteral("Average, s"), this));
   top->addWidget(e_average);
+  top->addWidget(new QLabel(QStringLiteral("T ref, \u00B0C"), this));
+  top->addWidget(e_tref);
   top->addWidget(ch_rate_term);
   top->addWidget(but_apply);
   auto* middle = new QHBoxLayout;
@@ -302,9 +306,9 @@ void TThermalFrm::Execute() {
 }
 
 void TThermalFrm::but_applyClick() {
-  double begin = 0, end = 0, average = 0;
+  double begin = 0, end = 0, average = 0, tref = 0;
   const std::pair<QLineEdit*, double*> fields[] = {
-      {e_beg_time, &begin}, {e_end_time, &end}, {e_average, &average}};
+      {e_beg_time, &begin}, {e_end_time, &end}, {e_average, &average}, {e_tref, &tref}};
   for (const auto& [edit, value] : fields) {
     if (!ReadDouble(edit->text().trimmed(), *value)) {
       Dialogs().Message(this, NotFloatMessage(edit->text()), QStringLiteral("Message"),
@@ -327,10 +331,11 @@ void TThermalFrm::but_applyClick() {
 }
 
 void TThermalFrm::Start() {
-  double average = 10;
+  double average = 10, tref = 25;
   ReadDouble(e_average->text().trimmed(), average);
+  ReadDouble(e_tref->text().trimmed(), tref);
   const TThermalOptions options{e_order->value(), average > 0 ? average : 10.0,
-                                ch_rate_term->isChecked()};
+                                ch_rate_term->isChecked(), tref, TempLow, TempHigh};
   but_apply->setEnabled(false);
   lab_status->setText(QStringLiteral("Reading the recording..."));
   const std::string path = RecordingPath;
@@ -386,7 +391,8 @@ void TThermalFrm::ShowResult() {
   const TThermalResult& r = Result;
   QVector<double> x[3], y[3];
   for (const TThermalBlock& b : r.Blocks) {
-    const int branch = b.TempRate > kBranchDeadBand ? 0 : b.TempRate < -kBranchDeadBand ? 1 : 2;
+    const TBranch br = BranchOf(b.TempRate);
+    const int branch = br == TBranch::Heating ? 0 : br == TBranch::Cooling ? 1 : 2;
     x[branch].push_back(b.Temperature);
     y[branch].push_back(b.Bias);
   }
@@ -395,8 +401,8 @@ void TThermalFrm::ShowResult() {
   double heat = 0, cool = 0;
   int nHeat = 0, nCool = 0;
   for (const TThermalBlock& b : r.Blocks) {
-    if (b.TempRate > kBranchDeadBand) heat += b.TempRate, ++nHeat;
-    if (b.TempRate < -kBranchDeadBand) cool += b.TempRate, ++nCool;
+    if (BranchOf(b.TempRate) == TBranch::Heating) heat += b.TempRate, ++nHeat;
+    if (BranchOf(b.TempRate) == TBranch::Cooling) cool += b.TempRate, ++nCool;
   }
   const double rates[3] = {0, nHeat ? heat / nHeat : NAN, nCool ? cool / nCool : NAN};
   for (int g = 0; g < 3; ++g) {
@@ -434,13 +440,22 @@ void TThermalFrm::ShowResult() {
     rows.push_back({QStringLiteral("b%1").arg(k), r.B[k], r.BSe[k], units[k]});
   if (r.RateTerm) rows.push_back({QStringLiteral("c"), r.C, r.CSe, QStringLiteral("\u00B0/h/(\u00B0C/min)")});
   const double none = NAN;
+  const std::size_t withSe = rows.size();
+  rows.push_back({QStringLiteral("Bias at %1 \u00B0C").arg(Figure(r.TRef)), r.BiasRef, r.BiasRefSe,
+                  QStringLiteral("\u00B0/h")});
+  rows.push_back({QStringLiteral("Hysteresis"), r.Hysteresis, r.HysteresisSe, QStringLiteral("\u00B0/h")});
+  for (std::size_t i = 0; i < r.Plateaus.size(); ++i)
+    rows.push_back({QStringLiteral("Soak %1 at %2 \u00B0C").arg(i + 1).arg(Figure(r.Plateaus[i].Temperature)),
+                    r.Plateaus[i].Bias, r.Plateaus[i].BiasSe, QStringLiteral("\u00B0/h")});
+  const std::size_t withoutSe = rows.size();
   rows.push_back({QStringLiteral("Residual RMS"), r.ResidualRms, none, QStringLiteral("\u00B0/h")});
   rows.push_back({QStringLiteral("Residual RMS, %1 s").arg(Figure(r.Average)), r.ResidualRmsAvg, none,
                   QStringLiteral("\u00B0/h")});
   rows.push_back({QStringLiteral("R\u00B2"), r.R2, none, QString()});
   rows.push_back({QStringLiteral("T min"), r.TMin, none, QStringLiteral("\u00B0C")});
   rows.push_back({QStringLiteral("T max"), r.TMax, none, QStringLiteral("\u00B0C")});
-  rows.push_back({QStringLiteral("Hysteresis"), r.Hysteresis, none, QStringLiteral("\u00B0/h")});
+  rows.push_back({QStringLiteral("Readings out of range"), static_cast<double>(r.OutOfRange), none, QString()});
+  rows.push_back({QStringLiteral("Temperature spikes"), static_cast<double>(r.Spikes), none, QString()});
   rows.push_back({QStringLiteral("N raw"), r.NRaw, none, QStringLiteral("\u00B0/\u221Ah")});
   rows.push_back({QStringLiteral("N compensated"), r.NCompensated, none, QStringLiteral("\u00B0/\u221Ah")});
   rows.push_back({QStringLiteral("B raw"), r.BRaw, none, QStringLiteral("\u00B0/h")});
@@ -449,7 +464,9 @@ void TThermalFrm::ShowResult() {
   for (int i = 0; i < static_cast<int>(rows.size()); ++i) {
     const Row& row = rows[static_cast<std::size_t>(i)];
     const QString cells[] = {row.name, Figure(row.value),
-                             std::isnan(row.se) && i >= r.Order + 1 + (r.RateTerm ? 1 : 0)
+                             static_cast<std::size_t>(i) >= withoutSe ||
+                                     (std::isnan(row.se) && static_cast<std::size_t>(i) < withSe &&
+                                      i >= r.Order + 1 + (r.RateTerm ? 1 : 0))
                                  ? QString()
                                  : Figure(row.se),
                              row.unit};
@@ -463,14 +480,20 @@ void TThermalFrm::ShowResult() {
   ListCoefficients->resizeRowsToContents();
 
   if (r.Valid) {
-    lab_status->setText(QStringLiteral("%1 records, %2 averages of %3 s")
-                            .arg(r.Records)
-                            .arg(r.Blocks.size())
-                            .arg(Figure(r.Average)));
+    QString status = QStringLiteral("%1 records, %2 averages of %3 s")
+                         .arg(r.Records)
+                         .arg(r.Blocks.size())
+                         .arg(Figure(r.Average));
+    if (!r.BiasRefNote.empty()) status += QStringLiteral("\nNo bias at T ref: ") + QString::fromStdString(r.BiasRefNote);
+    if (!r.HysteresisNote.empty()) status += QStringLiteral("\nNo hysteresis: ") + QString::fromStdString(r.HysteresisNote);
+    for (const std::string& w : r.Warnings) status += QStringLiteral("\nWarning: ") + QString::fromStdString(w);
+    lab_status->setText(status);
   } else {
     lab_status->setText(QStringLiteral("No temperature model: %1")
                             .arg(QString::fromStdString(r.Message.empty() ? "no records in the span"
                                                                           : r.Message)));
+    for (const std::string& w : r.Warnings)
+      lab_status->setText(lab_status->text() + QStringLiteral("\nWarning: ") + QString::fromStdString(w));
   }
   ch_compensated->setEnabled(r.Valid && Overlays);
   if (ch_compensated->isChecked()) ch_compensatedClick();

@@ -107,6 +107,8 @@ class TThermalFrm : public QDialog {
   std::function<void(int)> Gauge;
   // The main chart's overlays ("Show compensated rate").
   TChartOverlays* Overlays = nullptr;
+  // The plausible temperature readings (the settings' limits), deg C.
+  double TempLow = -60, TempHigh = 100;
 
   TThermalResult Result;
 
@@ -114,6 +116,7 @@ class TThermalFrm : public QDialog {
   QLineEdit* e_end_time;
   QSpinBox* e_order;
   QLineEdit* e_average;
+  QLineEdit* e_tref;
   QCheckBox* ch_rate_term;
   QPushButton* but_apply;
   QLabel* lab_status;

@@ -70,13 +70,18 @@ TEST_F(ThermalWindow, ChamberCycleBranchesModelAndCompensatedRate) {
   QCPGraph* comp = Compensated();
   ASSERT_NE(comp, nullptr);
   ASSERT_EQ(comp->data()->size(), 10001);
+  // (Away from the instant reversal at 600 s, where dT/dt is smeared over
+  // the span of its fit.)
   long double sum = 0, squares = 0;
+  int n = 0;
   for (auto it = comp->data()->constBegin(); it != comp->data()->constEnd(); ++it) {
+    if (std::fabs(it->key - 600) < 30) continue;
     sum += it->value;
     squares += it->value * it->value;
+    ++n;
   }
-  const double mean = static_cast<double>(sum / 10001);
-  EXPECT_NEAR(std::sqrt(static_cast<double>(squares / 10001) - mean * mean), 1.0, 0.05);
+  const double mean = static_cast<double>(sum / n);
+  EXPECT_NEAR(std::sqrt(static_cast<double>(squares / n) - mean * mean), 1.0, 0.05);
   // Order 1 without the rate term on a narrower span: a new fit.
   frm()->e_order->setValue(1);
   frm()->ch_rate_term->setChecked(false);

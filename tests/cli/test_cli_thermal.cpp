@@ -61,13 +61,18 @@ TEST_F(CliThermal, ChamberCycleFiguresAsTextAndJson) {
   EXPECT_NEAR(JsonValue(json.out, "c"), c, 0.02 * std::fabs(c));
   EXPECT_NEAR(JsonValue(json.out, "residual_rms_deg_h"), noise, 0.05 * noise);
   for (const char* name : {"b0", "b0_se", "b1_se", "b2_se", "c_se", "residual_rms_avg_deg_h", "r2", "t_min_c",
-                           "t_max_c", "hysteresis_deg_h", "n_raw", "n_compensated"})
+                           "t_max_c", "n_raw", "n_compensated", "bias_tref_deg_h_se"})
     EXPECT_TRUE(std::isfinite(JsonValue(json.out, name))) << name << " in " << json.out;
+  EXPECT_NEAR(JsonValue(json.out, "bias_tref_deg_h"), b0 + 25 * b1 + 625 * b2, 3 * JsonValue(json.out, "bias_tref_deg_h_se"));
+  // A symmetric cycle: heating and cooling differ as c dT/dt does; counts are integers.
+  EXPECT_NE(json.out.find("\"hysteresis_deg_h\": null"), std::string::npos);
+  EXPECT_NE(json.out.find("\"notes\": {\"hysteresis\": \"heating and cooling differ here as c\u00B7dT/dt does"), std::string::npos);
+  EXPECT_NE(json.out.find("\"out_of_range\": 0, \"spikes\": 0,"), std::string::npos) << json.out;
   EXPECT_TRUE(std::isnan(JsonValue(json.out, "b3")) && json.out.find("\"b3\": null") != std::string::npos);
   // The text: "NAME value unit +- stderr", b3 left out at order 2.
   const Result text = Cli({"thermal", rtd_, "--average", "20"});
   ASSERT_EQ(text.code, ExitOk) << text.err;
-  for (const char* line : {"b0 ", "b1 ", "b2 ", "c ", "residual_rms ", "r2 ", "hysteresis "}) {
+  for (const char* line : {"b0 ", "b1 ", "b2 ", "c ", "residual_rms ", "r2 ", "bias_tref ", "temperature_spikes "}) {
     const std::size_t at = ("\n" + text.out).find(std::string("\n") + line);
     ASSERT_NE(at, std::string::npos) << line << " in " << text.out;
     EXPECT_TRUE(std::isfinite(std::strtod(text.out.c_str() + at + std::strlen(line), nullptr))) << line;
@@ -76,13 +81,15 @@ TEST_F(CliThermal, ChamberCycleFiguresAsTextAndJson) {
   EXPECT_NE(text.out.find(" \u00B0/h/(\u00B0C/min) \u00B1 "), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("\nt_min -40"), std::string::npos) << text.out;
   EXPECT_EQ(text.out.find("\nb3 "), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("\nhysteresis NAN \u00B0/h \u00B1 NAN\nn_raw"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("\nnote hysteresis: "), std::string::npos) << text.out;
   // Order 3 on a quadratic: b3 comes out within its error of zero; without the
-  // rate term the branches' difference stays in the residuals.
+  // rate term the branches' difference is the hysteresis, 2 c.
   const Result cubic = Cli({"thermal", rtd_, "--order", "3", "--json", "--no-rate-term"});
   ASSERT_EQ(cubic.code, ExitOk);
   EXPECT_LT(std::fabs(JsonValue(cubic.out, "b3")), 4 * JsonValue(cubic.out, "b3_se"));
   EXPECT_TRUE(std::isnan(JsonValue(cubic.out, "c")));
-  EXPECT_NEAR(JsonValue(cubic.out, "residual_rms_avg_deg_h"), std::fabs(c), 0.05);
+  EXPECT_NEAR(JsonValue(cubic.out, "hysteresis_deg_h"), 2 * c, 3 * JsonValue(cubic.out, "hysteresis_deg_h_se"));
 }
 
 TEST_F(CliThermal, RefusalsAndExitCodes) {

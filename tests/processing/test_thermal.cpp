@@ -16,21 +16,41 @@ struct TTruth {
   double noise = 3.0;                               // deg/h, white, at the record rate
 };
 
-// A chamber cycle lo -> hi -> lo at `slope` deg C/min, sampled at `hz`.
-std::vector<SamplePoint> ChamberCycle(const TTruth& k, double lo = -40, double hi = 60,
-                                      double slope = 1.0, double hz = 10, unsigned seed = 1) {
-  std::mt19937_64 rng(seed);
-  std::normal_distribution<double> g(0.0, k.noise);
-  const double half = (hi - lo) / slope * 60;  // s
+// What a real chamber and sensor add to a recording: a programme of
+// (deg C/min, minutes) legs from `start`, a sensor step and noise, a bias
+// offset of +h/2 while heating and -h/2 while cooling, rate random walk
+// (deg/h per sqrt(s)), a clipping sensor.
+struct TChamber {
+  std::vector<std::pair<double, double>> legs = {{1, 100}, {-1, 100}};
+  double start = -40, step = 0, tempNoise = 0, h = 0, rrw = 0, clip = 1e9;
+  double hz = 1;
+  unsigned seed = 7;
+};
+
+std::vector<SamplePoint> Record(const TTruth& k, const TChamber& c) {
+  std::mt19937_64 rng(c.seed);
+  std::normal_distribution<double> g(0.0, 1.0);
   std::vector<SamplePoint> v;
-  for (long i = 1; i <= static_cast<long>(2 * half * hz); ++i) {
-    const double t = i / hz;
-    const bool up = t < half;
-    const double T = up ? lo + slope * t / 60 : hi - slope * (t - half) / 60;
-    const double bias = k.b0 + k.b1 * T + k.b2 * T * T + k.c * (up ? slope : -slope) + g(rng);
-    v.push_back({static_cast<float>(t), static_cast<float>(bias / 3600), static_cast<float>(T)});
+  double T = c.start, t = 0, walk = 0, branch = 0;
+  for (const auto& [slope, minutes] : c.legs) {
+    if (slope != 0) branch = slope > 0 ? 0.5 : -0.5;
+    for (long i = 0; i < static_cast<long>(minutes * 60 * c.hz); ++i) {
+      t += 1 / c.hz;
+      T += slope / 60 / c.hz;
+      walk += c.rrw * std::sqrt(1 / c.hz) * g(rng);
+      const double bias = k.b0 + k.b1 * T + k.b2 * T * T + k.c * slope + c.h * branch + walk + k.noise * g(rng);
+      double read = std::min(T + c.tempNoise * g(rng), c.clip);
+      if (c.step > 0) read = c.step * std::round(read / c.step);
+      v.push_back({static_cast<float>(t), static_cast<float>(bias / 3600), static_cast<float>(read)});
+    }
   }
   return v;
+}
+
+// A chamber cycle lo -> hi -> lo at `slope` deg C/min, sampled at `hz`.
+std::vector<SamplePoint> ChamberCycle(const TTruth& k, double lo = -40, double hi = 60, double slope = 1.0,
+                                      double hz = 10) {
+  return Record(k, {{{slope, (hi - lo) / slope}, {-slope, (hi - lo) / slope}}, lo, 0, 0, 0, 0, 1e9, hz, 1});
 }
 
 TEST(Thermal, ChamberCycleRecoversTheInjectedCoefficients) {
@@ -48,9 +68,12 @@ TEST(Thermal, ChamberCycleRecoversTheInjectedCoefficients) {
   EXPECT_NEAR(r.ResidualRmsAvg, k.noise / 10, 0.1 * k.noise / 10);
   // The standard errors match the scatter they claim (c: sigma_avg / sqrt(blocks),
   // its regressor being +-1 deg C/min).
-  EXPECT_NEAR(r.CSe, k.noise / 10 / std::sqrt(1200.0), 0.2 * r.CSe);
+  EXPECT_NEAR(r.CSe, k.noise / 10 / std::sqrt(1200.0), 0.25 * r.CSe);
   EXPECT_NEAR(r.TMin, -40, 0.01);
   EXPECT_NEAR(r.TMax, 60, 0.01);
+  EXPECT_EQ(r.Spikes + r.OutOfRange, 0);
+  // The bias at 25 deg C and dT/dt = 0.
+  EXPECT_NEAR(r.BiasRef, k.b0 + k.b1 * 25 + k.b2 * 625, 3 * r.BiasRefSe);
   // R^2 = var(model) / (var(model) + noise of the blocks^2), the model's
   // variance over the cycle (T uniform in -40..60, dT/dt = +-1) summed here.
   long double s1 = 0, s2 = 0;
@@ -61,8 +84,10 @@ TEST(Thermal, ChamberCycleRecoversTheInjectedCoefficients) {
   }
   const double var = static_cast<double>(s2 / 20000 - (s1 / 20000) * (s1 / 20000));
   EXPECT_NEAR(r.R2, var / (var + k.noise * k.noise / 100), 0.002);
-  // Heating minus cooling at one temperature: c * (+1) - c * (-1).
-  EXPECT_NEAR(r.Hysteresis, 2 * k.c, 0.2 * 2 * k.c);  // the largest of 100 bins' noisy differences
+  // Heating and cooling differ by c * (+1) - c * (-1) only: no hysteresis
+  // apart from c can be read from a symmetric cycle.
+  EXPECT_TRUE(std::isnan(r.Hysteresis));
+  EXPECT_NE(r.HysteresisNote.find("not separable"), std::string::npos);
   // White noise: N = sigma * sqrt(tau0) in deg/sqrt(h) for both; the
   // compensated rate keeps its level at the mean temperature.
   const double n = k.noise * std::sqrt(0.1) / 60;
@@ -70,28 +95,166 @@ TEST(Thermal, ChamberCycleRecoversTheInjectedCoefficients) {
   long double mean = 0;
   for (float x : compensated) mean += x * 3600.0L;
   mean /= compensated.size();
-  EXPECT_NEAR(static_cast<double>(mean), k.b0 + k.b1 * r.TRef + k.b2 * r.TRef * r.TRef, 0.1);
+  EXPECT_NEAR(static_cast<double>(mean), k.b0 + k.b1 * r.TMean + k.b2 * r.TMean * r.TMean, 0.1);
 }
 
 TEST(Thermal, ExactFitSolvedByHand) {
-  // Three blocks, order 1 with the rate term: 1 s blocks of one record each,
-  // T = 0, 1, 3 at t = 0, 60, 120 s -> dT/dt = 1, 1.5, 2 deg C/min.
-  // bias = 2 + 0.5 T - 1 * dT/dt: 1, 1, 1.5.
+  // Without the rate term, the straight line through (0,1), (1,1), (3,1.5)
+  // (1 s blocks of one record each): slope 5/28, intercept 13/14 (normal
+  // equations by hand).
   const std::vector<SamplePoint> records = {
       {0, 1.0f / 3600, 0}, {60, 1.0f / 3600, 1}, {120, 1.5f / 3600, 3}};
-  const TThermalResult r = ComputeThermal(records, {1, 1.0, true});
-  ASSERT_TRUE(r.Valid) << r.Message;
-  EXPECT_NEAR(r.B[0], 2, 1e-5);
-  EXPECT_NEAR(r.B[1], 0.5, 1e-5);
-  EXPECT_NEAR(r.C, -1, 1e-5);
-  EXPECT_TRUE(std::isnan(r.BSe[0]) && std::isnan(r.CSe));  // no degree of freedom
-  // Without the rate term, the straight line through (0,1), (1,1), (3,1.5):
-  // slope 5/28, intercept 13/14 (normal equations by hand).
   const TThermalResult line = ComputeThermal(records, {1, 1.0, false});
   ASSERT_TRUE(line.Valid);
   EXPECT_NEAR(line.B[1], 5.0 / 28, 1e-6);
   EXPECT_NEAR(line.B[0], 13.0 / 14, 1e-6);
   EXPECT_TRUE(std::isnan(line.C));
+}
+
+// A real sensor's faults, each with the coefficient it used to ruin.
+TEST(Thermal, BadReadingsAreLeftOutAndCounted) {
+  const TTruth k{5, -0.08, 0.0025, 0.3, 1.0};
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::size_t, float>> bad;  // record, reading
+    std::int64_t outOfRange, spikes;
+  } cases[] = {
+      {"one 200 deg C reading", {{3000, 200.0f}}, 1, 0},
+      {"ten 0 deg C dropouts", {{500, 0}, {1500, 0}, {2500, 0}, {4000, 0}, {5200, 0},
+                                {7000, 0}, {8100, 0}, {9000, 0}, {10500, 0}, {11800, 0}}, 0, 10},
+  };
+  for (const Case& c : cases) {
+    TChamber ch;
+    ch.tempNoise = 0.02;
+    auto records = Record(k, ch);
+    for (const auto& [i, T] : c.bad) records[i].Temperature = T;
+    const TThermalResult r = ComputeThermal(records, {});
+    ASSERT_TRUE(r.Valid) << c.what << ": " << r.Message;
+    EXPECT_EQ(r.OutOfRange, c.outOfRange) << c.what;
+    EXPECT_EQ(r.Spikes, c.spikes) << c.what;
+    EXPECT_NEAR(r.C, k.c, 3 * r.CSe) << c.what;
+    EXPECT_NEAR(r.TMax, 60, 0.1) << c.what;
+  }
+}
+
+TEST(Thermal, QuantizedTemperatureLeavesCUnbiased) {
+  const TTruth k{5, -0.08, 0.0025, 0.3, 0.5};
+  for (double step : {0.1, 0.2, 0.5}) {
+    TChamber ch;
+    ch.step = step;
+    const TThermalResult r = ComputeThermal(Record(k, ch), {});
+    ASSERT_TRUE(r.Valid) << step << ": " << r.Message;
+    EXPECT_NEAR(r.C, k.c, std::max(3 * r.CSe, 0.03 * k.c)) << step;
+    EXPECT_NEAR(r.B[1], k.b1, 3 * r.BSe[1]) << step;
+  }
+}
+
+TEST(Thermal, StandardErrorsHoldUnderRateRandomWalk) {
+  // A day of cycles with a rate random walk: the white-noise standard
+  // errors were several times too small.
+  const TTruth k{5, -0.08, 0.0025, 0.3, 0.5};
+  TChamber ch;
+  ch.legs.clear();
+  for (int i = 0; i < 7; ++i) ch.legs.insert(ch.legs.end(), {{1, 100}, {-1, 100}});
+  ch.rrw = 0.01;
+  ch.hz = 0.5;
+  ch.seed = 11;
+  const TThermalResult r = ComputeThermal(Record(k, ch), {});
+  ASSERT_TRUE(r.Valid) << r.Message;
+  EXPECT_GT(r.Noise.Walk, 0);
+  const double truth[] = {k.b0, k.b1, k.b2};
+  for (int j = 0; j < 3; ++j) EXPECT_NEAR(r.B[j], truth[j], 3 * r.BSe[j]) << "b" << j;
+  EXPECT_NEAR(r.C, k.c, 3 * r.CSe);
+}
+
+TEST(Thermal, SingleRampIsRefusedOnItsUsableSignal) {
+  const TTruth k{5, -0.08, 0.0025, 0.3};
+  for (const auto& [step, noise] : {std::pair{0.0, 0.0}, {0.0, 0.02}, {0.1, 0.0}}) {
+    const auto records = Record(k, {{{1, 100}}, -40, step, noise});
+    const TThermalResult r = ComputeThermal(records, {});
+    EXPECT_FALSE(r.Valid) << step << " " << noise << ": c " << r.C;
+    EXPECT_NE(r.Message.find("independently"), std::string::npos);
+    EXPECT_TRUE(ComputeThermal(records, {2, 10, false}).Valid);
+  }
+}
+
+TEST(Thermal, HysteresisOnlyWhereBothBranchesShareTemperatures) {
+  const TTruth k{5, -0.08, 0.0025, 0.3, 0.5};
+  // Heating at 1 and 0.5 deg C/min, cooling at 1 and 0.5: the branch offset
+  // is told apart from c dT/dt.
+  TChamber two;
+  two.legs = {{1, 100}, {-1, 100}, {0.5, 200}, {-0.5, 200}};
+  for (double h : {0.0, 0.6}) {
+    two.h = h;
+    const TThermalResult r = ComputeThermal(Record(k, two), {});
+    ASSERT_TRUE(r.Valid) << r.Message;
+    EXPECT_GT(r.HysteresisSe, 0) << h;
+    EXPECT_NEAR(r.Hysteresis, h, 3 * r.HysteresisSe) << h;
+    EXPECT_NEAR(r.C, k.c, 3 * r.CSe) << h;
+  }
+  // Heating only, and branches on different temperatures: none.
+  for (const auto& legs : {std::vector<std::pair<double, double>>{{1, 50}, {0, 60}, {0.5, 100}},
+                           std::vector<std::pair<double, double>>{{1, 40}, {0, 60}, {-0.5, 4}, {0, 60}}}) {
+    const TThermalResult r = ComputeThermal(Record(k, {legs}), {2, 10, false});
+    EXPECT_TRUE(std::isnan(r.Hysteresis) && std::isnan(r.HysteresisSe)) << r.Hysteresis;
+    EXPECT_NE(r.HysteresisNote.find("branch"), std::string::npos) << r.HysteresisNote;
+  }
+}
+
+TEST(Thermal, BranchesAtTheDeadBand) {  // on the band: steady
+  const std::pair<double, TBranch> cases[] = {{0.0201, TBranch::Heating}, {0.02, TBranch::Steady},
+                                              {-0.02, TBranch::Steady}, {-0.0201, TBranch::Cooling}};
+  for (const auto& [rate, expected] : cases) EXPECT_EQ(BranchOf(rate), expected) << rate;
+}
+
+TEST(Thermal, ClippedSensorIsNamedAndLeftOut) {
+  const TTruth k{5, -0.08, 0.0025, 0.3, 0.5};
+  TChamber ch;
+  ch.clip = 40;
+  const TThermalResult r = ComputeThermal(Record(k, ch), {});
+  ASSERT_EQ(r.Warnings.size(), 1u);
+  EXPECT_NE(r.Warnings[0].find("exactly 40 \u00B0C, its maximum"), std::string::npos) << r.Warnings[0];
+  ASSERT_TRUE(r.Valid) << r.Message;
+  EXPECT_NEAR(r.B[2], k.b2, 3 * r.BSe[2]);
+  // Clipped at both ends of a cycle that only touches them: nothing is left.
+  ch.clip = -39;
+  EXPECT_FALSE(ComputeThermal(Record(k, ch), {}).Valid);
+}
+
+TEST(Thermal, NoiseAfterAGapOrAStepBack) {
+  const TTruth k;
+  const double n = k.noise / 60;  // 1 Hz white: N = sigma sqrt(1 s), deg/sqrt(h)
+  auto gap = Record(k, TChamber{});
+  gap.erase(gap.begin() + 3000, gap.begin() + 5000);
+  auto back = Record(k, TChamber{});
+  for (std::size_t i = 6000; i < back.size(); ++i) back[i].Time -= 3000;
+  for (const auto* records : {&gap, &back}) {
+    const TThermalResult r = ComputeThermal(*records, {2, 10, false});
+    EXPECT_NEAR(r.NRaw, n, 0.1 * n);
+  }
+}
+
+TEST(Thermal, BiasAtTheReferenceAndOnEachSoak) {
+  const TTruth k{5, -0.08, 0.0025, 0.3, 1.0};
+  TChamber ch;
+  ch.legs = {{0, 30}, {1, 60}, {0, 60}, {-1, 60}, {0, 40}, {1, 40}};
+  const auto records = Record(k, ch);
+  const TThermalResult r = ComputeThermal(records, {2, 10, true, -20});
+  ASSERT_TRUE(r.Valid) << r.Message;
+  EXPECT_NEAR(r.BiasRef, k.b0 - 20 * k.b1 + 400 * k.b2, 3 * r.BiasRefSe);
+  const double soaks[] = {-40, 20, -40};
+  ASSERT_EQ(r.Plateaus.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    const TThermalPlateau& p = r.Plateaus[i];
+    EXPECT_NEAR(p.Temperature, soaks[i], 0.5);
+    const double truth = k.b0 + k.b1 * soaks[i] + k.b2 * soaks[i] * soaks[i];
+    EXPECT_NEAR(p.Bias, truth, 4 * p.BiasSe) << i;
+    EXPECT_GT(p.BiasSe, 0);
+  }
+  // Outside the fitted temperatures: no bias, and why.
+  const TThermalResult far = ComputeThermal(records, {2, 10, true, 70});
+  EXPECT_TRUE(std::isnan(far.BiasRef) && std::isnan(far.BiasRefSe));
+  EXPECT_NE(far.BiasRefNote.find("outside"), std::string::npos);
 }
 
 TEST(Thermal, TooLittleTemperatureChangeGivesNoFit) {
@@ -102,20 +265,13 @@ TEST(Thermal, TooLittleTemperatureChangeGivesNoFit) {
   } cases[] = {
       {20, 20.9, 0.05, {}},           // under 1 deg C
       {20, 40, 1.0, {3, 600, true}},  // 4 blocks of 10 min for 5 coefficients
-      {-40, 60, 1.0, {2, 10, true}},  // a cycle, but rejected below
   };
   for (const Case& c : cases) {
-    auto records = ChamberCycle(k, c.lo, c.hi, c.slope, 1);
-    if (&c == &cases[2]) records.resize(records.size() / 2);  // one ramp: dT/dt constant
-    const TThermalResult r = ComputeThermal(records, c.options);
+    const TThermalResult r = ComputeThermal(ChamberCycle(k, c.lo, c.hi, c.slope, 1), c.options);
     EXPECT_FALSE(r.Valid) << c.lo << ".." << c.hi;
     EXPECT_FALSE(r.Message.empty());
     EXPECT_TRUE(std::isnan(r.B[0]) && std::isnan(r.B[1]) && std::isnan(r.ResidualRms));
   }
-  // The single ramp is fine without the rate term.
-  auto ramp = ChamberCycle(k, -40, 60, 1.0, 1);
-  ramp.resize(ramp.size() / 2);
-  EXPECT_TRUE(ComputeThermal(ramp, {2, 10, false}).Valid);
   EXPECT_FALSE(ComputeThermal({}, {}).Valid);
 }
 
