@@ -135,21 +135,31 @@ int Warmup(const Options& o, std::ostream& out, std::ostream& err) {
     return ExitFailure;
   }
   const TWarmupResult r = ComputeWarmup(records, window, band);
+  const TWarmupFit& f = r.Fit;
   WriteFigures({{"warmup_s", "warmup", r.Time, "s"},
                 {"final_deg_h", "final", r.Final, "\u00B0/h"},
                 {"excursion_deg_h", "excursion", r.Excursion, "\u00B0/h"},
                 {"window_s", "window", window, "s"},
-                {"band_deg_h", "band", band, "\u00B0/h"}},
-               {}, o.Flag("json"), out);
+                {"band_deg_h", "band", band, "\u00B0/h"},
+                {"window_noise_deg_h", "window_noise", r.WindowNoise, "\u00B0/h"},
+                {"tail_change_deg_h", "tail_change", r.TailChange, "\u00B0/h", true, r.TailChangeSe},
+                {"warmup_fit_s", "warmup_fit", f.Time, "s", true, f.TimeSe},
+                {"settled_deg_h", "settled", f.Settled, "\u00B0/h", true, f.SettledSe},
+                {"amplitude_deg_h", "amplitude", f.Amplitude, "\u00B0/h", true, f.AmplitudeSe},
+                {"tau_s", "tau", f.Tau, "s", true, f.TauSe}},
+               "\"settled\": " + std::string(r.Settled ? "true" : "false"), o.Flag("json"), out);
   if (!r.Valid) {
-    err << "ratelog-cli: no warm-up time: the span is not longer than the " << Num(window)
-        << " s window\n";
+    err << "ratelog-cli: no warm-up time: " << r.Message << "\n";
     return ExitFailure;
   }
-  if (std::isnan(r.Time)) {
-    err << "ratelog-cli: the moving average does not stay within \u00B1" << Num(band)
-        << " \u00B0/h of the final value\n";
+  if (!f.Valid) err << "ratelog-cli: no fit of the transient: " << f.Reason << "\n";
+  if (!r.Settled) {
+    err << "ratelog-cli: " << r.Message << "\n";
     return ExitFailure;
+  }
+  if (r.NoiseLimited) {
+    err << "ratelog-cli: warning: " << r.Message << "\n";
+    if (!f.Valid) return ExitFailure;
   }
   return ExitOk;
 }

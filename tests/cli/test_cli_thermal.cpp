@@ -118,11 +118,20 @@ TEST_F(CliThermal, WarmupOfAnExponentialSettling) {
   EXPECT_LE(JsonValue(r.out, "warmup_s"), analytic + 100);
   EXPECT_NEAR(JsonValue(r.out, "final_deg_h"), 7, 1e-3);
   EXPECT_GT(JsonValue(r.out, "excursion_deg_h"), 2.5);
+  EXPECT_NEAR(JsonValue(r.out, "warmup_fit_s"), analytic, 1);
+  EXPECT_NEAR(JsonValue(r.out, "tau_s"), 500, 0.5);
   r = Cli({"warmup", rtd_, "--window", "10", "--band", "1"});
   ASSERT_EQ(r.code, ExitOk);
   // 500 ln 3 = 549.3 s, 10 s window.
   const double t = std::strtod(r.out.c_str() + r.out.find("warmup ") + 7, nullptr);
   EXPECT_TRUE(t >= 548 && t <= 560) << r.out;
+  EXPECT_NE(r.out.find("\ntau "), std::string::npos) << r.out;
+  // Still drifting at the end: no time, exit 1, the reason on standard error.
+  WriteRun(rtd_, 60000, 10, [](double) { return 25; }, [](double t, double) { return 7 + t / 600; });
+  r = Cli({"warmup", rtd_});
+  EXPECT_EQ(r.code, ExitFailure);
+  EXPECT_NE(r.out.find("warmup NAN s\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("not settled: the last quarter of the span changes by"), std::string::npos) << r.err;
 }
 
 TEST_F(CliThermal, RepeatabilityOfRunsWithKnownBiases) {
