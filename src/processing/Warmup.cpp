@@ -136,7 +136,24 @@ TWarmupFit FitTransient(const TBlocks& b, double span, double band) {
     f.Reason = "the transient is not determined by the data";
     return f;
   }
-  const double s2 = rss / static_cast<double>(nb - 3);
+  // Noise correlated from block to block (bias instability) makes the
+  // residual scatter understate the errors: the variance of a sum of
+  // correlated terms is 1 + 2 sum rho_k times theirs, summed over the lags
+  // while the residuals' autocorrelation stays positive.
+  std::vector<double> e(nb);
+  for (std::size_t k = 0; k < nb; ++k)
+    e[k] = std::sqrt(b.w[k]) * (b.y[k] - s - a * std::exp(-b.t[k] / tau));
+  long double c0 = 0;
+  for (std::size_t k = 0; k < nb; ++k) c0 += static_cast<long double>(e[k]) * e[k];
+  double inflation = 1;
+  for (std::size_t lag = 1; c0 > 0 && lag < nb / 4; ++lag) {
+    long double c = 0;
+    for (std::size_t k = lag; k < nb; ++k) c += static_cast<long double>(e[k]) * e[k - lag];
+    const double rho = static_cast<double>(c / c0);
+    if (!(rho > 0)) break;
+    inflation += 2 * rho;
+  }
+  const double s2 = rss / static_cast<double>(nb - 3) * inflation;
   f.Valid = true;
   f.Settled = s;
   f.Amplitude = a;
@@ -255,19 +272,58 @@ TWarmupResult ComputeWarmup(const std::vector<SamplePoint>& records, double wind
 
   const bool drifts = std::fabs(r.TailChange) > kTailTrendSigmas * r.TailChangeSe &&
                       std::fabs(slope) * span > band;
+  // A bias that wanders (a random walk, a drift): over the span's second
+  // half, as recorded (a fit would take part of the wander), the deviation
+  // at a quarter of the half lies above the curve's lowest point at a
+  // quarter of that or less (the lower end of its 90 % interval above the
+  // lowest point), and adjacent quarters' means differ by more than the band.
+  TSpanRates half;
+  half.FirstTime = first + 0.5 * span;
+  half.LastTime = last;
+  for (const SamplePoint& p : records)
+    if (p.Time >= half.FirstTime) {
+      half.Rates.push_back(p.Rate);
+      half.Times.push_back(p.Time);
+    }
+  const TAllanResult late = ComputeAllan(half);
+  const TAllanPoint* longest = nullptr;
+  for (const TAllanPoint& p : late.Points)
+    if (p.Tau <= 0.125 * span && p.Edf > 0) longest = &p;
+  const TAllanPoint* lowest = nullptr;
+  for (const TAllanPoint& p : late.Points)
+    if (longest && p.Tau <= longest->Tau / 4 && p.Edf > 0 && (!lowest || p.Adev < lowest->Adev)) lowest = &p;
+  double wanderLo = kNaN, wanderHi = kNaN;
+  if (longest && lowest) {
+    ConfidenceInterval(longest->Adev, longest->Edf, 0.9, wanderLo, wanderHi);
+  }
+  const bool wanders = wanderLo > lowest->Adev && std::sqrt(2.0) * longest->Adev > band;
+  // The quietest averaging time up to an eighth of the span: a band inside
+  // the noise even there is never met.
+  const TAllanPoint* quietest = nullptr;
+  for (const TAllanPoint& p : allan.Points)
+    if (p.Tau <= 0.125 * span && (!quietest || p.Adev < quietest->Adev)) quietest = &p;
   const bool fitBeyond = r.Fit.Valid && r.Fit.Time - 2 * r.Fit.TimeSe > span;
   std::size_t settled = average.size();  // first moving average of the settled run
   while (settled > 0 && std::fabs(average[settled - 1] - r.Final) <= band) --settled;
-  if (drifts) {
-    r.Message = "not settled: the last quarter of the span changes by " + Text(r.TailChange) + " \u00B1 " +
-                Text(r.TailChangeSe) + " \u00B0/h";
-  } else if (fitBeyond) {
+  if (fitBeyond) {
     r.Message = "not settled: the fitted transient reaches the band at " + Text(r.Fit.Time) + " \u00B1 " +
                 Text(r.Fit.TimeSe) + " s, after the recording's " + Text(span) + " s";
+  } else if (drifts) {
+    r.Message = "not settled: the last quarter of the span changes by " + Text(r.TailChange) + " \u00B1 " +
+                Text(r.TailChangeSe) + " \u00B0/h";
+  } else if (wanders) {
+    r.Message = "not settled: the bias wanders: its Allan deviation rises from " + Text(lowest->Adev) + " at " +
+                Text(lowest->Tau) + " s to " + Text(longest->Adev) + " \u00B0/h at " + Text(longest->Tau) + " s";
+  } else if (r.NoiseLimited && quietest && band < kBandNoiseRatio * quietest->Adev) {
+    r.Message = "not settled within the band: \u00B1" + Text(band) + " \u00B0/h is inside the noise at every "
+                "averaging time (the least, " + Text(quietest->Adev) + " \u00B0/h at " + Text(quietest->Tau) + " s)";
   } else if (r.NoiseLimited) {
     r.Settled = true;
     r.Message = "the band \u00B1" + Text(band) + " \u00B0/h is inside the noise of the " + Text(window) +
-                " s mean (" + Text(r.WindowNoise) + " \u00B0/h, 1 sigma): no moving-average time";
+                " s mean (" + Text(r.WindowNoise) + " \u00B0/h, 1 sigma): no moving-average time" +
+                (quietest ? " (a window of " + Text(quietest->Tau) + " s averages it down to " +
+                                Text(quietest->Adev) + " \u00B0/h)"
+                          : std::string());
   } else if (settled == average.size()) {
     r.Message = "not settled: the moving average does not stay within \u00B1" + Text(band) +
                 " \u00B0/h of the final value";

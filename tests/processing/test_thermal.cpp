@@ -170,21 +170,29 @@ TEST(Warmup, ABiasThatNeverSettlesHasNoWarmupTime) {
   // Linear drift, a rate random walk and an exponential of 7200 s in 3 h
   // (within 0.1 deg/h of its end only at 7200 ln 50 = 28,167 s): each
   // would give a time with the last 10 % taken as final.
+  // Each with the reason it is found by: the random walk under white noise
+  // that hides it at every averaging time, and under little white noise,
+  // where it wanders.
   struct Case {
     const char* name;
-    double k;
+    unsigned seed;
+    double n, k;
     std::function<double(double)> bias;
-  } cases[] = {{"linear drift", 0, [](double t) { return 2 + t / 1800; }},
-               {"rate random walk", 0.5, [](double) { return 2.0; }},
-               {"slow exponential", 0, [](double t) { return 2 + 5 * std::exp(-t / 7200); }}};
+    const char* reason;
+  } cases[] = {{"linear drift", 11, 0.01, 0, [](double t) { return 2 + t / 1800; }, "the last quarter"},
+               {"rate random walk in the noise", 6, 0.01, 0.5, [](double) { return 2.0; }, "within the band"},
+               {"rate random walk", 6, 0.001, 0.5, [](double) { return 2.0; }, "the bias wanders"},
+               {"slow exponential", 11, 0.01, 0, [](double t) { return 2 + 5 * std::exp(-t / 7200); },
+                "the fitted transient"}};
   for (const Case& c : cases) {
-    const TWarmupResult r = ComputeWarmup(Turnon(11, 0.01, c.k, c.bias), 100, 0.1);
+    const TWarmupResult r = ComputeWarmup(Turnon(c.seed, c.n, c.k, c.bias), 100, 0.1);
     EXPECT_TRUE(r.Valid && !r.Settled) << c.name;
     EXPECT_TRUE(std::isnan(r.Time)) << c.name << " " << r.Time;
     EXPECT_EQ(r.Message.rfind("not settled", 0), 0u) << c.name << ": " << r.Message;
+    EXPECT_NE(r.Message.find(c.reason), std::string::npos) << c.name << ": " << r.Message;
   }
   // The slow exponential's fit puts the settling beyond the recording, not at its end.
-  const TWarmupResult slow = ComputeWarmup(Turnon(11, 0.01, 0, cases[2].bias), 100, 0.1);
+  const TWarmupResult slow = ComputeWarmup(Turnon(11, 0.01, 0, cases[3].bias), 100, 0.1);
   EXPECT_NEAR(slow.Fit.Time, 7200 * std::log(50.0), 3 * slow.Fit.TimeSe);
   EXPECT_GT(slow.Fit.Time, 10800);
 }
