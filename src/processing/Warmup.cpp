@@ -293,10 +293,8 @@ TWarmupResult ComputeWarmup(const std::vector<SamplePoint>& records, double wind
   for (const TAllanPoint& p : late.Points)
     if (longest && p.Tau <= longest->Tau / 4 && p.Edf > 0 && (!lowest || p.Adev < lowest->Adev)) lowest = &p;
   double wanderLo = kNaN, wanderHi = kNaN;
-  if (longest && lowest) {
-    ConfidenceInterval(longest->Adev, longest->Edf, 0.9, wanderLo, wanderHi);
-  }
-  const bool wanders = wanderLo > lowest->Adev && std::sqrt(2.0) * longest->Adev > band;
+  if (longest && lowest) ConfidenceInterval(longest->Adev, longest->Edf, 0.9, wanderLo, wanderHi);
+  const bool wanders = longest && lowest && wanderLo > lowest->Adev && std::sqrt(2.0) * longest->Adev > band;
   // The quietest averaging time up to an eighth of the span: a band inside
   // the noise even there is never met.
   const TAllanPoint* quietest = nullptr;
