@@ -272,11 +272,30 @@ TWarmupResult ComputeWarmup(const std::vector<SamplePoint>& records, double wind
 
   const bool drifts = std::fabs(r.TailChange) > kTailTrendSigmas * r.TailChangeSe &&
                       std::fabs(slope) * span > band;
-  // A bias that wanders (a random walk, a drift): over the span's second
-  // half, as recorded (a fit would take part of the wander), the deviation
-  // at a quarter of the half lies above the curve's lowest point at a
-  // quarter of that or less (the lower end of its 90 % interval above the
-  // lowest point), and adjacent quarters' means differ by more than the band.
+  // A bias that wanders (a random walk, a drift): the deviation at the
+  // longest averaging time checked lies above the curve's lowest point at a
+  // quarter of that or less (the lower end of its 90 % interval above that
+  // point), and adjacent means at that time differ by more than the band.
+  // Checked on the span's second half as recorded (a fit takes part of the
+  // wander) up to a quarter of the half, and on the whole span without the
+  // fitted transient up to a quarter of the span.
+  const TAllanPoint* longest = nullptr;
+  const TAllanPoint* lowest = nullptr;
+  const auto wander = [&](const TAllanResult& curve, double upTo) {
+    const TAllanPoint* l = nullptr;
+    const TAllanPoint* m = nullptr;
+    for (const TAllanPoint& p : curve.Points)
+      if (p.Tau <= upTo && p.Edf > 0) l = &p;
+    for (const TAllanPoint& p : curve.Points)
+      if (l && p.Tau <= l->Tau / 4 && p.Edf > 0 && (!m || p.Adev < m->Adev)) m = &p;
+    double lo = kNaN, hi = kNaN;
+    if (!l || !m) return false;
+    ConfidenceInterval(l->Adev, l->Edf, 0.9, lo, hi);
+    if (!(lo > m->Adev && std::sqrt(2.0) * l->Adev > band)) return false;
+    longest = l;
+    lowest = m;
+    return true;
+  };
   TSpanRates half;
   half.FirstTime = first + 0.5 * span;
   half.LastTime = last;
@@ -286,15 +305,7 @@ TWarmupResult ComputeWarmup(const std::vector<SamplePoint>& records, double wind
       half.Times.push_back(p.Time);
     }
   const TAllanResult late = ComputeAllan(half);
-  const TAllanPoint* longest = nullptr;
-  for (const TAllanPoint& p : late.Points)
-    if (p.Tau <= 0.125 * span && p.Edf > 0) longest = &p;
-  const TAllanPoint* lowest = nullptr;
-  for (const TAllanPoint& p : late.Points)
-    if (longest && p.Tau <= longest->Tau / 4 && p.Edf > 0 && (!lowest || p.Adev < lowest->Adev)) lowest = &p;
-  double wanderLo = kNaN, wanderHi = kNaN;
-  if (longest && lowest) ConfidenceInterval(longest->Adev, longest->Edf, 0.9, wanderLo, wanderHi);
-  const bool wanders = longest && lowest && wanderLo > lowest->Adev && std::sqrt(2.0) * longest->Adev > band;
+  const bool wanders = wander(late, 0.125 * span) || wander(allan, 0.25 * span);
   // The quietest averaging time up to an eighth of the span: a band inside
   // the noise even there is never met.
   const TAllanPoint* quietest = nullptr;
