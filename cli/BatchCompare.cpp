@@ -108,7 +108,7 @@ int Batch(const Options& o, std::ostream& out, std::ostream& err) {
 
   if (o.Flag("json")) {
     // {"recordings": [{"file": .., "identification": .., "records": .., ...,
-    //  ["result": .., "limits": [..]]}], "mean": {...}, "std_dev": {...},
+    //  ["result": .., "limits": [..]]}], "mean": {...}, "sample_std_dev": {...},
     //  "minimum": {...}, "maximum": {...}, "count": {...}, "units": {...}
     //  [, "verdict": ..]}
     std::string rows = "\"recordings\": [";
@@ -120,13 +120,14 @@ int Batch(const Options& o, std::ostream& out, std::ostream& err) {
               JsonObject(fields, limits ? "\"limits\": " + LimitsJson(units[i].Limits) : std::string());
     }
     rows += "]";
-    // "mean", "std_dev", "minimum", "maximum": an object of the columns each.
+    // "mean", "sample_std_dev" (n - 1), "minimum", "maximum": an object of
+    // the columns each.
     std::string stats;
     for (const TBatchSpreadRow& s : kBatchSpreadRows) {
       std::vector<Field> fields;
       for (std::size_t c = 0; c < columns.size(); ++c)
         fields.push_back({columns[c].Caption, "", JsonNumber(spread[c].*(s.Value))});
-      stats += ", " + JsonString(FieldName(s.Name)) + ": " + JsonObject(fields);
+      stats += ", " + JsonString(s.Json) + ": " + JsonObject(fields);
     }
     std::vector<Field> counts, dims;
     for (std::size_t c = 0; c < columns.size(); ++c) {

@@ -41,11 +41,14 @@ const char kUsage[] =
     "       [--begin S] [--end S] [--order 1|2|3] [--average S] [--no-rate-term]\n"
     "       [--tref DEG_C] (the bias at that temperature, default 25)\n"
     "  warmup FILE.rtd    turn-on time: when the moving average over --window\n"
-    "       seconds stays within \u00B1band of the final value (mean of the last 10 %):\n"
+    "       seconds stays within \u00B1band of the final value (mean of the last 10 %),\n"
+    "       the fitted exponential transient and its settling time; exit 1 when the\n"
+    "       bias does not settle within the recording:\n"
     "       [--begin S] [--end S] [--window S] [--band DEG_PER_H]\n"
-    "  repeat FILE.rtd..  run-to-run repeatability: each run's mean bias and drift\n"
-    "       after --skip S seconds, then per identification the runs, their mean\n"
-    "       and the sample standard deviation of their biases\n"
+    "  repeat FILE.rtd..  run-to-run repeatability: each run's mean bias, drift and\n"
+    "       temperature after --skip S seconds, then per identification the runs,\n"
+    "       their mean and the sample standard deviation (n - 1) of their biases\n"
+    "       with its chi-square interval: [--confidence C] [--temperature-spread DEG_C]\n"
     "       (thermal, warmup and repeat take --json as well)\n"
     "  info FILE.rtd      the recording's header, record count and time range\n"
     "  calc FILE.rtd      basic parameters over a time span:\n"
@@ -327,7 +330,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
   const std::map<std::string, Entry> commands = {
       {"thermal", {{"begin", "end", "order", "average", "tref"}, Thermal, {"json", "no-rate-term"}}},
       {"warmup", {{"begin", "end", "window", "band"}, Warmup, {"json"}}},
-      {"repeat", {{"skip"}, Repeat, {"json"}}},
+      {"repeat", {{"skip", "confidence", "temperature-spread"}, Repeat, {"json"}}},
       {"info", {{}, Info, {"json"}}},
       {"calc",
        {{"begin", "end", "sigma", "drift-time", "random-walk-time", "passband", "earth-rate"},

@@ -19,6 +19,8 @@ namespace cli {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+// The spread of the runs' biases, as every output names it.
+constexpr const char* kSpreadName = "sample standard deviation (n - 1) of the runs' mean biases";
 
 std::string Num(double v) { return FormatGeneral(v, '.', 10); }
 
@@ -184,21 +186,31 @@ int Warmup(const Options& o, std::ostream& out, std::ostream& err) {
     return ExitFailure;
   }
   const TWarmupResult r = ComputeWarmup(records, window, band);
+  const TWarmupFit& f = r.Fit;
   WriteFigures({{"warmup_s", "warmup", r.Time, "s"},
                 {"final_deg_h", "final", r.Final, "\u00B0/h"},
                 {"excursion_deg_h", "excursion", r.Excursion, "\u00B0/h"},
                 {"window_s", "window", window, "s"},
-                {"band_deg_h", "band", band, "\u00B0/h"}},
-               {}, o.Flag("json"), out);
+                {"band_deg_h", "band", band, "\u00B0/h"},
+                {"window_noise_deg_h", "window_noise", r.WindowNoise, "\u00B0/h"},
+                {"tail_change_deg_h", "tail_change", r.TailChange, "\u00B0/h", true, r.TailChangeSe},
+                {"warmup_fit_s", "warmup_fit", f.Time, "s", true, f.TimeSe},
+                {"settled_deg_h", "settled", f.Settled, "\u00B0/h", true, f.SettledSe},
+                {"amplitude_deg_h", "amplitude", f.Amplitude, "\u00B0/h", true, f.AmplitudeSe},
+                {"tau_s", "tau", f.Tau, "s", true, f.TauSe}},
+               "\"settled\": " + std::string(r.Settled ? "true" : "false"), o.Flag("json"), out);
   if (!r.Valid) {
-    err << "ratelog-cli: no warm-up time: the span is not longer than the " << Num(window)
-        << " s window\n";
+    err << "ratelog-cli: no warm-up time: " << r.Message << "\n";
     return ExitFailure;
   }
-  if (std::isnan(r.Time)) {
-    err << "ratelog-cli: the moving average does not stay within \u00B1" << Num(band)
-        << " \u00B0/h of the final value\n";
+  if (!f.Valid) err << "ratelog-cli: no fit of the transient: " << f.Reason << "\n";
+  if (!r.Settled) {
+    err << "ratelog-cli: " << r.Message << "\n";
     return ExitFailure;
+  }
+  if (r.NoiseLimited) {
+    err << "ratelog-cli: warning: " << r.Message << "\n";
+    if (!f.Valid) return ExitFailure;
   }
   return ExitOk;
 }
@@ -207,6 +219,10 @@ int Repeat(const Options& o, std::ostream& out, std::ostream& err) {
   if (o.positional.empty()) throw UsageError{"repeat needs one or more recording files"};
   const double skip = o.Number("skip").value_or(0.0);
   if (!(skip >= 0)) throw UsageError{"--skip must be a number of seconds, 0 or more"};
+  const double confidence = o.Number("confidence").value_or(kRepeatConfidence);
+  if (!(confidence > 0 && confidence < 1)) throw UsageError{"--confidence must lie between 0 and 1"};
+  const double spreadLimit = o.Number("temperature-spread").value_or(kRepeatTemperatureSpread);
+  if (!(spreadLimit >= 0)) throw UsageError{"--temperature-spread must be a number of deg C, 0 or more"};
   TOptionProgramm settings;
   if (!LoadSettings(o, settings, err)) return ExitFailure;
   std::vector<TRunBias> runs;
@@ -218,7 +234,11 @@ int Repeat(const Options& o, std::ostream& out, std::ostream& err) {
       failed = true;
     }
   }
-  const std::vector<TRepeatGroup> groups = GroupRuns(runs);
+  const std::vector<TRepeatGroup> groups = GroupRuns(runs, confidence, spreadLimit);
+  for (const TRepeatGroup& g : groups)
+    if (g.TemperatureWarning)
+      err << "ratelog-cli: warning: the runs of " << Plain(g.Ident) << " differ by " << Num(g.TemperatureSpread)
+          << " \u00B0C in mean temperature (more than " << Num(spreadLimit) << " \u00B0C)\n";
   auto start = [](const TRunBias& r) { return r.Created != 0 ? FormatDdMmYyyyHhNn(r.Created) : std::string(); };
   if (o.Flag("json")) {
     std::string list = "\"runs\": [";
@@ -233,7 +253,8 @@ int Repeat(const Options& o, std::ostream& out, std::ostream& err) {
                           {"end_s", "", JsonNumber(r.End)},
                           {"records", "", std::to_string(r.Records)},
                           {"mean_deg_h", "", JsonNumber(r.Mean)},
-                          {"drift_deg_h", "", JsonNumber(r.Drift)}});
+                          {"drift_deg_h", "", JsonNumber(r.Drift)},
+                          {"temperature_c", "", JsonNumber(r.Temperature)}});
       first = false;
     }
     list += "], \"devices\": [";
@@ -242,7 +263,11 @@ int Repeat(const Options& o, std::ostream& out, std::ostream& err) {
               JsonObject({{"ident", "", JsonString(groups[i].Ident)},
                           {"runs", "", std::to_string(groups[i].Runs)},
                           {"mean_deg_h", "", JsonNumber(groups[i].Mean)},
-                          {"repeatability_deg_h", "", JsonNumber(groups[i].Repeatability)}});
+                          {"repeatability_deg_h", "", JsonNumber(groups[i].Repeatability)},
+                          {"repeatability_lo_deg_h", "", JsonNumber(groups[i].Lo)},
+                          {"repeatability_hi_deg_h", "", JsonNumber(groups[i].Hi)},
+                          {"temperature_spread_c", "", JsonNumber(groups[i].TemperatureSpread)},
+                          {"temperature_warning", "", groups[i].TemperatureWarning ? "true" : "false"}});
     list += "], \"skipped\": [";
     first = true;
     for (const TRunBias& r : runs) {
@@ -251,17 +276,21 @@ int Repeat(const Options& o, std::ostream& out, std::ostream& err) {
                                                 {"error", "", JsonString(r.Error)}});
       first = false;
     }
-    out << "{" << list << "], \"skip_s\": " << JsonNumber(skip) << "}\n";
+    out << "{" << list << "], \"skip_s\": " << JsonNumber(skip) << ", \"repeatability\": " << JsonString(kSpreadName)
+        << ", \"confidence\": " << JsonNumber(confidence)
+        << ", \"temperature_spread_limit_c\": " << JsonNumber(spreadLimit) << "}\n";
   } else {
-    out << "file\tident\tstart\tbegin_s\tend_s\tmean_deg_h\tdrift_deg_h\n";
+    out << "file\tident\tstart\tbegin_s\tend_s\tmean_deg_h\tdrift_deg_h\ttemperature_c\n";
     for (const TRunBias& r : runs)
       if (r.Read)
         out << Plain(r.Path) << "\t" << Plain(r.Ident) << "\t" << start(r) << "\t" << Num(r.Begin) << "\t"
-            << Num(r.End) << "\t" << Num(r.Mean) << "\t" << Num(r.Drift) << "\n";
-    out << "\nident\truns\tmean_deg_h\trepeatability_deg_h\n";
+            << Num(r.End) << "\t" << Num(r.Mean) << "\t" << Num(r.Drift) << "\t" << Num(r.Temperature) << "\n";
+    out << "\n# repeatability: " << kSpreadName << "; lo..hi at confidence " << Num(confidence)
+        << " (chi-square, n - 1 degrees of freedom)\n";
+    out << "ident\truns\tmean_deg_h\trepeatability_deg_h\tlo_deg_h\thi_deg_h\ttemperature_spread_c\n";
     for (const TRepeatGroup& g : groups)
-      out << Plain(g.Ident) << "\t" << g.Runs << "\t" << Num(g.Mean) << "\t" << Num(g.Repeatability)
-          << "\n";
+      out << Plain(g.Ident) << "\t" << g.Runs << "\t" << Num(g.Mean) << "\t" << Num(g.Repeatability) << "\t"
+          << Num(g.Lo) << "\t" << Num(g.Hi) << "\t" << Num(g.TemperatureSpread) << "\n";
   }
   return failed || groups.empty() ? ExitFailure : ExitOk;
 }

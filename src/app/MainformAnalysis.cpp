@@ -107,12 +107,13 @@ void TMainFrm::RefreshWarmupMarker() {
     post([this, r, first] {
       if (std::isnan(r.Time)) {
         ac_warmup->setChecked(false);
-        Dialogs().Message(this,
-                          r.Valid ? QStringLiteral("No warm-up time: the moving average over 100 s does "
-                                                   "not stay within \u00B10.1 \u00B0/h of the final value.")
-                                  : QStringLiteral("No warm-up time: the recording is not longer than "
-                                                   "the 100 s window."),
-                          QStringLiteral("Message"), TMsgButtons::Ok, TMsgIcon::Information);
+        // Why there is no time (not settled, the band inside the noise, too
+        // short), and the fitted transient's time where there is one.
+        QString text = QStringLiteral("No warm-up time: %1.").arg(QString::fromStdString(r.Message));
+        if (r.Fit.Valid)
+          text += QStringLiteral("\nThe fitted transient reaches the band at %1 \u00B1 %2 s.")
+                      .arg(QString::number(r.Fit.Time, 'f', 0), QString::number(r.Fit.TimeSe, 'f', 0));
+        Dialogs().Message(this, text, QStringLiteral("Message"), TMsgButtons::Ok, TMsgIcon::Information);
         return;
       }
       overlays_->SetWarmupMarker(first + r.Time,

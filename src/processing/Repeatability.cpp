@@ -1,9 +1,11 @@
 #include "processing/Repeatability.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include "files/RecordingReader.h"
+#include "processing/Allan.h"
 #include "processing/BasicParameters.h"
 
 TRunBias ComputeRunBias(const std::string& path, double skip, const TOptionProgramm& settings) {
@@ -15,6 +17,9 @@ TRunBias ComputeRunBias(const std::string& path, double skip, const TOptionProgr
     return run;
   }
   run.Ident = reader.Info().Ident;
+  // Identifications padded with blanks name the same unit.
+  while (!run.Ident.empty() && (run.Ident.back() == ' ' || run.Ident.back() == '\t' || run.Ident.back() == '\0'))
+    run.Ident.pop_back();
   run.Created = reader.Info().FormatVersion == rtd::FormatCurrent ? reader.Info().Created : 0.0;
   // The first and last records with a finite time.
   const std::int64_t n = reader.Info().RecordCount;
@@ -49,10 +54,19 @@ TRunBias ComputeRunBias(const std::string& path, double skip, const TOptionProgr
   run.Read = true;
   run.Mean = quant.MeanRate;
   run.Drift = quant.DriftValid ? quant.DriftError : NAN;
+  long double temperature = 0;
+  std::int64_t temperatures = 0;
+  for (std::size_t i = 0; i < quant.Points.size(); ++i)
+    if (const float T = quant.Points[i].Temperature; std::isfinite(T)) {
+      temperature += T;
+      ++temperatures;
+    }
+  run.Temperature = temperatures ? static_cast<double>(temperature / temperatures) : NAN;
   return run;
 }
 
-std::vector<TRepeatGroup> GroupRuns(const std::vector<TRunBias>& runs) {
+std::vector<TRepeatGroup> GroupRuns(const std::vector<TRunBias>& runs, double confidence,
+                                    double temperatureSpread) {
   std::vector<TRepeatGroup> groups;
   for (const TRunBias& run : runs) {
     if (!run.Read) continue;
@@ -62,10 +76,14 @@ std::vector<TRepeatGroup> GroupRuns(const std::vector<TRunBias>& runs) {
     TRepeatGroup g;
     g.Ident = run.Ident;
     long double sum = 0;
+    double tmin = INFINITY, tmax = -INFINITY;
     for (const TRunBias& r : runs)
       if (r.Read && r.Ident == run.Ident) {
         sum += r.Mean;
         ++g.Runs;
+        // A run without temperatures leaves the spread unknown (NaN).
+        tmin = std::isnan(tmin) || std::isnan(r.Temperature) ? NAN : std::min(tmin, r.Temperature);
+        tmax = std::isnan(tmax) || std::isnan(r.Temperature) ? NAN : std::max(tmax, r.Temperature);
       }
     const long double mean = sum / static_cast<long double>(g.Runs);
     long double squares = 0;
@@ -74,6 +92,9 @@ std::vector<TRepeatGroup> GroupRuns(const std::vector<TRunBias>& runs) {
     g.Mean = static_cast<double>(mean);
     g.Repeatability = g.Runs >= 2 ? static_cast<double>(std::sqrt(squares / static_cast<long double>(g.Runs - 1)))
                                   : std::numeric_limits<double>::quiet_NaN();
+    ConfidenceInterval(g.Repeatability, static_cast<double>(g.Runs - 1), confidence, g.Lo, g.Hi);
+    g.TemperatureSpread = tmax - tmin;
+    g.TemperatureWarning = g.TemperatureSpread > temperatureSpread;
     groups.push_back(g);
   }
   return groups;

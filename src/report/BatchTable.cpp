@@ -95,7 +95,7 @@ std::vector<TBatchSpread> BatchSpread(const std::vector<TBatchRow>& rows) {
         const double v = r.Cells[column].Value;
         if (!std::isnan(v)) sq += (v - s.Mean) * static_cast<long double>(v - s.Mean);
       }
-      s.StdDev = static_cast<double>(std::sqrt(sq / s.Count));
+      if (s.Count >= 2) s.StdDev = static_cast<double>(std::sqrt(sq / static_cast<long double>(s.Count - 1)));
     }
     spread.push_back(s);
   }

@@ -38,24 +38,27 @@ struct TBatchRow {
 
 TBatchRow BatchRowOf(const TReportContent& content);
 
-// A column over the units that have the figure: mean, standard deviation
-// (divide by n, as the program's other statistics), minimum and maximum of
-// the values as the table shows them; NaN without any.
+// A column over the units that have the figure: mean, sample standard
+// deviation (divide by n - 1, as the run-to-run repeatability; NaN below two
+// units), minimum and maximum of the values as the table shows them; NaN
+// without any.
 struct TBatchSpread {
   std::size_t Count = 0;
   double Mean, StdDev, Min, Max;
 };
 std::vector<TBatchSpread> BatchSpread(const std::vector<TBatchRow>& rows);
 
-// The spread's rows of a table, in order, with the name each row shows.
+// The spread's rows of a table, in order, with the name each row shows and
+// its name in JSON.
 struct TBatchSpreadRow {
   const char* Name;
+  const char* Json;
   double TBatchSpread::*Value;
 };
-inline constexpr TBatchSpreadRow kBatchSpreadRows[] = {{"Mean", &TBatchSpread::Mean},
-                                                       {"Std dev", &TBatchSpread::StdDev},
-                                                       {"Minimum", &TBatchSpread::Min},
-                                                       {"Maximum", &TBatchSpread::Max}};
+inline constexpr TBatchSpreadRow kBatchSpreadRows[] = {{"Mean", "mean", &TBatchSpread::Mean},
+                                                       {"Std dev (n-1)", "sample_std_dev", &TBatchSpread::StdDev},
+                                                       {"Minimum", "minimum", &TBatchSpread::Min},
+                                                       {"Maximum", "maximum", &TBatchSpread::Max}};
 
 // A spread figure as the table prints it: ten significant digits, "NAN".
 std::string BatchSpreadText(double value);

@@ -346,14 +346,14 @@ void ExpectBatchEqualsCommands(const std::vector<std::string>& files, const std:
     const auto& v = columns[c];
     double mean = 0, sq = 0;
     for (double x : v) mean += x / static_cast<double>(v.size());
-    for (double x : v) sq += (x - mean) * (x - mean) / static_cast<double>(v.size());
+    for (double x : v) sq += (x - mean) * (x - mean) / static_cast<double>(v.size() - 1);  // sample: n - 1
     const double expected[] = {mean, std::sqrt(sq), v.empty() ? 0 : *std::min_element(v.begin(), v.end()),
                                v.empty() ? 0 : *std::max_element(v.begin(), v.end())};
     for (std::size_t s = 0; s < 4; ++s) {
       const auto cells = Split(lines[1 + files.size() + s], '\t');
       ASSERT_EQ(cells.size(), 14u);
-      EXPECT_EQ(cells[0], (std::vector<std::string>{"Mean", "Std dev", "Minimum", "Maximum"}[s]));
-      if (v.empty()) EXPECT_EQ(cells[2 + c], "NAN");
+      EXPECT_EQ(cells[0], (std::vector<std::string>{"Mean", "Std dev (n-1)", "Minimum", "Maximum"}[s]));
+      if (v.empty() || (s == 1 && v.size() < 2)) EXPECT_EQ(cells[2 + c], "NAN");
       else EXPECT_NEAR(std::strtod(cells[2 + c].c_str(), nullptr), expected[s], 1e-9 * (1 + std::fabs(expected[s])));
     }
   }

@@ -125,11 +125,20 @@ TEST_F(CliThermal, WarmupOfAnExponentialSettling) {
   EXPECT_LE(JsonValue(r.out, "warmup_s"), analytic + 100);
   EXPECT_NEAR(JsonValue(r.out, "final_deg_h"), 7, 1e-3);
   EXPECT_GT(JsonValue(r.out, "excursion_deg_h"), 2.5);
+  EXPECT_NEAR(JsonValue(r.out, "warmup_fit_s"), analytic, 1);
+  EXPECT_NEAR(JsonValue(r.out, "tau_s"), 500, 0.5);
   r = Cli({"warmup", rtd_, "--window", "10", "--band", "1"});
   ASSERT_EQ(r.code, ExitOk);
   // 500 ln 3 = 549.3 s, 10 s window.
   const double t = std::strtod(r.out.c_str() + r.out.find("warmup ") + 7, nullptr);
   EXPECT_TRUE(t >= 548 && t <= 560) << r.out;
+  EXPECT_NE(r.out.find("\ntau "), std::string::npos) << r.out;
+  // Still drifting at the end: no time, exit 1, the reason on standard error.
+  WriteRun(rtd_, 60000, 10, [](double) { return 25; }, [](double t, double) { return 7 + t / 600; });
+  r = Cli({"warmup", rtd_});
+  EXPECT_EQ(r.code, ExitFailure);
+  EXPECT_NE(r.out.find("warmup NAN s\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("not settled: the last quarter of the span changes by"), std::string::npos) << r.err;
 }
 
 TEST_F(CliThermal, RepeatabilityOfRunsWithKnownBiases) {
@@ -172,7 +181,35 @@ TEST_F(CliThermal, RepeatabilityOfRunsWithKnownBiases) {
   r = Cli(args);
   EXPECT_EQ(r.code, ExitFailure);
   EXPECT_NE(r.err.find("missing.rtd"), std::string::npos) << r.err;
-  EXPECT_NE(r.out.find("VRDT40-000.001-00001\t3\t42.1875\t7.03125\n"), std::string::npos) << r.out;
+  // Interval of the sample deviation s with 2 degrees of freedom, where the
+  // chi-square quantile is -2 ln(1 - p): s / sqrt(-ln(1 - p)) at p = 0.8415, 0.1585.
+  const double s = 7.03125, lo = s / std::sqrt(-std::log(0.1585)), hi = s / std::sqrt(-std::log(0.8415));
+  const std::size_t row = r.out.find("VRDT40-000.001-00001\t3\t42.1875\t7.03125\t");
+  ASSERT_NE(row, std::string::npos) << r.out;
+  const std::vector<std::string> cells = Split(r.out.substr(row, r.out.find('\n', row) - row), '\t');
+  EXPECT_NEAR(std::strtod(cells[4].c_str(), nullptr), lo, 1e-6 * s);
+  EXPECT_NEAR(std::strtod(cells[5].c_str(), nullptr), hi, 1e-6 * s);
+  EXPECT_NE(r.out.find("# repeatability: sample standard deviation (n - 1)"), std::string::npos);
+}
+
+TEST_F(CliThermal, RepeatRunsAtDifferentTemperaturesAndPaddedIdentifications) {
+  // One unit named with and without trailing blanks, its runs at 25 and 28 deg C.
+  std::vector<std::string> args = {"repeat", "--json"};
+  const char* idents[] = {"VRDT40-000.001-00001", "VRDT40-000.001-00001   "};
+  for (int k = 0; k < 2; ++k) {
+    args.push_back(tmp_.File("run" + std::to_string(k) + ".rtd"));
+    WriteRun(args.back(), 1000, 10, [k](double) { return 25 + 3 * k; }, [k](double, double) { return 3.515625 * k; },
+             idents[k]);
+  }
+  Result r = Cli(args);
+  ASSERT_EQ(r.code, ExitOk) << r.err;
+  EXPECT_EQ(JsonValue(r.out, "runs", r.out.find("\"devices\"")), 2);
+  EXPECT_EQ(JsonValue(r.out, "temperature_c", r.out.find("run1.rtd")), 28);
+  EXPECT_EQ(JsonValue(r.out, "temperature_spread_c"), 3);
+  EXPECT_NE(r.err.find("differ by 3 \u00B0C in mean temperature (more than 2 \u00B0C)"), std::string::npos) << r.err;
+  // Within an allowed 3 deg C: no warning.
+  args.insert(args.begin() + 1, {"--temperature-spread", "3"});
+  EXPECT_EQ(Cli(args).err, "");
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
+#include <tuple>
 #include <random>
 #include <vector>
 
@@ -304,6 +306,96 @@ TEST(Warmup, ExponentialSettlingWithinTheWindowsLag) {
   const TWarmupResult f = ComputeWarmup(flat, 100, 0.1);
   EXPECT_TRUE(f.Valid && std::fabs(f.Time - 100) < 1e-3 && f.Excursion == 0) << f.Time;
   EXPECT_FALSE(ComputeWarmup(flat, 400, 0.1).Valid);
+}
+
+// 3 h at 1 Hz of bias(t) deg/h plus white noise of angle random walk n
+// (deg/sqrt(h)) and a rate random walk k (deg/h/sqrt(h)).
+std::vector<SamplePoint> Turnon(unsigned seed, double n, double k, const std::function<double(double)>& bias) {
+  std::mt19937_64 rng(seed);
+  std::normal_distribution<double> g(0.0, 1.0);
+  std::vector<SamplePoint> v;
+  double walk = 0;
+  for (int i = 1; i <= 10800; ++i) {
+    walk += k / 60 * g(rng);  // k sqrt(1 s / 1 h) per step
+    v.push_back({static_cast<float>(i), static_cast<float>((bias(i) + walk + n * 60 * g(rng)) / 3600), 25});
+  }
+  return v;
+}
+
+TEST(Warmup, ABiasThatNeverSettlesHasNoWarmupTime) {
+  // Linear drift, a rate random walk and an exponential of 7200 s in 3 h
+  // (within 0.1 deg/h of its end only at 7200 ln 50 = 28,167 s): each
+  // would give a time with the last 10 % taken as final.
+  // Each with the reason it is found by: the random walk under white noise
+  // that hides it at every averaging time, and under little white noise,
+  // where it wanders.
+  struct Case {
+    const char* name;
+    unsigned seed;
+    double n, k;
+    std::function<double(double)> bias;
+    const char* reason;
+  } cases[] = {{"linear drift", 11, 0.01, 0, [](double t) { return 2 + t / 1800; }, "the last quarter"},
+               {"rate random walk in the noise", 6, 0.01, 0.5, [](double) { return 2.0; }, "within the band"},
+               {"rate random walk", 6, 0.001, 0.5, [](double) { return 2.0; }, "the bias wanders"},
+               {"slow exponential", 11, 0.01, 0, [](double t) { return 2 + 5 * std::exp(-t / 7200); },
+                "the fitted transient"}};
+  for (const Case& c : cases) {
+    const TWarmupResult r = ComputeWarmup(Turnon(c.seed, c.n, c.k, c.bias), 100, 0.1);
+    EXPECT_TRUE(r.Valid && !r.Settled) << c.name;
+    EXPECT_TRUE(std::isnan(r.Time)) << c.name << " " << r.Time;
+    EXPECT_EQ(r.Message.rfind("not settled", 0), 0u) << c.name << ": " << r.Message;
+    EXPECT_NE(r.Message.find(c.reason), std::string::npos) << c.name << ": " << r.Message;
+  }
+  // The slow exponential's fit puts the settling beyond the recording, not at its end.
+  const TWarmupResult slow = ComputeWarmup(Turnon(11, 0.01, 0, cases[3].bias), 100, 0.1);
+  EXPECT_NEAR(slow.Fit.Time, 7200 * std::log(50.0), 3 * slow.Fit.TimeSe);
+  EXPECT_GT(slow.Fit.Time, 10800);
+}
+
+TEST(Warmup, BandInsideTheNoiseOfTheWindowMean) {
+  // 2 + 5 e^(-t/300) deg/h, N = 0.01 deg/sqrt(h): the 100 s mean scatters by
+  // 0.01 / sqrt(100 / 3600) = 0.06 deg/h, the band of 0.1 is inside it.
+  // The truth: 300 ln 50 = 1173.6 s.
+  const TWarmupResult r = ComputeWarmup(Turnon(5, 0.01, 0, [](double t) { return 2 + 5 * std::exp(-t / 300); }), 100, 0.1);
+  ASSERT_TRUE(r.Valid && r.Settled) << r.Message;
+  EXPECT_NEAR(r.WindowNoise, 0.06, 0.015);
+  EXPECT_TRUE(r.NoiseLimited);
+  EXPECT_TRUE(std::isnan(r.Time));
+  EXPECT_NE(r.Message.find("inside the noise"), std::string::npos) << r.Message;
+  ASSERT_TRUE(r.Fit.Valid) << r.Fit.Reason;
+  for (auto [value, se, truth] : {std::tuple{r.Fit.Time, r.Fit.TimeSe, 300 * std::log(50.0)},
+                                  {r.Fit.Tau, r.Fit.TauSe, 300.0},
+                                  {r.Fit.Amplitude, r.Fit.AmplitudeSe, 5.0},
+                                  {r.Fit.Settled, r.Fit.SettledSe, 2.0}})
+    EXPECT_NEAR(value, truth, 3 * se) << truth;
+  // A band wide against the noise gives the moving average's time too.
+  const TWarmupResult wide = ComputeWarmup(Turnon(5, 0.01, 0, [](double t) { return 2 + 5 * std::exp(-t / 300); }), 100, 0.5);
+  EXPECT_FALSE(wide.NoiseLimited);
+  EXPECT_NEAR(wide.Time, 300 * std::log(10.0), 100);
+}
+
+TEST(Warmup, AWindowMeanOnTheBandsEdgeIsInside) {
+  // 20 s at 1/1024 deg/s (3.515625 deg/h), then 0: the 10 s means fall by
+  // 0.3515625 deg/h a record, all exact in binary; the one of 5 ones and 5
+  // zeros (t = 25 s) is 1.7578125, the band's edge.
+  std::vector<SamplePoint> v;
+  for (int i = 1; i <= 2000; ++i) v.push_back({static_cast<float>(i), i <= 20 ? 1.0f / 1024 : 0.0f, 25});
+  const double edge = 1.7578125;
+  struct Case {
+    const char* side;
+    double band, time;
+  } cases[] = {{"on the edge: inside", edge, 24}, {"above: inside", std::nextafter(edge, 9.0), 24},
+               {"below: outside", std::nextafter(edge, 0.0), 25}};
+  for (const Case& c : cases) {
+    const TWarmupResult r = ComputeWarmup(v, 10, c.band);
+    EXPECT_FALSE(r.NoiseLimited) << c.side;
+    EXPECT_EQ(r.Time, c.time) << c.side;
+  }
+  // Too short for the noise analysis' long averaging times: no checks on
+  // them, and still the moving average's answer (the first full window).
+  const TWarmupResult shortest = ComputeWarmup({v.begin(), v.begin() + 14}, 10, 9);
+  EXPECT_TRUE(shortest.Settled && shortest.Time == 10) << shortest.Message;
 }
 
 }  // namespace
