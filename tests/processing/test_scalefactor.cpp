@@ -5,6 +5,7 @@
 #include <cmath>
 #include <random>
 
+#include "processing/Positions.h"
 #include "processing/ScaleFactor.h"
 
 namespace {
@@ -216,6 +217,45 @@ TEST(ScaleFactorPlateaus, ProfileIsAlignedByTheRateEdges) {
 
   for (const char* bad : {"", "10\n", "10 0\n", "10 5 -1\n", "ten 5\n", "1 2 3 4\n"})
     EXPECT_FALSE(ParseRateProfile(bad, steps, error)) << bad;
+}
+
+// Outputs K (We . axis + B) of a gyroscope with K = 1.0001, bias 3 deg/h,
+// at latitude 48 deg, each with a standard error of 0.01 deg/h.
+TEST(Positions, EarthRateFormulasGiveBackScaleFactorBiasAndLatitude) {
+  const double k = 1.0001, bias = 3.0, lat = 48.0, d = 3.14159265358979323846 / 180, we = 15.04106864;
+  auto at = [&](double alongAxis) { return TPosition{k * (alongAxis + bias), 0.01, 1000}; };
+  std::vector<TPosition> four;
+  for (double h : {0.0, 90.0, 180.0, 270.0}) four.push_back(at(we * std::cos(lat * d) * std::cos((h + 0.5) * d)));
+  TPositionsResult r = ComputePositions(TPositionTest::Four, four, lat);
+  ASSERT_TRUE(r.Valid) << r.Message;
+  EXPECT_NEAR(r.K, k * std::cos(0.5 * d), 1e-7);  // the heading error's cosine stays in K
+  EXPECT_NEAR(r.MisalignmentDeg, 0.5, 1e-6);
+  EXPECT_NEAR(r.BiasDegH, bias / std::cos(0.5 * d), 1e-5);
+  EXPECT_NEAR(r.KSe, 0.01 * std::sqrt(2.0) / (2 * we * std::cos(lat * d)), 1e-9);
+
+  r = ComputePositions(TPositionTest::UpDown, {at(we * std::sin(lat * d)), at(-we * std::sin(lat * d))}, lat);
+  EXPECT_NEAR(r.K, k, 1e-7);
+  EXPECT_NEAR(r.BiasDegH, bias, 1e-6);
+  EXPECT_NEAR(r.BiasSe, 0.01 * std::sqrt(2.0) / (2 * k), 1e-9);
+
+  std::vector<TPosition> tumble;
+  for (int i = 0; i < 8; ++i) tumble.push_back(at(we * std::cos((45.0 * i - lat) * d)));
+  r = ComputePositions(TPositionTest::Tumble, tumble, std::nan(""));
+  EXPECT_NEAR(r.K, k, 1e-7);
+  EXPECT_NEAR(r.LatitudeDeg, lat, 1e-6);
+  EXPECT_NEAR(r.BiasDegH, bias, 1e-6);
+
+  EXPECT_FALSE(ComputePositions(TPositionTest::Four, tumble, lat).Valid);
+  EXPECT_FALSE(ComputePositions(TPositionTest::UpDown, four, lat).Valid);
+  EXPECT_FALSE(ComputePositions(TPositionTest::UpDown, {at(1), at(-1)}, std::nan("")).Valid);
+  EXPECT_FALSE(ComputePositions(TPositionTest::Tumble, {at(1), at(-1)}, lat).Valid);
+
+  // Mean and standard error of one position's records.
+  std::vector<SamplePoint> rec(160, SamplePoint{0, 1.0f / 3600, 25});
+  for (std::size_t i = 0; i < 10; ++i) rec[i].Rate = 2.0f / 3600;  // first block mean 2 deg/h
+  const TPosition p = MeasurePosition(rec);
+  EXPECT_NEAR(p.Mean, 1.0625, 1e-6);
+  EXPECT_NEAR(p.Se, std::sqrt((0.9375 * 0.9375 + 15 * 0.0625 * 0.0625) / (16 * 15)), 1e-6);
 }
 
 }  // namespace
