@@ -403,6 +403,14 @@ bool ParseSite(const std::string& text, TSite& site, std::string& error) {
   return true;
 }
 
+std::string SiteFilePath(const char* xdgConfigHome, const char* home) {
+  std::string folder;
+  if (xdgConfigHome && *xdgConfigHome) folder = xdgConfigHome;
+  else if (home && *home) folder = std::string(home) + "/.config";
+  else return {};
+  return folder + "/ratelog/site.txt";
+}
+
 TScaleFactorResult ComputeScaleFactor(std::vector<TPlateau> plateaus, const TSite& site) {
   TScaleFactorResult r;
   r.Plateaus = std::move(plateaus);

@@ -105,6 +105,9 @@ double EarthRateAlongAxis(const TSite& site);
 // "latitude=DEG", "axis_elevation=DEG", "axis_heading=DEG" lines ('#'
 // comments); unknown keys and bad numbers are errors.
 bool ParseSite(const std::string& text, TSite& site, std::string& error);
+// The per-user site file: "site.txt" in $XDG_CONFIG_HOME/ratelog/ (default
+// ~/.config/ratelog/); empty when neither variable is set.
+std::string SiteFilePath(const char* xdgConfigHome, const char* home);
 
 struct TScaleFactorResult {
   bool Valid = false;
