@@ -98,6 +98,12 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
+  std::string tableError;
+  const auto rateTable = MakeRateTable(rateProfile, sfModel, tableError);
+  if (!tableError.empty()) {
+    std::fprintf(stderr, "ratelog: %s\n", tableError.c_str());
+    return 2;
+  }
   // Without a display Qt would abort; say what happened instead.
   if (Empty("QT_QPA_PLATFORM") && Empty("DISPLAY") && Empty("WAYLAND_DISPLAY")) {
     std::fprintf(stderr,
@@ -122,12 +128,6 @@ int main(int argc, char** argv) {
   }
   // The chamber's programme and the thermal bias go into every configuration
   // of the virtual gyroscope.
-  std::string tableError;
-  const auto rateTable = MakeRateTable(rateProfile, sfModel, tableError);
-  if (!tableError.empty()) {
-    std::fprintf(stderr, "ratelog: %s\n", tableError.c_str());
-    return 2;
-  }
   auto inChamber = [tempProfile, chamber, rateTable](TDeviceConfig config) {
     config.RateTable = rateTable;
     if (!tempProfile) return config;

@@ -339,21 +339,24 @@ std::vector<TPlateau> ProfilePlateaus(const std::vector<SamplePoint>& records,
   for (const TWindow& w : windows) {
     for (std::size_t k = j; k < found.size(); ++k) {
       if (std::fabs(found[k].Mean - w.Rate) <= SnapTolerance(w.Rate)) {
+        // A stretch starts up to a block after its change ends and ends up
+        // to a block before the next begins: both edges, the median.
         offsets.push_back(static_cast<double>(r[found[k].First].Time) - w.Begin);
+        offsets.push_back(static_cast<double>(r[found[k].Last].Time) - w.End);
         j = k + 1;
         break;
       }
     }
   }
-  if (offsets.size() < 2 || 2 * offsets.size() < windows.size()) {
-    error = "the profile does not match the recording: " + std::to_string(offsets.size()) + " of " +
+  if (offsets.size() < 4 || offsets.size() < windows.size()) {
+    error = "the profile does not match the recording: " + std::to_string(offsets.size() / 2) + " of " +
             std::to_string(windows.size()) + " plateaus found at their rates";
     return {};
   }
   const double origin = Median(offsets);
   std::vector<TPlateau> out;
   for (const TWindow& w : windows) {
-    TPlateau p = Measure(r, origin + w.Begin + guard, origin + w.End, w.Rate);
+    TPlateau p = Measure(r, origin + w.Begin + guard, origin + w.End - kBlockSeconds, w.Rate);
     if (p.Records > 0) out.push_back(p);
   }
   error.clear();

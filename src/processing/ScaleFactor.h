@@ -78,8 +78,9 @@ inline constexpr double kDefaultGuard = 1.0;
 std::vector<TPlateau> DetectPlateaus(const std::vector<SamplePoint>& records,
                                      const TPlateauOptions& options, int* unmatched = nullptr);
 // The profile's plateaus in the recording: the profile's time origin found
-// from the recording's rate-change edges (the detected plateaus matched in
-// order to the profile's), each plateau from its start + guard to its end.
+// from the recording's rate-change edges (the median offset of the starts
+// and ends of the steady stretches matched in order to the profile's
+// plateaus), each plateau from its start + guard to 0.1 s before its end.
 // Empty with `error` set when the profile does not match the recording.
 std::vector<TPlateau> ProfilePlateaus(const std::vector<SamplePoint>& records,
                                       const std::vector<TProfileStep>& steps, double guard,

@@ -82,6 +82,16 @@ TEST_F(CliScaleFactor, RecoversTheVirtualGyroscopesScaleFactorModel) {
   EXPECT_NE(r.out.find("it includes the asymmetry"), std::string::npos);
   EXPECT_NE(r.out.find("18 (dropped)\t0\t"), std::string::npos) << r.out;
 
+  // The same plateaus from the staircase's profile, aligned by its edges.
+  std::string profile = "# built-in staircase\n";
+  for (const TProfileStep& p : BuiltInStaircase(10)) profile += std::to_string(p.Rate) + " 10\n";
+  WriteBytes(tmp_.File("stair.txt"), Bytes(profile.begin(), profile.end()));
+  r = Cli({"scalefactor", rtd_, "--json", "--profile", tmp_.File("stair.txt"), "--guard", "2"});
+  ASSERT_EQ(r.code, ExitOk) << r.err;
+  within("scale_factor", 1.0003);
+  EXPECT_EQ(Split(r.out, '{').size(), 2u + 18);
+  EXPECT_NEAR(JsonValue(r.out, "records"), 790, 5);  // 10 s less the 2 s guard and 0.1 s before the next change
+
   // Quadratic 0.05 ppm per deg/s: mean W^2 = 2 x 53030 / 18.
   Simulate(rtd_, "0.9998:0:0.05");
   r = Cli({"scalefactor", rtd_, "--json"});
