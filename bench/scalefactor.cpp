@@ -7,6 +7,9 @@
 //     noise): how often each figure's +-1 standard error holds the truth
 //     (about 0.68 expected), the mean error in standard errors, and the
 //     plateaus missed or invented by the detection without --rates.
+//   BM_PositionsValidation: 400 simulated tumbles (8 positions of 10 min
+//     at 10 Hz, white noise 0.5 deg/h, latitude 48 deg) and four-position
+//     tests: coverage of the +-1 standard error of K, bias and latitude.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,6 +24,7 @@
 #include <vector>
 
 #include "files/Recording.h"
+#include "processing/Positions.h"
 #include "processing/ScaleFactor.h"
 #include "processing/Thermal.h"
 #include "sim/RateTable.h"
@@ -137,5 +141,41 @@ void BM_ScaleFactorValidation(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_ScaleFactorValidation)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void BM_PositionsValidation(benchmark::State& state) {
+  constexpr double kDeg = 3.14159265358979323846 / 180;
+  for (auto _ : state) {
+    int kIn = 0, biasIn = 0, latIn = 0, fourKIn = 0, fourBiasIn = 0;
+    const int runs = 400;
+    std::mt19937_64 rng(7);
+    std::normal_distribution<double> g(0, 0.5);
+    auto position = [&](double degH) {
+      std::vector<SamplePoint> rec(6000);
+      for (std::size_t i = 0; i < rec.size(); ++i)
+        rec[i] = {static_cast<float>(i) / 10, static_cast<float>((degH + g(rng)) / 3600), 25};
+      return MeasurePosition(rec);
+    };
+    const double k = 1.0002, bias = 2.5, lat = 48;
+    for (int run = 0; run < runs; ++run) {
+      std::vector<TPosition> tumble, four;
+      for (int i = 0; i < 8; ++i) tumble.push_back(position(k * (kEarthRateDegH * std::cos((45.0 * i - lat) * kDeg) + bias)));
+      for (double h : {0.0, 90.0, 180.0, 270.0})
+        four.push_back(position(k * (kEarthRateDegH * std::cos(lat * kDeg) * std::cos(h * kDeg) + bias)));
+      const TPositionsResult t = ComputePositions(TPositionTest::Tumble, tumble, NAN);
+      const TPositionsResult f = ComputePositions(TPositionTest::Four, four, lat);
+      kIn += std::fabs(t.K - k) <= t.KSe;
+      biasIn += std::fabs(t.BiasDegH - bias) <= t.BiasSe;
+      latIn += std::fabs(t.LatitudeDeg - lat) <= t.LatitudeSe;
+      fourKIn += std::fabs(f.K - k) <= f.KSe;
+      fourBiasIn += std::fabs(f.BiasDegH - bias) <= f.BiasSe;
+    }
+    state.counters["tumble_k_coverage"] = kIn / double(runs);
+    state.counters["tumble_bias_coverage"] = biasIn / double(runs);
+    state.counters["tumble_latitude_coverage"] = latIn / double(runs);
+    state.counters["four_k_coverage"] = fourKIn / double(runs);
+    state.counters["four_bias_coverage"] = fourBiasIn / double(runs);
+  }
+}
+BENCHMARK(BM_PositionsValidation)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace
