@@ -2,6 +2,7 @@
 #include "cli/BatchCompare.h"
 #include "cli/CliOptions.h"
 #include "cli/ThermalCommands.h"
+#include "cli/ScaleFactorCommands.h"
 #include "cli/FileCommands.h"
 #include "cli/Fields.h"
 #include "cli/Ports.h"
@@ -50,6 +51,14 @@ const char kUsage[] =
     "       their mean and the sample standard deviation (n - 1) of their biases\n"
     "       with its chi-square interval: [--confidence C] [--temperature-spread DEG_C]\n"
     "       (thermal, warmup and repeat take --json as well)\n"
+    "  scalefactor FILE.rtd..  rate-table test: the scale factor K, bias, K+ and K-,\n"
+    "       asymmetry, nonlinearity (each figure's definition printed with it) from\n"
+    "       the plateaus of each recording, then the repeatability and temperature\n"
+    "       coefficient of K over the recordings:\n"
+    "       [--profile FILE | --rates LIST] [--guard S] [--drop LIST] [--latitude DEG]\n"
+    "       [--axis-elevation DEG] [--axis-heading DEG] [--json]\n"
+    "  positions FILE.rtd.. --test four|updown|tumble [--latitude DEG] [--json]\n"
+    "       static Earth-rate test, one recording per position in the test's order\n"
     "  info FILE.rtd      the recording's header, record count and time range\n"
     "  calc FILE.rtd      basic parameters over a time span:\n"
     "       [--begin S] [--end S] [--sigma 1|3] [--drift-time S]\n"
@@ -74,6 +83,9 @@ const char kUsage[] =
     "       goes on until Ctrl-C. --simulate attaches the virtual gyroscope;\n"
     "       --temp-profile ramp|cycle:FROM:TO:RATE[:B1:B2:C] puts it in a climatic\n"
     "       chamber (deg C, deg C/min; thermal bias b1 T + b2 T^2 + c dT/dt, deg/h)\n"
+    "       --rate-profile FILE|staircase[:DWELL] turns it on a rate table, read with\n"
+    "       --sf-model K[:ASYM_PPM[:QUAD_PPM_PER_DEG_S[:TC_PPM_PER_C[:DEAD_ZONE]]]]\n"
+    "       (as ratelog-sim takes them; also with --simulate N)\n"
     "       Exit code 4: the device did not identify itself in time.\n"
     "  record --port COM1 --port COM2 ...   a batch: one run per port, all at once:\n"
     "       [--port COMa-COMb] [--port /dev/DEVICE] [--out-dir DIR] [--simulate N]\n"
@@ -331,6 +343,10 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
       {"thermal", {{"begin", "end", "order", "average", "tref"}, Thermal, {"json", "no-rate-term"}}},
       {"warmup", {{"begin", "end", "window", "band"}, Warmup, {"json"}}},
       {"repeat", {{"skip", "confidence", "temperature-spread"}, Repeat, {"json"}}},
+      {"scalefactor",
+       {{"profile", "rates", "guard", "drop", "latitude", "axis-elevation", "axis-heading"}, ScaleFactor,
+        {"json"}}},
+      {"positions", {{"test", "latitude"}, Positions, {"json"}}},
       {"info", {{}, Info, {"json"}}},
       {"calc",
        {{"begin", "end", "sigma", "drift-time", "random-walk-time", "passband", "earth-rate"},
@@ -339,7 +355,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
       {"ports", {{}, Ports, {"json"}}},
       {"record",
        {{"port", "seconds", "out", "mode", "sample", "ident-timeout", "out-dir", "simulate",
-         "temp-profile"},
+         "temp-profile", "rate-profile", "sf-model"},
         Record,
         {"simulate"}}},
       {"export", {{"begin", "end", "out"}, Export, {"rate", "temperature", "excel"}}},

@@ -18,6 +18,7 @@
 #include "cli/CliOptions.h"
 #include "cli/RecordSupport.h"
 #include "processing/NumberFormat.h"
+#include "sim/RateTable.h"
 #include "sim/VirtualGyro.h"
 
 namespace cli {
@@ -89,6 +90,8 @@ int Record(const Options& o, std::ostream& out, std::ostream& err) {
 
   if (o.Get("temp-profile") && !o.Flag("simulate"))
     throw UsageError{"--temp-profile is for the virtual gyroscope (--simulate)"};
+  if ((o.Get("rate-profile") || o.Get("sf-model")) && !o.Flag("simulate"))
+    throw UsageError{"--rate-profile and --sf-model are for the virtual gyroscope (--simulate)"};
   std::unique_ptr<TVirtualGyro> gyro;
   if (o.Flag("simulate")) {
     TDeviceConfig config = TDeviceModel::ConfigFor(settings);
@@ -96,6 +99,9 @@ int Record(const Options& o, std::ostream& out, std::ostream& err) {
       std::string error;
       if (!ParseTempProfile(*profile, config, error)) throw UsageError{"--temp-profile: " + error};
     }
+    std::string tableError;
+    config.RateTable = MakeRateTable(o.Get("rate-profile").value_or(""), o.Get("sf-model").value_or(""), tableError);
+    if (!tableError.empty()) throw UsageError{tableError};
     gyro = std::make_unique<TVirtualGyro>(config);
     std::string error;
     if (!gyro->Start(error)) {

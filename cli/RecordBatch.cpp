@@ -27,6 +27,7 @@
 #include "cli/RecordSupport.h"
 #include "files/ArchiveCopy.h"
 #include "processing/NumberFormat.h"
+#include "sim/RateTable.h"
 #include "sim/VirtualGyro.h"
 
 namespace cli {
@@ -279,6 +280,12 @@ int RecordBatch(const Options& o, std::ostream& out, std::ostream& err) {
     TDeviceConfig chamber;
     if (std::string error; !ParseTempProfile(*profile, chamber, error)) throw UsageError{"--temp-profile: " + error};
   }
+  // One rate table for every virtual gyroscope, each turned from its own start.
+  if ((o.Get("rate-profile") || o.Get("sf-model")) && !simulate)
+    throw UsageError{"--rate-profile and --sf-model are for the virtual gyroscopes (--simulate N)"};
+  std::string tableError;
+  const auto table = MakeRateTable(o.Get("rate-profile").value_or(""), o.Get("sf-model").value_or(""), tableError);
+  if (!tableError.empty()) throw UsageError{tableError};
   TOptionProgramm settings;
   if (!LoadSettings(o, settings, err)) return ExitFailure;
   const RunLimits limits = ApplyRunOptions(o, settings);
@@ -300,6 +307,7 @@ int RecordBatch(const Options& o, std::ostream& out, std::ostream& err) {
   for (int i = 0; i < simulate; ++i) {
     TDeviceConfig config = TDeviceModel::ConfigFor(settings);
     if (std::string unused; profile) ParseTempProfile(*profile, config, unused);
+    config.RateTable = table;
     char ident[32];
     std::snprintf(ident, sizeof ident, "VRDT40-123.456-%05d", i + 1);
     config.SetIdent(ident);

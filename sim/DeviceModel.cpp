@@ -1,4 +1,5 @@
 #include "sim/DeviceModel.h"
+#include "sim/RateTable.h"
 
 #include <algorithm>
 #include <cmath>
@@ -207,6 +208,7 @@ void TDeviceModel::NextSignal(double now, double dt, float& rate, float& tempera
   temperature = static_cast<float>(temp);
   // The climatic chamber's thermal bias (deg/h).
   if (thermal != 0) rate = static_cast<float>(rate + thermal / 3600.0);
+  if (c.RateTable) rate = static_cast<float>(rate + c.RateTable->Output(c.RateTable->RateAt(now), temp));
 }
 
 void TDeviceModel::FillSample(TDeviceSample& s, double now, float rate,

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <random>
 #include <string_view>
@@ -20,6 +21,7 @@
 #include "acquisition/Protocol.h"
 
 class TOptionProgramm;
+struct TRateTable;
 
 // Field types of the data reply.
 enum class TDeviceTimeType : std::uint8_t { Float, Ulong };
@@ -75,6 +77,9 @@ struct TDeviceConfig {
   // Thermal bias, deg/h: TempB1 T + TempB2 T^2 + TempRateCoefficient dT/dt
   // (T in deg C, dT/dt in deg C/min).
   double TempB1 = 0.0, TempB2 = 0.0, TempRateCoefficient = 0.0;
+  // A rate table the gyroscope turns on (sim/RateTable.h; none: at rest);
+  // its rate, read through the table's scale-factor model, adds to the rate.
+  std::shared_ptr<const TRateTable> RateTable;
   double SampleRate = 10.0;       // Hz: nominal rate of polled samples
   std::uint64_t Seed = 1;
 

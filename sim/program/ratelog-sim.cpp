@@ -15,6 +15,7 @@
 #include "RatelogVersion.h"
 #include "processing/NumberFormat.h"
 #include "settings/Optionsprogramm.h"
+#include "sim/RateTable.h"
 #include "sim/VirtualGyro.h"
 
 namespace {
@@ -49,6 +50,13 @@ const char kUsage[] =
     "                           at RATE deg C/min, in place of --temp-start/--temp-drift\n"
     "  --temp-b1 DEG_H_PER_C --temp-b2 DEG_H_PER_C2 --temp-c DEG_H_PER_C_PER_MIN\n"
     "                           thermal bias b1 T + b2 T^2 + c dT/dt (0, 0, 0)\n"
+    "  --rate-profile FILE|staircase[:DWELL]\n"
+    "                           a rate table: the plateaus of a profile file (RATE\n"
+    "                           DWELL [ACCEL] a line, deg/s, s, deg/s^2) or the built-in\n"
+    "                           staircase 0, +-1, +-2, +-5 .. +-200, 0 deg/s (DWELL 10 s)\n"
+    "  --sf-model K[:ASYM_PPM[:QUAD_PPM_PER_DEG_S[:TC_PPM_PER_C[:DEAD_ZONE_DEG_S]]]]\n"
+    "                           the table's rate W reads K (1 + tc (T - 25)) (W +\n"
+    "                           (a/2)|W| + q W^2) deg/s, 0 inside the dead zone (1)\n"
     "  --bad-crc-every K --garbage-every K --overlong-every K\n"
     "  --error-replies N        answer the first N requests with status 3\n"
     "  --error-always           answer every request with status 3\n"
@@ -85,6 +93,7 @@ int main(int argc, char** argv) {
   };
 
   using Handler = std::function<void(const std::string&, const std::string&)>;
+  std::string rateProfile, sfModel;
   const std::map<std::string, Handler> withValue = {
       {"--link", [&](auto&, auto& v) { link = v; }},
       {"--settings",
@@ -149,6 +158,8 @@ int main(int argc, char** argv) {
          std::string error;
          if (!ParseTempProfile(v, config, error)) throw n + ": " + error;
        }},
+      {"--rate-profile", [&](auto&, auto& v) { rateProfile = v; }},
+      {"--sf-model", [&](auto&, auto& v) { sfModel = v; }},
       {"--temp-b1", [&](auto& n, auto& v) { config.TempB1 = number(n, v); }},
       {"--temp-b2", [&](auto& n, auto& v) { config.TempB2 = number(n, v); }},
       {"--temp-c", [&](auto& n, auto& v) { config.TempRateCoefficient = number(n, v); }},
@@ -181,6 +192,9 @@ int main(int argc, char** argv) {
         throw "unknown option " + a + " (ratelog-sim --help lists them)";
       }
     }
+    std::string error;
+    config.RateTable = MakeRateTable(rateProfile, sfModel, error);
+    if (!error.empty()) throw error;
   } catch (const std::string& message) {
     return Fail(message);
   }

@@ -24,6 +24,7 @@
 #include "ui/Allandev.h"
 #include "ui/Chart.h"
 #include "ui/NumberText.h"
+#include "ui/ScaleFactorFrm.h"
 #include "ui/ThermalFrm.h"
 #include "ui/ToolIcons.h"
 
@@ -230,6 +231,10 @@ void TMainFrm::CreateMenu() {
   run->addAction(ac_calc);
   run->addAction(ac_allan);
   run->addAction(ac_thermal);
+  InstallScaleFactorWindow(
+      this, run, ac_allan, ac_calc,
+      [this] { return OpenFile.Loaded ? OpenFile.RecordingName : std::string(); },
+      [this] { return OpenFile.EarthRate; });
   QMenu* option = MainMenu1->addMenu(QStringLiteral("&Option"));
   option->setObjectName(QStringLiteral("MenuOption"));
   option->addAction(ac_option);

@@ -18,6 +18,7 @@
 
 #include "RatelogVersion.h"
 #include "app/Forms.h"
+#include "sim/RateTable.h"
 #include "sim/VirtualGyro.h"
 #include "ui/Dialogs.h"
 #include "ui/ProgramIcon.h"
@@ -59,6 +60,7 @@ int main(int argc, char** argv) {
   const char* recording = nullptr;
   const char* tempProfile = nullptr;
   TDeviceConfig chamber;  // the temperature programme of --temp-profile
+  std::string rateProfile, sfModel;  // the rate table of --rate-profile, --sf-model
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--simulate") == 0) {
       simulate = true;
@@ -69,6 +71,13 @@ int main(int argc, char** argv) {
                      error.empty() ? "needs a value" : error.c_str());
         return 2;
       }
+    } else if (std::strcmp(argv[i], "--rate-profile") == 0 || std::strcmp(argv[i], "--sf-model") == 0) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "ratelog: %s needs a value\n", argv[i]);
+        return 2;
+      }
+      (argv[i][2] == 'r' ? rateProfile : sfModel) = argv[i + 1];
+      ++i;
     } else if (argv[i][0] != '-' && !recording) {
       recording = argv[i];
     } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
@@ -79,6 +88,8 @@ int main(int argc, char** argv) {
           "  --temp-profile ramp|cycle:FROM:TO:RATE[:B1:B2:C]\n"
           "              the virtual gyroscope in a climatic chamber (deg C, deg C/min;\n"
           "              thermal bias b1 T + b2 T^2 + c dT/dt in deg/h)\n"
+          "  --rate-profile FILE|staircase[:DWELL] [--sf-model K[:ASYM:QUAD:TC:DEAD]]\n"
+          "              the virtual gyroscope on a rate table (as ratelog-sim)\n"
           "  FILE.rtd    open this recording once the window is shown\n"
           "  --version   print the version\n");
       return 0;
@@ -86,6 +97,12 @@ int main(int argc, char** argv) {
       std::printf("ratelog %s\n", RATELOG_VERSION);
       return 0;
     }
+  }
+  std::string tableError;
+  const auto rateTable = MakeRateTable(rateProfile, sfModel, tableError);
+  if (!tableError.empty()) {
+    std::fprintf(stderr, "ratelog: %s\n", tableError.c_str());
+    return 2;
   }
   // Without a display Qt would abort; say what happened instead.
   if (Empty("QT_QPA_PLATFORM") && Empty("DISPLAY") && Empty("WAYLAND_DISPLAY")) {
@@ -104,12 +121,15 @@ int main(int argc, char** argv) {
   // Qt has taken its own options (-platform ...) out of argv: what is left
   // without a dash is the recording to open.
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--temp-profile") == 0) ++i;
+    if (std::strcmp(argv[i], "--temp-profile") == 0 || std::strcmp(argv[i], "--rate-profile") == 0 ||
+        std::strcmp(argv[i], "--sf-model") == 0)
+      ++i;
     else if (argv[i][0] != '-') recording = argv[i];
   }
   // The chamber's programme and the thermal bias go into every configuration
   // of the virtual gyroscope.
-  auto inChamber = [tempProfile, chamber](TDeviceConfig config) {
+  auto inChamber = [tempProfile, chamber, rateTable](TDeviceConfig config) {
+    config.RateTable = rateTable;
     if (!tempProfile) return config;
     config.TempProgramme = chamber.TempProgramme;
     config.TempFrom = chamber.TempFrom;

@@ -15,6 +15,7 @@
 #include "settings/Optionsprogramm.h"
 #include "processing/Thermal.h"
 #include "sim/DeviceModel.h"
+#include "sim/RateTable.h"
 
 namespace {
 
@@ -376,3 +377,24 @@ TEST(DeviceChamber, CycleAndRampWithThermalBias) {
 }
 
 }  // namespace
+
+// The rate table: its profile in time and the scale-factor model it reads with.
+TEST(RateTable, StaircaseInTimeAndTheModel) {
+  TRateTable t;
+  std::string error;
+  ASSERT_TRUE(ParseRateTableSpec("staircase:5", t, error)) << error;
+  EXPECT_EQ(t.RateAt(4.9), 0.0);
+  EXPECT_DOUBLE_EQ(t.RateAt(5.5), 0.5);  // the change to 1 deg/s takes 1 s
+  EXPECT_EQ(t.RateAt(11), 1.0);
+  EXPECT_DOUBLE_EQ(t.RateAt(11.25), 0.5);  // 1 -> -1 in 1 s
+  EXPECT_EQ(t.RateAt(1e6), 0.0);           // back at rest, held
+  ASSERT_TRUE(ParseScaleFactorModel("2:100:1:10:0.5", t, error));
+  // 2 (1 + 10e-6 (35 - 25)) (-10 + 50e-6 * 10 + 1e-6 * 100)
+  EXPECT_DOUBLE_EQ(t.Output(-10, 35), 2 * (1 + 1e-4) * (-10 + 5e-4 + 1e-4));
+  EXPECT_EQ(t.Output(0.4, 25), 0.0);  // inside the dead zone
+  for (const char* bad : {"", "0", "1:x", "1:0:0:0:-1", "1:2:3:4:5:6"})
+    EXPECT_FALSE(ParseScaleFactorModel(bad, t, error)) << bad;
+  EXPECT_FALSE(ParseRateTableSpec("staircase:0", t, error));
+  EXPECT_FALSE(MakeRateTable("", "1.1", error));
+  EXPECT_FALSE(error.empty());
+}

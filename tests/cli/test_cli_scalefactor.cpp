@@ -1,0 +1,141 @@
+// ratelog-cli scalefactor and positions on recordings of the virtual
+// gyroscope turned on its rate table with a known scale-factor model, and
+// the refusals and exit codes.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <random>
+#include <string>
+
+#include "common/CliRun.h"
+#include "common/TestFiles.h"
+#include "processing/ScaleFactor.h"
+#include "sim/DeviceModel.h"
+#include "sim/RateTable.h"
+
+namespace {
+
+double JsonValue(const std::string& json, const std::string& name) {
+  const std::size_t at = json.find("\"" + name + "\": ");
+  if (at == std::string::npos || json.compare(at + name.size() + 4, 4, "null") == 0) return NAN;
+  return std::strtod(json.c_str() + at + name.size() + 4, nullptr);
+}
+
+// What the virtual gyroscope streams at 100 Hz on the built-in staircase
+// (10 s plateaus) with model `sf`, Earth rate 11.78 deg/h along its axis,
+// bias 2 deg/h, written as a recording.
+void Simulate(const std::string& path, const std::string& sf, const char* chamber = nullptr) {
+  TDeviceConfig c;
+  c.TriggerMode = true;
+  c.FreqImpulse = 100;
+  c.TrigMask = {true, false, true};
+  std::string error;
+  c.RateTable = MakeRateTable("staircase", sf, error);
+  ASSERT_TRUE(c.RateTable) << error;
+  if (chamber) {
+    ASSERT_TRUE(ParseTempProfile(chamber, c, error)) << error;
+  }
+  TDeviceModel model(c);
+  Bytes b = RecordingHeader(100);
+  model.OnSample = [&](const TDeviceSample& s) { AddRecord(b, s.Time, s.Rate, s.Temperature); };
+  model.StartStreaming(0);
+  for (double t = 0; t < 198; t += 1) {
+    model.AdvanceTo(t);
+    std::vector<std::uint8_t> drained;
+    model.Take(drained);
+  }
+  WriteBytes(path, b);
+}
+
+class CliScaleFactor : public ::testing::Test {
+ protected:
+  // No per-user site file but the test's own.
+  void SetUp() override { ::setenv("XDG_CONFIG_HOME", tmp_.Path().c_str(), 1); }
+  TTempDir tmp_;
+  std::string rtd_ = tmp_.File("table.rtd");
+};
+
+TEST_F(CliScaleFactor, RecoversTheVirtualGyroscopesScaleFactorModel) {
+  // K 1.0003, asymmetry 40 ppm: the line's largest residual (at 200 deg/s)
+  // is 20 ppm x (200 - 776/18) of 200 deg/s, the two-slope model's nothing.
+  Simulate(rtd_, "1.0003:40");
+  Result r = Cli({"scalefactor", rtd_, "--json", "--rates", "0,1,-1,2,-2,5,-5,10,-10,20,-20,50,-50,100,-100,200,-200",
+                  "--latitude", "51.5"});
+  ASSERT_EQ(r.code, ExitOk) << r.err;
+  auto within = [&](const char* name, double truth, double slack = 0) {
+    const double v = JsonValue(r.out, name), se = JsonValue(r.out, std::string(name) + "_se");
+    EXPECT_NEAR(v, truth, 4 * se + slack) << name << " \u00B1 " << se;
+  };
+  within("scale_factor", 1.0003);
+  within("asymmetry_ppm", 40);
+  within("k_plus", 1.0003 * (1 + 20e-6));
+  within("bias_deg_h", (2 + 11.78) / 1.0003);
+  within("nonlinearity_ppm_fs", 20 * (200 - 776.0 / 18) / 200);
+  EXPECT_LT(JsonValue(r.out, "nonlinearity_two_slope_ppm_fs"), 2.0);
+  EXPECT_NEAR(JsonValue(r.out, "bias_earth_corrected_deg_h"),
+              JsonValue(r.out, "bias_deg_h") - kEarthRateDegH * std::sin(51.5 * M_PI / 180), 1e-9);
+  EXPECT_EQ(Split(r.out, '{').size(), 2u + 18);  // the object and 18 plateaus
+  // The text names each figure's definition and the same plateaus.
+  r = Cli({"scalefactor", rtd_, "--drop", "18"});
+  ASSERT_EQ(r.code, ExitOk) << r.err;
+  EXPECT_NE(r.out.find("it includes the asymmetry"), std::string::npos);
+  EXPECT_NE(r.out.find("18 (dropped)\t0\t"), std::string::npos) << r.out;
+
+  // The same plateaus from the staircase's profile, aligned by its edges.
+  std::string profile = "# built-in staircase\n";
+  for (const TProfileStep& p : BuiltInStaircase(10)) profile += std::to_string(p.Rate) + " 10\n";
+  WriteBytes(tmp_.File("stair.txt"), Bytes(profile.begin(), profile.end()));
+  r = Cli({"scalefactor", rtd_, "--json", "--profile", tmp_.File("stair.txt"), "--guard", "2"});
+  ASSERT_EQ(r.code, ExitOk) << r.err;
+  within("scale_factor", 1.0003);
+  EXPECT_EQ(Split(r.out, '{').size(), 2u + 18);
+  EXPECT_NEAR(JsonValue(r.out, "records"), 790, 5);  // 10 s less the 2 s guard and 0.1 s before the next change
+
+  // Quadratic 0.05 ppm per deg/s: mean W^2 = 2 x 53030 / 18.
+  Simulate(rtd_, "0.9998:0:0.05");
+  r = Cli({"scalefactor", rtd_, "--json"});
+  within("nonlinearity_ppm_fs", 0.05 * (40000 - 2 * 53030.0 / 18) / 200);
+  // 30 ppm/deg C in a chamber ramp 20 -> 40 deg C over the run, and a
+  // second run: the repeatability of K over the two.
+  const std::string second = tmp_.File("second.rtd");
+  Simulate(second, "1:0:0:30", "ramp:20:40:6");
+  r = Cli({"scalefactor", second, "--json"});
+  within("tc_ppm_per_c", 30, 1.0);
+  r = Cli({"scalefactor", rtd_, second});
+  EXPECT_NE(r.out.find("repeatability "), std::string::npos);
+}
+
+TEST_F(CliScaleFactor, PositionsAndRefusals) {
+  // A tumble in 6 positions at latitude 40: K 1, bias 3 deg/h, white noise.
+  std::vector<std::string> args = {"positions"};
+  std::mt19937 rng(5);
+  std::normal_distribution<double> noise(0, 0.5);
+  for (int k = 0; k < 6; ++k) {
+    Bytes b = RecordingHeader(10);
+    const double along = kEarthRateDegH * std::cos((60.0 * k - 40.0) * M_PI / 180);
+    for (int i = 1; i <= 36000; ++i) AddRecord(b, i / 10.0f, static_cast<float>((along + 3 + noise(rng)) / 3600), 25);
+    args.push_back(tmp_.File("p" + std::to_string(k) + ".rtd"));
+    WriteBytes(args.back(), b);
+  }
+  args.insert(args.end(), {"--test", "tumble", "--json"});
+  Result r = Cli(args);
+  ASSERT_EQ(r.code, ExitOk) << r.err;
+  EXPECT_NEAR(JsonValue(r.out, "latitude_deg"), 40, 4 * JsonValue(r.out, "latitude_deg_se"));
+  EXPECT_NEAR(JsonValue(r.out, "bias_deg_h"), 3, 4 * JsonValue(r.out, "bias_deg_h_se"));
+  EXPECT_NE(r.out.find("only to about 1e-4"), std::string::npos);
+
+  const std::string missing = tmp_.File("missing.rtd");
+  for (const auto& [argv, code] : std::vector<std::pair<std::vector<std::string>, int>>{
+           {{"scalefactor"}, ExitUsage},
+           {{"scalefactor", rtd_, "--rates", "1,x"}, ExitUsage},
+           {{"scalefactor", rtd_, "--guard", "-1"}, ExitUsage},
+           {{"scalefactor", missing}, ExitFailure},
+           {{"scalefactor", rtd_, "--profile", missing}, ExitFailure},
+           {{"positions", args[1], args[2], args[3], args[4], "--test", "four"}, ExitUsage},
+           {{"positions", args[1], "--test", "updown", "--latitude", "40"}, ExitFailure},
+           {{"positions", args[1], "--test", "spin"}, ExitUsage}})
+    EXPECT_EQ(Cli(argv).code, code) << argv[0] << " " << argv.back();
+}
+
+}  // namespace
