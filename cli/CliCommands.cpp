@@ -3,6 +3,7 @@
 #include "cli/CliOptions.h"
 #include "cli/ThermalCommands.h"
 #include "cli/FileCommands.h"
+#include "cli/DbCommands.h"
 #include "cli/Fields.h"
 #include "cli/Ports.h"
 #ifdef RATELOG_REPORT
@@ -110,10 +111,23 @@ const char kUsage[] =
     "       (the batch table with each unit's result, every unit's Allan deviation\n"
     "       on one plot), then each unit's report as report makes it alone; one\n"
     "       Unit line per recording, the batch's verdict. Exit code 3: a unit failed.\n"
+    "  db init|import DIR|history IDENT|trend FIGURE|export   the results store:\n"
+    "       init makes (or brings up to date) the store; import DIR stores the results\n"
+    "       of every recording under DIR (analysed as report does, once each);\n"
+    "       history IDENT: the unit's tests, newest first, each run's fields and\n"
+    "       figures, whether the recording is unchanged, changed or missing;\n"
+    "       trend FIGURE [--unit IDENT] [--type PREFIX] [--since DATE]: one figure\n"
+    "       over time with its individuals and moving-range control chart and the\n"
+    "       Western Electric rules; export [--csv|--json]: everything\n"
+    "  report and batch store their results (--no-store: not); report, batch and db\n"
+    "  take --db PATH|CONNINFO: an SQLite file or a PostgreSQL connection string\n"
+    "  (default: RATELOG_DB, then the db line of ~/.config/ratelog/results-store.conf,\n"
+    "  then ~/.local/share/ratelog/results.sqlite); a server that cannot be reached\n"
+    "  gets the results later, queued in that file meanwhile\n"
     "  ports              COM1..COM9: the device file behind each, whether it exists,\n"
     "       may be opened, is in use (by which program), the USB adapter, hints\n"
     "\n"
-    "info, calc, allan, batch, report and ports take --json: one JSON object on stdout instead\n"
+    "info, calc, allan, batch, report, db and ports take --json: one JSON object on stdout instead\n"
     "of the text (numbers as numbers, null for NAN).\n"
     "\n"
     "every command takes:\n"
@@ -340,12 +354,15 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
         {"simulate"}}},
       {"export", {{"begin", "end", "out"}, Export, {"rate", "temperature", "excel"}}},
       {"archive", {{"server", "name"}, Archive}},
-      {"batch", {{"begin", "end", "limit"}, Batch, {"json"}}},
+      {"batch", {{"begin", "end", "limit", "db"}, Batch, {"json", "no-store"}}},
+      {"db",
+       {{"db", "unit", "type", "since", "sigma", "drift-time", "random-walk-time", "passband", "earth-rate"},
+        Db, {"json", "csv"}}},
 #ifdef RATELOG_REPORT
       {"report",
        {{"begin", "end", "limit", "out", "sigma", "drift-time", "random-walk-time", "passband",
-         "earth-rate"},
-        Report, {"json"}}},
+         "earth-rate", "db"},
+        Report, {"json", "no-store"}}},
 #endif
   };
   const auto it = commands.find(args[0]);
