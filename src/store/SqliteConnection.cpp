@@ -1,6 +1,14 @@
 #include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 
+#include <algorithm>
+#include <cstdint>
+
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <cmath>
 
 #include "store/SqlConnection.h"
@@ -89,10 +97,27 @@ class TSqlite final : public TSqlConnection {
   [[noreturn]] void Fail(const char* what) {
     const int code = sqlite3_extended_errcode(db_);
     std::string why = sqlite3_errmsg(db_);
-    if ((code & 0xff) == SQLITE_FULL) why = "the disk is full or the file reached its size limit";
-    else if (code == SQLITE_IOERR_WRITE || code == SQLITE_IOERR_FSYNC || code == SQLITE_IOERR_TRUNCATE)
-      why += " (the disk may be full or the file at its size limit)";
+    if ((code & 0xff) == SQLITE_FULL || (code & 0xff) == SQLITE_IOERR) why = WriteProblem(why);
     throw TStoreError("results store " + path_ + ": cannot " + what + ": " + why);
+  }
+
+  // SQLite does not always keep the system's reason for a failed write:
+  // the two usual ones are told by the file-size limit and the free space.
+  std::string WriteProblem(const std::string& why) {
+    const int system = sqlite3_system_errno(db_);
+    rlimit limit{};
+    struct stat st {};
+    std::int64_t largest = 0;
+    for (const std::string& file : {path_, path_ + "-wal", path_ + "-journal"})
+      if (::stat(file.c_str(), &st) == 0) largest = std::max<std::int64_t>(largest, st.st_size);
+    if (system == EFBIG || (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+                            largest + 65536 >= static_cast<std::int64_t>(limit.rlim_cur)))
+      return "the file reached its size limit";
+    const std::string folder = path_.find('/') == std::string::npos ? "." : path_.substr(0, path_.rfind('/') + 1);
+    struct statvfs fs {};
+    if (system == ENOSPC || (::statvfs(folder.c_str(), &fs) == 0 && fs.f_bavail * fs.f_frsize < (1u << 20)))
+      return "the disk is full";
+    return system ? why + " (" + std::strerror(system) + ")" : why;
   }
 
   std::string path_;

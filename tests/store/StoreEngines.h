@@ -64,3 +64,14 @@ inline TStoredRun TestRun(const std::string& ident, const std::string& started,
   for (const auto& [name, value] : figures) r.Figures.push_back({name, value, std::nan(""), "°/h", "", ""});
   return r;
 }
+
+// 1000 records at 100 Hz of a rate of `bias` deg/h (±0.01), created
+// 5 December 2026 10:30.
+inline std::string TestRecording(const TTempDir& dir, const std::string& name, const char* ident, double bias) {
+  Bytes b = RecordingHeader(100, ident);
+  for (int i = 0; i < 1000; ++i)
+    AddRecord(b, static_cast<float>(i * 0.01), static_cast<float>((bias + (i % 2 ? 0.01 : -0.01)) / 3600), 25.0f);
+  WriteBytes(dir.File(name), b);
+  return dir.File(name);
+}
+

@@ -19,16 +19,6 @@ using ::testing::Not;
 
 namespace {
 
-// 1000 records at 100 Hz of a rate of `bias` deg/h (±0.01), created
-// 5 December 2026 10:30.
-std::string Unit(const TTempDir& dir, const std::string& name, const char* ident, double bias) {
-  Bytes b = RecordingHeader(100, ident);
-  for (int i = 0; i < 1000; ++i)
-    AddRecord(b, static_cast<float>(i * 0.01), static_cast<float>((bias + (i % 2 ? 0.01 : -0.01)) / 3600), 25.0f);
-  WriteBytes(dir.File(name), b);
-  return dir.File(name);
-}
-
 std::string Sha256Sum(const std::string& path) {
   std::string out(64, ' ');
   FILE* p = ::popen(("sha256sum '" + path + "'").c_str(), "r");
@@ -43,7 +33,7 @@ class DbCli : public StoreEngines {};
 STORE_ENGINES(DbCli);
 
 TEST_P(DbCli, BatchStoresEachUnitAndHistoryTellsWhatBecameOfTheRecording) {
-  const std::string a = Unit(dir_, "a.rtd", "VRDT40-123.456-00042", 5.0), b = Unit(dir_, "b.rtd", "VRDT40-123.456-00043", 6.0);
+  const std::string a = TestRecording(dir_, "a.rtd", "VRDT40-123.456-00042", 5.0), b = TestRecording(dir_, "b.rtd", "VRDT40-123.456-00043", 6.0);
   Result r = Cli({"batch", a, b, "--limit", "average_value_signal<=10", "--db", target_});
   EXPECT_EQ(r.code, ExitOk) << r.err;
   EXPECT_THAT(r.err, HasSubstr("2 results stored in "));
@@ -80,7 +70,7 @@ TEST_P(DbCli, AUnitOutsideItsTypesControlLimitsIsMarkedThoughItPasses) {
       store->Write(TestRun("VRDT40-123.456-0000" + std::to_string(i), "2026-11-0" + std::to_string(i + 1) + "T08:00:00",
                            {{"average_value_signal", earlier[i]}}));
   }
-  const std::string unit = Unit(dir_, "u.rtd", "VRDT40-123.456-00042", 9.0);
+  const std::string unit = TestRecording(dir_, "u.rtd", "VRDT40-123.456-00042", 9.0);
   const Result r = Cli({"batch", unit, "--limit", "average_value_signal<=10", "--db", target_});
   EXPECT_EQ(r.code, ExitOk);
   // x̄ = 30.03/6 = 5.005, MR̄ = 0.14/5 = 0.028: limits 4.93052 .. 5.07948.
@@ -120,7 +110,7 @@ TEST_P(DbCli, ResultsForAServerAwayAreQueuedAndSentOnce) {
   service(dir_.File("nowhere"));
   std::vector<std::string> units;
   for (const char* name : {"u1.rtd", "u2.rtd", "kill.rtd", "u4.rtd", "u5.rtd", "u6.rtd"})
-    units.push_back(Unit(dir_, name, "VRDT40-123.456-00042", 5.0));
+    units.push_back(TestRecording(dir_, name, "VRDT40-123.456-00042", 5.0));
   Result r = Cli({"batch", units[0], units[1], "--db", "service=lab"});
   EXPECT_EQ(r.code, ExitOk);
   EXPECT_THAT(r.err, HasSubstr("cannot reach the results server: "));
