@@ -99,8 +99,11 @@ TEST_P(DbCli, ExportQuotesWhatCsvMustQuote) {
 // A server that cannot be reached, then one that goes away in the middle
 // of a batch: the results wait in the embedded file and reach the server,
 // each once, with the next results stored there.
-TEST_P(DbCli, ResultsForAServerAwayAreQueuedAndSentOnce) {
-  if (!Server()) GTEST_SKIP() << "a server's case";
+class DbServer : public StoreEngines {};
+INSTANTIATE_TEST_SUITE_P(Engines, DbServer, ::testing::Values(TEngine::Postgres),
+                         [](const auto&) { return std::string("Postgres"); });
+
+TEST_P(DbServer, ResultsForAServerAwayAreQueuedAndSentOnce) {
   const std::string services = dir_.File("services");
   const auto service = [&](const std::string& host) {
     std::ofstream(services) << "[lab]\nhost=" << host << "\nuser=ratelog\ndbname=ratelog_test\noptions=-csearch_path="
