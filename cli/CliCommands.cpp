@@ -119,8 +119,8 @@ const char kUsage[] =
     "       trend FIGURE [--unit IDENT] [--type PREFIX] [--since DATE]: one figure\n"
     "       over time with its individuals and moving-range control chart and the\n"
     "       Western Electric rules; export [--csv|--json]: everything\n"
-    "  report and batch store their results (--no-store: not); report, batch and db\n"
-    "  take --db PATH|CONNINFO: an SQLite file or a PostgreSQL connection string\n"
+    "  report and batch store their results (--no-store: not), calc, allan and thermal\n"
+    "  with --store; these and db take --db PATH|CONNINFO: an SQLite file or a PostgreSQL connection string\n"
     "  (default: RATELOG_DB, then the db line of ~/.config/ratelog/results-store.conf,\n"
     "  then ~/.local/share/ratelog/results.sqlite); a server that cannot be reached\n"
     "  gets the results later, queued in that file meanwhile\n"
@@ -237,6 +237,7 @@ int Calc(const Options& o, std::ostream& out, std::ostream& err) {
   } else {
     for (const TFigure& f : figures) out << f.Caption << "\t" << f.Text << "\t" << f.Unit << "\n";
   }
+  StoreFigures(o, "calc", begin, end, figures, err);
   if (quant.Points.empty()) {
     err << "ratelog-cli: no record between " << Time6(begin) << " and " << Time6(end) << " s in "
         << path << "\n";
@@ -304,6 +305,7 @@ int Allan(const Options& o, std::ostream& out, std::ostream& err) {
   } else {
     out << AllanTable(result);
   }
+  StoreFigures(o, "allan", begin, end, AllanFigures(result), err);
   if (!result.Refused.empty()) {
     err << "ratelog-cli: " << result.Refused << "\n";
     return ExitFailure;
@@ -338,14 +340,14 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     std::vector<std::string> switches = {};
   };
   const std::map<std::string, Entry> commands = {
-      {"thermal", {{"begin", "end", "order", "average"}, Thermal, {"json", "no-rate-term"}}},
+      {"thermal", {{"begin", "end", "order", "average", "db"}, Thermal, {"json", "no-rate-term", "store"}}},
       {"warmup", {{"begin", "end", "window", "band"}, Warmup, {"json"}}},
       {"repeat", {{"skip"}, Repeat, {"json"}}},
       {"info", {{}, Info, {"json"}}},
       {"calc",
-       {{"begin", "end", "sigma", "drift-time", "random-walk-time", "passband", "earth-rate"},
-        Calc, {"json"}}},
-      {"allan", {{"begin", "end", "taus", "kind", "confidence"}, Allan, {"json"}}},
+       {{"begin", "end", "sigma", "drift-time", "random-walk-time", "passband", "earth-rate", "db"},
+        Calc, {"json", "store"}}},
+      {"allan", {{"begin", "end", "taus", "kind", "confidence", "db"}, Allan, {"json", "store"}}},
       {"ports", {{}, Ports, {"json"}}},
       {"record",
        {{"port", "seconds", "out", "mode", "sample", "ident-timeout", "out-dir", "simulate",

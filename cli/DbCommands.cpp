@@ -302,9 +302,51 @@ int Db(const Options& o, std::ostream& out, std::ostream& err) {
   }
 }
 
+namespace {
+
+void Deliver(const Options& o, const char* command, const std::vector<TReportContent>& units, std::ostream& err);
+
+}  // namespace
+
 void StoreResults(const Options& o, const char* command, const std::vector<TReportContent>& units,
                   std::ostream& err) {
-  if (o.Flag("no-store") || units.empty()) return;
+  if (!o.Flag("no-store")) Deliver(o, command, units, err);
+}
+
+void StoreFigures(const Options& o, const char* command, double begin, double end,
+                  const std::vector<TFigure>& figures, std::ostream& err) {
+  if (!o.Flag("store") || o.positional.empty()) return;
+  TReportContent c;
+  c.Path = o.positional[0];
+  c.Begin = begin;
+  c.End = end;
+  c.FirstRecordTime = std::isfinite(begin) ? begin : 0;
+  c.LastRecordTime = std::isfinite(end) ? end : c.FirstRecordTime;
+  c.Calc = {command, figures};
+  // What shaped the figures: the settings file's calculation values (for
+  // calc) and the options of the command line.
+  c.Settings.Title = "Settings";
+  TOptionProgramm s;
+  if (std::string(command) == "calc" && LoadSettings(o, s, err)) {
+    const int sigma = ApplyCalcOptions(o, s);
+    c.Settings.Rows = {{"Averaging time", std::to_string(s.SafeMeanTime()), NAN, "s"},
+                       {"Drift time", FormatGeneral(s.DriftTime, '.', 7), NAN, "s"},
+                       {"Random walk time", FormatGeneral(s.RandomWalkTime, '.', 7), NAN, "s"},
+                       {"Passband", std::to_string(s.Passband), NAN, "Hz"},
+                       {"Earth rate", FormatGeneral(s.EarthRate, '.', 10), NAN, "\u00B0/h"},
+                       {"Sigma", std::to_string(sigma), NAN, ""}};
+  }
+  for (const auto& [name, value] : o.values)
+    if (name != "db" && name != "settings") c.Settings.Rows.push_back({"--" + name, value, NAN, ""});
+  for (const std::string& flag : o.flags)
+    if (flag != "store" && flag != "json") c.Settings.Rows.push_back({"--" + flag, "", NAN, ""});
+  Deliver(o, command, {c}, err);
+}
+
+namespace {
+
+void Deliver(const Options& o, const char* command, const std::vector<TReportContent>& units, std::ostream& err) {
+  if (units.empty()) return;
   std::ostream& status = err;
   TStoreTarget target;
   try {
@@ -353,5 +395,7 @@ void StoreResults(const Options& o, const char* command, const std::vector<TRepo
     err << "ratelog-cli: no control limits: " << e.what() << "\n";
   }
 }
+
+}  // namespace
 
 }  // namespace cli

@@ -27,4 +27,10 @@ std::string QueuePath();
 void StoreResults(const Options& o, const char* command, const std::vector<TReportContent>& units,
                   std::ostream& err);
 
+// calc, allan and thermal with --store: the figures as the command printed
+// them, over the span [begin, end] of the recording (the first positional
+// argument), with the options that shaped them; as StoreResults otherwise.
+void StoreFigures(const Options& o, const char* command, double begin, double end,
+                  const std::vector<TFigure>& figures, std::ostream& err);
+
 }  // namespace cli

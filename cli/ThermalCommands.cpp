@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "cli/CliCommands.h"
+#include "cli/DbCommands.h"
 #include "cli/Fields.h"
 #include "files/OleDate.h"
 #include "processing/NumberFormat.h"
@@ -113,6 +114,7 @@ int Thermal(const Options& o, std::ostream& out, std::ostream& err) {
                             ", \"records\": " + std::to_string(r.Records) +
                             ", \"blocks\": " + std::to_string(r.Blocks.size());
   WriteFigures(figures, extra, o.Flag("json"), out);
+  StoreFigures(o, "thermal", begin, end, ThermalFigures(r), err);
   if (!r.Valid) {
     err << "ratelog-cli: no temperature model: " << r.Message << "\n";
     return ExitFailure;

@@ -144,3 +144,16 @@ TEST_P(DbServer, ResultsForAServerAwayAreQueuedAndSentOnce) {
   EXPECT_EQ(keys.size(), 7u);
   ::unsetenv("PGSERVICEFILE");
 }
+
+TEST_P(DbCli, CalcAllanAndThermalStoreOnRequestWhatTheyPrinted) {
+  const std::string a = TestRecording(dir_, "a.rtd", "VRDT40-123.456-00042", 5.0);
+  EXPECT_EQ(Cli({"calc", a, "--db", target_}).err, "");  // not without --store
+  EXPECT_THAT(Cli({"calc", a, "--store", "--sigma", "3", "--db", target_}).err, HasSubstr("1 results stored in"));
+  for (const char* command : {"allan", "thermal"})
+    EXPECT_THAT(Cli({command, a, "--store", "--db", target_}).err, HasSubstr("1 results stored in"));
+  const std::string history = Cli({"db", "history", "VRDT40-123.456-00042", "--db", target_}).out;
+  EXPECT_THAT(history, HasSubstr("Tests\t3\n"));
+  EXPECT_THAT(history, HasSubstr("Command\tthermal\n"));
+  EXPECT_THAT(history, HasSubstr("; Sigma=3; --sigma=3\n"));
+  EXPECT_THAT(history, HasSubstr("Figure\tdrift_error\tNAN\tNAN\t°/h\n"));
+}
