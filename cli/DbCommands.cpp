@@ -292,6 +292,12 @@ int Db(const Options& o, std::ostream& out, std::ostream& err) {
       if (command == "init" && !folder.empty()) std::filesystem::create_directories(folder, ec);
     }
     const std::unique_ptr<TResultsStore> store = OpenResultsStore(target.Target);
+    if (command == "init" && IsConnectionString(target.Target)) {
+      // The results queued for this server go now.
+      const TDelivery d = DeliverResults({}, target.Target, QueuePath());
+      if (d.Sent) err << "ratelog-cli: " << d.Sent << " queued results sent to " << d.Where << "\n";
+      if (!d.Problem.empty()) err << "ratelog-cli: " << d.Problem << "\n";
+    }
     if (command == "init") return Init(*store, o, out);
     if (command == "history") return History(*store, o, out);
     if (command == "trend") return Trend(*store, o, out);
