@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/CliCommands.h"
+#include "cli/DbCommands.h"
 #include "cli/Fields.h"
 #include "report/BatchTable.h"
 
@@ -100,7 +101,6 @@ int Batch(const Options& o, std::ostream& out, std::ostream& err) {
   if (!ComputeBatch(o, contents, err, incomplete)) return ExitFailure;
   std::vector<TBatchRow> units;
   for (const TReportContent& c : contents) units.push_back(BatchRowOf(c));
-  contents.clear();
   const std::vector<TBatchColumn>& columns = BatchColumns();
   const std::vector<TBatchSpread> spread = BatchSpread(units);
   const bool limits = !o.All("limit").empty();
@@ -154,6 +154,7 @@ int Batch(const Options& o, std::ostream& out, std::ostream& err) {
       out << (limits ? "\t\t\n" : "\n");
     }
   }
+  StoreResults(o, "batch", contents, err);
   if (incomplete || units.empty()) return ExitFailure;
   return verdict == std::optional<bool>(false) ? ExitLimitsFailed : ExitOk;
 }

@@ -4,6 +4,7 @@
 #include "cli/ThermalCommands.h"
 #include "cli/ScaleFactorCommands.h"
 #include "cli/FileCommands.h"
+#include "cli/DbCommands.h"
 #include "cli/Fields.h"
 #include "cli/Ports.h"
 #ifdef RATELOG_REPORT
@@ -126,10 +127,23 @@ const char kUsage[] =
     "       (the batch table with each unit's result, every unit's Allan deviation\n"
     "       on one plot), then each unit's report as report makes it alone; one\n"
     "       Unit line per recording, the batch's verdict. Exit code 3: a unit failed.\n"
+    "  db init|import DIR|history IDENT|trend FIGURE|export   the results store:\n"
+    "       init makes (or brings up to date) the store; import DIR stores the results\n"
+    "       of every recording under DIR (analysed as report does, once each);\n"
+    "       history IDENT: the unit's tests, newest first, each run's fields and\n"
+    "       figures, whether the recording is unchanged, changed or missing;\n"
+    "       trend FIGURE [--unit IDENT] [--type PREFIX] [--since DATE]: one figure\n"
+    "       over time with its individuals and moving-range control chart and the\n"
+    "       Western Electric rules; export [--csv|--json]: everything\n"
+    "  report and batch store their results (--no-store: not), calc, allan and thermal\n"
+    "  with --store; these and db take --db PATH|CONNINFO: an SQLite file or a PostgreSQL connection string\n"
+    "  (default: RATELOG_DB, then the db line of ~/.config/ratelog/results-store.conf,\n"
+    "  then ~/.local/share/ratelog/results.sqlite); a server that cannot be reached\n"
+    "  gets the results later, queued in that file meanwhile\n"
     "  ports              COM1..COM9: the device file behind each, whether it exists,\n"
     "       may be opened, is in use (by which program), the USB adapter, hints\n"
     "\n"
-    "info, calc, allan, batch, report and ports take --json: one JSON object on stdout instead\n"
+    "info, calc, allan, batch, report, db and ports take --json: one JSON object on stdout instead\n"
     "of the text (numbers as numbers, null for NAN).\n"
     "\n"
     "every command takes:\n"
@@ -239,6 +253,7 @@ int Calc(const Options& o, std::ostream& out, std::ostream& err) {
   } else {
     for (const TFigure& f : figures) out << f.Caption << "\t" << f.Text << "\t" << f.Unit << "\n";
   }
+  StoreFigures(o, "calc", begin, end, figures, err);
   if (quant.Points.empty()) {
     err << "ratelog-cli: no record between " << Time6(begin) << " and " << Time6(end) << " s in "
         << path << "\n";
@@ -306,6 +321,7 @@ int Allan(const Options& o, std::ostream& out, std::ostream& err) {
   } else {
     out << AllanTable(result);
   }
+  StoreFigures(o, "allan", begin, end, AllanFigures(result), err);
   if (!result.Refused.empty()) {
     err << "ratelog-cli: " << result.Refused << "\n";
     return ExitFailure;
@@ -340,7 +356,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
     std::vector<std::string> switches = {};
   };
   const std::map<std::string, Entry> commands = {
-      {"thermal", {{"begin", "end", "order", "average", "tref"}, Thermal, {"json", "no-rate-term"}}},
+      {"thermal", {{"begin", "end", "order", "average", "tref", "db"}, Thermal, {"json", "no-rate-term", "store"}}},
       {"warmup", {{"begin", "end", "window", "band"}, Warmup, {"json"}}},
       {"repeat", {{"skip", "confidence", "temperature-spread"}, Repeat, {"json"}}},
       {"scalefactor",
@@ -349,9 +365,9 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
       {"positions", {{"test", "latitude"}, Positions, {"json"}}},
       {"info", {{}, Info, {"json"}}},
       {"calc",
-       {{"begin", "end", "sigma", "drift-time", "random-walk-time", "passband", "earth-rate"},
-        Calc, {"json"}}},
-      {"allan", {{"begin", "end", "taus", "kind", "confidence"}, Allan, {"json"}}},
+       {{"begin", "end", "sigma", "drift-time", "random-walk-time", "passband", "earth-rate", "db"},
+        Calc, {"json", "store"}}},
+      {"allan", {{"begin", "end", "taus", "kind", "confidence", "db"}, Allan, {"json", "store"}}},
       {"ports", {{}, Ports, {"json"}}},
       {"record",
        {{"port", "seconds", "out", "mode", "sample", "ident-timeout", "out-dir", "simulate",
@@ -360,12 +376,15 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
         {"simulate"}}},
       {"export", {{"begin", "end", "out"}, Export, {"rate", "temperature", "excel"}}},
       {"archive", {{"server", "name"}, Archive}},
-      {"batch", {{"begin", "end", "limit"}, Batch, {"json"}}},
+      {"batch", {{"begin", "end", "limit", "db"}, Batch, {"json", "no-store"}}},
+      {"db",
+       {{"db", "unit", "type", "since", "sigma", "drift-time", "random-walk-time", "passband", "earth-rate"},
+        Db, {"json", "csv"}}},
 #ifdef RATELOG_REPORT
       {"report",
        {{"begin", "end", "limit", "out", "sigma", "drift-time", "random-walk-time", "passband",
-         "earth-rate"},
-        Report, {"json"}}},
+         "earth-rate", "db"},
+        Report, {"json", "no-store"}}},
 #endif
   };
   const auto it = commands.find(args[0]);

@@ -10,6 +10,7 @@
 
 #include "cli/BatchCompare.h"
 #include "cli/CliCommands.h"
+#include "cli/DbCommands.h"
 #include "cli/Fields.h"
 #include "report/BatchTable.h"
 #include "report/ReportContent.h"
@@ -94,6 +95,7 @@ int BatchReport(const Options& o, std::ostream& out, std::ostream& err) {
           << (FailedLimits(r).empty() ? "" : "\t" + FailedLimits(r)) << "\n";
     out << "Verdict\t" << VerdictText(verdict) << "\n";
   }
+  StoreResults(o, "report", units, err);
   return verdict == std::optional<bool>(false) ? ExitLimitsFailed : ExitOk;
 }
 
@@ -163,6 +165,7 @@ int Report(const Options& o, std::ostream& out, std::ostream& err) {
           << (l.Note.empty() ? "" : "\t" + l.Note) << "\n";
     out << "Verdict\t" << VerdictText(content.Verdict) << "\n";
   }
+  StoreResults(o, "report", {content}, err);
   return content.Verdict == std::optional<bool>(false) ? ExitLimitsFailed : ExitOk;
 }
 

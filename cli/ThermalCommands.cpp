@@ -7,6 +7,7 @@
 #include <ostream>
 
 #include "cli/CliCommands.h"
+#include "cli/DbCommands.h"
 #include "cli/Fields.h"
 #include "files/OleDate.h"
 #include "processing/NumberFormat.h"
@@ -149,6 +150,7 @@ int Thermal(const Options& o, std::ostream& out, std::ostream& err) {
     extra += "]";
   }
   WriteFigures(figures, extra, json, out);
+  StoreFigures(o, "thermal", begin, end, ThermalFigures(r), err);
   if (!json) {
     out << "readings_out_of_range " << r.OutOfRange << "\n"
         << "temperature_spikes " << r.Spikes << "\n";

@@ -24,6 +24,9 @@ packages=(
   # a desktop language that writes a decimal comma (German), for the tests
   # of the program's number texts under it
   locales
+  # the results store: an SQLite file, a PostgreSQL server (the client
+  # library, and the server for the tests' throw-away cluster)
+  libsqlite3-dev libpq-dev postgresql
 )
 packages+=("$@")
 

@@ -2,8 +2,12 @@
 # Sets up this machine (Debian 12), then builds and runs the whole test
 # suite twice: a normal build, and a build with AddressSanitizer and
 # UndefinedBehaviorSanitizer; then the threaded tests (serial link, timer,
-# measurement run, virtual gyroscope, command-line tool) once more under
-# ThreadSanitizer. Exits non-zero when anything fails.
+# measurement run, virtual gyroscope, command-line tool, results store) once
+# more under ThreadSanitizer. The results store's tests run against an SQLite
+# file and against a PostgreSQL server: a throw-away cluster that this script
+# starts in a temporary folder (Unix socket only, as an unprivileged user)
+# and removes at the end, also when a test fails. Exits non-zero when
+# anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -13,6 +17,48 @@ export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
+# The throw-away PostgreSQL cluster: its connection string goes to the tests
+# as RATELOG_TEST_PG. Where the postgresql package is absent (never in CI,
+# whose set-up installs it) the PostgreSQL cases are skipped, and say so.
+pg_bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1 || true)
+pg_dir=""
+pg_user=""
+data_dir=""
+stop_cluster() {
+  [ -z "$data_dir" ] || rm -rf "$data_dir"
+  if [ -n "$pg_dir" ]; then
+    if [ -n "$pg_user" ]; then
+      runuser -u "$pg_user" -- "$pg_bin/pg_ctl" -D "$pg_dir/data" -m immediate stop >/dev/null 2>&1 || true
+    else
+      "$pg_bin/pg_ctl" -D "$pg_dir/data" -m immediate stop >/dev/null 2>&1 || true
+    fi
+    rm -rf "$pg_dir"
+  fi
+}
+trap stop_cluster EXIT
+if [ -n "$pg_bin" ] && [ -x "$pg_bin/initdb" ]; then
+  pg_dir=$(mktemp -d /tmp/ratelog-pg-XXXXXX)
+  chmod 755 "$pg_dir"
+  as_owner=()
+  if [ "$(id -u)" -eq 0 ]; then
+    # The server refuses to run as root: the cluster belongs to nobody.
+    pg_user=nobody
+    chown "$pg_user" "$pg_dir"
+    as_owner=(runuser -u "$pg_user" --)
+  fi
+  "${as_owner[@]}" "$pg_bin/initdb" -D "$pg_dir/data" -A trust -U ratelog --no-sync -E UTF8 >"$pg_dir/initdb.log" 2>&1
+  "${as_owner[@]}" "$pg_bin/pg_ctl" -D "$pg_dir/data" -l "$pg_dir/server.log" -w \
+    -o "-k $pg_dir -c listen_addresses='' -c fsync=off -c max_connections=200" start >/dev/null
+  "${as_owner[@]}" "$pg_bin/createdb" -h "$pg_dir" -U ratelog ratelog_test
+  export RATELOG_TEST_PG="host=$pg_dir user=ratelog dbname=ratelog_test"
+  echo "== PostgreSQL $("$pg_bin/postgres" --version | awk '{print $3}') for the tests on $pg_dir"
+else
+  echo "== PostgreSQL is not installed: the results store's PostgreSQL cases are skipped"
+fi
+# The tests' results stores never land in the user's own data folder.
+data_dir=$(mktemp -d /tmp/ratelog-data-XXXXXX)
+export XDG_DATA_HOME=$data_dir
 
 # suite DIR [CTEST_LABELS] -- [CMAKE_OPTIONS...]
 suite() {
@@ -27,4 +73,4 @@ suite() {
 
 suite build/release ""
 suite build/sanitize "" -DRATELOG_SANITIZE=ON -DRATELOG_BENCH=OFF
-suite build/tsan "acquisition|sim|cli" -DRATELOG_TSAN=ON -DRATELOG_GUI=OFF -DRATELOG_BENCH=OFF
+suite build/tsan "acquisition|sim|cli|store" -DRATELOG_TSAN=ON -DRATELOG_GUI=OFF -DRATELOG_BENCH=OFF

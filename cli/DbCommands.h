@@ -1,0 +1,36 @@
+// ratelog-cli db: the results store (init, import, history, trend, export),
+// and the one call by which report and batch store their results.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "cli/CliOptions.h"
+#include "report/ReportContent.h"
+
+namespace cli {
+
+int Db(const Options& o, std::ostream& out, std::ostream& err);
+
+// The embedded SQLite file in the user's data folder: the default store,
+// and where results for a server that cannot be reached wait.
+std::string QueuePath();
+
+// Stores the results of `units` (`command`: "report", "batch") in the store
+// that --db, RATELOG_DB, the store settings or the default name, unless
+// --no-store; then names each figure outside its unit type's control
+// limits. Never fails the analysis: problems are messages on err, results
+// that cannot reach a server are queued (and said so). What was stored or
+// queued and the control marks are messages on err, so that the command's
+// own output (its table, its one JSON object) stays as it is.
+void StoreResults(const Options& o, const char* command, const std::vector<TReportContent>& units,
+                  std::ostream& err);
+
+// calc, allan and thermal with --store: the figures as the command printed
+// them, over the span [begin, end] of the recording (the first positional
+// argument), with the options that shaped them; as StoreResults otherwise.
+void StoreFigures(const Options& o, const char* command, double begin, double end,
+                  const std::vector<TFigure>& figures, std::ostream& err);
+
+}  // namespace cli

@@ -1,0 +1,156 @@
+// The results store on both engines: exact round trips of hostile texts,
+// one row per result, the schema's version, stations and writers at once;
+// control charts against hand-computed values; SHA-256 against FIPS 180-2.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "StoreEngines.h"
+#include "store/ControlChart.h"
+
+using ::testing::HasSubstr;
+
+class Store : public StoreEngines {};
+STORE_ENGINES(Store);
+
+TEST_P(Store, HostileIdentificationsAndTextsRoundTripExactly) {
+  const std::vector<std::string> idents = {
+      "VRDT40-123.456-0'1\"; DROP TABLE unit; --", "VRDT40/../..\\x\\00042", std::string("VRDT40-1\x01\x1b[2J\n\t\x7f", 13),
+      "VRDT40-%_%-00042", "\xc3\xa4\xe2\x84\xa2 \xef\xbf\xbd", ""};
+  auto store = Open();
+  for (const std::string& ident : idents) {
+    TStoredRun run = TestRun(ident, "2026-12-05T10:30:00", {{"n", 0.00012345678901234567}, {"b", std::nan("")}});
+    run.Settings = "Averaging time=10 s; it's \"quoted\"";
+    run.Figures[0].Uncertainty = 1e-300;
+    run.Figures[0].Limit = "n<=0.005";
+    run.Figures[0].Verdict = "PASS";
+    ASSERT_TRUE(store->Write(run)) << ident;
+    const std::vector<TStoredRun> back = store->History(ident);
+    ASSERT_EQ(back.size(), 1u) << ident;
+    EXPECT_EQ(back[0].Ident, ident);
+    EXPECT_EQ(back[0].Settings, run.Settings);
+    ASSERT_EQ(back[0].Figures.size(), 2u);
+    EXPECT_EQ(back[0].Figures[1].Name, "n");  // by name
+    EXPECT_EQ(back[0].Figures[1].Value, run.Figures[0].Value);
+    EXPECT_EQ(back[0].Figures[1].Uncertainty, 1e-300);
+    EXPECT_EQ(back[0].Figures[1].Limit, "n<=0.005");
+    EXPECT_TRUE(std::isnan(back[0].Figures[0].Value));
+  }
+  // A type prefix is text, not a pattern: "%" and "_" match only themselves.
+  EXPECT_EQ(store->Trend({"n", "", "VRDT40-%_", "", ""}).size(), 1u);
+  EXPECT_EQ(store->Trend({"n", "", "VRDT40", "", ""}).size(), 4u);
+  EXPECT_EQ(store->All().size(), idents.size());
+}
+
+TEST_P(Store, AResultSentTwiceIsStoredOnceAndHistoryIsNewestFirst) {
+  auto store = Open();
+  const TStoredRun old = TestRun("U-1", "2026-01-02T08:00:00"), later = TestRun("U-1", "2026-03-04T09:00:00");
+  EXPECT_EQ(store->WriteAll({later, old, TestRun("U-2", "2026-02-01T00:00:00")}), 3u);
+  EXPECT_FALSE(store->Write(old));
+  EXPECT_EQ(store->WriteAll({old, later}), 0u);
+  const auto history = store->History("U-1");
+  ASSERT_EQ(history.size(), 2u);
+  EXPECT_EQ(history[0].Key, later.Key);
+  EXPECT_EQ(store->Trend({"n", "", "", "2026-02", ""}).size(), 2u);  // --since
+  EXPECT_EQ(store->Trend({"n", "U-1", "", "", later.Key}).size(), 1u);
+}
+
+TEST_P(Store, AStoreOfANewerSchemaIsRefusedAndLeftAsItIs) {
+  Open();  // made at the current schema
+  {
+    auto raw = Server() ? OpenPostgres(target_) : OpenSqlite(target_);
+    raw->Query("UPDATE ratelog_schema SET version = 99");
+  }
+  const Bytes before = Server() ? Bytes{} : ReadBytes(target_);
+  try {
+    Open();
+    FAIL() << "opened";
+  } catch (const TStoreError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("written by a newer version of Ratelog (schema 99; this program knows schema 1)"));
+  }
+  if (!Server()) {
+    EXPECT_EQ(ReadBytes(target_), before);
+  }
+  auto raw = Server() ? OpenPostgres(target_) : OpenSqlite(target_);
+  EXPECT_EQ(raw->Query("SELECT version FROM ratelog_schema").at(0).at(0), "99");
+}
+
+// Two stations open a new store at once (both migrate it) while 16 writers
+// (a batch's units) store their results: every result once, none lost.
+TEST_P(Store, TwoStationsMigrateAndSixteenWritersStoreEveryResultOnce) {
+  constexpr int kWriters = 16, kEach = 8;
+  std::vector<std::thread> threads;
+  std::vector<std::string> errors(kWriters + 2);
+  for (int s = 0; s < 2; ++s)
+    threads.emplace_back([&, s] {
+      try {
+        Open()->Write(TestRun("STATION-" + std::to_string(s), "2026-12-01T00:00:00"));
+      } catch (const std::exception& e) {
+        errors[static_cast<std::size_t>(kWriters + s)] = e.what();
+      }
+    });
+  for (int w = 0; w < kWriters; ++w)
+    threads.emplace_back([&, w] {
+      try {
+        auto store = Open();
+        for (int i = 0; i < kEach; ++i) store->Write(TestRun("UNIT-" + std::to_string(w % 4), "2026-12-01T00:00:00"));
+      } catch (const std::exception& e) {
+        errors[static_cast<std::size_t>(w)] = e.what();
+      }
+    });
+  for (std::thread& t : threads) t.join();
+  for (const std::string& e : errors) EXPECT_EQ(e, "");
+  auto store = Open();
+  EXPECT_EQ(store->Version(), TResultsStore::kSchemaVersion);
+  EXPECT_EQ(store->All().size(), std::size_t{kWriters * kEach + 2});
+  EXPECT_EQ(store->History("UNIT-3").size(), std::size_t{4 * kEach});
+}
+
+TEST(ControlChart, IndividualsAndMovingRangeAsComputedByHand) {
+  // x̄ = 25/11, MR̄ = (9·1 + 8)/10 = 1.7; limits x̄ ± 4.522, MR UCL 5.5539.
+  const TControlChart c = ComputeControlChart({1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 10});
+  ASSERT_TRUE(c.Valid);
+  EXPECT_NEAR(c.Centre, 2.2727272727, 1e-9);
+  EXPECT_NEAR(c.MrBar, 1.7, 1e-12);
+  EXPECT_NEAR(c.Upper, 6.7947272727, 1e-9);
+  EXPECT_NEAR(c.Lower, -2.2492727273, 1e-9);
+  EXPECT_NEAR(c.MrUpper, 5.5539, 1e-12);
+  EXPECT_EQ(c.Points[10].Rules, unsigned{RuleBeyondLimits | RuleRangeBeyond});
+  // All ten before it lie below x̄: from the eighth on, eight in a row.
+  for (std::size_t i = 0; i < 10; ++i) EXPECT_EQ(c.Points[i].Rules, i < 7 ? 0u : unsigned{RuleEightOneSide}) << i;
+  EXPECT_FALSE(ComputeControlChart({3}).Valid);
+  EXPECT_TRUE(OutsideControlLimits(c, 6.8));
+  EXPECT_FALSE(OutsideControlLimits(c, 6.79));
+}
+
+TEST(ControlChart, WesternElectricRulesWhereEachFirstCompletes) {
+  // Eight at 0, eight at 5: x̄ = 2.5, MR̄ = 5/15, sigma = MR̄/1.128 (each
+  // point 8.5 sigma from the centre).
+  std::vector<double> x(8, 0.0);
+  x.insert(x.end(), 8, 5.0);
+  const TControlChart c = ComputeControlChart(x);
+  const struct {
+    std::size_t at;
+    unsigned rules;
+  } cases[] = {{0, RuleBeyondLimits},
+               {1, RuleBeyondLimits},
+               {2, RuleBeyondLimits | RuleTwoOfThree},
+               {4, RuleBeyondLimits | RuleTwoOfThree | RuleFourOfFive},
+               {7, RuleBeyondLimits | RuleTwoOfThree | RuleFourOfFive | RuleEightOneSide},
+               {8, RuleBeyondLimits | RuleRangeBeyond},
+               {9, RuleBeyondLimits | RuleTwoOfThree},
+               {15, RuleBeyondLimits | RuleTwoOfThree | RuleFourOfFive | RuleEightOneSide}};
+  for (const auto& k : cases) EXPECT_EQ(c.Points[k.at].Rules, k.rules) << k.at;
+  // Eight on one side, within 1 sigma: rule 4 alone.
+  const TControlChart drift = ComputeControlChart({1, -1, 1, -1, 0.1, 0.1, 0.1, 0.1, 0.1, 0.1, 0.1, 0.1});
+  EXPECT_EQ(drift.Points[11].Rules, unsigned{RuleEightOneSide});
+  EXPECT_EQ(drift.Points[10].Rules, 0u);
+}
+
+TEST(Sha256, FipsExamples) {
+  EXPECT_EQ(Sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(Sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  EXPECT_EQ(Sha256Hex(std::string(1000000, 'a')), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
