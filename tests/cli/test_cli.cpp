@@ -207,7 +207,11 @@ TEST_F(CliTool, ErrorsAreClearAndNonZero) {
       {{"calc", rtd_, "--settings", dir_ + "/none.ini"}, ExitFailure, "settings file not found: " + dir_ + "/none.ini"},
       {{"calc", rtd_, "--settings", dir_ + "/foreign.ini"}, ExitFailure, "not a Ratelog settings file: " + dir_ + "/foreign.ini"},
       {{"archive", rtd_, "--server", ""}, ExitFailure, "not saved: no server folder is set"},
-      {{"record", "--port", "COM1"}, ExitFailure, "Cannot open device COM1"},
+      {{"record", "--mode", "fast"}, ExitUsage, "--mode must be normal, trigger or onecommand"},
+      {{"record", "--sample", "7"}, ExitUsage, "--sample must be one of 1 5 10 20 30 40 50 60 70 80 90 100 125"},
+      {{"record", "--port", "COM1"}, ExitFailure,
+       "Cannot open device COM1 (no such device: is the adapter plugged in? RATELOG_COMn can name the device "
+       "file) [" + tmp_.File("no-such-tty") + "]"},
   };
   ::setenv("RATELOG_COM1", tmp_.File("no-such-tty").c_str(), 1);
   for (const auto& c : cases) {
