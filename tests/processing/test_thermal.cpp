@@ -324,8 +324,8 @@ std::vector<SamplePoint> Turnon(unsigned seed, double n, double k, const std::fu
 
 TEST(Warmup, ABiasThatNeverSettlesHasNoWarmupTime) {
   // Linear drift, a rate random walk and an exponential of 7200 s in 3 h
-  // (within 0.1 deg/h of its end only at 7200 ln 50 = 28,167 s): each
-  // would give a time with the last 10 % taken as final.
+  // (within 0.1 deg/h of its end only at 7200 ln 50 = 28,167 s): each got
+  // a time of 9,700 to 10,800 s with the last 10 % taken as final.
   // Each with the reason it is found by: the random walk under white noise
   // that hides it at every averaging time, and under little white noise,
   // where it wanders.
@@ -335,10 +335,10 @@ TEST(Warmup, ABiasThatNeverSettlesHasNoWarmupTime) {
     double n, k;
     std::function<double(double)> bias;
     const char* reason;
-  } cases[] = {{"linear drift", 11, 0.01, 0, [](double t) { return 2 + t / 1800; }, "the last quarter"},
+  } cases[] = {{"linear drift", 11, 0.001, 0, [](double t) { return 2 + t / 7200; }, "the last quarter"},
                {"rate random walk in the noise", 6, 0.01, 0.5, [](double) { return 2.0; }, "within the band"},
                {"rate random walk", 6, 0.001, 0.5, [](double) { return 2.0; }, "the bias wanders"},
-               {"slow exponential", 11, 0.01, 0, [](double t) { return 2 + 5 * std::exp(-t / 7200); },
+               {"slow exponential", 11, 0.001, 0, [](double t) { return 2 + 5 * std::exp(-t / 7200); },
                 "the fitted transient"}};
   for (const Case& c : cases) {
     const TWarmupResult r = ComputeWarmup(Turnon(c.seed, c.n, c.k, c.bias), 100, 0.1);
@@ -348,7 +348,7 @@ TEST(Warmup, ABiasThatNeverSettlesHasNoWarmupTime) {
     EXPECT_NE(r.Message.find(c.reason), std::string::npos) << c.name << ": " << r.Message;
   }
   // The slow exponential's fit puts the settling beyond the recording, not at its end.
-  const TWarmupResult slow = ComputeWarmup(Turnon(11, 0.01, 0, cases[3].bias), 100, 0.1);
+  const TWarmupResult slow = ComputeWarmup(Turnon(11, 0.001, 0, cases[3].bias), 100, 0.1);
   EXPECT_NEAR(slow.Fit.Time, 7200 * std::log(50.0), 3 * slow.Fit.TimeSe);
   EXPECT_GT(slow.Fit.Time, 10800);
 }
