@@ -70,11 +70,20 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   bool allanOk = false;
   std::atomic<int> allanPercent{0};
   std::thread allanThread([&] {
-    allanOk = ReadSpanRates(request.Path, request.Begin, request.End, span, allanError,
-                            [&](std::int64_t done, std::int64_t all) {
-                              if (all > 0) allanPercent = static_cast<int>(done * 100 / all);
-                            });
-    if (allanOk) allan = ComputeAllan(span);
+    struct TStopped {};
+    try {
+      allanOk = ReadSpanRates(request.Path, request.Begin, request.End, span, allanError,
+                              [&](std::int64_t done, std::int64_t all) {
+                                if (cancelled()) throw TStopped{};
+                                if (all > 0) allanPercent = static_cast<int>(done * 100 / all);
+                              });
+    } catch (const TStopped&) {
+      allanOk = false;
+      allanError = "cancelled";
+    }
+    TAllanOptions options;
+    options.Cancel = cancel;
+    if (allanOk) allan = ComputeAllan(span, options);
     std::vector<float>().swap(span.Rates);
   });
   // The temperature model over the same span, on a third thread.
@@ -84,7 +93,7 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   std::thread thermalThread([&] {
     std::vector<SamplePoint> records;
     thermalOk = ReadSpanRecords(request.Path, begin, end, records, thermalError, {}, cancel);
-    if (thermalOk) thermal = ComputeThermal(records, TThermalOptions{});
+    if (thermalOk && !cancelled()) thermal = ComputeThermal(records, TThermalOptions{});
   });
   struct TJoin {
     std::thread& t;
