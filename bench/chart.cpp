@@ -1,7 +1,9 @@
 // The chart with a long recording: by default a day at 125 Hz (10.8 million
 // records), with --records=N any length (100000000: more than a week), and
 // with --steps-back=K a clock that steps back K times by 5 s (records out
-// of time order, which the chart sorts).
+// of time order, which the chart sorts), with --pattern=steady|cycling a
+// gyroscope's data (2 deg/h with 0.5 deg/h of noise, steady or cycling
+// temperature) instead of the default rising one.
 // The recording is written into a temporary folder and removed at the end.
 // Opening and charting it (with the peak resident memory it took over the
 // empty window), replots of the whole recording and of a 1 % zoom, the
@@ -42,6 +44,7 @@ namespace {
 
 std::int64_t records = bench_data::kRecords;
 int stepsBack = 0;
+bench_data::TPattern pattern = bench_data::TPattern::Rising;
 
 // A field of /proc/self/status in kB (VmRSS, VmHWM).
 double StatusKb(const char* field) {
@@ -68,7 +71,7 @@ struct TWindow {
     settings.ShowAver = true;
     settings.Save();
     recording = folder + "/week.rtd";
-    bench_data::WriteRecording(recording, records, stepsBack);
+    bench_data::WriteRecording(recording, records, stepsBack, pattern);
     forms = CreateForms(settings.FileName);
     w = forms->MainFrm.get();
     w->show();
@@ -177,6 +180,25 @@ void BM_SpanStatisticsHalf(benchmark::State& state) {
 }
 BENCHMARK(BM_SpanStatisticsHalf)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// A click that places cursor B with cursor A at the first quarter: the
+// read-out at both and between them (up to half the recording), and the
+// chart repainted with the cursor lines, as the user waits for it.
+void BM_CursorClickToReadOut(benchmark::State& state) {
+  TWindow& w = Window();
+  if (!w.w->OpenFile.Loaded && !w.Open()) state.SkipWithError("not loaded");
+  w.w->Chart->UndoZoom();
+  const QCPRange all = w.w->Chart1->xAxis->range();
+  w.w->PlaceCursor(0, all.lower + all.size() / 4);
+  int k = 0;
+  for (auto _ : state) {
+    // Another place each time: nothing of the last read-out is reused.
+    w.w->PlaceCursor(1, all.upper - all.size() * (0.25 - 0.01 * (k++ % 10)));
+    w.w->Chart1->replot(QCustomPlot::rpImmediateRefresh);
+  }
+  w.w->ClearCursors();
+}
+BENCHMARK(BM_CursorClickToReadOut)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 // The gestures: a rubber band over the middle half of the recording (axes,
 // replot, statistics of 5.4 million points), then the undo (axes back,
 // replot, statistics of all points).
@@ -259,6 +281,9 @@ int main(int argc, char** argv) {
       records = std::atoll(argv[i] + 10);
     } else if (std::strncmp(argv[i], "--steps-back=", 13) == 0) {
       stepsBack = std::atoi(argv[i] + 13);
+    } else if (std::strncmp(argv[i], "--pattern=", 10) == 0) {
+      for (auto p : {bench_data::TPattern::Rising, bench_data::TPattern::Steady, bench_data::TPattern::Cycling})
+        if (std::strcmp(argv[i] + 10, bench_data::PatternName(p)) == 0) pattern = p;
     } else {
       ++i;
       continue;

@@ -2,16 +2,20 @@
 // on the X display of $DISPLAY (e.g. under xvfb-run), timed from the
 // program's start until its window's caption names the file: start-up,
 // first paint, reading, charting and statistics. The recording is a day at
-// 125 Hz (10.8 million records; --records=N any length), in time order
-// (steps_back 0) or with a clock that steps back by 5 s three times; it is
+// 125 Hz (10.8 million records; --records=N any length) of a pattern
+// (rising: noisy rate of 0.0033 deg/s, temperature rising 1 deg C/h;
+// steady and cycling: a gyroscope's 2 deg/h with 0.5 deg/h of noise at a
+// steady temperature or in a cycling chamber), in time order (steps_back 0)
+// or with a clock that steps back by 5 s three times; it is
 // read once before timing, so it is in the page cache as after a run.
-// The program runs on a settings folder of its own, removed at the end with
-// the recordings.
+// The program runs from a folder of its own, with its settings beside it
+// (rate and average shown), removed at the end with the recordings.
 //
 //   xvfb-run -a -s '-screen 0 1280x1024x24' build/release/bench/bench_window_open
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,24 +25,26 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "DayRecording.h"
+#include "settings/Optionsprogramm.h"
 
 namespace {
 
 std::int64_t records = bench_data::kRecords;
 std::string folder;
-std::map<int, std::string> recordings;  // by steps back
+std::map<std::pair<int, int>, std::string> recordings;  // by steps back and pattern
 
-const std::string& Recording(int stepsBack) {
-  std::string& path = recordings[stepsBack];
+const std::string& Recording(int stepsBack, bench_data::TPattern pattern) {
+  std::string& path = recordings[{stepsBack, static_cast<int>(pattern)}];
   if (path.empty()) {
-    path = folder + "/day-" + std::to_string(stepsBack) + ".rtd";
-    bench_data::WriteRecording(path, records, stepsBack);
+    path = folder + "/" + bench_data::PatternName(pattern) + "-" + std::to_string(stepsBack) + ".rtd";
+    bench_data::WriteRecording(path, records, stepsBack, pattern);
     // Into the page cache.
     const int fd = ::open(path.c_str(), O_RDONLY);
     static char buffer[1 << 20];
@@ -74,16 +80,18 @@ bool CaptionShown(xcb_connection_t* c, xcb_window_t root, const std::string& tex
 
 // Starts the program (with `recording`, or none when empty) and returns the
 // seconds until one of its windows has a caption containing `caption`; a
-// negative number when the program ended first.
+// negative number when the program ended first. `peakKb`: the program's
+// peak resident memory until then.
 double TimeUntilCaption(xcb_connection_t* c, xcb_window_t root, const std::string& recording,
-                        const std::string& caption) {
+                        const std::string& caption, double* peakKb = nullptr) {
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = ::fork();
   if (pid == 0) {
+    const std::string program = folder + "/ratelog";
     if (recording.empty()) {
-      ::execl(RATELOG_PROGRAM, RATELOG_PROGRAM, static_cast<char*>(nullptr));
+      ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
     } else {
-      ::execl(RATELOG_PROGRAM, RATELOG_PROGRAM, recording.c_str(), static_cast<char*>(nullptr));
+      ::execl(program.c_str(), program.c_str(), recording.c_str(), static_cast<char*>(nullptr));
     }
     ::_exit(127);
   }
@@ -95,7 +103,9 @@ double TimeUntilCaption(xcb_connection_t* c, xcb_window_t root, const std::strin
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   ::kill(pid, SIGTERM);
-  ::waitpid(pid, &status, 0);
+  struct rusage usage {};
+  ::wait4(pid, &status, 0, &usage);
+  if (peakKb) *peakKb = static_cast<double>(usage.ru_maxrss);
   return seconds;
 }
 
@@ -113,23 +123,41 @@ xcb_connection_t* Display(benchmark::State& state, xcb_window_t& root) {
   return connection;
 }
 
-// From the program's start until its caption names the recording.
+// The peak memory of the program started without a recording (kB).
+double emptyPeakKb = 0;
+
+// From the program's start until its caption names the recording; the
+// program's peak memory over that of the empty window, per record.
 void BM_WindowOpen(benchmark::State& state) {
-  const std::string& path = Recording(static_cast<int>(state.range(0)));
+  const auto pattern = static_cast<bench_data::TPattern>(state.range(1));
+  const std::string& path = Recording(static_cast<int>(state.range(0)), pattern);
   xcb_window_t root = 0;
   xcb_connection_t* c = Display(state, root);
   if (!c) return;
+  if (emptyPeakKb == 0) TimeUntilCaption(c, root, std::string(), "Ratelog", &emptyPeakKb);
+  double peakKb = 0;
   for (auto _ : state) {
-    const double seconds = TimeUntilCaption(c, root, path, path);
+    const double seconds = TimeUntilCaption(c, root, path, path, &peakKb);
     if (seconds < 0) {
       state.SkipWithError("the program ended without showing the recording");
       break;
     }
     state.SetIterationTime(seconds);
   }
+  state.SetLabel(bench_data::PatternName(pattern));
   state.counters["records"] = static_cast<double>(records);
+  state.counters["peak_MB"] = peakKb / 1024;
+  state.counters["bytes_per_record"] = (peakKb - emptyPeakKb) * 1024 / static_cast<double>(records);
 }
-BENCHMARK(BM_WindowOpen)->ArgName("steps_back")->Arg(0)->Arg(3)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WindowOpen)
+    ->ArgNames({"steps_back", "pattern"})
+    ->Args({0, static_cast<int>(bench_data::TPattern::Rising)})
+    ->Args({3, static_cast<int>(bench_data::TPattern::Rising)})
+    ->Args({0, static_cast<int>(bench_data::TPattern::Steady)})
+    ->Args({0, static_cast<int>(bench_data::TPattern::Cycling)})
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // The start-up alone: from the program's start (no recording) until its
 // window is shown with its caption.
@@ -162,9 +190,15 @@ int main(int argc, char** argv) {
   }
   char name[] = "/tmp/ratelog-bench-window-XXXXXX";
   folder = ::mkdtemp(name);
-  // The program's settings: defaults, in a folder of their own.
+  // The program in a folder of its own, with its settings beside it:
+  // the defaults, with rate and average shown as a user shows them.
+  std::filesystem::copy_file(RATELOG_PROGRAM, folder + "/ratelog");
   ::setenv("XDG_CONFIG_HOME", folder.c_str(), 1);
   ::setenv("HOME", folder.c_str(), 1);
+  TOptionProgramm settings;
+  settings.FileName = folder + "/Ratelog.ini";
+  settings.ShowSignal = settings.ShowAver = true;
+  if (!settings.Save()) return 1;
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

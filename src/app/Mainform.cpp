@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -157,6 +158,7 @@ void TMainFrm::FormShow() {
   CalcParameters.Passband = Settings.Passband;
   CalcParameters.RandomWalkTime = Settings.RandomWalkTime;
   CalcParameters.EarthRate = Settings.EarthRate;
+  RestoreRecordingFolder();
   ApplyDisplaySettings();
 }
 
@@ -216,6 +218,10 @@ void TMainFrm::resizeEvent(QResizeEvent* event) {
 bool TMainFrm::eventFilter(QObject* watched, QEvent* event) {
   if (watched == central_ && event->type() == QEvent::Resize) {
     FormResize();
+  } else if (watched == Chart1 && event->type() == QEvent::KeyPress) {
+    if (ChartKey(static_cast<QKeyEvent*>(event))) return true;
+  } else if (watched == Chart1 && event->type() == QEvent::Resize) {
+    RefreshCursors();
   } else if (event->type() == QEvent::MouseButtonRelease) {
     if (watched == LabMax) LabMaxClick();
     if (watched == LabMin) LabMinClick();
@@ -240,6 +246,7 @@ void TMainFrm::FormResize() {
   const int chartWidth = std::max(0, width() - panelWidth - ToolBar2->width() - 10);
   const int height = central_->height();
   Chart1->setGeometry(5, 2, chartWidth, std::max(0, height - 4));
+  RefreshSeriesHint();
   panel_ctrl_info->setGeometry(central_->width() - panel_ctrl_info->width(), 0,
                                panel_ctrl_info->width(), height);
   // The gauge: the rest of the top tool bar less 10 pixels.
@@ -323,6 +330,7 @@ void TMainFrm::ch_signalClick() {
   Settings.ShowSignal = ch_signal->isChecked();
   SaveSettings();
   Series1->setVisible(Settings.ShowSignal);
+  RefreshSeriesHint();
   Chart1->replot();
 }
 
@@ -330,13 +338,35 @@ void TMainFrm::ch_averClick() {
   Settings.ShowAver = ch_aver->isChecked();
   SaveSettings();
   Series2->setVisible(Settings.ShowAver);
+  RefreshSeriesHint();
   Chart1->replot();
 }
 
 void TMainFrm::ch_tempClick() {
   Chart1->yAxis2->setVisible(ch_temp->isChecked());
   Series3->setVisible(ch_temp->isChecked());
+  RefreshSeriesHint();
   Chart1->replot();
+}
+
+void TMainFrm::BtnShowSeriesClick() {
+  for (QCheckBox* box : {ch_signal, ch_aver}) box->setChecked(true);
+  ch_signalClick();
+  ch_averClick();
+}
+
+void TMainFrm::RefreshSeriesHint() {
+  if (!built_) return;
+  const bool hidden = SeriesSize(Series1) > 0 && !Series1->visible() && !Series2->visible() &&
+                      !Series3->visible();
+  if (hidden) {
+    BtnShowSeries->adjustSize();
+    const QRect plot = Chart1->axisRect()->rect();
+    const QRect area = plot.isValid() ? plot : Chart1->rect();
+    BtnShowSeries->move(area.center() - QPoint(BtnShowSeries->width() / 2, BtnShowSeries->height() / 2));
+    BtnShowSeries->raise();
+  }
+  BtnShowSeries->setVisible(hidden);
 }
 
 void TMainFrm::ClearSeries() {
@@ -346,5 +376,6 @@ void TMainFrm::ClearSeries() {
   Series2->data()->clear();
   Series3->data()->clear();
   Chart->AllSeriesChanged();
+  RefreshSeriesHint();
   Chart1->replot();
 }

@@ -16,15 +16,22 @@
 #include "acquisition/Mmtimer.h"
 #include "acquisition/Paket.h"
 #include "acquisition/Xcomdrv.h"
+#include "files/Markers.h"
 #include "files/Openf.h"
 #include "processing/Averrmsstatic.h"
 #include "settings/Optionsprogramm.h"
 #include "ui/BackgroundWork.h"
+#include "ui/Cursors.h"
 #include "ui/Dialogs.h"
 #include "ui/UiDispatcher.h"
 
 class QAction;
 class QCheckBox;
+class QCPAbstractItem;
+class QCPItemStraightLine;
+class QDialog;
+class QKeyEvent;
+class QTableWidget;
 class QComboBox;
 class QCPGraph;
 class QCustomPlot;
@@ -195,6 +202,9 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   QLineEdit* e_min;
   QPushButton* BtnApply;
   QPushButton* BtnAuto;
+  // On the chart while it has points but every series is switched off (as
+  // in a new settings file): one click shows the rate and the average.
+  QPushButton* BtnShowSeries;
 
  public slots:
   void FormShow();
@@ -212,6 +222,7 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   void ch_signalClick();
   void ch_averClick();
   void ch_tempClick();
+  void BtnShowSeriesClick();
 
   // Panels.
   void ac_basic_infoExecute();
@@ -305,6 +316,9 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   void CreatePanels();
   void CreateChart();
   void TogglePanel(QAction* action, QGroupBox* panel, int flag);
+  void FollowCalculation(QAction* action);
+  // BtnShowSeries shown when the chart has points and no series on.
+  void RefreshSeriesHint();
   void LaunchShell();
   void KeepMinimumFrame();
 
@@ -350,6 +364,8 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   // The folder of the recording chosen last: where Open and Start's save
   // dialog begin.
   void RememberRecordingFolder(const QString& fileName);
+  void RestoreRecordingFolder();
+  QString LastFolderPath() const;
   // The chart's title while the device has not identified itself.
   void StartWaiting();
   void ShowWaitingTitle();
@@ -376,11 +392,58 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   QAction* ac_warmup = nullptr;
   void ac_thermalExecute();
   void ac_warmupExecute();
+  // The menu of the analyses of the recording on the chart. An analysis
+  // added with AddAnalysisAction is there whenever Calculation is (a
+  // recording on the chart, no run, no work beside the window).
+  QMenu* AnalysisMenu = nullptr;
+  void AddAnalysisAction(QAction* action);
   TChartOverlays* Overlays() const { return overlays_.get(); }
   // The warm-up marker for the loaded recording, when the View item is checked.
   void RefreshWarmupMarker();
 
+ public:
+  // Cursors A and B on a loaded recording (times of records; NaN: not
+  // placed) and their read-out on the chart.
+  double CursorA = NAN;
+  double CursorB = NAN;
+  QLabel* CursorInfo = nullptr;
+  TCursorReadOut LastReadOut;
+  QAction* ac_cursor_a = nullptr;
+  QAction* ac_cursor_b = nullptr;
+  QAction* ac_cursor_clear = nullptr;
+  // 0: A, 1: B, at the record nearest to `time`.
+  void PlaceCursor(int which, double time);
+  // The cursor placed last, by `pixels` (at least to the next record).
+  void MoveCursor(int pixels);
+  void ClearCursors();
+  // The span the analyses take: between the cursors when both are placed,
+  // else what the chart shows.
+  void AnalysisSpan(double& begin, double& end) const;
+  // Markers of the recording on the chart (or being recorded).
+  std::vector<TMarker> Markers;
+  QAction* ac_marker = nullptr;
+  QAction* ac_markers = nullptr;
+  QDialog* MarkersList = nullptr;
+  void ac_markerExecute();
+  void ac_markersExecute();
+
  private:
+  void CreateCursors();
+  bool CursorsAllowed() const;
+  double TimeUnderMouse() const;
+  void RefreshCursors();
+  bool ChartKey(QKeyEvent* event);
+  void SaveMarkersNow();
+  void LoadMarkersOf(const std::string& recording);
+  void ShowMarkers();
+  void FillMarkersList();
+  QCPItemStraightLine* cursorLine_[2] = {nullptr, nullptr};
+  QPoint cursorPressedAt_;
+  int lastCursor_ = 0;
+  std::string markersRecording_;
+  std::vector<QCPAbstractItem*> markerItems_;
+  QTableWidget* markersTable_ = nullptr;
+
   QAction* gaugeSeparator_ = nullptr;
   QTimer* shellWait_ = nullptr;
   int shellWaitTicks_ = 0;

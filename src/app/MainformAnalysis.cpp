@@ -33,6 +33,7 @@ void TMainFrm::ShowGauge(int percent) {
 }
 
 void TMainFrm::RecordingChanged() {
+  ClearCursors();
   if (CalculFrm) CalculFrm->RecordingGone();
   if (AllanFrm) AllanFrm->RecordingGone();
 }
@@ -47,9 +48,7 @@ void TMainFrm::ac_calcExecute() {
   }
   CalculFrm->Settings.Assign(OpenFile);
   CalculFrm->RecordingPath = OpenFile.RecordingName;
-  const QCPRange visible = Chart->Axis(TRateChart::Bottom)->range();
-  CalculFrm->Begin = visible.lower;
-  CalculFrm->End = visible.upper;
+  AnalysisSpan(CalculFrm->Begin, CalculFrm->End);
   CalculFrm->FormatVersion = OpenFile.FormatVersion;
   CalculFrm->Series1 = Series1;
   CalculFrm->Gauge = [this](int percent) { ShowGauge(percent); };
@@ -63,9 +62,7 @@ void TMainFrm::ac_allanExecute() {
     ch_signalClick();
   }
   AllanFrm->RecordingPath = OpenFile.RecordingName;
-  const QCPRange visible = Chart->Axis(TRateChart::Bottom)->range();
-  AllanFrm->Begin = visible.lower;
-  AllanFrm->End = visible.upper;
+  AnalysisSpan(AllanFrm->Begin, AllanFrm->End);
   AllanFrm->Series1 = Series1;
   AllanFrm->Gauge = [this](int percent) { ShowGauge(percent); };
   AllanFrm->exec();
@@ -78,9 +75,7 @@ void TMainFrm::ac_thermalExecute() {
     ch_signalClick();
   }
   ThermalFrm->RecordingPath = OpenFile.RecordingName;
-  const QCPRange visible = Chart->Axis(TRateChart::Bottom)->range();
-  ThermalFrm->Begin = visible.lower;
-  ThermalFrm->End = visible.upper;
+  AnalysisSpan(ThermalFrm->Begin, ThermalFrm->End);
   ThermalFrm->Overlays = overlays_.get();
   ThermalFrm->TempLow = Settings.TempLimitMin;
   ThermalFrm->TempHigh = Settings.TempLimitMax;
@@ -101,7 +96,7 @@ void TMainFrm::RefreshWarmupMarker() {
     std::vector<SamplePoint> records;
     std::string error;
     const double inf = std::numeric_limits<double>::infinity();
-    if (!ReadSpanRecords(path, -inf, inf, records, error, {}, &cancel)) return;
+    if (!ReadSpanRecords(path, -inf, inf, records, error, {}, &cancel) || cancel) return;
     const TWarmupResult r = ComputeWarmup(records, 100.0, 0.1);
     const double first = records.empty() ? NAN : records.front().Time;
     post([this, r, first] {

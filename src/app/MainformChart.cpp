@@ -3,7 +3,9 @@
 // statistics, the scale panel, the unit switch and the averaging time.
 #include <QAction>
 #include <QCheckBox>
+#include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
@@ -92,6 +94,7 @@ void TMainFrm::AppIdle() {
     // A series that is switched off still receives its points.
     Series1->addData(time, Display.rate);
     Series2->addData(time, Display.average);
+    if (SeriesSize(Series1) == 1) RefreshSeriesHint();
     Chart->SetRange(TRateChart::Bottom, time - Settings.DisplayTime, time);
     TrimLiveSeries(time);
     Chart->SeriesChanged(Series1);
@@ -215,30 +218,28 @@ void TMainFrm::StartLoad(std::function<void(bool loaded)> then) {
 
 void TMainFrm::SetBusy(bool busy) {
   if (busy == (busyStates_.size() > 0)) return;
-  QObject* const conflicting[] = {ac_open, ac_start,  BtnDim,        e_mean,  BtnApMean,   ac_calc,
-                                  ac_allan, ac_export, ac_saveserver, ac_print, ac_file_info};
-  if (busy) {
-    for (QObject* o : conflicting) {
-      auto* action = qobject_cast<QAction*>(o);
-      auto* widget = qobject_cast<QWidget*>(o);
-      busyStates_.push_back(action ? action->isEnabled() : widget->isEnabled());
-      if (action)
-        action->setEnabled(false);
-      else
-        widget->setEnabled(false);
-    }
-    return;
-  }
-  // Each one back as it was before (ac_allan follows ac_calc: it comes
-  // after it).
-  std::size_t i = 0;
-  for (QObject* o : conflicting) {
-    const bool enabled = busyStates_[i++];
+  // The analysis actions follow Calculation on their own (AddAnalysisAction):
+  // they are not saved here, or a state already turned off by Calculation
+  // would be saved and put back.
+  QObject* const conflicting[] = {ac_open, ac_start,      BtnDim,   e_mean,      BtnApMean, ac_calc,
+                                  ac_export, ac_saveserver, ac_print, ac_file_info};
+  const auto enable = [](QObject* o, bool enabled) {
     if (auto* action = qobject_cast<QAction*>(o))
       action->setEnabled(enabled);
     else
       static_cast<QWidget*>(o)->setEnabled(enabled);
+  };
+  if (busy) {
+    // Every state saved before any is changed.
+    for (QObject* o : conflicting) {
+      auto* action = qobject_cast<QAction*>(o);
+      busyStates_.push_back(action ? action->isEnabled() : static_cast<QWidget*>(o)->isEnabled());
+    }
+    for (QObject* o : conflicting) enable(o, false);
+    return;
   }
+  std::size_t i = 0;
+  for (QObject* o : conflicting) enable(o, busyStates_[i++]);
   busyStates_.clear();
 }
 
@@ -261,11 +262,35 @@ void TMainFrm::ShowNoRecording() {
   Display = DisplayRecord{};
   RefreshLabels();
   DisableRecordingActions();
+  LoadMarkersOf(std::string());
+  RefreshCursors();
   Chart1->replot();
 }
 
 void TMainFrm::RememberRecordingFolder(const QString& fileName) {
   const QString folder = QFileInfo(fileName).absolutePath();
+  if (folder == OpenDialog1.Folder) return;
+  OpenDialog1.Folder = folder;
+  SaveDialog1.Folder = folder;
+  // Kept for the next start, beside the settings file (whose format stays
+  // as it is); a folder that cannot be kept is only not offered next time.
+  QSaveFile file(LastFolderPath());
+  if (file.open(QIODevice::WriteOnly)) {
+    file.write(folder.toUtf8() + '\n');
+    file.commit();
+  }
+}
+
+QString TMainFrm::LastFolderPath() const {
+  return QFileInfo(QFile::decodeName(SettingsPath.c_str())).absolutePath() +
+         QStringLiteral("/last-folder.txt");
+}
+
+void TMainFrm::RestoreRecordingFolder() {
+  QFile file(LastFolderPath());
+  if (!file.open(QIODevice::ReadOnly)) return;
+  const QString folder = QString::fromUtf8(file.readLine()).trimmed();
+  if (folder.isEmpty() || !QFileInfo(folder).isDir()) return;
   OpenDialog1.Folder = folder;
   SaveDialog1.Folder = folder;
 }
@@ -304,7 +329,12 @@ void TMainFrm::ShowLoadedRecording(TShowPath path) {
     Chart->SetAutomatic(TRateChart::Left);
   }
   overlays_->SetRateFactor(RateUnitPerSec ? 1.0 : 3600.0);
-  if (path == TShowPath::Open || path == TShowPath::Stop) RefreshWarmupMarker();
+  if (path == TShowPath::Open || path == TShowPath::Stop) {
+    RefreshWarmupMarker();
+    LoadMarkersOf(ShownFileName);
+  }
+  RefreshCursors();
+  RefreshSeriesHint();
   Chart1->replot();
 }
 
@@ -312,12 +342,12 @@ void TMainFrm::ac_openExecute() {
   if (Busy()) return;
   QString name;
   if (!Dialogs().OpenFileName(this, OpenDialog1, name)) return;
-  RememberRecordingFolder(name);
   OpenRecording(name);
 }
 
 void TMainFrm::OpenRecording(const QString& name) {
   if (Busy()) return;
+  RememberRecordingFolder(name);
   ClearSeries();
   if (OpenFile.Loaded) OpenFile.Reset();
   AssignOpenFileSettings();
@@ -500,7 +530,10 @@ void TMainFrm::BtnApMeanClick() {
   Settings.MeanTime = value;
   SaveSettings();
   if (!OpenFile.Loaded) return;
-  ClearSeries();
+  // The chart as it is stays until the recording is read again with the
+  // new averaging time.
+  Chart->KeepPicture();
+  Chart1->replot();
   OpenFile.Reset();
   AssignOpenFileSettings();
   OpenFile.RecordingName = ShownFileName;

@@ -107,6 +107,16 @@ void TMainFrm::CreateActions() {
        "Temperature sensitivity of the bias", nullptr, QStyle::SP_CustomBase},
       {&ac_warmup, "ac_warmup", "View", "Warm-up time",
        "Mark the end of warm-up on the chart", nullptr, QStyle::SP_CustomBase},
+      {&ac_cursor_a, "ac_cursor_a", "View", "Cursor A",
+       "Cursor A under the mouse (or click on the chart)", nullptr, QStyle::SP_CustomBase},
+      {&ac_cursor_b, "ac_cursor_b", "View", "Cursor B",
+       "Cursor B under the mouse (or Shift+click on the chart)", nullptr, QStyle::SP_CustomBase},
+      {&ac_cursor_clear, "ac_cursor_clear", "View", "Remove cursors", nullptr, nullptr,
+       QStyle::SP_CustomBase},
+      {&ac_marker, "ac_marker", "View", "Add marker...",
+       "A note at the newest record of a run, or at cursor A", nullptr, QStyle::SP_CustomBase},
+      {&ac_markers, "ac_markers", "View", "Markers...", "The markers of the recording with their times",
+       nullptr, QStyle::SP_CustomBase},
   };
   for (const TActionDef& def : actionDefs) {
     auto* action = new QAction(QString::fromLatin1(def.caption), this);
@@ -144,6 +154,9 @@ void TMainFrm::CreateActions() {
                                                            : QKeySequence(QKeySequence::Quit)},
       {ac_report, QKeySequence(Qt::CTRL | Qt::Key_R)},
       {ac_start, QKeySequence(Qt::Key_F5)},
+      {ac_cursor_a, QKeySequence(Qt::Key_A)},
+      {ac_cursor_b, QKeySequence(Qt::Key_B)},
+      {ac_marker, QKeySequence(Qt::Key_M)},
       {ac_stop, QKeySequence(Qt::SHIFT | Qt::Key_F5)},
   };
   for (const auto& [action, key] : keys) {
@@ -156,10 +169,8 @@ void TMainFrm::CreateActions() {
 
   for (QAction* off : {ac_stop, ac_print, ac_export, ac_calc, ac_allan, ac_file_info, ac_saveserver})
     off->setEnabled(false);
-  // The Allan deviation is there whenever the calculation is.
-  connect(ac_calc, &QAction::enabledChanged, ac_allan, &QAction::setEnabled);
-  connect(ac_calc, &QAction::enabledChanged, ac_report, &QAction::setEnabled);
-  ac_report->setEnabled(false);
+  // The analyses are there whenever the calculation is.
+  for (QAction* analysis : {ac_allan, ac_report, ac_thermal}) FollowCalculation(analysis);
   ac_file_info->setVisible(false);
   ac_saveserver->setVisible(false);
 
@@ -188,13 +199,15 @@ void TMainFrm::CreateActions() {
           [this] { TogglePanel(ac_control, panel_control, 2); });
   connect(ac_scale, &QAction::triggered, this,
           [this] { TogglePanel(ac_scale, panel_scale, 3); });
-  // The temperature sensitivity is there whenever the calculation is; the
-  // warm-up marker is a check item.
-  connect(ac_calc, &QAction::enabledChanged, ac_thermal, &QAction::setEnabled);
-  ac_thermal->setEnabled(ac_calc->isEnabled());
+  // The warm-up marker is a check item.
   ac_warmup->setCheckable(true);
   connect(ac_thermal, &QAction::triggered, this, &TMainFrm::ac_thermalExecute);
   connect(ac_warmup, &QAction::triggered, this, &TMainFrm::ac_warmupExecute);
+  connect(ac_cursor_a, &QAction::triggered, this, [this] { PlaceCursor(0, TimeUnderMouse()); });
+  connect(ac_cursor_b, &QAction::triggered, this, [this] { PlaceCursor(1, TimeUnderMouse()); });
+  connect(ac_cursor_clear, &QAction::triggered, this, &TMainFrm::ClearCursors);
+  connect(ac_marker, &QAction::triggered, this, &TMainFrm::ac_markerExecute);
+  connect(ac_markers, &QAction::triggered, this, &TMainFrm::ac_markersExecute);
 }
 
 void TMainFrm::CreateMenu() {
@@ -223,14 +236,16 @@ void TMainFrm::CreateMenu() {
   view->addAction(ac_hide_all);
   view->addSeparator();
   view->addAction(ac_warmup);
+  view->addSeparator();
+  for (QAction* action : {ac_cursor_a, ac_cursor_b, ac_cursor_clear, ac_marker, ac_markers})
+    view->addAction(action);
   QMenu* run = MainMenu1->addMenu(QStringLiteral("&Run"));
   run->setObjectName(QStringLiteral("MenuRun"));
   run->addAction(ac_start);
   run->addAction(ac_stop);
   run->addSeparator();
-  run->addAction(ac_calc);
-  run->addAction(ac_allan);
-  run->addAction(ac_thermal);
+  AnalysisMenu = run;
+  for (QAction* analysis : {ac_calc, ac_allan, ac_thermal}) run->addAction(analysis);
   InstallScaleFactorWindow(
       this, run, ac_allan, ac_calc,
       [this] { return OpenFile.Loaded ? OpenFile.RecordingName : std::string(); },
@@ -241,6 +256,16 @@ void TMainFrm::CreateMenu() {
   QMenu* help = MainMenu1->addMenu(QStringLiteral("&Help"));
   help->setObjectName(QStringLiteral("MenuHelp"));
   help->addAction(ac_about);
+}
+
+void TMainFrm::FollowCalculation(QAction* action) {
+  connect(ac_calc, &QAction::enabledChanged, action, &QAction::setEnabled);
+  action->setEnabled(ac_calc->isEnabled());
+}
+
+void TMainFrm::AddAnalysisAction(QAction* action) {
+  FollowCalculation(action);
+  AnalysisMenu->addAction(action);
 }
 
 void TMainFrm::CreateToolBars() {
@@ -329,6 +354,12 @@ void TMainFrm::CreateChart() {
   Series1 = Chart->Series1;
   Series2 = Chart->Series2;
   Series3 = Chart->Series3;
+  BtnShowSeries = Named(new QPushButton(QStringLiteral("Rate and Average are switched off: show them"),
+                                        Chart1),
+                        "BtnShowSeries");
+  BtnShowSeries->setVisible(false);
+  connect(BtnShowSeries, &QPushButton::clicked, this, &TMainFrm::BtnShowSeriesClick);
+  CreateCursors();
 }
 
 void TMainFrm::CreatePanels() {

@@ -11,9 +11,7 @@ void TMainFrm::ac_reportExecute() {
   if (!ReportFrm) ReportFrm = new TReportFrm(this);
   TReportRequest request;
   request.Path = OpenFile.RecordingName;
-  const QCPRange shown = Chart->Axis(TRateChart::Bottom)->range();
-  request.Begin = shown.lower;
-  request.End = shown.upper;
+  AnalysisSpan(request.Begin, request.End);
   request.Settings.Assign(OpenFile);
   ReportFrm->Start(request, Chart->SharedRecording(),
                    ReportLimitsPath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")));

@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QDateTime>
+#include <cstdio>
 #include <QLabel>
 #include <QMenuBar>
 #include <QTimer>
@@ -88,9 +89,14 @@ void TMainFrm::ac_startExecute() {
     RecordFileName = chosen.toStdString();
     Recording = true;
     Run.ArmRecording(RecordFileName);
+    // The run writes a new recording: the markers of an old one of that
+    // name go with it.
+    std::remove(MarkersPath(RecordFileName).c_str());
+    LoadMarkersOf(RecordFileName);
     setWindowTitle(QString::fromLatin1(CaptionPrefix) + chosen);
   } else {
     setWindowTitle(QString::fromLatin1(CaptionPrefix) + QStringLiteral("Untitled"));
+    LoadMarkersOf(std::string());
   }
 
   runMessageShown_ = false;

@@ -190,6 +190,8 @@ struct TData {
   }
   // Runs of samples without holes: [begin, end).
   std::vector<std::pair<std::int64_t, std::int64_t>> runs;
+  const std::atomic<bool>* cancel = nullptr;
+  bool Cancelled() const { return cancel && cancel->load(std::memory_order_relaxed); }
 };
 
 double Y(const TData& d, std::int64_t i) { return static_cast<double>(d.y[i]) - d.offset; }
@@ -223,7 +225,7 @@ long double RunSquares(const TData& D, TAllanKind kind, std::int64_t b, std::int
       from[k] = std::min(b + k * quarter, b + terms);
       to[k] = std::min(b + (k + 1) * quarter, b + terms);
     }
-    for (std::int64_t at = 0; at < quarter; at += kBlock) {
+    for (std::int64_t at = 0; at < quarter && !D.Cancelled(); at += kBlock) {
       const std::int64_t len = std::min(kBlock, quarter - at);
       std::int64_t s[4], cnt[4];
       double d[4] = {0, 0, 0, 0}, sq[4] = {0, 0, 0, 0};
@@ -283,7 +285,7 @@ long double RunSquares(const TData& D, TAllanKind kind, std::int64_t b, std::int
   };
   const std::int64_t jEnd = b + terms;
   if (kind == TAllanKind::Hdev) {
-    for (std::int64_t j = b; j < jEnd; j += kBlock) {
+    for (std::int64_t j = b; j < jEnd && !D.Cancelled(); j += kBlock) {
       const std::int64_t to = std::min(j + kBlock, jEnd);
       double d = third(j), sq = 0;
       for (std::int64_t q = j; q + 1 < to; ++q) {
@@ -305,7 +307,7 @@ long double RunSquares(const TData& D, TAllanKind kind, std::int64_t b, std::int
       if (i + 1 < b + m) d += Y(D, i + 2 * m) - 2 * Y(D, i + m) + Y(D, i);
     }
   }
-  for (std::int64_t j = b; j < jEnd; j += kBlock) {
+  for (std::int64_t j = b; j < jEnd && !D.Cancelled(); j += kBlock) {
     const std::int64_t to = std::min(j + kBlock, jEnd);
     // D_q is needed up to the last term but one.
     double d = j + 1 < jEnd ? third(j) : 0;
@@ -500,6 +502,7 @@ TAllanResult Compute(TData& D, double tau0, const TAllanOptions& o, TAllanResult
   std::int64_t valid = 0;
   for (const auto& [b, e] : D.runs) valid += e - b;
   r.Count = valid;
+  D.cancel = o.Cancel;
   if (valid < 3 || !(tau0 > 0) || !std::isfinite(tau0)) return r;
   if (o.Grid.Type == TTauGrid::All && D.n > kAllFactorsLimit) {
     r.Refused = "--taus all computes every factor and is limited to " + std::to_string(kAllFactorsLimit) +
@@ -530,7 +533,7 @@ TAllanResult Compute(TData& D, double tau0, const TAllanOptions& o, TAllanResult
   // Factors shared out between the cores, largest first.
   std::atomic<std::size_t> next{0};
   auto work = [&] {
-    for (std::size_t k; (k = next.fetch_add(1)) < factors.size();) {
+    for (std::size_t k; !D.Cancelled() && (k = next.fetch_add(1)) < factors.size();) {
       const std::int64_t m = factors[k];
       long double squares = 0;
       std::int64_t terms = 0;
@@ -560,6 +563,7 @@ TAllanResult Compute(TData& D, double tau0, const TAllanOptions& o, TAllanResult
   work();
   for (std::thread& t : threads) t.join();
   std::vector<double>().swap(D.C);
+  if (D.Cancelled()) return r;
   // Points without an identification (too few averages) take the noise of
   // the nearest shorter tau that has one; white rate noise when none has.
   int alpha = 0;

@@ -7,6 +7,7 @@
 // walk K, rate ramp R), each read off its own region of the curve.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -56,6 +57,9 @@ struct TAllanOptions {
   TAllanKind Kind = TAllanKind::Oadev;
   TTauGrid Grid;
   double Confidence = 0.683;  // of the intervals, 0 < c < 1
+  // When set and turned true, the computation ends early (within a few
+  // milliseconds) with what it has; the caller drops that result.
+  const std::atomic<bool>* Cancel = nullptr;
 };
 
 // One averaging factor m: tau = m * tau0 (s), the deviation (deg/h), the

@@ -70,11 +70,20 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   bool allanOk = false;
   std::atomic<int> allanPercent{0};
   std::thread allanThread([&] {
-    allanOk = ReadSpanRates(request.Path, request.Begin, request.End, span, allanError,
-                            [&](std::int64_t done, std::int64_t all) {
-                              if (all > 0) allanPercent = static_cast<int>(done * 100 / all);
-                            });
-    if (allanOk) allan = ComputeAllan(span);
+    struct TStopped {};
+    try {
+      allanOk = ReadSpanRates(request.Path, request.Begin, request.End, span, allanError,
+                              [&](std::int64_t done, std::int64_t all) {
+                                if (cancelled()) throw TStopped{};
+                                if (all > 0) allanPercent = static_cast<int>(done * 100 / all);
+                              });
+    } catch (const TStopped&) {
+      allanOk = false;
+      allanError = "cancelled";
+    }
+    TAllanOptions options;
+    options.Cancel = cancel;
+    if (allanOk) allan = ComputeAllan(span, options);
     std::vector<float>().swap(span.Rates);
   });
   // The temperature model over the same span, on a third thread.
@@ -87,7 +96,7 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
     TThermalOptions options;
     options.TLow = request.Settings.TempLimitMin;
     options.THigh = request.Settings.TempLimitMax;
-    if (thermalOk) thermal = ComputeThermal(records, options);
+    if (thermalOk && !cancelled()) thermal = ComputeThermal(records, options);
   });
   struct TJoin {
     std::thread& t;

@@ -76,20 +76,14 @@ TReportFrm::TReportFrm(QWidget* parent) : QDialog(parent) {
   connect(BtnSave, &QPushButton::clicked, this, &TReportFrm::BtnSaveClick);
   connect(BtnClose, &QPushButton::clicked, this, &QDialog::reject);
   // Closing ends a computation that is still running.
-  connect(this, &QDialog::finished, this, [this] { cancel_ = true; });
+  connect(this, &QDialog::finished, this, [this] { job_.Cancel(); });
 }
 
-TReportFrm::~TReportFrm() { StopWorker(); }
-
-void TReportFrm::StopWorker() {
-  cancel_ = true;
-  if (worker_.joinable()) worker_.join();
-  cancel_ = false;
-}
+TReportFrm::~TReportFrm() = default;
 
 void TReportFrm::Start(const TReportRequest& request, std::shared_ptr<TRecordingSeries> chart,
                        const std::string& limitsFile) {
-  StopWorker();
+  job_.Cancel();
   request_ = request;
   chart_ = std::move(chart);
   limitsFile_ = limitsFile;
@@ -108,24 +102,23 @@ void TReportFrm::Start(const TReportRequest& request, std::shared_ptr<TRecording
   Preview->updatePreview();
   open();
 
-  worker_ = std::thread([this, request = request_] {
+  job_.Start([this, request = request_](const std::atomic<bool>& cancel, const auto& post) {
     std::string error;
+    auto content = std::make_shared<TReportContent>();
     int shown = -1;
     const bool ok = ComputeReport(
-        request, computing_, error,
-        [this, &shown](int percent) {
+        request, *content, error,
+        [this, &shown, &post](int percent) {
           if (percent == shown) return;
           shown = percent;
-          QMetaObject::invokeMethod(this, [this, percent] { Gauge->setValue(percent); },
-                                    Qt::QueuedConnection);
+          post([this, percent] { Gauge->setValue(percent); });
         },
-        &cancel_);
-    QMetaObject::invokeMethod(this, [this, ok, error] { Finished(ok, error); }, Qt::QueuedConnection);
+        &cancel);
+    post([this, ok, content, error] { Finished(ok, std::move(*content), error); });
   });
 }
 
-void TReportFrm::Finished(bool ok, const std::string& error) {
-  if (worker_.joinable()) worker_.join();
+void TReportFrm::Finished(bool ok, TReportContent content, const std::string& error) {
   Gauge->setVisible(false);
   but_apply->setEnabled(true);
   if (!ok) {
@@ -134,7 +127,7 @@ void TReportFrm::Finished(bool ok, const std::string& error) {
     emit Computed();
     return;
   }
-  content_ = std::move(computing_);
+  content_ = std::move(content);
   ready_ = true;
   BtnSave->setEnabled(true);
   ShowState();

@@ -7,12 +7,11 @@
 
 #include <QDialog>
 #include <QPrinter>
-#include <atomic>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "report/ReportContent.h"
+#include "ui/ThermalFrm.h"
 
 class QLabel;
 class QPlainTextEdit;
@@ -52,8 +51,7 @@ class TReportFrm : public QDialog {
   void Computed();
 
  private:
-  void StopWorker();
-  void Finished(bool ok, const std::string& error);
+  void Finished(bool ok, TReportContent content, const std::string& error);
   // Takes the limits of the text: false (and a message) when a line is not
   // a limit. Saves them to the limits file.
   bool ApplyLimits();
@@ -62,12 +60,13 @@ class TReportFrm : public QDialog {
   void ShowState();
 
   QPrinter printer_{QPrinter::HighResolution};
-  std::thread worker_;
-  std::atomic<bool> cancel_{false};
   TReportRequest request_;
   std::shared_ptr<TRecordingSeries> chart_;
   TReportContent content_;
-  TReportContent computing_;  // written by the worker only
   bool ready_ = false;
   std::string limitsFile_;
+  // The computation: a new one (or closing) cancels the one under way and
+  // drops its result without waiting for it; its thread ends on its own
+  // within a fraction of a second. Last member: its threads end first.
+  TBackgroundJob job_{this};
 };

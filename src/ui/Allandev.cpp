@@ -12,6 +12,7 @@
 #include <QLocale>
 #include <QPainter>
 #include <QPixmap>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QTableWidget>
@@ -89,6 +90,27 @@ const char* const kGrids[][2] = {{"octave", "Octave (m = 1, 2, 4, ...)"},
                                  {"20", "20 per decade"},
                                  {"all", "Every m (up to 100000 records)"}};
 const char* const kKinds[] = {"Overlapping Allan", "Modified Allan", "Overlapping Hadamard"};
+
+// The table with a line of column headings above the points and another
+// above the terms.
+std::string WithHeadings(const std::string& table) {
+  std::string out;
+  std::size_t at = 0;
+  bool first = true, terms = false;
+  while (at < table.size()) {
+    const std::size_t end = std::min(table.find('\n', at), table.size());
+    const std::string line = table.substr(at, end - at);
+    if (!terms && line.rfind("Q\t", 0) == 0) {
+      out += "# term\tvalue\tunit\ttau from, s\ttau to, s\ttau of the minimum, s\n";
+      terms = true;
+    }
+    out += line + "\n";
+    if (first) out += "# tau, s\tsigma, \u00B0/h\tterms\tedf\tlow, \u00B0/h\thigh, \u00B0/h\n";
+    first = false;
+    at = end + 1;
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -180,6 +202,13 @@ TAllanFrm::TAllanFrm(QWidget* parent)
   lab_K = Named(new QLabel(kNone, this), "lab_K");
   lab_R = Named(new QLabel(kNone, this), "lab_R");
   lab_gaps = Named(new QLabel(this), "lab_gaps");
+  // The progress of the reading and computing, in the window itself (the
+  // main window's gauge lies behind it).
+  Progress = Named(new QProgressBar(this), "Progress");
+  Progress->setRange(0, 100);
+  Progress->setTextVisible(false);
+  Progress->setMaximumHeight(16);
+  Progress->setVisible(false);
   BtnSavePlot = Named(new QPushButton(QStringLiteral("Save plot..."), this), "BtnSavePlot");
   BtnSaveTable = Named(new QPushButton(QStringLiteral("Save table..."), this), "BtnSaveTable");
   BtnClose = Named(new QPushButton(QStringLiteral("Close"), this), "BtnClose");
@@ -221,6 +250,7 @@ TAllanFrm::TAllanFrm(QWidget* parent)
   readOuts->setColumnStretch(1, 1);
 
   auto* buttons = new QHBoxLayout;
+  buttons->addWidget(Progress, 1);
   buttons->addStretch(1);
   buttons->addWidget(BtnSavePlot);
   buttons->addWidget(BtnSaveTable);
@@ -287,9 +317,11 @@ bool TAllanFrm::Recompute() {
     TAllanResult Result;
   };
   auto outcome = std::make_shared<TOutcome>();
-  if (Gauge) Gauge(0);
+  ShowProgress(0);
+  TAllanOptions options = Options();
+  options.Cancel = &work_.CancelFlag();
   work_.Start(
-      [this, outcome, path = RecordingPath, begin = Begin, end = End, options = Options()] {
+      [this, outcome, path = RecordingPath, begin = Begin, end = End, options] {
         TSpanRates span;
         try {
           outcome->Ok = ReadSpanRates(path, begin, end, span, outcome->Error,
@@ -297,16 +329,20 @@ bool TAllanFrm::Recompute() {
                                         if (work_.Cancelled()) throw TReadingStopped{};
                                         const int percent = total > 0 ? static_cast<int>(read * 100 / total) : 0;
                                         work_.Post([this, percent] {
-                                          if (Gauge && work_.Running()) Gauge(percent);
+                                          if (work_.Running()) ShowProgress(percent);
                                         });
                                       });
         } catch (const TReadingStopped&) {
           return;
         }
-        if (outcome->Ok && !work_.Cancelled()) outcome->Result = ComputeAllan(span, options);
+        if (!outcome->Ok || work_.Cancelled()) return;
+        work_.Post([this] {
+          if (work_.Running()) ShowProgress(100);
+        });
+        outcome->Result = ComputeAllan(span, options);
       },
       [this, outcome] {
-        if (Gauge) Gauge(-1);
+        ShowProgress(-1);
         if (restart_) {
           restart_ = false;
           Recompute();
@@ -322,6 +358,20 @@ bool TAllanFrm::Recompute() {
       });
   lab_span->setText(QStringLiteral("Reading the span..."));
   return true;
+}
+
+void TAllanFrm::ShowProgress(int percent) {
+  if (Gauge) Gauge(percent);
+  Progress->setVisible(percent >= 0);
+  if (percent < 0) return;
+  // Read: the computation itself tells no progress.
+  if (percent >= 100) {
+    Progress->setRange(0, 0);
+    lab_span->setText(QStringLiteral("Computing..."));
+  } else {
+    Progress->setRange(0, 100);
+    Progress->setValue(percent);
+  }
 }
 
 void TAllanFrm::RecordingGone() {
@@ -473,7 +523,7 @@ void TAllanFrm::BtnSaveTableClick() {
   QString name;
   if (!Dialogs().SaveFileName(this, request, name)) return;
   QFile file(name);
-  const QByteArray text = SingleByte(AllanTable(Result));
+  const QByteArray text = SingleByte(WithHeadings(AllanTable(Result)));
   if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(text) != text.size() ||
       !file.flush()) {
     Message(QStringLiteral("Cannot write %1: %2").arg(name, file.errorString()));

@@ -20,6 +20,7 @@ class QComboBox;
 class QCustomPlot;
 class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
 class QTableWidget;
 
@@ -60,6 +61,7 @@ class TAllanFrm : public QDialog {
   QPushButton* BtnSavePlot;
   QPushButton* BtnSaveTable;
   QPushButton* BtnClose;
+  QProgressBar* Progress;  // shown while reading and computing
 
  public slots:
   void FormShow();
@@ -89,6 +91,8 @@ class TAllanFrm : public QDialog {
 
  private:
   void Message(const QString& text);
+  // 0..99: reading; 100: computing; -1: done.
+  void ShowProgress(int percent);
 
   TBackgroundWork work_;
   bool restart_ = false;  // compute again once the computation under way has stopped

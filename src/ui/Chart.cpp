@@ -143,13 +143,13 @@ TRateChart::TRateChart(QCustomPlot* plot) : Chart1(plot) {
   plot->yAxis2->setVisible(false);
 
   Series1 = new TRecordingGraph(plot->xAxis, plot->yAxis, TRecordingSeries::Rate);
-  Series1->setName(QStringLiteral("Series1"));
+  Series1->setName(QStringLiteral("Rate"));
   Series1->setPen(QPen(Qt::red));
   Series2 = new TRecordingGraph(plot->xAxis, plot->yAxis, TRecordingSeries::Average);
-  Series2->setName(QStringLiteral("Series2"));
+  Series2->setName(QStringLiteral("Average"));
   Series2->setPen(QPen(Qt::blue));
   Series3 = new TRecordingGraph(plot->xAxis, plot->yAxis2, TRecordingSeries::Temperature);
-  Series3->setName(QStringLiteral("Series3"));
+  Series3->setName(QStringLiteral("Temperature"));
   Series3->setPen(QPen(QColor(0, 128, 0)));
   Series3->setVisible(false);
 
@@ -242,6 +242,24 @@ void TRateChart::DropRecording() {
     static_cast<TRecordingGraph*>(series)->SetRecording(nullptr);
   recording_.reset();
   for (TExtent& e : extents_) e.valid = false;
+}
+
+void TRateChart::KeepPicture() {
+  if (!recording_) return;
+  std::array<QVector<QCPGraphData>, 3> lines;
+  const std::array<QCPGraph*, 3> series = {Series1, Series2, Series3};
+  for (std::size_t i = 0; i < series.size(); ++i)
+    recording_->LineData(static_cast<TRecordingGraph*>(series[i])->Series(), series[i]->keyAxis(),
+                         series[i]->adaptiveSampling(), &lines[i]);
+  // The axes stay where they are while only the drawn lines are kept.
+  std::array<QCPRange, 3> ranges;
+  for (int id = Bottom; id <= Right; ++id) ranges[static_cast<std::size_t>(id)] = Axis(static_cast<TAxisId>(id))->range();
+  DropRecording();
+  for (std::size_t i = 0; i < series.size(); ++i) {
+    series[i]->data()->set(lines[i], true);
+    SeriesChanged(series[i]);
+  }
+  for (int id = Bottom; id <= Right; ++id) Axis(static_cast<TAxisId>(id))->setRange(ranges[static_cast<std::size_t>(id)]);
 }
 
 void TRateChart::SetRecordingRateFactor(double rateFactor) {

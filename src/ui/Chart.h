@@ -64,6 +64,11 @@ class TRateChart {
   // is emptied) until DropRecording, which AllSeriesChanged also does.
   void ShowRecording(std::shared_ptr<TRecordingSeries> recording);
   void DropRecording();
+  // The recording gives way to the lines the chart draws of it now (a few
+  // points per pixel column): the picture stays while the recording's
+  // memory is freed for a new reading, until ShowRecording or
+  // AllSeriesChanged.
+  void KeepPicture();
   TRecordingSeries* Recording() const { return recording_.get(); }
   // The same, for users that keep the points beyond the next load.
   std::shared_ptr<TRecordingSeries> SharedRecording() const { return recording_; }

@@ -633,6 +633,17 @@ void TRecordingSeries::LineData(TSeries series, const QCPAxis* keyAxis, bool ada
   }
 }
 
+std::int64_t TRecordingSeries::Nearest(double time) const {
+  const std::int64_t n = Size();
+  if (n == 0 || std::isnan(time)) return -1;
+  const float* t = time_.data();
+  const std::int64_t after = std::lower_bound(t, t + n, time, [](float a, double b) { return a < b; }) - t;
+  if (after == n) return std::lower_bound(t, t + n, t[n - 1]) - t;
+  if (after == 0) return 0;
+  const std::int64_t before = std::lower_bound(t, t + n, t[after - 1]) - t;
+  return time - static_cast<double>(t[after - 1]) <= static_cast<double>(t[after]) - time ? before : after;
+}
+
 bool TRecordingSeries::SpanStatistics(double begin, double end, TAverRmsStatic& out) const {
   out.Begin = begin;
   out.End = end;

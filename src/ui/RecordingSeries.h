@@ -67,6 +67,9 @@ class TRecordingSeries {
 
   // The value of point i of a series, as charted.
   double Key(std::int64_t i) const { return static_cast<double>(time_[static_cast<std::size_t>(i)]); }
+  // The point whose time is nearest to `time` (of equal distances the
+  // earlier; of equal times the first); -1 when there is none.
+  std::int64_t Nearest(double time) const;
   double Value(TSeries series, std::int64_t i) const;
   // Smallest and largest finite key and value of a series; false when it
   // has none.

@@ -105,6 +105,16 @@ void TChartOverlays::SetCompensated(std::vector<double> times, std::vector<doubl
     compensated_->setName(QStringLiteral("Compensated rate"));
     compensated_->setPen(QPen(QColor(150, 0, 170), 1));
   }
+  // The legend tells the compensated rate from the series it is drawn over.
+  for (int i = 0; i < chart_->graphCount(); ++i) {
+    QCPGraph* graph = chart_->graph(i);
+    if (graph == compensated_ || graph->visible())
+      graph->addToLegend();
+    else
+      graph->removeFromLegend();
+  }
+  chart_->axisRect()->insetLayout()->setInsetAlignment(0, Qt::AlignBottom | Qt::AlignRight);
+  chart_->legend->setVisible(true);
   SetRateFactor(factor_);
 }
 
@@ -121,6 +131,7 @@ void TChartOverlays::ClearCompensated() {
   if (compensated_) {
     chart_->removeGraph(compensated_);
     compensated_ = nullptr;
+    chart_->legend->setVisible(false);
     chart_->replot();
   }
   std::vector<double>().swap(times_);

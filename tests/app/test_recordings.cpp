@@ -9,6 +9,7 @@
 #include <random>
 
 #include "AppTest.h"
+#include "processing/NumberFormat.h"
 #include "ui/NumberText.h"
 
 namespace {
@@ -80,7 +81,9 @@ TEST_F(Recordings, OpeningChartsTheWholeRecording) {
   for (const QCPGraph* s : {w->Series1, w->Series2, w->Series3}) EXPECT_EQ(SeriesSize(s), 50);
   EXPECT_FLOAT_EQ(static_cast<float>(Values(w->Series1)[9]), 0.010f * 3600.0f);
   EXPECT_EQ(w->windowTitle(), "Ratelog - " + path);
-  for (QAction* a : {w->ac_calc, w->ac_print, w->ac_export, w->ac_saveserver, w->ac_file_info})
+  // Every analysis again after the second recording.
+  for (QAction* a : {w->ac_calc, w->ac_print, w->ac_export, w->ac_saveserver, w->ac_file_info,
+                     w->ac_allan, w->ac_thermal, w->ac_report})
     EXPECT_TRUE(a->isEnabled()) << a->text().toStdString();
   EXPECT_EQ(w->LabIDN->text(), "VRDT40-123.456-00042");
   // The statistics of the whole recording in the panels.
@@ -186,9 +189,13 @@ TEST_F(Recordings, UnitSwitchRechartsTheRecordingWithoutReadingIt) {
   EXPECT_FLOAT_EQ(static_cast<float>(Values(w->Series2)[9]), 5.5f * 3.6f);
   w->e_mean->setText("2");
   w->BtnApMean->click();
+  ASSERT_TRUE(w->Busy());
+  ASSERT_EQ(SeriesSize(w->Series2), 10) << "the old chart stays while the recording is read again";
+  EXPECT_FLOAT_EQ(static_cast<float>(Values(w->Series2)[9]), 5.5f * 3.6f);
   Settle();
   EXPECT_EQ(SeriesSize(w->Series2), 10);
   EXPECT_FLOAT_EQ(static_cast<float>(Values(w->Series2)[9]), 9.5f * 3.6f);
+  EXPECT_TRUE(w->ac_allan->isEnabled() && w->ac_thermal->isEnabled() && w->ac_report->isEnabled());
   ::unlink(dir.File("rec.rtd").c_str());
   w->Chart->SetRange(TRateChart::Right, 0, 1);
   w->BtnDim->click();
@@ -269,6 +276,32 @@ TEST_F(Recordings, AMessageDuringALoadIsAnswered) {
   EXPECT_TRUE(w->OpenFile.Loaded);
   EXPECT_EQ(Points(), 200000u);
   EXPECT_EQ(w->OpenFile.MeanTime, 20);
+}
+
+// A new settings file charts no series: the empty chart says so, and its
+// one button shows rate and average, for this and every later recording.
+// Open starts in the folder of the recording shown last, also one named on
+// the command line and after the program starts again.
+TEST_F(Recordings, SwitchedOffSeriesAndTheLastFolderPastTheFirstRecording) {
+  ASSERT_FALSE(w->Settings.ShowSignal || w->Settings.ShowAver);
+  ::mkdir(dir.File("day2").c_str(), 0755);
+  WriteRecording(dir.File("day2/a.rtd"), Ramp(1, 20, 0.1f, [](int) { return 0.001f; }));
+  w->OpenRecording(Q(dir.File("day2/a.rtd")));
+  ASSERT_TRUE(Settle() && w->OpenFile.Loaded);
+  EXPECT_TRUE(w->BtnShowSeries->isVisible());
+  EXPECT_TRUE(w->Chart1->rect().contains(w->BtnShowSeries->geometry()));
+  w->BtnShowSeries->click();
+  EXPECT_TRUE(w->Series1->visible() && w->Series2->visible() && w->ch_signal->isChecked());
+  EXPECT_FALSE(w->BtnShowSeries->isVisible());
+  dialogs.Names.push_back(QString());  // Open cancelled: only the folder is looked at
+  w->ac_openExecute();
+  EXPECT_EQ(dialogs.Calls.back().Request.Folder, Q(dir.File("day2")));
+  ASSERT_TRUE(Open(Ramp(1, 20, 0.1f, [](int) { return 0.002f; }), "b.rtd"));
+  EXPECT_FALSE(w->BtnShowSeries->isVisible());
+  Show(dir.File("Ratelog.ini"));
+  dialogs.Names.push_back(QString());
+  w->ac_openExecute();
+  EXPECT_EQ(dialogs.Calls.back().Request.Folder, Q(dir.Path()));
 }
 
 TEST_F(Recordings, ZoomStatisticsNeedThreePoints) {
@@ -442,11 +475,57 @@ TEST_F(Analysis, AllanWindowPlotsReadsOffAndSaves) {
     EXPECT_FALSE(allan->BtnSaveTable->isEnabled());
   });
   const std::string table = ReadText(dir.File("allan.txt"));
-  EXPECT_EQ(table.substr(0, 43), "# kind oadev, confidence 0.683, gaps 0\n0.1\t");
+  EXPECT_EQ(table.substr(0, 92), "# kind oadev, confidence 0.683, gaps 0\n"
+                                 "# tau, s\tsigma, \xB0/h\tterms\tedf\tlow, \xB0/h\thigh, \xB0/h\n0.1\t");
+  EXPECT_NE(table.find("\n# term\tvalue\tunit\ttau from, s\ttau to, s\ttau of the minimum, s\nQ\t"),
+            std::string::npos);
   EXPECT_NE(table.find("\t19999\t1333"), std::string::npos);  // terms at m = 1: n - 1; edf 2/3 of them
   EXPECT_NE(table.find("\t\xB0/h\t"), std::string::npos);  // single-byte degree sign
   w->ac_calc->setEnabled(false);
   EXPECT_FALSE(w->ac_allan->isEnabled());
+}
+
+// Cursors by click, keyboard and menu on a 10 s ramp of 0.001 deg/s per
+// record (3.6 deg/h each): the read-out at each and between them, their
+// span handed to the analyses; a marker at cursor A kept beside the
+// recording and shown again when the recording is opened again.
+TEST_F(Analysis, CursorsReadOutSpanAndMarkers) {
+  ASSERT_TRUE(Open(10, [](float t) { return 0.01f * t; }));
+  w->PlaceCursor(0, 2.04);
+  w->PlaceCursor(1, 4.96);
+  EXPECT_EQ(w->CursorA, static_cast<double>(20 * 0.1f));
+  EXPECT_EQ(w->CursorB, static_cast<double>(50 * 0.1f));
+  const TCursorReadOut& r = w->LastReadOut;
+  EXPECT_FLOAT_EQ(r.A.Rate, 72);
+  EXPECT_FLOAT_EQ(r.B.Average, 25.5f * 3.6f) << "records 1 .. 50: the 50 s window is not full yet";
+  EXPECT_FLOAT_EQ(r.A.Temperature, 25);
+  EXPECT_FLOAT_EQ(r.DRate, 108);
+  // Records 20 .. 50: 31 rates 3.6 deg/h apart, mean 126, RMS 3.6 sqrt((31^2 - 1) / 12).
+  EXPECT_NEAR(r.Mean, 126, 1e-4);
+  EXPECT_NEAR(r.Rms, 3.6 * std::sqrt(80.0), 1e-4);
+  EXPECT_TRUE(w->CursorInfo->isVisible() && w->CursorInfo->text().contains(QStringLiteral("RMS 32,1994")))
+      << w->CursorInfo->text().toStdString();
+  WhileOpen(calc, [&] { w->ac_calcExecute(); }, [&] {
+    EXPECT_EQ(calc->Begin, w->CursorA);
+    EXPECT_EQ(calc->End, w->CursorB);
+  });
+  QTest::keyClick(w->Chart1, Qt::Key_Right);  // B, placed last, to the next record
+  EXPECT_EQ(w->CursorB, static_cast<double>(51 * 0.1f));
+  const QPoint at(static_cast<int>(w->Chart1->xAxis->coordToPixel(7.0)), w->Chart1->axisRect()->center().y());
+  QTest::mouseClick(w->Chart1, Qt::LeftButton, Qt::NoModifier, at);
+  EXPECT_NEAR(w->CursorA, 7.0, 0.1);
+  EXPECT_FALSE(w->Chart->Zoomed());
+  dialogs.Names.push_back(QStringLiteral("door	opened"));
+  w->ac_markerExecute();
+  EXPECT_EQ(ReadText(dir.File("rec.markers.txt")),
+            "# Ratelog markers\n" + FormatGeneral(w->CursorA, '.', 10) + "\tdoor opened\n");
+  QTest::keyClick(w->Chart1, Qt::Key_Escape);
+  EXPECT_TRUE(std::isnan(w->CursorA) && std::isnan(w->CursorB) && !w->CursorInfo->isVisible());
+  ASSERT_TRUE(WindowTest::Open(Ramp(1, 5, 1, [](int) { return 0.0f; }), "other.rtd"));
+  EXPECT_TRUE(w->Markers.empty());
+  ASSERT_TRUE(OpenFile("rec.rtd"));
+  ASSERT_EQ(w->Markers.size(), 1u);
+  EXPECT_EQ(w->Markers[0].Note, "door opened");
 }
 
 // What the analysis windows show always belongs to the recording on the

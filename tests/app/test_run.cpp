@@ -89,10 +89,20 @@ TEST_F(LiveRun, RecordedRunIsReloadedAtStop) {
   EXPECT_FALSE(w->OpenFile.Loaded);
   EXPECT_EQ(SeriesSize(w->Series1) + SeriesSize(w->Series3), 0);
   EXPECT_TRUE(w->Chart->TitleText().startsWith("Waiting for the gyroscope on COM1"));
-  ASSERT_TRUE(RunUntil([&] { return w->Packet.SamplesAccepted >= 25; }));
+  ASSERT_TRUE(RunUntil([&] { return w->Packet.SamplesAccepted >= 25 && w->Display.time > 0; }));
+  // M during the run: a marker at the newest record, kept beside the recording.
+  w->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(w));
+  dialogs.Names.push_back(QStringLiteral("door opened"));
+  QTest::keyClick(w, Qt::Key_M);
+  ASSERT_EQ(w->Markers.size(), 1u);
+  const double marked = w->Markers[0].Time;
   const std::uint64_t accepted = w->Packet.SamplesAccepted;
   w->ac_stopExecute();
   ASSERT_TRUE(Settle());
+  ASSERT_EQ(w->Markers.size(), 1u) << "read back with the recording";
+  EXPECT_EQ(static_cast<float>(w->Markers[0].Time), static_cast<float>(marked)) << "a record's time";
+  EXPECT_EQ(w->Markers[0].Note, "door opened");
   const Records records = ReadRecords(file.toStdString());
   ASSERT_GE(records.size() + 1, accepted) << "all but the first, which created the file";
   EXPECT_EQ(ReadBytes(file.toStdString()).size(), 760 + 12 * records.size())
@@ -101,7 +111,8 @@ TEST_F(LiveRun, RecordedRunIsReloadedAtStop) {
   EXPECT_FLOAT_EQ(static_cast<float>(SeriesPoint(w->Series1, 0).value), records[0].Rate * 3600.0f);
   EXPECT_EQ(w->windowTitle(), "Ratelog - " + file);
   EXPECT_EQ(w->Chart->TitleText(), file);
-  ExpectEnabled({w->ac_calc, w->ac_export, w->ac_print, w->ac_start}, true);
+  ExpectEnabled({w->ac_calc, w->ac_export, w->ac_print, w->ac_start, w->ac_allan, w->ac_thermal,
+                 w->ac_report}, true);
   // The statistics of the whole recording: mean temperature near 25.
   EXPECT_TRUE(w->lab_temp->text().startsWith("25,")) << w->lab_temp->text().toStdString();
   // Cancelled file dialog: the run goes on without a recording.
@@ -127,7 +138,7 @@ TEST_F(LiveRun, RecordedRunIsReloadedAtStop) {
   EXPECT_EQ(w->LabIDN->text(), "VRDT40-000.000-00000");
   ExpectEnabled({w->ac_calc, w->ac_export, w->ac_print, w->ac_file_info}, false);
   EXPECT_EQ(QDir(Q(dir.Path())).entryList(QDir::Files, QDir::Name),
-            QStringList({"Ratelog.ini", "old.rtd", "run.rtd"}));
+            QStringList({"Ratelog.ini", "last-folder.txt", "old.rtd", "run.markers.txt", "run.rtd"}));
   EXPECT_FALSE(dialogs.AnyUnexpected());
 }
 

@@ -226,6 +226,14 @@ TEST_F(CliTool, ErrorsAreClearAndNonZero) {
   const Result help = Cli({"--help"});
   EXPECT_EQ(help.code, ExitOk);
   EXPECT_TRUE(Has(help.out, "calc FILE.rtd"));
+  // The commands in the order of a day's work: measure, look, analyse, pass on.
+  std::size_t last = 0;
+  for (const char* command : {"record", "info", "calc", "allan", "thermal", "warmup", "repeat",
+                              "export", "archive", "ports", "report", "batch"}) {
+    const std::size_t at = help.out.find(std::string("\n  ") + command + " ");
+    EXPECT_TRUE(at != std::string::npos && at > last) << command;
+    last = at == std::string::npos ? last : at;
+  }
   EXPECT_EQ(Cli({"calc", "--help"}).code, ExitOk);
 }
 

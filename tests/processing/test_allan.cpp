@@ -382,4 +382,16 @@ TEST(Allan, SpanReadingKeepsOnlyTheSpan) {
   EXPECT_NE(error.find("missing.rtd"), std::string::npos);
 }
 
+// A computation asked to stop ends with no points (a window drops it).
+TEST(Allan, CancelledComputationEndsEarly) {
+  std::vector<float> rates(20000);
+  for (std::size_t i = 0; i < rates.size(); ++i) rates[i] = (i * 7919 % 101) * 1e-4f;
+  std::atomic<bool> cancel{true};
+  TAllanOptions options;
+  options.Cancel = &cancel;
+  EXPECT_TRUE(ComputeAllan(rates.data(), rates.size(), 0.1, options).Points.empty());
+  cancel = false;
+  EXPECT_EQ(ComputeAllan(rates.data(), rates.size(), 0.1, options).Points.size(), 14u);
+}
+
 }  // namespace

@@ -80,9 +80,10 @@ TEST(ReportForm, LimitsVerdictPreviewAndSave) {
   EXPECT_FALSE(dialogs.AnyUnexpected());
 }
 
-// Closing the dialog while the figures are computed ends the work; the
-// dialog can be destroyed at once.
-TEST(ReportForm, ClosingWhileComputing) {
+// Closing the dialog while the figures are computed ends the work, and the
+// report opened again at once shows only its own figures (nothing of the
+// computation it ended); the dialog can be destroyed at once.
+TEST(ReportForm, ClosingWhileComputingAndReopening) {
   TTempDir tmp;
   const std::string rtd = tmp.File("long.rtd");
   Bytes b = RecordingHeader(100.0f);
@@ -91,9 +92,19 @@ TEST(ReportForm, ClosingWhileComputing) {
   TReportRequest request;
   request.Path = rtd;
   auto form = std::make_unique<TReportFrm>();
+  int computed = 0;
+  QObject::connect(form.get(), &TReportFrm::Computed, [&] { ++computed; });
   form->Start(request, nullptr, tmp.File("limits.txt"));
   form->BtnClose->click();
   EXPECT_FALSE(form->isVisible());
+  form->Start(request, nullptr, tmp.File("limits.txt"));
+  ASSERT_TRUE(RunUntil([&] { return form->Ready(); }));
+  RunFor(50);
+  EXPECT_EQ(computed, 1);
+  EXPECT_EQ(form->Content().SpanRecords, 400000);
+  EXPECT_EQ(form->lab_state->text(), QStringLiteral("No limits: no verdict"));
+  form->Start(request, nullptr, tmp.File("limits.txt"));
+  form->BtnClose->click();
   form.reset();
 }
 
