@@ -95,21 +95,27 @@ const char kUsage[] =
     "       allan gives them, b1, b2 and c as thermal gives them, empty where the\n"
     "       span has too little temperature change), then the mean, standard\n"
     "       deviation (divide by n), minimum and maximum of each column over the\n"
-    "       recordings. --limit as for report: a Result column (PASS or FAIL) and\n"
-    "       the limits each unit failed. Exit code 3: a unit failed its limits.\n"
+    "       recordings. --limit and --spec as for report: a Result column (PASS,\n"
+    "       FAIL or INCOMPLETE) and the limits each unit did not pass. Exit code 3:\n"
+    "       a unit failed its limits; 5: none failed, one is INCOMPLETE.\n"
     "  report FILE.rtd    the PDF test report: recording, settings, chart, basic\n"
     "       parameters, Allan deviation and noise terms, limits and verdict:\n"
-    "       [--begin S] [--end S] [--limit NAME<=VALUE | NAME>=VALUE]... [--out FILE.pdf]\n"
+    "       [--begin S] [--end S] [--spec FILE] [--limit NAME<=VALUE | NAME>=VALUE]...\n"
+    "       [--out FILE.pdf]\n"
     "       [--sigma 1|3] [--drift-time S] [--random-walk-time S] [--passband HZ]\n"
     "       [--earth-rate DEG_PER_H] [--json]\n"
     "       NAME is a field of the JSON output of calc, allan or thermal (random_walk, n, b1, ...);\n"
-    "       a figure that cannot be measured fails its limit. Default output: the\n"
-    "       recording's name with .pdf; prints the file and the verdict. Exit code 3:\n"
-    "       a limit failed.\n"
+    "       each figure is compared as printed. --spec FILE: a test specification\n"
+    "       (name:, revision:, unit type: lines and one limit a line). Verdict FAIL\n"
+    "       when a limit fails, else INCOMPLETE when a figure cannot be measured,\n"
+    "       else PASS. Default output: the recording's name with .pdf (only a\n"
+    "       regular file is replaced, only by a complete report); prints the file\n"
+    "       and the verdict. Exit code 3: FAIL; 5: INCOMPLETE.\n"
     "  report FILE.rtd FILE.rtd... --out FILE.pdf   the batch form: a summary page\n"
     "       (the batch table with each unit's result, every unit's Allan deviation\n"
     "       on one plot), then each unit's report as report makes it alone; one\n"
-    "       Unit line per recording, the batch's verdict. Exit code 3: a unit failed.\n"
+    "       Unit line per recording, the batch's verdict. Exit code 3: a unit failed;\n"
+    "       5: none failed, one is INCOMPLETE.\n"
     "  ports              COM1..COM9: the device file behind each, whether it exists,\n"
     "       may be opened, is in use (by which program), the USB adapter, hints\n"
     "\n"
@@ -340,10 +346,10 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
         {"simulate"}}},
       {"export", {{"begin", "end", "out"}, Export, {"rate", "temperature", "excel"}}},
       {"archive", {{"server", "name"}, Archive}},
-      {"batch", {{"begin", "end", "limit"}, Batch, {"json"}}},
+      {"batch", {{"begin", "end", "limit", "spec"}, Batch, {"json"}}},
 #ifdef RATELOG_REPORT
       {"report",
-       {{"begin", "end", "limit", "out", "sigma", "drift-time", "random-walk-time", "passband",
+       {{"begin", "end", "limit", "spec", "out", "sigma", "drift-time", "random-walk-time", "passband",
          "earth-rate"},
         Report, {"json"}}},
 #endif

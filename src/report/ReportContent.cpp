@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <thread>
 #include <utility>
 
@@ -9,6 +12,7 @@
 #include "files/RecordingReader.h"
 #include "processing/Generalquantities.h"
 #include "processing/NumberFormat.h"
+#include "report/Sha256.h"
 
 namespace {
 
@@ -18,13 +22,23 @@ TFigure Row(const std::string& caption, const std::string& text, const std::stri
 
 std::string Fixed(double v, int decimals) { return FormatFixed(v, 15, decimals, '.'); }
 
-const char* ModeName(std::uint8_t mode) {
-  switch (mode) {
-    case ModeNormal: return "Normal";
-    case ModeTrigger: return "Trigger";
-    case ModeOneCommand: return "One command";
-  }
-  return "unknown";
+// "dd.mm.yyyy hh:mm:ss UTC+hh:mm": the program's local time with the
+// offset this computer's time zone has at that date.
+std::string DateTimeText(double oleDate) {
+  const LocalDateTime t = LocalFromOleDate(oleDate);
+  std::tm tm{};
+  tm.tm_year = t.year - 1900;
+  tm.tm_mon = t.month - 1;
+  tm.tm_mday = t.day;
+  tm.tm_hour = t.hour;
+  tm.tm_min = t.minute;
+  tm.tm_sec = t.second;
+  tm.tm_isdst = -1;
+  const long offset = std::mktime(&tm) == -1 ? 0 : tm.tm_gmtoff / 60;
+  char text[64];
+  std::snprintf(text, sizeof text, "%02d.%02d.%04d %02d:%02d:%02d UTC%c%02ld:%02ld", t.day, t.month, t.year,
+                t.hour, t.minute, t.second, offset < 0 ? '-' : '+', std::labs(offset) / 60, std::labs(offset) % 60);
+  return text;
 }
 
 std::string BaseName(const std::string& path) {
@@ -86,12 +100,15 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
     thermalOk = ReadSpanRecords(request.Path, begin, end, records, thermalError, {}, cancel);
     if (thermalOk) thermal = ComputeThermal(records, TThermalOptions{});
   });
+  // The recording's digest, on a fourth.
+  std::string sha, shaError;
+  std::thread shaThread([&] { sha = FileSha256(request.Path, shaError, cancel); });
   struct TJoin {
     std::thread& t;
     ~TJoin() {
       if (t.joinable()) t.join();
     }
-  } join{allanThread}, joinThermal{thermalThread};
+  } join{allanThread}, joinThermal{thermalThread}, joinSha{shaThread};
 
   // Basic parameters: the records of the span, in file order, until the
   // first record after it (as ComputeBasicParameters reads them).
@@ -150,6 +167,12 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
     error = thermalError;
     return false;
   }
+  shaThread.join();
+  if (sha.empty()) {
+    error = shaError;
+    return false;
+  }
+  content.Sha256 = sha;
   content.Thermal = std::move(thermal);
   content.ThermalFigures = {"thermal", ThermalFigures(content.Thermal)};
   if (!content.Thermal.Valid) content.ThermalNote = content.Thermal.Message;
@@ -163,13 +186,28 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   content.Identification = {
       "Recording",
       {Row("Identification", info.Ident),
-       Row("Created", header ? FormatDdMmYyyyHhNn(info.Created) : "unknown (recording without header)"),
+       Row("Created", header ? DateTimeText(info.Created) : "unknown (recording without header)"),
        Row("File", content.FileName),
        Row("Records", std::to_string(info.RecordCount)),
        Row("Records in the span", std::to_string(content.SpanRecords)),
-       Row("Span", Fixed(begin, 3) + " .. " + Fixed(end, 3), "s"),
-       Row("Sample rate", std::to_string(info.Sample), "Hz"),
-       Row("Mode", ModeName(request.Settings.Mode))}};
+       Row("Span", Fixed(begin, 3) + " .. " + Fixed(end, 3), "s")}};
+  std::vector<TFigure>& rows = content.Identification.Rows;
+  if (header) {
+    rows.push_back(Row("Span start", DateTimeText(info.Created + content.FirstRecordTime / 86400.0)));
+    rows.push_back(Row("Span end", DateTimeText(info.Created + content.LastRecordTime / 86400.0)));
+  }
+  // The rate the records show, not the settings': records per second of
+  // the span's time.
+  const double seconds = content.LastRecordTime - content.FirstRecordTime;
+  rows.push_back(Row("Data rate (measured)",
+                     content.SpanRecords > 1 && seconds > 0
+                         ? FormatGeneral(static_cast<double>(content.SpanRecords - 1) / seconds, '.', 6)
+                         : "not measurable (one time)",
+                     content.SpanRecords > 1 && seconds > 0 ? "Hz" : ""));
+  rows.push_back(Row("Sample setting (header)", std::to_string(info.Sample), "Hz"));
+  rows.push_back(Row("Mode", "not stored in the recording"));
+  rows.push_back(Row("SHA-256", content.Sha256.substr(0, 32)));
+  rows.push_back(Row("", content.Sha256.substr(32)));
   if (header && !info.UserName.empty())
     content.Identification.Rows.push_back(Row("User", info.UserName));
   if (header && !info.CompName.empty())
@@ -184,13 +222,19 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
        Row("Earth rate", FormatGeneral(s.EarthRate, '.', 10), "\u00B0/h"),
        Row("Sigma", std::to_string(request.Sigma), "")}};
 
-  content.Limits =
-      EvaluateLimits(request.Limits, {content.Calc, content.AllanFigures, content.AllanCounts,
-                                      content.ThermalFigures});
-  content.Verdict = Verdict(content.Limits);
+  content.Sigma = request.Sigma;
+  content.Spec = request.Spec;
+  content.Spec.Limits.clear();
+  EvaluateReportLimits(content, request.Limits);
   content.CreatedAt = OleDateNow();
   if (progress) progress(100);
   return true;
+}
+
+void EvaluateReportLimits(TReportContent& content, const std::vector<TLimit>& limits) {
+  content.Limits = EvaluateLimits(
+      limits, {content.Calc, content.AllanFigures, content.AllanCounts, content.ThermalFigures});
+  content.Verdict = Verdict(content.Limits);
 }
 
 std::string DefaultReportPath(const std::string& recording) {

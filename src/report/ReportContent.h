@@ -26,6 +26,7 @@ struct TReportRequest {
   TOptionProgramm Settings;  // averaging time, drift and random-walk times, passband, Earth rate
   int Sigma = 1;             // 1 or 3
   std::vector<TLimit> Limits;
+  TTestSpec Spec;  // the specification the limits come from (its name empty: none)
 };
 
 // A captioned list of values, as the report's tables show them.
@@ -37,7 +38,10 @@ struct TReportSection {
 struct TReportContent {
   std::string Path;
   std::string FileName;  // without folders
-  TReportSection Identification;  // identification, creation time, file, records, span, rate, mode
+  std::string Sha256;    // of the recording file, 64 hexadecimal digits
+  // Identification, creation time, file, records, span with its start and
+  // end, the data rate measured from the records, the SHA-256 of the file.
+  TReportSection Identification;
   TReportSection Settings;        // what shaped the figures
   TFigureTable Calc;              // basic parameters
   TAllanResult Allan;             // the Allan deviation and its noise terms
@@ -51,8 +55,10 @@ struct TReportContent {
   double Begin = 0, End = 0;      // the span as used (first and last record time when open)
   std::int64_t SpanRecords = 0;
   double FirstRecordTime = 0, LastRecordTime = 0;  // smallest and largest record time in the span
+  int Sigma = 1;                  // the factor of the drift error
+  TTestSpec Spec;                 // name, revision and unit type of the limits' specification
   std::vector<TLimitResult> Limits;
-  std::optional<bool> Verdict;    // none without limits
+  TVerdict Verdict = TVerdict::None;
   double CreatedAt = 0;           // the report's creation time (OLE date, local)
 };
 
@@ -65,6 +71,11 @@ struct TReportContent {
 bool ComputeReport(const TReportRequest& request, TReportContent& content, std::string& error,
                    const std::function<void(int)>& progress = {},
                    const std::atomic<bool>* cancel = nullptr);
+
+// The limits against every figure of the report (basic parameters, noise
+// terms, counts, temperature model): Limits and Verdict of `content`. The
+// command-line tool and the window both evaluate limits here only.
+void EvaluateReportLimits(TReportContent& content, const std::vector<TLimit>& limits);
 
 // The default report file of a recording: beside it, same name, ".pdf".
 std::string DefaultReportPath(const std::string& recording);

@@ -1,5 +1,6 @@
 #include "report/ReportPdf.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
 #include <QFontMetricsF>
@@ -19,6 +20,7 @@
 #include "files/Openf.h"
 #include "processing/NumberFormat.h"
 #include "report/BatchTable.h"
+#include "report/ReportFile.h"
 #include "ui/Chart.h"
 #include "ui/RecordingSeries.h"
 
@@ -28,6 +30,14 @@ const QString kTitle = QStringLiteral("Gyroscope test report");
 const QString kBatchTitle = QStringLiteral("Gyroscope batch report");
 
 QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
+
+// A unit as the page prints it: the square root as its sign ("\u00B0/\u221Ah"
+// where the text output writes "\u00B0/Vh").
+QString UnitText(const std::string& unit) {
+  QString text = Q(unit);
+  text.replace(QStringLiteral("Vh"), QStringLiteral("\u221Ah"));
+  return text;
+}
 
 // ---------------------------------------------------------------------------
 // Loading the chart's points without a window.
@@ -216,8 +226,13 @@ void DrawAllanPlot(QCPPainter& painter, const QRectF& rect, const TAllanResult& 
   plot.setLocale(QLocale::c());
   SetLogAxis(plot.xAxis, QStringLiteral("Averaging time \u03C4, s"));
   SetLogAxis(plot.yAxis, QStringLiteral("Allan deviation \u03C3, \u00B0/h"));
+  // The legend under the plot, three entries a row: it never covers a point.
   plot.legend->setVisible(true);
-  plot.axisRect()->insetLayout()->setInsetAlignment(0, Qt::AlignTop | Qt::AlignRight);
+  plot.axisRect()->insetLayout()->take(plot.legend);
+  plot.plotLayout()->addElement(1, 0, plot.legend);
+  plot.plotLayout()->setRowStretchFactor(1, 0.001);
+  plot.legend->setFillOrder(QCPLayoutGrid::foColumnsFirst);
+  plot.legend->setWrap(3);
 
   QVector<double> tau, adev, minus, plus;
   for (const TAllanPoint& p : r.Points) {
@@ -358,7 +373,7 @@ TTable SectionTable(const TReportSection& s) {
   t.widths = {0.45, 0.55};
   t.align = {Qt::AlignLeft, Qt::AlignLeft};
   for (const TFigure& f : s.Rows)
-    t.rows.push_back({Q(f.Caption), Q(f.Text) + (f.Unit.empty() ? QString() : QStringLiteral(" ") + Q(f.Unit))});
+    t.rows.push_back({Q(f.Caption), Q(f.Text) + (f.Unit.empty() ? QString() : QStringLiteral(" ") + UnitText(f.Unit))});
   return t;
 }
 
@@ -370,19 +385,54 @@ TTable FigureTable(const std::vector<TFigure>& figures) {
   t.align = {Qt::AlignLeft, Qt::AlignLeft, Qt::AlignRight, Qt::AlignLeft};
   for (const TFigure& f : figures) {
     QString text = Q(f.Text).trimmed();
-    t.rows.push_back({Q(f.Caption), Q(FieldName(f.Caption)), text, Q(f.Unit)});
+    t.rows.push_back({Q(f.Caption), Q(FieldName(f.Caption)), text, UnitText(f.Unit)});
   }
   return t;
 }
 
-QString VerdictText(const std::optional<bool>& verdict) {
-  if (!verdict) return QStringLiteral("no limits");
-  return *verdict ? QStringLiteral("PASS") : QStringLiteral("FAIL");
+QString VerdictText(TVerdict verdict) {
+  return verdict == TVerdict::None ? QStringLiteral("no limits") : QString::fromLatin1(VerdictName(verdict));
 }
 
-QColor VerdictColor(const std::optional<bool>& verdict) {
-  if (!verdict) return QColor(90, 90, 90);
-  return *verdict ? QColor(0, 120, 0) : QColor(190, 0, 0);
+QColor VerdictColor(TVerdict verdict) {
+  switch (verdict) {
+    case TVerdict::Pass: return QColor(0, 120, 0);
+    case TVerdict::Fail: return QColor(190, 0, 0);
+    case TVerdict::Incomplete: return QColor(200, 110, 0);
+    case TVerdict::None: break;
+  }
+  return QColor(90, 90, 90);
+}
+
+// `text` in lines no wider than `width` (device units of `metrics`),
+// broken after a space or, in a word too long, anywhere.
+QStringList WrapText(const QString& text, double width, const QFontMetricsF& metrics) {
+  QStringList lines;
+  QString rest = text;
+  while (metrics.horizontalAdvance(rest) > width && rest.size() > 1) {
+    int cut = 1;
+    while (cut < rest.size() && metrics.horizontalAdvance(rest.left(cut + 1)) <= width) ++cut;
+    const int space = rest.lastIndexOf(QLatin1Char(' '), cut);
+    if (space > 0) cut = space + 1;
+    lines << rest.left(cut).trimmed();
+    rest = rest.mid(cut);
+  }
+  lines << rest;
+  return lines;
+}
+
+// Why a figure of the temperature model has no value.
+std::string ThermalNoValueReason(const std::string& field, const TThermalResult& r) {
+  const bool measured = field == "t_min_c" || field == "t_max_c" || field.rfind("n_raw", 0) == 0 ||
+                        field.rfind("b_raw", 0) == 0;
+  if (field.rfind("n_", 0) == 0 || field.rfind("b_", 0) == 0)
+    return measured || r.Valid ? "no such region in the Allan deviation" : "no model: " + r.Message;
+  if (measured) return "no temperature in the span";
+  if (!r.Valid) return "no model: " + r.Message;
+  if (field == "hysteresis_deg_h") return "no common temperature on both branches";
+  if (field[0] == 'b' && field.size() >= 2 && field[1] - '0' > r.Order) return "above the model's order";
+  if (field[0] == 'c') return r.RateTerm ? "no degree of freedom left" : "fitted without the rate term";
+  return "no degree of freedom left";
 }
 
 std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSeries> store,
@@ -423,7 +473,7 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
                       p.setFont(Font(7.5));
                       p.drawText(box.adjusted(0, u.Mm(0.8), 0, 0), Qt::AlignHCenter | Qt::AlignTop,
                                  QStringLiteral("Verdict"));
-                      p.setFont(Font(c.Verdict ? 16 : 11, true));
+                      p.setFont(Font(c.Verdict == TVerdict::None ? 11 : c.Verdict == TVerdict::Incomplete ? 12 : 16, true));
                       p.drawText(box.adjusted(0, u.Mm(3.5), 0, 0), Qt::AlignCenter,
                                  VerdictText(c.Verdict));
                     }});
@@ -525,18 +575,28 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
   }
   // The temperature model, where the span's temperature changed enough
   // for it.
+  // Every figure of the model, a figure without a value as "\u2014" with the
+  // reason, so that nothing the limits may name is silently left out.
   heading(QStringLiteral("Temperature sensitivity"));
-  if (c.Thermal.Valid) {
-    std::vector<TFigure> fitted;
-    for (const TFigure& f : c.ThermalFigures.Figures)
-      if (std::isfinite(f.Value)) fitted.push_back(f);
-    table(FigureTable(fitted));
-  } else {
+  if (!c.Thermal.Valid) {
     TTable note;
     note.widths = {1.0};
     note.align = {Qt::AlignLeft};
     note.rows.push_back({QStringLiteral("Not measured: ") + Q(c.ThermalNote)});
     table(note);
+  }
+  {
+    TTable t = FigureTable(c.ThermalFigures.Figures);
+    t.header << QStringLiteral("Note");
+    t.widths = {0.2, 0.2, 0.14, 0.14, 0.32};
+    t.align.push_back(Qt::AlignLeft);
+    for (std::size_t i = 0; i < t.rows.size(); ++i) {
+      const TFigure& f = c.ThermalFigures.Figures[i];
+      const bool none = std::isnan(PrintedNumber(f.Text));
+      if (none) t.rows[i][2] = QStringLiteral("\u2014");
+      t.rows[i] << (none ? Q(ThermalNoValueReason(FieldName(f.Caption), c.Thermal)) : QString());
+    }
+    table(t);
   }
   {
     TTable points;
@@ -564,8 +624,12 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
     }
   }
 
-  // Limits and verdict.
-  heading(QStringLiteral("Limits"));
+  // Limits and verdict, with the specification they come from.
+  heading(c.Spec.Name.empty()
+              ? QStringLiteral("Limits")
+              : QStringLiteral("Limits  \u2014  specification ") + Q(c.Spec.Name) + QStringLiteral(", revision ") +
+                    Q(c.Spec.Revision) +
+                    (c.Spec.UnitType.empty() ? QString() : QStringLiteral(", unit type ") + Q(c.Spec.UnitType)));
   if (c.Limits.empty()) {
     blocks.push_back({LineHeight(u), [](QCPPainter& p, const QRectF& r) {
                         p.setFont(Font(9));
@@ -579,11 +643,20 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
                 QStringLiteral("Result")};
     t.widths = {0.36, 0.22, 0.14, 0.28};
     t.align = {Qt::AlignLeft, Qt::AlignRight, Qt::AlignLeft, Qt::AlignLeft};
+    // A long limit or note continues on the rows under it.
+    const QFontMetricsF metrics(PlotFont(u, t.pt));
+    const auto wrap = [&](const QString& text, double fraction) {
+      return WrapText(text, width * fraction - u.Mm(2.5), metrics);
+    };
     for (const TLimitResult& l : c.Limits) {
-      QString result = l.Pass ? QStringLiteral("PASS") : QStringLiteral("FAIL");
+      QString result = QString::fromLatin1(VerdictName(l.Result));
       if (!l.Note.empty()) result += QStringLiteral(" (") + Q(l.Note) + QStringLiteral(")");
-      t.rows.push_back({Q(l.Limit.Text()), Q(l.Measured).trimmed(), Q(l.Unit), result});
-      t.rowColor.push_back(l.Pass ? QColor(0, 120, 0) : QColor(190, 0, 0));
+      const QStringList limit = wrap(Q(l.Limit.Text()), t.widths[0]), note = wrap(result, t.widths[3]);
+      for (int k = 0; k < std::max(limit.size(), note.size()); ++k) {
+        t.rows.push_back({k < limit.size() ? limit[k] : QString(), k ? QString() : Q(l.Measured).trimmed(),
+                          k ? QString() : UnitText(l.Unit), k < note.size() ? note[k] : QString()});
+        t.rowColor.push_back(VerdictColor(l.Result));
+      }
     }
     table(t);
     blocks.push_back({LineHeight(u) * 1.6, [&c, u](QCPPainter& p, const QRectF& r) {
@@ -671,7 +744,9 @@ void FitTable(TTable& t, double width, const TUnits& u, QPaintDevice* device) {
 }
 
 QString Cell(const TFigure& f) { return Q(f.Text).trimmed(); }
-QString Header(const TBatchColumn& c) { return Q(c.Caption) + (c.Unit.empty() ? QString() : QStringLiteral("\n") + Q(c.Unit)); }
+QString Header(const TBatchColumn& c, int sigma) {
+  return Q(BatchColumnCaption(c, sigma)) + (c.Unit.empty() ? QString() : QStringLiteral("\n") + UnitText(c.Unit));
+}
 
 // `firstPages`: the page on which each unit's report starts.
 std::vector<TBlock> SummaryBlocks(const std::vector<TReportContent>& units, const std::vector<int>& firstPages,
@@ -680,8 +755,9 @@ std::vector<TBlock> SummaryBlocks(const std::vector<TReportContent>& units, cons
   for (const TReportContent& c : units) rows.push_back(BatchRowOf(c));
   const std::vector<TBatchSpread> spread = BatchSpread(rows);
   const std::vector<TBatchColumn>& columns = BatchColumns();
-  const std::optional<bool> verdict = BatchVerdict(rows);
+  const TVerdict verdict = BatchVerdict(rows);
   const std::size_t thermal = BatchFirstThermalColumn();
+  const int sigma = units.empty() ? 1 : units.front().Sigma;
 
   // The units with their records, span, temperature coefficients and
   // result; then the basic parameters and noise terms. Both end with the
@@ -689,17 +765,17 @@ std::vector<TBlock> SummaryBlocks(const std::vector<TReportContent>& units, cons
   TTable units1, units2;
   units1.pt = units2.pt = 7.5;
   units1.header = {QStringLiteral("Unit"), QStringLiteral("Identification"), QStringLiteral("File"),
-                   QStringLiteral("Page"), Header(columns[0]), Header(columns[1])};
+                   QStringLiteral("Page"), Header(columns[0], sigma), Header(columns[1], sigma)};
   units2.header = {QStringLiteral("Unit")};
-  for (std::size_t c = thermal; c < columns.size(); ++c) units1.header << Header(columns[c]);
+  for (std::size_t c = thermal; c < columns.size(); ++c) units1.header << Header(columns[c], sigma);
   units1.header << QStringLiteral("Result");
-  for (std::size_t c = 2; c < thermal; ++c) units2.header << Header(columns[c]);
+  for (std::size_t c = 2; c < thermal; ++c) units2.header << Header(columns[c], sigma);
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const TBatchRow& r = rows[i];
     QStringList a = {QString::number(i + 1), Q(r.Ident), Q(r.FileName),
                      QString::number(i < firstPages.size() ? firstPages[i] : 0), Cell(r.Cells[0]), Cell(r.Cells[1])};
     for (std::size_t c = thermal; c < columns.size(); ++c) a << Cell(r.Cells[c]);
-    a << (r.Verdict ? (*r.Verdict ? QStringLiteral("PASS") : QStringLiteral("FAIL")) : QStringLiteral("\u2014"));
+    a << (r.Verdict == TVerdict::None ? QStringLiteral("\u2014") : QString::fromLatin1(VerdictName(r.Verdict)));
     units1.rows.push_back(a);
     units1.rowColor.push_back(VerdictColor(r.Verdict));
     QStringList b = {QString::number(i + 1)};
@@ -739,7 +815,12 @@ std::vector<TBlock> SummaryBlocks(const std::vector<TReportContent>& units, cons
   QString limits;
   if (!units.empty())
     for (const TLimitResult& l : units.front().Limits) limits += (limits.isEmpty() ? "" : ", ") + Q(l.Limit.Text());
+  const TTestSpec& spec = units.empty() ? TTestSpec{} : units.front().Spec;
   const QString subtitle = QString::number(units.size()) + QStringLiteral(" units  \u2014  ") +
+                           (spec.Name.empty() ? QString()
+                                              : QStringLiteral("specification ") + Q(spec.Name) +
+                                                    QStringLiteral(", revision ") + Q(spec.Revision) +
+                                                    QStringLiteral("  \u2014  ")) +
                            (limits.isEmpty() ? QStringLiteral("no limits") : QStringLiteral("limits: ") + limits);
   blocks.push_back({u.Mm(16), [subtitle, verdict, u](QCPPainter& p, const QRectF& r) {
                       p.setPen(Qt::black);
@@ -755,7 +836,7 @@ std::vector<TBlock> SummaryBlocks(const std::vector<TReportContent>& units, cons
                       p.setFont(Font(7.5));
                       p.drawText(box.adjusted(0, u.Mm(0.8), 0, 0), Qt::AlignHCenter | Qt::AlignTop,
                                  QStringLiteral("Batch verdict"));
-                      p.setFont(Font(verdict ? 16 : 11, true));
+                      p.setFont(Font(verdict == TVerdict::None ? 11 : verdict == TVerdict::Incomplete ? 12 : 16, true));
                       p.drawText(box.adjusted(0, u.Mm(3.5), 0, 0), Qt::AlignCenter, VerdictText(verdict));
                     }});
   // One page for the batch sizes of a chamber (up to sixteen units): the
@@ -823,14 +904,18 @@ TPlacement Place(const std::vector<TBlock>& blocks, const TPageFrame& f) {
   return p;
 }
 
-// Paints the blocks page by page, each page with the footer; the first on
+// Paints the blocks page by page, each page with the footer: the program,
+// what the page belongs to (`ident`: the unit and its file, or the batch),
+// the report's creation time and one page numbering over the whole
+// document (this part's first page `first`, of `total`); the first page on
 // a new page of the device when `newPage`.
 void PaintPages(QCPPainter& painter, QPagedPaintDevice& device, const TPageFrame& f,
-                const std::vector<TBlock>& blocks, const QString& title, double createdAt, bool newPage) {
+                const std::vector<TBlock>& blocks, const QString& ident, double createdAt, bool newPage,
+                int first, int total) {
   const TPlacement placement = Place(blocks, f);
   const TUnits& u = f.u;
   const QString footer = QStringLiteral("Ratelog %1  \u2014  %2  \u2014  report created %3")
-                             .arg(QStringLiteral(RATELOG_VERSION), title, Q(FormatDdMmYyyyHhNn(createdAt)));
+                             .arg(QStringLiteral(RATELOG_VERSION), ident, Q(FormatDdMmYyyyHhNn(createdAt)));
   std::size_t next = 0;
   for (int pageNo = 1; pageNo <= placement.pages; ++pageNo) {
     if (pageNo > 1 || newPage) device.newPage();
@@ -843,12 +928,20 @@ void PaintPages(QCPPainter& painter, QPagedPaintDevice& device, const TPageFrame
     const QRectF foot(f.body.left(), f.page.bottom() - u.Mm(14), f.body.width(), u.Mm(6));
     painter.setPen(QPen(QColor(120, 120, 120), u.Mm(0.1)));
     painter.drawLine(foot.topLeft(), foot.topRight());
-    painter.setFont(Font(7.5));
+    painter.setFont(Font(7));
     painter.setPen(QColor(60, 60, 60));
-    painter.drawText(foot, Qt::AlignLeft | Qt::AlignVCenter, footer);
-    painter.drawText(foot, Qt::AlignRight | Qt::AlignVCenter,
-                     QStringLiteral("Page %1 of %2").arg(pageNo).arg(placement.pages));
+    const QString page = QStringLiteral("Page %1 of %2").arg(first + pageNo - 1).arg(total);
+    const double pageWidth = QFontMetricsF(Font(7), &device).horizontalAdvance(page) + u.Mm(3);
+    painter.drawText(foot.adjusted(0, 0, -pageWidth, 0), Qt::AlignLeft | Qt::AlignVCenter,
+                     QFontMetricsF(Font(7), &device).elidedText(footer, Qt::ElideMiddle, foot.width() - pageWidth));
+    painter.drawText(foot, Qt::AlignRight | Qt::AlignVCenter, page);
   }
+}
+
+// What a unit's pages carry in their footer: its identification and file.
+QString UnitIdent(const TReportContent& c) {
+  const QString ident = c.Identification.Rows.empty() ? QString() : Q(c.Identification.Rows[0].Text);
+  return (ident.isEmpty() ? QString() : ident + QStringLiteral("  \u2014  ")) + Q(c.FileName);
 }
 
 bool BeginPages(QCPPainter& painter, QPagedPaintDevice& device) {
@@ -861,42 +954,43 @@ bool BeginPages(QCPPainter& painter, QPagedPaintDevice& device) {
   return true;
 }
 
-// A PDF written beside its final name and renamed when complete, so that a
-// failed report leaves no half file and an older report stays. `render`
+// The PDF is made in memory and then written by WriteReportFile: a
+// unique temporary file in the target's folder, every write checked,
+// renamed over the target only when complete (a full disk or a file-size
+// limit leaves the older report as it was and no half file). `render`
 // returns the pages it painted (0: it failed, with `error` set or not).
 bool WritePdf(const QString& path, const QString& title,
               const std::function<int(QPdfWriter&, QString&)>& render, QString& error) {
-  if (IsRecordingPath(path.toStdString())) {
+  const std::string target = QFile::encodeName(path).toStdString();
+  if (IsRecordingPath(target)) {
     error = path + QStringLiteral(": is a recording's name (.rtd); a report is never written over one");
     return false;
   }
-  const QString partial = path + QStringLiteral(".part");
-  {
-    QFile probe(partial);
-    if (!probe.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-      error = path + QStringLiteral(": cannot write: ") + probe.errorString();
-      return false;
-    }
+  // Refused before the work: a FIFO, a device or a folder is never replaced.
+  if (const std::string problem = ReportTargetProblem(target); !problem.empty()) {
+    error = path + QStringLiteral(": ") + QString::fromLocal8Bit(problem.c_str());
+    return false;
   }
+  QByteArray bytes;
   int pages = 0;
   QString renderError;
   {
-    QPdfWriter writer(partial);
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QPdfWriter writer(&buffer);
+    writer.setPdfVersion(QPagedPaintDevice::PdfVersion_A1b);
     writer.setResolution(300);
     writer.setTitle(title);
     writer.setCreator(QStringLiteral("Ratelog ") + QStringLiteral(RATELOG_VERSION));
     pages = render(writer, renderError);
   }
-  QFile written(partial);
-  if (pages == 0 || written.size() == 0) {
-    written.remove();
+  if (pages == 0 || bytes.isEmpty()) {
     error = renderError.isEmpty() ? path + QStringLiteral(": cannot write the report") : renderError;
     return false;
   }
-  QFile::remove(path);
-  if (!written.rename(path)) {
-    error = path + QStringLiteral(": cannot write: ") + written.errorString();
-    written.remove();
+  std::string writeError;
+  if (!WriteReportFile(target, bytes.constData(), static_cast<std::size_t>(bytes.size()), writeError)) {
+    error = QFile::decodeName(QByteArray::fromStdString(writeError));
     return false;
   }
   return true;
@@ -927,9 +1021,10 @@ int RenderReport(const TReportContent& content, std::shared_ptr<TRecordingSeries
   if (!BeginPages(painter, device)) return 0;
   const TPageFrame f = Frame(device);
   const std::vector<TBlock> blocks = Blocks(content, std::move(chart), f.u, f.body.width());
-  PaintPages(painter, device, f, blocks, kTitle, content.CreatedAt, false);
+  const int pages = Place(blocks, f).pages;
+  PaintPages(painter, device, f, blocks, UnitIdent(content), content.CreatedAt, false, 1, pages);
   painter.end();
-  return Place(blocks, f).pages;
+  return pages;
 }
 
 bool WriteReportPdf(const TReportContent& content, std::shared_ptr<TRecordingSeries> chart,
@@ -957,7 +1052,9 @@ int RenderBatchReport(const std::vector<TReportContent>& units, const TChartSour
     page += unitPages[i];
   }
   summary = SummaryBlocks(units, firstPages, f.u, f.body.width(), f.body.height(), &device);
-  PaintPages(painter, device, f, summary, kBatchTitle, OleDateNow(), false);
+  const int total = page - 1;
+  PaintPages(painter, device, f, summary,
+             kBatchTitle + QStringLiteral(" of %1 units").arg(units.size()), OleDateNow(), false, 1, total);
   for (std::size_t i = 0; i < units.size(); ++i) {
     std::string chartError;
     std::shared_ptr<TRecordingSeries> store = chart(i, chartError);
@@ -966,10 +1063,11 @@ int RenderBatchReport(const std::vector<TReportContent>& units, const TChartSour
       painter.end();
       return 0;
     }
-    PaintPages(painter, device, f, Blocks(units[i], store, f.u, f.body.width()), kTitle, units[i].CreatedAt, true);
+    PaintPages(painter, device, f, Blocks(units[i], store, f.u, f.body.width()), UnitIdent(units[i]),
+               units[i].CreatedAt, true, firstPages[i], total);
   }
   painter.end();
-  return page - 1;
+  return total;
 }
 
 bool WriteBatchReportPdf(const std::vector<TReportContent>& units, const TChartSource& chart,

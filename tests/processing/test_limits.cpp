@@ -49,45 +49,70 @@ TEST(Limits, Parsing) {
   }
 }
 
+// Each figure is compared as printed; a NaN figure is INCOMPLETE unless a
+// NAME_upper figure bounds it; the verdict is the worst of the results.
 TEST(Limits, EvaluationAndVerdict) {
   const double nan = std::nan("");
   const std::vector<TFigureTable> tables = {
       {"calc", {{"Random walk", "  0.00400", 0.004, "\u00B0/Vh"}, {"Drift error", "NAN", nan, "\u00B0/h"}}},
-      {"allan", {{"B", "0.0512", 0.0512, "\u00B0/h"}}}};
-  struct Case {
+      {"allan",
+       {{"B", "NAN", nan, "\u00B0/h"},
+        {"B upper", "0.0123", 0.01234, "\u00B0/h"},
+        {"B tau", "20.48", 20.480000000001272, "s"},
+        {"K", "NAN", nan, ""},
+        {"K upper", "NAN", nan, ""}}}};
+  const struct {
     const char* limit;
-    bool pass;
+    TVerdict result;
     const char* measured;
     const char* note;
+  } cases[] = {
+      {"random_walk<=0.004", TVerdict::Pass, "  0.00400", ""},  // the bound itself passes
+      {"random_walk<=0.0039", TVerdict::Fail, "  0.00400", ""},
+      {"random_walk>=0.004", TVerdict::Pass, "  0.00400", ""},
+      {"b_tau<=20.48", TVerdict::Pass, "20.48", ""},  // as printed, not as stored
+      {"b_tau>=20.48", TVerdict::Pass, "20.48", ""},
+      {"b<=0.0123", TVerdict::Pass, "< 0.0123 (bound)", "the data bound it from above"},
+      {"b<=0.0122", TVerdict::Incomplete, "< 0.0123 (bound)", "not measurable: only bounded from above"},
+      {"b>=0.0124", TVerdict::Fail, "< 0.0123 (bound)", "the data bound it from above"},
+      {"b>=0.0123", TVerdict::Incomplete, "< 0.0123 (bound)", "not measurable: only bounded from above"},
+      {"k<=1", TVerdict::Incomplete, "NAN", "not measurable"},  // its bound is NaN too
+      {"drift_error>=-1e9", TVerdict::Incomplete, "NAN", "not measurable"},
+      {"r<=1", TVerdict::Incomplete, "NAN", "not measurable"},  // known, but in no table given
   };
-  const Case cases[] = {
-      {"random_walk<=0.004", true, "  0.00400", ""},  // the bound itself passes
-      {"random_walk<=0.0039", false, "  0.00400", ""},
-      {"random_walk>=0.004", true, "  0.00400", ""},
-      {"b<=0.05", false, "0.0512", ""},
-      {"b>=0.05", true, "0.0512", ""},
-      {"drift_error<=1e9", false, "NAN", "not measurable"},
-      {"drift_error>=-1e9", false, "NAN", "not measurable"},
-      {"k<=1", false, "NAN", "not measurable"},  // known, but in no table given
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     std::string error;
     const auto limit = ParseLimit(c.limit, kKnown, error);
     ASSERT_TRUE(limit) << error;
     const auto results = EvaluateLimits({*limit}, tables);
     ASSERT_EQ(results.size(), 1u);
-    EXPECT_EQ(results[0].Pass, c.pass) << c.limit;
+    EXPECT_EQ(results[0].Result, c.result) << c.limit;
     EXPECT_EQ(results[0].Measured, c.measured) << c.limit;
     EXPECT_EQ(results[0].Note, c.note) << c.limit;
-    EXPECT_EQ(results[0].Limit.Text(), c.limit);
-    EXPECT_EQ(Verdict(results), std::optional<bool>(c.pass)) << c.limit;
+    EXPECT_EQ(Verdict(results), c.result) << c.limit;
   }
   std::string error;
   const auto pass = *ParseLimit("random_walk<=0.01", kKnown, error);
-  const auto fail = *ParseLimit("b<=0.05", kKnown, error);
-  EXPECT_EQ(Verdict(EvaluateLimits({pass, pass}, tables)), std::optional<bool>(true));
-  EXPECT_EQ(Verdict(EvaluateLimits({pass, fail}, tables)), std::optional<bool>(false));
-  EXPECT_EQ(Verdict(EvaluateLimits({}, tables)), std::nullopt);
+  const auto fail = *ParseLimit("random_walk>=0.01", kKnown, error);
+  const auto open = *ParseLimit("drift_error<=1", kKnown, error);
+  const struct {
+    std::vector<TLimit> limits;
+    TVerdict verdict;
+    const char* name;
+  } verdicts[] = {{{pass, pass}, TVerdict::Pass, "PASS"},
+                  {{pass, open}, TVerdict::Incomplete, "INCOMPLETE"},
+                  {{open, fail, pass}, TVerdict::Fail, "FAIL"},
+                  {{}, TVerdict::None, "none"}};
+  for (const auto& v : verdicts) {
+    EXPECT_EQ(Verdict(EvaluateLimits(v.limits, tables)), v.verdict) << v.name;
+    EXPECT_STREQ(VerdictName(v.verdict), v.name);
+  }
+  // Contradictory limits; a window that only one value fills is no contradiction.
+  const auto low = *ParseLimit("n>=0.1", kKnown, error), high = *ParseLimit("n<=0.01", kKnown, error);
+  EXPECT_EQ(ContradictoryLimits({high, pass, low}),
+            "limits 'n<=0.01' and 'n>=0.1' contradict each other: no n can meet both");
+  EXPECT_EQ(ContradictoryLimits({*ParseLimit("n<=0.1", kKnown, error), low, high, fail}).empty(), false);
+  EXPECT_EQ(ContradictoryLimits({*ParseLimit("n<=0.1", kKnown, error), low, pass, fail}), "");
 }
 
 TEST(Limits, LimitsFileLines) {
