@@ -12,6 +12,7 @@
 
 #include "cli/CliCommands.h"
 #include "cli/Fields.h"
+#include "files/HeaderText.h"
 #include "report/BatchTable.h"
 
 namespace cli {
@@ -90,11 +91,31 @@ std::vector<TLimit> LimitOptions(const Options& o, TTestSpec* spec) {
   return limits;
 }
 
+TReportDocument DocumentOptions(const Options& o) {
+  TReportDocument d;
+  const auto take = [&](const char* name, std::string& field) { field = o.Get(name).value_or(""); };
+  take("report-number", d.Number);
+  take("report-revision", d.Revision);
+  take("axis", d.Axis);
+  take("station", d.Station);
+  take("chamber", d.Chamber);
+  take("tested-by", d.TestedBy);
+  take("checked-by", d.CheckedBy);
+  take("approved-by", d.ApprovedBy);
+  if (const auto latitude = o.Number("latitude")) {
+    if (!(*latitude >= -90 && *latitude <= 90)) throw UsageError{"--latitude must be degrees from -90 to 90"};
+    d.Latitude = *o.Get("latitude");
+  }
+  return d;
+}
+
 bool ComputeBatch(const Options& o, std::vector<TReportContent>& units, std::ostream& err, bool& incomplete) {
   if (o.positional.empty()) throw UsageError{"batch needs the recordings of the batch"};
   TReportRequest request;
   // The limits first: a wrong name is a usage error before any work.
   request.Limits = LimitOptions(o, &request.Spec);
+  request.CodePage = UserHeaderCodePage();
+  request.Document = DocumentOptions(o);
   if (!LoadSettings(o, request.Settings, err)) return false;
   request.Sigma = ApplyCalcOptions(o, request.Settings);  // the report's options; batch has none
   if (auto v = o.Number("begin")) request.Begin = *v;

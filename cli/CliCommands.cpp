@@ -19,6 +19,7 @@
 #include <optional>
 #include <ostream>
 
+#include "files/HeaderText.h"
 #include "files/OleDate.h"
 #include "files/RecordingReader.h"
 #include "processing/Allan.h"
@@ -110,7 +111,10 @@ const char kUsage[] =
     "       when a limit fails, else INCOMPLETE when a figure cannot be measured,\n"
     "       else PASS. Default output: the recording's name with .pdf (only a\n"
     "       regular file is replaced, only by a complete report); prints the file\n"
-    "       and the verdict. Exit code 3: FAIL; 5: INCOMPLETE.\n"
+    "       and the verdict. Exit code 3: FAIL; 5: INCOMPLETE. The document:\n"
+    "       [--report-number N] [--report-revision R] [--latitude DEG] [--axis TEXT]\n"
+    "       [--station TEXT] [--chamber TEXT] [--tested-by NAME] [--checked-by NAME]\n"
+    "       [--approved-by NAME] (\"not stated\" where not given)\n"
     "  report FILE.rtd FILE.rtd... --out FILE.pdf   the batch form: a summary page\n"
     "       (the batch table with each unit's result, every unit's Allan deviation\n"
     "       on one plot), then each unit's report as report makes it alone; one\n"
@@ -172,11 +176,12 @@ int Info(const Options& o, std::ostream& out, std::ostream& err) {
   };
   std::vector<Field> fields;
   if (info.FormatVersion == rtd::FormatCurrent) {
-    fields.push_back(text("IDN", info.Ident));
+    const std::string page = UserHeaderCodePage();
+    fields.push_back(text("IDN", DecodeHeaderText(info.Ident, page)));
     fields.push_back(IntegerField("Sample", info.Sample));
     fields.push_back(TextField("Time create", FormatDdMmYyyyHhNn(info.Created)));
-    fields.push_back(text("UserName", info.UserName));
-    fields.push_back(text("CompName", info.CompName));
+    fields.push_back(text("UserName", DecodeHeaderText(info.UserName, page)));
+    fields.push_back(text("CompName", DecodeHeaderText(info.CompName, page)));
   } else {
     fields.push_back(
         TextField("Format", "headerless (older layout: no identification, creation time or names)"));
@@ -314,6 +319,15 @@ int Allan(const Options& o, std::ostream& out, std::ostream& err) {
 
 }  // namespace
 
+namespace {
+
+std::vector<std::string> Joined(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+}  // namespace
+
 int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   if (!args.empty() && args[0] == "--version") {
     out << "ratelog-cli " << RATELOG_VERSION << "\n";
@@ -349,8 +363,9 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
       {"batch", {{"begin", "end", "limit", "spec"}, Batch, {"json"}}},
 #ifdef RATELOG_REPORT
       {"report",
-       {{"begin", "end", "limit", "spec", "out", "sigma", "drift-time", "random-walk-time", "passband",
-         "earth-rate"},
+       {Joined({"begin", "end", "limit", "spec", "out", "sigma", "drift-time", "random-walk-time", "passband",
+                "earth-rate"},
+               kDocumentOptions),
         Report, {"json"}}},
 #endif
   };

@@ -11,6 +11,7 @@
 #include "cli/BatchCompare.h"
 #include "cli/CliCommands.h"
 #include "cli/Fields.h"
+#include "files/HeaderText.h"
 #include "report/BatchTable.h"
 #include "report/ReportContent.h"
 #include "report/ReportPdf.h"
@@ -128,6 +129,8 @@ int Report(const Options& o, std::ostream& out, std::ostream& err) {
 
   // The limits first: a wrong name is a usage error before any work.
   request.Limits = LimitOptions(o, &request.Spec);
+  request.CodePage = UserHeaderCodePage();
+  request.Document = DocumentOptions(o);
   if (!LoadSettings(o, request.Settings, err)) return ExitFailure;
   request.Sigma = ApplyCalcOptions(o, request.Settings);
   if (auto v = o.Number("begin")) request.Begin = *v;

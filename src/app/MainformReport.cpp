@@ -15,6 +15,7 @@ void TMainFrm::ac_reportExecute() {
   request.Begin = shown.lower;
   request.End = shown.upper;
   request.Settings.Assign(OpenFile);
+  request.CodePage = UserHeaderCodePage();
   ReportFrm->Start(request, Chart->SharedRecording(),
                    ReportLimitsPath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")));
 }

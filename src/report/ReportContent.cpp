@@ -8,6 +8,7 @@
 #include <thread>
 #include <utility>
 
+#include "RatelogVersion.h"
 #include "files/OleDate.h"
 #include "files/RecordingReader.h"
 #include "processing/Generalquantities.h"
@@ -185,7 +186,7 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   const bool header = info.FormatVersion == rtd::FormatCurrent;
   content.Identification = {
       "Recording",
-      {Row("Identification", info.Ident),
+      {Row("Identification", DecodeHeaderText(info.Ident, request.CodePage)),
        Row("Created", header ? DateTimeText(info.Created) : "unknown (recording without header)"),
        Row("File", content.FileName),
        Row("Records", std::to_string(info.RecordCount)),
@@ -206,13 +207,34 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
                      content.SpanRecords > 1 && seconds > 0 ? "Hz" : ""));
   rows.push_back(Row("Sample setting (header)", std::to_string(info.Sample), "Hz"));
   rows.push_back(Row("Mode", "not stored in the recording"));
-  rows.push_back(Row("SHA-256", content.Sha256.substr(0, 32)));
-  rows.push_back(Row("", content.Sha256.substr(32)));
+  for (std::size_t at = 0; at < content.Sha256.size(); at += 16)
+    rows.push_back(Row(at ? "" : "SHA-256 of the file", content.Sha256.substr(at, 16)));
   if (header && !info.UserName.empty())
-    content.Identification.Rows.push_back(Row("User", info.UserName));
+    content.Identification.Rows.push_back(Row("User", DecodeHeaderText(info.UserName, request.CodePage)));
   if (header && !info.CompName.empty())
-    content.Identification.Rows.push_back(Row("Computer", info.CompName));
+    content.Identification.Rows.push_back(Row("Computer", DecodeHeaderText(info.CompName, request.CodePage)));
   const TOptionProgramm& s = request.Settings;
+  const auto stated = [](const std::string& text) { return text.empty() ? std::string("not stated") : text; };
+  const TReportDocument& d = request.Document;
+  const bool measured = std::isfinite(content.Thermal.TMin) && std::isfinite(content.Thermal.TMax);
+  content.Conditions = {
+      "Test conditions",
+      {Row("Latitude", stated(d.Latitude), d.Latitude.empty() ? "" : "\u00B0"),
+       Row("Input axis", stated(d.Axis)),
+       Row("Earth rate used", FormatGeneral(request.Settings.EarthRate, '.', 10), "\u00B0/h"),
+       Row("Ambient or chamber", stated(d.Chamber)),
+       Row("Temperature (measured)",
+           measured ? FormatGeneral(content.Thermal.TMin, '.', 4) + " .. " + FormatGeneral(content.Thermal.TMax, '.', 4)
+                    : "not measured",
+           measured ? "\u00B0C" : ""),
+       Row("Station", stated(d.Station))}};
+  content.Equipment = {
+      "Equipment",
+      {Row("Recording computer", header && !info.CompName.empty() ? DecodeHeaderText(info.CompName, request.CodePage)
+                                                                   : "not in the recording"),
+       Row("Serial port", "not in the recording"),
+       Row("Device firmware", "not in the recording"),
+       Row("Evaluation", "Ratelog " RATELOG_VERSION)}};
   content.Settings = {
       "Settings",
       {Row("Averaging time", std::to_string(s.SafeMeanTime()), "s"),
@@ -224,6 +246,7 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
 
   content.Sigma = request.Sigma;
   content.Spec = request.Spec;
+  content.Document = request.Document;
   content.Spec.Limits.clear();
   EvaluateReportLimits(content, request.Limits);
   content.CreatedAt = OleDateNow();

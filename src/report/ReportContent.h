@@ -13,10 +13,23 @@
 #include <vector>
 
 #include "processing/Allan.h"
+#include "files/HeaderText.h"
 #include "processing/Thermal.h"
 #include "report/Figures.h"
 #include "report/Limits.h"
 #include "settings/Optionsprogramm.h"
+
+// What the report states about the test beyond the recording: its number
+// and revision, the conditions and the people who sign it. Empty: the
+// report says "not stated".
+struct TReportDocument {
+  std::string Number, Revision;
+  std::string Latitude;  // degrees, behind the Earth rate of the settings
+  std::string Axis;      // the input axis' orientation
+  std::string Station;   // the test station
+  std::string Chamber;   // ambient or chamber temperature as set
+  std::string TestedBy, CheckedBy, ApprovedBy;
+};
 
 struct TReportRequest {
   std::string Path;  // the recording
@@ -26,7 +39,9 @@ struct TReportRequest {
   TOptionProgramm Settings;  // averaging time, drift and random-walk times, passband, Earth rate
   int Sigma = 1;             // 1 or 3
   std::vector<TLimit> Limits;
+  std::string CodePage = kDefaultHeaderCodePage;  // of the header's texts, where they are no UTF-8
   TTestSpec Spec;  // the specification the limits come from (its name empty: none)
+  TReportDocument Document;
 };
 
 // A captioned list of values, as the report's tables show them.
@@ -43,6 +58,9 @@ struct TReportContent {
   // end, the data rate measured from the records, the SHA-256 of the file.
   TReportSection Identification;
   TReportSection Settings;        // what shaped the figures
+  TReportSection Conditions;      // latitude, input axis, temperatures, station
+  TReportSection Equipment;       // station computer, port, firmware where known
+  TReportDocument Document;
   TFigureTable Calc;              // basic parameters
   TAllanResult Allan;             // the Allan deviation and its noise terms
   TFigureTable AllanFigures;      // the terms

@@ -313,6 +313,7 @@ struct TBlock {
   std::function<void(QCPPainter&, const QRectF&)> draw;
   bool tight = false;  // no space after it (a row of a long table)
   bool keepWithNext = false;  // a heading: on the page of what follows it
+  bool pageBefore = false;    // starts a new page (the definitions)
 };
 
 struct TTable {
@@ -421,12 +422,43 @@ QStringList WrapText(const QString& text, double width, const QFontMetricsF& met
   return lines;
 }
 
+const char kMethodText[] =
+    "Basic parameters as the program computes them from the records of the span. Allan deviation: overlapping "
+    "estimator at octave averaging times, with its confidence interval; noise terms read from it as IEEE Std "
+    "952-1997 (Specification Format Guide and Test Procedure for Single-Axis Interferometric Fiber Optic Gyros), "
+    "Annex C, defines them. Temperature model: least-squares fit of the bias against the temperature and its "
+    "rate of change over averaged blocks. Each limit compares the figure as printed with the bound as written.";
+
+const struct {
+  const char* name;
+  const char* text;
+} kDefinitions[] = {
+    {"Average value signal", "Mean of the rate over the span, \u00B0/h."},
+    {"Drift error", "Spread of the rate averaged over the drift time of the settings, times the sigma factor shown (1\u03C3 or 3\u03C3), \u00B0/h."},
+    {"Random walk", "Angle random walk from the spread of the rate over the random-walk time and the passband of the settings, \u00B0/\u221Ah."},
+    {"Bias error", "Average value signal less the Earth rate of the settings, \u00B0/h."},
+    {"Q", "Quantization noise: \u03C3(\u03C4) = \u221A3 Q / \u03C4 on the slope \u22121 of the Allan deviation, arcsec."},
+    {"N", "Angle random walk: \u03C3(\u03C4) = N / \u221A\u03C4 on the slope \u22121/2, \u00B0/\u221Ah."},
+    {"B, B tau", "Bias instability read from the flat minimum of the Allan deviation, and the averaging time where that minimum lies; \u00B0/h, s."},
+    {"K", "Rate random walk: \u03C3(\u03C4) = K \u221A(\u03C4 / 3) on the slope +1/2, \u00B0/h/\u221Ah."},
+    {"R", "Rate ramp: \u03C3(\u03C4) = R \u03C4 / \u221A2 on the slope +1, \u00B0/h\u00B2."},
+    {"Confidence, lo, hi", "Level of the Allan deviation's confidence interval and its bounds at each averaging time."},
+    {"b0 .. b3, c", "Bias model b0 + b1 T + b2 T\u00B2 + b3 T\u00B3 + c dT/dt (T in \u00B0C, dT/dt in \u00B0C/min); _se: one standard error of each."},
+    {"Residual RMS, r2", "Root mean square of the bias less the model, at the recording's rate and of the averaged blocks; coefficient of determination."},
+    {"t_min_c, t_max_c", "Smallest and largest temperature of the records in the span, \u00B0C."},
+    {"Hysteresis", "Difference between the bias of the heating and the cooling branch at a common temperature, \u00B0/h."},
+    {"n_raw, b_raw", "N and B of the rate as recorded; n_compensated, b_compensated: after the model's correction."},
+    {"Gaps, Backward", "Gaps and gap s: steps in time over 1.5 times the median step, the time they cover; backward: steps back in time; skipped: records left out."},
+    {"PASS, FAIL, INCOMPLETE", "Every limit met; a limit not met; no limit failed but a figure could not be measured (the unit is neither passed nor failed). \u201C< x (bound)\u201D: the data bound the figure from above."},
+    {"\u2014", "No value: the reason stands beside it."},
+};
+
 // Why a figure of the temperature model has no value.
 std::string ThermalNoValueReason(const std::string& field, const TThermalResult& r) {
   const bool measured = field == "t_min_c" || field == "t_max_c" || field.rfind("n_raw", 0) == 0 ||
                         field.rfind("b_raw", 0) == 0;
   if (field.rfind("n_", 0) == 0 || field.rfind("b_", 0) == 0)
-    return measured || r.Valid ? "no such region in the Allan deviation" : "no model: " + r.Message;
+    return measured || r.Valid ? "no such region in the data" : "no model: " + r.Message;
   if (measured) return "no temperature in the span";
   if (!r.Valid) return "no model: " + r.Message;
   if (field == "hysteresis_deg_h") return "no common temperature on both branches";
@@ -453,8 +485,8 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
                       [t, u](QCPPainter& p, const QRectF& r) { DrawTable(p, r, t, u); }, tight});
   };
 
-  // Title and verdict.
-  blocks.push_back({u.Mm(16), [&c, u](QCPPainter& p, const QRectF& r) {
+  // Title and verdict, the report's number and revision.
+  blocks.push_back({u.Mm(21), [&c, u](QCPPainter& p, const QRectF& r) {
                       p.setPen(Qt::black);
                       p.setFont(Font(18, true));
                       p.drawText(QRectF(r.left(), r.top(), r.width() * 0.7, u.Mm(9)),
@@ -466,6 +498,12 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
                       p.drawText(QRectF(r.left(), r.top() + u.Mm(9), r.width() * 0.7, u.Mm(6)),
                                  Qt::AlignLeft | Qt::AlignVCenter,
                                  ident + QStringLiteral("  \u2014  ") + Q(c.FileName));
+                      p.drawText(QRectF(r.left(), r.top() + u.Mm(15), r.width() * 0.7, u.Mm(6)),
+                                 Qt::AlignLeft | Qt::AlignVCenter,
+                                 QStringLiteral("Report no. ") +
+                                     (c.Document.Number.empty() ? QStringLiteral("not stated") : Q(c.Document.Number)) +
+                                     QStringLiteral("   Revision ") +
+                                     (c.Document.Revision.empty() ? QStringLiteral("not stated") : Q(c.Document.Revision)));
                       const QRectF box(r.right() - u.Mm(45), r.top() + u.Mm(1), u.Mm(45), u.Mm(13));
                       const QColor color = VerdictColor(c.Verdict);
                       p.setPen(QPen(color, u.Mm(0.5)));
@@ -478,24 +516,25 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
                                  VerdictText(c.Verdict));
                     }});
 
-  // Recording and settings side by side.
-  {
-    const TTable id = SectionTable(c.Identification), set = SectionTable(c.Settings);
-    const double h = std::max(TableHeight(id, u), TableHeight(set, u)) + u.Pt(11) + u.Mm(2);
-    blocks.push_back({h, [id, set, &c, u, width](QCPPainter& p, const QRectF& r) {
+  // Recording and settings side by side, then the conditions and the
+  // equipment.
+  const auto sideBySide = [&](const TReportSection& a, const TReportSection& b) {
+    const TTable ta = SectionTable(a), tb = SectionTable(b);
+    const double h = std::max(TableHeight(ta, u), TableHeight(tb, u)) + u.Pt(11) + u.Mm(2);
+    blocks.push_back({h, [ta, tb, ta_title = Q(a.Title), tb_title = Q(b.Title), u, width](QCPPainter& p, const QRectF& r) {
                         const double gap = u.Mm(6);
                         const double w1 = (width - gap) * 0.58, w2 = width - gap - w1;
                         p.setFont(Font(11, true));
                         p.setPen(Qt::black);
-                        p.drawText(QRectF(r.left(), r.top(), w1, u.Pt(11)), Qt::AlignLeft,
-                                   Q(c.Identification.Title));
-                        p.drawText(QRectF(r.left() + w1 + gap, r.top(), w2, u.Pt(11)),
-                                   Qt::AlignLeft, Q(c.Settings.Title));
+                        p.drawText(QRectF(r.left(), r.top(), w1, u.Pt(11)), Qt::AlignLeft, ta_title);
+                        p.drawText(QRectF(r.left() + w1 + gap, r.top(), w2, u.Pt(11)), Qt::AlignLeft, tb_title);
                         const double top = r.top() + u.Pt(11) + u.Mm(2);
-                        DrawTable(p, QRectF(r.left(), top, w1, r.bottom() - top), id, u);
-                        DrawTable(p, QRectF(r.left() + w1 + gap, top, w2, r.bottom() - top), set, u);
+                        DrawTable(p, QRectF(r.left(), top, w1, r.bottom() - top), ta, u);
+                        DrawTable(p, QRectF(r.left() + w1 + gap, top, w2, r.bottom() - top), tb, u);
                       }});
-  }
+  };
+  sideBySide(c.Identification, c.Settings);
+  sideBySide(c.Conditions, c.Equipment);
 
   // The chart.
   heading(QStringLiteral("Rate, running average and temperature"));
@@ -588,7 +627,7 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
   {
     TTable t = FigureTable(c.ThermalFigures.Figures);
     t.header << QStringLiteral("Note");
-    t.widths = {0.2, 0.2, 0.14, 0.14, 0.32};
+    t.widths = {0.23, 0.23, 0.17, 0.13, 0.24};
     t.align.push_back(Qt::AlignLeft);
     for (std::size_t i = 0; i < t.rows.size(); ++i) {
       const TFigure& f = c.ThermalFigures.Figures[i];
@@ -666,12 +705,79 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
                                    QStringLiteral("Verdict: ") + VerdictText(c.Verdict));
                       }});
   }
+
+  // How the figures were obtained, who signs, what each figure means.
+  heading(QStringLiteral("Method"));
+  const auto paragraph = [&](const QString& text, double pt) {
+    const QStringList lines = WrapText(text, width, QFontMetricsF(PlotFont(u, pt)));
+    blocks.push_back({u.Pt(pt * 1.45) * lines.size() + u.Mm(1), [lines, u, pt](QCPPainter& p, const QRectF& r) {
+                        p.setFont(Font(pt));
+                        p.setPen(Qt::black);
+                        for (int i = 0; i < lines.size(); ++i)
+                          p.drawText(QRectF(r.left(), r.top() + u.Pt(pt * 1.45) * i, r.width(), u.Pt(pt * 1.45)),
+                                     Qt::AlignLeft | Qt::AlignVCenter, lines[i]);
+                      }});
+  };
+  paragraph(QString::fromUtf8(kMethodText), 8.5);
+  heading(QStringLiteral("Signatures"));
+  blocks.push_back({u.Mm(30), [&c, u](QCPPainter& p, const QRectF& r) {
+                      const struct {
+                        const char* role;
+                        const std::string& name;
+                      } roles[] = {{"Tested by", c.Document.TestedBy},
+                                   {"Checked by", c.Document.CheckedBy},
+                                   {"Approved by", c.Document.ApprovedBy}};
+                      const double w = (r.width() - u.Mm(12)) / 3;
+                      for (int i = 0; i < 3; ++i) {
+                        const QRectF box(r.left() + i * (w + u.Mm(6)), r.top(), w, r.height());
+                        p.setPen(QPen(Qt::black, u.Mm(0.15)));
+                        p.drawRect(box);
+                        p.setFont(Font(9, true));
+                        p.drawText(box.adjusted(u.Mm(2), u.Mm(1), 0, 0), Qt::AlignLeft | Qt::AlignTop,
+                                   QString::fromLatin1(roles[i].role));
+                        p.setFont(Font(8));
+                        const char* lines[] = {"Name", "Date", "Signature"};
+                        for (int k = 0; k < 3; ++k) {
+                          const double y = box.top() + u.Mm(12 + 7 * k);
+                          p.drawText(QRectF(box.left() + u.Mm(2), y - u.Mm(4), u.Mm(16), u.Mm(4)),
+                                     Qt::AlignLeft | Qt::AlignBottom, QString::fromLatin1(lines[k]));
+                          if (k == 0 && !roles[i].name.empty())
+                            p.drawText(QRectF(box.left() + u.Mm(19), y - u.Mm(4), w - u.Mm(21), u.Mm(4)),
+                                       Qt::AlignLeft | Qt::AlignBottom, Q(roles[i].name));
+                          p.drawLine(QPointF(box.left() + u.Mm(18), y), QPointF(box.right() - u.Mm(2), y));
+                        }
+                      }
+                    }});
+  blocks.push_back({u.Pt(12) + u.Mm(3), [u](QCPPainter& p, const QRectF& r) {
+                      p.setFont(Font(11, true));
+                      p.setPen(Qt::black);
+                      p.drawText(QRectF(r.left(), r.top() + u.Mm(2), r.width(), u.Pt(12)),
+                                 Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Definitions"));
+                    },
+                    false, true, true});
+  {
+    TTable t;
+    t.pt = 8;
+    t.header = {QStringLiteral("Figure"), QStringLiteral("Definition")};
+    t.widths = {0.22, 0.78};
+    t.align = {Qt::AlignLeft, Qt::AlignLeft};
+    const QFontMetricsF metrics(PlotFont(u, t.pt));
+    for (const auto& d : kDefinitions) {
+      const QStringList lines = WrapText(QString::fromUtf8(d.text), width * 0.78 - u.Mm(2.5), metrics);
+      for (int k = 0; k < lines.size(); ++k) t.rows.push_back({k ? QString() : QString::fromUtf8(d.name), lines[k]});
+    }
+    table(t);
+  }
   return blocks;
 }
 
 // ---------------------------------------------------------------------------
 // The batch's summary page: the batch table and every unit's Allan
 // deviation on one plot.
+
+// The units of one overlay plot and of one part of a summary table.
+constexpr std::size_t kUnitsPerPage = 16;
+constexpr std::size_t kSpreadRows = std::size(kBatchSpreadRows);
 
 // Ten colours told apart on paper and screen; from the eleventh unit on
 // the curves are dashed as well.
@@ -684,8 +790,9 @@ QString UnitLabel(std::size_t index, const TBatchRow& row) {
   return QString::number(index + 1) + QStringLiteral(": ") + Q(row.Ident);
 }
 
+// Units first .. first + count - 1 on one plot.
 void DrawAllanOverlay(QCPPainter& painter, const QRectF& rect, const std::vector<TReportContent>& units,
-                      const std::vector<TBatchRow>& rows, const TUnits& u) {
+                      const std::vector<TBatchRow>& rows, const TUnits& u, std::size_t first, std::size_t count) {
   QCustomPlot plot;
   plot.setLocale(QLocale::c());
   SetLogAxis(plot.xAxis, QStringLiteral("Averaging time \u03C4, s"));
@@ -700,7 +807,7 @@ void DrawAllanOverlay(QCPPainter& painter, const QRectF& rect, const std::vector
   double tLow = 0, tHigh = 0, sLow = 0, sHigh = 0;
   bool any = false;
   const std::size_t colors = std::size(kUnitColors);
-  for (std::size_t i = 0; i < units.size(); ++i) {
+  for (std::size_t i = first; i < units.size() && i < first + count; ++i) {
     QVector<double> tau, adev;
     for (const TAllanPoint& p : units[i].Allan.Points) {
       if (!(p.Tau > 0) || !(p.Adev > 0) || !std::isfinite(p.Adev)) continue;
@@ -822,14 +929,14 @@ std::vector<TBlock> SummaryBlocks(const std::vector<TReportContent>& units, cons
                                                     QStringLiteral(", revision ") + Q(spec.Revision) +
                                                     QStringLiteral("  \u2014  ")) +
                            (limits.isEmpty() ? QStringLiteral("no limits") : QStringLiteral("limits: ") + limits);
-  blocks.push_back({u.Mm(16), [subtitle, verdict, u](QCPPainter& p, const QRectF& r) {
+  blocks.push_back({u.Mm(18), [subtitle, verdict, u](QCPPainter& p, const QRectF& r) {
                       p.setPen(Qt::black);
                       p.setFont(Font(18, true));
                       p.drawText(QRectF(r.left(), r.top(), r.width() * 0.72, u.Mm(9)),
                                  Qt::AlignLeft | Qt::AlignVCenter, kBatchTitle);
-                      p.setFont(Font(9.5));
-                      p.drawText(QRectF(r.left(), r.top() + u.Mm(9), r.width() * 0.72, u.Mm(6)),
-                                 Qt::AlignLeft | Qt::AlignVCenter, subtitle);
+                      p.setFont(Font(8));
+                      p.drawText(QRectF(r.left(), r.top() + u.Mm(9), r.width() * 0.72, u.Mm(8)),
+                                 Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, subtitle);
                       const QRectF box(r.right() - u.Mm(45), r.top() + u.Mm(1), u.Mm(45), u.Mm(13));
                       p.setPen(QPen(VerdictColor(verdict), u.Mm(0.5)));
                       p.drawRect(box);
@@ -843,23 +950,53 @@ std::vector<TBlock> SummaryBlocks(const std::vector<TReportContent>& units, cons
   // tables' font gets smaller (not below 5.5 pt) until a plot of 75 mm
   // fits beside them; the plot takes what the tables leave, within bounds.
   const double gap = u.Mm(1.5);
-  const double fitted1 = units1.pt, fitted2 = units2.pt;
-  double rest = 0;
-  for (double pt = 7.5; pt >= 5.5; pt -= 0.5) {
-    units1.pt = std::min(pt, fitted1);
-    units2.pt = std::min(pt, fitted2);
-    rest = u.Mm(16) + 3 * (headingHeight + gap) + TableHeight(units1, u) + TableHeight(units2, u) + 4 * gap;
-    if (rest + u.Mm(75) <= bodyHeight) break;
+  if (units.size() <= kUnitsPerPage) {
+    const double fitted1 = units1.pt, fitted2 = units2.pt;
+    double rest = 0;
+    for (double pt = 7.5; pt >= 5.5; pt -= 0.5) {
+      units1.pt = std::min(pt, fitted1);
+      units2.pt = std::min(pt, fitted2);
+      rest = u.Mm(18) + 3 * (headingHeight + gap) + TableHeight(units1, u) + TableHeight(units2, u) + 4 * gap;
+      if (rest + u.Mm(75) <= bodyHeight) break;
+    }
+    const double plotHeight = std::clamp(bodyHeight - rest - u.Mm(1), u.Mm(70), u.Mm(120));
+    heading(QStringLiteral("Allan deviation of every unit"));
+    blocks.push_back({plotHeight, [&units, rows, u](QCPPainter& p, const QRectF& r) {
+                        DrawAllanOverlay(p, r, units, rows, u, 0, units.size());
+                      }});
+    heading(QStringLiteral("Units, records, temperature coefficients and results"));
+    blocks.push_back({TableHeight(units1, u), [units1, u](QCPPainter& p, const QRectF& r) { DrawTable(p, r, units1, u); }});
+    heading(QStringLiteral("Basic parameters and noise terms"));
+    blocks.push_back({TableHeight(units2, u), [units2, u](QCPPainter& p, const QRectF& r) { DrawTable(p, r, units2, u); }});
+    return blocks;
   }
-  const double plotHeight = std::clamp(bodyHeight - rest - u.Mm(1), u.Mm(70), u.Mm(120));
-  heading(QStringLiteral("Allan deviation of every unit"));
-  blocks.push_back({plotHeight, [&units, rows, u](QCPPainter& p, const QRectF& r) {
-                      DrawAllanOverlay(p, r, units, rows, u);
-                    }});
-  heading(QStringLiteral("Units, records, temperature coefficients and results"));
-  blocks.push_back({TableHeight(units1, u), [units1, u](QCPPainter& p, const QRectF& r) { DrawTable(p, r, units1, u); }});
-  heading(QStringLiteral("Basic parameters and noise terms"));
-  blocks.push_back({TableHeight(units2, u), [units2, u](QCPPainter& p, const QRectF& r) { DrawTable(p, r, units2, u); }});
+  // More units: the plot and the tables continue on further pages, sixteen
+  // units to a plot and to a part of a table, at the sizes of one page.
+  for (std::size_t first = 0; first < units.size(); first += kUnitsPerPage) {
+    const std::size_t last = std::min(units.size(), first + kUnitsPerPage);
+    heading(QStringLiteral("Allan deviation of units %1 to %2").arg(first + 1).arg(last));
+    blocks.push_back({u.Mm(120), [&units, rows, u, first](QCPPainter& p, const QRectF& r) {
+                        DrawAllanOverlay(p, r, units, rows, u, first, kUnitsPerPage);
+                      }});
+  }
+  const auto parts = [&](const TTable& whole, const QString& title) {
+    for (std::size_t first = 0; first < whole.rows.size(); first += kUnitsPerPage) {
+      // The spread's rows stay with the last units.
+      const bool end = first + kUnitsPerPage + kSpreadRows >= whole.rows.size();
+      const std::size_t last = end ? whole.rows.size() : first + kUnitsPerPage;
+      TTable part = whole;
+      part.rows.assign(whole.rows.begin() + static_cast<std::ptrdiff_t>(first),
+                       whole.rows.begin() + static_cast<std::ptrdiff_t>(last));
+      part.rowColor.assign(whole.rowColor.begin() + static_cast<std::ptrdiff_t>(std::min(first, whole.rowColor.size())),
+                           whole.rowColor.begin() + static_cast<std::ptrdiff_t>(std::min(last, whole.rowColor.size())));
+      heading(first == 0 ? title : title + QStringLiteral(" (continued)"));
+      blocks.push_back({TableHeight(part, u), [part, u](QCPPainter& p, const QRectF& r) { DrawTable(p, r, part, u); }});
+      if (end) break;
+    }
+  };
+  units2.rowColor.assign(units2.rows.size(), QColor());
+  parts(units1, QStringLiteral("Units, records, temperature coefficients and results"));
+  parts(units2, QStringLiteral("Basic parameters and noise terms"));
   return blocks;
 }
 
@@ -894,7 +1031,7 @@ TPlacement Place(const std::vector<TBlock>& blocks, const TPageFrame& f) {
   for (std::size_t i = 0; i < blocks.size(); ++i) {
     const TBlock& b = blocks[i];
     const double need = b.height + (b.keepWithNext && i + 1 < blocks.size() ? gap + blocks[i + 1].height : 0);
-    if (y + need > f.body.bottom() && y > f.body.top()) {
+    if ((y + need > f.body.bottom() || b.pageBefore) && y > f.body.top()) {
       ++p.pages;
       y = f.body.top();
     }

@@ -323,10 +323,11 @@ TEST_F(CliReport, OutputIsReplacedOnlyByACompleteReport) {
   EXPECT_EQ(Shell("qpdf --check '" + pdf_ + "' >/dev/null").code, 0);
 }
 
-// The text of pages first..last, the report's creation time left out.
+// The text of pages first..last, the report's creation time and page
+// numbers left out, runs of spaces as one.
 std::string PdfText(const std::string& pdf, int first, int last) {
   const Result text = Shell("pdftotext -layout -f " + std::to_string(first) + " -l " + std::to_string(last) +
-                            " '" + pdf + "' - | sed 's/report created [0-9.: ]*/report created/; s/Page [0-9]* of [0-9]*/Page/'");
+                            " '" + pdf + "' - | sed 's/report created [0-9.: ]*/report created/; s/Page [0-9]* of [0-9]*/Page/' | tr -s ' '");
   EXPECT_EQ(text.code, 0) << text.out;
   return text.out;
 }

@@ -3,7 +3,9 @@
 
 #include <cmath>
 
+#include "files/HeaderText.h"
 #include "report/Limits.h"
+#include "report/Sha256.h"
 
 namespace {
 
@@ -122,6 +124,65 @@ TEST(Limits, LimitsFileLines) {
   EXPECT_EQ(LimitLines(limits), "n<=0.005\nb>=0.01\n");
   ASSERT_EQ(rejected.size(), 1u);
   EXPECT_EQ(rejected[0].rfind("line 5: ", 0), 0u) << rejected[0];
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TestSpec, ParsedOrRefusedWithTheLine) {
+  TTestSpec spec;
+  std::vector<std::string> errors;
+  ASSERT_TRUE(ParseTestSpec("# kept under revision control\nName: VRDT40 acceptance\nrevision: C\n"
+                            "unit type: VRDT40\n\nrandom_walk<=0.005\nb <= 0.05\n",
+                            kKnown, spec, errors))
+      << errors[0];
+  EXPECT_EQ(spec.Name + "|" + spec.Revision + "|" + spec.UnitType + "|" + LimitLines(spec.Limits),
+            "VRDT40 acceptance|C|VRDT40|random_walk<=0.005\nb<=0.05\n");
+  const struct {
+    const char* text;
+    const char* error;
+  } bad[] = {{"name: a\nb<=1\n", "no 'revision:' line"},
+             {"revision: 1\n", "no 'name:' line"},
+             {"name: a\nrevision: 1\nname: b\n", "line 3: 'name' is given twice"},
+             {"name: a\nrevision: 1\nowner: me\n", "line 3: unknown key 'owner'"},
+             {"name: a\nrevision: 1\nnoise<=1\n", "line 3: limit 'noise<=1': unknown field"},
+             {"name: a\nrevision: 1\nn<=0.01\nn>=0.1\n", "contradict each other"}};
+  for (const auto& c : bad) {
+    errors.clear();
+    EXPECT_FALSE(ParseTestSpec(c.text, kKnown, spec, errors)) << c.text;
+    ASSERT_EQ(errors.size(), 1u) << c.text;
+    EXPECT_NE(errors[0].find(c.error), std::string::npos) << errors[0];
+  }
+}
+
+// The digest that ties a report to its recording: the examples of FIPS 180-4.
+TEST(ReportTexts, Sha256OfTheStandardsExamples) {
+  const auto digest = [](const std::string& text, int times = 1) {
+    TSha256 sha;
+    for (int i = 0; i < times; ++i) sha.Add(text.data(), text.size());
+    return sha.Hex();
+  };
+  EXPECT_EQ(digest(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(digest("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(digest("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  EXPECT_EQ(digest("aaaaaaaaaaaaaaaaaaaaaaaaa", 40000),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+// Header texts: UTF-8 stays, anything else is read in the chosen code page.
+TEST(ReportTexts, HeaderTextDecoding) {
+  const struct {
+    const char* raw;
+    const char* page;
+    const char* shown;
+  } cases[] = {{"\xC8\xE2\xE0\xED\xEE\xE2 \xC8.\xC8.", "windows-1251", "\u0418\u0432\u0430\u043D\u043E\u0432 \u0418.\u0418."},
+               {"\xC8\xE2\xE0\xED\xEE\xE2", "windows-1252", "\u00C8\u00E2\u00E0\u00ED\u00EE\u00E2"},
+               {"\xB9 7 \x98", "windows-1251", "\u2116 7 \uFFFD"},
+               {"\u0418\u0432\u0430\u043D\u043E\u0432", "windows-1252", "\u0418\u0432\u0430\u043D\u043E\u0432"},
+               {"VRDT40-123", "no such page", "VRDT40-123"}};
+  for (const auto& c : cases) EXPECT_EQ(DecodeHeaderText(c.raw, c.page), c.shown) << c.raw;
 }
 
 }  // namespace
