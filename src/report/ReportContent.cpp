@@ -92,15 +92,13 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
     if (allanOk) allan = ComputeAllan(span);
     std::vector<float>().swap(span.Rates);
   });
-  // The temperature model over the same span, on a third thread.
+  // The temperature model over the same span, on a third thread once the
+  // basic parameters have let go of their copy of the records: the span is
+  // held twice at most, not three times.
   TThermalResult thermal;
   std::string thermalError;
   bool thermalOk = false;
-  std::thread thermalThread([&] {
-    std::vector<SamplePoint> records;
-    thermalOk = ReadSpanRecords(request.Path, begin, end, records, thermalError, {}, cancel);
-    if (thermalOk) thermal = ComputeThermal(records, TThermalOptions{});
-  });
+  std::thread thermalThread;
   // The recording's digest, on a fourth.
   std::string sha, shaError;
   std::thread shaThread([&] { sha = FileSha256(request.Path, shaError, cancel); });
@@ -152,6 +150,12 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
       content.FirstRecordTime = std::min<double>(content.FirstRecordTime, points[i].Time);
       content.LastRecordTime = std::max<double>(content.LastRecordTime, points[i].Time);
     }
+  });
+  quant.Clear();
+  thermalThread = std::thread([&] {
+    std::vector<SamplePoint> records;
+    thermalOk = ReadSpanRecords(request.Path, begin, end, records, thermalError, {}, cancel);
+    if (thermalOk) thermal = ComputeThermal(records, TThermalOptions{});
   });
 
   allanThread.join();

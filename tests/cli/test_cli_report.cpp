@@ -170,6 +170,7 @@ TEST_F(CliReport, PdfHoldsTheFiguresAsTheCommandsPrintThem) {
   EXPECT_TRUE(Has(LineWith(text.out, "k<=1"), "INCOMPLETE (not measurable)"));
 
   EXPECT_EQ(Shell("qpdf --check '" + pdf_ + "'").code, 0);
+  EXPECT_TRUE(Has(Shell("strings '" + pdf_ + "'").out, "pdfaid:part=\"1\"")) << "PDF/A-1b declared";
   const Result info = Shell("pdfinfo '" + pdf_ + "'");
   const std::string pages = Trim(LineWith(info.out, "Pages:").substr(6));
   EXPECT_TRUE(Has(text.out, "Page " + pages + " of " + pages)) << info.out;
