@@ -1,6 +1,10 @@
 #include "cli/BatchCompare.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <limits>
 #include <ostream>
 #include <string>
@@ -9,6 +13,7 @@
 #include "cli/CliCommands.h"
 #include "cli/DbCommands.h"
 #include "cli/Fields.h"
+#include "files/HeaderText.h"
 #include "report/BatchTable.h"
 
 namespace cli {
@@ -30,15 +35,16 @@ std::string Printable(const std::string& text) {
   return out;
 }
 
-std::string VerdictText(const std::optional<bool>& verdict) {
-  if (!verdict) return "none";
-  return *verdict ? "PASS" : "FAIL";
+std::string VerdictText(TVerdict verdict) { return VerdictName(verdict); }
+
+int VerdictExitCode(TVerdict verdict) {
+  return verdict == TVerdict::Fail ? ExitLimitsFailed : verdict == TVerdict::Incomplete ? ExitIncomplete : ExitOk;
 }
 
 std::string FailedLimits(const TBatchRow& row) {
   std::string text;
   for (const TLimitResult& l : row.Limits)
-    if (!l.Pass) text += (text.empty() ? "" : ", ") + l.Limit.Text() + (l.Note.empty() ? "" : " (" + l.Note + ")");
+    if (!l.Pass()) text += (text.empty() ? "" : ", ") + l.Limit.Text() + (l.Note.empty() ? "" : " (" + l.Note + ")");
   return text;
 }
 
@@ -50,7 +56,7 @@ std::string LimitsJson(const std::vector<TLimitResult>& results) {
     const TLimitResult& l = results[i];
     list += (i ? ", " : "") +
             JsonObject({TextField("limit", l.Limit.Text()), NumberField("measured", l.Measured),
-                        TextField("unit", l.Unit), TextField("result", l.Pass ? "PASS" : "FAIL"),
+                        TextField("unit", l.Unit), TextField("result", VerdictName(l.Result)),
                         TextField("note", l.Note)});
   }
   return list + "]";
@@ -58,28 +64,74 @@ std::string LimitsJson(const std::vector<TLimitResult>& results) {
 
 }  // namespace
 
-std::vector<TLimit> LimitOptions(const Options& o) {
+std::vector<TLimit> LimitOptions(const Options& o, TTestSpec* spec) {
   std::vector<TLimit> limits;
   const std::vector<std::string> known = KnownFieldNames();
+  if (const auto file = o.Get("spec")) {
+    std::ifstream in(*file, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    if (!in) throw UsageError{"--spec " + *file + ": cannot read the specification"};
+    TTestSpec parsed;
+    std::vector<std::string> errors;
+    if (!ParseTestSpec(text.str(), known, parsed, errors)) {
+      std::string message = "--spec " + *file + ":";
+      for (const std::string& e : errors) message += "\n  " + e;
+      throw UsageError{message};
+    }
+    limits = parsed.Limits;
+    if (spec) *spec = parsed;
+  }
   for (const std::string& text : o.All("limit")) {
     std::string error;
     auto limit = ParseLimit(text, known, error);
     if (!limit) throw UsageError{error};
     limits.push_back(*limit);
   }
+  if (const std::string error = ContradictoryLimits(limits); !error.empty()) throw UsageError{error};
   return limits;
+}
+
+TReportDocument DocumentOptions(const Options& o) {
+  TReportDocument d;
+  const auto take = [&](const char* name, std::string& field) { field = o.Get(name).value_or(""); };
+  take("report-number", d.Number);
+  take("report-revision", d.Revision);
+  take("axis", d.Axis);
+  take("station", d.Station);
+  take("chamber", d.Chamber);
+  take("tested-by", d.TestedBy);
+  take("checked-by", d.CheckedBy);
+  take("approved-by", d.ApprovedBy);
+  if (const auto latitude = o.Number("latitude")) {
+    if (!(*latitude >= -90 && *latitude <= 90)) throw UsageError{"--latitude must be degrees from -90 to 90"};
+    d.Latitude = *o.Get("latitude");
+  }
+  return d;
 }
 
 bool ComputeBatch(const Options& o, std::vector<TReportContent>& units, std::ostream& err, bool& incomplete) {
   if (o.positional.empty()) throw UsageError{"batch needs the recordings of the batch"};
   TReportRequest request;
   // The limits first: a wrong name is a usage error before any work.
-  request.Limits = LimitOptions(o);
+  request.Limits = LimitOptions(o, &request.Spec);
+  request.CodePage = UserHeaderCodePage();
+  request.Document = DocumentOptions(o);
   if (!LoadSettings(o, request.Settings, err)) return false;
   request.Sigma = ApplyCalcOptions(o, request.Settings);  // the report's options; batch has none
   if (auto v = o.Number("begin")) request.Begin = *v;
   if (auto v = o.Number("end")) request.End = *v;
   incomplete = false;
+  // The same recording twice would count one unit twice in the spread.
+  std::vector<std::pair<dev_t, ino_t>> seen;
+  for (std::size_t i = 0; i < o.positional.size(); ++i) {
+    struct stat st {};
+    if (::stat(o.positional[i].c_str(), &st) != 0) continue;
+    for (std::size_t k = 0; k < seen.size(); ++k)
+      if (seen[k] == std::make_pair(st.st_dev, st.st_ino))
+        throw UsageError{"the same recording is named twice: " + o.positional[k] + " and " + o.positional[i]};
+    seen.emplace_back(st.st_dev, st.st_ino);
+  }
   for (const std::string& path : o.positional) {
     request.Path = path;
     TReportContent content;
@@ -101,10 +153,13 @@ int Batch(const Options& o, std::ostream& out, std::ostream& err) {
   if (!ComputeBatch(o, contents, err, incomplete)) return ExitFailure;
   std::vector<TBatchRow> units;
   for (const TReportContent& c : contents) units.push_back(BatchRowOf(c));
+  const int sigma = contents.empty() ? 1 : contents.front().Sigma;
+  StoreResults(o, "batch", contents, err);
+  contents.clear();
   const std::vector<TBatchColumn>& columns = BatchColumns();
   const std::vector<TBatchSpread> spread = BatchSpread(units);
-  const bool limits = !o.All("limit").empty();
-  const std::optional<bool> verdict = BatchVerdict(units);
+  const bool limits = !o.All("limit").empty() || o.Get("spec");
+  const TVerdict verdict = BatchVerdict(units);
 
   if (o.Flag("json")) {
     // {"recordings": [{"file": .., "identification": .., "records": .., ...,
@@ -140,7 +195,7 @@ int Batch(const Options& o, std::ostream& out, std::ostream& err) {
   } else {
     // Tab-separated: a heading, one row per recording, then the spread.
     out << "File\tIdentification";
-    for (const TBatchColumn& c : columns) out << "\t" << c.Caption << (c.Unit.empty() ? "" : " ") << c.Unit;
+    for (const TBatchColumn& c : columns) out << "\t" << BatchColumnCaption(c, sigma) << (c.Unit.empty() ? "" : " ") << c.Unit;
     out << (limits ? "\tResult\tFailed limits\n" : "\n");
     for (const TBatchRow& u : units) {
       out << Printable(u.Path) << "\t" << Printable(u.Ident);
@@ -154,9 +209,8 @@ int Batch(const Options& o, std::ostream& out, std::ostream& err) {
       out << (limits ? "\t\t\n" : "\n");
     }
   }
-  StoreResults(o, "batch", contents, err);
   if (incomplete || units.empty()) return ExitFailure;
-  return verdict == std::optional<bool>(false) ? ExitLimitsFailed : ExitOk;
+  return VerdictExitCode(verdict);
 }
 
 }  // namespace cli

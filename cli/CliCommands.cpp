@@ -21,6 +21,7 @@
 #include <optional>
 #include <ostream>
 
+#include "files/HeaderText.h"
 #include "files/OleDate.h"
 #include "files/RecordingReader.h"
 #include "processing/Allan.h"
@@ -109,26 +110,35 @@ const char kUsage[] =
     "       may be opened, is in use (by which program), the USB adapter, hints\n"
     "  report FILE.rtd    the PDF test report: recording, settings, chart, basic\n"
     "       parameters, Allan deviation and noise terms, limits and verdict:\n"
-    "       [--begin S] [--end S] [--limit NAME<=VALUE | NAME>=VALUE]... [--out FILE.pdf]\n"
+    "       [--begin S] [--end S] [--spec FILE] [--limit NAME<=VALUE | NAME>=VALUE]...\n"
+    "       [--out FILE.pdf]\n"
     "       [--sigma 1|3] [--drift-time S] [--random-walk-time S] [--passband HZ]\n"
     "       [--earth-rate DEG_PER_H] [--json]\n"
     "       NAME is a field of the JSON output of calc, allan or thermal (random_walk, n, b1, ...);\n"
-    "       a figure that cannot be measured fails its limit. Default output: the\n"
-    "       recording's name with .pdf; prints the file and the verdict. Exit code 3:\n"
-    "       a limit failed.\n"
+    "       each figure is compared as printed. --spec FILE: a test specification\n"
+    "       (name:, revision:, unit type: lines and one limit a line). Verdict FAIL\n"
+    "       when a limit fails, else INCOMPLETE when a figure cannot be measured,\n"
+    "       else PASS. Default output: the recording's name with .pdf (only a\n"
+    "       regular file is replaced, only by a complete report); prints the file\n"
+    "       and the verdict. Exit code 3: FAIL; 5: INCOMPLETE. The document:\n"
+    "       [--report-number N] [--report-revision R] [--latitude DEG] [--axis TEXT]\n"
+    "       [--station TEXT] [--chamber TEXT] [--tested-by NAME] [--checked-by NAME]\n"
+    "       [--approved-by NAME] (\"not stated\" where not given)\n"
     "  report FILE.rtd FILE.rtd... --out FILE.pdf   the batch form: a summary page\n"
     "       (the batch table with each unit's result, every unit's Allan deviation\n"
     "       on one plot), then each unit's report as report makes it alone; one\n"
-    "       Unit line per recording, the batch's verdict. Exit code 3: a unit failed.\n"
+    "       Unit line per recording, the batch's verdict. Exit code 3: a unit failed;\n"
+    "       5: none failed, one is INCOMPLETE.\n"
     "  batch FILE.rtd...  the recordings of a batch side by side: [--begin S] [--end S]\n"
-    "       [--limit NAME<=VALUE | NAME>=VALUE]...\n"
+    "       [--spec FILE] [--limit NAME<=VALUE | NAME>=VALUE]...\n"
     "       one row per recording (file, identification, records and span, the\n"
     "       basic parameters as calc gives them with 1 sigma drift, N, B and K as\n"
     "       allan gives them, b1, b2 and c as thermal gives them, empty where the\n"
     "       span has too little temperature change), then the mean, sample standard\n"
     "       deviation (n - 1), minimum and maximum of each column over the\n"
-    "       recordings. --limit as for report: a Result column (PASS or FAIL) and\n"
-    "       the limits each unit failed. Exit code 3: a unit failed its limits.\n"
+    "       recordings. --limit and --spec as for report: a Result column (PASS,\n"
+    "       FAIL or INCOMPLETE) and the limits each unit did not pass. Exit code 3:\n"
+    "       a unit failed its limits; 5: none failed, one is INCOMPLETE.\n"
     "  db init|import DIR|history IDENT|trend FIGURE|export   the results store:\n"
     "       init makes (or brings up to date) the store; import DIR stores the results\n"
     "       of every recording under DIR (analysed as report does, once each);\n"
@@ -196,11 +206,12 @@ int Info(const Options& o, std::ostream& out, std::ostream& err) {
   };
   std::vector<Field> fields;
   if (info.FormatVersion == rtd::FormatCurrent) {
-    fields.push_back(text("IDN", info.Ident));
+    const std::string page = UserHeaderCodePage();
+    fields.push_back(text("IDN", DecodeHeaderText(info.Ident, page)));
     fields.push_back(IntegerField("Sample", info.Sample));
     fields.push_back(TextField("Time create", FormatDdMmYyyyHhNn(info.Created)));
-    fields.push_back(text("UserName", info.UserName));
-    fields.push_back(text("CompName", info.CompName));
+    fields.push_back(text("UserName", DecodeHeaderText(info.UserName, page)));
+    fields.push_back(text("CompName", DecodeHeaderText(info.CompName, page)));
   } else {
     fields.push_back(
         TextField("Format", "headerless (older layout: no identification, creation time or names)"));
@@ -340,6 +351,15 @@ int Allan(const Options& o, std::ostream& out, std::ostream& err) {
 
 }  // namespace
 
+namespace {
+
+std::vector<std::string> Joined(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+}  // namespace
+
 int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   if (!args.empty() && args[0] == "--version") {
     out << "ratelog-cli " << RATELOG_VERSION << "\n";
@@ -376,14 +396,15 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
         {"simulate"}}},
       {"export", {{"begin", "end", "out"}, Export, {"rate", "temperature", "excel"}}},
       {"archive", {{"server", "name"}, Archive}},
-      {"batch", {{"begin", "end", "limit", "db"}, Batch, {"json", "no-store"}}},
+      {"batch", {{"begin", "end", "limit", "spec", "db"}, Batch, {"json", "no-store"}}},
       {"db",
        {{"db", "unit", "type", "since", "sigma", "drift-time", "random-walk-time", "passband", "earth-rate"},
         Db, {"json", "csv"}}},
 #ifdef RATELOG_REPORT
       {"report",
-       {{"begin", "end", "limit", "out", "sigma", "drift-time", "random-walk-time", "passband",
-         "earth-rate", "db"},
+       {Joined({"begin", "end", "limit", "spec", "out", "sigma", "drift-time", "random-walk-time", "passband",
+                "earth-rate", "db"},
+               kDocumentOptions),
         Report, {"json", "no-store"}}},
 #endif
   };

@@ -12,6 +12,7 @@
 #include "cli/CliCommands.h"
 #include "cli/DbCommands.h"
 #include "cli/Fields.h"
+#include "files/HeaderText.h"
 #include "report/BatchTable.h"
 #include "report/ReportContent.h"
 #include "report/ReportPdf.h"
@@ -24,10 +25,16 @@ namespace {
 // The plots are widgets, which need an application object; the report
 // needs no screen, so it draws on Qt's offscreen platform unless the user
 // chose another one: the tool runs the same on a test stand without a
-// display as at a desk.
+// display as at a desk. A variable set but empty counts as unset. Qt's own
+// notes (a missing runtime folder, fonts) are not the tool's messages:
+// they are dropped, the tool's errors say what failed.
+void DropQtMessage(QtMsgType, const QMessageLogContext&, const QString&) {}
+
 void EnsureApplication() {
   if (QCoreApplication::instance()) return;
-  if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  if (!platform || !*platform) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  qInstallMessageHandler(DropQtMessage);
   static int argc = 1;
   static char name[] = "ratelog-cli";
   static char* argv[] = {name, nullptr};
@@ -35,11 +42,26 @@ void EnsureApplication() {
   std::setlocale(LC_NUMERIC, "C");  // Qt set the desktop's; the figures keep their point
 }
 
+// The specification the limits come from, for the text output (empty
+// without one) and the JSON output (a member, or empty).
+std::string SpecLine(const TTestSpec& spec) {
+  if (spec.Name.empty()) return {};
+  return "Specification\t" + Printable(spec.Name) + "\trevision " + Printable(spec.Revision) +
+         (spec.UnitType.empty() ? "" : "\tunit type " + Printable(spec.UnitType)) + "\n";
+}
+
+std::string SpecJson(const TTestSpec& spec) {
+  if (spec.Name.empty()) return {};
+  return "\"specification\": " + JsonObject({TextField("name", spec.Name), TextField("revision", spec.Revision),
+                                               TextField("unit type", spec.UnitType)}) + ", ";
+}
+
 // Several recordings: one summary page, then each unit's report.
 int BatchReport(const Options& o, std::ostream& out, std::ostream& err) {
   const std::optional<std::string> target = o.Get("out");
   if (!target || target->empty()) throw UsageError{"a report of several recordings needs --out FILE.pdf"};
-  LimitOptions(o);  // a wrong name is a usage error before any work
+  TTestSpec spec;
+  LimitOptions(o, &spec);  // a wrong name is a usage error before any work
   if (IsRecordingPath(*target)) {
     err << "ratelog-cli: cannot write report " << *target << ": it is a recording; choose another name\n";
     return ExitFailure;
@@ -77,26 +99,26 @@ int BatchReport(const Options& o, std::ostream& out, std::ostream& err) {
 
   std::vector<TBatchRow> rows;
   for (const TReportContent& c : units) rows.push_back(BatchRowOf(c));
-  const std::optional<bool> verdict = BatchVerdict(rows);
+  const TVerdict verdict = BatchVerdict(rows);
   if (o.Flag("json")) {
     std::string list = "\"units\": [";
     for (std::size_t i = 0; i < rows.size(); ++i)
       list += (i ? ", " : "") + JsonObject({TextField("file", rows[i].Path), TextField("identification", rows[i].Ident),
-                                            {"verdict", "", rows[i].Verdict ? JsonString(VerdictText(rows[i].Verdict)) : "null"},
+                                            {"verdict", "", rows[i].Verdict != TVerdict::None ? JsonString(VerdictText(rows[i].Verdict)) : "null"},
                                             TextField("failed", FailedLimits(rows[i]))});
     out << JsonObject({TextField("report", *target),
-                       {"verdict", "", verdict ? JsonString(VerdictText(verdict)) : "null"}},
-                      list + "]")
+                       {"verdict", "", verdict != TVerdict::None ? JsonString(VerdictText(verdict)) : "null"}},
+                      SpecJson(spec) + list + "]")
         << "\n";
   } else {
-    out << "Report\t" << *target << "\n";
+    out << "Report\t" << *target << "\n" << SpecLine(spec);
     for (const TBatchRow& r : rows)
       out << "Unit\t" << Printable(r.Path) << "\t" << Printable(r.Ident) << "\t" << VerdictText(r.Verdict)
           << (FailedLimits(r).empty() ? "" : "\t" + FailedLimits(r)) << "\n";
     out << "Verdict\t" << VerdictText(verdict) << "\n";
   }
   StoreResults(o, "report", units, err);
-  return verdict == std::optional<bool>(false) ? ExitLimitsFailed : ExitOk;
+  return VerdictExitCode(verdict);
 }
 
 }  // namespace
@@ -108,7 +130,9 @@ int Report(const Options& o, std::ostream& out, std::ostream& err) {
   request.Path = o.positional[0];
 
   // The limits first: a wrong name is a usage error before any work.
-  request.Limits = LimitOptions(o);
+  request.Limits = LimitOptions(o, &request.Spec);
+  request.CodePage = UserHeaderCodePage();
+  request.Document = DocumentOptions(o);
   if (!LoadSettings(o, request.Settings, err)) return ExitFailure;
   request.Sigma = ApplyCalcOptions(o, request.Settings);
   if (auto v = o.Number("begin")) request.Begin = *v;
@@ -151,22 +175,22 @@ int Report(const Options& o, std::ostream& out, std::ostream& err) {
       limits += (i ? ", " : "") +
                 JsonObject({TextField("limit", l.Limit.Text()), NumberField("measured", l.Measured),
                             TextField("unit", l.Unit),
-                            TextField("result", l.Pass ? "PASS" : "FAIL"), TextField("note", l.Note)});
+                            TextField("result", VerdictName(l.Result)), TextField("note", l.Note)});
     }
     limits += "]";
     out << JsonObject({TextField("report", target),
-                       {"verdict", "", content.Verdict ? JsonString(VerdictText(content.Verdict)) : "null"}},
-                      limits)
+                       {"verdict", "", content.Verdict != TVerdict::None ? JsonString(VerdictText(content.Verdict)) : "null"}},
+                      SpecJson(request.Spec) + limits)
         << "\n";
   } else {
-    out << "Report\t" << target << "\n";
+    out << "Report\t" << target << "\n" << SpecLine(request.Spec);
     for (const TLimitResult& l : content.Limits)
-      out << "Limit\t" << l.Limit.Text() << "\t" << l.Measured << "\t" << (l.Pass ? "PASS" : "FAIL")
+      out << "Limit\t" << l.Limit.Text() << "\t" << l.Measured << "\t" << VerdictName(l.Result)
           << (l.Note.empty() ? "" : "\t" + l.Note) << "\n";
     out << "Verdict\t" << VerdictText(content.Verdict) << "\n";
   }
   StoreResults(o, "report", {content}, err);
-  return content.Verdict == std::optional<bool>(false) ? ExitLimitsFailed : ExitOk;
+  return VerdictExitCode(content.Verdict);
 }
 
 }  // namespace cli

@@ -13,6 +13,7 @@ void TMainFrm::ac_reportExecute() {
   request.Path = OpenFile.RecordingName;
   AnalysisSpan(request.Begin, request.End);
   request.Settings.Assign(OpenFile);
+  request.CodePage = UserHeaderCodePage();
   ReportFrm->Start(request, Chart->SharedRecording(),
                    ReportLimitsPath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")));
 }

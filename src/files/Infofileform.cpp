@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "files/HeaderText.h"
 #include "files/OleDate.h"
 #include "ui/StyledLabel.h"
 
@@ -44,9 +45,10 @@ TInfoFileFrm::TInfoFileFrm(QWidget* parent)
 }
 
 void TInfoFileFrm::ShowInfo(const TRecordingInfo& info) {
-  LabIDN->setText(QString::fromLocal8Bit(info.Ident.c_str()));
+  const std::string page = UserHeaderCodePage();
+  LabIDN->setText(QString::fromStdString(DecodeHeaderText(info.Ident, page)));
   LabSample->setText(QString::number(info.Sample));
   LabTime->setText(QString::fromStdString(FormatDdMmYyyyHhNn(info.Created)));
-  LabUser->setText(QString::fromLocal8Bit(info.UserName.c_str()));
-  LabComp->setText(QString::fromLocal8Bit(info.CompName.c_str()));
+  LabUser->setText(QString::fromStdString(DecodeHeaderText(info.UserName, page)));
+  LabComp->setText(QString::fromStdString(DecodeHeaderText(info.CompName, page)));
 }

@@ -4,6 +4,7 @@
 #include <QProgressBar>
 #include <climits>
 
+#include "files/HeaderText.h"
 #include "ui/Chart.h"
 #include "ui/RecordingSeries.h"
 
@@ -22,7 +23,7 @@ void TOpenFileChart::LoadStarted(const std::string& ident, std::int64_t records)
   gaugeScale_ = 1;
   while (records / gaugeScale_ > INT_MAX) gaugeScale_ *= 2;
   const int maximum = static_cast<int>(records / gaugeScale_);
-  Gui([this, text = QString::fromLocal8Bit(ident.c_str()), maximum] {
+  Gui([this, text = QString::fromStdString(DecodeHeaderText(ident, UserHeaderCodePage())), maximum] {
     if (ident_) ident_->setText(text);
     if (gauge_) {
       gauge_->setRange(0, maximum);

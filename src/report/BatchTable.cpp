@@ -104,9 +104,13 @@ std::vector<TBatchSpread> BatchSpread(const std::vector<TBatchRow>& rows) {
 
 std::string BatchSpreadText(double value) { return std::isnan(value) ? "NAN" : FormatGeneral(value, '.', 10); }
 
-std::optional<bool> BatchVerdict(const std::vector<TBatchRow>& rows) {
-  std::optional<bool> verdict;
-  for (const TBatchRow& r : rows)
-    if (r.Verdict) verdict = verdict.value_or(true) && *r.Verdict;
+TVerdict BatchVerdict(const std::vector<TBatchRow>& rows) {
+  TVerdict verdict = TVerdict::None;
+  for (const TBatchRow& r : rows) verdict = Worse(verdict, r.Verdict);
   return verdict;
+}
+
+std::string BatchColumnCaption(const TBatchColumn& column, int sigma) {
+  if (FieldName(column.Caption) != "drift_error") return column.Caption;
+  return column.Caption + " (" + std::to_string(sigma) + "\u03C3)";
 }

@@ -33,7 +33,7 @@ struct TBatchRow {
   // model), Value the number of that text (NaN where it is none).
   std::vector<TFigure> Cells;
   std::vector<TLimitResult> Limits;
-  std::optional<bool> Verdict;  // none without limits
+  TVerdict Verdict = TVerdict::None;
 };
 
 TBatchRow BatchRowOf(const TReportContent& content);
@@ -63,5 +63,10 @@ inline constexpr TBatchSpreadRow kBatchSpreadRows[] = {{"Mean", "mean", &TBatchS
 // A spread figure as the table prints it: ten significant digits, "NAN".
 std::string BatchSpreadText(double value);
 
-// The batch's verdict: none without limits, PASS when every unit passes.
-std::optional<bool> BatchVerdict(const std::vector<TBatchRow>& rows);
+// The batch's verdict: none without limits, else the worst of the units'
+// (FAIL when one fails, INCOMPLETE when one could not be judged).
+TVerdict BatchVerdict(const std::vector<TBatchRow>& rows);
+
+// A column's heading: its caption, with the sigma factor where the figure
+// depends on it ("Drift error (3σ)").
+std::string BatchColumnCaption(const TBatchColumn& column, int sigma);

@@ -25,11 +25,7 @@ std::string FieldName(const std::string& caption) {
   return out;
 }
 
-namespace {
-
-// The number a printed figure reads as; NaN for "NAN" and anything else
-// that is no number.
-double NumberOf(const std::string& text) {
+double PrintedNumber(const std::string& text) {
   const char* begin = text.c_str();
   while (*begin == ' ') ++begin;
   char* end = nullptr;
@@ -38,6 +34,8 @@ double NumberOf(const std::string& text) {
   while (*end == ' ') ++end;
   return *end || !std::isfinite(value) ? std::numeric_limits<double>::quiet_NaN() : value;
 }
+
+namespace {
 
 // An Allan read-out as the allan table prints it (ten significant digits,
 // "NAN" where the region is not in the data); the value is the read-out
@@ -52,7 +50,7 @@ TFigure Readout(const char* caption, double value, const char* unit) {
 std::vector<TFigure> CalcFigures(const TGeneralQuant& quant, int sigmaFactor) {
   std::vector<TFigure> figures;
   for (const TBasicParameterRow& row : BasicParameterRows(quant, sigmaFactor, '.'))
-    figures.push_back({row.Name, row.Value, NumberOf(row.Value), row.Dimension});
+    figures.push_back({row.Name, row.Value, PrintedNumber(row.Value), row.Dimension});
   return figures;
 }
 
@@ -80,9 +78,10 @@ std::vector<TFigure> AllanCounts(const TAllanResult& r) {
 }
 
 std::vector<TFigure> ThermalFigures(const TThermalResult& r) {
-  const double nan = std::numeric_limits<double>::quiet_NaN();
+  // Each figure as `thermal` prints it, fitted or not: the temperature
+  // range and the raw Allan read-outs of a soak are measured all the same.
   const auto figure = [&](const std::string& name, double value, const char* unit) {
-    return Readout(name.c_str(), r.Valid ? value : nan, unit);
+    return Readout(name.c_str(), value, unit);
   };
   const char* units[] = {"\u00B0/h", "\u00B0/h/\u00B0C", "\u00B0/h/\u00B0C^2", "\u00B0/h/\u00B0C^3"};
   std::vector<TFigure> figures;

@@ -20,6 +20,10 @@ struct TFigure {
   std::string Unit;     // "°/h"
 };
 
+// The number a printed figure shows ("  12.34567" -> 12.34567); NaN for
+// "NAN", "" and anything else that is no finite number.
+double PrintedNumber(const std::string& text);
+
 // "Time create" -> "time_create", "UserName" -> "user_name", "B tau" -> "b_tau".
 std::string FieldName(const std::string& caption);
 
@@ -34,8 +38,9 @@ std::vector<TFigure> AllanCounts(const TAllanResult& result);
 
 // The temperature model of the bias (coefficients with their standard
 // errors, residuals, temperature range, hysteresis, the Allan read-outs
-// before and after compensation), named as `thermal --json` names them;
-// NaN where the model could not be fitted.
+// before and after compensation), named as `thermal --json` names them and
+// as it prints them: the fitted figures NaN where the model could not be
+// fitted, the measured ones (temperature range, raw read-outs) all the same.
 std::vector<TFigure> ThermalFigures(const TThermalResult& result);
 
 // One analysis whose figures limits may name.

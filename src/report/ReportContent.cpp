@@ -2,13 +2,18 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <thread>
 #include <utility>
 
+#include "RatelogVersion.h"
 #include "files/OleDate.h"
 #include "files/RecordingReader.h"
 #include "processing/Generalquantities.h"
 #include "processing/NumberFormat.h"
+#include "report/Sha256.h"
 
 namespace {
 
@@ -18,13 +23,23 @@ TFigure Row(const std::string& caption, const std::string& text, const std::stri
 
 std::string Fixed(double v, int decimals) { return FormatFixed(v, 15, decimals, '.'); }
 
-const char* ModeName(std::uint8_t mode) {
-  switch (mode) {
-    case ModeNormal: return "Normal";
-    case ModeTrigger: return "Trigger";
-    case ModeOneCommand: return "One command";
-  }
-  return "unknown";
+// "dd.mm.yyyy hh:mm:ss UTC+hh:mm": the program's local time with the
+// offset this computer's time zone has at that date.
+std::string DateTimeText(double oleDate) {
+  const LocalDateTime t = LocalFromOleDate(oleDate);
+  std::tm tm{};
+  tm.tm_year = t.year - 1900;
+  tm.tm_mon = t.month - 1;
+  tm.tm_mday = t.day;
+  tm.tm_hour = t.hour;
+  tm.tm_min = t.minute;
+  tm.tm_sec = t.second;
+  tm.tm_isdst = -1;
+  const long offset = std::mktime(&tm) == -1 ? 0 : tm.tm_gmtoff / 60;
+  char text[64];
+  std::snprintf(text, sizeof text, "%02d.%02d.%04d %02d:%02d:%02d UTC%c%02ld:%02ld", t.day, t.month, t.year,
+                t.hour, t.minute, t.second, offset < 0 ? '-' : '+', std::labs(offset) / 60, std::labs(offset) % 60);
+  return text;
 }
 
 std::string BaseName(const std::string& path) {
@@ -86,24 +101,22 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
     if (allanOk) allan = ComputeAllan(span, options);
     std::vector<float>().swap(span.Rates);
   });
-  // The temperature model over the same span, on a third thread.
+  // The temperature model over the same span, on a third thread once the
+  // basic parameters have let go of their copy of the records: the span is
+  // held twice at most, not three times.
   TThermalResult thermal;
   std::string thermalError;
   bool thermalOk = false;
-  std::thread thermalThread([&] {
-    std::vector<SamplePoint> records;
-    thermalOk = ReadSpanRecords(request.Path, begin, end, records, thermalError, {}, cancel);
-    TThermalOptions options;
-    options.TLow = request.Settings.TempLimitMin;
-    options.THigh = request.Settings.TempLimitMax;
-    if (thermalOk && !cancelled()) thermal = ComputeThermal(records, options);
-  });
+  std::thread thermalThread;
+  // The recording's digest, on a fourth.
+  std::string sha, shaError;
+  std::thread shaThread([&] { sha = FileSha256(request.Path, shaError, cancel); });
   struct TJoin {
     std::thread& t;
     ~TJoin() {
       if (t.joinable()) t.join();
     }
-  } join{allanThread}, joinThermal{thermalThread};
+  } join{allanThread}, joinThermal{thermalThread}, joinSha{shaThread};
 
   // Basic parameters: the records of the span, in file order, until the
   // first record after it (as ComputeBasicParameters reads them).
@@ -147,6 +160,15 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
       content.LastRecordTime = std::max<double>(content.LastRecordTime, points[i].Time);
     }
   });
+  quant.Clear();
+  thermalThread = std::thread([&] {
+    std::vector<SamplePoint> records;
+    thermalOk = ReadSpanRecords(request.Path, begin, end, records, thermalError, {}, cancel);
+    TThermalOptions options;
+    options.TLow = request.Settings.TempLimitMin;
+    options.THigh = request.Settings.TempLimitMax;
+    if (thermalOk && !cancelled()) thermal = ComputeThermal(records, options);
+  });
 
   allanThread.join();
   if (!allanOk) {
@@ -162,6 +184,12 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
     error = thermalError;
     return false;
   }
+  shaThread.join();
+  if (sha.empty()) {
+    error = shaError;
+    return false;
+  }
+  content.Sha256 = sha;
   content.Thermal = std::move(thermal);
   content.ThermalFigures = {"thermal", ThermalFigures(content.Thermal)};
   if (!content.Thermal.Valid) content.ThermalNote = content.Thermal.Message;
@@ -174,19 +202,55 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   const bool header = info.FormatVersion == rtd::FormatCurrent;
   content.Identification = {
       "Recording",
-      {Row("Identification", info.Ident),
-       Row("Created", header ? FormatDdMmYyyyHhNn(info.Created) : "unknown (recording without header)"),
+      {Row("Identification", DecodeHeaderText(info.Ident, request.CodePage)),
+       Row("Created", header ? DateTimeText(info.Created) : "unknown (recording without header)"),
        Row("File", content.FileName),
        Row("Records", std::to_string(info.RecordCount)),
        Row("Records in the span", std::to_string(content.SpanRecords)),
-       Row("Span", Fixed(begin, 3) + " .. " + Fixed(end, 3), "s"),
-       Row("Sample rate", std::to_string(info.Sample), "Hz"),
-       Row("Mode", ModeName(request.Settings.Mode))}};
+       Row("Span", Fixed(begin, 3) + " .. " + Fixed(end, 3), "s")}};
+  std::vector<TFigure>& rows = content.Identification.Rows;
+  if (header) {
+    rows.push_back(Row("Span start", DateTimeText(info.Created + content.FirstRecordTime / 86400.0)));
+    rows.push_back(Row("Span end", DateTimeText(info.Created + content.LastRecordTime / 86400.0)));
+  }
+  // The rate the records show, not the settings': records per second of
+  // the span's time.
+  const double seconds = content.LastRecordTime - content.FirstRecordTime;
+  rows.push_back(Row("Data rate (measured)",
+                     content.SpanRecords > 1 && seconds > 0
+                         ? FormatGeneral(static_cast<double>(content.SpanRecords - 1) / seconds, '.', 6)
+                         : "not measurable (one time)",
+                     content.SpanRecords > 1 && seconds > 0 ? "Hz" : ""));
+  rows.push_back(Row("Sample setting (header)", std::to_string(info.Sample), "Hz"));
+  rows.push_back(Row("Mode", "not stored in the recording"));
+  for (std::size_t at = 0; at < content.Sha256.size(); at += 16)
+    rows.push_back(Row(at ? "" : "SHA-256 of the file", content.Sha256.substr(at, 16)));
   if (header && !info.UserName.empty())
-    content.Identification.Rows.push_back(Row("User", info.UserName));
+    content.Identification.Rows.push_back(Row("User", DecodeHeaderText(info.UserName, request.CodePage)));
   if (header && !info.CompName.empty())
-    content.Identification.Rows.push_back(Row("Computer", info.CompName));
+    content.Identification.Rows.push_back(Row("Computer", DecodeHeaderText(info.CompName, request.CodePage)));
   const TOptionProgramm& s = request.Settings;
+  const auto stated = [](const std::string& text) { return text.empty() ? std::string("not stated") : text; };
+  const TReportDocument& d = request.Document;
+  const bool measured = std::isfinite(content.Thermal.TMin) && std::isfinite(content.Thermal.TMax);
+  content.Conditions = {
+      "Test conditions",
+      {Row("Latitude", stated(d.Latitude), d.Latitude.empty() ? "" : "\u00B0"),
+       Row("Input axis", stated(d.Axis)),
+       Row("Earth rate used", FormatGeneral(request.Settings.EarthRate, '.', 10), "\u00B0/h"),
+       Row("Ambient or chamber", stated(d.Chamber)),
+       Row("Temperature (measured)",
+           measured ? FormatGeneral(content.Thermal.TMin, '.', 4) + " .. " + FormatGeneral(content.Thermal.TMax, '.', 4)
+                    : "not measured",
+           measured ? "\u00B0C" : ""),
+       Row("Station", stated(d.Station))}};
+  content.Equipment = {
+      "Equipment",
+      {Row("Recording computer", header && !info.CompName.empty() ? DecodeHeaderText(info.CompName, request.CodePage)
+                                                                   : "not in the recording"),
+       Row("Serial port", "not in the recording"),
+       Row("Device firmware", "not in the recording"),
+       Row("Evaluation", "Ratelog " RATELOG_VERSION)}};
   content.Settings = {
       "Settings",
       {Row("Averaging time", std::to_string(s.SafeMeanTime()), "s"),
@@ -196,13 +260,20 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
        Row("Earth rate", FormatGeneral(s.EarthRate, '.', 10), "\u00B0/h"),
        Row("Sigma", std::to_string(request.Sigma), "")}};
 
-  content.Limits =
-      EvaluateLimits(request.Limits, {content.Calc, content.AllanFigures, content.AllanCounts,
-                                      content.ThermalFigures});
-  content.Verdict = Verdict(content.Limits);
+  content.Sigma = request.Sigma;
+  content.Spec = request.Spec;
+  content.Document = request.Document;
+  content.Spec.Limits.clear();
+  EvaluateReportLimits(content, request.Limits);
   content.CreatedAt = OleDateNow();
   if (progress) progress(100);
   return true;
+}
+
+void EvaluateReportLimits(TReportContent& content, const std::vector<TLimit>& limits) {
+  content.Limits = EvaluateLimits(
+      limits, {content.Calc, content.AllanFigures, content.AllanCounts, content.ThermalFigures});
+  content.Verdict = Verdict(content.Limits);
 }
 
 std::string DefaultReportPath(const std::string& recording) {

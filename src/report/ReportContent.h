@@ -13,10 +13,23 @@
 #include <vector>
 
 #include "processing/Allan.h"
+#include "files/HeaderText.h"
 #include "processing/Thermal.h"
 #include "report/Figures.h"
 #include "report/Limits.h"
 #include "settings/Optionsprogramm.h"
+
+// What the report states about the test beyond the recording: its number
+// and revision, the conditions and the people who sign it. Empty: the
+// report says "not stated".
+struct TReportDocument {
+  std::string Number, Revision;
+  std::string Latitude;  // degrees, behind the Earth rate of the settings
+  std::string Axis;      // the input axis' orientation
+  std::string Station;   // the test station
+  std::string Chamber;   // ambient or chamber temperature as set
+  std::string TestedBy, CheckedBy, ApprovedBy;
+};
 
 struct TReportRequest {
   std::string Path;  // the recording
@@ -26,6 +39,9 @@ struct TReportRequest {
   TOptionProgramm Settings;  // averaging time, drift and random-walk times, passband, Earth rate
   int Sigma = 1;             // 1 or 3
   std::vector<TLimit> Limits;
+  std::string CodePage = kDefaultHeaderCodePage;  // of the header's texts, where they are no UTF-8
+  TTestSpec Spec;  // the specification the limits come from (its name empty: none)
+  TReportDocument Document;
 };
 
 // A captioned list of values, as the report's tables show them.
@@ -37,8 +53,14 @@ struct TReportSection {
 struct TReportContent {
   std::string Path;
   std::string FileName;  // without folders
-  TReportSection Identification;  // identification, creation time, file, records, span, rate, mode
+  std::string Sha256;    // of the recording file, 64 hexadecimal digits
+  // Identification, creation time, file, records, span with its start and
+  // end, the data rate measured from the records, the SHA-256 of the file.
+  TReportSection Identification;
   TReportSection Settings;        // what shaped the figures
+  TReportSection Conditions;      // latitude, input axis, temperatures, station
+  TReportSection Equipment;       // station computer, port, firmware where known
+  TReportDocument Document;
   TFigureTable Calc;              // basic parameters
   TAllanResult Allan;             // the Allan deviation and its noise terms
   TFigureTable AllanFigures;      // the terms
@@ -51,8 +73,10 @@ struct TReportContent {
   double Begin = 0, End = 0;      // the span as used (first and last record time when open)
   std::int64_t SpanRecords = 0;
   double FirstRecordTime = 0, LastRecordTime = 0;  // smallest and largest record time in the span
+  int Sigma = 1;                  // the factor of the drift error
+  TTestSpec Spec;                 // name, revision and unit type of the limits' specification
   std::vector<TLimitResult> Limits;
-  std::optional<bool> Verdict;    // none without limits
+  TVerdict Verdict = TVerdict::None;
   double CreatedAt = 0;           // the report's creation time (OLE date, local)
 };
 
@@ -65,6 +89,11 @@ struct TReportContent {
 bool ComputeReport(const TReportRequest& request, TReportContent& content, std::string& error,
                    const std::function<void(int)>& progress = {},
                    const std::atomic<bool>* cancel = nullptr);
+
+// The limits against every figure of the report (basic parameters, noise
+// terms, counts, temperature model): Limits and Verdict of `content`. The
+// command-line tool and the window both evaluate limits here only.
+void EvaluateReportLimits(TReportContent& content, const std::vector<TLimit>& limits);
 
 // The default report file of a recording: beside it, same name, ".pdf".
 std::string DefaultReportPath(const std::string& recording);

@@ -136,15 +136,15 @@ void TReportFrm::Finished(bool ok, TReportContent content, const std::string& er
 }
 
 void TReportFrm::ShowState() {
-  if (!content_.Verdict) lab_state->setText(QStringLiteral("No limits: no verdict"));
-  else
-    lab_state->setText(*content_.Verdict ? QStringLiteral("Verdict: PASS")
-                                         : QStringLiteral("Verdict: FAIL"));
+  if (content_.Verdict == TVerdict::None) lab_state->setText(QStringLiteral("No limits: no verdict"));
+  else lab_state->setText(QStringLiteral("Verdict: ") + QString::fromLatin1(VerdictName(content_.Verdict)));
 }
 
 bool TReportFrm::ApplyLimits() {
   std::vector<std::string> rejected;
   const auto limits = ParseLimitLines(e_limits->toPlainText().toStdString(), KnownFieldNames(), rejected);
+  if (const std::string contradiction = ContradictoryLimits(limits); !contradiction.empty())
+    rejected.push_back(contradiction);
   if (!rejected.empty()) {
     QString text = QStringLiteral("These lines are no limits:\n");
     for (const std::string& line : rejected) text += QString::fromStdString(line) + QLatin1Char('\n');
@@ -161,9 +161,7 @@ bool TReportFrm::ApplyLimits() {
       lab_state->setText(QStringLiteral("The limits could not be kept in ") + path);
   }
   if (ready_) {
-    content_.Limits =
-        EvaluateLimits(limits, {content_.Calc, content_.AllanFigures, content_.AllanCounts});
-    content_.Verdict = Verdict(content_.Limits);
+    EvaluateReportLimits(content_, limits);
     ShowState();
     Preview->updatePreview();
   }

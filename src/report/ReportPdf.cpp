@@ -1,5 +1,6 @@
 #include "report/ReportPdf.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QFileInfo>
 #include <QFontMetricsF>
@@ -19,6 +20,7 @@
 #include "files/Openf.h"
 #include "processing/NumberFormat.h"
 #include "report/BatchTable.h"
+#include "report/ReportFile.h"
 #include "ui/Chart.h"
 #include "ui/RecordingSeries.h"
 
@@ -28,6 +30,14 @@ const QString kTitle = QStringLiteral("Gyroscope test report");
 const QString kBatchTitle = QStringLiteral("Gyroscope batch report");
 
 QString Q(const std::string& utf8) { return QString::fromStdString(utf8); }
+
+// A unit as the page prints it: the square root as its sign ("\u00B0/\u221Ah"
+// where the text output writes "\u00B0/Vh").
+QString UnitText(const std::string& unit) {
+  QString text = Q(unit);
+  text.replace(QStringLiteral("Vh"), QStringLiteral("\u221Ah"));
+  return text;
+}
 
 // ---------------------------------------------------------------------------
 // Loading the chart's points without a window.
@@ -216,8 +226,13 @@ void DrawAllanPlot(QCPPainter& painter, const QRectF& rect, const TAllanResult& 
   plot.setLocale(QLocale::c());
   SetLogAxis(plot.xAxis, QStringLiteral("Averaging time \u03C4, s"));
   SetLogAxis(plot.yAxis, QStringLiteral("Allan deviation \u03C3, \u00B0/h"));
+  // The legend under the plot, three entries a row: it never covers a point.
   plot.legend->setVisible(true);
-  plot.axisRect()->insetLayout()->setInsetAlignment(0, Qt::AlignTop | Qt::AlignRight);
+  plot.axisRect()->insetLayout()->take(plot.legend);
+  plot.plotLayout()->addElement(1, 0, plot.legend);
+  plot.plotLayout()->setRowStretchFactor(1, 0.001);
+  plot.legend->setFillOrder(QCPLayoutGrid::foColumnsFirst);
+  plot.legend->setWrap(3);
 
   QVector<double> tau, adev, minus, plus;
   for (const TAllanPoint& p : r.Points) {
@@ -298,6 +313,7 @@ struct TBlock {
   std::function<void(QCPPainter&, const QRectF&)> draw;
   bool tight = false;  // no space after it (a row of a long table)
   bool keepWithNext = false;  // a heading: on the page of what follows it
+  bool pageBefore = false;    // starts a new page (the definitions)
 };
 
 struct TTable {
@@ -358,7 +374,7 @@ TTable SectionTable(const TReportSection& s) {
   t.widths = {0.45, 0.55};
   t.align = {Qt::AlignLeft, Qt::AlignLeft};
   for (const TFigure& f : s.Rows)
-    t.rows.push_back({Q(f.Caption), Q(f.Text) + (f.Unit.empty() ? QString() : QStringLiteral(" ") + Q(f.Unit))});
+    t.rows.push_back({Q(f.Caption), Q(f.Text) + (f.Unit.empty() ? QString() : QStringLiteral(" ") + UnitText(f.Unit))});
   return t;
 }
 
@@ -370,19 +386,85 @@ TTable FigureTable(const std::vector<TFigure>& figures) {
   t.align = {Qt::AlignLeft, Qt::AlignLeft, Qt::AlignRight, Qt::AlignLeft};
   for (const TFigure& f : figures) {
     QString text = Q(f.Text).trimmed();
-    t.rows.push_back({Q(f.Caption), Q(FieldName(f.Caption)), text, Q(f.Unit)});
+    t.rows.push_back({Q(f.Caption), Q(FieldName(f.Caption)), text, UnitText(f.Unit)});
   }
   return t;
 }
 
-QString VerdictText(const std::optional<bool>& verdict) {
-  if (!verdict) return QStringLiteral("no limits");
-  return *verdict ? QStringLiteral("PASS") : QStringLiteral("FAIL");
+QString VerdictText(TVerdict verdict) {
+  return verdict == TVerdict::None ? QStringLiteral("no limits") : QString::fromLatin1(VerdictName(verdict));
 }
 
-QColor VerdictColor(const std::optional<bool>& verdict) {
-  if (!verdict) return QColor(90, 90, 90);
-  return *verdict ? QColor(0, 120, 0) : QColor(190, 0, 0);
+QColor VerdictColor(TVerdict verdict) {
+  switch (verdict) {
+    case TVerdict::Pass: return QColor(0, 120, 0);
+    case TVerdict::Fail: return QColor(190, 0, 0);
+    case TVerdict::Incomplete: return QColor(200, 110, 0);
+    case TVerdict::None: break;
+  }
+  return QColor(90, 90, 90);
+}
+
+// `text` in lines no wider than `width` (device units of `metrics`),
+// broken after a space or, in a word too long, anywhere.
+QStringList WrapText(const QString& text, double width, const QFontMetricsF& metrics) {
+  QStringList lines;
+  QString rest = text;
+  while (metrics.horizontalAdvance(rest) > width && rest.size() > 1) {
+    int cut = 1;
+    while (cut < rest.size() && metrics.horizontalAdvance(rest.left(cut + 1)) <= width) ++cut;
+    const int space = rest.lastIndexOf(QLatin1Char(' '), cut);
+    if (space > 0) cut = space + 1;
+    lines << rest.left(cut).trimmed();
+    rest = rest.mid(cut);
+  }
+  lines << rest;
+  return lines;
+}
+
+const char kMethodText[] =
+    "Basic parameters as the program computes them from the records of the span. Allan deviation: overlapping "
+    "estimator at octave averaging times, with its confidence interval; noise terms read from it as IEEE Std "
+    "952-1997 (Specification Format Guide and Test Procedure for Single-Axis Interferometric Fiber Optic Gyros), "
+    "Annex C, defines them. Temperature model: least-squares fit of the bias against the temperature and its "
+    "rate of change over averaged blocks. Each limit compares the figure as printed with the bound as written.";
+
+const struct {
+  const char* name;
+  const char* text;
+} kDefinitions[] = {
+    {"Average value signal", "Mean of the rate over the span, \u00B0/h."},
+    {"Drift error", "Spread of the rate averaged over the drift time of the settings, times the sigma factor shown (1\u03C3 or 3\u03C3), \u00B0/h."},
+    {"Random walk", "Angle random walk from the spread of the rate over the random-walk time and the passband of the settings, \u00B0/\u221Ah."},
+    {"Bias error", "Average value signal less the Earth rate of the settings, \u00B0/h."},
+    {"Q", "Quantization noise: \u03C3(\u03C4) = \u221A3 Q / \u03C4 on the slope \u22121 of the Allan deviation, arcsec."},
+    {"N", "Angle random walk: \u03C3(\u03C4) = N / \u221A\u03C4 on the slope \u22121/2, \u00B0/\u221Ah."},
+    {"B, B tau", "Bias instability read from the flat minimum of the Allan deviation, and the averaging time where that minimum lies; \u00B0/h, s."},
+    {"K", "Rate random walk: \u03C3(\u03C4) = K \u221A(\u03C4 / 3) on the slope +1/2, \u00B0/h/\u221Ah."},
+    {"R", "Rate ramp: \u03C3(\u03C4) = R \u03C4 / \u221A2 on the slope +1, \u00B0/h\u00B2."},
+    {"Confidence, lo, hi", "Level of the Allan deviation's confidence interval and its bounds at each averaging time."},
+    {"b0 .. b3, c", "Bias model b0 + b1 T + b2 T\u00B2 + b3 T\u00B3 + c dT/dt (T in \u00B0C, dT/dt in \u00B0C/min); _se: one standard error of each."},
+    {"Residual RMS, r2", "Root mean square of the bias less the model, at the recording's rate and of the averaged blocks; coefficient of determination."},
+    {"t_min_c, t_max_c", "Smallest and largest temperature of the records in the span, \u00B0C."},
+    {"Hysteresis", "Difference between the bias of the heating and the cooling branch at a common temperature, \u00B0/h."},
+    {"n_raw, b_raw", "N and B of the rate as recorded; n_compensated, b_compensated: after the model's correction."},
+    {"Gaps, Backward", "Gaps and gap s: steps in time over 1.5 times the median step, the time they cover; backward: steps back in time; skipped: records left out."},
+    {"PASS, FAIL, INCOMPLETE", "Every limit met; a limit not met; no limit failed but a figure could not be measured (the unit is neither passed nor failed). \u201C< x (bound)\u201D: the data bound the figure from above."},
+    {"\u2014", "No value: the reason stands beside it."},
+};
+
+// Why a figure of the temperature model has no value.
+std::string ThermalNoValueReason(const std::string& field, const TThermalResult& r) {
+  const bool measured = field == "t_min_c" || field == "t_max_c" || field.rfind("n_raw", 0) == 0 ||
+                        field.rfind("b_raw", 0) == 0;
+  if (field.rfind("n_", 0) == 0 || field.rfind("b_", 0) == 0)
+    return measured || r.Valid ? "no such region in the data" : "no model: " + r.Message;
+  if (measured) return "no temperature in the span";
+  if (!r.Valid) return "no model: " + r.Message;
+  if (field == "hysteresis_deg_h") return "no common temperature on both branches";
+  if (field[0] == 'b' && field.size() >= 2 && field[1] - '0' > r.Order) return "above the model's order";
+  if (field[0] == 'c') return r.RateTerm ? "no degree of freedom left" : "fitted without the rate term";
+  return "no degree of freedom left";
 }
 
 std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSeries> store,
@@ -403,8 +485,8 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
                       [t, u](QCPPainter& p, const QRectF& r) { DrawTable(p, r, t, u); }, tight});
   };
 
-  // Title and verdict.
-  blocks.push_back({u.Mm(16), [&c, u](QCPPainter& p, const QRectF& r) {
+  // Title and verdict, the report's number and revision.
+  blocks.push_back({u.Mm(21), [&c, u](QCPPainter& p, const QRectF& r) {
                       p.setPen(Qt::black);
                       p.setFont(Font(18, true));
                       p.drawText(QRectF(r.left(), r.top(), r.width() * 0.7, u.Mm(9)),
@@ -416,6 +498,12 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
                       p.drawText(QRectF(r.left(), r.top() + u.Mm(9), r.width() * 0.7, u.Mm(6)),
                                  Qt::AlignLeft | Qt::AlignVCenter,
                                  ident + QStringLiteral("  \u2014  ") + Q(c.FileName));
+                      p.drawText(QRectF(r.left(), r.top() + u.Mm(15), r.width() * 0.7, u.Mm(6)),
+                                 Qt::AlignLeft | Qt::AlignVCenter,
+                                 QStringLiteral("Report no. ") +
+                                     (c.Document.Number.empty() ? QStringLiteral("not stated") : Q(c.Document.Number)) +
+                                     QStringLiteral("   Revision ") +
+                                     (c.Document.Revision.empty() ? QStringLiteral("not stated") : Q(c.Document.Revision)));
                       const QRectF box(r.right() - u.Mm(45), r.top() + u.Mm(1), u.Mm(45), u.Mm(13));
                       const QColor color = VerdictColor(c.Verdict);
                       p.setPen(QPen(color, u.Mm(0.5)));
@@ -423,29 +511,30 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
                       p.setFont(Font(7.5));
                       p.drawText(box.adjusted(0, u.Mm(0.8), 0, 0), Qt::AlignHCenter | Qt::AlignTop,
                                  QStringLiteral("Verdict"));
-                      p.setFont(Font(c.Verdict ? 16 : 11, true));
+                      p.setFont(Font(c.Verdict == TVerdict::None ? 11 : c.Verdict == TVerdict::Incomplete ? 12 : 16, true));
                       p.drawText(box.adjusted(0, u.Mm(3.5), 0, 0), Qt::AlignCenter,
                                  VerdictText(c.Verdict));
                     }});
 
-  // Recording and settings side by side.
-  {
-    const TTable id = SectionTable(c.Identification), set = SectionTable(c.Settings);
-    const double h = std::max(TableHeight(id, u), TableHeight(set, u)) + u.Pt(11) + u.Mm(2);
-    blocks.push_back({h, [id, set, &c, u, width](QCPPainter& p, const QRectF& r) {
+  // Recording and settings side by side, then the conditions and the
+  // equipment.
+  const auto sideBySide = [&](const TReportSection& a, const TReportSection& b) {
+    const TTable ta = SectionTable(a), tb = SectionTable(b);
+    const double h = std::max(TableHeight(ta, u), TableHeight(tb, u)) + u.Pt(11) + u.Mm(2);
+    blocks.push_back({h, [ta, tb, ta_title = Q(a.Title), tb_title = Q(b.Title), u, width](QCPPainter& p, const QRectF& r) {
                         const double gap = u.Mm(6);
                         const double w1 = (width - gap) * 0.58, w2 = width - gap - w1;
                         p.setFont(Font(11, true));
                         p.setPen(Qt::black);
-                        p.drawText(QRectF(r.left(), r.top(), w1, u.Pt(11)), Qt::AlignLeft,
-                                   Q(c.Identification.Title));
-                        p.drawText(QRectF(r.left() + w1 + gap, r.top(), w2, u.Pt(11)),
-                                   Qt::AlignLeft, Q(c.Settings.Title));
+                        p.drawText(QRectF(r.left(), r.top(), w1, u.Pt(11)), Qt::AlignLeft, ta_title);
+                        p.drawText(QRectF(r.left() + w1 + gap, r.top(), w2, u.Pt(11)), Qt::AlignLeft, tb_title);
                         const double top = r.top() + u.Pt(11) + u.Mm(2);
-                        DrawTable(p, QRectF(r.left(), top, w1, r.bottom() - top), id, u);
-                        DrawTable(p, QRectF(r.left() + w1 + gap, top, w2, r.bottom() - top), set, u);
+                        DrawTable(p, QRectF(r.left(), top, w1, r.bottom() - top), ta, u);
+                        DrawTable(p, QRectF(r.left() + w1 + gap, top, w2, r.bottom() - top), tb, u);
                       }});
-  }
+  };
+  sideBySide(c.Identification, c.Settings);
+  sideBySide(c.Conditions, c.Equipment);
 
   // The chart.
   heading(QStringLiteral("Rate, running average and temperature"));
@@ -525,12 +614,31 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
   }
   // The temperature model, where the span's temperature changed enough
   // for it.
+  // Every figure of the model, a figure without a value as "\u2014" with the
+  // reason, so that nothing the limits may name is silently left out.
   heading(QStringLiteral("Temperature sensitivity"));
+  if (!c.Thermal.Valid) {
+    TTable note;
+    note.widths = {1.0};
+    note.align = {Qt::AlignLeft};
+    note.rows.push_back({QStringLiteral("Not measured: ") + Q(c.ThermalNote)});
+    for (const std::string& w : c.Thermal.Warnings) note.rows.push_back({QStringLiteral("Warning: ") + Q(w)});
+    table(note);
+  }
+  {
+    TTable t = FigureTable(c.ThermalFigures.Figures);
+    t.header << QStringLiteral("Note");
+    t.widths = {0.23, 0.23, 0.17, 0.13, 0.24};
+    t.align.push_back(Qt::AlignLeft);
+    for (std::size_t i = 0; i < t.rows.size(); ++i) {
+      const TFigure& f = c.ThermalFigures.Figures[i];
+      const bool none = std::isnan(PrintedNumber(f.Text));
+      if (none) t.rows[i][2] = QStringLiteral("\u2014");
+      t.rows[i] << (none ? Q(ThermalNoValueReason(FieldName(f.Caption), c.Thermal)) : QString());
+    }
+    table(t);
+  }
   if (c.Thermal.Valid) {
-    std::vector<TFigure> fitted;
-    for (const TFigure& f : c.ThermalFigures.Figures)
-      if (std::isfinite(f.Value)) fitted.push_back(f);
-    table(FigureTable(fitted));
     // Why a figure is absent, what the data hold, and the soaks.
     TTable notes;
     notes.widths = {1.0};
@@ -561,13 +669,6 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
       }
       table(soaks);
     }
-  } else {
-    TTable note;
-    note.widths = {1.0};
-    note.align = {Qt::AlignLeft};
-    note.rows.push_back({QStringLiteral("Not measured: ") + Q(c.ThermalNote)});
-    for (const std::string& w : c.Thermal.Warnings) note.rows.push_back({QStringLiteral("Warning: ") + Q(w)});
-    table(note);
   }
   {
     TTable points;
@@ -595,8 +696,12 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
     }
   }
 
-  // Limits and verdict.
-  heading(QStringLiteral("Limits"));
+  // Limits and verdict, with the specification they come from.
+  heading(c.Spec.Name.empty()
+              ? QStringLiteral("Limits")
+              : QStringLiteral("Limits  \u2014  specification ") + Q(c.Spec.Name) + QStringLiteral(", revision ") +
+                    Q(c.Spec.Revision) +
+                    (c.Spec.UnitType.empty() ? QString() : QStringLiteral(", unit type ") + Q(c.Spec.UnitType)));
   if (c.Limits.empty()) {
     blocks.push_back({LineHeight(u), [](QCPPainter& p, const QRectF& r) {
                         p.setFont(Font(9));
@@ -610,11 +715,20 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
                 QStringLiteral("Result")};
     t.widths = {0.36, 0.22, 0.14, 0.28};
     t.align = {Qt::AlignLeft, Qt::AlignRight, Qt::AlignLeft, Qt::AlignLeft};
+    // A long limit or note continues on the rows under it.
+    const QFontMetricsF metrics(PlotFont(u, t.pt));
+    const auto wrap = [&](const QString& text, double fraction) {
+      return WrapText(text, width * fraction - u.Mm(2.5), metrics);
+    };
     for (const TLimitResult& l : c.Limits) {
-      QString result = l.Pass ? QStringLiteral("PASS") : QStringLiteral("FAIL");
+      QString result = QString::fromLatin1(VerdictName(l.Result));
       if (!l.Note.empty()) result += QStringLiteral(" (") + Q(l.Note) + QStringLiteral(")");
-      t.rows.push_back({Q(l.Limit.Text()), Q(l.Measured).trimmed(), Q(l.Unit), result});
-      t.rowColor.push_back(l.Pass ? QColor(0, 120, 0) : QColor(190, 0, 0));
+      const QStringList limit = wrap(Q(l.Limit.Text()), t.widths[0]), note = wrap(result, t.widths[3]);
+      for (int k = 0; k < std::max(limit.size(), note.size()); ++k) {
+        t.rows.push_back({k < limit.size() ? limit[k] : QString(), k ? QString() : Q(l.Measured).trimmed(),
+                          k ? QString() : UnitText(l.Unit), k < note.size() ? note[k] : QString()});
+        t.rowColor.push_back(VerdictColor(l.Result));
+      }
     }
     table(t);
     blocks.push_back({LineHeight(u) * 1.6, [&c, u](QCPPainter& p, const QRectF& r) {
@@ -624,12 +738,79 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
                                    QStringLiteral("Verdict: ") + VerdictText(c.Verdict));
                       }});
   }
+
+  // How the figures were obtained, who signs, what each figure means.
+  heading(QStringLiteral("Method"));
+  const auto paragraph = [&](const QString& text, double pt) {
+    const QStringList lines = WrapText(text, width, QFontMetricsF(PlotFont(u, pt)));
+    blocks.push_back({u.Pt(pt * 1.45) * lines.size() + u.Mm(1), [lines, u, pt](QCPPainter& p, const QRectF& r) {
+                        p.setFont(Font(pt));
+                        p.setPen(Qt::black);
+                        for (int i = 0; i < lines.size(); ++i)
+                          p.drawText(QRectF(r.left(), r.top() + u.Pt(pt * 1.45) * i, r.width(), u.Pt(pt * 1.45)),
+                                     Qt::AlignLeft | Qt::AlignVCenter, lines[i]);
+                      }});
+  };
+  paragraph(QString::fromUtf8(kMethodText), 8.5);
+  heading(QStringLiteral("Signatures"));
+  blocks.push_back({u.Mm(30), [&c, u](QCPPainter& p, const QRectF& r) {
+                      const struct {
+                        const char* role;
+                        const std::string& name;
+                      } roles[] = {{"Tested by", c.Document.TestedBy},
+                                   {"Checked by", c.Document.CheckedBy},
+                                   {"Approved by", c.Document.ApprovedBy}};
+                      const double w = (r.width() - u.Mm(12)) / 3;
+                      for (int i = 0; i < 3; ++i) {
+                        const QRectF box(r.left() + i * (w + u.Mm(6)), r.top(), w, r.height());
+                        p.setPen(QPen(Qt::black, u.Mm(0.15)));
+                        p.drawRect(box);
+                        p.setFont(Font(9, true));
+                        p.drawText(box.adjusted(u.Mm(2), u.Mm(1), 0, 0), Qt::AlignLeft | Qt::AlignTop,
+                                   QString::fromLatin1(roles[i].role));
+                        p.setFont(Font(8));
+                        const char* lines[] = {"Name", "Date", "Signature"};
+                        for (int k = 0; k < 3; ++k) {
+                          const double y = box.top() + u.Mm(12 + 7 * k);
+                          p.drawText(QRectF(box.left() + u.Mm(2), y - u.Mm(4), u.Mm(16), u.Mm(4)),
+                                     Qt::AlignLeft | Qt::AlignBottom, QString::fromLatin1(lines[k]));
+                          if (k == 0 && !roles[i].name.empty())
+                            p.drawText(QRectF(box.left() + u.Mm(19), y - u.Mm(4), w - u.Mm(21), u.Mm(4)),
+                                       Qt::AlignLeft | Qt::AlignBottom, Q(roles[i].name));
+                          p.drawLine(QPointF(box.left() + u.Mm(18), y), QPointF(box.right() - u.Mm(2), y));
+                        }
+                      }
+                    }});
+  blocks.push_back({u.Pt(12) + u.Mm(3), [u](QCPPainter& p, const QRectF& r) {
+                      p.setFont(Font(11, true));
+                      p.setPen(Qt::black);
+                      p.drawText(QRectF(r.left(), r.top() + u.Mm(2), r.width(), u.Pt(12)),
+                                 Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("Definitions"));
+                    },
+                    false, true, true});
+  {
+    TTable t;
+    t.pt = 8;
+    t.header = {QStringLiteral("Figure"), QStringLiteral("Definition")};
+    t.widths = {0.22, 0.78};
+    t.align = {Qt::AlignLeft, Qt::AlignLeft};
+    const QFontMetricsF metrics(PlotFont(u, t.pt));
+    for (const auto& d : kDefinitions) {
+      const QStringList lines = WrapText(QString::fromUtf8(d.text), width * 0.78 - u.Mm(2.5), metrics);
+      for (int k = 0; k < lines.size(); ++k) t.rows.push_back({k ? QString() : QString::fromUtf8(d.name), lines[k]});
+    }
+    table(t);
+  }
   return blocks;
 }
 
 // ---------------------------------------------------------------------------
 // The batch's summary page: the batch table and every unit's Allan
 // deviation on one plot.
+
+// The units of one overlay plot and of one part of a summary table.
+constexpr std::size_t kUnitsPerPage = 16;
+constexpr std::size_t kSpreadRows = std::size(kBatchSpreadRows);
 
 // Ten colours told apart on paper and screen; from the eleventh unit on
 // the curves are dashed as well.
@@ -642,8 +823,9 @@ QString UnitLabel(std::size_t index, const TBatchRow& row) {
   return QString::number(index + 1) + QStringLiteral(": ") + Q(row.Ident);
 }
 
+// Units first .. first + count - 1 on one plot.
 void DrawAllanOverlay(QCPPainter& painter, const QRectF& rect, const std::vector<TReportContent>& units,
-                      const std::vector<TBatchRow>& rows, const TUnits& u) {
+                      const std::vector<TBatchRow>& rows, const TUnits& u, std::size_t first, std::size_t count) {
   QCustomPlot plot;
   plot.setLocale(QLocale::c());
   SetLogAxis(plot.xAxis, QStringLiteral("Averaging time \u03C4, s"));
@@ -658,7 +840,7 @@ void DrawAllanOverlay(QCPPainter& painter, const QRectF& rect, const std::vector
   double tLow = 0, tHigh = 0, sLow = 0, sHigh = 0;
   bool any = false;
   const std::size_t colors = std::size(kUnitColors);
-  for (std::size_t i = 0; i < units.size(); ++i) {
+  for (std::size_t i = first; i < units.size() && i < first + count; ++i) {
     QVector<double> tau, adev;
     for (const TAllanPoint& p : units[i].Allan.Points) {
       if (!(p.Tau > 0) || !(p.Adev > 0) || !std::isfinite(p.Adev)) continue;
@@ -702,7 +884,9 @@ void FitTable(TTable& t, double width, const TUnits& u, QPaintDevice* device) {
 }
 
 QString Cell(const TFigure& f) { return Q(f.Text).trimmed(); }
-QString Header(const TBatchColumn& c) { return Q(c.Caption) + (c.Unit.empty() ? QString() : QStringLiteral("\n") + Q(c.Unit)); }
+QString Header(const TBatchColumn& c, int sigma) {
+  return Q(BatchColumnCaption(c, sigma)) + (c.Unit.empty() ? QString() : QStringLiteral("\n") + UnitText(c.Unit));
+}
 
 // `firstPages`: the page on which each unit's report starts.
 std::vector<TBlock> SummaryBlocks(const std::vector<TReportContent>& units, const std::vector<int>& firstPages,
@@ -711,8 +895,9 @@ std::vector<TBlock> SummaryBlocks(const std::vector<TReportContent>& units, cons
   for (const TReportContent& c : units) rows.push_back(BatchRowOf(c));
   const std::vector<TBatchSpread> spread = BatchSpread(rows);
   const std::vector<TBatchColumn>& columns = BatchColumns();
-  const std::optional<bool> verdict = BatchVerdict(rows);
+  const TVerdict verdict = BatchVerdict(rows);
   const std::size_t thermal = BatchFirstThermalColumn();
+  const int sigma = units.empty() ? 1 : units.front().Sigma;
 
   // The units with their records, span, temperature coefficients and
   // result; then the basic parameters and noise terms. Both end with the
@@ -720,17 +905,17 @@ std::vector<TBlock> SummaryBlocks(const std::vector<TReportContent>& units, cons
   TTable units1, units2;
   units1.pt = units2.pt = 7.5;
   units1.header = {QStringLiteral("Unit"), QStringLiteral("Identification"), QStringLiteral("File"),
-                   QStringLiteral("Page"), Header(columns[0]), Header(columns[1])};
+                   QStringLiteral("Page"), Header(columns[0], sigma), Header(columns[1], sigma)};
   units2.header = {QStringLiteral("Unit")};
-  for (std::size_t c = thermal; c < columns.size(); ++c) units1.header << Header(columns[c]);
+  for (std::size_t c = thermal; c < columns.size(); ++c) units1.header << Header(columns[c], sigma);
   units1.header << QStringLiteral("Result");
-  for (std::size_t c = 2; c < thermal; ++c) units2.header << Header(columns[c]);
+  for (std::size_t c = 2; c < thermal; ++c) units2.header << Header(columns[c], sigma);
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const TBatchRow& r = rows[i];
     QStringList a = {QString::number(i + 1), Q(r.Ident), Q(r.FileName),
                      QString::number(i < firstPages.size() ? firstPages[i] : 0), Cell(r.Cells[0]), Cell(r.Cells[1])};
     for (std::size_t c = thermal; c < columns.size(); ++c) a << Cell(r.Cells[c]);
-    a << (r.Verdict ? (*r.Verdict ? QStringLiteral("PASS") : QStringLiteral("FAIL")) : QStringLiteral("\u2014"));
+    a << (r.Verdict == TVerdict::None ? QStringLiteral("\u2014") : QString::fromLatin1(VerdictName(r.Verdict)));
     units1.rows.push_back(a);
     units1.rowColor.push_back(VerdictColor(r.Verdict));
     QStringList b = {QString::number(i + 1)};
@@ -770,46 +955,81 @@ std::vector<TBlock> SummaryBlocks(const std::vector<TReportContent>& units, cons
   QString limits;
   if (!units.empty())
     for (const TLimitResult& l : units.front().Limits) limits += (limits.isEmpty() ? "" : ", ") + Q(l.Limit.Text());
+  const TTestSpec& spec = units.empty() ? TTestSpec{} : units.front().Spec;
   const QString subtitle = QString::number(units.size()) + QStringLiteral(" units  \u2014  ") +
+                           (spec.Name.empty() ? QString()
+                                              : QStringLiteral("specification ") + Q(spec.Name) +
+                                                    QStringLiteral(", revision ") + Q(spec.Revision) +
+                                                    QStringLiteral("  \u2014  ")) +
                            (limits.isEmpty() ? QStringLiteral("no limits") : QStringLiteral("limits: ") + limits);
-  blocks.push_back({u.Mm(16), [subtitle, verdict, u](QCPPainter& p, const QRectF& r) {
+  blocks.push_back({u.Mm(18), [subtitle, verdict, u](QCPPainter& p, const QRectF& r) {
                       p.setPen(Qt::black);
                       p.setFont(Font(18, true));
                       p.drawText(QRectF(r.left(), r.top(), r.width() * 0.72, u.Mm(9)),
                                  Qt::AlignLeft | Qt::AlignVCenter, kBatchTitle);
-                      p.setFont(Font(9.5));
-                      p.drawText(QRectF(r.left(), r.top() + u.Mm(9), r.width() * 0.72, u.Mm(6)),
-                                 Qt::AlignLeft | Qt::AlignVCenter, subtitle);
+                      p.setFont(Font(8));
+                      p.drawText(QRectF(r.left(), r.top() + u.Mm(9), r.width() * 0.72, u.Mm(8)),
+                                 Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, subtitle);
                       const QRectF box(r.right() - u.Mm(45), r.top() + u.Mm(1), u.Mm(45), u.Mm(13));
                       p.setPen(QPen(VerdictColor(verdict), u.Mm(0.5)));
                       p.drawRect(box);
                       p.setFont(Font(7.5));
                       p.drawText(box.adjusted(0, u.Mm(0.8), 0, 0), Qt::AlignHCenter | Qt::AlignTop,
                                  QStringLiteral("Batch verdict"));
-                      p.setFont(Font(verdict ? 16 : 11, true));
+                      p.setFont(Font(verdict == TVerdict::None ? 11 : verdict == TVerdict::Incomplete ? 12 : 16, true));
                       p.drawText(box.adjusted(0, u.Mm(3.5), 0, 0), Qt::AlignCenter, VerdictText(verdict));
                     }});
   // One page for the batch sizes of a chamber (up to sixteen units): the
   // tables' font gets smaller (not below 5.5 pt) until a plot of 75 mm
   // fits beside them; the plot takes what the tables leave, within bounds.
   const double gap = u.Mm(1.5);
-  const double fitted1 = units1.pt, fitted2 = units2.pt;
-  double rest = 0;
-  for (double pt = 7.5; pt >= 5.5; pt -= 0.5) {
-    units1.pt = std::min(pt, fitted1);
-    units2.pt = std::min(pt, fitted2);
-    rest = u.Mm(16) + 3 * (headingHeight + gap) + TableHeight(units1, u) + TableHeight(units2, u) + 4 * gap;
-    if (rest + u.Mm(75) <= bodyHeight) break;
+  if (units.size() <= kUnitsPerPage) {
+    const double fitted1 = units1.pt, fitted2 = units2.pt;
+    double rest = 0;
+    for (double pt = 7.5; pt >= 5.5; pt -= 0.5) {
+      units1.pt = std::min(pt, fitted1);
+      units2.pt = std::min(pt, fitted2);
+      rest = u.Mm(18) + 3 * (headingHeight + gap) + TableHeight(units1, u) + TableHeight(units2, u) + 4 * gap;
+      if (rest + u.Mm(75) <= bodyHeight) break;
+    }
+    const double plotHeight = std::clamp(bodyHeight - rest - u.Mm(1), u.Mm(70), u.Mm(120));
+    heading(QStringLiteral("Allan deviation of every unit"));
+    blocks.push_back({plotHeight, [&units, rows, u](QCPPainter& p, const QRectF& r) {
+                        DrawAllanOverlay(p, r, units, rows, u, 0, units.size());
+                      }});
+    heading(QStringLiteral("Units, records, temperature coefficients and results"));
+    blocks.push_back({TableHeight(units1, u), [units1, u](QCPPainter& p, const QRectF& r) { DrawTable(p, r, units1, u); }});
+    heading(QStringLiteral("Basic parameters and noise terms"));
+    blocks.push_back({TableHeight(units2, u), [units2, u](QCPPainter& p, const QRectF& r) { DrawTable(p, r, units2, u); }});
+    return blocks;
   }
-  const double plotHeight = std::clamp(bodyHeight - rest - u.Mm(1), u.Mm(70), u.Mm(120));
-  heading(QStringLiteral("Allan deviation of every unit"));
-  blocks.push_back({plotHeight, [&units, rows, u](QCPPainter& p, const QRectF& r) {
-                      DrawAllanOverlay(p, r, units, rows, u);
-                    }});
-  heading(QStringLiteral("Units, records, temperature coefficients and results"));
-  blocks.push_back({TableHeight(units1, u), [units1, u](QCPPainter& p, const QRectF& r) { DrawTable(p, r, units1, u); }});
-  heading(QStringLiteral("Basic parameters and noise terms"));
-  blocks.push_back({TableHeight(units2, u), [units2, u](QCPPainter& p, const QRectF& r) { DrawTable(p, r, units2, u); }});
+  // More units: the plot and the tables continue on further pages, sixteen
+  // units to a plot and to a part of a table, at the sizes of one page.
+  for (std::size_t first = 0; first < units.size(); first += kUnitsPerPage) {
+    const std::size_t last = std::min(units.size(), first + kUnitsPerPage);
+    heading(QStringLiteral("Allan deviation of units %1 to %2").arg(first + 1).arg(last));
+    blocks.push_back({u.Mm(120), [&units, rows, u, first](QCPPainter& p, const QRectF& r) {
+                        DrawAllanOverlay(p, r, units, rows, u, first, kUnitsPerPage);
+                      }});
+  }
+  const auto parts = [&](const TTable& whole, const QString& title) {
+    for (std::size_t first = 0; first < whole.rows.size(); first += kUnitsPerPage) {
+      // The spread's rows stay with the last units.
+      const bool end = first + kUnitsPerPage + kSpreadRows >= whole.rows.size();
+      const std::size_t last = end ? whole.rows.size() : first + kUnitsPerPage;
+      TTable part = whole;
+      part.rows.assign(whole.rows.begin() + static_cast<std::ptrdiff_t>(first),
+                       whole.rows.begin() + static_cast<std::ptrdiff_t>(last));
+      part.rowColor.assign(whole.rowColor.begin() + static_cast<std::ptrdiff_t>(std::min(first, whole.rowColor.size())),
+                           whole.rowColor.begin() + static_cast<std::ptrdiff_t>(std::min(last, whole.rowColor.size())));
+      heading(first == 0 ? title : title + QStringLiteral(" (continued)"));
+      blocks.push_back({TableHeight(part, u), [part, u](QCPPainter& p, const QRectF& r) { DrawTable(p, r, part, u); }});
+      if (end) break;
+    }
+  };
+  units2.rowColor.assign(units2.rows.size(), QColor());
+  parts(units1, QStringLiteral("Units, records, temperature coefficients and results"));
+  parts(units2, QStringLiteral("Basic parameters and noise terms"));
   return blocks;
 }
 
@@ -844,7 +1064,7 @@ TPlacement Place(const std::vector<TBlock>& blocks, const TPageFrame& f) {
   for (std::size_t i = 0; i < blocks.size(); ++i) {
     const TBlock& b = blocks[i];
     const double need = b.height + (b.keepWithNext && i + 1 < blocks.size() ? gap + blocks[i + 1].height : 0);
-    if (y + need > f.body.bottom() && y > f.body.top()) {
+    if ((y + need > f.body.bottom() || b.pageBefore) && y > f.body.top()) {
       ++p.pages;
       y = f.body.top();
     }
@@ -854,14 +1074,18 @@ TPlacement Place(const std::vector<TBlock>& blocks, const TPageFrame& f) {
   return p;
 }
 
-// Paints the blocks page by page, each page with the footer; the first on
+// Paints the blocks page by page, each page with the footer: the program,
+// what the page belongs to (`ident`: the unit and its file, or the batch),
+// the report's creation time and one page numbering over the whole
+// document (this part's first page `first`, of `total`); the first page on
 // a new page of the device when `newPage`.
 void PaintPages(QCPPainter& painter, QPagedPaintDevice& device, const TPageFrame& f,
-                const std::vector<TBlock>& blocks, const QString& title, double createdAt, bool newPage) {
+                const std::vector<TBlock>& blocks, const QString& ident, double createdAt, bool newPage,
+                int first, int total) {
   const TPlacement placement = Place(blocks, f);
   const TUnits& u = f.u;
   const QString footer = QStringLiteral("Ratelog %1  \u2014  %2  \u2014  report created %3")
-                             .arg(QStringLiteral(RATELOG_VERSION), title, Q(FormatDdMmYyyyHhNn(createdAt)));
+                             .arg(QStringLiteral(RATELOG_VERSION), ident, Q(FormatDdMmYyyyHhNn(createdAt)));
   std::size_t next = 0;
   for (int pageNo = 1; pageNo <= placement.pages; ++pageNo) {
     if (pageNo > 1 || newPage) device.newPage();
@@ -874,12 +1098,20 @@ void PaintPages(QCPPainter& painter, QPagedPaintDevice& device, const TPageFrame
     const QRectF foot(f.body.left(), f.page.bottom() - u.Mm(14), f.body.width(), u.Mm(6));
     painter.setPen(QPen(QColor(120, 120, 120), u.Mm(0.1)));
     painter.drawLine(foot.topLeft(), foot.topRight());
-    painter.setFont(Font(7.5));
+    painter.setFont(Font(7));
     painter.setPen(QColor(60, 60, 60));
-    painter.drawText(foot, Qt::AlignLeft | Qt::AlignVCenter, footer);
-    painter.drawText(foot, Qt::AlignRight | Qt::AlignVCenter,
-                     QStringLiteral("Page %1 of %2").arg(pageNo).arg(placement.pages));
+    const QString page = QStringLiteral("Page %1 of %2").arg(first + pageNo - 1).arg(total);
+    const double pageWidth = QFontMetricsF(Font(7), &device).horizontalAdvance(page) + u.Mm(3);
+    painter.drawText(foot.adjusted(0, 0, -pageWidth, 0), Qt::AlignLeft | Qt::AlignVCenter,
+                     QFontMetricsF(Font(7), &device).elidedText(footer, Qt::ElideMiddle, foot.width() - pageWidth));
+    painter.drawText(foot, Qt::AlignRight | Qt::AlignVCenter, page);
   }
+}
+
+// What a unit's pages carry in their footer: its identification and file.
+QString UnitIdent(const TReportContent& c) {
+  const QString ident = c.Identification.Rows.empty() ? QString() : Q(c.Identification.Rows[0].Text);
+  return (ident.isEmpty() ? QString() : ident + QStringLiteral("  \u2014  ")) + Q(c.FileName);
 }
 
 bool BeginPages(QCPPainter& painter, QPagedPaintDevice& device) {
@@ -892,42 +1124,43 @@ bool BeginPages(QCPPainter& painter, QPagedPaintDevice& device) {
   return true;
 }
 
-// A PDF written beside its final name and renamed when complete, so that a
-// failed report leaves no half file and an older report stays. `render`
+// The PDF is made in memory and then written by WriteReportFile: a
+// unique temporary file in the target's folder, every write checked,
+// renamed over the target only when complete (a full disk or a file-size
+// limit leaves the older report as it was and no half file). `render`
 // returns the pages it painted (0: it failed, with `error` set or not).
 bool WritePdf(const QString& path, const QString& title,
               const std::function<int(QPdfWriter&, QString&)>& render, QString& error) {
-  if (IsRecordingPath(path.toStdString())) {
+  const std::string target = QFile::encodeName(path).toStdString();
+  if (IsRecordingPath(target)) {
     error = path + QStringLiteral(": is a recording's name (.rtd); a report is never written over one");
     return false;
   }
-  const QString partial = path + QStringLiteral(".part");
-  {
-    QFile probe(partial);
-    if (!probe.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-      error = path + QStringLiteral(": cannot write: ") + probe.errorString();
-      return false;
-    }
+  // Refused before the work: a FIFO, a device or a folder is never replaced.
+  if (const std::string problem = ReportTargetProblem(target); !problem.empty()) {
+    error = path + QStringLiteral(": ") + QString::fromLocal8Bit(problem.c_str());
+    return false;
   }
+  QByteArray bytes;
   int pages = 0;
   QString renderError;
   {
-    QPdfWriter writer(partial);
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QPdfWriter writer(&buffer);
+    writer.setPdfVersion(QPagedPaintDevice::PdfVersion_A1b);
     writer.setResolution(300);
     writer.setTitle(title);
     writer.setCreator(QStringLiteral("Ratelog ") + QStringLiteral(RATELOG_VERSION));
     pages = render(writer, renderError);
   }
-  QFile written(partial);
-  if (pages == 0 || written.size() == 0) {
-    written.remove();
+  if (pages == 0 || bytes.isEmpty()) {
     error = renderError.isEmpty() ? path + QStringLiteral(": cannot write the report") : renderError;
     return false;
   }
-  QFile::remove(path);
-  if (!written.rename(path)) {
-    error = path + QStringLiteral(": cannot write: ") + written.errorString();
-    written.remove();
+  std::string writeError;
+  if (!WriteReportFile(target, bytes.constData(), static_cast<std::size_t>(bytes.size()), writeError)) {
+    error = QFile::decodeName(QByteArray::fromStdString(writeError));
     return false;
   }
   return true;
@@ -958,9 +1191,10 @@ int RenderReport(const TReportContent& content, std::shared_ptr<TRecordingSeries
   if (!BeginPages(painter, device)) return 0;
   const TPageFrame f = Frame(device);
   const std::vector<TBlock> blocks = Blocks(content, std::move(chart), f.u, f.body.width());
-  PaintPages(painter, device, f, blocks, kTitle, content.CreatedAt, false);
+  const int pages = Place(blocks, f).pages;
+  PaintPages(painter, device, f, blocks, UnitIdent(content), content.CreatedAt, false, 1, pages);
   painter.end();
-  return Place(blocks, f).pages;
+  return pages;
 }
 
 bool WriteReportPdf(const TReportContent& content, std::shared_ptr<TRecordingSeries> chart,
@@ -988,7 +1222,9 @@ int RenderBatchReport(const std::vector<TReportContent>& units, const TChartSour
     page += unitPages[i];
   }
   summary = SummaryBlocks(units, firstPages, f.u, f.body.width(), f.body.height(), &device);
-  PaintPages(painter, device, f, summary, kBatchTitle, OleDateNow(), false);
+  const int total = page - 1;
+  PaintPages(painter, device, f, summary,
+             kBatchTitle + QStringLiteral(" of %1 units").arg(units.size()), OleDateNow(), false, 1, total);
   for (std::size_t i = 0; i < units.size(); ++i) {
     std::string chartError;
     std::shared_ptr<TRecordingSeries> store = chart(i, chartError);
@@ -997,10 +1233,11 @@ int RenderBatchReport(const std::vector<TReportContent>& units, const TChartSour
       painter.end();
       return 0;
     }
-    PaintPages(painter, device, f, Blocks(units[i], store, f.u, f.body.width()), kTitle, units[i].CreatedAt, true);
+    PaintPages(painter, device, f, Blocks(units[i], store, f.u, f.body.width()), UnitIdent(units[i]),
+               units[i].CreatedAt, true, firstPages[i], total);
   }
   painter.end();
-  return page - 1;
+  return total;
 }
 
 bool WriteBatchReportPdf(const std::vector<TReportContent>& units, const TChartSource& chart,

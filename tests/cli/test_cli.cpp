@@ -111,7 +111,8 @@ TEST_F(CliTool, CalcSpanSigmaAndParametersFromOptions) {
 
 // Header texts come from a device and from other machines: the text form
 // shows control characters escaped, never passing them to the terminal; the
-// JSON form escapes them as JSON does and makes stray bytes U+FFFD.
+// JSON form escapes them as JSON does. A text that is no UTF-8 is in the
+// Windows code page (Cyrillic by default, Western when the user chose it).
 TEST_F(CliTool, InfoEscapesControlCharacters) {
   WriteBytes(rtd_, RecordingHeader(10.0f, "VRDT\x1b[2J\tX", 46361.4375, "pc\nIDN\tforged", "an\xc2\x9b" "b\\"));
   Result r = Cli({"info", rtd_});
@@ -124,8 +125,15 @@ TEST_F(CliTool, InfoEscapesControlCharacters) {
   r = Cli({"info", rtd_, "--json"});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, R"({"idn": "VRDT\"q\u0001\\\t", "sample": 1, "time_create": "05.12.2026 10:30", )"
-                   "\"user_name\": \"\u042f\\ufffd\\ufffd\", "
-                   R"("comp_name": "\ufffd\ufffd-\ufffd", "records": 0})" "\n");
+                   "\"user_name\": \"\u0420\u0407\u0432\u201a\", "
+                   "\"comp_name\": \"\u041f\u041a-\u044f\", \"records\": 0}\n");
+  const TTempDir config;
+  ::mkdir(config.File("ratelog").c_str(), 0755);
+  WriteBytes(config.File("ratelog/header-codepage.txt"), {'w', 'i', 'n', 'd', 'o', 'w', 's', '-', '1', '2', '5', '2', '\n'});
+  ::setenv("XDG_CONFIG_HOME", config.Path().c_str(), 1);
+  r = Cli({"info", rtd_});
+  ::unsetenv("XDG_CONFIG_HOME");
+  EXPECT_TRUE(Has(r.out, "UserName\t\u00D0\u00AF\u00E2\u201A\nCompName\t\u00CF\u00CA-\u00FF\n")) << r.out;
 }
 
 // A constant 3.6 deg/h with the settings file's defaults: no drift, no

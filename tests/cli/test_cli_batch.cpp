@@ -312,7 +312,7 @@ void ExpectBatchEqualsCommands(const std::vector<std::string>& files, const std:
   const auto lines = Split(batch.out, '\n');
   ASSERT_EQ(lines.size(), 1 + files.size() + 4 + 1);  // heading, rows, spread, final newline
   EXPECT_EQ(lines[0],
-            "File\tIdentification\tRecords\tSpan s\tAverage value signal \u00B0/h\tDrift error \u00B0/h\t"
+            "File\tIdentification\tRecords\tSpan s\tAverage value signal \u00B0/h\tDrift error (1\u03C3) \u00B0/h\t"
             "Random walk \u00B0/Vh\tBias error \u00B0/h\tN \u00B0/Vh\tB \u00B0/h\tK \u00B0/h/Vh\t"
             "b1 \u00B0/h/\u00B0C\tb2 \u00B0/h/\u00B0C^2\tc \u00B0/h/(\u00B0C/min)");
   const char* calcNames[] = {"Average value signal", "Drift error", "Random walk", "Bias error"};
@@ -411,7 +411,7 @@ TEST(BatchCompare, RowsEqualCalcAllanAndThermalThenTheSpread) {
   const auto lines = Split(limits.out, '\n');
   ASSERT_EQ(lines.size(), 9u) << limits.out;
   EXPECT_EQ(lines[0].substr(lines[0].size() - 21), "\tResult\tFailed limits");
-  const char* results[] = {"\tPASS\t", "\tFAIL\tb1<=0.22", "\tFAIL\tb1<=0.22 (not measurable)", "\t\t"};
+  const char* results[] = {"\tPASS\t", "\tFAIL\tb1<=0.22", "\tINCOMPLETE\tb1<=0.22 (not measurable)", "\t\t"};
   for (std::size_t i = 1; i <= 4; ++i) {
     const std::string end = results[i - 1];
     EXPECT_EQ(lines[i].substr(lines[i].size() - end.size()), end) << lines[i];
@@ -425,18 +425,23 @@ TEST(BatchCompare, RowsEqualCalcAllanAndThermalThenTheSpread) {
   EXPECT_EQ(json.code, ExitFailure);
   EXPECT_EQ(json.out.rfind("{\"recordings\": [{\"file\": \"" + files[2] + "\", \"identification\": "
                            "\"VRDT40-123.456-00003\", \"records\": 12050, ", 0), 0u) << json.out;
-  EXPECT_NE(json.out.find("\"b1\": null, \"b2\": null, \"c\": null, \"result\": \"FAIL\", \"limits\": "
+  EXPECT_NE(json.out.find("\"b1\": null, \"b2\": null, \"c\": null, \"result\": \"INCOMPLETE\", \"limits\": "
                           "[{\"limit\": \"b1<=0.22\", \"measured\": null, \"unit\": \"\u00B0/h/\u00B0C\", "
-                          "\"result\": \"FAIL\", \"note\": \"not measurable\"}]}]"),
+                          "\"result\": \"INCOMPLETE\", \"note\": \"not measurable\"}]}]"),
             std::string::npos) << json.out;
   EXPECT_NE(json.out.find("\"count\": {\"records\": 1, "), std::string::npos) << json.out;
-  EXPECT_EQ(json.out.substr(json.out.size() - 19), "\"verdict\": \"FAIL\"}\n");
+  EXPECT_EQ(json.out.substr(json.out.size() - 25), "\"verdict\": \"INCOMPLETE\"}\n");
+  EXPECT_EQ(Cli({"batch", "--limit", "b1<=0.22", files[2]}).code, ExitIncomplete);
   EXPECT_NE(json.err.find("missing.rtd"), std::string::npos) << json.err;
 
   const Result unknown = Cli({"batch", files[0], "--limit", "noise<=1"});
   EXPECT_EQ(unknown.code, ExitUsage);
   EXPECT_NE(unknown.err.find("unknown field 'noise'; known fields: average_value_signal, "), std::string::npos)
       << unknown.err;
+  // One unit named twice (by another path) would count twice in the spread.
+  const Result twice = Cli({"batch", files[0], files[1], tmp.Path() + "/./unit1.rtd"});
+  EXPECT_EQ(twice.code, ExitUsage);
+  EXPECT_NE(twice.err.find("the same recording is named twice: " + files[0] + " and "), std::string::npos) << twice.err;
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 
 #include <cmath>
 
+#include "files/HeaderText.h"
 #include "report/Limits.h"
+#include "report/Sha256.h"
 
 namespace {
 
@@ -49,45 +51,70 @@ TEST(Limits, Parsing) {
   }
 }
 
+// Each figure is compared as printed; a NaN figure is INCOMPLETE unless a
+// NAME_upper figure bounds it; the verdict is the worst of the results.
 TEST(Limits, EvaluationAndVerdict) {
   const double nan = std::nan("");
   const std::vector<TFigureTable> tables = {
       {"calc", {{"Random walk", "  0.00400", 0.004, "\u00B0/Vh"}, {"Drift error", "NAN", nan, "\u00B0/h"}}},
-      {"allan", {{"B", "0.0512", 0.0512, "\u00B0/h"}}}};
-  struct Case {
+      {"allan",
+       {{"B", "NAN", nan, "\u00B0/h"},
+        {"B upper", "0.0123", 0.01234, "\u00B0/h"},
+        {"B tau", "20.48", 20.480000000001272, "s"},
+        {"K", "NAN", nan, ""},
+        {"K upper", "NAN", nan, ""}}}};
+  const struct {
     const char* limit;
-    bool pass;
+    TVerdict result;
     const char* measured;
     const char* note;
+  } cases[] = {
+      {"random_walk<=0.004", TVerdict::Pass, "  0.00400", ""},  // the bound itself passes
+      {"random_walk<=0.0039", TVerdict::Fail, "  0.00400", ""},
+      {"random_walk>=0.004", TVerdict::Pass, "  0.00400", ""},
+      {"b_tau<=20.48", TVerdict::Pass, "20.48", ""},  // as printed, not as stored
+      {"b_tau>=20.48", TVerdict::Pass, "20.48", ""},
+      {"b<=0.0123", TVerdict::Pass, "< 0.0123 (bound)", "the data bound it from above"},
+      {"b<=0.0122", TVerdict::Incomplete, "< 0.0123 (bound)", "not measurable: only bounded from above"},
+      {"b>=0.0124", TVerdict::Fail, "< 0.0123 (bound)", "the data bound it from above"},
+      {"b>=0.0123", TVerdict::Incomplete, "< 0.0123 (bound)", "not measurable: only bounded from above"},
+      {"k<=1", TVerdict::Incomplete, "NAN", "not measurable"},  // its bound is NaN too
+      {"drift_error>=-1e9", TVerdict::Incomplete, "NAN", "not measurable"},
+      {"r<=1", TVerdict::Incomplete, "NAN", "not measurable"},  // known, but in no table given
   };
-  const Case cases[] = {
-      {"random_walk<=0.004", true, "  0.00400", ""},  // the bound itself passes
-      {"random_walk<=0.0039", false, "  0.00400", ""},
-      {"random_walk>=0.004", true, "  0.00400", ""},
-      {"b<=0.05", false, "0.0512", ""},
-      {"b>=0.05", true, "0.0512", ""},
-      {"drift_error<=1e9", false, "NAN", "not measurable"},
-      {"drift_error>=-1e9", false, "NAN", "not measurable"},
-      {"k<=1", false, "NAN", "not measurable"},  // known, but in no table given
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     std::string error;
     const auto limit = ParseLimit(c.limit, kKnown, error);
     ASSERT_TRUE(limit) << error;
     const auto results = EvaluateLimits({*limit}, tables);
     ASSERT_EQ(results.size(), 1u);
-    EXPECT_EQ(results[0].Pass, c.pass) << c.limit;
+    EXPECT_EQ(results[0].Result, c.result) << c.limit;
     EXPECT_EQ(results[0].Measured, c.measured) << c.limit;
     EXPECT_EQ(results[0].Note, c.note) << c.limit;
-    EXPECT_EQ(results[0].Limit.Text(), c.limit);
-    EXPECT_EQ(Verdict(results), std::optional<bool>(c.pass)) << c.limit;
+    EXPECT_EQ(Verdict(results), c.result) << c.limit;
   }
   std::string error;
   const auto pass = *ParseLimit("random_walk<=0.01", kKnown, error);
-  const auto fail = *ParseLimit("b<=0.05", kKnown, error);
-  EXPECT_EQ(Verdict(EvaluateLimits({pass, pass}, tables)), std::optional<bool>(true));
-  EXPECT_EQ(Verdict(EvaluateLimits({pass, fail}, tables)), std::optional<bool>(false));
-  EXPECT_EQ(Verdict(EvaluateLimits({}, tables)), std::nullopt);
+  const auto fail = *ParseLimit("random_walk>=0.01", kKnown, error);
+  const auto open = *ParseLimit("drift_error<=1", kKnown, error);
+  const struct {
+    std::vector<TLimit> limits;
+    TVerdict verdict;
+    const char* name;
+  } verdicts[] = {{{pass, pass}, TVerdict::Pass, "PASS"},
+                  {{pass, open}, TVerdict::Incomplete, "INCOMPLETE"},
+                  {{open, fail, pass}, TVerdict::Fail, "FAIL"},
+                  {{}, TVerdict::None, "none"}};
+  for (const auto& v : verdicts) {
+    EXPECT_EQ(Verdict(EvaluateLimits(v.limits, tables)), v.verdict) << v.name;
+    EXPECT_STREQ(VerdictName(v.verdict), v.name);
+  }
+  // Contradictory limits; a window that only one value fills is no contradiction.
+  const auto low = *ParseLimit("n>=0.1", kKnown, error), high = *ParseLimit("n<=0.01", kKnown, error);
+  EXPECT_EQ(ContradictoryLimits({high, pass, low}),
+            "limits 'n<=0.01' and 'n>=0.1' contradict each other: no n can meet both");
+  EXPECT_EQ(ContradictoryLimits({*ParseLimit("n<=0.1", kKnown, error), low, high, fail}).empty(), false);
+  EXPECT_EQ(ContradictoryLimits({*ParseLimit("n<=0.1", kKnown, error), low, pass, fail}), "");
 }
 
 TEST(Limits, LimitsFileLines) {
@@ -97,6 +124,65 @@ TEST(Limits, LimitsFileLines) {
   EXPECT_EQ(LimitLines(limits), "n<=0.005\nb>=0.01\n");
   ASSERT_EQ(rejected.size(), 1u);
   EXPECT_EQ(rejected[0].rfind("line 5: ", 0), 0u) << rejected[0];
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TestSpec, ParsedOrRefusedWithTheLine) {
+  TTestSpec spec;
+  std::vector<std::string> errors;
+  ASSERT_TRUE(ParseTestSpec("# kept under revision control\nName: VRDT40 acceptance\nrevision: C\n"
+                            "unit type: VRDT40\n\nrandom_walk<=0.005\nb <= 0.05\n",
+                            kKnown, spec, errors))
+      << errors[0];
+  EXPECT_EQ(spec.Name + "|" + spec.Revision + "|" + spec.UnitType + "|" + LimitLines(spec.Limits),
+            "VRDT40 acceptance|C|VRDT40|random_walk<=0.005\nb<=0.05\n");
+  const struct {
+    const char* text;
+    const char* error;
+  } bad[] = {{"name: a\nb<=1\n", "no 'revision:' line"},
+             {"revision: 1\n", "no 'name:' line"},
+             {"name: a\nrevision: 1\nname: b\n", "line 3: 'name' is given twice"},
+             {"name: a\nrevision: 1\nowner: me\n", "line 3: unknown key 'owner'"},
+             {"name: a\nrevision: 1\nnoise<=1\n", "line 3: limit 'noise<=1': unknown field"},
+             {"name: a\nrevision: 1\nn<=0.01\nn>=0.1\n", "contradict each other"}};
+  for (const auto& c : bad) {
+    errors.clear();
+    EXPECT_FALSE(ParseTestSpec(c.text, kKnown, spec, errors)) << c.text;
+    ASSERT_EQ(errors.size(), 1u) << c.text;
+    EXPECT_NE(errors[0].find(c.error), std::string::npos) << errors[0];
+  }
+}
+
+// The digest that ties a report to its recording: the examples of FIPS 180-4.
+TEST(ReportTexts, Sha256OfTheStandardsExamples) {
+  const auto digest = [](const std::string& text, int times = 1) {
+    TSha256 sha;
+    for (int i = 0; i < times; ++i) sha.Add(text.data(), text.size());
+    return sha.Hex();
+  };
+  EXPECT_EQ(digest(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(digest("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(digest("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  EXPECT_EQ(digest("aaaaaaaaaaaaaaaaaaaaaaaaa", 40000),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+// Header texts: UTF-8 stays, anything else is read in the chosen code page.
+TEST(ReportTexts, HeaderTextDecoding) {
+  const struct {
+    const char* raw;
+    const char* page;
+    const char* shown;
+  } cases[] = {{"\xC8\xE2\xE0\xED\xEE\xE2 \xC8.\xC8.", "windows-1251", "\u0418\u0432\u0430\u043D\u043E\u0432 \u0418.\u0418."},
+               {"\xC8\xE2\xE0\xED\xEE\xE2", "windows-1252", "\u00C8\u00E2\u00E0\u00ED\u00EE\u00E2"},
+               {"\xB9 7 \x98", "windows-1251", "\u2116 7 \uFFFD"},
+               {"\u0418\u0432\u0430\u043D\u043E\u0432", "windows-1252", "\u0418\u0432\u0430\u043D\u043E\u0432"},
+               {"VRDT40-123", "no such page", "VRDT40-123"}};
+  for (const auto& c : cases) EXPECT_EQ(DecodeHeaderText(c.raw, c.page), c.shown) << c.raw;
 }
 
 }  // namespace

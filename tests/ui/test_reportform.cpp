@@ -6,6 +6,7 @@
 #include <QPrintPreviewWidget>
 #include <QPushButton>
 #include <QLabel>
+#include <cmath>
 
 #include "common/TestFiles.h"
 #include "common/Waiting.h"
@@ -77,6 +78,53 @@ TEST(ReportForm, LimitsVerdictPreviewAndSave) {
   EXPECT_TRUE(dialogs.Calls[3].Text.contains(QStringLiteral("never written over")))
       << dialogs.Calls[3].Text.toStdString();
   EXPECT_EQ(ReadBytes(rtd), before);
+  EXPECT_FALSE(dialogs.AnyUnexpected());
+}
+
+// Every limit name through the window, on a recording with a temperature
+// model: the limits from the file, applied again and saved all see every
+// figure (the temperature model's included), as the command-line tool.
+TEST(ReportForm, EveryLimitNameSeesItsFigure) {
+  TTempDir tmp;
+  const std::string rtd = tmp.File("cycle.rtd"), limits = tmp.File("limits.txt");
+  // 20 -> 40 -> 20 deg C at 2 deg C/min, 10 Hz: bias 3 + 0.2 T deg/h.
+  Bytes b = RecordingHeader(10.0f);
+  for (int i = 1; i <= 12000; ++i) {
+    const double t = i * 0.1, T = t < 600 ? 20 + t / 30 : 40 - (t - 600) / 30;
+    AddRecord(b, static_cast<float>(t), static_cast<float>((3 + 0.2 * T + ((i % 2) ? 0.05 : -0.05)) / 3600),
+              static_cast<float>(T));
+  }
+  WriteBytes(rtd, b);
+  std::string text;
+  for (const std::string& name : KnownFieldNames()) text += name + ">=-1e9\n";
+  WriteBytes(limits, Bytes(text.begin(), text.end()));
+
+  TScriptedDialogs dialogs;
+  TReportRequest request;
+  request.Path = rtd;
+  TReportFrm form;
+  form.Start(request, nullptr, limits);
+  ASSERT_TRUE(RunUntil([&] { return form.Ready(); }, 60000));
+  const auto check = [&](const char* when) {
+    ASSERT_EQ(form.Content().Limits.size(), KnownFieldNames().size()) << when;
+    int passed = 0;
+    for (const TLimitResult& l : form.Content().Limits) {
+      const bool measured = std::isfinite(PrintedNumber(l.Measured));
+      EXPECT_EQ(l.Result, measured ? TVerdict::Pass : TVerdict::Incomplete) << when << " " << l.Limit.Text();
+      passed += l.Pass();
+      if (l.Limit.Name == "b1") EXPECT_NEAR(PrintedNumber(l.Measured), 0.2, 0.01) << when;
+    }
+    EXPECT_GE(passed, 25) << when;
+  };
+  check("from the file");
+  const TVerdict verdict = form.Content().Verdict;
+  form.but_apply->click();
+  check("applied");
+  dialogs.Names = {QString::fromStdString(tmp.File("out.pdf"))};
+  form.BtnSave->click();
+  check("saved");
+  EXPECT_EQ(form.Content().Verdict, verdict);
+  EXPECT_TRUE(form.lab_state->text().startsWith(QStringLiteral("Verdict: ") + VerdictName(verdict)));
   EXPECT_FALSE(dialogs.AnyUnexpected());
 }
 

@@ -1,0 +1,27 @@
+// SHA-256 (FIPS 180-4) of a file, which ties a report to the recording it
+// was made from: anyone can check the recording kept with the report.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+class TSha256 {
+ public:
+  TSha256();
+  void Add(const void* data, std::size_t size);
+  // The digest as 64 lower-case hexadecimal digits; ends the computation.
+  std::string Hex();
+
+ private:
+  void Block(const std::uint8_t* block);
+  std::uint32_t h_[8];
+  std::uint8_t buffer_[64];
+  std::size_t used_ = 0;
+  std::uint64_t length_ = 0;  // bytes
+};
+
+// The digest of the file at `path`; empty with `error` when it cannot be
+// read (or `cancel` was set).
+std::string FileSha256(const std::string& path, std::string& error, const std::atomic<bool>* cancel = nullptr);
