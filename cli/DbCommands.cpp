@@ -17,7 +17,7 @@
 #include "processing/NumberFormat.h"
 #include "store/ControlChart.h"
 #include "store/ResultDelivery.h"
-#include "store/Sha256.h"
+#include "report/Sha256.h"
 
 namespace cli {
 

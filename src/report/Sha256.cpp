@@ -93,7 +93,9 @@ std::string TSha256::Hex() {
   return hex;
 }
 
-std::string FileSha256(const std::string& path, std::string& error, const std::atomic<bool>* cancel) {
+std::string FileSha256(const std::string& path, std::string& error, const std::atomic<bool>* cancel,
+                       std::int64_t* size) {
+  if (size) *size = 0;
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     error = path + ": " + std::strerror(errno);
@@ -117,7 +119,19 @@ std::string FileSha256(const std::string& path, std::string& error, const std::a
     }
     if (n == 0) break;
     sha.Add(buffer.get(), static_cast<std::size_t>(n));
+    if (size) *size += n;
   }
   ::close(fd);
+  return sha.Hex();
+}
+
+bool Sha256File(const std::string& path, std::string& hex, std::int64_t& size, std::string& error) {
+  hex = FileSha256(path, error, nullptr, &size);
+  return !hex.empty();
+}
+
+std::string Sha256Hex(const std::string& text) {
+  TSha256 sha;
+  sha.Add(text.data(), text.size());
   return sha.Hex();
 }

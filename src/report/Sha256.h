@@ -24,4 +24,10 @@ class TSha256 {
 
 // The digest of the file at `path`; empty with `error` when it cannot be
 // read (or `cancel` was set).
-std::string FileSha256(const std::string& path, std::string& error, const std::atomic<bool>* cancel = nullptr);
+std::string FileSha256(const std::string& path, std::string& error, const std::atomic<bool>* cancel = nullptr,
+                       std::int64_t* size = nullptr);
+// The same with the bytes read in `size`: false with `error` when the file
+// cannot be read.
+bool Sha256File(const std::string& path, std::string& hex, std::int64_t& size, std::string& error);
+// The digest of a text.
+std::string Sha256Hex(const std::string& text);

@@ -15,7 +15,7 @@
 #include "files/OleDate.h"
 #include "files/RecordingReader.h"
 #include "report/Figures.h"
-#include "store/Sha256.h"
+#include "report/Sha256.h"
 
 namespace {
 
@@ -140,7 +140,7 @@ bool StoredRunOf(const TReportContent& c, const TRunContext& context, TStoredRun
   for (const TFigure& row : c.Settings.Rows)
     run.Settings += (run.Settings.empty() ? "" : "; ") + row.Caption + "=" + Trim(row.Text) +
                     (row.Unit.empty() ? "" : " " + row.Unit);
-  run.Verdict = c.Verdict ? (*c.Verdict ? "PASS" : "FAIL") : "";
+  run.Verdict = c.Verdict == TVerdict::None ? "" : VerdictName(c.Verdict);
   run.StoredAt = UtcNow();
   // Each figure once, by its limit name; a "_se" figure is the standard
   // error of the one it follows.
@@ -156,7 +156,11 @@ bool StoredRunOf(const TReportContent& c, const TRunContext& context, TStoredRun
       for (const TLimitResult& l : c.Limits)
         if (l.Limit.Name == name) {
           s.Limit += (s.Limit.empty() ? "" : ", ") + l.Limit.Text();
-          if (s.Verdict != "FAIL") s.Verdict = l.Pass ? "PASS" : "FAIL";
+          s.Verdict = VerdictName(Worse(s.Verdict.empty() ? TVerdict::None
+                                                     : s.Verdict == "FAIL" ? TVerdict::Fail
+                                                     : s.Verdict == "INCOMPLETE" ? TVerdict::Incomplete
+                                                                                 : TVerdict::Pass,
+                                             l.Result));
         }
       run.Figures.push_back(s);
     }

@@ -12,7 +12,7 @@
 
 #include "common/TestFiles.h"
 #include "store/ResultDelivery.h"
-#include "store/Sha256.h"
+#include "report/Sha256.h"
 
 enum class TEngine { Sqlite, Postgres };
 
