@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "store/ResultDelivery.h"
-#include "store/Sha256.h"
+#include "report/Sha256.h"
 
 namespace {
 
