@@ -232,7 +232,7 @@ TEST(Thermal, NoiseAfterAGapOrAStepBack) {
   for (std::size_t i = 6000; i < back.size(); ++i) back[i].Time -= 3000;
   for (const auto* records : {&gap, &back}) {
     const TThermalResult r = ComputeThermal(*records, {2, 10, false});
-    EXPECT_NEAR(r.NRaw, n, 0.1 * n);
+    EXPECT_NEAR(r.NRaw, n, 0.04 * n);
   }
 }
 
