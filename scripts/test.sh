@@ -47,10 +47,14 @@ if [ -n "$pg_bin" ] && [ -x "$pg_bin/initdb" ]; then
     chown "$pg_user" "$pg_dir"
     as_owner=(runuser -u "$pg_user" --)
   fi
-  "${as_owner[@]}" "$pg_bin/initdb" -D "$pg_dir/data" -A trust -U ratelog --no-sync -E UTF8 >"$pg_dir/initdb.log" 2>&1
-  "${as_owner[@]}" "$pg_bin/pg_ctl" -D "$pg_dir/data" -l "$pg_dir/server.log" -w \
-    -o "-k $pg_dir -c listen_addresses='' -c fsync=off -c max_connections=200" start >/dev/null
-  "${as_owner[@]}" "$pg_bin/createdb" -h "$pg_dir" -U ratelog ratelog_test
+  # From the cluster's folder: the owner may not be allowed into this one.
+  (
+    cd "$pg_dir"
+    "${as_owner[@]}" "$pg_bin/initdb" -D "$pg_dir/data" -A trust -U ratelog --no-sync -E UTF8 >"$pg_dir/initdb.log" 2>&1
+    "${as_owner[@]}" "$pg_bin/pg_ctl" -D "$pg_dir/data" -l "$pg_dir/server.log" -w \
+      -o "-k $pg_dir -c listen_addresses='' -c fsync=off -c max_connections=200" start >/dev/null
+    "${as_owner[@]}" "$pg_bin/createdb" -h "$pg_dir" -U ratelog ratelog_test
+  )
   export RATELOG_TEST_PG="host=$pg_dir user=ratelog dbname=ratelog_test"
   echo "== PostgreSQL $("$pg_bin/postgres" --version | awk '{print $3}') for the tests on $pg_dir"
 else
