@@ -426,10 +426,10 @@ enum { kQ, kN, kB, kK, kR, kTerms };
 // by the factor that gives its interval its coverage on simulated
 // recordings of that noise (bench/validate_noise.cpp).
 constexpr double kCorrelation[kTerms] = {1.0, 1.15, 1.3, 1.45, 1.45};
-// The flicker and random-walk laws hold for long averages; at the
-// shortest factors of a sampled record they are this far off (relative,
-// of the term), an uncertainty added to theirs.
-constexpr double kLawUncertainty = 0.01;
+// The flicker floor holds for long averages; at the shortest factors of a
+// sampled record it is this far off (relative, of B), an uncertainty
+// added to B's.
+constexpr double kLawUncertainty = 0.015;
 
 // Flicker and random walk of the rate: the modified and the Hadamard
 // variance over the Allan variance (ratios of the integrals of their
@@ -658,14 +658,14 @@ void ReadOff(TAllanResult& r) {
       continue;
     }
     l.Squared = c[k];
-    se[k] = std::hypot(kCorrelation[k] * se[k], k == kB || k == kK ? 2 * kLawUncertainty * c[k] : 0.0);
+    se[k] = std::hypot(kCorrelation[k] * se[k], k == kB ? 2 * kLawUncertainty * c[k] : 0.0);
     l.SquaredSe = se[k];
     if (!(c[k] > 0)) {
       l.Absent = "not in the data: the fit of the five terms gives it no share";
       continue;
     }
     if (!(c[k] > kTermDetection * se[k])) {
-      l.Absent = "not shown by the data: its fitted share is within 3 standard errors of zero";
+      l.Absent = "not shown by the data: its fitted share is within 3.5 standard errors of zero";
       continue;
     }
     l.Found = true;

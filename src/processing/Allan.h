@@ -106,7 +106,7 @@ struct TAllanLine {
 
 // A term is reported when its fitted square exceeds this many standard
 // errors: fewer than 1 in 200 recordings without the term show it.
-constexpr double kTermDetection = 3.0;
+constexpr double kTermDetection = 3.5;
 // sqrt(2 ln 2 / pi): the Allan deviation of flicker rate noise over its
 // bias instability B.
 constexpr double kFlickerFactor = 0.664282;
