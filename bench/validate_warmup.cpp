@@ -6,7 +6,7 @@
 // its interval with the binomial band it should fall in, and the rate of
 // false "settled" verdicts, beside the goal. Runs for minutes; not a test.
 //
-//   validate_warmup [SEEDS]   (default 200)
+//   bench_validate_warmup [SEEDS]   (default 200)
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -149,7 +149,7 @@ void Repeatability(int runs, int seeds, unsigned base) {
 int main(int argc, char** argv) {
   const int seeds = argc > 1 ? std::atoi(argv[1]) : 200;
   if (seeds < 1) {
-    std::fprintf(stderr, "usage: validate_warmup [SEEDS]\n");
+    std::fprintf(stderr, "usage: bench_validate_warmup [SEEDS]\n");
     return 2;
   }
   std::printf("warm-up and repeatability against known truth, %d seeds per case; 3 h at 1 Hz, window 100 s, "

@@ -320,14 +320,28 @@ int Allan(const Options& o, std::ostream& out, std::ostream& err) {
     const std::vector<Field> ranges = {{"q", "", range(result.Q)}, {"n", "", range(result.N)},
                                        {"b", "", range(result.B)}, {"k", "", range(result.K)},
                                        {"r", "", range(result.R)}};
+    // Why a term is not reported (null where it is), and the term read off
+    // its slope region, as a cross-check of the fit.
+    auto absent = [](const TAllanLine& l) { return l.Found ? std::string("null") : JsonString(l.Absent); };
+    const std::vector<Field> reasons = {{"q", "", absent(result.Q)}, {"n", "", absent(result.N)},
+                                        {"b", "", absent(result.B)}, {"k", "", absent(result.K)},
+                                        {"r", "", absent(result.R)}};
+    const std::vector<Field> slopes = {{"q", "", JsonNumber(result.Q.SlopeValue)},
+                                       {"n", "", JsonNumber(result.N.SlopeValue)},
+                                       {"b", "", JsonNumber(result.B.SlopeValue)},
+                                       {"k", "", JsonNumber(result.K.SlopeValue)},
+                                       {"r", "", JsonNumber(result.R.SlopeValue)}};
     // {"kind", "confidence", "gaps", "gap_s", "backward", "skipped",
-    //  "points": [...], "q", "n", "b", "b_tau", "k", "r", "ranges_s", "units"}
+    //  "points": [...], "q", "n", "b", "b_tau", "k", "r", "q_lo", "q_hi", ...,
+    //  "b_upper", "ranges_s", "absent", "slope_regions", "units"}
     // from the two figure tables, which the report's limits name as well.
     std::vector<Field> head = {TextField("kind", KindName(result.Kind))};
     for (const TFigure& f : AllanCounts(result)) head.push_back({f.Caption, f.Text, JsonNumber(f.Value)});
     const std::string terms = FiguresJson(AllanFigures(result), {}, false);
     out << JsonObject(head, points + ", " + terms.substr(1, terms.size() - 2) + ", \"ranges_s\": " +
-                                JsonObject(ranges) + ", \"units\": " + FiguresUnitsJson(AllanFigures(result)))
+                                JsonObject(ranges) + ", \"absent\": " + JsonObject(reasons) +
+                                ", \"slope_regions\": " + JsonObject(slopes) +
+                                ", \"units\": " + FiguresUnitsJson(AllanFigures(result)))
         << "\n";
   } else {
     out << AllanTable(result);
@@ -339,9 +353,7 @@ int Allan(const Options& o, std::ostream& out, std::ostream& err) {
   }
   if (result.Points.empty()) {
     err << "ratelog-cli: no Allan deviation: "
-        << (records < 3 ? "fewer than 3 records in the span"
-                        : "the records of the span do not advance in time")
-        << "\n";
+        << (records < 3 ? std::string("fewer than 3 records in the span") : result.Empty) << "\n";
     return ExitFailure;
   }
   if (result.Skipped > 0)

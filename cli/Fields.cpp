@@ -76,6 +76,9 @@ std::string JsonString(const std::string& text) {
 
 std::string JsonNumber(double value) {
   if (!std::isfinite(value)) return "null";
+  // Whole numbers (counts above all) as integers, never as 2e+05.
+  if (value == std::trunc(value) && std::fabs(value) < 9007199254740992.0)
+    return std::to_string(static_cast<std::int64_t>(value));
   char buffer[64];
   const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
   return std::string(buffer, result.ptr);

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <mutex>
+#include <numeric>
 #include <thread>
 
 #include "files/RecordingReader.h"
@@ -18,8 +20,10 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kPerHour = 3600.0;
 // Local slopes within this distance of a term's slope make its region.
 constexpr double kSlopeTolerance = 0.1;
-// A flat minimum of sigma is the bias instability times sqrt(2 ln 2 / pi).
-constexpr double kFlickerFactor = 0.664;
+// Gaps: steps longer than this many periods are looked at, with the
+// median lag of this many records on either side.
+constexpr double kGapCandidate = 1.25;
+constexpr std::int64_t kGapWindow = 16;
 
 std::string Number(double v) { return FormatGeneral(v, '.', 10); }
 
@@ -159,13 +163,25 @@ double GreenhallEdf(int alpha, int d, double m, double M, bool modified) {
     const double Fb = modified ? 1.0 : (alpha <= 0 ? kInfinite : mPrime);
     return std::pow(Sz(0, Fb, alpha, d), 2) * jMax / BasicSum(jMax, jMax, mPrime, Fb, alpha, d);
   }
-  // White phase noise, unmodified variances.
-  double c2d = 1, cd = 1;  // binomial(4d, 2d), binomial(2d, d)
-  for (int k = 1; k <= 2 * d; ++k) c2d = c2d * (2 * d + k) / k;
-  for (int k = 1; k <= d; ++k) cd = cd * (d + k) / k;
-  const double a0 = c2d / (cd * cd), a1 = d / 2.0;
-  if (std::ceil(r) <= d && M <= jMax) return std::pow(Sz(0, m, alpha, d), 2) * M / BasicSum(M, M, S, m, alpha, d);
-  return 1 / ((a0 - a1 / r) / M);
+  // White phase noise, unmodified variances: the phase values are
+  // independent, so the terms are correlated only at lags of whole
+  // multiples l of m (a term shares a sample with the one l m on), with
+  // the correlation rho(l) of the difference's binomial weights c:
+  // edf = M^2 / (M + 2 sum_l max(0, M - l m) rho(l)^2), exact for every
+  // record length (the large-record form (a0 - a1 / r) / M is this with
+  // M > d m, and turns negative below it).
+  double c[4] = {1, 0, 0, 0};  // binomial(d, k) with alternating signs
+  for (int k = 1; k <= d; ++k) c[k] = -c[k - 1] * (d - k + 1) / k;
+  double c0 = 0;
+  for (int k = 0; k <= d; ++k) c0 += c[k] * c[k];
+  double den = M;
+  for (int l = 1; l <= d; ++l) {
+    double rho = 0;
+    for (int k = 0; k + l <= d; ++k) rho += c[k] * c[k + l];
+    rho /= c0;
+    den += 2 * std::max(0.0, M - l * m) * rho * rho;
+  }
+  return M * M / den;
 }
 
 // ---------------------------------------------------------------- the sums
@@ -377,16 +393,13 @@ double LocalSlope(const std::vector<TAllanPoint>& p, std::size_t i) {
   return (std::log10(p[b].Adev) - std::log10(p[a].Adev)) / (std::log10(p[b].Tau) - std::log10(p[a].Tau));
 }
 
-// The longest run (at least two points) of points whose local slope is
-// within the tolerance of `slope`; the line of that slope fitted to them
-// by least squares in log-log (with the slope fixed, the mean of log sigma
-// - slope * log tau).
-TAllanLine FitLine(const std::vector<TAllanPoint>& p, double slope) {
-  TAllanLine line;
-  line.Slope = slope;
-  line.Value = kNaN;
+// The cross-check: the longest run (at least two points) of points whose
+// local slope is within the tolerance of `slope`, and the level of the
+// line of that slope fitted to them in log-log (the mean of log sigma -
+// slope * log tau), as sigma at tau = 1 s; NaN without such a run.
+double SlopeLevel(const std::vector<TAllanPoint>& p, double slope) {
   const std::size_t n = p.size();
-  if (n < 2) return line;
+  if (n < 2) return kNaN;
   std::size_t bestFirst = 0, bestLen = 0, runFirst = 0, runLen = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const double s = LocalSlope(p, i);
@@ -400,98 +413,291 @@ TAllanLine FitLine(const std::vector<TAllanPoint>& p, double slope) {
       runLen = 0;
     }
   }
-  if (bestLen < 2) return line;
+  if (bestLen < 2) return kNaN;
   long double sum = 0;
   for (std::size_t i = bestFirst; i < bestFirst + bestLen; ++i)
     sum += std::log10(p[i].Adev) - slope * std::log10(p[i].Tau);
-  line.Level = std::pow(10.0, static_cast<double>(sum / static_cast<long double>(bestLen)));
-  line.First = bestFirst;
-  line.Last = bestFirst + bestLen - 1;
-  line.TauFrom = p[line.First].Tau;
-  line.TauTo = p[line.Last].Tau;
-  line.Found = std::isfinite(line.Level) && line.Level > 0;
-  return line;
+  return std::pow(10.0, static_cast<double>(sum / static_cast<long double>(bestLen)));
 }
 
-// The bias instability: only at an interior minimum that the curve falls
-// into (local slope below -0.1) and rises out of (above +0.1), both sides
-// judged by points whose 95 % lower bound lies above the minimum, so that
-// the scatter of the last few points cannot make one.
-TAllanLine FindMinimum(const std::vector<TAllanPoint>& p, TAllanKind kind, double& bTau) {
-  TAllanLine line;
-  line.Value = kNaN;
-  bTau = kNaN;
-  const std::size_t n = p.size();
-  if (n < 3) return line;
-  std::size_t i = 0;
-  for (std::size_t k = 1; k < n; ++k)
-    if (p[k].Adev < p[i].Adev) i = k;
-  if (i == 0 || i + 1 == n) return line;
-  auto above = [&](std::size_t k) {
-    double lo, hi;
-    ConfidenceInterval(p[k].Adev, p[k].Edf, 0.95, lo, hi);
-    return lo > p[i].Adev;
-  };
-  auto secant = [&](std::size_t a, std::size_t b) {
-    return (std::log10(p[b].Adev) - std::log10(p[a].Adev)) / (std::log10(p[b].Tau) - std::log10(p[a].Tau));
-  };
-  bool left = false, right = false;
-  for (std::size_t k = 0; k < i && !left; ++k) left = above(k) && secant(k, i) < -kSlopeTolerance;
-  for (std::size_t k = i + 1; k < n && !right; ++k) right = above(k) && secant(i, k) > kSlopeTolerance;
-  if (!left || !right) return line;
-  // The flat region: neighbours whose local slope stays within +-0.1.
-  std::size_t first = i, last = i;
-  while (first > 0 && std::fabs(LocalSlope(p, first - 1)) <= kSlopeTolerance) --first;
-  while (last + 1 < n && std::fabs(LocalSlope(p, last + 1)) <= kSlopeTolerance) ++last;
-  line.Found = true;
-  line.Slope = 0;
-  line.Level = p[i].Adev;
-  line.First = first;
-  line.Last = last;
-  line.TauFrom = p[first].Tau;
-  line.TauTo = p[last].Tau;
-  // Flicker rate noise: mdev and hdev see 0.6746 and 0.8113 of the Allan
-  // variance (ratios of the integrals of their transfer functions).
-  const double ratio = kind == TAllanKind::Mdev ? 0.674624 : kind == TAllanKind::Hdev ? 0.811278 : 1.0;
-  line.Value = p[i].Adev / (kFlickerFactor * std::sqrt(ratio));
-  bTau = p[i].Tau;
-  return line;
+enum { kQ, kN, kB, kK, kR, kTerms };
+
+// The fit takes its points as independent; they are not (overlapping
+// terms, neighbouring factors share samples), least so for white angle
+// noise, most for the random walk. Each term's standard error is widened
+// by the factor that gives its interval its coverage on simulated
+// recordings of that noise (bench/validate_noise.cpp).
+constexpr double kCorrelation[kTerms] = {1.0, 1.15, 1.3, 1.45, 1.45};
+// The flicker floor holds for long averages; at the shortest factors of a
+// sampled record it is this far off (relative, of B), an uncertainty
+// added to B's.
+constexpr double kLawUncertainty = 0.015;
+
+// Flicker and random walk of the rate: the modified and the Hadamard
+// variance over the Allan variance (ratios of the integrals of their
+// transfer functions).
+double FlickerRatio(TAllanKind kind) {
+  return kind == TAllanKind::Mdev ? 0.674624 : kind == TAllanKind::Hdev ? 0.811278 : 1.0;
+}
+double WalkRatio(TAllanKind kind) {
+  return kind == TAllanKind::Mdev ? 33.0 / 40.0 : kind == TAllanKind::Hdev ? 0.5 : 1.0;
+}
+
+// The weights of one term of the estimator on the rates, scaled so that
+// the expected square of the weighted sum is the variance: oadev the
+// difference of two means of m, hdev the second difference of three,
+// mdev the mean over m starts of the oadev difference.
+std::vector<double> TermWeights(TAllanKind kind, std::int64_t m) {
+  std::vector<double> w;
+  const double mm = static_cast<double>(m);
+  if (kind == TAllanKind::Oadev) {
+    for (std::int64_t k = 0; k < 2 * m; ++k) w.push_back((k < m ? -1.0 : 1.0) / (mm * std::sqrt(2.0)));
+  } else if (kind == TAllanKind::Hdev) {
+    for (std::int64_t k = 0; k < 3 * m; ++k) w.push_back((k < m || k >= 2 * m ? 1.0 : -2.0) / (mm * std::sqrt(6.0)));
+  } else {
+    for (std::int64_t k = 0; k < 3 * m - 1; ++k) {
+      // Starts i in [0, m) whose later block [i + m, i + 2m) holds k, less
+      // those whose earlier block [i, i + m) does.
+      const std::int64_t plus = std::max<std::int64_t>(0, std::min(m - 1, k - m) - std::max<std::int64_t>(0, k - 2 * m + 1) + 1);
+      const std::int64_t minus = std::max<std::int64_t>(0, std::min(m - 1, k) - std::max<std::int64_t>(0, k - m + 1) + 1);
+      w.push_back(static_cast<double>(plus - minus) / (mm * mm * std::sqrt(2.0)));
+    }
+  }
+  return w;
+}
+
+// The variance (deg/h)^2 a term of size 1 adds at factor m: Q (arcsec:
+// independent angle errors), N (deg/sqrt(h): independent rates), R (deg/h^2:
+// a ramp) exactly from the weights; B (deg/h) and K (deg/h/sqrt(h)) by the
+// flicker and random-walk laws. Above a factor of 512 the weights' sums
+// are the large-factor laws to a part in a million.
+std::array<double, kTerms> Basis(TAllanKind kind, std::int64_t m, double tau0) {
+  const double tau = static_cast<double>(m) * tau0;
+  std::array<double, kTerms> b{};
+  b[kB] = kFlickerFactor * kFlickerFactor * FlickerRatio(kind);
+  b[kK] = WalkRatio(kind) * tau / (3 * kPerHour);
+  if (m > 512) {
+    b[kQ] = kind == TAllanKind::Mdev ? 3 * tau0 / (tau * tau * tau) : (kind == TAllanKind::Hdev ? 10.0 / 3 : 3.0) / (tau * tau);
+    b[kN] = (kind == TAllanKind::Mdev ? kPerHour / 2 : kPerHour) / tau;
+    b[kR] = kind == TAllanKind::Hdev ? 0 : tau * tau / (2 * kPerHour * kPerHour);
+    return b;
+  }
+  const std::vector<double> w = TermWeights(kind, m);
+  double sw = 0, su = 0, ramp = 0;
+  for (std::size_t k = 0; k <= w.size(); ++k) {
+    const double wk = k < w.size() ? w[k] : 0, before = k > 0 ? w[k - 1] : 0;
+    sw += wk * wk;
+    su += (before - wk) * (before - wk);
+    ramp += wk * static_cast<double>(k);
+  }
+  b[kQ] = su / (tau0 * tau0);
+  b[kN] = kPerHour * sw / tau0;
+  // A ramp of R deg/h^2 moves the rate by R tau0 / 3600 deg/h a sample.
+  b[kR] = std::fabs(ramp) < 1e-9 * static_cast<double>(m) ? 0 : ramp * ramp * tau0 * tau0 / (kPerHour * kPerHour);
+  return b;
+}
+
+// Weighted least squares of v ~ sum_k c_k basis_k over the terms of
+// `active`, by the normal equations with the columns scaled to unit norm.
+// False when they are singular.
+bool SolveSubset(const std::vector<std::array<double, kTerms>>& A, const std::vector<double>& v,
+                 const std::vector<double>& weight, unsigned active, std::array<double, kTerms>& c,
+                 std::array<double, kTerms>& se, double& ssr) {
+  int idx[kTerms], n = 0;
+  for (int k = 0; k < kTerms; ++k)
+    if (active & (1u << k)) idx[n++] = k;
+  double scale[kTerms] = {};
+  for (int a = 0; a < n; ++a) {
+    long double s = 0;
+    for (std::size_t i = 0; i < v.size(); ++i) s += weight[i] * A[i][idx[a]] * A[i][idx[a]];
+    if (!(s > 0)) return false;
+    scale[a] = static_cast<double>(1 / std::sqrt(s));
+  }
+  long double M[kTerms][kTerms + 1 + kTerms] = {};
+  for (int a = 0; a < n; ++a) {
+    for (int b = 0; b < n; ++b) {
+      long double s = 0;
+      for (std::size_t i = 0; i < v.size(); ++i) s += weight[i] * A[i][idx[a]] * A[i][idx[b]];
+      M[a][b] = s * scale[a] * scale[b];
+    }
+    long double s = 0;
+    for (std::size_t i = 0; i < v.size(); ++i) s += weight[i] * A[i][idx[a]] * v[i];
+    M[a][n] = s * scale[a];
+    for (int b = 0; b < n; ++b) M[a][n + 1 + b] = a == b ? 1 : 0;
+  }
+  // Gauss-Jordan with partial pivoting: the solution and the inverse.
+  for (int col = 0; col < n; ++col) {
+    int piv = col;
+    for (int r = col + 1; r < n; ++r)
+      if (std::fabs(static_cast<double>(M[r][col])) > std::fabs(static_cast<double>(M[piv][col]))) piv = r;
+    if (!(std::fabs(static_cast<double>(M[piv][col])) > 1e-12)) return false;
+    for (int k = 0; k <= 2 * n; ++k) std::swap(M[col][k], M[piv][k]);
+    const long double d = M[col][col];
+    for (int k = 0; k <= 2 * n; ++k) M[col][k] /= d;
+    for (int r = 0; r < n; ++r) {
+      if (r == col) continue;
+      const long double f = M[r][col];
+      for (int k = 0; k <= 2 * n; ++k) M[r][k] -= f * M[col][k];
+    }
+  }
+  c.fill(0);
+  se.fill(kNaN);
+  for (int a = 0; a < n; ++a) {
+    c[idx[a]] = static_cast<double>(M[a][n]) * scale[a];
+    se[idx[a]] = std::sqrt(static_cast<double>(M[a][n + 1 + a])) * scale[a];
+  }
+  long double s = 0;
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    double model = 0;
+    for (int k = 0; k < kTerms; ++k) model += c[k] * A[i][k];
+    s += weight[i] * (v[i] - model) * (v[i] - model);
+  }
+  ssr = static_cast<double>(s);
+  return true;
+}
+
+// The non-negative fit: every subset of the terms, the feasible one of
+// least weighted residual (exact for five terms).
+bool FitTerms(const std::vector<std::array<double, kTerms>>& A, const std::vector<double>& v,
+              const std::vector<double>& weight, unsigned allowed, std::array<double, kTerms>& c,
+              std::array<double, kTerms>& se) {
+  double best = std::numeric_limits<double>::infinity();
+  for (unsigned s = 1; s < (1u << kTerms); ++s) {
+    // At least one point more than terms: a curve through every point
+    // tells nothing of its terms' uncertainty.
+    if ((s & ~allowed) != 0 || static_cast<std::size_t>(std::popcount(s)) >= v.size()) continue;
+    std::array<double, kTerms> cs, ss;
+    double ssr = 0;
+    if (!SolveSubset(A, v, weight, s, cs, ss, ssr)) continue;
+    if (std::any_of(cs.begin(), cs.end(), [](double x) { return x < 0; })) continue;
+    if (ssr < best) {
+      best = ssr;
+      c = cs;
+      se = ss;
+    }
+  }
+  return std::isfinite(best);
 }
 
 void ReadOff(TAllanResult& r) {
   const TAllanKind kind = r.Kind;
   const auto& p = r.Points;
-  // Quantization: oadev sigma^2 = 3 Q^2 / tau^2, hdev 10/3 Q^2 / tau^2,
-  // mdev 3 Q^2 tau0 / tau^3. sigma in deg/h times s is arc-seconds.
-  r.Q = FitLine(p, kind == TAllanKind::Mdev ? -1.5 : -1.0);
-  if (r.Q.Found) {
-    if (kind == TAllanKind::Mdev)
-      r.Q.Value = r.Q.Level / std::sqrt(3 * r.Tau0);
-    else
-      r.Q.Value = r.Q.Level / std::sqrt(kind == TAllanKind::Hdev ? 10.0 / 3.0 : 3.0);
+  TAllanLine* lines[kTerms] = {&r.Q, &r.N, &r.B, &r.K, &r.R};
+  // Each term's own line: its slope, and the factor of sigma at 1 s.
+  const double slopes[kTerms] = {kind == TAllanKind::Mdev ? -1.5 : -1.0, -0.5, 0.0, 0.5, 1.0};
+  const std::array<double, kTerms> unit = {
+      std::sqrt(kind == TAllanKind::Mdev ? 3 * r.Tau0 : kind == TAllanKind::Hdev ? 10.0 / 3 : 3.0),
+      60.0 / (kind == TAllanKind::Mdev ? std::sqrt(2.0) : 1.0), kFlickerFactor * std::sqrt(FlickerRatio(kind)),
+      std::sqrt(WalkRatio(kind) / (3 * kPerHour)), 1 / (std::sqrt(2.0) * kPerHour)};
+  for (int k = 0; k < kTerms; ++k) {
+    *lines[k] = TAllanLine{};
+    lines[k]->Slope = slopes[k];
+    const double level = SlopeLevel(p, slopes[k]);
+    lines[k]->SlopeValue = level / unit[k];
   }
-  // Angle random walk: sigma^2 = N^2 / tau (hdev alike, mdev half); with
-  // sigma in deg/h and tau in s, sigma(1 s) / 60 is in deg/sqrt(h).
-  r.N = FitLine(p, -0.5);
-  if (r.N.Found) r.N.Value = r.N.Level / 60.0 * (kind == TAllanKind::Mdev ? std::sqrt(2.0) : 1.0);
-  r.B = FindMinimum(p, kind, r.BTau);
-  // Rate random walk: sigma^2 = K^2 tau / 3 (hdev half of it, mdev 33/40);
-  // 1/sqrt(s) = 60/sqrt(h).
-  r.K = FitLine(p, 0.5);
-  if (r.K.Found) {
-    const double ratio = kind == TAllanKind::Mdev ? 33.0 / 40.0 : kind == TAllanKind::Hdev ? 0.5 : 1.0;
-    r.K.Value = r.K.At(3.0) * 60.0 / std::sqrt(ratio);
+  r.BTau = r.BUpper = kNaN;
+  const unsigned allowed = kind == TAllanKind::Hdev ? 0x0Fu : 0x1Fu;
+  if (kind == TAllanKind::Hdev) {
+    r.R.SlopeValue = kNaN;
+    r.R.Absent = "the Hadamard deviation does not see a rate ramp";
   }
-  // Rate ramp: sigma = R tau / sqrt(2) (mdev alike); deg/h/s * 3600 is
-  // deg/h^2. The Hadamard deviation does not see a ramp.
-  if (kind != TAllanKind::Hdev) {
-    r.R = FitLine(p, 1.0);
-    if (r.R.Found) r.R.Value = r.R.At(std::sqrt(2.0)) * 3600.0;
-  } else {
-    r.R = TAllanLine{};
-    r.R.Slope = 1.0;
-    r.R.Value = kNaN;
+  if (p.empty()) {
+    for (int k = 0; k < kTerms; ++k)
+      if (lines[k]->Absent.empty()) lines[k]->Absent = "no Allan deviation";
+    return;
   }
+  // The points of the fit: neighbours at least a factor 4 apart (closer
+  // ones share most of their information; the intervals of the terms
+  // would be too narrow).
+  std::vector<std::size_t> used;
+  for (std::size_t i = 0; i < p.size(); ++i)
+    if (p[i].Edf > 0 && p[i].Adev >= 0 && std::isfinite(p[i].Adev) &&
+        (used.empty() || p[i].Factor >= 4 * p[used.back()].Factor))
+      used.push_back(i);
+  std::vector<std::array<double, kTerms>> A;
+  std::vector<double> v, weight;
+  double largest = 0;
+  for (std::size_t i : used) {
+    A.push_back(Basis(kind, p[i].Factor, r.Tau0));
+    v.push_back(p[i].Adev * p[i].Adev);
+    largest = std::max(largest, v.back());
+  }
+  // A point of deviation zero (a rate that repeats with the period of
+  // its factor) would weigh without bound: no curve variance is taken
+  // below a part in 10^12 of the largest.
+  const double least = 1e-12 * largest;
+  // Weights edf / (2 variance^2), the variance of a chi-square estimate,
+  // from the fitted curve once there is one (the measured points would
+  // favour those that happen to lie low).
+  std::array<double, kTerms> c{}, se{};
+  bool fitted = false;
+  std::vector<double> model = v;
+  for (int iteration = 0; iteration < 5; ++iteration) {
+    weight.clear();
+    for (std::size_t j = 0; j < used.size(); ++j) {
+      const double mu = std::max(model[j] > 0 ? model[j] : v[j], least);
+      weight.push_back(p[used[j]].Edf / (2 * mu * mu));
+    }
+    if (!(largest > 0) || !FitTerms(A, v, weight, allowed, c, se)) break;
+    fitted = true;
+    for (std::size_t j = 0; j < used.size(); ++j) {
+      model[j] = 0;
+      for (int k = 0; k < kTerms; ++k) model[j] += c[k] * A[j][k];
+    }
+  }
+  const double z = std::sqrt(ChiSquareQuantile(r.Confidence, 1));
+  // Each term's share of the fitted variance at every point.
+  std::vector<std::array<double, kTerms>> share(p.size());
+  for (std::size_t i = 0; i < p.size(); ++i) {
+    const auto b = Basis(kind, p[i].Factor, r.Tau0);
+    for (int k = 0; k < kTerms; ++k) share[i][k] = fitted ? c[k] * b[k] : 0;
+  }
+  for (int k = 0; k < kTerms; ++k) {
+    TAllanLine& l = *lines[k];
+    if (!(allowed & (1u << k))) continue;
+    if (!fitted) {
+      l.Absent = "too few points for the fit of the terms";
+      continue;
+    }
+    l.Squared = c[k];
+    se[k] = std::hypot(kCorrelation[k] * se[k], k == kB ? 2 * kLawUncertainty * c[k] : 0.0);
+    l.SquaredSe = se[k];
+    if (!(c[k] > 0)) {
+      l.Absent = "not in the data: the fit of the five terms gives it no share";
+      continue;
+    }
+    if (!(c[k] > kTermDetection * se[k])) {
+      l.Absent = "not shown by the data: its fitted share is within 3.5 standard errors of zero";
+      continue;
+    }
+    l.Found = true;
+    l.Value = std::sqrt(c[k]);
+    l.Lo = std::sqrt(std::max(0.0, c[k] - z * se[k]));
+    l.Hi = std::sqrt(c[k] + z * se[k]);
+    l.Level = l.Value * unit[k];
+    // Drawn where it is the largest term, else at its largest share.
+    bool any = false;
+    std::size_t best = 0;
+    for (std::size_t i = 0; i < p.size(); ++i) {
+      const double total = std::accumulate(share[i].begin(), share[i].end(), 0.0);
+      if (share[i][k] / total > share[best][k] / std::accumulate(share[best].begin(), share[best].end(), 0.0)) best = i;
+      if (*std::max_element(share[i].begin(), share[i].end()) == share[i][k]) {
+        if (!any) l.First = i;
+        l.Last = i;
+        any = true;
+      }
+    }
+    if (!any) l.First = l.Last = best;
+    l.TauFrom = p[l.First].Tau;
+    l.TauTo = p[l.Last].Tau;
+  }
+  std::size_t lowest = 0;
+  for (std::size_t i = 1; i < p.size(); ++i)
+    if (p[i].Adev < p[lowest].Adev) lowest = i;
+  if (r.B.Found)
+    r.BTau = p[lowest].Tau;
+  else
+    r.BUpper = p[lowest].Adev / (kFlickerFactor * std::sqrt(FlickerRatio(kind)));
 }
 
 TAllanResult Compute(TData& D, double tau0, const TAllanOptions& o, TAllanResult r) {
@@ -503,10 +709,15 @@ TAllanResult Compute(TData& D, double tau0, const TAllanOptions& o, TAllanResult
   for (const auto& [b, e] : D.runs) valid += e - b;
   r.Count = valid;
   D.cancel = o.Cancel;
-  if (valid < 3 || !(tau0 > 0) || !std::isfinite(tau0)) return r;
+  if (valid < 3 || !(tau0 > 0) || !std::isfinite(tau0)) {
+    r.Empty = valid < 3 ? "fewer than 3 records in the span" : "the records of the span do not advance in time";
+    ReadOff(r);
+    return r;
+  }
   if (o.Grid.Type == TTauGrid::All && D.n > kAllFactorsLimit) {
     r.Refused = "--taus all computes every factor and is limited to " + std::to_string(kAllFactorsLimit) +
                 " records; this span has " + std::to_string(D.n) + " (use a number of points per decade)";
+    ReadOff(r);
     return r;
   }
   // Prefix sums with the mean removed: the differences keep their digits
@@ -580,11 +791,17 @@ TAllanResult Compute(TData& D, double tau0, const TAllanOptions& o, TAllanResult
     ConfidenceInterval(p.Adev, p.Edf, o.Confidence, p.Lo, p.Hi);
     r.Points.push_back(p);
   }
+  if (r.Points.empty())
+    r.Empty = "the span has too few records for the " + std::string(KindName(o.Kind)) + " estimator: " +
+              std::to_string(valid) + " (in its longest run without a gap " + std::to_string(longest) +
+              "), it needs " + std::to_string(MinimumRecords(o.Kind));
   ReadOff(r);
   return r;
 }
 
 }  // namespace
+
+std::int64_t MinimumRecords(TAllanKind kind) { return kind == TAllanKind::Hdev ? 4 : 3; }
 
 const char* KindName(TAllanKind kind) {
   switch (kind) {
@@ -676,7 +893,9 @@ void ConfidenceInterval(double sigma, double edf, double c, double& lo, double& 
 
 double EquivalentDof(TAllanKind kind, int alpha, std::int64_t m, std::int64_t terms) {
   const int d = kind == TAllanKind::Hdev ? 3 : 2;
-  return GreenhallEdf(alpha, d, static_cast<double>(m), static_cast<double>(terms), kind == TAllanKind::Mdev);
+  // Never more than the terms themselves hold: each is one square.
+  const double edf = GreenhallEdf(alpha, d, static_cast<double>(m), static_cast<double>(terms), kind == TAllanKind::Mdev);
+  return std::min(edf, static_cast<double>(terms));
 }
 
 double TAllanLine::At(double tau) const { return Level * std::pow(tau, Slope); }
@@ -777,39 +996,91 @@ TAllanResult ComputeAllan(TSpanRates& span, const TAllanOptions& options) {
       std::nth_element(steps.begin(), steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2), steps.end());
       tau0 = steps[steps.size() / 2];
     }
-    // Gaps and steps back: the runs of records between them. A step may
-    // exceed 1.5 tau0 by the time stamps' resolution without being a gap.
+    // Gaps and steps back: the runs of records between them; found again
+    // with the period they give until the count of missing samples stays
+    // (the median step is only as fine as the time stamps, and a long gap
+    // would be miscounted by its error).
     TData D;
     D.y = span.Rates.data();
     D.n = n;
-    std::int64_t b = 0;
-    if (tau0 > 0) {
+    std::int64_t slots = 0;  // sample periods the runs span, missing samples included
+    double covered = 0;
+    std::int64_t lastMissing = -1;
+    for (int pass = 0; pass < 8 && tau0 > 0; ++pass) {
+      std::int64_t allMissing = 0;
+      D.runs.clear();
+      r.Gaps = r.Backward = slots = 0;
+      r.GapSeconds = covered = 0;
+      std::int64_t b = 0;
+      // How far record i lies behind the grid of its segment (in periods),
+      // less the missing samples found so far: about constant within a
+      // segment, jumping by the count of missing samples at a gap.
+      std::int64_t segment = 0, missing = 0;
+      auto lag = [&](std::int64_t i) {
+        return (static_cast<double>(t[i]) - t[segment]) / tau0 - static_cast<double>(i - segment) -
+               static_cast<double>(missing);
+      };
+      auto median = [](std::vector<double>& v) {
+        const std::size_t h = v.size() / 2;
+        std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(h), v.end());
+        const double upper = v[h];
+        if (v.size() % 2) return upper;
+        return 0.5 * (upper + *std::max_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(h)));
+      };
+      auto step = [&](std::int64_t i) { return static_cast<double>(t[i]) - t[i - 1]; };
+      // The lags of the last records as they were when each was placed.
+      std::vector<double> recent(static_cast<std::size_t>(kGapWindow)), before, after;
+      std::int64_t placed = 0;  // records of the segment placed so far
+      auto place = [&](std::int64_t i) { recent[static_cast<std::size_t>(placed++ % kGapWindow)] = lag(i); };
+      place(0);
       for (std::int64_t i = 1; i < n; ++i) {
-        const double s = static_cast<double>(t[i]) - t[i - 1];
+        const double s = step(i);
         const double res = std::fabs(static_cast<double>(t[i])) * std::numeric_limits<float>::epsilon();
-        if (s > 1.5 * tau0 + res) {
-          ++r.Gaps;
-          r.GapSeconds += s;
-        } else if (s < -res) {
+        if (s < -0.5 * tau0 - res) {
+          // Back in time by more than jitter: the data start afresh.
           ++r.Backward;
-        } else {
+          covered += static_cast<double>(t[i - 1]) - t[segment];
+          slots += i - 1 - segment + missing;
+          D.runs.emplace_back(b, i);
+          b = segment = i;
+          missing = placed = 0;
+          place(i);
           continue;
         }
-        D.runs.emplace_back(b, i);
-        b = i;
+        // A long step that is the longest of its neighbours: do the
+        // records after it stay late against those before it?
+        if (s > kGapCandidate * tau0 + res && !(i + 1 < n && step(i + 1) > s) && !(step(i - 1) > s)) {
+          before.assign(recent.begin(), recent.begin() + static_cast<std::ptrdiff_t>(std::min(placed, kGapWindow)));
+          after.clear();
+          for (std::int64_t k = i; k < std::min(n, i + kGapWindow); ++k) {
+            if (k > i && step(k) < -0.5 * tau0) break;
+            after.push_back(lag(k));
+          }
+          const double late = median(after) - median(before);
+          if (late > 0.5 && late * tau0 > res) {
+            const auto k = static_cast<std::int64_t>(std::llround(late));
+            ++r.Gaps;
+            missing += k;
+            allMissing += k;
+            r.GapSeconds += static_cast<double>(k) * tau0;
+            D.runs.emplace_back(b, i);
+            b = i;
+          }
+        }
+        place(i);
       }
+      covered += static_cast<double>(t[n - 1]) - t[segment];
+      slots += n - 1 - segment + missing;
+      D.runs.emplace_back(b, n);
+      if (slots > 0 && covered > 0) {
+        const double refined = covered / static_cast<double>(slots);
+        r.GapSeconds *= refined / tau0;
+        tau0 = refined;
+      }
+      if (allMissing == lastMissing) break;
+      lastMissing = allMissing;
     }
-    D.runs.emplace_back(b, n);
-    // The median step is only as fine as the time stamps; the mean step
-    // within the runs is not.
-    double covered = 0;
-    std::int64_t inside = 0;
-    for (const auto& [from, to] : D.runs) {
-      covered += static_cast<double>(t[to - 1]) - t[from];
-      inside += to - from - 1;
-    }
-    if (inside > 0 && covered > 0) tau0 = covered / static_cast<double>(inside);
-    r.GapSeconds -= static_cast<double>(r.Gaps) * tau0;  // the time without records
+    if (D.runs.empty()) D.runs.emplace_back(0, n);
     std::vector<float>().swap(span.Times);
     return Compute(D, tau0, options, r);
   }
@@ -831,19 +1102,21 @@ std::string AllanTable(const TAllanResult& r) {
   for (const TAllanPoint& p : r.Points)
     t += Number(p.Tau) + "\t" + Number(p.Adev) + "\t" + std::to_string(p.Terms) + "\t" + FormatGeneral(p.Edf, '.', 6) +
          "\t" + Number(p.Lo) + "\t" + Number(p.Hi) + "\n";
-  auto term = [&](const char* name, const TAllanLine& l, const char* unit) {
+  auto term = [&](const char* name, const TAllanLine& l, const char* unit, bool withTau) {
     t += std::string(name) + "\t" + Number(l.Found ? l.Value : kNaN) + "\t" + unit + "\t" +
          Number(l.Found ? l.TauFrom : kNaN) + "\t" + Number(l.Found ? l.TauTo : kNaN);
+    if (withTau) t += "\t" + Number(l.Found ? r.BTau : kNaN);
+    t += "\t" + Number(l.Found ? l.Lo : kNaN) + "\t" + Number(l.Found ? l.Hi : kNaN);
+    if (!l.Found && !l.Absent.empty()) t += "\t" + l.Absent;
+    t += "\n";
   };
-  term("Q", r.Q, "arcsec");
-  t += "\n";
-  term("N", r.N, "\u00B0/Vh");
-  t += "\n";
-  term("B", r.B, "\u00B0/h");
-  t += "\t" + Number(r.B.Found ? r.BTau : kNaN) + "\n";
-  term("K", r.K, "\u00B0/h/Vh");
-  t += "\n";
-  term("R", r.R, "\u00B0/h^2");
-  t += "\n";
+  term("Q", r.Q, "arcsec", false);
+  term("N", r.N, "\u00B0/Vh", false);
+  term("B", r.B, "\u00B0/h", true);
+  if (std::isfinite(r.BUpper))
+    t += "B upper\t" + Number(r.BUpper) + "\t\u00B0/h\tbound: B is at most the lowest point over " +
+         FormatGeneral(kFlickerFactor, '.', 6) + "\n";
+  term("K", r.K, "\u00B0/h/Vh", false);
+  term("R", r.R, "\u00B0/h^2", false);
   return t;
 }

@@ -4,7 +4,8 @@
 // chi-square confidence interval, gaps in the recording left as holes, and
 // the five noise terms of the gyroscope engineer's log-log plot
 // (quantization Q, angle random walk N, bias instability B, rate random
-// walk K, rate ramp R), each read off its own region of the curve.
+// walk K, rate ramp R), fitted together to the curve and each reported only
+// where the data show it.
 #pragma once
 
 #include <atomic>
@@ -78,18 +79,41 @@ struct TAllanPoint {
   int Alpha = 0;
 };
 
-// A read-off line sigma = Level * (tau / 1 s)^Slope, fitted over the
-// points First..Last (indexes into Points), and the term it gives.
+// One noise term. The five terms are fitted together to the variance
+// (weighted by each point's degrees of freedom, no term negative); a term
+// is reported (Found) only when its fitted share of the variance lies
+// above zero by kTermDetection of its standard errors. Its line sigma =
+// Level * (tau / 1 s)^Slope is what the term alone contributes, drawn over
+// the points First..Last where it is the largest of the five.
 struct TAllanLine {
   bool Found = false;
   double Slope = 0;
   double Level = 0;  // sigma of the line at tau = 1 s, deg/h
   std::size_t First = 0, Last = 0;
   double TauFrom = 0, TauTo = 0;  // s
-  // The term, in its unit; NaN when not found.
+  // The term, in its unit, and its interval at the result's confidence;
+  // NaN when not reported.
   double Value = std::numeric_limits<double>::quiet_NaN();
+  double Lo = std::numeric_limits<double>::quiet_NaN();
+  double Hi = std::numeric_limits<double>::quiet_NaN();
+  // The fit's estimate and standard error of the term squared (its unit
+  // squared), also when not reported; NaN without a fit.
+  double Squared = std::numeric_limits<double>::quiet_NaN();
+  double SquaredSe = std::numeric_limits<double>::quiet_NaN();
+  // Why the term is not reported (empty when it is).
+  std::string Absent;
+  // Cross-check: the term read off the longest run of points whose local
+  // slope is the term's own (NaN where the curve has none).
+  double SlopeValue = std::numeric_limits<double>::quiet_NaN();
   double At(double tau) const;
 };
+
+// A term is reported when its fitted square exceeds this many standard
+// errors: fewer than 1 in 200 recordings without the term show it.
+constexpr double kTermDetection = 3.5;
+// sqrt(2 ln 2 / pi): the Allan deviation of flicker rate noise over its
+// bias instability B.
+constexpr double kFlickerFactor = 0.664282;
 
 struct TAllanResult {
   TAllanKind Kind = TAllanKind::Oadev;
@@ -101,13 +125,21 @@ struct TAllanResult {
   double GapSeconds = 0;     // the time they leave without records, s
   std::int64_t Backward = 0;  // steps back in time
   std::string Refused;       // why nothing was computed, when so
+  std::string Empty;         // why there are no points, when so
   std::vector<TAllanPoint> Points;
   // The terms: Q (arc-seconds, slope -1; -3/2 for mdev), N (deg/sqrt(h)),
   // B (deg/h), K (deg/h/sqrt(h)), R (deg/h^2; not with hdev, which does
   // not see a rate ramp).
   TAllanLine Q, N, B, K, R;
   double BTau = std::numeric_limits<double>::quiet_NaN();  // tau of the minimum, s; NaN without B
+  // Where B is not reported: the bound the curve puts on it, its lowest
+  // point over the deviation of flicker noise of B = 1 (deg/h); NaN
+  // where B is reported or there are no points.
+  double BUpper = std::numeric_limits<double>::quiet_NaN();
 };
+
+// The fewest records the estimator of `kind` needs for one point (two terms).
+std::int64_t MinimumRecords(TAllanKind kind);
 
 // The deviation of `rates` (deg/s, as stored; the result is in deg/h) on
 // the uniform grid of period tau0 (s). A NaN rate is a hole: every term
@@ -116,9 +148,12 @@ struct TAllanResult {
 TAllanResult ComputeAllan(const float* rates, std::size_t n, double tau0,
                           const TAllanOptions& options = {});
 
-// The computation on a span: tau0 is the median step between records
-// (robust to time stamps coarser than it); a step over 1.5 tau0 is a gap
-// (the missing samples are holes), a step back in time starts the data
+// The computation on a span. tau0 is the span's time over its samples,
+// missing ones included. A gap is where samples are missing: the times
+// after a long step stay, by the median of the following records, at
+// least half a step later than those before it (a late record followed by
+// a prompt one is time-stamp jitter, no gap); its missing samples are
+// holes. A step back in time by more than half a step starts the data
 // afresh. The span's rates are given back as read (its times are
 // released).
 TAllanResult ComputeAllan(TSpanRates& span, const TAllanOptions& options = {});
@@ -138,6 +173,8 @@ double EquivalentDof(TAllanKind kind, int alpha, std::int64_t m, std::int64_t te
 // confidence 0.683, gaps 0", one line per factor
 // "tau_s<TAB>adev_deg_h<TAB>terms<TAB>edf<TAB>lo_deg_h<TAB>hi_deg_h", then
 // "Q<TAB>value<TAB>unit<TAB>tau_from<TAB>tau_to" and likewise N, B (its
-// value followed by the tau of the minimum), K, R; "NAN" where a term's
-// region is not in the data. UTF-8.
+// value followed by the tau of the minimum), K, R, each followed by
+// "lo<TAB>hi" of its interval and, where it is not reported, why; "NAN"
+// where a term is not reported. Where B is not, a line "B upper<TAB>bound
+// <TAB>deg/h". UTF-8.
 std::string AllanTable(const TAllanResult& result);

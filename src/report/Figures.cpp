@@ -55,15 +55,33 @@ std::vector<TFigure> CalcFigures(const TGeneralQuant& quant, int sigmaFactor) {
 }
 
 std::vector<TFigure> AllanFigures(const TAllanResult& r) {
-  const auto term = [](const char* caption, const TAllanLine& l, const char* unit) {
-    return Readout(caption, l.Found ? l.Value : std::numeric_limits<double>::quiet_NaN(), unit);
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const auto term = [&](const char* caption, const TAllanLine& l, const char* unit) {
+    return Readout(caption, l.Found ? l.Value : nan, unit);
   };
-  return {term("Q", r.Q, "arcsec"),
-          term("N", r.N, "\u00B0/Vh"),
-          term("B", r.B, "\u00B0/h"),
-          Readout("B tau", r.B.Found ? r.BTau : std::numeric_limits<double>::quiet_NaN(), "s"),
-          term("K", r.K, "\u00B0/h/Vh"),
-          term("R", r.R, "\u00B0/h^2")};
+  std::vector<TFigure> figures = {term("Q", r.Q, "arcsec"),
+                                  term("N", r.N, "\u00B0/Vh"),
+                                  term("B", r.B, "\u00B0/h"),
+                                  Readout("B tau", r.B.Found ? r.BTau : nan, "s"),
+                                  term("K", r.K, "\u00B0/h/Vh"),
+                                  term("R", r.R, "\u00B0/h^2")};
+  // Each term's interval, then the bound on B where B is not reported.
+  const struct {
+    const char* lo;
+    const char* hi;
+    const TAllanLine& line;
+    const char* unit;
+  } bounds[] = {{"Q lo", "Q hi", r.Q, "arcsec"},
+                {"N lo", "N hi", r.N, "\u00B0/Vh"},
+                {"B lo", "B hi", r.B, "\u00B0/h"},
+                {"K lo", "K hi", r.K, "\u00B0/h/Vh"},
+                {"R lo", "R hi", r.R, "\u00B0/h^2"}};
+  for (const auto& b : bounds) {
+    figures.push_back(Readout(b.lo, b.line.Found ? b.line.Lo : nan, b.unit));
+    figures.push_back(Readout(b.hi, b.line.Found ? b.line.Hi : nan, b.unit));
+  }
+  figures.push_back(Readout("B upper", r.B.Found ? nan : r.BUpper, "\u00B0/h"));
+  return figures;
 }
 
 std::vector<TFigure> AllanCounts(const TAllanResult& r) {

@@ -30,7 +30,9 @@ std::string FieldName(const std::string& caption);
 // The basic parameters (drift error times sigmaFactor), as `calc` prints them.
 std::vector<TFigure> CalcFigures(const TGeneralQuant& quant, int sigmaFactor);
 // The noise terms of an Allan analysis (Q, N, B, B tau, K, R), as `allan`
-// prints them.
+// prints them (NaN where a term is not reported), then each term's
+// interval ("Q lo", "Q hi", ...) and "B upper": where B is not reported,
+// the bound the curve puts on it (a limit b<=X can pass on it).
 std::vector<TFigure> AllanFigures(const TAllanResult& result);
 // Its confidence and the counts of the data (gaps, the time they cover,
 // steps back in time, records skipped).

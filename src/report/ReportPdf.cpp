@@ -592,15 +592,22 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
   heading(QStringLiteral("Noise terms"));
   {
     TTable t = FigureTable(c.AllanFigures.Figures);
-    t.header << QStringLiteral("\u03C4 range, s");
+    t.header << QStringLiteral("\u03C4 range, s, or why absent");
     t.widths = {0.2, 0.12, 0.2, 0.1, 0.38};
     t.align.push_back(Qt::AlignLeft);
     const TAllanLine* terms[] = {&c.Allan.Q, &c.Allan.N, &c.Allan.B, nullptr, &c.Allan.K, &c.Allan.R};
-    for (std::size_t i = 0; i < t.rows.size() && i < std::size(terms); ++i) {
-      const TAllanLine* l = terms[i];
-      t.rows[i] << (l && l->Found ? Q(FormatGeneral(l->TauFrom, '.', 10)) + QStringLiteral(" .. ") +
-                                        Q(FormatGeneral(l->TauTo, '.', 10))
-                                  : QString());
+    // The tau range of a reported term, why one is not, and what B's
+    // bound is.
+    for (std::size_t i = 0; i < t.rows.size(); ++i) {
+      const TAllanLine* l = i < std::size(terms) ? terms[i] : nullptr;
+      if (l && l->Found)
+        t.rows[i] << Q(FormatGeneral(l->TauFrom, '.', 10)) + QStringLiteral(" .. ") + Q(FormatGeneral(l->TauTo, '.', 10));
+      else if (l)  // the reason's head: "not shown by the data", ...
+        t.rows[i] << Q(l->Absent.substr(0, l->Absent.find(':')));
+      else if (c.AllanFigures.Figures[i].Caption == "B upper" && std::isfinite(c.AllanFigures.Figures[i].Value))
+        t.rows[i] << QStringLiteral("bound on B: lowest point / 0.664");
+      else
+        t.rows[i] << QString();
     }
     table(t);
     TTable counts = FigureTable(c.AllanCounts.Figures);

@@ -457,15 +457,22 @@ void TAllanFrm::ShowResult() {
     }
   }
 
-  // "value  (tau a .. b s)"; B with the tau of its minimum.
+  // "value  [lo .. hi]  (tau a .. b s)"; B with the tau of the minimum.
+  // A term not reported: a dash and why, B with the bound the curve puts
+  // on it.
   QLabel* labels[] = {lab_Q, lab_N, lab_B, lab_K, lab_R};
   for (int i = 0; i < 5; ++i) {
     const TAllanLine& l = Term(r, i);
     if (!l.Found) {
-      labels[i]->setText(kNone);
+      QString text = kNone;
+      if (i == 2 && std::isfinite(r.BUpper))
+        text += QStringLiteral("   bound: B \u2264 %1").arg(ReadOut(r.BUpper));
+      if (!r.Points.empty()) text += QStringLiteral("   (%1)").arg(QString::fromStdString(l.Absent));
+      labels[i]->setText(text);
       continue;
     }
-    QString text = QStringLiteral("%1   (\u03C4 %2 \u2026 %3 s)").arg(ReadOut(l.Value), ReadOut(l.TauFrom), ReadOut(l.TauTo));
+    QString text = QStringLiteral("%1   [%2 \u2026 %3]   (\u03C4 %4 \u2026 %5 s)")
+                       .arg(ReadOut(l.Value), ReadOut(l.Lo), ReadOut(l.Hi), ReadOut(l.TauFrom), ReadOut(l.TauTo));
     if (i == 2) text += QStringLiteral(", minimum at \u03C4 = %1 s").arg(ReadOut(r.BTau));
     labels[i]->setText(text);
   }
@@ -475,7 +482,7 @@ void TAllanFrm::ShowResult() {
     lab_span->setText(QStringLiteral("Every m is offered up to 100000 records; this span has %1").arg(r.Count));
   else if (r.Points.empty())
     lab_span->setText(r.Count < 3 ? QStringLiteral("Fewer than 3 records in the span")
-                                  : QStringLiteral("The records of the span do not advance in time"));
+                                  : QString::fromStdString(r.Empty.empty() ? std::string("No points") : r.Empty));
   else
     lab_span->setText(QStringLiteral("%1 records, \u03C40 = %2 s, confidence %3 %")
                           .arg(r.Count)

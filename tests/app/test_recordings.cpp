@@ -447,7 +447,11 @@ TEST_F(Analysis, AllanWindowPlotsReadsOffAndSaves) {
     EXPECT_TRUE(allan->lab_N->text().endsWith(QStringLiteral(" s)"))) << allan->lab_N->text().toStdString();
     EXPECT_EQ(allan->lab_span->text(), "20000 records, \u03C40 = 0,1 s, confidence 68,3 %");
     EXPECT_EQ(allan->lab_gaps->text(), "No gaps");
-    EXPECT_EQ(allan->lab_B->text(), "\u2014");  // the curve falls to its end
+    // No flicker in white noise: B is bounded by the lowest point / 0.664.
+    double lowest = INFINITY;
+    for (const TAllanPoint& p : allan->Result.Points) lowest = std::min(lowest, p.Adev);
+    EXPECT_TRUE(allan->lab_B->text().startsWith(QStringLiteral("\u2014   bound: B \u2264 "))) << allan->lab_B->text().toStdString();
+    EXPECT_NEAR(Number(allan->lab_B->text().section(QLatin1Char(' '), 6, 6)), lowest / 0.664282, lowest * 0.01);
     auto* bars = allan->PlotAllan->findChild<QCPErrorBars*>(QStringLiteral("ErrorBars"));
     ASSERT_TRUE(bars != nullptr);
     EXPECT_EQ(bars->dataCount(), 14);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -18,6 +19,7 @@
 
 #include "acquisition/Xcomdrv.h"
 #include "cli/CliCommands.h"
+#include "cli/Fields.h"
 #include "common/CliRun.h"
 #include "common/TestFiles.h"
 #include "settings/Optionsprogramm.h"
@@ -92,6 +94,10 @@ TEST_F(CliJson, ReportsAsTextAndJson) {
     EXPECT_EQ(json.code, ExitOk) << json.err;
     EXPECT_EQ(json.out, c.json + "\n");
   }
+  // Whole numbers (every count) as integers, never in exponent form.
+  for (const auto& [value, text] : {std::pair<double, const char*>{200000, "200000"}, {-3, "-3"}, {0.1, "0.1"},
+                                   {123456789012, "123456789012"}, {2.5e-7, "2.5e-07"}, {NAN, "null"}})
+    EXPECT_EQ(cli::JsonNumber(value), text) << value;
 }
 
 TEST_F(CliTool, CalcSpanSigmaAndParametersFromOptions) {
@@ -253,8 +259,12 @@ TEST_F(CliAllan, TableOfFactorsThenReadOuts) {
   WriteNbs14();
   const std::vector<std::string> parts = {
       "# kind oadev, confidence 0.683, gaps 0\n1\t91.22944", "\t8\t", "\n2\t85.95286", "\t6\t", "\n4\t27.635",
-      "\t2\t", "\nQ\tNAN\tarcsec\tNAN\tNAN\nN\tNAN\t\u00B0/Vh\tNAN\tNAN\nB\tNAN\t\u00B0/h\tNAN\tNAN\tNAN\n"
-      "K\tNAN\t\u00B0/h/Vh\tNAN\tNAN\nR\tNAN\t\u00B0/h^2\tNAN\tNAN\n"};
+      "\t2\t", "\nQ\tNAN\tarcsec\tNAN\tNAN\tNAN\tNAN\tnot shown by the data: its fitted share is within 3.5 standard "
+      "errors of zero\nN\tNAN\t\u00B0/Vh\tNAN\tNAN\tNAN\tNAN\tnot in the data: the fit of the five terms gives it no "
+      "share\nB\tNAN\t\u00B0/h\tNAN\tNAN\tNAN\tNAN\tNAN\tnot in the data: the fit of the five terms "
+      "gives it no share\nB upper\t41.60157148\t\u00B0/h\tbound: B is at most the lowest point over 0.664282\n"  // 27.635 / 0.664282
+      "K\tNAN\t\u00B0/h/Vh\tNAN\tNAN\tNAN\tNAN\tnot in the data: the fit of the five terms gives it no share\n"
+      "R\tNAN\t\u00B0/h^2\tNAN\tNAN\tNAN\tNAN\tnot in the data: the fit of the five terms gives it no share\n"};
   for (const std::string& file : {rtd_, old_}) {
     const Result r = Cli({"allan", file, "--settings", settings_});
     EXPECT_EQ(r.code, ExitOk) << r.err;
@@ -267,8 +277,10 @@ TEST_F(CliAllan, TableOfFactorsThenReadOuts) {
       {R"({"kind": "oadev", "confidence": 0.95, "gaps": 0, "gap_s": 0, "backward": 0, "skipped": 0, )",
         R"("points": [{"tau_s": 1, "adev_deg_h": 91.22944)", R"(, "terms": 8, "edf": )",
         R"(, {"tau_s": 4, "adev_deg_h": 27.635)",
-        R"(], "q": null, "n": null, "b": null, "b_tau": null, "k": null, "r": null, )"
-        R"("ranges_s": {"q": null, "n": null, "b": null, "k": null, "r": null}, "units": {"q": "arcsec", )"}));
+        R"(], "q": null, "n": null, "b": null, "b_tau": null, "k": null, "r": null, "q_lo": null, )",
+        R"("b_upper": 41.6015714)", R"(, "ranges_s": {"q": null, "n": null, "b": null, "k": null, "r": null}, )"
+        R"("absent": {"q": "not shown by the data: )", R"("slope_regions": {"q": null, )",
+        R"("units": {"q": "arcsec", )"}));
 }
 
 TEST_F(CliAllan, SpanOptionsAndFailures) {
@@ -292,6 +304,10 @@ TEST_F(CliAllan, SpanOptionsAndFailures) {
   // Grids and kinds: decade has m = 1 only on nine records; mdev, hdev.
   r = Cli({"allan", rtd_, "--taus", "decade", "--kind", "hdev", "--settings", settings_});
   EXPECT_TRUE(r.code == ExitOk && Has(r.out, "# kind hdev, ") && !Has(r.out, "\n2\t")) << r.out << r.err;
+  // Three records are too few for the Hadamard deviation, which needs four.
+  r = Cli({"allan", rtd_, "--begin", "7", "--kind", "hdev", "--settings", settings_});
+  EXPECT_EQ(r.code, ExitFailure);
+  EXPECT_TRUE(Has(r.err, "too few records for the hdev estimator: 3 ") && Has(r.err, "it needs 4")) << r.err;
   for (const auto& [option, value] : {std::pair<const char*, const char*>{"--taus", "fortnight"}, {"--taus", "0"},
                                      {"--kind", "tdev"}, {"--confidence", "1"}, {"--confidence", "-0.5"}}) {
     r = Cli({"allan", rtd_, option, value, "--settings", settings_});
