@@ -371,13 +371,14 @@ void Deliver(const Options& o, const char* command, const std::vector<TReportCon
   }
   const TDelivery d = DeliverResults(runs, target.Target, QueuePath());
   if (!d.Problem.empty()) err << "ratelog-cli: " << d.Problem << "\n";
-  if (d.Sent) status << "ratelog-cli: " << d.Sent << " queued results sent to " << d.Where << "\n";
-  if (d.Stored + d.Already) status << "ratelog-cli: " << d.Stored + d.Already << " results stored in " << d.Where << "\n";
+  const auto results = [](std::size_t n) { return std::to_string(n) + (n == 1 ? " result" : " results"); };
+  if (d.Sent) status << "ratelog-cli: " << d.Sent << " queued " << (d.Sent == 1 ? "result" : "results") << " sent to " << d.Where << "\n";
+  if (d.Stored + d.Already) status << "ratelog-cli: " << results(d.Stored + d.Already) << " stored in " << d.Where << "\n";
   if (d.Queued)
-    status << "ratelog-cli: " << d.Queued << " results queued in " << QueuePath() << ", sent to " << d.Where
+    status << "ratelog-cli: " << results(d.Queued) << " queued in " << QueuePath() << ", sent to " << d.Where
            << " with the next result stored there\n";
   if (d.Stored + d.Already + d.Queued < runs.size())
-    status << "ratelog-cli: " << runs.size() - d.Stored - d.Already - d.Queued << " results not stored\n";
+    status << "ratelog-cli: " << results(runs.size() - d.Stored - d.Already - d.Queued) << " not stored\n";
   if (d.Stored + d.Already == 0) return;
 
   // Each figure against the control limits of its unit type's earlier results.

@@ -128,7 +128,7 @@ TEST_P(DbServer, ResultsForAServerAwayAreQueuedAndSentOnce) {
   admin->Query("CREATE TRIGGER away BEFORE INSERT ON run FOR EACH ROW EXECUTE FUNCTION away()");
   r = Cli({"batch", units[1], units[2], units[3], "--db", "service=lab"});
   EXPECT_THAT(r.err, HasSubstr("2 queued results sent to PostgreSQL database ratelog_test"));
-  EXPECT_THAT(r.err, HasSubstr("1 results stored in"));
+  EXPECT_THAT(r.err, HasSubstr("1 result stored in"));
   EXPECT_THAT(r.err, HasSubstr("the connection to the server was lost"));
   EXPECT_THAT(r.err, HasSubstr("2 results queued in "));
 
@@ -149,9 +149,9 @@ TEST_P(DbServer, ResultsForAServerAwayAreQueuedAndSentOnce) {
 TEST_P(DbCli, CalcAllanAndThermalStoreOnRequestWhatTheyPrinted) {
   const std::string a = TestRecording(dir_, "a.rtd", "VRDT40-123.456-00042", 5.0);
   EXPECT_EQ(Cli({"calc", a, "--db", target_}).err, "");  // not without --store
-  EXPECT_THAT(Cli({"calc", a, "--store", "--sigma", "3", "--db", target_}).err, HasSubstr("1 results stored in"));
+  EXPECT_THAT(Cli({"calc", a, "--store", "--sigma", "3", "--db", target_}).err, HasSubstr("1 result stored in"));
   for (const char* command : {"allan", "thermal"})
-    EXPECT_THAT(Cli({command, a, "--store", "--db", target_}).err, HasSubstr("1 results stored in"));
+    EXPECT_THAT(Cli({command, a, "--store", "--db", target_}).err, HasSubstr("1 result stored in"));
   const std::string history = Cli({"db", "history", "VRDT40-123.456-00042", "--db", target_}).out;
   EXPECT_THAT(history, HasSubstr("Tests\t3\n"));
   EXPECT_THAT(history, HasSubstr("Command\tthermal\n"));
