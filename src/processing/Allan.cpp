@@ -1049,7 +1049,7 @@ TAllanResult ComputeAllan(TSpanRates& span, const TAllanOptions& options) {
         }
         // A long step that is the longest of its neighbours: do the
         // records after it stay late against those before it?
-        if (s > kGapCandidate * tau0 + res && !(i + 1 < n && step(i + 1) > s) && !(step(i - 1) > s)) {
+        if (s > kGapCandidate * tau0 + res && !(i + 1 < n && step(i + 1) > s) && !(i > 1 && step(i - 1) > s)) {
           before.assign(recent.begin(), recent.begin() + static_cast<std::ptrdiff_t>(std::min(placed, kGapWindow)));
           after.clear();
           for (std::int64_t k = i; k < std::min(n, i + kGapWindow); ++k) {

@@ -26,10 +26,6 @@
 
 namespace {
 
-bool Has(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
 class CliTool : public ::testing::Test {
  protected:
   // `b` followed by `n` records `step` seconds apart from `step` on, the rate

@@ -33,10 +33,6 @@ Result Shell(const std::string& command) {
   return r;
 }
 
-bool Has(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
 std::string Trim(const std::string& s) {
   const auto a = s.find_first_not_of(' ');
   return a == std::string::npos ? "" : s.substr(a, s.find_last_not_of(' ') - a + 1);

@@ -16,12 +16,6 @@
 
 namespace {
 
-double JsonValue(const std::string& json, const std::string& name) {
-  const std::size_t at = json.find("\"" + name + "\": ");
-  if (at == std::string::npos || json.compare(at + name.size() + 4, 4, "null") == 0) return NAN;
-  return std::strtod(json.c_str() + at + name.size() + 4, nullptr);
-}
-
 // What the virtual gyroscope streams at 100 Hz on the built-in staircase
 // (10 s plateaus) with model `sf`, Earth rate 11.78 deg/h along its axis,
 // bias 2 deg/h, written as a recording.
@@ -33,9 +27,7 @@ void Simulate(const std::string& path, const std::string& sf, const char* chambe
   std::string error;
   c.RateTable = MakeRateTable("staircase", sf, error);
   ASSERT_TRUE(c.RateTable) << error;
-  if (chamber) {
-    ASSERT_TRUE(ParseTempProfile(chamber, c, error)) << error;
-  }
+  if (chamber) ASSERT_TRUE(ParseTempProfile(chamber, c, error)) << error;
   TDeviceModel model(c);
   Bytes b = RecordingHeader(100);
   model.OnSample = [&](const TDeviceSample& s) { AddRecord(b, s.Time, s.Rate, s.Temperature); };

@@ -18,15 +18,6 @@
 
 namespace {
 
-// The number after "name": in a JSON text; NAN for null or a missing name.
-double JsonValue(const std::string& json, const std::string& name, std::size_t from = 0) {
-  const std::size_t at = json.find("\"" + name + "\": ", from);
-  if (at == std::string::npos) return NAN;
-  const char* p = json.c_str() + at + name.size() + 4;
-  if (std::string(p, 4) == "null") return NAN;
-  return std::strtod(p, nullptr);
-}
-
 // A recording at `hz` of bias(t, T) deg/h at temperature T(t), n records from t = 1/hz.
 void WriteRun(const std::string& path, long n, double hz, const std::function<double(double)>& temp,
               const std::function<double(double, double)>& bias, const char* ident = "VRDT40-123.456-00042") {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,6 +22,8 @@ inline Result Cli(const std::vector<std::string>& args) {
   const int code = RunCli(args, out, err);
   return {code, out.str(), err.str()};
 }
+
+inline bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 inline std::vector<std::string> Split(const std::string& text, char by) {
   std::vector<std::string> parts;
@@ -40,4 +44,12 @@ inline ::testing::AssertionResult InOrder(const std::string& text, const std::ve
     at += part.size();
   }
   return ::testing::AssertionSuccess();
+}
+
+// The number after "name": in a JSON text (from `from` on); NAN for null or
+// a missing name.
+inline double JsonValue(const std::string& json, const std::string& name, std::size_t from = 0) {
+  const std::size_t at = json.find("\"" + name + "\": ", from);
+  if (at == std::string::npos || json.compare(at + name.size() + 4, 4, "null") == 0) return NAN;
+  return std::strtod(json.c_str() + at + name.size() + 4, nullptr);
 }
