@@ -35,12 +35,14 @@ fi
 for p in ratelog ratelog-cli ratelog-sim; do
   out=$(QT_QPA_PLATFORM=offscreen "$prefix/bin/$p" --version)
   [ "$out" = "$p $version" ] || { echo "$p --version said '$out'"; fail=1; }
-  QT_QPA_PLATFORM=offscreen "$prefix/bin/$p" --help | grep -q -- --version ||
+  QT_QPA_PLATFORM=offscreen "$prefix/bin/$p" --help | grep -- --version >/dev/null ||
     { echo "$p --help does not list --version"; fail=1; }
 done
-zcat "$prefix/share/doc/ratelog/changelog.Debian.gz" | head -1 | grep -q "^ratelog ($version-[0-9]*) " ||
+# (Whole texts read before the match: an early exit of grep -q would end
+# zcat with SIGPIPE, which pipefail reports as a failure.)
+zcat "$prefix/share/doc/ratelog/changelog.Debian.gz" | sed -n 1p | grep -q "^ratelog ($version-[0-9]*) " ||
   { echo "changelog.Debian does not start with version $version"; fail=1; }
-zcat "$prefix/share/man/man1/ratelog-cli.1.gz" | grep -qF -- '\-\-json' || { echo "ratelog-cli.1 lacks --json"; fail=1; }
+zcat "$prefix/share/man/man1/ratelog-cli.1.gz" | grep -F -- '\-\-json' >/dev/null || { echo "ratelog-cli.1 lacks --json"; fail=1; }
 grep -q '^Exec=ratelog %f$' "$prefix/share/applications/ratelog.desktop" || { echo "Exec line"; fail=1; }
 
 if command -v desktop-file-validate >/dev/null; then
