@@ -33,7 +33,7 @@ TStoreTarget Target(const Options& o) {
 }
 
 TRunContext Context(const char* command) {
-  return {command, ComputerName(), UserName(), RATELOG_VERSION, "", "", ""};
+  return {command, ComputerName(), UserName(), RATELOG_VERSION, ""};
 }
 
 std::string Number(double v) { return std::isfinite(v) ? FormatGeneral(v, '.', 10) : "NAN"; }

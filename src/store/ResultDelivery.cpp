@@ -104,7 +104,18 @@ bool StoredRunOf(const TReportContent& c, const TRunContext& context, TStoredRun
   TRecordingInfo info;
   if (!TRecordingReader::ReadInfo(c.Path, info, error)) return false;
   run = TStoredRun{};
-  if (!Sha256File(c.Path, run.Sha256, run.Size, error)) return false;
+  if (c.Sha256.empty()) {
+    if (!Sha256File(c.Path, run.Sha256, run.Size, error)) return false;
+  } else {
+    // The report read the file for its digest already: not a second time.
+    struct stat st {};
+    if (::stat(c.Path.c_str(), &st) != 0) {
+      error = c.Path + ": " + std::strerror(errno);
+      return false;
+    }
+    run.Sha256 = c.Sha256;
+    run.Size = st.st_size;
+  }
   run.Key = context.Key.empty() ? NewRunKey() : context.Key;
   run.Ident = info.Ident;
   run.UnitType = UnitTypeOf(info.Ident);
@@ -135,8 +146,8 @@ bool StoredRunOf(const TReportContent& c, const TRunContext& context, TStoredRun
   run.Station = context.Station;
   run.Operator = context.Operator;
   run.ProgramVersion = context.ProgramVersion;
-  run.SpecName = context.SpecName;
-  run.SpecRevision = context.SpecRevision;
+  run.SpecName = c.Spec.Name;
+  run.SpecRevision = c.Spec.Revision;
   for (const TFigure& row : c.Settings.Rows)
     run.Settings += (run.Settings.empty() ? "" : "; ") + row.Caption + "=" + Trim(row.Text) +
                     (row.Unit.empty() ? "" : " " + row.Unit);

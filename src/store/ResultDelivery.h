@@ -34,11 +34,11 @@ TStoreTarget ResolveStoreTarget(const std::optional<std::string>& option, const 
 struct TRunContext {
   std::string Command;  // "report", "batch", "import"
   std::string Station, Operator, ProgramVersion;
-  std::string SpecName, SpecRevision;
   std::string Key;  // empty: a new random key
 };
 // The run of a report's content: the recording's header, size, record
-// count and SHA-256 (read now), the span, the settings, each figure with
+// count and SHA-256 (the content's own, read now only where it has none),
+// the span, the settings, the limits' test specification, each figure with
 // its limit and verdict. False with `error` when the recording cannot be
 // read.
 bool StoredRunOf(const TReportContent& content, const TRunContext& context, TStoredRun& run, std::string& error);
