@@ -80,7 +80,14 @@ TEST(OleDate, KnownDaysBothWays) {
     localtime_r(&t, &m);
     return OleDateFromLocal(m.tm_year + 1900, m.tm_mon + 1, m.tm_mday, m.tm_hour, m.tm_min, m.tm_sec, msec);
   };
-  const double before = local(std::time(nullptr), 0), now = OleDateNow(), after = local(std::time(nullptr), 999);
+  // (The bounds from the same clock: time() reads a coarser one, which can
+  // still show the second before at the turn of a second.)
+  auto second = [] {
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return ts.tv_sec;
+  };
+  const double before = local(second(), 0), now = OleDateNow(), after = local(second(), 999);
   EXPECT_LE(before, now);
   EXPECT_LE(now, after);
 }
