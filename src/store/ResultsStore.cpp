@@ -84,7 +84,7 @@ TResultsStore::TResultsStore(std::unique_ptr<TSqlConnection> connection) : db_(s
   // A newer store is refused before anything touches it.
   if (!server) {
     if (const int v = StoredVersion(*db_); v > latest) Newer(*db_, v);
-    db_->Query("PRAGMA journal_mode = WAL");
+    db_->ShareWithWriters();
   }
   TTransaction t(*db_);
   db_->LockSchema();

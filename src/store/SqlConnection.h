@@ -38,6 +38,9 @@ class TSqlConnection {
   // for SQLite (BeginWrite already holds the only write lock), a
   // transaction-scoped advisory lock for PostgreSQL.
   virtual void LockSchema() = 0;
+  // Lets readers go on beside a writer (SQLite's write-ahead log; nothing
+  // for a server). Waits for other connections as a write does.
+  virtual void ShareWithWriters() {}
   virtual bool TableExists(const std::string& name) = 0;
   virtual bool IsServer() const = 0;
   // What the user may read in a message: the file, or the server's host

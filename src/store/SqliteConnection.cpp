@@ -4,6 +4,8 @@
 #include <sys/statvfs.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cstdint>
 
 #include <cerrno>
@@ -17,7 +19,7 @@ namespace {
 
 class TSqlite final : public TSqlConnection {
  public:
-  TSqlite(const std::string& path, int busyMs) : path_(path) {
+  TSqlite(const std::string& path, int busyMs) : path_(path), busyMs_(busyMs) {
     const int rc = sqlite3_open_v2(path.c_str(), &db_,
                                    SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
@@ -87,6 +89,19 @@ class TSqlite final : public TSqlConnection {
     if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   }
   void LockSchema() override {}
+  // Turning a file to WAL needs it alone, and SQLite does not wait for that
+  // (no busy handler): try again until the others let go, within the time a
+  // write would wait. Once a file is WAL it stays so and this reads only.
+  void ShareWithWriters() override {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(busyMs_);
+    for (auto pause = std::chrono::milliseconds(1);; pause = std::min(pause * 2, std::chrono::milliseconds(50))) {
+      if (JournalMode("PRAGMA journal_mode") == "wal") return;
+      if (JournalMode("PRAGMA journal_mode = WAL") == "wal") return;
+      if (std::chrono::steady_clock::now() >= until)
+        throw TStoreError("results store " + path_ + ": cannot write: database is locked");
+      std::this_thread::sleep_for(pause);
+    }
+  }
   bool TableExists(const std::string& name) override {
     return !Query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = $1", {name}).empty();
   }
@@ -120,7 +135,20 @@ class TSqlite final : public TSqlConnection {
     return system ? why + " (" + std::strerror(system) + ")" : why;
   }
 
+  // The journal mode a pragma answers; "" when the file was busy.
+  std::string JournalMode(const char* pragma) {
+    try {
+      const std::vector<TSqlRow> rows = Query(pragma, {});
+      return rows.empty() || rows[0].empty() ? std::string() : rows[0][0].value_or("");
+    } catch (const TStoreError&) {
+      const int code = sqlite3_errcode(db_);
+      if (code == SQLITE_BUSY || code == SQLITE_LOCKED) return {};
+      throw;
+    }
+  }
+
   std::string path_;
+  int busyMs_;
   sqlite3* db_ = nullptr;
 };
 

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 
 #include "StoreEngines.h"
@@ -103,6 +104,32 @@ TEST_P(Store, TwoStationsMigrateAndSixteenWritersStoreEveryResultOnce) {
   EXPECT_EQ(store->Version(), TResultsStore::kSchemaVersion);
   EXPECT_EQ(store->All().size(), std::size_t{kWriters * kEach + 2});
   EXPECT_EQ(store->History("UNIT-3").size(), std::size_t{4 * kEach});
+}
+
+// Turning a file to WAL needs it alone, and SQLite does not wait for a
+// writer that holds it: a station opening a store while another program
+// writes to the file waits for it instead of failing "database is locked".
+TEST(SqliteStore, OpeningWaitsForAWriterOfTheFileBeforeTurningItToWal) {
+  TTempDir dir;
+  const std::string file = dir.File("results.sqlite");
+  auto writer = OpenSqlite(file);
+  writer->Query("CREATE TABLE other (x INTEGER)");
+  writer->Query("BEGIN IMMEDIATE");
+  writer->Query("INSERT INTO other VALUES (1)");
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    writer->Query("COMMIT");
+  });
+  std::string error;
+  try {
+    OpenResultsStore(file)->Write(TestRun("UNIT-1", "2026-12-01T00:00:00"));
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  release.join();
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(OpenSqlite(file)->Query("PRAGMA journal_mode").at(0).at(0), "wal");
+  EXPECT_EQ(OpenResultsStore(file)->History("UNIT-1").size(), 1u);
 }
 
 TEST(ControlChart, IndividualsAndMovingRangeAsComputedByHand) {
