@@ -13,7 +13,6 @@
 #include <fstream>
 #include <functional>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -231,8 +230,7 @@ TEST_F(CliTool, ErrorsAreClearAndNonZero) {
   }
   ::unsetenv("RATELOG_COM1");
   ::close(reader);
-  const Bytes kept = ReadBytes(dir_ + "/foreign.ini");
-  EXPECT_EQ(std::string(kept.begin(), kept.end()), "not settings at all") << "never rewritten";
+  EXPECT_EQ(ReadText(dir_ + "/foreign.ini"), "not settings at all") << "never rewritten";
   const Result help = Cli({"--help"});
   EXPECT_EQ(help.code, ExitOk);
   EXPECT_TRUE(Has(help.out, "calc FILE.rtd"));
@@ -329,8 +327,7 @@ TEST_F(CliTool, SpanBoundsAtTheRecordsPrecision) {
     if (c.command == "allan") args.push_back("--json");
     const Result r = Cli(args);
     EXPECT_EQ(r.code, ExitOk) << c.command << r.err;
-    const Bytes file = ReadBytes(tmp_.File("run.txt"));
-    EXPECT_TRUE(Has(c.command == "export" ? std::string(file.begin(), file.end()) : r.out, c.part))
+    EXPECT_TRUE(Has(c.command == "export" ? ReadText(tmp_.File("run.txt")) : r.out, c.part))
         << c.command << "\n" << r.out;
   }
 }
@@ -399,10 +396,7 @@ TEST_F(CliTool, DefaultSpanTakesEveryRecordAndInfiniteRatesAreSkipped) {
 // export and archive print the files they wrote, or why they wrote none.
 TEST_F(CliFiles, ExportAndArchive) {
   Write(RecordingHeader(10.0f, "VRDT40-000.000-00000"), 80000, 0.1f, [](int) { return -0.0123f; }, 25.5f);
-  auto text = [&](const std::string& name) {
-    const Bytes b = ReadBytes(tmp_.File(name));
-    return std::string(b.begin(), b.end());
-  };
+  auto text = [&](const std::string& name) { return ReadText(tmp_.File(name)); };
   // Defaults: every record, the time column, run.txt beside the recording.
   Result r = Cli({"export", rtd_});
   ASSERT_EQ(r.code, 0) << r.err;
