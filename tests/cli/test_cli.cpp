@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "acquisition/Xcomdrv.h"
+#include "acquisition/LinkSupport.h"
 #include "cli/CliCommands.h"
 #include "cli/Fields.h"
 #include "common/CliRun.h"
@@ -222,13 +222,12 @@ TEST_F(CliTool, ErrorsAreClearAndNonZero) {
        "Cannot open device COM1 (no such device: is the adapter plugged in? RATELOG_COMn can name the device "
        "file) [" + tmp_.File("no-such-tty") + "]"},
   };
-  ::setenv("RATELOG_COM1", tmp_.File("no-such-tty").c_str(), 1);
+  const PortVariable com1("COM1", tmp_.File("no-such-tty"));
   for (const auto& c : cases) {
     const Result r = Cli(c.args);
     EXPECT_EQ(r.code, c.code) << c.args[0] << " " << c.args.back();
     EXPECT_TRUE(Has(r.err, c.message)) << r.err;
   }
-  ::unsetenv("RATELOG_COM1");
   ::close(reader);
   EXPECT_EQ(ReadText(dir_ + "/foreign.ini"), "not settings at all") << "never rewritten";
   const Result help = Cli({"--help"});
@@ -439,13 +438,9 @@ TEST_F(CliFiles, ExportAndArchive) {
 // names this process), COM2 a missing path.
 TEST(CliPorts, FreeMissingAndHeldPorts) {
   TTempDir tmp;
-  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(::grantpt(master), 0);
-  ASSERT_EQ(::unlockpt(master), 0);
-  const std::string pty = ::ptsname(master), gone = tmp.File("gone");
-  ::setenv("RATELOG_COM1", pty.c_str(), 1);
-  ::setenv("RATELOG_COM2", gone.c_str(), 1);
+  PtyPair device;
+  const std::string pty = device.SlavePath(), gone = tmp.File("gone");
+  PortVariable com1("COM1", pty), com2("COM2", gone);
   Result r = Cli({"ports", "--json"});
   EXPECT_EQ(r.code, ExitOk) << r.err;
   EXPECT_TRUE(InOrder(r.out, {
@@ -471,9 +466,6 @@ TEST(CliPorts, FreeMissingAndHeldPorts) {
   EXPECT_TRUE(Has(text, "  Hint\tThe port is in use by " + comm + " (pid " + pid + ")"));
   link.CloseDevice();
   EXPECT_TRUE(Has(Cli({"ports"}).out, "COM1\t" + pty + " (RATELOG_COM1): ready\n"));
-  ::unsetenv("RATELOG_COM1");
-  ::unsetenv("RATELOG_COM2");
-  ::close(master);
 }
 
 // A device file only root may open, looked at by an ordinary user (the
