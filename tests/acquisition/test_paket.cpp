@@ -367,6 +367,22 @@ TEST_F(PaketTrigger, FramesInTheReadOfTheIdentificationReply) {
   }
 }
 
+// Every mask, each frame fed a byte at a time: a field left out of the mask
+// reads 0, the time without its field is the software clock (100 Hz).
+TEST_F(PaketTrigger, EveryMaskFedByteByByte) {
+  for (int mask = 0; mask < 8; ++mask) {
+    const bool temp = mask & 1, count = mask & 2, time = mask & 4;
+    StartTrigger(temp, count, time);
+    const Bytes frame = TriggerFrame(Cat({Le(0.5f), temp ? Le(std::int16_t{-10}) : Bytes(),
+                                          count ? Le(std::uint16_t{9}) : Bytes(),
+                                          time ? Le(std::uint32_t{230400}) : Bytes()}));
+    for (std::uint8_t b : Cat({frame, frame})) Feed({b});
+    EXPECT_EQ(p->SamplesAccepted, 2u) << mask;
+    EXPECT_EQ(Now(), std::tuple(time ? 2.0f : static_cast<float>(0.01 + 0.01), 0.5f, temp ? -1.0f : 0.0f)) << mask;
+    EXPECT_EQ(p->Snapshot.frame, count ? 9 : 0) << mask;
+  }
+}
+
 TEST_F(PaketTrigger, SoftwareClock) {
   p->FreqImpulse = 50.0;
   StartTrigger(true, false, false);

@@ -5,7 +5,6 @@
 #include <sys/ioctl.h>
 
 #include <atomic>
-#include <cstring>
 #include <functional>
 #include <memory>
 

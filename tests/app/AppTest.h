@@ -20,11 +20,6 @@ using Records = std::vector<SamplePoint>;
 
 inline QString Q(const std::string& s) { return QString::fromStdString(s); }
 
-inline std::string ReadText(const std::string& path) {
-  const Bytes bytes = ReadBytes(path);
-  return {bytes.begin(), bytes.end()};
-}
-
 // The records `first` .. `last` at `step` seconds: rate(i) in deg/s, 25 deg C.
 inline Records Ramp(int first, int last, float step, const std::function<float(int)>& rate) {
   Records r;

@@ -537,99 +537,73 @@ TEST_F(Analysis, CursorsReadOutSpanAndMarkers) {
 // leaves it empty with the message, and a recording that goes away while a
 // window is open empties it.
 TEST_F(Analysis, NothingOfAnotherRecordingIsShown) {
-  const QStringList empty = {"", "", "", ""};
-  const auto ApplyNow = [this] {  // without waiting for the reading
-    calc->e_beg_time->setText("10");
-    calc->e_end_time->setText("200");
-    calc->but_apply->click();
-  };
-  struct {
-    const char* name;
-    std::function<void()> change;  // while the window is open with results
-    bool reading, message;
-  } const cases[] = {
-      {"a new span is read", [&] { ApplyNow(); }, true, false},
-      {"the file is gone", [&] { ::unlink(dir.File("rec.rtd").c_str()); ApplyNow(); }, true, true},
-      {"a folder in its place", [&] {
-         ::unlink(dir.File("rec.rtd").c_str());
-         ::mkdir(dir.File("rec.rtd").c_str(), 0755);
-         ApplyNow();
-       }, true, true},
-      {"another recording opened", [&] {
-         WriteRecording(dir.File("other.rtd"), Ramp(1, 100, 0.1f, [](int) { return 0.5f; }));
-         w->OpenRecording(Q(dir.File("other.rtd")));
-       }, false, false},
-      {"Stop with nothing recorded", [&] { w->ac_stopExecute(); }, false, false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    ::rmdir(dir.File("rec.rtd").c_str());
-    ASSERT_TRUE(Open(300, [](float t) { return 0.001f * t; }));
-    dialogs.Calls.clear();
-    dialogs.Answers = {TMsgResult::Ok, TMsgResult::Ok};
-    // From the first moment the table shows nothing of the last opening.
-    WhileOpen(calc, [&] { w->ac_calcExecute(); }, [&] {
-      EXPECT_TRUE(calc->Busy());
-      EXPECT_EQ(Values(), empty) << "reading";
-      Computed(calc);
-      ASSERT_NE(Values()[0], "");
-      c.change();
-      if (c.reading) {
-        EXPECT_EQ(Values(), empty) << "reading again";
-      }
-      Computed(calc);
-      Settle();
-      EXPECT_EQ(Values() == empty, c.message || !c.reading);
-      EXPECT_EQ(Messages().size(), c.message ? 1u : 0u);
-      if (c.message) {
-        EXPECT_TRUE(Messages()[0].startsWith("Cannot read the recording "));
-      }
-    }, false);
-  }
-}
-
-TEST_F(Analysis, AllanWindowShowsNothingOfAnotherRecording) {
-  const auto cleared = [this] {
+  const auto cleared = [this](QDialog* window) {
+    if (window == calc) return Values() == QStringList({"", "", "", ""});
     return allan->PlotAllan->graph(0)->data()->isEmpty() && allan->ListAllan->rowCount() == 0 &&
            allan->lab_N->text() == "\u2014" && allan->lab_B->text() == "\u2014";
   };
+  const auto apply = [](QLineEdit* begin, QLineEdit* end, QPushButton* button, const char* from, const char* to) {
+    begin->setText(from);  // without waiting for the reading
+    end->setText(to);
+    button->click();
+  };
+  const auto gone = [this] { ::unlink(dir.File("rec.rtd").c_str()); };
+  const auto another = [this] {
+    WriteRecording(dir.File("other.rtd"), Ramp(1, 100, 0.1f, [](int) { return 0.5f; }));
+    w->OpenRecording(Q(dir.File("other.rtd")));
+  };
   struct {
     const char* name;
-    std::function<void()> change;
+    QDialog* window;
+    std::function<void()> change;  // while the window is open with results
     bool reading, message;
   } const cases[] = {
-      {"a new span is read", [&] {
-         allan->e_beg_time->setText("100");
-         allan->but_apply->click();
-       }, true, false},
-      {"the file is gone", [&] {
-         ::unlink(dir.File("rec.rtd").c_str());
-         allan->e_end_time->setText("1500");
-         allan->but_apply->click();
+      {"a new span is read", calc, [&] { apply(calc->e_beg_time, calc->e_end_time, calc->but_apply, "10", "200"); },
+       true, false},
+      {"the file is gone", calc, [&] {
+         gone();
+         apply(calc->e_beg_time, calc->e_end_time, calc->but_apply, "10", "200");
        }, true, true},
-      {"another recording opened", [&] {
-         WriteRecording(dir.File("other.rtd"), Ramp(1, 100, 0.1f, [](int) { return 0.5f; }));
-         w->OpenRecording(Q(dir.File("other.rtd")));
-       }, false, false},
+      {"a folder in its place", calc, [&] {
+         gone();
+         ::mkdir(dir.File("rec.rtd").c_str(), 0755);
+         apply(calc->e_beg_time, calc->e_end_time, calc->but_apply, "10", "200");
+       }, true, true},
+      {"another recording opened", calc, another, false, false},
+      {"Stop with nothing recorded", calc, [&] { w->ac_stopExecute(); }, false, false},
+      {"Allan: a new span is read", allan,
+       [&] { apply(allan->e_beg_time, allan->e_end_time, allan->but_apply, "100", "2000"); }, true, false},
+      {"Allan: the file is gone", allan, [&] {
+         gone();
+         apply(allan->e_beg_time, allan->e_end_time, allan->but_apply, "0", "1500");
+       }, true, true},
+      {"Allan: another recording opened", allan, another, false, false},
   };
   std::mt19937 rng(5);
   std::normal_distribution<float> noise(0.0f, 0.01f);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ASSERT_TRUE(Open(2000, [&](float) { return noise(rng); }));
+    ::rmdir(dir.File("rec.rtd").c_str());
+    ASSERT_TRUE(c.window == calc ? Open(300, [](float t) { return 0.001f * t; })
+                                 : Open(2000, [&](float) { return noise(rng); }));
     dialogs.Calls.clear();
-    dialogs.Answers = {TMsgResult::Ok};
-    WhileOpen(allan, [&] { w->ac_allanExecute(); }, [&] {
-      EXPECT_TRUE(allan->Busy());
-      EXPECT_TRUE(cleared()) << "the last opening's curve is gone at once";
-      Computed(allan);
-      ASSERT_FALSE(cleared());
+    dialogs.Answers = {TMsgResult::Ok, TMsgResult::Ok};
+    const auto execute = [&] { c.window == calc ? w->ac_calcExecute() : w->ac_allanExecute(); };
+    // From the first moment the window shows nothing of the last opening.
+    WhileOpen(c.window, execute, [&] {
+      EXPECT_TRUE(Busy(c.window));
+      EXPECT_TRUE(cleared(c.window)) << "reading";
+      Computed(c.window);
+      ASSERT_FALSE(cleared(c.window));
       c.change();
-      EXPECT_TRUE(cleared());
-      Computed(allan);
+      EXPECT_TRUE(cleared(c.window)) << "at once";
+      Computed(c.window);
       Settle();
-      EXPECT_EQ(cleared(), !(c.reading && !c.message));
+      EXPECT_EQ(cleared(c.window), c.message || !c.reading);
       EXPECT_EQ(Messages().size(), c.message ? 1u : 0u);
+      if (c.message) {
+        EXPECT_TRUE(Messages()[0].startsWith("Cannot read the recording "));
+      }
     }, false);
   }
 }

@@ -5,7 +5,6 @@
 
 #include <sys/resource.h>
 
-#include <ctime>
 #include <mutex>
 
 #include "AppTest.h"

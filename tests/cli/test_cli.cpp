@@ -13,11 +13,10 @@
 #include <fstream>
 #include <functional>
 #include <limits>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "acquisition/Xcomdrv.h"
+#include "acquisition/LinkSupport.h"
 #include "cli/CliCommands.h"
 #include "cli/Fields.h"
 #include "common/CliRun.h"
@@ -223,16 +222,14 @@ TEST_F(CliTool, ErrorsAreClearAndNonZero) {
        "Cannot open device COM1 (no such device: is the adapter plugged in? RATELOG_COMn can name the device "
        "file) [" + tmp_.File("no-such-tty") + "]"},
   };
-  ::setenv("RATELOG_COM1", tmp_.File("no-such-tty").c_str(), 1);
+  const PortVariable com1("COM1", tmp_.File("no-such-tty"));
   for (const auto& c : cases) {
     const Result r = Cli(c.args);
     EXPECT_EQ(r.code, c.code) << c.args[0] << " " << c.args.back();
     EXPECT_TRUE(Has(r.err, c.message)) << r.err;
   }
-  ::unsetenv("RATELOG_COM1");
   ::close(reader);
-  const Bytes kept = ReadBytes(dir_ + "/foreign.ini");
-  EXPECT_EQ(std::string(kept.begin(), kept.end()), "not settings at all") << "never rewritten";
+  EXPECT_EQ(ReadText(dir_ + "/foreign.ini"), "not settings at all") << "never rewritten";
   const Result help = Cli({"--help"});
   EXPECT_EQ(help.code, ExitOk);
   EXPECT_TRUE(Has(help.out, "calc FILE.rtd"));
@@ -329,8 +326,7 @@ TEST_F(CliTool, SpanBoundsAtTheRecordsPrecision) {
     if (c.command == "allan") args.push_back("--json");
     const Result r = Cli(args);
     EXPECT_EQ(r.code, ExitOk) << c.command << r.err;
-    const Bytes file = ReadBytes(tmp_.File("run.txt"));
-    EXPECT_TRUE(Has(c.command == "export" ? std::string(file.begin(), file.end()) : r.out, c.part))
+    EXPECT_TRUE(Has(c.command == "export" ? ReadText(tmp_.File("run.txt")) : r.out, c.part))
         << c.command << "\n" << r.out;
   }
 }
@@ -399,10 +395,7 @@ TEST_F(CliTool, DefaultSpanTakesEveryRecordAndInfiniteRatesAreSkipped) {
 // export and archive print the files they wrote, or why they wrote none.
 TEST_F(CliFiles, ExportAndArchive) {
   Write(RecordingHeader(10.0f, "VRDT40-000.000-00000"), 80000, 0.1f, [](int) { return -0.0123f; }, 25.5f);
-  auto text = [&](const std::string& name) {
-    const Bytes b = ReadBytes(tmp_.File(name));
-    return std::string(b.begin(), b.end());
-  };
+  auto text = [&](const std::string& name) { return ReadText(tmp_.File(name)); };
   // Defaults: every record, the time column, run.txt beside the recording.
   Result r = Cli({"export", rtd_});
   ASSERT_EQ(r.code, 0) << r.err;
@@ -445,13 +438,9 @@ TEST_F(CliFiles, ExportAndArchive) {
 // names this process), COM2 a missing path.
 TEST(CliPorts, FreeMissingAndHeldPorts) {
   TTempDir tmp;
-  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(::grantpt(master), 0);
-  ASSERT_EQ(::unlockpt(master), 0);
-  const std::string pty = ::ptsname(master), gone = tmp.File("gone");
-  ::setenv("RATELOG_COM1", pty.c_str(), 1);
-  ::setenv("RATELOG_COM2", gone.c_str(), 1);
+  PtyPair device;
+  const std::string pty = device.SlavePath(), gone = tmp.File("gone");
+  PortVariable com1("COM1", pty), com2("COM2", gone);
   Result r = Cli({"ports", "--json"});
   EXPECT_EQ(r.code, ExitOk) << r.err;
   EXPECT_TRUE(InOrder(r.out, {
@@ -477,9 +466,6 @@ TEST(CliPorts, FreeMissingAndHeldPorts) {
   EXPECT_TRUE(Has(text, "  Hint\tThe port is in use by " + comm + " (pid " + pid + ")"));
   link.CloseDevice();
   EXPECT_TRUE(Has(Cli({"ports"}).out, "COM1\t" + pty + " (RATELOG_COM1): ready\n"));
-  ::unsetenv("RATELOG_COM1");
-  ::unsetenv("RATELOG_COM2");
-  ::close(master);
 }
 
 // A device file only root may open, looked at by an ordinary user (the

@@ -40,6 +40,11 @@ inline Bytes ReadBytes(const std::string& path) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+inline std::string ReadText(const std::string& path) {
+  const Bytes b = ReadBytes(path);
+  return {b.begin(), b.end()};
+}
+
 inline void WriteBytes(const std::string& path, const Bytes& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

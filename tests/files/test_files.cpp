@@ -29,11 +29,6 @@ namespace {
 
 const float kNan = std::numeric_limits<float>::quiet_NaN();
 
-std::string Text(const std::string& path) {
-  const Bytes b = ReadBytes(path);
-  return {b.begin(), b.end()};
-}
-
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   for (std::size_t at = 0, nl; at < text.size(); at = nl == std::string::npos ? text.size() : nl + 1) {
@@ -416,7 +411,7 @@ TEST_F(Export, HeaderAndColumnsByteForByte) {
     const TExportResult r = RunTextExport(job);
     ASSERT_EQ(r.Status, TExportStatus::Complied) << r.Reason;
     EXPECT_EQ(r.Files, std::vector<std::string>{tmp_.File("data.txt")});
-    EXPECT_EQ(Text(tmp_.File("data.txt")),
+    EXPECT_EQ(ReadText(tmp_.File("data.txt")),
               "Source file: " + source_ + "\nTime create: 06.12.2026 09:05\nSample: 10 \xC3\xF6\n" +
                   (c.header ? "Source file create: 05.12.2026 10:30 \n" : "") + rule + "\n" + c.columns +
                   "\n" + rule + "\n" + c.line + "\n" + "0.2000" + c.line.substr(6) + "\n");
@@ -433,7 +428,7 @@ TEST_F(Export, WindowBoundsAreInclusiveAndTheFirstLaterTimeEndsIt) {
   const TExportResult r = RunTextExport(job);
   ASSERT_EQ(r.Status, TExportStatus::Complied);
   EXPECT_EQ(r.Lines, 3);
-  const auto lines = Lines(Text(tmp_.File("data.txt")));
+  const auto lines = Lines(ReadText(tmp_.File("data.txt")));
   EXPECT_EQ(std::vector<std::string>(lines.begin() + 7, lines.end()),
             (std::vector<std::string>{"2.0000         ;", "3.0000         ;", "4.0000         ;"}));
   // Bounds typed as 0.7 and 0.8 take the records stored as 0.7 (0.69999999)
@@ -455,11 +450,11 @@ TEST_F(Export, ExcelSplitsEvery32000LinesWithTheHeaderInEachFile) {
   EXPECT_EQ(r.Files, (std::vector<std::string>{tmp_.File("data.txt"), tmp_.File("data_1.txt"),
                                                 tmp_.File("data_2.txt")}));
   const std::size_t counts[] = {32000, 32000, 6000};
-  const std::string first = Text(r.Files[0]);
+  const std::string first = ReadText(r.Files[0]);
   const std::string header = first.substr(0, first.find("\n0.1000 ") + 1);
   for (std::size_t i = 0; i < r.Files.size(); ++i) {
-    const auto lines = Lines(Text(r.Files[i]));
-    EXPECT_EQ(Text(r.Files[i]).compare(0, header.size(), header), 0);
+    const auto lines = Lines(ReadText(r.Files[i]));
+    EXPECT_EQ(ReadText(r.Files[i]).compare(0, header.size(), header), 0);
     EXPECT_EQ(lines.size(), counts[i] + 7);
     EXPECT_EQ(lines[7], Printf((i * 32000 + 1) * 0.1f, 15, 4) + ";");  // the parts continue
   }
@@ -478,7 +473,7 @@ TEST_F(Export, FailuresNameTheFileAndKeepACleanPrefix) {
   TExportJob job = Job();
   job.Rate = job.Temperature = true;
   EXPECT_EQ(RunTextExport(job).Status, TExportStatus::BadRecording);
-  const auto lines = Lines(Text(tmp_.File("data.txt")));
+  const auto lines = Lines(ReadText(tmp_.File("data.txt")));
   ASSERT_EQ(lines.size(), 8u);
   EXPECT_EQ(lines[7], "1.0000         ;0.5000000           ;NAN                 ;");
 

@@ -40,8 +40,7 @@ TEST(Markers, SavedLoadedAndFailures) {
   ASSERT_TRUE(LoadMarkers(recording, markers, error)) << "no file: no markers";
   EXPECT_TRUE(markers.empty());
   ASSERT_TRUE(SaveMarkers(recording, {{2.5, "b"}, {1, "a"}}, error)) << error;
-  const Bytes bytes = ReadBytes(dir.File("run.markers.txt"));
-  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "# Ratelog markers\n1\ta\n2.5\tb\n");
+  EXPECT_EQ(ReadText(dir.File("run.markers.txt")), "# Ratelog markers\n1\ta\n2.5\tb\n");
   ASSERT_TRUE(LoadMarkers(recording, markers, error));
   EXPECT_EQ(markers, (std::vector<TMarker>{{1, "a"}, {2.5, "b"}}));
   EXPECT_FALSE(SaveMarkers(dir.File("gone/run.rtd"), markers, error));

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cfloat>
-#include <climits>
 #include <cmath>
 #include <limits>
 #include <string>

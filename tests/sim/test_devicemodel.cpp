@@ -1,17 +1,13 @@
 // The virtual gyroscope: its replies and trigger frames byte for byte, the
-// request parser, faults on demand, and whole runs through the packet
-// processor whose recording must hold exactly what the device sent.
+// request parser, faults on demand, its clock and climatic chamber. (Whole
+// runs against the program are the command-line tool's record tests.)
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
-#include "acquisition/Paket.h"
 #include "common/Frames.h"
 #include "common/TestFiles.h"
-#include "files/RecordingReader.h"
 #include "settings/Optionsprogramm.h"
 #include "processing/Thermal.h"
 #include "sim/DeviceModel.h"
@@ -180,128 +176,6 @@ TEST(DeviceFaults, GarbageAndOverlongFramesBetweenFrames) {
 }
 
 namespace {
-
-struct Listener : TPaketListener {
-  bool identified = false;
-  std::string text;
-  void DeviceIdentified() override { identified = true; }
-  void IdentificationText(const std::string& t) override { text = t; }
-  void RecordingFailed(const std::string&, const std::string& reason) override {
-    ADD_FAILURE() << "recording failed: " << reason;
-  }
-};
-
-// Requests go to the device, its bytes come back in chunks of random size;
-// the parameter seeds the chunking.
-class DeviceThroughPaket : public ::testing::TestWithParam<int> {
- protected:
-  // Runs `seconds` of device time and stops. The recording in `recs` must
-  // hold every sample the device sent but the first: its rate, and its time
-  // and temperature where asked.
-  void Run(const TOptionProgramm& settings, double seconds, void (*device)(TDeviceConfig&),
-           bool time, bool temperature) {
-    auto packet = std::make_unique<TPaket>();
-    Listener listener;
-    packet->SetListener(&listener);
-    packet->Assign(settings);
-    packet->Reset();
-    packet->RecordName = dir_.File("run.rtd");
-    packet->RecordEnabled = true;
-    packet->BuildIdentRequest();
-    TDeviceConfig config = TDeviceModel::ConfigFor(settings);
-    device(config);
-    TDeviceModel model(config);
-    std::vector<TDeviceSample> sent;
-    bool skipNext = false;
-    model.OnSample = [&](const TDeviceSample& s) {
-      // A trigger frame whose rate starts with C0 loses its first byte to the
-      // sync pair and takes the next frame down with it.
-      const bool syncLike = s.Kind == TDeviceSample::TKind::Trigger && Le(s.Rate)[0] == 0xC0;
-      if (!skipNext && !syncLike && !s.BadCrc) sent.push_back(s);
-      skipNext = !skipNext && syncLike;
-    };
-    std::mt19937 rng(static_cast<unsigned>(GetParam() + settings.TrigMask[0] + 2 * settings.TrigMask[2]));
-    for (double now = 0; now < seconds;) {
-      now += 1.0 / settings.SafeSample();
-      Bytes wire;
-      if (!listener.identified || settings.Mode != ModeTrigger)
-        model.Feed(packet->SendBuffer.data(), static_cast<std::size_t>(packet->RequestLength), now);
-      else
-        model.AdvanceTo(now);
-      model.Take(wire);
-      const bool wasIdentified = listener.identified;
-      for (std::size_t at = 0, n; at < wire.size(); at += n) {
-        n = std::min<std::size_t>(wire.size() - at, 1 + rng() % 97);
-        packet->Receive(wire.data() + at, n);
-      }
-      if (listener.identified && !wasIdentified && settings.Mode != ModeTrigger) packet->BuildDataRequest();
-    }
-    packet->Reset();  // Stop: the pending records are written
-    EXPECT_EQ(listener.text.substr(0, 20), "VRDT40-123.456-00042");
-    TRecordingReader reader;
-    EXPECT_TRUE(reader.Open(dir_.File("run.rtd"))) << reader.Error();
-    recs.clear();
-    for (SamplePoint p; reader.Next(p);) recs.push_back(p);
-    EXPECT_GE(sent.size(), 10u);
-    if (!sent.empty()) sent.erase(sent.begin());
-    EXPECT_EQ(recs.size(), sent.size()) << "every sample but the first";
-    for (std::size_t i = 0; i < std::min(recs.size(), sent.size()); ++i) {
-      ASSERT_EQ(recs[i].Rate, sent[i].Rate) << i;
-      if (time) {
-        ASSERT_EQ(recs[i].Time, sent[i].Time) << i;
-      }
-      ASSERT_EQ(recs[i].Temperature, temperature ? sent[i].Temperature : 0.0f) << i;
-    }
-  }
-  TTempDir dir_;
-  std::vector<SamplePoint> recs;
-};
-
-// Every mode with its time source and the device's faults; the recording
-// holds rate, time and temperature where the device sends them.
-TEST_P(DeviceThroughPaket, EveryModeWithFaults) {
-  const struct {
-    const char* what;
-    std::int32_t mode, timeSource, tempType, sample;
-    void (*device)(TDeviceConfig&);
-  } cases[] = {
-      {"Normal, faults", ModeNormal, TimeHardUlong, TempLong, 125, [](TDeviceConfig& c) {
-         c.BadCrcEvery = 17;
-         c.GarbageEvery = 5;
-         c.OverlongEvery = 23;
-       }},
-      {"Normal, float time wrapping", ModeNormal, TimeHardFloat, TempFloat, 50,
-       [](TDeviceConfig& c) { c.ClockWrapSeconds = 15; }},
-      {"OneCommand", ModeOneCommand, TimeSoftware, TempFloat, 10, [](TDeviceConfig&) {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    TOptionProgramm s;
-    s.Mode = c.mode;
-    s.TimeSource = c.timeSource;
-    s.TempType = c.tempType;
-    s.Sample = c.sample;
-    Run(s, 40, c.device, c.timeSource == TimeHardUlong, c.mode == ModeNormal);
-    for (std::size_t i = 1; i < recs.size(); ++i)
-      ASSERT_GT(recs[i].Time, recs[i - 1].Time) << "time keeps rising, also across the wrap, " << i;
-    // The first sample is not recorded: 40 s less one sample period.
-    EXPECT_NEAR(recs.back().Time - recs.front().Time, 40 - 2.0 / c.sample, 0.1);
-  }
-  EXPECT_FLOAT_EQ(recs[0].Time, 0.2f);  // software time of the second sample
-}
-
-TEST_P(DeviceThroughPaket, TriggerModeEveryMask) {
-  for (int mask = 0; mask < 8; ++mask) {
-    SCOPED_TRACE(mask);
-    TOptionProgramm s;
-    s.Mode = ModeTrigger;
-    s.TrigMask = {(mask & 1) != 0, (mask & 2) != 0, (mask & 4) != 0};
-    s.FreqImpulse = 500;
-    Run(s, 10, [](TDeviceConfig& c) { c.BadCrcEvery = 31; }, s.TrigMask[2], s.TrigMask[0]);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Chunkings, DeviceThroughPaket, ::testing::Values(1u, 2u, 3u));
 
 // The device clock advances with every sample, also when requests arrive
 // together (a busy program sends two at once, the device reads them in one

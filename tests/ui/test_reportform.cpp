@@ -17,11 +17,6 @@
 
 namespace {
 
-std::string ReadText(const std::string& path) {
-  const Bytes b = ReadBytes(path);
-  return std::string(b.begin(), b.end());
-}
-
 TEST(ReportForm, LimitsVerdictPreviewAndSave) {
   TTempDir tmp;
   const std::string rtd = tmp.File("unit7.rtd"), limits = tmp.File("cfg/ratelog/report-limits.txt");
