@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ctime>
 #include <functional>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "files/Openf.h"
 #include "processing/NumberFormat.h"
 #include "report/BatchTable.h"
+#include "report/PdfMetadata.h"
 #include "report/ReportFile.h"
 #include "ui/Chart.h"
 #include "ui/RecordingSeries.h"
@@ -1136,7 +1138,7 @@ bool BeginPages(QCPPainter& painter, QPagedPaintDevice& device) {
 // renamed over the target only when complete (a full disk or a file-size
 // limit leaves the older report as it was and no half file). `render`
 // returns the pages it painted (0: it failed, with `error` set or not).
-bool WritePdf(const QString& path, const QString& title,
+bool WritePdf(const QString& path, const TPdfMetadata& metadata,
               const std::function<int(QPdfWriter&, QString&)>& render, QString& error) {
   const std::string target = QFile::encodeName(path).toStdString();
   if (IsRecordingPath(target)) {
@@ -1157,20 +1159,70 @@ bool WritePdf(const QString& path, const QString& title,
     QPdfWriter writer(&buffer);
     writer.setPdfVersion(QPagedPaintDevice::PdfVersion_A1b);
     writer.setResolution(300);
-    writer.setTitle(title);
-    writer.setCreator(QStringLiteral("Ratelog ") + QStringLiteral(RATELOG_VERSION));
+    writer.setTitle(Q(metadata.Title));
+    writer.setCreator(Q(metadata.Creator));
     pages = render(writer, renderError);
   }
   if (pages == 0 || bytes.isEmpty()) {
     error = renderError.isEmpty() ? path + QStringLiteral(": cannot write the report") : renderError;
     return false;
   }
+  // Author, subject and keywords (which the writer cannot set) in an
+  // update appended to its bytes, in the information dictionary and in
+  // the XMP metadata alike, as PDF/A asks.
+  std::string pdf = bytes.toStdString();
+  bytes.clear();
   std::string writeError;
-  if (!WriteReportFile(target, bytes.constData(), static_cast<std::size_t>(bytes.size()), writeError)) {
+  if (!AppendPdfMetadata(pdf, metadata, writeError)) {
+    error = path + QStringLiteral(": ") + Q(writeError);
+    return false;
+  }
+  if (!WriteReportFile(target, pdf.data(), pdf.size(), writeError)) {
     error = QFile::decodeName(QByteArray::fromStdString(writeError));
     return false;
   }
   return true;
+}
+
+std::string IdentificationValue(const TReportContent& c, const char* caption) {
+  for (const TFigure& f : c.Identification.Rows)
+    if (f.Caption == caption) return f.Text;
+  return {};
+}
+
+// The document information of the report of `units` (one: a single
+// report): the operators as authors, the test as subject, the units'
+// identifications, unit type, specification and verdict as keywords.
+TPdfMetadata Metadata(const std::vector<const TReportContent*>& units, const std::string& title,
+                      TVerdict verdict) {
+  TPdfMetadata m;
+  m.Title = title;
+  m.Creator = m.Producer = "Ratelog " RATELOG_VERSION;
+  m.Created = static_cast<std::int64_t>(std::time(nullptr));
+  // Each value once, in the order of the units.
+  const auto joined = [&](const std::function<std::string(const TReportContent&)>& value) {
+    std::vector<std::string> seen;
+    std::string list;
+    for (const TReportContent* c : units) {
+      const std::string v = value(*c);
+      if (v.empty() || std::find(seen.begin(), seen.end(), v) != seen.end()) continue;
+      seen.push_back(v);
+      list += (list.empty() ? "" : ", ") + v;
+    }
+    return list;
+  };
+  m.Author = joined([](const TReportContent& c) { return IdentificationValue(c, "User"); });
+  const std::string idents = joined([](const TReportContent& c) { return IdentificationValue(c, "Identification"); });
+  const std::string files = joined([](const TReportContent& c) { return c.FileName; });
+  const TTestSpec spec = units.empty() ? TTestSpec{} : units.front()->Spec;
+  m.Subject = (units.size() == 1 ? "Test of gyroscope " : "Test of gyroscopes ") + idents + " (" + files + ")" +
+              (spec.Name.empty() ? std::string()
+                                 : " to specification " + spec.Name + ", revision " + spec.Revision);
+  m.Keywords = idents;
+  if (!spec.UnitType.empty()) m.Keywords += "; unit type " + spec.UnitType;
+  if (!spec.Name.empty()) m.Keywords += "; specification " + spec.Name + " revision " + spec.Revision;
+  m.Keywords += std::string("; verdict ") + (verdict == TVerdict::None ? "no limits" : VerdictName(verdict));
+  return m;
 }
 
 }  // namespace
@@ -1206,7 +1258,9 @@ int RenderReport(const TReportContent& content, std::shared_ptr<TRecordingSeries
 
 bool WriteReportPdf(const TReportContent& content, std::shared_ptr<TRecordingSeries> chart,
                     const QString& path, QString& error) {
-  return WritePdf(path, kTitle + QStringLiteral(" \u2014 ") + Q(content.FileName),
+  return WritePdf(path,
+                  Metadata({&content}, (kTitle + QStringLiteral(" \u2014 ") + Q(content.FileName)).toStdString(),
+                           content.Verdict),
                   [&](QPdfWriter& writer, QString&) { return RenderReport(content, std::move(chart), writer); },
                   error);
 }
@@ -1249,7 +1303,16 @@ int RenderBatchReport(const std::vector<TReportContent>& units, const TChartSour
 
 bool WriteBatchReportPdf(const std::vector<TReportContent>& units, const TChartSource& chart,
                          const QString& path, QString& error) {
-  return WritePdf(path, kBatchTitle + QStringLiteral(" \u2014 ") + QString::number(units.size()) + QStringLiteral(" units"),
+  std::vector<const TReportContent*> all;
+  std::vector<TBatchRow> rows;
+  for (const TReportContent& c : units) {
+    all.push_back(&c);
+    rows.push_back(BatchRowOf(c));
+  }
+  return WritePdf(path,
+                  Metadata(all, (kBatchTitle + QStringLiteral(" \u2014 ") + QString::number(units.size()) +
+                                 QStringLiteral(" units")).toStdString(),
+                           BatchVerdict(rows)),
                   [&](QPdfWriter& writer, QString& renderError) {
                     return RenderBatchReport(units, chart, writer, renderError);
                   },

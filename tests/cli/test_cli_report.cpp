@@ -171,6 +171,7 @@ TEST_F(CliReport, PdfHoldsTheFiguresAsTheCommandsPrintThem) {
   const std::string pages = Trim(LineWith(info.out, "Pages:").substr(6));
   EXPECT_TRUE(Has(text.out, "Page " + pages + " of " + pages)) << info.out;
   EXPECT_TRUE(Has(info.out, "595 x 842 pts (A4)")) << info.out;
+  EXPECT_TRUE(Has(info.out, "Keywords:        VRDT40-123.456-00042; verdict INCOMPLETE\n")) << info.out;
   const Result fonts = Shell("pdffonts '" + pdf_ + "'");
   std::istringstream fontLines(fonts.out);
   std::string header, rule, font;
