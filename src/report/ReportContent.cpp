@@ -192,9 +192,13 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   content.Sha256 = sha;
   content.Thermal = std::move(thermal);
   content.ThermalFigures = {"thermal", ThermalFigures(content.Thermal)};
+  // The report prints each figure that has an uncertainty to the
+  // uncertainty's digits, and its limits compare what it prints.
+  RoundFiguresToUncertainty(content.ThermalFigures.Figures);
   if (!content.Thermal.Valid) content.ThermalNote = content.Thermal.Message;
   content.Allan = std::move(allan);
   content.AllanFigures = {"allan", AllanFigures(content.Allan)};
+  RoundFiguresToUncertainty(content.AllanFigures.Figures);
   content.AllanCounts = {"allan", AllanCounts(content.Allan)};
 
   content.Begin = begin;

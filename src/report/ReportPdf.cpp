@@ -672,9 +672,11 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
                      Qt::AlignRight, Qt::AlignRight, Qt::AlignRight};
       for (std::size_t i = 0; i < c.Thermal.Plateaus.size(); ++i) {
         const TThermalPlateau& p = c.Thermal.Plateaus[i];
+        std::string bias = FormatGeneral(p.Bias, '.', 6), se = FormatGeneral(p.BiasSe, '.', 3);
+        RoundToUncertainty(p.Bias, p.BiasSe, bias, se);
         soaks.rows.push_back({QString::number(i + 1), Q(FormatGeneral(p.Begin, '.', 8)),
                               Q(FormatGeneral(p.End, '.', 8)), Q(FormatGeneral(p.Temperature, '.', 5)),
-                              Q(FormatGeneral(p.Bias, '.', 6)), Q(FormatGeneral(p.BiasSe, '.', 3))});
+                              Q(bias), Q(se)});
       }
       table(soaks);
     }
@@ -686,10 +688,14 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
     points.widths = {0.18, 0.18, 0.12, 0.14, 0.19, 0.19};
     points.align = {Qt::AlignRight, Qt::AlignRight, Qt::AlignRight,
                     Qt::AlignRight, Qt::AlignRight, Qt::AlignRight};
-    for (const TAllanPoint& pt : c.Allan.Points)
-      points.rows.push_back({Q(FormatGeneral(pt.Tau, '.', 10)), Q(FormatGeneral(pt.Adev, '.', 10)),
-                             QString::number(pt.Terms), Q(FormatGeneral(pt.Edf, '.', 6)),
-                             Q(FormatGeneral(pt.Lo, '.', 10)), Q(FormatGeneral(pt.Hi, '.', 10))});
+    // Each deviation to the digits its interval supports.
+    for (const TAllanPoint& pt : c.Allan.Points) {
+      std::string adev = FormatGeneral(pt.Adev, '.', 10), lo = FormatGeneral(pt.Lo, '.', 10),
+                  hi = FormatGeneral(pt.Hi, '.', 10);
+      RoundToInterval(pt.Adev, pt.Lo, pt.Hi, adev, lo, hi);
+      points.rows.push_back({Q(FormatGeneral(pt.Tau, '.', 10)), Q(adev), QString::number(pt.Terms),
+                             Q(FormatGeneral(pt.Edf, '.', 6)), Q(lo), Q(hi)});
+    }
     if (!points.rows.empty()) {
       heading(QStringLiteral("Allan deviation points"));
       // Long tables split at page ends: one block per row.

@@ -56,6 +56,13 @@ std::string LineWith(const std::string& text, const std::string& part) {
   return {};
 }
 
+std::vector<std::string> Words(const std::string& line) {
+  std::vector<std::string> words;
+  std::istringstream in(line);
+  for (std::string w; in >> w;) words.push_back(w);
+  return words;
+}
+
 class CliReport : public ::testing::Test {
  protected:
   // 2000 records at 100 Hz: 0.012 and 0.008 deg/s in turn, a mean of
@@ -148,13 +155,22 @@ TEST_F(CliReport, PdfHoldsTheFiguresAsTheCommandsPrintThem) {
     std::vector<std::string> cells;
     std::istringstream split(line);
     for (std::string cell; std::getline(split, cell, '\t');) cells.push_back(cell);
-    if (cells[0] == "B upper" || std::string("QNBKR").find(cells[0]) != std::string::npos) {
-      ++terms;  // the term's row of the noise terms table: its value
+    if (cells[0] == "B upper") {
+      ++terms;  // no interval: as printed
       EXPECT_TRUE(Has(LineStarting(text.out, cells[0] + "  "), cells[1])) << line;
-    } else {  // a point: every column on one line of the points table
+    } else if (std::string("QNBKR").find(cells[0]) != std::string::npos) {
+      ++terms;  // the term's row of the noise terms table: its value to its interval's digits
+      EXPECT_TRUE(RoundedFrom(Words(LineStarting(text.out, cells[0] + "  "))[2], cells[1])) << line;
+    } else {  // a point: every column on one line of the points table, the deviations rounded
       ++points;
-      const std::string row = LineStarting(text.out, cells[0] + "  ");
-      for (const std::string& cell : cells) EXPECT_TRUE(Has(row, cell)) << cell << " of " << line;
+      const std::vector<std::string> row = Words(LineStarting(text.out, cells[0] + "  "));
+      ASSERT_EQ(row.size(), cells.size()) << line;
+      for (std::size_t k : {0, 2, 3}) EXPECT_EQ(row[k], cells[k]) << line;
+      for (std::size_t k : {1, 4, 5}) EXPECT_TRUE(RoundedFrom(row[k], cells[k])) << row[k] << " of " << line;
+      const double unit = std::pow(10.0, -static_cast<double>(row[1].size() - row[1].find('.') - 1));
+      const double digits = std::min(std::stod(row[1]) - std::stod(row[4]), std::stod(row[5]) - std::stod(row[1])) / unit;
+      if (std::stod(cells[4]) < std::stod(cells[1]))
+        EXPECT_TRUE(digits >= 9.5 && digits < 100.5) << "two significant digits of the interval: " << line;
     }
   }
   EXPECT_EQ(terms, 6);  // and B's bound
@@ -223,7 +239,7 @@ TEST_F(CliReport, TemperatureSensitivityWhereTheSpanHasIt) {
   for (const char* name : {"b1 ", "c "}) {
     const std::string line = LineStarting(printed.out, name);
     const std::string value = line.substr(line.find(' ') + 1, line.find(' ', line.find(' ') + 1) - line.find(' ') - 1);
-    EXPECT_TRUE(Has(LineStarting(text.out, std::string(name) + " "), value)) << name << value;
+    EXPECT_TRUE(RoundedFrom(Words(LineStarting(text.out, std::string(name) + " "))[2], value)) << name << value;
   }
   // The ramp of the fixture alone cannot separate T from dT/dt: no model,
   // but its temperature range is measured, as `thermal` prints it.
