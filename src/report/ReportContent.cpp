@@ -161,6 +161,10 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
     }
   });
   quant.Clear();
+  // The temperature model once the Allan deviation has let go of its
+  // rates: each analysis's copy of the span is held alone, not beside
+  // another.
+  allanThread.join();
   thermalThread = std::thread([&] {
     std::vector<SamplePoint> records;
     thermalOk = ReadSpanRecords(request.Path, begin, end, records, thermalError, {}, cancel);
@@ -170,7 +174,6 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
     if (thermalOk && !cancelled()) thermal = ComputeThermal(records, options);
   });
 
-  allanThread.join();
   if (!allanOk) {
     error = allanError;
     return false;
