@@ -435,21 +435,22 @@ const struct {
   const char* name;
   const char* text;
 } kDefinitions[] = {
-    {"Average value signal", "Mean of the rate over the span, \u00B0/h."},
-    {"Drift error", "Spread of the rate averaged over the drift time of the settings, times the sigma factor shown (1\u03C3 or 3\u03C3), \u00B0/h."},
-    {"Random walk", "Angle random walk from the spread of the rate over the random-walk time and the passband of the settings, \u00B0/\u221Ah."},
-    {"Bias error", "Average value signal less the Earth rate of the settings, \u00B0/h."},
-    {"Q", "Quantization noise: \u03C3(\u03C4) = \u221A3 Q / \u03C4 on the slope \u22121 of the Allan deviation, arcsec."},
-    {"N", "Angle random walk: \u03C3(\u03C4) = N / \u221A\u03C4 on the slope \u22121/2, \u00B0/\u221Ah."},
-    {"B, B tau", "Bias instability read from the flat minimum of the Allan deviation, and the averaging time where that minimum lies; \u00B0/h, s."},
-    {"K", "Rate random walk: \u03C3(\u03C4) = K \u221A(\u03C4 / 3) on the slope +1/2, \u00B0/h/\u221Ah."},
-    {"R", "Rate ramp: \u03C3(\u03C4) = R \u03C4 / \u221A2 on the slope +1, \u00B0/h\u00B2."},
+    {"Average value signal", "Mean of the rates of every record in the span, \u00B0/h."},
+    {"Drift error", "Root mean square, about the average value signal, of the mean rates of consecutive segments of the drift time of the settings (whole seconds from the span's start; the last, unfinished segment left out; a span of more than three drift times needed), times the sigma factor shown (1\u03C3 or 3\u03C3), \u00B0/h."},
+    {"Random walk", "The largest standard deviation of the rate within consecutive segments of the random-walk time of the settings (a span of more than ten of them needed), divided by 60 \u221A(passband of the settings), \u00B0/\u221Ah."},
+    {"Bias error", "Average value signal less the Earth rate of the settings taken with the average's sign (the input axis up or down), \u00B0/h."},
+    {"Q, N, B, K, R", "The five noise terms fitted together to the Allan variance \u03C3\u00B2(\u03C4) = 3 Q\u00B2/\u03C4\u00B2 + N\u00B2/\u03C4 + (0.664 B)\u00B2 + K\u00B2 \u03C4/3 + R\u00B2 \u03C4\u00B2/2 (overlapping estimator; least squares weighted by each point's degrees of freedom, no term negative). A term is reported only where its fitted square exceeds 3.5 of its standard errors, else NAN with the reason; lo and hi: its interval at the confidence shown."},
+    {"Q", "Quantization noise: its line \u03C3(\u03C4) = \u221A3 Q / \u03C4 (slope \u22121), arcsec."},
+    {"N", "Angle random walk: its line \u03C3(\u03C4) = N / \u221A\u03C4 (slope \u22121/2), \u00B0/\u221Ah."},
+    {"B, B tau", "Bias instability: its flat line \u03C3 = 0.664 B, \u00B0/h; B tau: the averaging time of the lowest point of the Allan deviation, s. B upper: where B is not reported, the lowest point / 0.664, a bound B cannot exceed."},
+    {"K", "Rate random walk: its line \u03C3(\u03C4) = K \u221A(\u03C4 / 3) (slope +1/2), \u00B0/h/\u221Ah."},
+    {"R", "Rate ramp: its line \u03C3(\u03C4) = R \u03C4 / \u221A2 (slope +1), \u00B0/h\u00B2."},
     {"Confidence, lo, hi", "Level of the Allan deviation's confidence interval and its bounds at each averaging time."},
-    {"b0 .. b3, c", "Bias model b0 + b1 T + b2 T\u00B2 + b3 T\u00B3 + c dT/dt (T in \u00B0C, dT/dt in \u00B0C/min); _se: one standard error of each."},
+    {"b0 .. b3, c", "Bias model b0 + b1 T + b2 T\u00B2 + b3 T\u00B3 + c dT/dt (T in \u00B0C, dT/dt in \u00B0C/min, up to the order of the settings), plus half the hysteresis while heating and less it while cooling where that is fitted; least squares over blocks of averaged records with usable temperatures; _se: one standard error of each, from the residuals' noise. A figure with an uncertainty is printed to the uncertainty's two significant digits."},
     {"Residual RMS, r2", "Root mean square of the bias less the model, at the recording's rate and of the averaged blocks; coefficient of determination."},
-    {"t_min_c, t_max_c", "Smallest and largest temperature of the records in the span, \u00B0C."},
-    {"Hysteresis", "Difference between the bias of the heating and the cooling branch at a common temperature, \u00B0/h."},
-    {"n_raw, b_raw", "N and B of the rate as recorded; n_compensated, b_compensated: after the model's correction."},
+    {"t_min_c, t_max_c", "Smallest and largest usable temperature reading in the span (inside the plausible range of the settings, spikes left out), \u00B0C."},
+    {"Hysteresis", "Bias of the heating branch less that of the cooling branch at the same temperature, beyond the model's b(T) + c dT/dt, fitted with it, \u00B0/h."},
+    {"n_raw, b_raw", "N and B (as above) of the rates of the span as recorded; n_compensated, b_compensated: of the rates less the model's correction."},
     {"Gaps, Backward", "Gaps and gap s: steps in time over 1.5 times the median step, the time they cover; backward: steps back in time; skipped: records left out."},
     {"PASS, FAIL, INCOMPLETE", "Every limit met; a limit not met; no limit failed but a figure could not be measured (the unit is neither passed nor failed). \u201C< x (bound)\u201D: the data bound the figure from above."},
     {"\u2014", "No value: the reason stands beside it."},
@@ -460,9 +461,9 @@ std::string ThermalNoValueReason(const std::string& field, const TThermalResult&
   const bool measured = field == "t_min_c" || field == "t_max_c" || field.rfind("n_raw", 0) == 0 ||
                         field.rfind("b_raw", 0) == 0;
   if (field.rfind("n_", 0) == 0 || field.rfind("b_", 0) == 0)
-    return measured || r.Valid ? "no such region in the data" : "no model: " + r.Message;
+    return measured || r.Valid ? "no such region in the data" : "no model (see above)";
   if (measured) return "no temperature in the span";
-  if (!r.Valid) return "no model: " + r.Message;
+  if (!r.Valid) return "no model (see above)";
   if (field == "hysteresis_deg_h") return "no common temperature on both branches";
   if (field[0] == 'b' && field.size() >= 2 && field[1] - '0' > r.Order) return "above the model's order";
   if (field[0] == 'c') return r.RateTerm ? "no degree of freedom left" : "fitted without the rate term";
@@ -626,12 +627,21 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
   // Every figure of the model, a figure without a value as "\u2014" with the
   // reason, so that nothing the limits may name is silently left out.
   heading(QStringLiteral("Temperature sensitivity"));
+  // A note longer than the line continues on the rows under it.
+  const auto wrapRows = [&](TTable& t) {
+    const QFontMetricsF metrics(PlotFont(u, t.pt));
+    std::vector<QStringList> rows;
+    for (const QStringList& row : t.rows)
+      for (const QString& line : WrapText(row[0], width - u.Mm(2.5), metrics)) rows.push_back({line});
+    t.rows = rows;
+  };
   if (!c.Thermal.Valid) {
     TTable note;
     note.widths = {1.0};
     note.align = {Qt::AlignLeft};
     note.rows.push_back({QStringLiteral("Not measured: ") + Q(c.ThermalNote)});
     for (const std::string& w : c.Thermal.Warnings) note.rows.push_back({QStringLiteral("Warning: ") + Q(w)});
+    wrapRows(note);
     table(note);
   }
   {
@@ -662,6 +672,7 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
     if (!c.Thermal.HysteresisNote.empty())
       notes.rows.push_back({QStringLiteral("No hysteresis: ") + Q(c.Thermal.HysteresisNote)});
     for (const std::string& w : c.Thermal.Warnings) notes.rows.push_back({QStringLiteral("Warning: ") + Q(w)});
+    wrapRows(notes);
     table(notes);
     if (!c.Thermal.Plateaus.empty()) {
       TTable soaks;
