@@ -347,9 +347,14 @@ void DrawTable(QCPPainter& p, const QRectF& rect, const TTable& t, const TUnits&
     double x = rect.left();
     for (int c = 0; c < row.size() && c < static_cast<int>(t.widths.size()); ++c) {
       const double w = rect.width() * t.widths[static_cast<std::size_t>(c)];
-      p.setFont(font);
-      p.setPen(c == row.size() - 1 && last.isValid() ? last : QColor(Qt::black));
       const QRectF cell(x + u.Mm(1), y, w - u.Mm(2), line);
+      // A text wider than its cell is set smaller (to 5.5 pt) rather than cut.
+      QFont fitted = font;
+      const double wide = QFontMetricsF(font, p.device()).horizontalAdvance(row[c]);
+      if (wide > cell.width() && !row[c].contains(QLatin1Char('\n')))
+        fitted.setPointSizeF(std::max(5.5, font.pointSizeF() * cell.width() / wide * 0.98));
+      p.setFont(fitted);
+      p.setPen(c == row.size() - 1 && last.isValid() ? last : QColor(Qt::black));
       p.drawText(cell, static_cast<int>(t.align[static_cast<std::size_t>(c)] | Qt::AlignVCenter),
                  row[c]);
       x += w;
@@ -494,13 +499,18 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
                       p.setFont(Font(18, true));
                       p.drawText(QRectF(r.left(), r.top(), r.width() * 0.7, u.Mm(9)),
                                  Qt::AlignLeft | Qt::AlignVCenter, kTitle);
-                      p.setFont(Font(9.5));
                       const QString ident = c.Identification.Rows.empty()
                                                 ? QString()
                                                 : Q(c.Identification.Rows[0].Text);
+                      const QString line = ident + QStringLiteral("  \u2014  ") + Q(c.FileName);
+                      // A long file name is set smaller, never cut.
+                      QFont font = Font(9.5);
+                      const double wide = QFontMetricsF(font, p.device()).horizontalAdvance(line);
+                      if (wide > r.width() * 0.7) font.setPointSizeF(std::max(6.0, 9.5 * r.width() * 0.7 / wide * 0.98));
+                      p.setFont(font);
                       p.drawText(QRectF(r.left(), r.top() + u.Mm(9), r.width() * 0.7, u.Mm(6)),
-                                 Qt::AlignLeft | Qt::AlignVCenter,
-                                 ident + QStringLiteral("  \u2014  ") + Q(c.FileName));
+                                 Qt::AlignLeft | Qt::AlignVCenter, line);
+                      p.setFont(Font(9.5));
                       p.drawText(QRectF(r.left(), r.top() + u.Mm(15), r.width() * 0.7, u.Mm(6)),
                                  Qt::AlignLeft | Qt::AlignVCenter,
                                  QStringLiteral("Report no. ") +
@@ -1232,7 +1242,9 @@ TPdfMetadata Metadata(const std::vector<const TReportContent*>& units, const std
   const std::string idents = joined([](const TReportContent& c) { return IdentificationValue(c, "Identification"); });
   const std::string files = joined([](const TReportContent& c) { return c.FileName; });
   const TTestSpec spec = units.empty() ? TTestSpec{} : units.front()->Spec;
-  m.Subject = (units.size() == 1 ? "Test of gyroscope " : "Test of gyroscopes ") + idents + " (" + files + ")" +
+  // A batch's subject stays short: its units are in the keywords.
+  m.Subject = (units.size() == 1 ? "Test of gyroscope " + idents + " (" + files + ")"
+                                 : "Test of " + std::to_string(units.size()) + " gyroscopes in one batch") +
               (spec.Name.empty() ? std::string()
                                  : " to specification " + spec.Name + ", revision " + spec.Revision);
   m.Keywords = idents;
