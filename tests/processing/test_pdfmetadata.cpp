@@ -1,18 +1,18 @@
-// The document information appended to a finished PDF: the bytes of the
-// update, what independent readers (qpdf, pdfinfo) make of it, refusals.
+// The document information appended to a finished PDF: its bytes, what
+// qpdf and pdfinfo make of it, refusals.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "common/TestFiles.h"
 #include "report/PdfMetadata.h"
 
 namespace {
 
-// A small PDF with a classic table, laid out by hand: a catalog with an
-// older metadata stream, a page, an identifier.
+// A small PDF with a classic table: a catalog with older metadata.
 std::string SmallPdf() {
   std::string pdf = "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n";
   std::string offsets;
@@ -33,40 +33,24 @@ std::string SmallPdf() {
   return pdf;
 }
 
-std::string Shell(const std::string& command) {
-  std::string out;
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  return ::pclose(pipe) == 0 ? out : "FAILED: " + out;
-}
-
-TEST(PdfMetadata, TextStringsAreUtf16WithTheirMark) {
-  EXPECT_EQ(PdfTextString("A\u00B0"), "<FEFF004100B0>");
-  EXPECT_EQ(PdfTextString("\u0418\xF0\x9D\x84\x9E"), "<FEFF0418D834DD1E>");  // a pair past U+FFFF
-  EXPECT_EQ(PdfTextString("a\xFF" "b\xC0\xAF"), "<FEFF0061FFFD0062FFFDFFFD>");  // invalid and overlong bytes
-}
-
-// The update after the old bytes, as independent readers see it; applied
-// a second time it chains to the first.
+// Applied a second time, the update chains to the first.
 TEST(PdfMetadata, UpdateIsReadByOtherReadersAndChains) {
   const std::string original = SmallPdf();
   std::string pdf = original, error;
   TPdfMetadata m{"Gyroscope test report", "\u0418\u0432\u0430\u043D\u043E\u0432 & <Co>", "Test of unit 7",
                  "VRDT40-7; verdict PASS", "Ratelog 0.1.0", "Ratelog 0.1.0", 1796625600};
+  EXPECT_EQ(PdfTextString("a\xFF" "\u00B0\xC0\xAF\xF0\x9D\x84\x9E"), "<FEFF0061FFFD00B0FFFDFFFDD834DD1E>");
   ASSERT_TRUE(AppendPdfMetadata(pdf, m, error)) << error;
   ASSERT_EQ(pdf.compare(0, original.size(), original), 0) << "the old bytes are kept";
   const std::string update = pdf.substr(original.size());
   for (const char* part : {"5 0 obj\n<<\n/Title <FEFF00470079", "/Author <FEFF041804320430043D043E04320020",
                            "/CreationDate (D:20261207064000+00'00')",
                            "<dc:creator><rdf:Seq><rdf:li>\u0418\u0432\u0430\u043D\u043E\u0432 &amp; &lt;Co&gt;</rdf:li>",
-                           "<xmp:CreateDate>2026-12-07T06:40:00+00:00</xmp:CreateDate>",
                            "pdfaid:part=\"1\" pdfaid:conformance=\"B\"",
                            "1 0 obj\n<< /Type /Catalog /Pages 2 0 R  /Lang (en\\(x\\)>>) /Metadata 6 0 R\n>>",
                            "/ID [<00112233445566778899AABBCCDDEEFF> <"})
     EXPECT_NE(update.find(part), std::string::npos) << part << "\n" << update;
-  EXPECT_NE(update.find("/Size 7\n/Root 1 0 R\n/Info 5 0 R\n/Prev " + std::to_string(original.find("xref\n")) + "\n"),
-            std::string::npos);
+  EXPECT_NE(update.find("/Info 5 0 R\n/Prev " + std::to_string(original.find("xref\n")) + "\n"), std::string::npos);
   // Each entry of the new table: 20 bytes, pointing at its object.
   const std::size_t table = update.find("xref\n1 1\n");
   ASSERT_NE(table, std::string::npos);
@@ -78,41 +62,36 @@ TEST(PdfMetadata, UpdateIsReadByOtherReadersAndChains) {
 
   TTempDir tmp;
   const std::string file = tmp.File("m.pdf");
-  const auto check = [&] {
+  const auto check = [&](std::vector<std::string> lines) {
     std::ofstream(file, std::ios::binary) << pdf;
-    EXPECT_EQ(Shell("qpdf --check " + file).find("FAILED"), std::string::npos) << Shell("qpdf --check " + file);
-    return Shell("pdfinfo -meta " + file) + Shell("pdfinfo " + file);
+    std::string info(1 << 16, '\0');  // qpdf's verdict, then what pdfinfo reads
+    FILE* pipe = ::popen(("qpdf --check " + file + " >/dev/null && pdfinfo -meta " + file + " && pdfinfo " + file).c_str(), "r");
+    info.resize(std::fread(info.data(), 1, info.size(), pipe));
+    EXPECT_EQ(::pclose(pipe), 0) << info;
+    for (const std::string& line : lines) EXPECT_NE(info.find(line), std::string::npos) << line << info;
   };
-  std::string info = check();
-  for (const char* line : {"Author:          \u0418\u0432\u0430\u043D\u043E\u0432 & <Co>\n",
-                           "Subject:         Test of unit 7\n", "Keywords:        VRDT40-7; verdict PASS\n",
-                           "<pdf:Keywords>VRDT40-7; verdict PASS</pdf:Keywords>"})
-    EXPECT_NE(info.find(line), std::string::npos) << line << info;
+  check({"Author:          \u0418\u0432\u0430\u043D\u043E\u0432 & <Co>\n", "Subject:         Test of unit 7\n",
+         "<pdf:Keywords>VRDT40-7; verdict PASS</pdf:Keywords>"});
 
   m.Keywords = "VRDT40-7; verdict FAIL";
   const std::size_t first = pdf.size(), firstTable = pdf.rfind("\nxref\n") + 1;
   ASSERT_TRUE(AppendPdfMetadata(pdf, m, error)) << error;
   EXPECT_NE(pdf.find("/Size 9\n/Root 1 0 R\n/Info 7 0 R\n/Prev " + std::to_string(firstTable) + "\n", first),
             std::string::npos);
-  info = check();
-  EXPECT_NE(info.find("Keywords:        VRDT40-7; verdict FAIL\n"), std::string::npos) << info;
+  check({"Keywords:        VRDT40-7; verdict FAIL\n"});
 }
 
 TEST(PdfMetadata, RefusesWhatItCannotRead) {
   const std::string good = SmallPdf();
   const std::size_t xref = good.find("xref\n");
-  std::string without = good;
+  std::string without = good, stream = good, moved = good;
   without.replace(good.find("/Root 1 0 R"), 11, "/Rot 1 0 R ");
-  std::string stream = good;  // a cross-reference stream where startxref points
-  stream.replace(xref, 4, "7 0 ");
-  std::string moved = good;  // the catalog's entry points at the pages
-  moved.replace(xref + 29, 10, moved.substr(xref + 49, 10));
+  stream.replace(xref, 4, "7 0 ");  // a cross-reference stream where startxref points
+  moved.replace(xref + 29, 10, moved.substr(xref + 49, 10));  // the catalog's entry points at the pages
   for (const std::string& bad : {std::string("%PDF-1.4\n"), good.substr(0, xref), without, stream, moved,
                                  good.substr(0, good.rfind("startxref")) + "startxref\n99999999\n%%EOF\n"}) {
     std::string pdf = bad, error;
-    EXPECT_FALSE(AppendPdfMetadata(pdf, TPdfMetadata{}, error));
-    EXPECT_EQ(pdf, bad);
-    EXPECT_EQ(error.rfind("cannot set the document information: ", 0), 0u) << error;
+    EXPECT_TRUE(!AppendPdfMetadata(pdf, {}, error) && pdf == bad && error.rfind("cannot set the document", 0) == 0) << error;
   }
 }
 
