@@ -100,6 +100,7 @@ TReportDocument DocumentOptions(const Options& o) {
   take("axis", d.Axis);
   take("station", d.Station);
   take("chamber", d.Chamber);
+  take("equipment", d.Equipment);
   take("tested-by", d.TestedBy);
   take("checked-by", d.CheckedBy);
   take("approved-by", d.ApprovedBy);

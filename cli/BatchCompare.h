@@ -28,11 +28,11 @@ std::vector<TLimit> LimitOptions(const Options& o, TTestSpec* spec = nullptr);
 
 // The report's number, revision, test conditions and signatories
 // (--report-number, --report-revision, --latitude, --axis, --station,
-// --chamber, --tested-by, --checked-by, --approved-by); UsageError for a
+// --chamber, --equipment, --tested-by, --checked-by, --approved-by); UsageError for a
 // latitude that is no number of degrees from -90 to 90.
 TReportDocument DocumentOptions(const Options& o);
 inline const std::vector<std::string> kDocumentOptions = {
-    "report-number", "report-revision", "latitude", "axis", "station", "chamber", "tested-by", "checked-by", "approved-by"};
+    "report-number", "report-revision", "latitude", "axis", "station", "chamber", "equipment", "tested-by", "checked-by", "approved-by"};
 
 // The analysis of every recording of the command line (--begin, --end,
 // --limit, --settings), as the report makes it; a recording that cannot be

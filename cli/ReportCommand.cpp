@@ -144,19 +144,16 @@ int Report(const Options& o, std::ostream& out, std::ostream& err) {
     return ExitFailure;
   }
 
-  // The chart's points are read on a thread of their own meanwhile.
-  std::shared_ptr<TRecordingSeries> chart;
-  std::string chartError;
-  std::thread chartThread(
-      [&] { chart = LoadChartData(request.Path, request.Settings, chartError); });
+  // The chart's points are read once the figures are computed and their
+  // copies of the span are gone: a long recording is held once at a time.
   TReportContent content;
   std::string error;
-  const bool computed = ComputeReport(request, content, error);
-  chartThread.join();
-  if (!computed) {
+  if (!ComputeReport(request, content, error)) {
     err << "ratelog-cli: cannot make the report: " << error << "\n";
     return ExitFailure;
   }
+  std::string chartError;
+  const std::shared_ptr<TRecordingSeries> chart = LoadChartData(request.Path, request.Settings, chartError);
   if (!chart) {
     err << "ratelog-cli: cannot read recording " << chartError << "\n";
     return ExitFailure;

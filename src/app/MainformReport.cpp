@@ -15,5 +15,6 @@ void TMainFrm::ac_reportExecute() {
   request.Settings.Assign(OpenFile);
   request.CodePage = UserHeaderCodePage();
   ReportFrm->Start(request, Chart->SharedRecording(),
-                   ReportLimitsPath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")));
+                   ReportLimitsPath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")),
+                   ReportDocumentPath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")));
 }

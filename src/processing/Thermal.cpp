@@ -353,10 +353,17 @@ namespace {
 
 // The Allan read-outs (N, B) of rates at the records' times, gaps and steps
 // back handled as the noise analysis handles them.
-void AllanReadouts(const std::vector<SamplePoint>& records, const std::vector<float>& rates,
+// `rates` is lent to the computation (which gives it back as it was), not
+// copied: a long recording's rates are held once.
+void AllanReadouts(const std::vector<SamplePoint>& records, std::vector<float>& rates,
                    double& n, double& b) {
   TSpanRates span;
-  span.Rates = rates;
+  span.Rates.swap(rates);
+  struct TGiveBack {
+    std::vector<float>& from;
+    std::vector<float>& to;
+    ~TGiveBack() { to.swap(from); }
+  } giveBack{span.Rates, rates};
   span.Times.reserve(records.size());
   for (const SamplePoint& s : records) span.Times.push_back(s.Time);
   if (!records.empty()) {
@@ -371,7 +378,8 @@ void AllanReadouts(const std::vector<SamplePoint>& records, const std::vector<fl
 // The reading step of a quantized sensor: the most frequent positive
 // difference between successive readings (to 0.001 deg C), when it makes up
 // most of them; else 0.
-double ReadingStep(const std::vector<SamplePoint>& records, const std::vector<std::size_t>& in) {
+template <class Index>
+double ReadingStep(const std::vector<SamplePoint>& records, const std::vector<Index>& in) {
   std::map<long, std::int64_t> counts;
   std::int64_t total = 0;
   for (std::size_t j = 1; j < in.size(); ++j) {
@@ -391,15 +399,19 @@ double ReadingStep(const std::vector<SamplePoint>& records, const std::vector<st
 // median of their seven neighbours among those (a single spike or a short
 // burst of them is left out). Returns the flags; counts what is left out;
 // `step` receives the sensor's reading step (0: none).
+// `scratch` (any content) is used for the median of the departures.
+// `Index` holds a record's position: four bytes where the records allow.
+template <class Index>
 std::vector<bool> UsableTemperatures(const std::vector<SamplePoint>& records, double low,
-                                     double high, TThermalResult& r, double& step) {
+                                     double high, TThermalResult& r, double& step,
+                                     std::vector<float>& scratch) {
   const std::size_t n = records.size();
   std::vector<bool> ok(n, false);
-  std::vector<std::size_t> in;
+  std::vector<Index> in;
   for (std::size_t i = 0; i < n; ++i) {
     const double T = records[i].Temperature;
     if (low < T && T < high)
-      in.push_back(i);
+      in.push_back(static_cast<Index>(i));
     else
       ++r.OutOfRange;
   }
@@ -418,9 +430,11 @@ std::vector<bool> UsableTemperatures(const std::vector<SamplePoint>& records, do
   step = ReadingStep(records, in);
   double mad = 0;
   if (k) {
-    std::vector<float> sorted = absDev;
-    const auto mid = sorted.begin() + static_cast<std::ptrdiff_t>(k / 2);
-    std::nth_element(sorted.begin(), mid, sorted.end());
+    if (scratch.size() < k) scratch.resize(k);
+    std::copy(absDev.begin(), absDev.end(), scratch.begin());
+    const auto end = scratch.begin() + static_cast<std::ptrdiff_t>(k);
+    const auto mid = scratch.begin() + static_cast<std::ptrdiff_t>(k / 2);
+    std::nth_element(scratch.begin(), mid, end);
     mad = 1.4826 * *mid;
   }
   r.SpikeThreshold = std::max({8 * mad, 1.0, 3 * step});
@@ -525,7 +539,11 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
   AllanReadouts(records, rates, r.NRaw, r.BRaw);
 
   double step = 0;
-  const std::vector<bool> ok = UsableTemperatures(records, options.TLow, options.THigh, r, step);
+  // The rates' buffer is free until the compensated rates are written.
+  const std::vector<bool> ok =
+      n <= std::numeric_limits<std::uint32_t>::max()
+          ? UsableTemperatures<std::uint32_t>(records, options.TLow, options.THigh, r, step, rates)
+          : UsableTemperatures<std::size_t>(records, options.TLow, options.THigh, r, step, rates);
   for (std::size_t i = 0; i < n; ++i) {
     if (!ok[i]) continue;
     r.TMin = std::isnan(r.TMin) ? records[i].Temperature : std::min<double>(r.TMin, records[i].Temperature);

@@ -1,6 +1,8 @@
 #include "report/Figures.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 
@@ -134,4 +136,74 @@ std::vector<std::string> KnownFieldNames() {
   for (const TFigure& f : AllanFigures(TAllanResult{})) names.push_back(FieldName(f.Caption));
   for (const TFigure& f : ThermalFigures(TThermalResult{})) names.push_back(FieldName(f.Caption));
   return names;
+}
+
+namespace {
+
+// `v` with its last printed digit at 10^last.
+std::string AtDigit(double v, int last) {
+  char text[64];
+  if (last >= -12) {
+    const double unit = std::pow(10.0, last);
+    const double rounded = last > 0 ? std::round(v / unit) * unit : v;
+    std::snprintf(text, sizeof text, "%.*f", std::max(0, -last), rounded);
+  } else {
+    const int digits = static_cast<int>(std::floor(std::log10(std::fabs(v)))) - last;
+    std::snprintf(text, sizeof text, "%.*E", std::max(1, digits), v);
+  }
+  std::string s = text;
+  if (s.find_first_not_of("-0.") == std::string::npos && s[0] == '-') s.erase(0, 1);  // no "-0.00"
+  return s;
+}
+
+// The exponent of the last of two significant digits of `u` (u > 0).
+int LastDigit(double u) {
+  int e = static_cast<int>(std::floor(std::log10(u)));
+  if (std::round(u / std::pow(10.0, e - 1)) >= 100) ++e;  // 0.000996 is 0.0010
+  return e - 1;
+}
+
+}  // namespace
+
+bool RoundToUncertainty(double value, double uncertainty, std::string& valueText, std::string& uncertaintyText) {
+  if (!std::isfinite(value) || !std::isfinite(uncertainty) || !(uncertainty > 0)) return false;
+  const int last = LastDigit(uncertainty);
+  valueText = AtDigit(value, last);
+  uncertaintyText = AtDigit(uncertainty, last);
+  return true;
+}
+
+bool RoundToInterval(double value, double lo, double hi, std::string& valueText, std::string& loText,
+                     std::string& hiText) {
+  if (!std::isfinite(lo) || !std::isfinite(hi)) return false;
+  const double u = std::min(value - lo, hi - value);
+  if (!std::isfinite(value) || !(u > 0)) return false;
+  const int last = LastDigit(u);
+  valueText = AtDigit(value, last);
+  loText = AtDigit(lo, last);
+  hiText = AtDigit(hi, last);
+  return true;
+}
+
+void RoundFiguresToUncertainty(std::vector<TFigure>& figures) {
+  const auto find = [&](const std::string& caption) -> TFigure* {
+    for (TFigure& f : figures)
+      if (f.Caption == caption) return &f;
+    return nullptr;
+  };
+  for (TFigure& f : figures) {
+    std::string value, lo, hi;
+    if (TFigure* se = find(f.Caption + "_se")) {
+      if (RoundToUncertainty(f.Value, se->Value, value, lo)) {
+        f.Text = value;
+        se->Text = lo;
+      }
+    } else if (TFigure *l = find(f.Caption + " lo"), *h = find(f.Caption + " hi"); l && h) {
+      if (RoundToInterval(f.Value, l->Value, h->Value, value, lo, hi)) {
+        f.Text = value;
+        l->Text = lo;
+        h->Text = hi;
+      }
+    }
+  }
 }

@@ -45,6 +45,23 @@ std::vector<TFigure> AllanCounts(const TAllanResult& result);
 // fitted, the measured ones (temperature range, raw read-outs) all the same.
 std::vector<TFigure> ThermalFigures(const TThermalResult& result);
 
+// A value and its uncertainty as printed together: the uncertainty to two
+// significant digits and the value to the same last digit ("0.02007" and
+// "0.00034" for 0.0200712 and 0.000341). False (texts untouched) when
+// the uncertainty is no positive finite number or the value not finite.
+bool RoundToUncertainty(double value, double uncertainty, std::string& valueText,
+                        std::string& uncertaintyText);
+// The same for a value with an interval [lo, hi] around it: the smaller
+// distance to an end is the uncertainty; both ends printed to the value's
+// last digit.
+bool RoundToInterval(double value, double lo, double hi, std::string& valueText, std::string& loText,
+                     std::string& hiText);
+// Every figure of `figures` that has an uncertainty in the same table
+// (NAME_se, or the interval "NAME lo" .. "NAME hi") printed to the
+// uncertainty's digits, the uncertainty (or interval) with it. Limits
+// compare the texts, so they compare what the page shows.
+void RoundFiguresToUncertainty(std::vector<TFigure>& figures);
+
 // One analysis whose figures limits may name.
 struct TFigureTable {
   std::string Command;  // "calc", "allan"

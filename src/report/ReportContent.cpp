@@ -161,6 +161,10 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
     }
   });
   quant.Clear();
+  // The temperature model once the Allan deviation has let go of its
+  // rates: each analysis's copy of the span is held alone, not beside
+  // another.
+  allanThread.join();
   thermalThread = std::thread([&] {
     std::vector<SamplePoint> records;
     thermalOk = ReadSpanRecords(request.Path, begin, end, records, thermalError, {}, cancel);
@@ -170,7 +174,6 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
     if (thermalOk && !cancelled()) thermal = ComputeThermal(records, options);
   });
 
-  allanThread.join();
   if (!allanOk) {
     error = allanError;
     return false;
@@ -192,9 +195,13 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   content.Sha256 = sha;
   content.Thermal = std::move(thermal);
   content.ThermalFigures = {"thermal", ThermalFigures(content.Thermal)};
+  // The report prints each figure that has an uncertainty to the
+  // uncertainty's digits, and its limits compare what it prints.
+  RoundFiguresToUncertainty(content.ThermalFigures.Figures);
   if (!content.Thermal.Valid) content.ThermalNote = content.Thermal.Message;
   content.Allan = std::move(allan);
   content.AllanFigures = {"allan", AllanFigures(content.Allan)};
+  RoundFiguresToUncertainty(content.AllanFigures.Figures);
   content.AllanCounts = {"allan", AllanCounts(content.Allan)};
 
   content.Begin = begin;
@@ -230,27 +237,26 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   if (header && !info.CompName.empty())
     content.Identification.Rows.push_back(Row("Computer", DecodeHeaderText(info.CompName, request.CodePage)));
   const TOptionProgramm& s = request.Settings;
-  const auto stated = [](const std::string& text) { return text.empty() ? std::string("not stated") : text; };
-  const TReportDocument& d = request.Document;
   const bool measured = std::isfinite(content.Thermal.TMin) && std::isfinite(content.Thermal.TMax);
   content.Conditions = {
       "Test conditions",
-      {Row("Latitude", stated(d.Latitude), d.Latitude.empty() ? "" : "\u00B0"),
-       Row("Input axis", stated(d.Axis)),
+      {Row("Latitude", ""),
+       Row("Input axis", ""),
        Row("Earth rate used", FormatGeneral(request.Settings.EarthRate, '.', 10), "\u00B0/h"),
-       Row("Ambient or chamber", stated(d.Chamber)),
+       Row("Ambient or chamber", ""),
        Row("Temperature (measured)",
            measured ? FormatGeneral(content.Thermal.TMin, '.', 4) + " .. " + FormatGeneral(content.Thermal.TMax, '.', 4)
                     : "not measured",
            measured ? "\u00B0C" : ""),
-       Row("Station", stated(d.Station))}};
+       Row("Station", "")}};
   content.Equipment = {
       "Equipment",
       {Row("Recording computer", header && !info.CompName.empty() ? DecodeHeaderText(info.CompName, request.CodePage)
                                                                    : "not in the recording"),
        Row("Serial port", "not in the recording"),
        Row("Device firmware", "not in the recording"),
-       Row("Evaluation", "Ratelog " RATELOG_VERSION)}};
+       Row("Evaluation", "Ratelog " RATELOG_VERSION),
+       Row("Test equipment", "")}};
   content.Settings = {
       "Settings",
       {Row("Averaging time", std::to_string(s.SafeMeanTime()), "s"),
@@ -262,12 +268,71 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
 
   content.Sigma = request.Sigma;
   content.Spec = request.Spec;
-  content.Document = request.Document;
+  SetReportDocument(content, request.Document);
   content.Spec.Limits.clear();
   EvaluateReportLimits(content, request.Limits);
   content.CreatedAt = OleDateNow();
   if (progress) progress(100);
   return true;
+}
+
+void SetReportDocument(TReportContent& content, const TReportDocument& d) {
+  content.Document = d;
+  const auto set = [](TReportSection& section, const char* caption, const std::string& text, const char* unit) {
+    for (TFigure& row : section.Rows)
+      if (row.Caption == caption) {
+        row.Text = text.empty() ? "not stated" : text;
+        row.Unit = text.empty() ? "" : unit;
+      }
+  };
+  set(content.Conditions, "Latitude", d.Latitude, "\u00B0");
+  set(content.Conditions, "Input axis", d.Axis, "");
+  set(content.Conditions, "Ambient or chamber", d.Chamber, "");
+  set(content.Conditions, "Station", d.Station, "");
+  set(content.Equipment, "Test equipment", d.Equipment, "");
+}
+
+namespace {
+
+struct TDocumentKey {
+  const char* key;
+  std::string TReportDocument::*field;
+};
+const TDocumentKey kDocumentKeys[] = {
+    {"number", &TReportDocument::Number},       {"revision", &TReportDocument::Revision},
+    {"latitude", &TReportDocument::Latitude},   {"axis", &TReportDocument::Axis},
+    {"chamber", &TReportDocument::Chamber},     {"station", &TReportDocument::Station},
+    {"equipment", &TReportDocument::Equipment}, {"tested by", &TReportDocument::TestedBy},
+    {"checked by", &TReportDocument::CheckedBy}, {"approved by", &TReportDocument::ApprovedBy}};
+
+}  // namespace
+
+std::string ReportDocumentLines(const TReportDocument& d) {
+  std::string text;
+  for (const TDocumentKey& k : kDocumentKeys) {
+    std::string value = d.*k.field;
+    for (char& c : value)
+      if (c == '\n' || c == '\r') c = ' ';
+    text += std::string(k.key) + ": " + value + "\n";
+  }
+  return text;
+}
+
+TReportDocument ParseReportDocumentLines(const std::string& text) {
+  TReportDocument d;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    at = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const auto colon = line.find(": ");
+    if (colon == std::string::npos) continue;
+    for (const TDocumentKey& k : kDocumentKeys)
+      if (line.compare(0, colon, k.key) == 0 && std::string(k.key).size() == colon) d.*k.field = line.substr(colon + 2);
+  }
+  return d;
 }
 
 void EvaluateReportLimits(TReportContent& content, const std::vector<TLimit>& limits) {
@@ -296,4 +361,9 @@ std::string ReportLimitsPath(const char* xdgConfigHome, const char* home) {
   else if (home && *home) folder = std::string(home) + "/.config";
   else return {};
   return folder + "/ratelog/report-limits.txt";
+}
+
+std::string ReportDocumentPath(const char* xdgConfigHome, const char* home) {
+  const std::string limits = ReportLimitsPath(xdgConfigHome, home);
+  return limits.empty() ? limits : limits.substr(0, limits.rfind('/') + 1) + "report-document.txt";
 }

@@ -28,8 +28,23 @@ struct TReportDocument {
   std::string Axis;      // the input axis' orientation
   std::string Station;   // the test station
   std::string Chamber;   // ambient or chamber temperature as set
+  std::string Equipment; // test equipment beyond the recording (rate table, chamber, supply)
   std::string TestedBy, CheckedBy, ApprovedBy;
 };
+
+// The document's facts into a computed report: its Document and the rows
+// of the conditions and the equipment that show them ("not stated" where
+// empty). The window sets them again when the user changes them.
+struct TReportContent;
+void SetReportDocument(TReportContent& content, const TReportDocument& document);
+
+// The document's fields as the window keeps them between reports: one
+// "key: value" line each (number, revision, latitude, axis, chamber,
+// station, equipment, tested by, checked by, approved by), and read back
+// (unknown keys and other lines skipped; line breaks in a value become
+// spaces).
+std::string ReportDocumentLines(const TReportDocument& document);
+TReportDocument ParseReportDocumentLines(const std::string& text);
 
 struct TReportRequest {
   std::string Path;  // the recording
@@ -105,3 +120,5 @@ bool IsRecordingPath(const std::string& path);
 // per-user settings folder ($XDG_CONFIG_HOME/ratelog/, default
 // ~/.config/ratelog/). Empty when neither variable is set.
 std::string ReportLimitsPath(const char* xdgConfigHome, const char* home);
+// Beside it, "report-document.txt": the document's fields of the last report.
+std::string ReportDocumentPath(const char* xdgConfigHome, const char* home);

@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QGridLayout>
+#include <QLineEdit>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -12,6 +14,7 @@
 #include <QSaveFile>
 #include <QVBoxLayout>
 
+#include "processing/NumberFormat.h"
 #include "report/ReportPdf.h"
 #include "ui/Dialogs.h"
 #include "ui/RecordingSeries.h"
@@ -38,6 +41,35 @@ TReportFrm::TReportFrm(QWidget* parent) : QDialog(parent) {
   setWindowTitle(QStringLiteral("Report"));
   resize(900, 760);
 
+  // The document: its number, the test's conditions, who signs.
+  const auto line = [this](const char* name, const char* hint) {
+    auto* edit = Named(new QLineEdit(this), name);
+    edit->setPlaceholderText(QString::fromUtf8(hint));
+    return edit;
+  };
+  e_number = line("e_number", "not stated");
+  e_revision = line("e_revision", "not stated");
+  e_latitude = line("e_latitude", "degrees, -90 .. 90");
+  e_axis = line("e_axis", "e.g. up, east");
+  e_chamber = line("e_chamber", "e.g. 23 \u00B0C ambient");
+  e_station = line("e_station", "not stated");
+  e_equipment = line("e_equipment", "rate table, chamber, supply");
+  e_tested = line("e_tested", "name");
+  e_checked = line("e_checked", "name");
+  e_approved = line("e_approved", "name");
+  auto* document = new QGridLayout;
+  const struct {
+    const char* label;
+    QLineEdit* edit;
+  } fields[] = {{"Report no.", e_number},       {"Revision", e_revision},  {"Latitude", e_latitude},
+                {"Input axis", e_axis},          {"Ambient or chamber", e_chamber}, {"Station", e_station},
+                {"Equipment", e_equipment},      {"Tested by", e_tested},   {"Checked by", e_checked},
+                {"Approved by", e_approved}};
+  for (int i = 0; i < static_cast<int>(std::size(fields)); ++i) {
+    document->addWidget(new QLabel(QString::fromUtf8(fields[i].label), this), i / 2, (i % 2) * 2);
+    document->addWidget(fields[i].edit, i / 2, (i % 2) * 2 + 1);
+  }
+
   e_limits = Named(new QPlainTextEdit(this), "e_limits");
   e_limits->setPlaceholderText(QStringLiteral("one limit per line, e.g.\nrandom_walk<=0.005\nb<=0.05"));
   e_limits->setFixedHeight(110);
@@ -46,7 +78,7 @@ TReportFrm::TReportFrm(QWidget* parent) : QDialog(parent) {
                                 this),
                      "lab_fields");
   lab_fields->setWordWrap(true);
-  but_apply = Named(new QPushButton(QStringLiteral("Apply limits"), this), "but_apply");
+  but_apply = Named(new QPushButton(QStringLiteral("Apply"), this), "but_apply");
   Preview = Named(new QPrintPreviewWidget(&printer_, this), "Preview");
   Gauge = Named(new QProgressBar(this), "Gauge");
   Gauge->setRange(0, 100);
@@ -64,6 +96,7 @@ TReportFrm::TReportFrm(QWidget* parent) : QDialog(parent) {
   buttons->addWidget(BtnSave);
   buttons->addWidget(BtnClose);
   auto* layout = new QVBoxLayout(this);
+  layout->addLayout(document);
   layout->addWidget(lab_fields);
   layout->addLayout(limits);
   layout->addWidget(Preview, 1);
@@ -82,12 +115,18 @@ TReportFrm::TReportFrm(QWidget* parent) : QDialog(parent) {
 TReportFrm::~TReportFrm() = default;
 
 void TReportFrm::Start(const TReportRequest& request, std::shared_ptr<TRecordingSeries> chart,
-                       const std::string& limitsFile) {
+                       const std::string& limitsFile, const std::string& documentFile) {
   job_.Cancel();
   request_ = request;
   chart_ = std::move(chart);
   limitsFile_ = limitsFile;
+  documentFile_ = documentFile;
   ready_ = false;
+  // The document's fields as the last report left them: from the file, or
+  // as they stand in the dialog.
+  if (QFile kept(QFile::decodeName(documentFile_.c_str())); !documentFile_.empty() && kept.open(QIODevice::ReadOnly))
+    ShowDocument(ParseReportDocumentLines(kept.readAll().toStdString()));
+  ApplyDocument();
   QFile file(QFile::decodeName(limitsFile_.c_str()));
   e_limits->setPlainText(file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll())
                                                         : QString());
@@ -168,10 +207,62 @@ bool TReportFrm::ApplyLimits() {
   return true;
 }
 
-void TReportFrm::but_applyClick() { ApplyLimits(); }
+void TReportFrm::ShowDocument(const TReportDocument& d) {
+  e_number->setText(QString::fromStdString(d.Number));
+  e_revision->setText(QString::fromStdString(d.Revision));
+  e_latitude->setText(QString::fromStdString(d.Latitude));
+  e_axis->setText(QString::fromStdString(d.Axis));
+  e_chamber->setText(QString::fromStdString(d.Chamber));
+  e_station->setText(QString::fromStdString(d.Station));
+  e_equipment->setText(QString::fromStdString(d.Equipment));
+  e_tested->setText(QString::fromStdString(d.TestedBy));
+  e_checked->setText(QString::fromStdString(d.CheckedBy));
+  e_approved->setText(QString::fromStdString(d.ApprovedBy));
+}
+
+bool TReportFrm::ApplyDocument() {
+  const auto text = [](const QLineEdit* e) { return e->text().trimmed().toStdString(); };
+  TReportDocument d;
+  d.Number = text(e_number);
+  d.Revision = text(e_revision);
+  d.Latitude = text(e_latitude);
+  d.Axis = text(e_axis);
+  d.Chamber = text(e_chamber);
+  d.Station = text(e_station);
+  d.Equipment = text(e_equipment);
+  d.TestedBy = text(e_tested);
+  d.CheckedBy = text(e_checked);
+  d.ApprovedBy = text(e_approved);
+  double latitude = 0;
+  const bool valid =
+      d.Latitude.empty() || (ParseDouble(d.Latitude, '.', latitude) && latitude >= -90 && latitude <= 90);
+  if (!valid) d.Latitude.clear();  // the rest still goes into the report
+  request_.Document = d;
+  if (ready_) {
+    SetReportDocument(content_, d);
+    Preview->updatePreview();
+  }
+  if (!valid) {
+    Dialogs().Message(this, QStringLiteral("The latitude must be degrees from -90 to 90: ") + e_latitude->text(),
+                      QStringLiteral("Message"), TMsgButtons::Ok, TMsgIcon::Warning);
+    return false;
+  }
+  if (!documentFile_.empty()) {
+    const QString path = QFile::decodeName(documentFile_.c_str());
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(ReportDocumentLines(d).c_str()) < 0 || !file.commit())
+      lab_state->setText(QStringLiteral("The document's fields could not be kept in ") + path);
+  }
+  return true;
+}
+
+void TReportFrm::but_applyClick() {
+  if (ApplyDocument()) ApplyLimits();
+}
 
 void TReportFrm::BtnSaveClick() {
-  if (!ready_ || !ApplyLimits()) return;
+  if (!ready_ || !ApplyDocument() || !ApplyLimits()) return;
   TFileRequest request;
   request.Caption = QStringLiteral("Save report");
   request.Filter = QStringLiteral("PDF (*.pdf);;All files (*)");

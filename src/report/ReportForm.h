@@ -14,6 +14,7 @@
 #include "ui/ThermalFrm.h"
 
 class QLabel;
+class QLineEdit;
 class QPlainTextEdit;
 class QPrintPreviewWidget;
 class QProgressBar;
@@ -31,11 +32,17 @@ class TReportFrm : public QDialog {
   // those of the limits file), drawn with `chart`, the window's points of
   // the recording. Shows the dialog (without waiting for it) and starts
   // the computation.
+  // The document's fields (number, revision, conditions, equipment,
+  // signatories) are read from `documentFile` (when given) and kept there
+  // whenever they are applied, so the next report starts with them; they
+  // replace the request's document.
   void Start(const TReportRequest& request, std::shared_ptr<TRecordingSeries> chart,
-             const std::string& limitsFile);
+             const std::string& limitsFile, const std::string& documentFile = {});
   bool Ready() const { return ready_; }
   const TReportContent& Content() const { return content_; }
 
+  QLineEdit *e_number, *e_revision, *e_latitude, *e_axis, *e_chamber, *e_station, *e_equipment, *e_tested,
+      *e_checked, *e_approved;
   QPlainTextEdit* e_limits;
   QLabel* lab_fields;
   QPushButton* but_apply;
@@ -55,6 +62,10 @@ class TReportFrm : public QDialog {
   // Takes the limits of the text: false (and a message) when a line is not
   // a limit. Saves them to the limits file.
   bool ApplyLimits();
+  // The document's fields into the request and the report (and its file):
+  // false (and a message) for a latitude that is no number of degrees.
+  bool ApplyDocument();
+  void ShowDocument(const TReportDocument& document);
   void but_applyClick();
   void BtnSaveClick();
   void ShowState();
@@ -64,7 +75,7 @@ class TReportFrm : public QDialog {
   std::shared_ptr<TRecordingSeries> chart_;
   TReportContent content_;
   bool ready_ = false;
-  std::string limitsFile_;
+  std::string limitsFile_, documentFile_;
   // The computation: a new one (or closing) cancels the one under way and
   // drops its result without waiting for it; its thread ends on its own
   // within a fraction of a second. Last member: its threads end first.

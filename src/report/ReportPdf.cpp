@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ctime>
 #include <functional>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "files/Openf.h"
 #include "processing/NumberFormat.h"
 #include "report/BatchTable.h"
+#include "report/PdfMetadata.h"
 #include "report/ReportFile.h"
 #include "ui/Chart.h"
 #include "ui/RecordingSeries.h"
@@ -345,9 +347,14 @@ void DrawTable(QCPPainter& p, const QRectF& rect, const TTable& t, const TUnits&
     double x = rect.left();
     for (int c = 0; c < row.size() && c < static_cast<int>(t.widths.size()); ++c) {
       const double w = rect.width() * t.widths[static_cast<std::size_t>(c)];
-      p.setFont(font);
-      p.setPen(c == row.size() - 1 && last.isValid() ? last : QColor(Qt::black));
       const QRectF cell(x + u.Mm(1), y, w - u.Mm(2), line);
+      // A text wider than its cell is set smaller (to 5.5 pt) rather than cut.
+      QFont fitted = font;
+      const double wide = QFontMetricsF(font, p.device()).horizontalAdvance(row[c]);
+      if (wide > cell.width() && !row[c].contains(QLatin1Char('\n')))
+        fitted.setPointSizeF(std::max(5.5, font.pointSizeF() * cell.width() / wide * 0.98));
+      p.setFont(fitted);
+      p.setPen(c == row.size() - 1 && last.isValid() ? last : QColor(Qt::black));
       p.drawText(cell, static_cast<int>(t.align[static_cast<std::size_t>(c)] | Qt::AlignVCenter),
                  row[c]);
       x += w;
@@ -433,21 +440,22 @@ const struct {
   const char* name;
   const char* text;
 } kDefinitions[] = {
-    {"Average value signal", "Mean of the rate over the span, \u00B0/h."},
-    {"Drift error", "Spread of the rate averaged over the drift time of the settings, times the sigma factor shown (1\u03C3 or 3\u03C3), \u00B0/h."},
-    {"Random walk", "Angle random walk from the spread of the rate over the random-walk time and the passband of the settings, \u00B0/\u221Ah."},
-    {"Bias error", "Average value signal less the Earth rate of the settings, \u00B0/h."},
-    {"Q", "Quantization noise: \u03C3(\u03C4) = \u221A3 Q / \u03C4 on the slope \u22121 of the Allan deviation, arcsec."},
-    {"N", "Angle random walk: \u03C3(\u03C4) = N / \u221A\u03C4 on the slope \u22121/2, \u00B0/\u221Ah."},
-    {"B, B tau", "Bias instability read from the flat minimum of the Allan deviation, and the averaging time where that minimum lies; \u00B0/h, s."},
-    {"K", "Rate random walk: \u03C3(\u03C4) = K \u221A(\u03C4 / 3) on the slope +1/2, \u00B0/h/\u221Ah."},
-    {"R", "Rate ramp: \u03C3(\u03C4) = R \u03C4 / \u221A2 on the slope +1, \u00B0/h\u00B2."},
+    {"Average value signal", "Mean of the rates of every record in the span, \u00B0/h."},
+    {"Drift error", "Root mean square, about the average value signal, of the mean rates of consecutive segments of the drift time of the settings (whole seconds from the span's start; the last, unfinished segment left out; a span of more than three drift times needed), times the sigma factor shown (1\u03C3 or 3\u03C3), \u00B0/h."},
+    {"Random walk", "The largest standard deviation of the rate within consecutive segments of the random-walk time of the settings (a span of more than ten of them needed), divided by 60 \u221A(passband of the settings), \u00B0/\u221Ah."},
+    {"Bias error", "Average value signal less the Earth rate of the settings taken with the average's sign (the input axis up or down), \u00B0/h."},
+    {"Q, N, B, K, R", "The five noise terms fitted together to the Allan variance \u03C3\u00B2(\u03C4) = 3 Q\u00B2/\u03C4\u00B2 + N\u00B2/\u03C4 + (0.664 B)\u00B2 + K\u00B2 \u03C4/3 + R\u00B2 \u03C4\u00B2/2 (overlapping estimator; least squares weighted by each point's degrees of freedom, no term negative). A term is reported only where its fitted square exceeds 3.5 of its standard errors, else NAN with the reason; lo and hi: its interval at the confidence shown."},
+    {"Q", "Quantization noise: its line \u03C3(\u03C4) = \u221A3 Q / \u03C4 (slope \u22121), arcsec."},
+    {"N", "Angle random walk: its line \u03C3(\u03C4) = N / \u221A\u03C4 (slope \u22121/2), \u00B0/\u221Ah."},
+    {"B, B tau", "Bias instability: its flat line \u03C3 = 0.664 B, \u00B0/h; B tau: the averaging time of the lowest point of the Allan deviation, s. B upper: where B is not reported, the lowest point / 0.664, a bound B cannot exceed."},
+    {"K", "Rate random walk: its line \u03C3(\u03C4) = K \u221A(\u03C4 / 3) (slope +1/2), \u00B0/h/\u221Ah."},
+    {"R", "Rate ramp: its line \u03C3(\u03C4) = R \u03C4 / \u221A2 (slope +1), \u00B0/h\u00B2."},
     {"Confidence, lo, hi", "Level of the Allan deviation's confidence interval and its bounds at each averaging time."},
-    {"b0 .. b3, c", "Bias model b0 + b1 T + b2 T\u00B2 + b3 T\u00B3 + c dT/dt (T in \u00B0C, dT/dt in \u00B0C/min); _se: one standard error of each."},
+    {"b0 .. b3, c", "Bias model b0 + b1 T + b2 T\u00B2 + b3 T\u00B3 + c dT/dt (T in \u00B0C, dT/dt in \u00B0C/min, up to the order of the settings), plus half the hysteresis while heating and less it while cooling where that is fitted; least squares over blocks of averaged records with usable temperatures; _se: one standard error of each, from the residuals' noise. A figure with an uncertainty is printed to the uncertainty's two significant digits."},
     {"Residual RMS, r2", "Root mean square of the bias less the model, at the recording's rate and of the averaged blocks; coefficient of determination."},
-    {"t_min_c, t_max_c", "Smallest and largest temperature of the records in the span, \u00B0C."},
-    {"Hysteresis", "Difference between the bias of the heating and the cooling branch at a common temperature, \u00B0/h."},
-    {"n_raw, b_raw", "N and B of the rate as recorded; n_compensated, b_compensated: after the model's correction."},
+    {"t_min_c, t_max_c", "Smallest and largest usable temperature reading in the span (inside the plausible range of the settings, spikes left out), \u00B0C."},
+    {"Hysteresis", "Bias of the heating branch less that of the cooling branch at the same temperature, beyond the model's b(T) + c dT/dt, fitted with it, \u00B0/h."},
+    {"n_raw, b_raw", "N and B (as above) of the rates of the span as recorded; n_compensated, b_compensated: of the rates less the model's correction."},
     {"Gaps, Backward", "Gaps and gap s: steps in time over 1.5 times the median step, the time they cover; backward: steps back in time; skipped: records left out."},
     {"PASS, FAIL, INCOMPLETE", "Every limit met; a limit not met; no limit failed but a figure could not be measured (the unit is neither passed nor failed). \u201C< x (bound)\u201D: the data bound the figure from above."},
     {"\u2014", "No value: the reason stands beside it."},
@@ -458,9 +466,9 @@ std::string ThermalNoValueReason(const std::string& field, const TThermalResult&
   const bool measured = field == "t_min_c" || field == "t_max_c" || field.rfind("n_raw", 0) == 0 ||
                         field.rfind("b_raw", 0) == 0;
   if (field.rfind("n_", 0) == 0 || field.rfind("b_", 0) == 0)
-    return measured || r.Valid ? "no such region in the data" : "no model: " + r.Message;
+    return measured || r.Valid ? "no such region in the data" : "no model (see above)";
   if (measured) return "no temperature in the span";
-  if (!r.Valid) return "no model: " + r.Message;
+  if (!r.Valid) return "no model (see above)";
   if (field == "hysteresis_deg_h") return "no common temperature on both branches";
   if (field[0] == 'b' && field.size() >= 2 && field[1] - '0' > r.Order) return "above the model's order";
   if (field[0] == 'c') return r.RateTerm ? "no degree of freedom left" : "fitted without the rate term";
@@ -491,13 +499,18 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
                       p.setFont(Font(18, true));
                       p.drawText(QRectF(r.left(), r.top(), r.width() * 0.7, u.Mm(9)),
                                  Qt::AlignLeft | Qt::AlignVCenter, kTitle);
-                      p.setFont(Font(9.5));
                       const QString ident = c.Identification.Rows.empty()
                                                 ? QString()
                                                 : Q(c.Identification.Rows[0].Text);
+                      const QString line = ident + QStringLiteral("  \u2014  ") + Q(c.FileName);
+                      // A long file name is set smaller, never cut.
+                      QFont font = Font(9.5);
+                      const double wide = QFontMetricsF(font, p.device()).horizontalAdvance(line);
+                      if (wide > r.width() * 0.7) font.setPointSizeF(std::max(6.0, 9.5 * r.width() * 0.7 / wide * 0.98));
+                      p.setFont(font);
                       p.drawText(QRectF(r.left(), r.top() + u.Mm(9), r.width() * 0.7, u.Mm(6)),
-                                 Qt::AlignLeft | Qt::AlignVCenter,
-                                 ident + QStringLiteral("  \u2014  ") + Q(c.FileName));
+                                 Qt::AlignLeft | Qt::AlignVCenter, line);
+                      p.setFont(Font(9.5));
                       p.drawText(QRectF(r.left(), r.top() + u.Mm(15), r.width() * 0.7, u.Mm(6)),
                                  Qt::AlignLeft | Qt::AlignVCenter,
                                  QStringLiteral("Report no. ") +
@@ -624,12 +637,21 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
   // Every figure of the model, a figure without a value as "\u2014" with the
   // reason, so that nothing the limits may name is silently left out.
   heading(QStringLiteral("Temperature sensitivity"));
+  // A note longer than the line continues on the rows under it.
+  const auto wrapRows = [&](TTable& t) {
+    const QFontMetricsF metrics(PlotFont(u, t.pt));
+    std::vector<QStringList> rows;
+    for (const QStringList& row : t.rows)
+      for (const QString& line : WrapText(row[0], width - u.Mm(2.5), metrics)) rows.push_back({line});
+    t.rows = rows;
+  };
   if (!c.Thermal.Valid) {
     TTable note;
     note.widths = {1.0};
     note.align = {Qt::AlignLeft};
     note.rows.push_back({QStringLiteral("Not measured: ") + Q(c.ThermalNote)});
     for (const std::string& w : c.Thermal.Warnings) note.rows.push_back({QStringLiteral("Warning: ") + Q(w)});
+    wrapRows(note);
     table(note);
   }
   {
@@ -660,6 +682,7 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
     if (!c.Thermal.HysteresisNote.empty())
       notes.rows.push_back({QStringLiteral("No hysteresis: ") + Q(c.Thermal.HysteresisNote)});
     for (const std::string& w : c.Thermal.Warnings) notes.rows.push_back({QStringLiteral("Warning: ") + Q(w)});
+    wrapRows(notes);
     table(notes);
     if (!c.Thermal.Plateaus.empty()) {
       TTable soaks;
@@ -670,9 +693,11 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
                      Qt::AlignRight, Qt::AlignRight, Qt::AlignRight};
       for (std::size_t i = 0; i < c.Thermal.Plateaus.size(); ++i) {
         const TThermalPlateau& p = c.Thermal.Plateaus[i];
+        std::string bias = FormatGeneral(p.Bias, '.', 6), se = FormatGeneral(p.BiasSe, '.', 3);
+        RoundToUncertainty(p.Bias, p.BiasSe, bias, se);
         soaks.rows.push_back({QString::number(i + 1), Q(FormatGeneral(p.Begin, '.', 8)),
                               Q(FormatGeneral(p.End, '.', 8)), Q(FormatGeneral(p.Temperature, '.', 5)),
-                              Q(FormatGeneral(p.Bias, '.', 6)), Q(FormatGeneral(p.BiasSe, '.', 3))});
+                              Q(bias), Q(se)});
       }
       table(soaks);
     }
@@ -684,10 +709,14 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
     points.widths = {0.18, 0.18, 0.12, 0.14, 0.19, 0.19};
     points.align = {Qt::AlignRight, Qt::AlignRight, Qt::AlignRight,
                     Qt::AlignRight, Qt::AlignRight, Qt::AlignRight};
-    for (const TAllanPoint& pt : c.Allan.Points)
-      points.rows.push_back({Q(FormatGeneral(pt.Tau, '.', 10)), Q(FormatGeneral(pt.Adev, '.', 10)),
-                             QString::number(pt.Terms), Q(FormatGeneral(pt.Edf, '.', 6)),
-                             Q(FormatGeneral(pt.Lo, '.', 10)), Q(FormatGeneral(pt.Hi, '.', 10))});
+    // Each deviation to the digits its interval supports.
+    for (const TAllanPoint& pt : c.Allan.Points) {
+      std::string adev = FormatGeneral(pt.Adev, '.', 10), lo = FormatGeneral(pt.Lo, '.', 10),
+                  hi = FormatGeneral(pt.Hi, '.', 10);
+      RoundToInterval(pt.Adev, pt.Lo, pt.Hi, adev, lo, hi);
+      points.rows.push_back({Q(FormatGeneral(pt.Tau, '.', 10)), Q(adev), QString::number(pt.Terms),
+                             Q(FormatGeneral(pt.Edf, '.', 6)), Q(lo), Q(hi)});
+    }
     if (!points.rows.empty()) {
       heading(QStringLiteral("Allan deviation points"));
       // Long tables split at page ends: one block per row.
@@ -1136,7 +1165,7 @@ bool BeginPages(QCPPainter& painter, QPagedPaintDevice& device) {
 // renamed over the target only when complete (a full disk or a file-size
 // limit leaves the older report as it was and no half file). `render`
 // returns the pages it painted (0: it failed, with `error` set or not).
-bool WritePdf(const QString& path, const QString& title,
+bool WritePdf(const QString& path, const TPdfMetadata& metadata,
               const std::function<int(QPdfWriter&, QString&)>& render, QString& error) {
   const std::string target = QFile::encodeName(path).toStdString();
   if (IsRecordingPath(target)) {
@@ -1157,20 +1186,72 @@ bool WritePdf(const QString& path, const QString& title,
     QPdfWriter writer(&buffer);
     writer.setPdfVersion(QPagedPaintDevice::PdfVersion_A1b);
     writer.setResolution(300);
-    writer.setTitle(title);
-    writer.setCreator(QStringLiteral("Ratelog ") + QStringLiteral(RATELOG_VERSION));
+    writer.setTitle(Q(metadata.Title));
+    writer.setCreator(Q(metadata.Creator));
     pages = render(writer, renderError);
   }
   if (pages == 0 || bytes.isEmpty()) {
     error = renderError.isEmpty() ? path + QStringLiteral(": cannot write the report") : renderError;
     return false;
   }
+  // Author, subject and keywords (which the writer cannot set) in an
+  // update appended to its bytes, in the information dictionary and in
+  // the XMP metadata alike, as PDF/A asks.
+  std::string pdf = bytes.toStdString();
+  bytes.clear();
   std::string writeError;
-  if (!WriteReportFile(target, bytes.constData(), static_cast<std::size_t>(bytes.size()), writeError)) {
+  if (!AppendPdfMetadata(pdf, metadata, writeError)) {
+    error = path + QStringLiteral(": ") + Q(writeError);
+    return false;
+  }
+  if (!WriteReportFile(target, pdf.data(), pdf.size(), writeError)) {
     error = QFile::decodeName(QByteArray::fromStdString(writeError));
     return false;
   }
   return true;
+}
+
+std::string IdentificationValue(const TReportContent& c, const char* caption) {
+  for (const TFigure& f : c.Identification.Rows)
+    if (f.Caption == caption) return f.Text;
+  return {};
+}
+
+// The document information of the report of `units` (one: a single
+// report): the operators as authors, the test as subject, the units'
+// identifications, unit type, specification and verdict as keywords.
+TPdfMetadata Metadata(const std::vector<const TReportContent*>& units, const std::string& title,
+                      TVerdict verdict) {
+  TPdfMetadata m;
+  m.Title = title;
+  m.Creator = m.Producer = "Ratelog " RATELOG_VERSION;
+  m.Created = static_cast<std::int64_t>(std::time(nullptr));
+  // Each value once, in the order of the units.
+  const auto joined = [&](const std::function<std::string(const TReportContent&)>& value) {
+    std::vector<std::string> seen;
+    std::string list;
+    for (const TReportContent* c : units) {
+      const std::string v = value(*c);
+      if (v.empty() || std::find(seen.begin(), seen.end(), v) != seen.end()) continue;
+      seen.push_back(v);
+      list += (list.empty() ? "" : ", ") + v;
+    }
+    return list;
+  };
+  m.Author = joined([](const TReportContent& c) { return IdentificationValue(c, "User"); });
+  const std::string idents = joined([](const TReportContent& c) { return IdentificationValue(c, "Identification"); });
+  const std::string files = joined([](const TReportContent& c) { return c.FileName; });
+  const TTestSpec spec = units.empty() ? TTestSpec{} : units.front()->Spec;
+  // A batch's subject stays short: its units are in the keywords.
+  m.Subject = (units.size() == 1 ? "Test of gyroscope " + idents + " (" + files + ")"
+                                 : "Test of " + std::to_string(units.size()) + " gyroscopes in one batch") +
+              (spec.Name.empty() ? std::string()
+                                 : " to specification " + spec.Name + ", revision " + spec.Revision);
+  m.Keywords = idents;
+  if (!spec.UnitType.empty()) m.Keywords += "; unit type " + spec.UnitType;
+  if (!spec.Name.empty()) m.Keywords += "; specification " + spec.Name + " revision " + spec.Revision;
+  m.Keywords += std::string("; verdict ") + (verdict == TVerdict::None ? "no limits" : VerdictName(verdict));
+  return m;
 }
 
 }  // namespace
@@ -1206,7 +1287,9 @@ int RenderReport(const TReportContent& content, std::shared_ptr<TRecordingSeries
 
 bool WriteReportPdf(const TReportContent& content, std::shared_ptr<TRecordingSeries> chart,
                     const QString& path, QString& error) {
-  return WritePdf(path, kTitle + QStringLiteral(" \u2014 ") + Q(content.FileName),
+  return WritePdf(path,
+                  Metadata({&content}, (kTitle + QStringLiteral(" \u2014 ") + Q(content.FileName)).toStdString(),
+                           content.Verdict),
                   [&](QPdfWriter& writer, QString&) { return RenderReport(content, std::move(chart), writer); },
                   error);
 }
@@ -1249,7 +1332,16 @@ int RenderBatchReport(const std::vector<TReportContent>& units, const TChartSour
 
 bool WriteBatchReportPdf(const std::vector<TReportContent>& units, const TChartSource& chart,
                          const QString& path, QString& error) {
-  return WritePdf(path, kBatchTitle + QStringLiteral(" \u2014 ") + QString::number(units.size()) + QStringLiteral(" units"),
+  std::vector<const TReportContent*> all;
+  std::vector<TBatchRow> rows;
+  for (const TReportContent& c : units) {
+    all.push_back(&c);
+    rows.push_back(BatchRowOf(c));
+  }
+  return WritePdf(path,
+                  Metadata(all, (kBatchTitle + QStringLiteral(" \u2014 ") + QString::number(units.size()) +
+                                 QStringLiteral(" units")).toStdString(),
+                           BatchVerdict(rows)),
                   [&](QPdfWriter& writer, QString& renderError) {
                     return RenderBatchReport(units, chart, writer, renderError);
                   },

@@ -53,3 +53,12 @@ inline double JsonValue(const std::string& json, const std::string& name, std::s
   if (at == std::string::npos || json.compare(at + name.size() + 4, 4, "null") == 0) return NAN;
   return std::strtod(json.c_str() + at + name.size() + 4, nullptr);
 }
+
+// `printed` is `exact` rounded to the last digit it shows (a figure printed
+// to its uncertainty's digits).
+inline bool RoundedFrom(const std::string& printed, const std::string& exact) {
+  if (exact == "NAN" || exact.empty()) return printed == exact;
+  const auto dot = printed.find('.');
+  const double half = 0.5 * std::pow(10.0, dot == std::string::npos ? 0.0 : -static_cast<double>(printed.size() - dot - 1));
+  return std::fabs(std::stod(printed) - std::stod(exact)) <= half * (1 + 1e-9);
+}

@@ -117,6 +117,37 @@ TEST(Limits, EvaluationAndVerdict) {
   EXPECT_EQ(ContradictoryLimits({*ParseLimit("n<=0.1", kKnown, error), low, pass, fail}), "");
 }
 
+// A value printed to its uncertainty's two significant digits, and a
+// limit at the edge decided by the printed value, as the page shows it.
+TEST(Limits, FiguresPrintedToTheirUncertainty) {
+  const struct {
+    double value, u;
+    const char *text, *uText;  // "x": left as it was
+  } cases[] = {{0.0200712, 0.000341, "0.02007", "0.00034"}, {1.23456, 0.000996, "1.2346", "0.0010"},
+               {-2.5, 0.25, "-2.50", "0.25"},               {12345.6, 345, "12350", "350"},
+               {-1e-4, 0.25, "0.00", "0.25"},               {1.23456789e-10, 1.23e-14, "1.23457E-10", "1.2E-14"},
+               {3.0, 0.0, "x", "x"},                        {NAN, 0.1, "x", "x"}};
+  for (const auto& c : cases) {
+    std::string text = "x", uText = "x";
+    EXPECT_EQ(RoundToUncertainty(c.value, c.u, text, uText), std::string(c.uText) != "x") << c.text;
+    EXPECT_EQ(text + " " + uText, std::string(c.text) + " " + c.uText);
+  }
+  TThermalResult thermal;
+  thermal.B[0] = 0.0200712;
+  thermal.BSe[0] = 0.000341;
+  TAllanResult allan;
+  allan.N.Found = true;
+  allan.N.Value = 0.0093612, allan.N.Lo = 0.0087, allan.N.Hi = 0.0098512;
+  TFigureTable t{"thermal", ThermalFigures(thermal)}, a{"allan", AllanFigures(allan)};
+  RoundFiguresToUncertainty(t.Figures);
+  RoundFiguresToUncertainty(a.Figures);
+  std::string error, results;
+  for (const char* text : {"b0<=0.02007", "b0>=0.020071", "n<=0.0094", "n_lo>=0.00870"})
+    for (const TLimitResult& r : EvaluateLimits({*ParseLimit(text, kKnown, error)}, {t, a}))
+      results += r.Measured + " " + VerdictName(r.Result) + ", ";
+  EXPECT_EQ(results, "0.02007 PASS, 0.02007 FAIL, 0.00936 PASS, 0.00870 PASS, ");
+}
+
 TEST(Limits, LimitsFileLines) {
   std::vector<std::string> rejected;
   const auto limits = ParseLimitLines("# unit 7\nn<=0.005\n\n  b >= 0.01\r\nfoo<=1\n", kKnown, rejected);

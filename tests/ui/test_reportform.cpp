@@ -6,6 +6,7 @@
 #include <QPrintPreviewWidget>
 #include <QPushButton>
 #include <QLabel>
+#include <QLineEdit>
 #include <cmath>
 
 #include "common/TestFiles.h"
@@ -73,6 +74,62 @@ TEST(ReportForm, LimitsVerdictPreviewAndSave) {
   EXPECT_TRUE(dialogs.Calls[3].Text.contains(QStringLiteral("never written over")))
       << dialogs.Calls[3].Text.toStdString();
   EXPECT_EQ(ReadBytes(rtd), before);
+  EXPECT_FALSE(dialogs.AnyUnexpected());
+}
+
+// The document's fields reach the report and stay for the next one, in this
+// dialog and in one opened later; a latitude that is no number is said so.
+TEST(ReportForm, DocumentFieldsReachTheReportAndTheNextOne) {
+  TTempDir tmp;
+  const std::string rtd = tmp.File("unit7.rtd"), document = tmp.File("cfg/ratelog/report-document.txt");
+  Bytes b = RecordingHeader(100.0f);
+  for (int i = 1; i <= 1000; ++i) AddRecord(b, static_cast<float>(i) * 0.01f, 0.01f, 25.0f);
+  WriteBytes(rtd, b);
+  TScriptedDialogs dialogs;
+  TReportRequest request;
+  request.Path = rtd;
+  const auto row = [](const TReportSection& s, const char* caption) {
+    for (const TFigure& f : s.Rows)
+      if (f.Caption == caption) return f.Text;
+    return std::string("missing");
+  };
+  TReportFrm form;
+  form.Start(request, nullptr, tmp.File("limits.txt"), document);
+  ASSERT_TRUE(RunUntil([&] { return form.Ready(); }));
+  const std::pair<QLineEdit*, const char*> typed[] = {
+      {form.e_number, "R-17"}, {form.e_revision, "B"}, {form.e_latitude, "55.75"}, {form.e_axis, "up"},
+      {form.e_chamber, "23 °C"}, {form.e_station, "Stand 3"}, {form.e_equipment, "RT-1"},
+      {form.e_tested, "Иванов И.И."}, {form.e_checked, "K. Lee"}, {form.e_approved, "M. Roy"}};
+  for (const auto& [edit, text] : typed) edit->setText(QString::fromUtf8(text));
+  dialogs.Names = {QString::fromStdString(tmp.File("out.pdf"))};
+  form.BtnSave->click();
+  const auto expectDocument = [&](const TReportContent& c, const char* when) {
+    const TReportDocument& d = c.Document;
+    EXPECT_EQ(d.Number + d.Revision + d.TestedBy + d.CheckedBy + d.ApprovedBy + row(c.Conditions, "Latitude") +
+                  row(c.Conditions, "Input axis") + row(c.Conditions, "Ambient or chamber") +
+                  row(c.Conditions, "Station") + row(c.Equipment, "Test equipment"),
+              "R-17BИванов И.И.K. LeeM. Roy55.75up23 °CStand 3RT-1") << when;
+  };
+  expectDocument(form.Content(), "saved");
+  std::string text(1 << 16, '\0');
+  FILE* pipe = ::popen(("pdftotext -layout " + tmp.File("out.pdf") + " -").c_str(), "r");
+  text.resize(std::fread(text.data(), 1, text.size(), pipe));
+  ::pclose(pipe);
+  for (const char* part : {"Report no. R-17 Revision B", "Stand 3", "Иванов И.И.", "M. Roy", "RT-1"})
+    EXPECT_NE(text.find(part), std::string::npos) << part;
+  form.Start(request, nullptr, tmp.File("limits.txt"), document);
+  ASSERT_TRUE(RunUntil([&] { return form.Ready(); }));
+  expectDocument(form.Content(), "second report");
+  TReportFrm later;
+  later.Start(request, nullptr, tmp.File("limits.txt"), document);
+  ASSERT_TRUE(RunUntil([&] { return later.Ready(); }));
+  expectDocument(later.Content(), "a new dialog");
+
+  later.e_latitude->setText(QStringLiteral("north"));
+  dialogs.Answers = {TMsgResult::Ok};
+  later.but_apply->click();
+  ASSERT_EQ(dialogs.CountOf(TScriptedDialogs::TKind::Message), 1);
+  EXPECT_EQ(row(later.Content().Conditions, "Latitude"), "not stated");
   EXPECT_FALSE(dialogs.AnyUnexpected());
 }
 

@@ -1,0 +1,98 @@
+// The document information appended to a finished PDF: its bytes, what
+// qpdf and pdfinfo make of it, refusals.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "common/TestFiles.h"
+#include "report/PdfMetadata.h"
+
+namespace {
+
+// A small PDF with a classic table: a catalog with older metadata.
+std::string SmallPdf() {
+  std::string pdf = "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n";
+  std::string offsets;
+  const auto object = [&](const std::string& body) {
+    char entry[24];
+    std::snprintf(entry, sizeof entry, "%010zu 00000 n\r\n", pdf.size());
+    offsets += entry;
+    pdf += body;
+  };
+  object("1 0 obj\n<< /Type /Catalog /Pages 2 0 R /Metadata 4 0 R /Lang (en\\(x\\)>>) >>\nendobj\n");
+  object("2 0 obj\n<< /Type /Pages /Kids [3 0 R] /Count 1 >>\nendobj\n");
+  object("3 0 obj\n<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] >>\nendobj\n");
+  object("4 0 obj\n<< /Type /Metadata /Subtype /XML /Length 3 >>\nstream\nold\nendstream\nendobj\n");
+  const std::size_t xref = pdf.size();
+  pdf += "xref\n0 5\n0000000000 65535 f\r\n" + offsets +
+         "trailer\n<< /Size 5 /Root 1 0 R /ID [<00112233445566778899AABBCCDDEEFF> <00112233445566778899AABBCCDDEEFF>] >>\n"
+         "startxref\n" + std::to_string(xref) + "\n%%EOF\n";
+  return pdf;
+}
+
+// Applied a second time, the update chains to the first.
+TEST(PdfMetadata, UpdateIsReadByOtherReadersAndChains) {
+  const std::string original = SmallPdf();
+  std::string pdf = original, error;
+  TPdfMetadata m{"Gyroscope test report", "\u0418\u0432\u0430\u043D\u043E\u0432 & <Co>", "Test of unit 7",
+                 "VRDT40-7; verdict PASS", "Ratelog 0.1.0", "Ratelog 0.1.0", 1796625600};
+  EXPECT_EQ(PdfTextString("a\xFF" "\u00B0\xC0\xAF\xF0\x9D\x84\x9E"), "<FEFF0061FFFD00B0FFFDFFFDD834DD1E>");
+  ASSERT_TRUE(AppendPdfMetadata(pdf, m, error)) << error;
+  ASSERT_EQ(pdf.compare(0, original.size(), original), 0) << "the old bytes are kept";
+  const std::string update = pdf.substr(original.size());
+  for (const char* part : {"5 0 obj\n<<\n/Title <FEFF00470079", "/Author <FEFF041804320430043D043E04320020",
+                           "/CreationDate (D:20261207064000+00'00')",
+                           "<dc:creator><rdf:Seq><rdf:li>\u0418\u0432\u0430\u043D\u043E\u0432 &amp; &lt;Co&gt;</rdf:li>",
+                           "pdfaid:part=\"1\" pdfaid:conformance=\"B\"",
+                           "1 0 obj\n<< /Type /Catalog /Pages 2 0 R  /Lang (en\\(x\\)>>) /Metadata 6 0 R\n>>",
+                           "/ID [<00112233445566778899AABBCCDDEEFF> <"})
+    EXPECT_NE(update.find(part), std::string::npos) << part << "\n" << update;
+  EXPECT_NE(update.find("/Info 5 0 R\n/Prev " + std::to_string(original.find("xref\n")) + "\n"), std::string::npos);
+  // Each entry of the new table: 20 bytes, pointing at its object.
+  const std::size_t table = update.find("xref\n1 1\n");
+  ASSERT_NE(table, std::string::npos);
+  const std::string entries = update.substr(table + 9, 20) + update.substr(table + 33, 40);
+  for (const auto& [k, object] : {std::pair{0, "1 0 obj"}, {20, "5 0 obj"}, {40, "6 0 obj"}}) {
+    EXPECT_EQ(entries.substr(k + 10, 10), " 00000 n\r\n");
+    EXPECT_EQ(pdf.compare(std::stoul(entries.substr(k, 10)), 7, object), 0) << entries.substr(k, 20);
+  }
+
+  TTempDir tmp;
+  const std::string file = tmp.File("m.pdf");
+  const auto check = [&](std::vector<std::string> lines) {
+    std::ofstream(file, std::ios::binary) << pdf;
+    std::string info(1 << 16, '\0');  // qpdf's verdict, then what pdfinfo reads
+    FILE* pipe = ::popen(("qpdf --check " + file + " >/dev/null && pdfinfo -meta " + file + " && pdfinfo " + file).c_str(), "r");
+    info.resize(std::fread(info.data(), 1, info.size(), pipe));
+    EXPECT_EQ(::pclose(pipe), 0) << info;
+    for (const std::string& line : lines) EXPECT_NE(info.find(line), std::string::npos) << line << info;
+  };
+  check({"Author:          \u0418\u0432\u0430\u043D\u043E\u0432 & <Co>\n", "Subject:         Test of unit 7\n",
+         "<pdf:Keywords>VRDT40-7; verdict PASS</pdf:Keywords>"});
+
+  m.Keywords = "VRDT40-7; verdict FAIL";
+  const std::size_t first = pdf.size(), firstTable = pdf.rfind("\nxref\n") + 1;
+  ASSERT_TRUE(AppendPdfMetadata(pdf, m, error)) << error;
+  EXPECT_NE(pdf.find("/Size 9\n/Root 1 0 R\n/Info 7 0 R\n/Prev " + std::to_string(firstTable) + "\n", first),
+            std::string::npos);
+  check({"Keywords:        VRDT40-7; verdict FAIL\n"});
+}
+
+TEST(PdfMetadata, RefusesWhatItCannotRead) {
+  const std::string good = SmallPdf();
+  const std::size_t xref = good.find("xref\n");
+  std::string without = good, stream = good, moved = good;
+  without.replace(good.find("/Root 1 0 R"), 11, "/Rot 1 0 R ");
+  stream.replace(xref, 4, "7 0 ");  // a cross-reference stream where startxref points
+  moved.replace(xref + 29, 10, moved.substr(xref + 49, 10));  // the catalog's entry points at the pages
+  for (const std::string& bad : {std::string("%PDF-1.4\n"), good.substr(0, xref), without, stream, moved,
+                                 good.substr(0, good.rfind("startxref")) + "startxref\n99999999\n%%EOF\n"}) {
+    std::string pdf = bad, error;
+    EXPECT_TRUE(!AppendPdfMetadata(pdf, {}, error) && pdf == bad && error.rfind("cannot set the document", 0) == 0) << error;
+  }
+}
+
+}  // namespace
