@@ -394,7 +394,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
       {"scalefactor",
        {{"profile", "rates", "guard", "drop", "latitude", "axis-elevation", "axis-heading"}, ScaleFactor,
         {"json"}}},
-      {"positions", {{"test", "latitude"}, Positions, {"json"}}},
+      {"positions", {{"test", "latitude", "guard"}, Positions, {"json", "plateaus"}}},
       {"info", {{}, Info, {"json"}}},
       {"calc",
        {{"begin", "end", "sigma", "drift-time", "random-walk-time", "passband", "earth-rate", "db"},
@@ -408,7 +408,9 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
         {"simulate"}}},
       {"export", {{"begin", "end", "out"}, Export, {"rate", "temperature", "excel"}}},
       {"archive", {{"server", "name"}, Archive}},
-      {"batch", {{"begin", "end", "limit", "spec", "db"}, Batch, {"json", "no-store"}}},
+      {"batch",
+       {Joined({"begin", "end", "limit", "spec", "db", "latitude"}, kScaleFactorReportOptions), Batch,
+        {"json", "no-store"}}},
       {"db",
        {{"db", "unit", "type", "since", "sigma", "drift-time", "random-walk-time", "passband", "earth-rate"},
         Db, {"json", "csv"}}},
@@ -416,7 +418,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
       {"report",
        {Joined({"begin", "end", "limit", "spec", "out", "sigma", "drift-time", "random-walk-time", "passband",
                 "earth-rate", "db"},
-               kDocumentOptions),
+               Joined(kDocumentOptions, kScaleFactorReportOptions)),
         Report, {"json", "no-store"}}},
 #endif
   };

@@ -55,29 +55,12 @@ bool ReadText(const std::string& path, std::string& text) {
   return static_cast<bool>(in) || in.eof();
 }
 
-// The site: the settings' vertical Earth rate, the per-user site file, then
-// --latitude, --axis-elevation, --axis-heading.
+// The site: the settings' vertical Earth rate, then SiteOptions.
 bool LoadSiteFor(const Options& o, TSite& site, std::ostream& err) {
   TOptionProgramm settings;
   if (!LoadSettings(o, settings, err)) return false;
   site.VerticalEarthRate = settings.EarthRate;
-  const std::string path = SiteFilePath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
-  std::string text, error;
-  if (!path.empty() && ReadText(path, text) && !ParseSite(text, site, error)) {
-    err << "ratelog-cli: " << path << ": " << error << "\n";
-    return false;
-  }
-  if (auto v = o.Number("latitude")) {
-    if (std::fabs(*v) > 90) throw UsageError{"--latitude must lie in -90..90 deg"};
-    site.HasLatitude = true;
-    site.Latitude = *v;
-  }
-  if (auto v = o.Number("axis-elevation")) {
-    if (std::fabs(*v) > 90) throw UsageError{"--axis-elevation must lie in -90..90 deg"};
-    site.Elevation = *v;
-  }
-  if (auto v = o.Number("axis-heading")) site.Heading = *v;
-  return true;
+  return SiteOptions(o, site, err);
 }
 
 std::string SiteText(const TSite& s) {
@@ -192,6 +175,46 @@ void RunText(const Run& run, std::ostream& out) {
 }
 
 }  // namespace
+
+bool SiteOptions(const Options& o, TSite& site, std::ostream& err) {
+  const std::string path = SiteFilePath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+  std::string text, error;
+  if (!path.empty() && ReadText(path, text) && !ParseSite(text, site, error)) {
+    err << "ratelog-cli: " << path << ": " << error << "\n";
+    return false;
+  }
+  if (auto v = o.Number("latitude")) {
+    if (std::fabs(*v) > 90) throw UsageError{"--latitude must lie in -90..90 deg"};
+    site.HasLatitude = true;
+    site.Latitude = *v;
+  }
+  if (auto v = o.Number("axis-elevation")) {
+    if (std::fabs(*v) > 90) throw UsageError{"--axis-elevation must lie in -90..90 deg"};
+    site.Elevation = *v;
+  }
+  if (auto v = o.Number("axis-heading")) site.Heading = *v;
+  return true;
+}
+
+bool ScaleFactorRequestOptions(const Options& o, TReportScaleFactorRequest& request, std::ostream& err) {
+  request.Guard = o.Number("scalefactor-guard").value_or(kDefaultGuard);
+  if (!(request.Guard >= 0)) throw UsageError{"--scalefactor-guard must be a number of seconds, 0 or more"};
+  if (auto path = o.Get("scalefactor-profile")) {
+    if (o.Get("scalefactor-rates")) throw UsageError{"--scalefactor-profile and --scalefactor-rates exclude each other"};
+    std::string text, error;
+    if (!ReadText(*path, text)) {
+      err << "ratelog-cli: cannot read profile " << *path << "\n";
+      return false;
+    }
+    if (!ParseRateProfile(text, request.Profile, error)) {
+      err << "ratelog-cli: profile " << *path << ": " << error << "\n";
+      return false;
+    }
+    request.ProfileName = *path;
+  }
+  if (auto rates = o.Get("scalefactor-rates")) request.Rates = NumberList("scalefactor-rates", *rates);
+  return SiteOptions(o, request.Site, err);
+}
 
 int ScaleFactor(const Options& o, std::ostream& out, std::ostream& err) {
   if (o.positional.empty()) throw UsageError{"scalefactor needs one or more recording files"};
