@@ -21,6 +21,7 @@
 #include "processing/NumberFormat.h"
 #include "report/BatchTable.h"
 #include "report/ReportFile.h"
+#include "report/ReportScaleFactor.h"
 #include "ui/Chart.h"
 #include "ui/RecordingSeries.h"
 
@@ -702,6 +703,10 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
       }
     }
   }
+
+  // The rate-table test, where the recording holds one.
+  for (TReportPageBlock& b : ScaleFactorBlocks(c, u.dpi, width))
+    blocks.push_back({b.Height, std::move(b.Draw), b.Tight, b.KeepWithNext, b.PageBefore});
 
   // Limits and verdict, with the specification they come from.
   heading(c.Spec.Name.empty()
