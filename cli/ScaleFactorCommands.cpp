@@ -336,7 +336,8 @@ int ScaleFactor(const Options& o, std::ostream& out, std::ostream& err) {
 }
 
 int Positions(const Options& o, std::ostream& out, std::ostream& err) {
-  if (o.positional.empty()) throw UsageError{"positions needs one recording file per position"};
+  if (o.positional.empty())
+    throw UsageError{"positions needs one recording file per position, or one with --plateaus"};
   const std::string name = o.Get("test").value_or("");
   TPositionTest test;
   if (name == "four") test = TPositionTest::Four;
@@ -350,20 +351,45 @@ int Positions(const Options& o, std::ostream& out, std::ostream& err) {
     throw UsageError{"--test " + name + " needs --latitude (or latitude= in " +
                      SiteFilePath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")) + ")"};
   std::vector<TPosition> positions;
-  for (const std::string& path : o.positional) {
+  std::vector<std::string> names;  // each position's recording, or its span in the one recording
+  if (o.Flag("plateaus")) {
+    if (o.positional.size() != 1) throw UsageError{"--plateaus takes one recording that holds every position"};
+    const double guard = o.Number("guard").value_or(kDefaultGuard);
+    if (!(guard >= 0)) throw UsageError{"--guard must be a number of seconds, 0 or more"};
     std::vector<SamplePoint> records;
     std::string error;
-    if (!ReadSpanRecords(path, -kInf, kInf, records, error)) {
+    if (!ReadSpanRecords(o.positional[0], -kInf, kInf, records, error)) {
       err << "ratelog-cli: cannot read recording " << error << "\n";
       return ExitFailure;
     }
-    positions.push_back(MeasurePosition(records));
+    std::vector<std::pair<double, double>> spans;
+    positions = PositionsFromPlateaus(records, guard, &spans);
+    const std::size_t wanted = test == TPositionTest::Four ? 4 : test == TPositionTest::UpDown ? 2 : 0;
+    if ((wanted && positions.size() != wanted) || positions.size() < 2) {
+      err << "ratelog-cli: " << o.positional[0] << ": " << positions.size()
+          << " positions at rest found, the " << name << " test takes "
+          << (wanted ? std::to_string(wanted) : std::string("three or more")) << "\n";
+      return ExitFailure;
+    }
+    for (const auto& [b, e] : spans) names.push_back(o.positional[0] + " " + Num(b) + ".." + Num(e) + " s");
+  } else {
+    if (o.Get("guard")) throw UsageError{"--guard is for --plateaus"};
+    for (const std::string& path : o.positional) {
+      std::vector<SamplePoint> records;
+      std::string error;
+      if (!ReadSpanRecords(path, -kInf, kInf, records, error)) {
+        err << "ratelog-cli: cannot read recording " << error << "\n";
+        return ExitFailure;
+      }
+      positions.push_back(MeasurePosition(records));
+      names.push_back(path);
+    }
   }
   const TPositionsResult r = ComputePositions(test, positions, latitude);
   if (o.Flag("json")) {
     std::string list = "[";
     for (std::size_t i = 0; i < positions.size(); ++i)
-      list += (i ? ", " : "") + JsonObject({{"file", "", JsonString(o.positional[i])},
+      list += (i ? ", " : "") + JsonObject({{"file", "", JsonString(names[i])},
                                             {"mean_deg_h", "", JsonNumber(positions[i].Mean)},
                                             {"mean_se_deg_h", "", JsonNumber(positions[i].Se)},
                                             {"records", "", std::to_string(positions[i].Records)}});
@@ -383,7 +409,7 @@ int Positions(const Options& o, std::ostream& out, std::ostream& err) {
   } else {
     out << "# " << kPositionsNote << "\n# position\tfile\tmean_deg_h\tse_deg_h\trecords\n";
     for (std::size_t i = 0; i < positions.size(); ++i)
-      out << (i + 1) << "\t" << Plain(o.positional[i]) << "\t" << Num(positions[i].Mean) << "\t"
+      out << (i + 1) << "\t" << Plain(names[i]) << "\t" << Num(positions[i].Mean) << "\t"
           << Num(positions[i].Se) << "\t" << positions[i].Records << "\n";
     if (r.Valid) {
       out << "scale_factor " << Num(r.K) << " \u00B1 " << Num(r.KSe) << "\n";

@@ -108,7 +108,8 @@ std::vector<TFigure> ScaleFactorFigures(const TReportScaleFactor& sf) {
   }
   const bool runsTc = sf.TcFromRuns && r.Valid;
   const double tc = runsTc ? sf.Runs.TcPpmPerC : r.TcPpmPerC, tcSe = runsTc ? sf.Runs.TcSe : r.TcSe;
-  const bool runs = sf.Runs.Runs >= 2;
+  // The runs' figures belong to the units that are among the runs.
+  const bool runs = sf.Runs.Runs >= 2 && r.Valid;
   return {Figure("sf", r.K, ""),
           Figure("sf_se", r.KSe, ""),
           Figure("sf_intercept_deg_h", r.InterceptDegH, "\u00B0/h"),

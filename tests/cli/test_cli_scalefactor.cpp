@@ -128,6 +128,80 @@ TEST_F(CliScaleFactor, PositionsAndRefusals) {
            {{"positions", args[1], "--test", "updown", "--latitude", "40"}, ExitFailure},
            {{"positions", args[1], "--test", "spin"}, ExitUsage}})
     EXPECT_EQ(Cli(argv).code, code) << argv[0] << " " << argv.back();
+
+  // The same tumble as one recording: the gyroscope turned at 30 deg/s for
+  // 3 s between positions. Each position loses its guard second only.
+  Bytes one = RecordingHeader(10);
+  float t = 0;
+  for (int k = 0; k < 6; ++k) {
+    const double along = kEarthRateDegH * std::cos((60.0 * k - 40.0) * M_PI / 180);
+    for (int i = 0; i < 36000; ++i) AddRecord(one, t += 0.1f, static_cast<float>((along + 3 + noise(rng)) / 3600), 25);
+    for (int i = 0; k < 5 && i < 30; ++i) AddRecord(one, t += 0.1f, 30.0f, 25);
+  }
+  WriteBytes(rtd_, one);
+  r = Cli({"positions", rtd_, "--plateaus", "--test", "tumble", "--json"});
+  ASSERT_EQ(r.code, ExitOk) << r.err;
+  EXPECT_EQ(Split(r.out, '{').size(), 2u + 6);
+  EXPECT_NEAR(JsonValue(r.out, "latitude_deg"), 40, 4 * JsonValue(r.out, "latitude_deg_se"));
+  EXPECT_NEAR(JsonValue(r.out, "records"), 35990, 1);
+  r = Cli({"positions", rtd_, "--plateaus", "--test", "four", "--latitude", "40"});
+  EXPECT_EQ(r.code, ExitFailure);
+  EXPECT_TRUE(Has(r.err, "6 positions at rest found, the four test takes 4")) << r.err;
+  EXPECT_EQ(Cli({"positions", rtd_, args[1], "--plateaus", "--test", "tumble"}).code, ExitUsage);
 }
+
+#ifdef RATELOG_REPORT
+TEST_F(CliScaleFactor, ReportAndBatchJudgeTheScaleFactorFigures) {
+  // Two runs of K 1.0003 and 1.0001: 1 sigma of K over them is
+  // 0.0002 / sqrt(2) / 1.0002 = 141.39 ppm. A third unit at rest.
+  const std::string second = tmp_.File("second.rtd"), rest = tmp_.File("rest.rtd");
+  Simulate(rtd_, "1.0003:40");
+  Simulate(second, "1.0001:40");
+  Bytes b = RecordingHeader(10);
+  for (int i = 1; i <= 3000; ++i) AddRecord(b, i / 10.0f, static_cast<float>(std::sin(i) * 1e-3), 25);
+  WriteBytes(rest, b);
+  const std::string rates = "0,1,-1,2,-2,5,-5,10,-10,20,-20,50,-50,100,-100,200,-200";
+
+  // At rest alone: no rate-table test, no scale-factor columns, and a limit
+  // on sf cannot be judged.
+  Result r = Cli({"batch", rest, "--limit", "sf<=2", "--no-store", "--json"});
+  EXPECT_EQ(r.code, ExitIncomplete) << r.err;
+  EXPECT_FALSE(Has(r.out, "sf_asymmetry_ppm")) << r.out;
+
+  r = Cli({"batch", rtd_, second, rest, "--no-store", "--json", "--limit", "sf_repeatability_ppm<=141.3",
+           "--limit", "sf_asymmetry_ppm<=60"});
+  EXPECT_EQ(r.code, ExitLimitsFailed) << r.err;
+  const std::size_t runs = r.out.find("\"scale_factor_runs\"");
+  ASSERT_NE(runs, std::string::npos) << r.out;
+  EXPECT_EQ(JsonValue(r.out, "runs", runs), 2);
+  EXPECT_NEAR(JsonValue(r.out, "sf_repeatability_ppm", runs), 141.39, 3);
+  EXPECT_NEAR(JsonValue(r.out, "sf"), 1.0003, 2e-5);
+  EXPECT_TRUE(InOrder(r.out, {"\"result\": \"FAIL\"", "\"result\": \"FAIL\"", "\"result\": \"INCOMPLETE\""}));
+  EXPECT_TRUE(Has(r.out, "\"limit\": \"sf_asymmetry_ppm<=60\", \"measured\": 4")) << r.out;
+
+  // The report of one run: the line's nonlinearity holds the asymmetry
+  // (20 ppm x (200 - 776/18) / 200 = 15.69), the asymmetric model's does
+  // not; no repeatability from one run.
+  r = Cli({"report", rtd_, "--out", tmp_.File("r.pdf"), "--no-store", "--scalefactor-rates", rates, "--limit",
+           "sf_nonlinearity_ppm<=15", "--limit", "sf_nonlinearity_two_slope_ppm<=2", "--limit",
+           "sf_repeatability_ppm<=500"});
+  EXPECT_EQ(r.code, ExitLimitsFailed) << r.err;
+  EXPECT_TRUE(InOrder(r.out, {"sf_nonlinearity_ppm<=15\t15.", "FAIL", "sf_nonlinearity_two_slope_ppm<=2\t", "PASS",
+                              "sf_repeatability_ppm<=500\tNAN\tINCOMPLETE"}))
+      << r.out;
+
+  // A chamber batch: three runs soaked at 20, 30 and 40 deg C with 30 ppm/deg C;
+  // within a run the plateaus span no temperature, over the runs they do.
+  std::vector<std::string> argv = {"batch", "--no-store", "--json", "--scalefactor-rates", rates};
+  for (const char* soak : {"ramp:20:20:1", "ramp:30:30:1", "ramp:40:40:1"}) {
+    argv.push_back(tmp_.File(std::string("soak") + soak[5] + ".rtd"));
+    Simulate(argv.back(), "1:0:0:30", soak);
+  }
+  r = Cli(argv);
+  ASSERT_EQ(r.code, ExitOk) << r.err;
+  EXPECT_NEAR(JsonValue(r.out, "sf_tc_ppm_per_c"), 30, 1.5);
+  EXPECT_NEAR(JsonValue(r.out, "sf_tc_runs_ppm_per_c"), 30, 1.5);
+}
+#endif
 
 }  // namespace
