@@ -224,10 +224,11 @@ TEST_F(OptionForm, LatitudeSetsTheVerticalEarthRateAndTheSiteFile) {
   Open();
   EXPECT_TRUE(form.e_Latitude->text().isEmpty());
   // 7.2921151467e-5 rad/s = 15.0410672 deg/h, x sin 48 deg; south the same vertical component.
-  form.e_Latitude->setText("48");
-  EXPECT_EQ(form.e_U_Earth->text(), "11,177691");
   form.e_Latitude->setText("-48");
   EXPECT_EQ(form.e_U_Earth->text(), "11,177691");
+  form.e_Latitude->setText("30");
+  EXPECT_EQ(form.e_U_Earth->text(), "7,520534");
+  form.e_Latitude->setText("-48");
   form.e_AxisElevation->setText("-90");
   // An angle out of range keeps the dialog, the record and the file.
   form.e_AxisHeading->setText("north");
