@@ -27,7 +27,9 @@ void Simulate(const std::string& path, const std::string& sf, const char* chambe
   std::string error;
   c.RateTable = MakeRateTable("staircase", sf, error);
   ASSERT_TRUE(c.RateTable) << error;
-  if (chamber) ASSERT_TRUE(ParseTempProfile(chamber, c, error)) << error;
+  if (chamber) {
+    ASSERT_TRUE(ParseTempProfile(chamber, c, error)) << error;
+  }
   TDeviceModel model(c);
   Bytes b = RecordingHeader(100);
   model.OnSample = [&](const TDeviceSample& s) { AddRecord(b, s.Time, s.Rate, s.Temperature); };
@@ -189,6 +191,17 @@ TEST_F(CliScaleFactor, ReportAndBatchJudgeTheScaleFactorFigures) {
   EXPECT_TRUE(InOrder(r.out, {"sf_nonlinearity_ppm<=15\t15.", "FAIL", "sf_nonlinearity_two_slope_ppm<=2\t", "PASS",
                               "sf_repeatability_ppm<=500\tNAN\tINCOMPLETE"}))
       << r.out;
+  // The page: the figures by their limit names, the plateaus, the plot.
+  std::string page;
+  if (FILE* pipe = ::popen(("pdftotext -layout '" + tmp_.File("r.pdf") + "' - 2>&1").c_str(), "r")) {
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) page.append(buffer, n);
+    ::pclose(pipe);
+  }
+  EXPECT_TRUE(InOrder(page, {"Scale factor (rate-table test)", "snapped to the commanded rates given",
+                             "Asymmetry", "sf_asymmetry_ppm", "ppm of reading", "-200",
+                             "Residual from the line, ppm of full scale", "Limits"}))
+      << page;
 
   // A chamber batch: three runs soaked at 20, 30 and 40 deg C with 30 ppm/deg C;
   // within a run the plateaus span no temperature, over the runs they do.
