@@ -214,6 +214,12 @@ TEST_F(CliScaleFactor, ReportAndBatchJudgeTheScaleFactorFigures) {
   ASSERT_EQ(r.code, ExitOk) << r.err;
   EXPECT_NEAR(JsonValue(r.out, "sf_tc_ppm_per_c"), 30, 1.5);
   EXPECT_NEAR(JsonValue(r.out, "sf_tc_runs_ppm_per_c"), 30, 1.5);
+
+  // The results store keeps the figures with their standard errors.
+  const std::string db = tmp_.File("results.sqlite");
+  ASSERT_EQ(Cli({"batch", rtd_, "--db", db, "--scalefactor-rates", rates}).code, ExitOk);
+  r = Cli({"db", "history", "VRDT40-123.456-00042", "--db", db});
+  EXPECT_TRUE(InOrder(r.out, {"Figure\tsf\t1.000", "E-6", "Figure\tsf_asymmetry_ppm\t4"})) << r.out;
 }
 #endif
 
