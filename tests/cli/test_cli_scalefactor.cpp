@@ -178,7 +178,7 @@ TEST_F(CliScaleFactor, ReportAndBatchJudgeTheScaleFactorFigures) {
   EXPECT_EQ(JsonValue(r.out, "runs", runs), 2);
   EXPECT_NEAR(JsonValue(r.out, "sf_repeatability_ppm", runs), 141.39, 3);
   EXPECT_NEAR(JsonValue(r.out, "sf"), 1.0003, 2e-5);
-  EXPECT_TRUE(InOrder(r.out, {"\"result\": \"FAIL\"", "\"result\": \"FAIL\"", "\"result\": \"INCOMPLETE\""}));
+  EXPECT_TRUE(InOrder(r.out, {"null, \"result\": \"FAIL\"", "null, \"result\": \"FAIL\"", "null, \"result\": \"INCOMPLETE\""}));
   EXPECT_TRUE(Has(r.out, "\"limit\": \"sf_asymmetry_ppm<=60\", \"measured\": 4")) << r.out;
 
   // The report of one run: the line's nonlinearity holds the asymmetry
