@@ -13,6 +13,7 @@
 #include "cli/CliCommands.h"
 #include "cli/DbCommands.h"
 #include "cli/Fields.h"
+#include "cli/ScaleFactorCommands.h"
 #include "files/HeaderText.h"
 #include "report/BatchTable.h"
 
@@ -122,6 +123,7 @@ bool ComputeBatch(const Options& o, std::vector<TReportContent>& units, std::ost
   request.Sigma = ApplyCalcOptions(o, request.Settings);  // the report's options; batch has none
   if (auto v = o.Number("begin")) request.Begin = *v;
   if (auto v = o.Number("end")) request.End = *v;
+  if (!ScaleFactorRequestOptions(o, request.ScaleFactor, err)) return false;
   incomplete = false;
   // The same recording twice would count one unit twice in the spread.
   std::vector<std::pair<dev_t, ino_t>> seen;
@@ -145,6 +147,7 @@ bool ComputeBatch(const Options& o, std::vector<TReportContent>& units, std::ost
     }
     units.push_back(std::move(content));
   }
+  ApplyBatchScaleFactor(units, request.Limits);
   return true;
 }
 
@@ -155,10 +158,18 @@ int Batch(const Options& o, std::ostream& out, std::ostream& err) {
   std::vector<TBatchRow> units;
   for (const TReportContent& c : contents) units.push_back(BatchRowOf(c));
   const int sigma = contents.empty() ? 1 : contents.front().Sigma;
+  const TScaleFactorRuns runs = contents.empty() ? TScaleFactorRuns{} : contents.front().ScaleFactor.Runs;
   StoreResults(o, "batch", contents, err);
   contents.clear();
-  const std::vector<TBatchColumn>& columns = BatchColumns();
-  const std::vector<TBatchSpread> spread = BatchSpread(units);
+  // The scale-factor columns follow where a unit holds a rate-table test.
+  std::vector<TBatchColumn> columns = BatchColumns();
+  std::vector<TBatchSpread> spread = BatchSpread(units);
+  const bool scaleFactor = BatchHasScaleFactor(units);
+  if (scaleFactor) {
+    for (const TBatchColumn& c : BatchScaleFactorColumns()) columns.push_back(c);
+    for (const TBatchSpread& sp : BatchScaleFactorSpread(units)) spread.push_back(sp);
+    for (TBatchRow& u : units) u.Cells.insert(u.Cells.end(), u.ScaleFactorCells.begin(), u.ScaleFactorCells.end());
+  }
   const bool limits = !o.All("limit").empty() || o.Get("spec");
   const TVerdict verdict = BatchVerdict(units);
 
@@ -190,8 +201,18 @@ int Batch(const Options& o, std::ostream& out, std::ostream& err) {
       counts.push_back(IntegerField(columns[c].Caption, static_cast<std::int64_t>(spread[c].Count)));
       dims.push_back(TextField(columns[c].Caption, columns[c].Unit));
     }
+    const std::string across =
+        scaleFactor ? ", \"scale_factor_runs\": " +
+                          JsonObject({IntegerField("runs", static_cast<std::int64_t>(runs.Runs)),
+                                      {"mean_scale_factor", "", JsonNumber(runs.MeanK)},
+                                      {"sf_repeatability_ppm", "", JsonNumber(runs.RepeatabilityPpm)},
+                                      {"sf_repeatability_ppm_lo", "", JsonNumber(runs.RepeatabilityLo)},
+                                      {"sf_repeatability_ppm_hi", "", JsonNumber(runs.RepeatabilityHi)},
+                                      {"sf_tc_runs_ppm_per_c", "", JsonNumber(runs.TcPpmPerC)},
+                                      {"sf_tc_runs_ppm_per_c_se", "", JsonNumber(runs.TcSe)}})
+                    : std::string();
     out << "{" << rows << stats << ", \"count\": " << JsonObject(counts)
-        << ", \"units\": " << JsonObject(dims)
+        << ", \"units\": " << JsonObject(dims) << across
         << (limits ? ", \"verdict\": " + JsonString(VerdictText(verdict)) : std::string()) << "}\n";
   } else {
     // Tab-separated: a heading, one row per recording, then the spread.
@@ -208,6 +229,14 @@ int Batch(const Options& o, std::ostream& out, std::ostream& err) {
       out << s.Name << "\t";
       for (const TBatchSpread& sp : spread) out << "\t" << BatchSpreadText(sp.*(s.Value));
       out << (limits ? "\t\t\n" : "\n");
+    }
+    if (scaleFactor) {
+      // K over the units with a rate-table test.
+      out << "Scale factor over " << runs.Runs << " runs\tmean K " << BatchSpreadText(runs.MeanK)
+          << "\tsf_repeatability_ppm " << BatchSpreadText(runs.RepeatabilityPpm) << " (68.3 % interval "
+          << BatchSpreadText(runs.RepeatabilityLo) << " .. " << BatchSpreadText(runs.RepeatabilityHi)
+          << ")\tsf_tc_runs_ppm_per_c " << BatchSpreadText(runs.TcPpmPerC) << " \u00B1 "
+          << BatchSpreadText(runs.TcSe) << " (K against each run's mean temperature)\n";
     }
   }
   if (incomplete || units.empty()) return ExitFailure;

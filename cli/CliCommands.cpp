@@ -98,7 +98,8 @@ const char kUsage[] =
     "       [--profile FILE | --rates LIST] [--guard S] [--drop LIST] [--latitude DEG]\n"
     "       [--axis-elevation DEG] [--axis-heading DEG] [--json]\n"
     "  positions FILE.rtd.. --test four|updown|tumble [--latitude DEG] [--json]\n"
-    "       static Earth-rate test, one recording per position in the test's order\n"
+    "       static Earth-rate test, one recording per position in the test's order;\n"
+    "       --plateaus [--guard S]: one recording, the positions its stretches at rest\n"
     "  export FILE.rtd    the recording as a text table (default: all records,\n"
     "       time column only, FILE.txt beside the recording):\n"
     "       [--begin S] [--end S] [--rate] [--temperature] [--excel] [--out NAME.txt]\n"
@@ -124,6 +125,10 @@ const char kUsage[] =
     "       [--report-number N] [--report-revision R] [--latitude DEG] [--axis TEXT]\n"
     "       [--station TEXT] [--chamber TEXT] [--equipment TEXT] [--tested-by NAME]\n"
     "       [--checked-by NAME] [--approved-by NAME] (\"not stated\" where not given)\n"
+    "       a scale-factor page where the recording holds a rate-table test:\n"
+    "       [--scalefactor-profile FILE | --scalefactor-rates LIST] [--scalefactor-guard S]\n"
+    "       [--axis-elevation DEG] [--axis-heading DEG]; limits\n"
+    "       sf, sf_asymmetry_ppm, sf_nonlinearity_ppm, sf_repeatability_ppm, sf_tc_ppm_per_c, ...\n"
     "  report FILE.rtd FILE.rtd... --out FILE.pdf   the batch form: a summary page\n"
     "       (the batch table with each unit's result, every unit's Allan deviation\n"
     "       on one plot), then each unit's report as report makes it alone; one\n"
@@ -138,7 +143,8 @@ const char kUsage[] =
     "       deviation (n - 1), minimum and maximum of each column over the\n"
     "       recordings. --limit and --spec as for report: a Result column (PASS,\n"
     "       FAIL or INCOMPLETE) and the limits each unit did not pass. Exit code 3:\n"
-    "       a unit failed its limits; 5: none failed, one is INCOMPLETE.\n"
+    "       a unit failed its limits; 5: none failed, one is INCOMPLETE. The scale-factor\n"
+    "       options of report add the sf columns and K's repeatability over the runs.\n"
     "  db init|import DIR|history IDENT|trend FIGURE|export   the results store:\n"
     "       init makes (or brings up to date) the store; import DIR stores the results\n"
     "       of every recording under DIR (analysed as report does, once each);\n"
@@ -394,7 +400,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
       {"scalefactor",
        {{"profile", "rates", "guard", "drop", "latitude", "axis-elevation", "axis-heading"}, ScaleFactor,
         {"json"}}},
-      {"positions", {{"test", "latitude"}, Positions, {"json"}}},
+      {"positions", {{"test", "latitude", "guard"}, Positions, {"json", "plateaus"}}},
       {"info", {{}, Info, {"json"}}},
       {"calc",
        {{"begin", "end", "sigma", "drift-time", "random-walk-time", "passband", "earth-rate", "db"},
@@ -408,7 +414,9 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
         {"simulate"}}},
       {"export", {{"begin", "end", "out"}, Export, {"rate", "temperature", "excel"}}},
       {"archive", {{"server", "name"}, Archive}},
-      {"batch", {{"begin", "end", "limit", "spec", "db"}, Batch, {"json", "no-store"}}},
+      {"batch",
+       {Joined({"begin", "end", "limit", "spec", "db", "latitude"}, kScaleFactorReportOptions), Batch,
+        {"json", "no-store"}}},
       {"db",
        {{"db", "unit", "type", "since", "sigma", "drift-time", "random-walk-time", "passband", "earth-rate"},
         Db, {"json", "csv"}}},
@@ -416,7 +424,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
       {"report",
        {Joined({"begin", "end", "limit", "spec", "out", "sigma", "drift-time", "random-walk-time", "passband",
                 "earth-rate", "db"},
-               kDocumentOptions),
+               Joined(kDocumentOptions, kScaleFactorReportOptions)),
         Report, {"json", "no-store"}}},
 #endif
   };

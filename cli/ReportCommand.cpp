@@ -12,6 +12,7 @@
 #include "cli/CliCommands.h"
 #include "cli/DbCommands.h"
 #include "cli/Fields.h"
+#include "cli/ScaleFactorCommands.h"
 #include "files/HeaderText.h"
 #include "report/BatchTable.h"
 #include "report/ReportContent.h"
@@ -135,6 +136,7 @@ int Report(const Options& o, std::ostream& out, std::ostream& err) {
   request.Document = DocumentOptions(o);
   if (!LoadSettings(o, request.Settings, err)) return ExitFailure;
   request.Sigma = ApplyCalcOptions(o, request.Settings);
+  if (!ScaleFactorRequestOptions(o, request.ScaleFactor, err)) return ExitFailure;
   if (auto v = o.Number("begin")) request.Begin = *v;
   if (auto v = o.Number("end")) request.End = *v;
   const std::string target = o.Get("out").value_or(DefaultReportPath(request.Path));

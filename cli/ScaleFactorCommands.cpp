@@ -55,29 +55,12 @@ bool ReadText(const std::string& path, std::string& text) {
   return static_cast<bool>(in) || in.eof();
 }
 
-// The site: the settings' vertical Earth rate, the per-user site file, then
-// --latitude, --axis-elevation, --axis-heading.
+// The site: the settings' vertical Earth rate, then SiteOptions.
 bool LoadSiteFor(const Options& o, TSite& site, std::ostream& err) {
   TOptionProgramm settings;
   if (!LoadSettings(o, settings, err)) return false;
   site.VerticalEarthRate = settings.EarthRate;
-  const std::string path = SiteFilePath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
-  std::string text, error;
-  if (!path.empty() && ReadText(path, text) && !ParseSite(text, site, error)) {
-    err << "ratelog-cli: " << path << ": " << error << "\n";
-    return false;
-  }
-  if (auto v = o.Number("latitude")) {
-    if (std::fabs(*v) > 90) throw UsageError{"--latitude must lie in -90..90 deg"};
-    site.HasLatitude = true;
-    site.Latitude = *v;
-  }
-  if (auto v = o.Number("axis-elevation")) {
-    if (std::fabs(*v) > 90) throw UsageError{"--axis-elevation must lie in -90..90 deg"};
-    site.Elevation = *v;
-  }
-  if (auto v = o.Number("axis-heading")) site.Heading = *v;
-  return true;
+  return SiteOptions(o, site, err);
 }
 
 std::string SiteText(const TSite& s) {
@@ -192,6 +175,46 @@ void RunText(const Run& run, std::ostream& out) {
 }
 
 }  // namespace
+
+bool SiteOptions(const Options& o, TSite& site, std::ostream& err) {
+  const std::string path = SiteFilePath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+  std::string text, error;
+  if (!path.empty() && ReadText(path, text) && !ParseSite(text, site, error)) {
+    err << "ratelog-cli: " << path << ": " << error << "\n";
+    return false;
+  }
+  if (auto v = o.Number("latitude")) {
+    if (std::fabs(*v) > 90) throw UsageError{"--latitude must lie in -90..90 deg"};
+    site.HasLatitude = true;
+    site.Latitude = *v;
+  }
+  if (auto v = o.Number("axis-elevation")) {
+    if (std::fabs(*v) > 90) throw UsageError{"--axis-elevation must lie in -90..90 deg"};
+    site.Elevation = *v;
+  }
+  if (auto v = o.Number("axis-heading")) site.Heading = *v;
+  return true;
+}
+
+bool ScaleFactorRequestOptions(const Options& o, TReportScaleFactorRequest& request, std::ostream& err) {
+  request.Guard = o.Number("scalefactor-guard").value_or(kDefaultGuard);
+  if (!(request.Guard >= 0)) throw UsageError{"--scalefactor-guard must be a number of seconds, 0 or more"};
+  if (auto path = o.Get("scalefactor-profile")) {
+    if (o.Get("scalefactor-rates")) throw UsageError{"--scalefactor-profile and --scalefactor-rates exclude each other"};
+    std::string text, error;
+    if (!ReadText(*path, text)) {
+      err << "ratelog-cli: cannot read profile " << *path << "\n";
+      return false;
+    }
+    if (!ParseRateProfile(text, request.Profile, error)) {
+      err << "ratelog-cli: profile " << *path << ": " << error << "\n";
+      return false;
+    }
+    request.ProfileName = *path;
+  }
+  if (auto rates = o.Get("scalefactor-rates")) request.Rates = NumberList("scalefactor-rates", *rates);
+  return SiteOptions(o, request.Site, err);
+}
 
 int ScaleFactor(const Options& o, std::ostream& out, std::ostream& err) {
   if (o.positional.empty()) throw UsageError{"scalefactor needs one or more recording files"};
@@ -313,7 +336,8 @@ int ScaleFactor(const Options& o, std::ostream& out, std::ostream& err) {
 }
 
 int Positions(const Options& o, std::ostream& out, std::ostream& err) {
-  if (o.positional.empty()) throw UsageError{"positions needs one recording file per position"};
+  if (o.positional.empty())
+    throw UsageError{"positions needs one recording file per position, or one with --plateaus"};
   const std::string name = o.Get("test").value_or("");
   TPositionTest test;
   if (name == "four") test = TPositionTest::Four;
@@ -327,20 +351,45 @@ int Positions(const Options& o, std::ostream& out, std::ostream& err) {
     throw UsageError{"--test " + name + " needs --latitude (or latitude= in " +
                      SiteFilePath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")) + ")"};
   std::vector<TPosition> positions;
-  for (const std::string& path : o.positional) {
+  std::vector<std::string> names;  // each position's recording, or its span in the one recording
+  if (o.Flag("plateaus")) {
+    if (o.positional.size() != 1) throw UsageError{"--plateaus takes one recording that holds every position"};
+    const double guard = o.Number("guard").value_or(kDefaultGuard);
+    if (!(guard >= 0)) throw UsageError{"--guard must be a number of seconds, 0 or more"};
     std::vector<SamplePoint> records;
     std::string error;
-    if (!ReadSpanRecords(path, -kInf, kInf, records, error)) {
+    if (!ReadSpanRecords(o.positional[0], -kInf, kInf, records, error)) {
       err << "ratelog-cli: cannot read recording " << error << "\n";
       return ExitFailure;
     }
-    positions.push_back(MeasurePosition(records));
+    std::vector<std::pair<double, double>> spans;
+    positions = PositionsFromPlateaus(records, guard, &spans);
+    const std::size_t wanted = test == TPositionTest::Four ? 4 : test == TPositionTest::UpDown ? 2 : 0;
+    if ((wanted && positions.size() != wanted) || positions.size() < 2) {
+      err << "ratelog-cli: " << o.positional[0] << ": " << positions.size()
+          << " positions at rest found, the " << name << " test takes "
+          << (wanted ? std::to_string(wanted) : std::string("three or more")) << "\n";
+      return ExitFailure;
+    }
+    for (const auto& [b, e] : spans) names.push_back(o.positional[0] + " " + Num(b) + ".." + Num(e) + " s");
+  } else {
+    if (o.Get("guard")) throw UsageError{"--guard is for --plateaus"};
+    for (const std::string& path : o.positional) {
+      std::vector<SamplePoint> records;
+      std::string error;
+      if (!ReadSpanRecords(path, -kInf, kInf, records, error)) {
+        err << "ratelog-cli: cannot read recording " << error << "\n";
+        return ExitFailure;
+      }
+      positions.push_back(MeasurePosition(records));
+      names.push_back(path);
+    }
   }
   const TPositionsResult r = ComputePositions(test, positions, latitude);
   if (o.Flag("json")) {
     std::string list = "[";
     for (std::size_t i = 0; i < positions.size(); ++i)
-      list += (i ? ", " : "") + JsonObject({{"file", "", JsonString(o.positional[i])},
+      list += (i ? ", " : "") + JsonObject({{"file", "", JsonString(names[i])},
                                             {"mean_deg_h", "", JsonNumber(positions[i].Mean)},
                                             {"mean_se_deg_h", "", JsonNumber(positions[i].Se)},
                                             {"records", "", std::to_string(positions[i].Records)}});
@@ -360,7 +409,7 @@ int Positions(const Options& o, std::ostream& out, std::ostream& err) {
   } else {
     out << "# " << kPositionsNote << "\n# position\tfile\tmean_deg_h\tse_deg_h\trecords\n";
     for (std::size_t i = 0; i < positions.size(); ++i)
-      out << (i + 1) << "\t" << Plain(o.positional[i]) << "\t" << Num(positions[i].Mean) << "\t"
+      out << (i + 1) << "\t" << Plain(names[i]) << "\t" << Num(positions[i].Mean) << "\t"
           << Num(positions[i].Se) << "\t" << positions[i].Records << "\n";
     if (r.Valid) {
       out << "scale_factor " << Num(r.K) << " \u00B1 " << Num(r.KSe) << "\n";

@@ -1,5 +1,7 @@
 // File > Report...: the test report of the recording's span on the chart.
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <qcustomplot.h>
 
 #include "app/Mainform.h"
@@ -14,6 +16,15 @@ void TMainFrm::ac_reportExecute() {
   AnalysisSpan(request.Begin, request.End);
   request.Settings.Assign(OpenFile);
   request.CodePage = UserHeaderCodePage();
+  // The site of the scale-factor page's Earth rate; a malformed file counts
+  // as none (the page then names the settings' vertical Earth rate).
+  {
+    std::ifstream in(SiteFilePath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    std::string error;
+    if (in && !ParseSite(text.str(), request.ScaleFactor.Site, error)) request.ScaleFactor.Site = TSite{};
+  }
   ReportFrm->Start(request, Chart->SharedRecording(),
                    ReportLimitsPath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")),
                    ReportDocumentPath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")));

@@ -1,5 +1,7 @@
 #include "processing/Positions.h"
 
+#include "processing/ScaleFactor.h"
+
 #include <cmath>
 #include <limits>
 
@@ -109,4 +111,20 @@ TPositionsResult ComputePositions(TPositionTest test, const std::vector<TPositio
   }
   r.Valid = true;
   return r;
+}
+
+std::vector<TPosition> PositionsFromPlateaus(const std::vector<SamplePoint>& records, double guard,
+                                             std::vector<std::pair<double, double>>* spans) {
+  TPlateauOptions options;
+  options.Guard = guard;
+  options.Rates = {0.0};
+  std::vector<TPosition> out;
+  for (const TPlateau& p : DetectPlateaus(records, options)) {
+    std::vector<SamplePoint> part;
+    for (const SamplePoint& r : records)
+      if (r.Time >= p.Begin && r.Time <= p.End) part.push_back(r);
+    out.push_back(MeasurePosition(part));
+    if (spans) spans->emplace_back(p.Begin, p.End);
+  }
+  return out;
 }

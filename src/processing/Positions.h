@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "processing/Average.h"
@@ -27,6 +28,14 @@ struct TPosition {
   std::int64_t Records = 0;
 };
 TPosition MeasurePosition(const std::vector<SamplePoint>& records);
+
+// The positions of one recording that holds them all, the gyroscope turned
+// from one to the next: the steady stretches at rest (within 0.1 deg/s of
+// zero; the turns themselves are left out), each from its start + `guard`
+// s, in the order of time. `spans` (may be null) gets each one's first and
+// last time.
+std::vector<TPosition> PositionsFromPlateaus(const std::vector<SamplePoint>& records, double guard,
+                                             std::vector<std::pair<double, double>>* spans = nullptr);
 
 enum class TPositionTest { Four, UpDown, Tumble };
 

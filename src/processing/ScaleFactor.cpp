@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <locale>
 #include <sstream>
 
 #include "processing/Allan.h"
@@ -404,6 +405,20 @@ bool ParseSite(const std::string& text, TSite& site, std::string& error) {
   }
   error.clear();
   return true;
+}
+
+std::string SiteFileText(const TSite& site) {
+  const auto number = [](double v) {
+    std::ostringstream out;
+    out.imbue(std::locale::classic());
+    out.precision(10);
+    out << v;
+    return out.str();
+  };
+  std::string text = "# Ratelog site: latitude (deg, north positive) and the input axis' orientation\n";
+  if (site.HasLatitude) text += "latitude=" + number(site.Latitude) + "\n";
+  text += "axis_elevation=" + number(site.Elevation) + "\naxis_heading=" + number(site.Heading) + "\n";
+  return text;
 }
 
 std::string SiteFilePath(const char* xdgConfigHome, const char* home) {

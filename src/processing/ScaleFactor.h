@@ -106,6 +106,9 @@ double EarthRateAlongAxis(const TSite& site);
 // "latitude=DEG", "axis_elevation=DEG", "axis_heading=DEG" lines ('#'
 // comments); unknown keys and bad numbers are errors.
 bool ParseSite(const std::string& text, TSite& site, std::string& error);
+// The site file's text for `site`: the three keys (latitude only where
+// known), numbers with a point.
+std::string SiteFileText(const TSite& site);
 // The per-user site file: "site.txt" in $XDG_CONFIG_HOME/ratelog/ (default
 // ~/.config/ratelog/); empty when neither variable is set.
 std::string SiteFilePath(const char* xdgConfigHome, const char* home);

@@ -14,6 +14,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 const char* const kFigureFields[] = {"average_value_signal", "drift_error", "random_walk", "bias_error",
                                      "n", "b", "k", "b1", "b2", "c"};
 constexpr std::size_t kFirstThermal = 2 + 7;
+const char* const kScaleFactorFields[] = {"sf", "sf_bias_deg_h", "sf_k_plus", "sf_k_minus", "sf_asymmetry_ppm",
+                                          "sf_nonlinearity_ppm", "sf_tc_ppm_per_c"};
 
 const TFigure* Find(const std::vector<TFigure>& figures, const std::string& field) {
   for (const TFigure& f : figures)
@@ -70,18 +72,45 @@ TBatchRow BatchRowOf(const TReportContent& c) {
     const TBatchColumn& column = BatchColumns()[row.Cells.size()];
     row.Cells.push_back(cell(column.Caption, none ? std::string() : f->Text, column.Unit));
   }
+  for (const TBatchColumn& column : BatchScaleFactorColumns()) {
+    const TFigure* f = c.ScaleFactor.Present ? Find(c.ScaleFactorFigures.Figures, column.Caption) : nullptr;
+    row.ScaleFactorCells.push_back(cell(column.Caption, f ? f->Text : std::string(), column.Unit));
+  }
   row.Limits = c.Limits;
   row.Verdict = c.Verdict;
   return row;
 }
 
-std::vector<TBatchSpread> BatchSpread(const std::vector<TBatchRow>& rows) {
+const std::vector<TBatchColumn>& BatchScaleFactorColumns() {
+  static const std::vector<TBatchColumn> columns = [] {
+    std::vector<TBatchColumn> list;
+    const std::vector<TFigure> figures = ScaleFactorFigures(TReportScaleFactor{});
+    for (const char* field : kScaleFactorFields) {
+      const TFigure* f = Find(figures, field);
+      list.push_back({field, f ? f->Unit : ""});
+    }
+    return list;
+  }();
+  return columns;
+}
+
+bool BatchHasScaleFactor(const std::vector<TBatchRow>& rows) {
+  for (const TBatchRow& r : rows)
+    for (const TFigure& f : r.ScaleFactorCells)
+      if (!f.Text.empty()) return true;
+  return false;
+}
+
+namespace {
+
+std::vector<TBatchSpread> Spread(const std::vector<TBatchRow>& rows, std::vector<TFigure> TBatchRow::*cells,
+                                 std::size_t columns) {
   std::vector<TBatchSpread> spread;
-  for (std::size_t column = 0; column < BatchColumns().size(); ++column) {
+  for (std::size_t column = 0; column < columns; ++column) {
     TBatchSpread s{0, kNaN, kNaN, kNaN, kNaN};
     long double sum = 0;
     for (const TBatchRow& r : rows) {
-      const double v = r.Cells[column].Value;
+      const double v = (r.*cells)[column].Value;
       if (std::isnan(v)) continue;
       if (s.Count == 0 || v < s.Min) s.Min = v;
       if (s.Count == 0 || v > s.Max) s.Max = v;
@@ -92,7 +121,7 @@ std::vector<TBatchSpread> BatchSpread(const std::vector<TBatchRow>& rows) {
       s.Mean = static_cast<double>(sum / s.Count);
       long double sq = 0;
       for (const TBatchRow& r : rows) {
-        const double v = r.Cells[column].Value;
+        const double v = (r.*cells)[column].Value;
         if (!std::isnan(v)) sq += (v - s.Mean) * static_cast<long double>(v - s.Mean);
       }
       if (s.Count >= 2) s.StdDev = static_cast<double>(std::sqrt(sq / static_cast<long double>(s.Count - 1)));
@@ -100,6 +129,16 @@ std::vector<TBatchSpread> BatchSpread(const std::vector<TBatchRow>& rows) {
     spread.push_back(s);
   }
   return spread;
+}
+
+}  // namespace
+
+std::vector<TBatchSpread> BatchSpread(const std::vector<TBatchRow>& rows) {
+  return Spread(rows, &TBatchRow::Cells, BatchColumns().size());
+}
+
+std::vector<TBatchSpread> BatchScaleFactorSpread(const std::vector<TBatchRow>& rows) {
+  return Spread(rows, &TBatchRow::ScaleFactorCells, BatchScaleFactorColumns().size());
 }
 
 std::string BatchSpreadText(double value) { return std::isnan(value) ? "NAN" : FormatGeneral(value, '.', 10); }

@@ -32,11 +32,20 @@ struct TBatchRow {
   // One per column: Text as printed ("" where there is no temperature
   // model), Value the number of that text (NaN where it is none).
   std::vector<TFigure> Cells;
+  // One per BatchScaleFactorColumns(): "" where the unit holds no
+  // rate-table test.
+  std::vector<TFigure> ScaleFactorCells;
   std::vector<TLimitResult> Limits;
   TVerdict Verdict = TVerdict::None;
 };
 
 TBatchRow BatchRowOf(const TReportContent& content);
+
+// The scale-factor columns a batch gains when a unit holds a rate-table
+// test (sf, its bias, K+ and K-, asymmetry, nonlinearity, temperature
+// coefficient), and whether one does.
+const std::vector<TBatchColumn>& BatchScaleFactorColumns();
+bool BatchHasScaleFactor(const std::vector<TBatchRow>& rows);
 
 // A column over the units that have the figure: mean, sample standard
 // deviation (divide by n - 1, as the run-to-run repeatability; NaN below two
@@ -47,6 +56,7 @@ struct TBatchSpread {
   double Mean, StdDev, Min, Max;
 };
 std::vector<TBatchSpread> BatchSpread(const std::vector<TBatchRow>& rows);
+std::vector<TBatchSpread> BatchScaleFactorSpread(const std::vector<TBatchRow>& rows);
 
 // The spread's rows of a table, in order, with the name each row shows and
 // its name in JSON.

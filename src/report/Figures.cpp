@@ -8,6 +8,7 @@
 
 #include "processing/BasicParameters.h"
 #include "processing/NumberFormat.h"
+#include "report/ScaleFactorReport.h"
 
 std::string FieldName(const std::string& caption) {
   std::string out;
@@ -135,6 +136,7 @@ std::vector<std::string> KnownFieldNames() {
   for (const TFigure& f : AllanCounts(TAllanResult{})) names.push_back(FieldName(f.Caption));
   for (const TFigure& f : AllanFigures(TAllanResult{})) names.push_back(FieldName(f.Caption));
   for (const TFigure& f : ThermalFigures(TThermalResult{})) names.push_back(FieldName(f.Caption));
+  for (const TFigure& f : ScaleFactorFigures(TReportScaleFactor{})) names.push_back(FieldName(f.Caption));
   return names;
 }
 

@@ -105,6 +105,7 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   // basic parameters have let go of their copy of the records: the span is
   // held twice at most, not three times.
   TThermalResult thermal;
+  TReportScaleFactor scaleFactor;
   std::string thermalError;
   bool thermalOk = false;
   std::thread thermalThread;
@@ -172,6 +173,11 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
     options.TLow = request.Settings.TempLimitMin;
     options.THigh = request.Settings.TempLimitMax;
     if (thermalOk && !cancelled()) thermal = ComputeThermal(records, options);
+    if (thermalOk && !cancelled()) {
+      TReportScaleFactorRequest sf = request.ScaleFactor;
+      sf.Site.VerticalEarthRate = request.Settings.EarthRate;
+      scaleFactor = ComputeReportScaleFactor(records, sf);
+    }
   });
 
   if (!allanOk) {
@@ -199,6 +205,8 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   // uncertainty's digits, and its limits compare what it prints.
   RoundFiguresToUncertainty(content.ThermalFigures.Figures);
   if (!content.Thermal.Valid) content.ThermalNote = content.Thermal.Message;
+  content.ScaleFactor = std::move(scaleFactor);
+  content.ScaleFactorFigures = {"scalefactor", ScaleFactorFigures(content.ScaleFactor)};
   content.Allan = std::move(allan);
   content.AllanFigures = {"allan", AllanFigures(content.Allan)};
   RoundFiguresToUncertainty(content.AllanFigures.Figures);
@@ -337,8 +345,20 @@ TReportDocument ParseReportDocumentLines(const std::string& text) {
 
 void EvaluateReportLimits(TReportContent& content, const std::vector<TLimit>& limits) {
   content.Limits = EvaluateLimits(
-      limits, {content.Calc, content.AllanFigures, content.AllanCounts, content.ThermalFigures});
+      limits, {content.Calc, content.AllanFigures, content.AllanCounts, content.ThermalFigures,
+               content.ScaleFactorFigures});
   content.Verdict = Verdict(content.Limits);
+}
+
+TScaleFactorRuns ApplyBatchScaleFactor(std::vector<TReportContent>& units, const std::vector<TLimit>& limits) {
+  std::vector<TReportScaleFactor*> sf;
+  for (TReportContent& c : units) sf.push_back(&c.ScaleFactor);
+  const TScaleFactorRuns runs = ApplyRunsToUnits(sf);
+  for (TReportContent& c : units) {
+    c.ScaleFactorFigures = {"scalefactor", ScaleFactorFigures(c.ScaleFactor)};
+    EvaluateReportLimits(c, limits);
+  }
+  return runs;
 }
 
 std::string DefaultReportPath(const std::string& recording) {

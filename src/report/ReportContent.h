@@ -17,6 +17,7 @@
 #include "processing/Thermal.h"
 #include "report/Figures.h"
 #include "report/Limits.h"
+#include "report/ScaleFactorReport.h"
 #include "settings/Optionsprogramm.h"
 
 // What the report states about the test beyond the recording: its number
@@ -57,6 +58,7 @@ struct TReportRequest {
   std::string CodePage = kDefaultHeaderCodePage;  // of the header's texts, where they are no UTF-8
   TTestSpec Spec;  // the specification the limits come from (its name empty: none)
   TReportDocument Document;
+  TReportScaleFactorRequest ScaleFactor;  // the rate-table test (Site.VerticalEarthRate: set here)
 };
 
 // A captioned list of values, as the report's tables show them.
@@ -85,6 +87,9 @@ struct TReportContent {
   TThermalResult Thermal;
   TFigureTable ThermalFigures;
   std::string ThermalNote;
+  // The rate-table test: a page of its own where Present.
+  TReportScaleFactor ScaleFactor;
+  TFigureTable ScaleFactorFigures;
   double Begin = 0, End = 0;      // the span as used (first and last record time when open)
   std::int64_t SpanRecords = 0;
   double FirstRecordTime = 0, LastRecordTime = 0;  // smallest and largest record time in the span
@@ -106,9 +111,14 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
                    const std::atomic<bool>* cancel = nullptr);
 
 // The limits against every figure of the report (basic parameters, noise
-// terms, counts, temperature model): Limits and Verdict of `content`. The
+// terms, counts, temperature model, scale factor): Limits and Verdict of `content`. The
 // command-line tool and the window both evaluate limits here only.
 void EvaluateReportLimits(TReportContent& content, const std::vector<TLimit>& limits);
+// The units of a batch: the repeatability of K over the units with a
+// rate-table test and its temperature coefficient over their temperatures
+// go into every unit's scale-factor figures, and each unit's limits are
+// evaluated again against them.
+TScaleFactorRuns ApplyBatchScaleFactor(std::vector<TReportContent>& units, const std::vector<TLimit>& limits);
 
 // The default report file of a recording: beside it, same name, ".pdf".
 std::string DefaultReportPath(const std::string& recording);

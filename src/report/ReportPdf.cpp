@@ -23,6 +23,7 @@
 #include "report/BatchTable.h"
 #include "report/PdfMetadata.h"
 #include "report/ReportFile.h"
+#include "report/ReportScaleFactor.h"
 #include "ui/Chart.h"
 #include "ui/RecordingSeries.h"
 
@@ -731,6 +732,10 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
       }
     }
   }
+
+  // The rate-table test, where the recording holds one.
+  for (TReportPageBlock& b : ScaleFactorBlocks(c, u.dpi, width))
+    blocks.push_back({b.Height, std::move(b.Draw), b.Tight, b.KeepWithNext, b.PageBefore});
 
   // Limits and verdict, with the specification they come from.
   heading(c.Spec.Name.empty()

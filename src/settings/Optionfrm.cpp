@@ -16,6 +16,15 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "processing/NumberFormat.h"
 #include "ui/Dialogs.h"
 #include "ui/NumberText.h"
 #include "ui/UpDown.h"
@@ -265,6 +274,10 @@ TOptionForm::TOptionForm(QWidget* parent)
   e_trw = MakeEdit(GroupCalculation, "e_trw", QStringLiteral("10"));
   e_U_Earth = MakeEdit(GroupCalculation, "e_U_Earth", QStringLiteral("11") + DecimalSeparator() +
                                                           QStringLiteral("7835"));
+  e_Latitude = MakeEdit(GroupCalculation, "e_Latitude", QString());
+  e_AxisElevation = MakeEdit(GroupCalculation, "e_AxisElevation", QStringLiteral("90"));
+  e_AxisHeading = MakeEdit(GroupCalculation, "e_AxisHeading", QStringLiteral("0"));
+  SitePath = SiteFilePath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
   {
     auto* layout = new QVBoxLayout(GroupCalculation);
     layout->setContentsMargins(6, 4, 6, 4);
@@ -273,7 +286,10 @@ TOptionForm::TOptionForm(QWidget* parent)
         {"Time calculation drift error, second", e_tsszs},
         {"Bandwidth, Hz", e_passband},
         {"Time calculation random walk, second", e_trw},
-        {"Vertical earth rate on work place, °/h", e_U_Earth}};
+        {"Vertical earth rate on work place, °/h", e_U_Earth},
+        {"Latitude, ° (north positive; empty: unknown)", e_Latitude},
+        {"Input axis elevation above the horizontal, °", e_AxisElevation},
+        {"Input axis heading from north, °", e_AxisHeading}};
     for (const auto& [caption, edit] : rows) {
       layout->addWidget(new QLabel(QString::fromUtf8(caption), GroupCalculation));
       layout->addWidget(edit);
@@ -326,6 +342,9 @@ TOptionForm::TOptionForm(QWidget* parent)
   for (QLineEdit* edit : {e_FaultTime, eTimeScale, eTempScale, e_AdTime, e_AdSig, e_AdTemp,
                           e_Command, e_tsszs, e_passband, e_trw, e_U_Earth})
     connect(edit, &QLineEdit::textChanged, this, &TOptionForm::EditChange);
+  for (QLineEdit* edit : {e_AxisElevation, e_AxisHeading})
+    connect(edit, &QLineEdit::textChanged, this, &TOptionForm::EditChange);
+  connect(e_Latitude, &QLineEdit::textChanged, this, &TOptionForm::LatitudeChange);
   connect(BtnApply, &QPushButton::clicked, this, &TOptionForm::BtnApplyClick);
   connect(BtnOk, &QPushButton::clicked, this, &TOptionForm::BtnOkClick);
   connect(BtnCancel, &QPushButton::clicked, this, &TOptionForm::BtnCancelClick);
@@ -386,6 +405,25 @@ void TOptionForm::FillControls() {
   e_passband->setText(QString::fromStdString(texts.Passband));
   e_trw->setText(QString::fromStdString(texts.RandomWalkTime));
   e_U_Earth->setText(QString::fromStdString(texts.EarthRate));
+  {
+    // The site as its file holds it; a missing or malformed file: unknown.
+    TSite site;
+    std::ifstream in(SitePath, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    std::string error;
+    siteText_ = in ? text.str() : std::string();
+    if (!ParseSite(siteText_, site, error)) site = TSite{};
+    const auto shown = [sep](double v) {
+      std::string t = FormatGeneral(v, '.', 10);
+      for (char& c : t)
+        if (c == '.') c = sep;
+      return QString::fromStdString(t);
+    };
+    e_Latitude->setText(site.HasLatitude ? shown(site.Latitude) : QString());
+    e_AxisElevation->setText(shown(site.Elevation));
+    e_AxisHeading->setText(shown(site.Heading));
+  }
 
   // 8.-9.
   for (int i = 0; i < 3; ++i)
@@ -541,6 +579,88 @@ void TOptionForm::EditChange() {
   if (!filling_) SetModified(true);
 }
 
+namespace {
+
+// An angle typed with either separator; false for anything else.
+bool Angle(const QString& text, double& value) {
+  std::string t = text.trimmed().toStdString();
+  for (char& c : t)
+    if (c == ',') c = '.';
+  char* end = nullptr;
+  value = std::strtod(t.c_str(), &end);
+  return !t.empty() && *end == 0 && std::isfinite(value);
+}
+
+}  // namespace
+
+void TOptionForm::LatitudeChange() {
+  if (filling_) return;
+  SetModified(true);
+  // The vertical component of the Earth's rate at that latitude, in both
+  // hemispheres (the bias error takes the sign of the mean).
+  double latitude = 0;
+  if (!Angle(e_Latitude->text(), latitude) || std::fabs(latitude) > 90) return;
+  const double vertical = kEarthRateDegH * std::sin(std::fabs(latitude) * M_PI / 180.0);
+  if (vertical > 0) e_U_Earth->setText(QString::fromStdString(FormatFixed(vertical, 15, 6, DecimalSeparator())));
+}
+
+bool TOptionForm::CheckSite(TSite& site) {
+  const auto refuse = [&](const char* text) {
+    SetModified(true);
+    Dialogs().ShowError(this, QString::fromUtf8(text));
+    return false;
+  };
+  double v = 0;
+  if (!e_Latitude->text().trimmed().isEmpty()) {
+    if (!Angle(e_Latitude->text(), v) || std::fabs(v) > 90)
+      return refuse("The latitude must be empty or degrees from -90 to 90");
+    site.HasLatitude = true;
+    site.Latitude = v;
+  }
+  if (!Angle(e_AxisElevation->text(), v) || std::fabs(v) > 90)
+    return refuse("The input axis elevation must be degrees from -90 to 90");
+  site.Elevation = v;
+  if (!Angle(e_AxisHeading->text(), v)) return refuse("The input axis heading must be a number of degrees");
+  site.Heading = v;
+  return true;
+}
+
+bool TOptionForm::SaveSite(const TSite& site) {
+  // Written only when it changes: the file's own comments stay otherwise.
+  TSite before;
+  std::string error;
+  if (!ParseSite(siteText_, before, error)) before = TSite{};
+  if (SiteFileText(before) == SiteFileText(site) || SitePath.empty()) return true;
+  const std::string text = SiteFileText(site);
+  const std::string folder = SitePath.substr(0, SitePath.find_last_of('/'));
+  std::string made;
+  for (std::size_t at = 1; at != std::string::npos; at = folder.find('/', at + 1)) {
+    made = folder.substr(0, at == std::string::npos ? folder.size() : at);
+    ::mkdir(made.c_str(), 0755);
+  }
+  ::mkdir(folder.c_str(), 0755);
+  const std::string temporary = SitePath + ".new";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (!out) {
+      std::remove(temporary.c_str());
+      SetModified(true);
+      Dialogs().ShowError(this, QStringLiteral("Cannot write the site file ") + QString::fromStdString(SitePath));
+      return false;
+    }
+  }
+  if (std::rename(temporary.c_str(), SitePath.c_str()) != 0) {
+    std::remove(temporary.c_str());
+    SetModified(true);
+    Dialogs().ShowError(this, QStringLiteral("Cannot write the site file ") + QString::fromStdString(SitePath));
+    return false;
+  }
+  siteText_ = text;
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // Apply, OK, Cancel, Default.
 
@@ -581,6 +701,8 @@ void TOptionForm::WriteTexts(const TOptionTexts& t) {
 }
 
 bool TOptionForm::Apply() {
+  TSite site;
+  if (!CheckSite(site)) return false;
   TOptionTexts texts = ReadTexts();
   const TApplyResult result = ApplyOptionTexts(texts, Shown, Settings, DecimalSeparator());
   WriteTexts(texts);
@@ -593,6 +715,7 @@ bool TOptionForm::Apply() {
     Settings.TrigMask[static_cast<std::size_t>(i)] =
         chListTrigerMask->item(i)->checkState() == Qt::Checked;
   Settings.ServerFolder = LabFolderServer->text().toStdString();
+  if (!SaveSite(site)) return false;
   SetModified(false);
   return true;
 }

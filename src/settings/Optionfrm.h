@@ -6,6 +6,7 @@
 
 #include <QDialog>
 
+#include "processing/ScaleFactor.h"
 #include "settings/Optionsprogramm.h"
 #include "ui/OptionRules.h"
 
@@ -77,6 +78,13 @@ class TOptionForm : public QDialog {
   QLineEdit* e_passband;
   QLineEdit* e_trw;
   QLineEdit* e_U_Earth;
+  // The site (kept in the per-user site file, not in the settings file):
+  // latitude, empty where unknown, and the input axis' elevation and
+  // heading. A latitude typed sets the vertical Earth rate.
+  QLineEdit* e_Latitude;
+  QLineEdit* e_AxisElevation;
+  QLineEdit* e_AxisHeading;
+  std::string SitePath;  // the site file; empty: the site is not kept
   // Buttons.
   QPushButton* BtnOk;
   QPushButton* BtnApply;
@@ -103,6 +111,7 @@ class TOptionForm : public QDialog {
   void BtnPathClick();
   void BtnFolderServerClick();
   void EditChange();
+  void LatitudeChange();
   void BtnApplyClick();
   void BtnOkClick();
   void BtnCancelClick();
@@ -118,8 +127,13 @@ class TOptionForm : public QDialog {
   void WriteTexts(const TOptionTexts& texts);
   // Closes with the result OK after a successful Apply.
   void ConfirmAndClose();
+  // The site's edits checked and, where changed, written to SitePath; false
+  // (with the message shown) on a bad angle or a file that cannot be written.
+  bool CheckSite(TSite& site);
+  bool SaveSite(const TSite& site);
 
   // What the edits showed when filled or last applied.
   TOptionTexts Shown;
   bool filling_ = false;
+  std::string siteText_;  // the site file as read or last written
 };

@@ -180,6 +180,7 @@ bool StoredRunOf(const TReportContent& c, const TRunContext& context, TStoredRun
   add(c.AllanFigures.Figures);
   add(c.AllanCounts.Figures);
   add(c.ThermalFigures.Figures);
+  if (c.ScaleFactor.Present) add(c.ScaleFactorFigures.Figures);
   return true;
 }
 

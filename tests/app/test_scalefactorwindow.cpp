@@ -48,6 +48,8 @@ TEST_F(ScaleFactorWindow, PlateausFiguresAndALeftOutPlateau) {
   EXPECT_FALSE(frm->Result.Plateaus[15].Used);
   EXPECT_EQ(frm->PlotResidual->graph(0)->data()->size(), 17);
   EXPECT_EQ(frm->PlotRate->graph(2)->data()->size(), 3);  // one segment and its gap
+  if (const char* dir = std::getenv("RATELOG_SCREENSHOT_DIR"))
+    frm->grab().save(QString::fromLocal8Bit(dir) + QStringLiteral("/scalefactor-dropped.png"));
   // With the rates given, a second computation snaps to them; the plateau
   // is back.
   frm->e_rates->setText(QStringLiteral("0 1 -1 2 -2 5 -5 10 -10 20 -20 50 -50 100 -100 200 -200"));

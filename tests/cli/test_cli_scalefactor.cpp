@@ -27,7 +27,9 @@ void Simulate(const std::string& path, const std::string& sf, const char* chambe
   std::string error;
   c.RateTable = MakeRateTable("staircase", sf, error);
   ASSERT_TRUE(c.RateTable) << error;
-  if (chamber) ASSERT_TRUE(ParseTempProfile(chamber, c, error)) << error;
+  if (chamber) {
+    ASSERT_TRUE(ParseTempProfile(chamber, c, error)) << error;
+  }
   TDeviceModel model(c);
   Bytes b = RecordingHeader(100);
   model.OnSample = [&](const TDeviceSample& s) { AddRecord(b, s.Time, s.Rate, s.Temperature); };
@@ -128,6 +130,97 @@ TEST_F(CliScaleFactor, PositionsAndRefusals) {
            {{"positions", args[1], "--test", "updown", "--latitude", "40"}, ExitFailure},
            {{"positions", args[1], "--test", "spin"}, ExitUsage}})
     EXPECT_EQ(Cli(argv).code, code) << argv[0] << " " << argv.back();
+
+  // The same tumble as one recording: the gyroscope turned at 30 deg/s for
+  // 3 s between positions. Each position loses its guard second only.
+  Bytes one = RecordingHeader(10);
+  float t = 0;
+  for (int k = 0; k < 6; ++k) {
+    const double along = kEarthRateDegH * std::cos((60.0 * k - 40.0) * M_PI / 180);
+    for (int i = 0; i < 36000; ++i) AddRecord(one, t += 0.1f, static_cast<float>((along + 3 + noise(rng)) / 3600), 25);
+    for (int i = 0; k < 5 && i < 30; ++i) AddRecord(one, t += 0.1f, 30.0f, 25);
+  }
+  WriteBytes(rtd_, one);
+  r = Cli({"positions", rtd_, "--plateaus", "--test", "tumble", "--json"});
+  ASSERT_EQ(r.code, ExitOk) << r.err;
+  EXPECT_EQ(Split(r.out, '{').size(), 2u + 6);
+  EXPECT_NEAR(JsonValue(r.out, "latitude_deg"), 40, 4 * JsonValue(r.out, "latitude_deg_se"));
+  EXPECT_NEAR(JsonValue(r.out, "records"), 35990, 1);
+  r = Cli({"positions", rtd_, "--plateaus", "--test", "four", "--latitude", "40"});
+  EXPECT_EQ(r.code, ExitFailure);
+  EXPECT_TRUE(Has(r.err, "6 positions at rest found, the four test takes 4")) << r.err;
+  EXPECT_EQ(Cli({"positions", rtd_, args[1], "--plateaus", "--test", "tumble"}).code, ExitUsage);
 }
+
+#ifdef RATELOG_REPORT
+TEST_F(CliScaleFactor, ReportAndBatchJudgeTheScaleFactorFigures) {
+  // Two runs of K 1.0003 and 1.0001: 1 sigma of K over them is
+  // 0.0002 / sqrt(2) / 1.0002 = 141.39 ppm. A third unit at rest.
+  const std::string second = tmp_.File("second.rtd"), rest = tmp_.File("rest.rtd");
+  Simulate(rtd_, "1.0003:40");
+  Simulate(second, "1.0001:40");
+  Bytes b = RecordingHeader(10);
+  for (int i = 1; i <= 3000; ++i) AddRecord(b, i / 10.0f, static_cast<float>(std::sin(i) * 1e-3), 25);
+  WriteBytes(rest, b);
+  const std::string rates = "0,1,-1,2,-2,5,-5,10,-10,20,-20,50,-50,100,-100,200,-200";
+
+  // At rest alone: no rate-table test, no scale-factor columns, and a limit
+  // on sf cannot be judged.
+  Result r = Cli({"batch", rest, "--limit", "sf<=2", "--no-store", "--json"});
+  EXPECT_EQ(r.code, ExitIncomplete) << r.err;
+  EXPECT_FALSE(Has(r.out, "sf_asymmetry_ppm")) << r.out;
+
+  r = Cli({"batch", rtd_, second, rest, "--no-store", "--json", "--limit", "sf_repeatability_ppm<=141.3",
+           "--limit", "sf_asymmetry_ppm<=60"});
+  EXPECT_EQ(r.code, ExitLimitsFailed) << r.err;
+  const std::size_t runs = r.out.find("\"scale_factor_runs\"");
+  ASSERT_NE(runs, std::string::npos) << r.out;
+  EXPECT_EQ(JsonValue(r.out, "runs", runs), 2);
+  EXPECT_NEAR(JsonValue(r.out, "sf_repeatability_ppm", runs), 141.39, 3);
+  EXPECT_NEAR(JsonValue(r.out, "sf"), 1.0003, 2e-5);
+  EXPECT_TRUE(InOrder(r.out, {"null, \"result\": \"FAIL\"", "null, \"result\": \"FAIL\"", "null, \"result\": \"INCOMPLETE\""}));
+  EXPECT_TRUE(Has(r.out, "\"limit\": \"sf_asymmetry_ppm<=60\", \"measured\": 4")) << r.out;
+
+  // The report of one run: the line's nonlinearity holds the asymmetry
+  // (20 ppm x (200 - 776/18) / 200 = 15.69), the asymmetric model's does
+  // not; no repeatability from one run.
+  r = Cli({"report", rtd_, "--out", tmp_.File("r.pdf"), "--no-store", "--scalefactor-rates", rates, "--limit",
+           "sf_nonlinearity_ppm<=15", "--limit", "sf_nonlinearity_two_slope_ppm<=2", "--limit",
+           "sf_repeatability_ppm<=500"});
+  EXPECT_EQ(r.code, ExitLimitsFailed) << r.err;
+  EXPECT_TRUE(InOrder(r.out, {"sf_nonlinearity_ppm<=15\t15.", "FAIL", "sf_nonlinearity_two_slope_ppm<=2\t", "PASS",
+                              "sf_repeatability_ppm<=500\tNAN\tINCOMPLETE"}))
+      << r.out;
+  // The page: the figures by their limit names, the plateaus, the plot.
+  std::string page;
+  if (FILE* pipe = ::popen(("pdftotext -layout '" + tmp_.File("r.pdf") + "' - 2>&1").c_str(), "r")) {
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) page.append(buffer, n);
+    ::pclose(pipe);
+  }
+  EXPECT_TRUE(InOrder(page, {"Scale factor (rate-table test)", "snapped to the commanded rates given",
+                             "Asymmetry", "sf_asymmetry_ppm", "ppm of reading", "-200",
+                             "Residual from the line, ppm of full scale", "Limits"}))
+      << page;
+
+  // A chamber batch: three runs soaked at 20, 30 and 40 deg C with 30 ppm/deg C;
+  // within a run the plateaus span no temperature, over the runs they do.
+  std::vector<std::string> argv = {"batch", "--no-store", "--json", "--scalefactor-rates", rates};
+  for (const char* soak : {"ramp:20:20:1", "ramp:30:30:1", "ramp:40:40:1"}) {
+    argv.push_back(tmp_.File(std::string("soak") + soak[5] + ".rtd"));
+    Simulate(argv.back(), "1:0:0:30", soak);
+  }
+  r = Cli(argv);
+  ASSERT_EQ(r.code, ExitOk) << r.err;
+  EXPECT_NEAR(JsonValue(r.out, "sf_tc_ppm_per_c"), 30, 1.5);
+  EXPECT_NEAR(JsonValue(r.out, "sf_tc_runs_ppm_per_c"), 30, 1.5);
+
+  // The results store keeps the figures with their standard errors.
+  const std::string db = tmp_.File("results.sqlite");
+  ASSERT_EQ(Cli({"batch", rtd_, "--db", db, "--scalefactor-rates", rates}).code, ExitOk);
+  r = Cli({"db", "history", "VRDT40-123.456-00042", "--db", db});
+  EXPECT_TRUE(InOrder(r.out, {"Figure\tsf\t1.000", "E-6", "Figure\tsf_asymmetry_ppm\t4"})) << r.out;
+}
+#endif
 
 }  // namespace

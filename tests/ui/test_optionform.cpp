@@ -215,3 +215,34 @@ TEST_F(OptionForm, PathChoosersAndDefault) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(OptionForm, LatitudeSetsTheVerticalEarthRateAndTheSiteFile) {
+  QTemporaryDir dir;
+  form.SitePath = (dir.path() + "/ratelog/site.txt").toStdString();
+  Open();
+  EXPECT_TRUE(form.e_Latitude->text().isEmpty());
+  // 7.2921151467e-5 rad/s = 15.0410672 deg/h, x sin 48 deg; south the same vertical component.
+  form.e_Latitude->setText("-48");
+  EXPECT_EQ(form.e_U_Earth->text(), "11,177691");
+  form.e_Latitude->setText("30");
+  EXPECT_EQ(form.e_U_Earth->text(), "7,520534");
+  form.e_Latitude->setText("-48");
+  form.e_AxisElevation->setText("-90");
+  // An angle out of range keeps the dialog, the record and the file.
+  form.e_AxisHeading->setText("north");
+  form.BtnOk->click();
+  EXPECT_EQ(dialogs.Calls.back().Text, "The input axis heading must be a number of degrees");
+  EXPECT_TRUE(form.isVisible() && form.Settings.EarthRate == 11.78 && !QFile::exists(dir.path() + "/ratelog"));
+  form.e_AxisHeading->setText("12,5");
+  form.BtnOk->click();
+  EXPECT_NEAR(form.Settings.EarthRate, 11.177691, 1e-9);
+  QFile file(dir.path() + "/ratelog/site.txt");
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(file.readAll().endsWith("latitude=-48\naxis_elevation=-90\naxis_heading=12.5\n"));
+  Open();
+  EXPECT_EQ(form.e_Latitude->text() + " " + form.e_AxisHeading->text(), "-48 12,5");
+}
+
+}  // namespace
