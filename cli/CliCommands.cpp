@@ -124,11 +124,14 @@ const char kUsage[] =
     "       [--report-number N] [--report-revision R] [--latitude DEG] [--axis TEXT]\n"
     "       [--station TEXT] [--chamber TEXT] [--tested-by NAME] [--checked-by NAME]\n"
     "       [--approved-by NAME] (\"not stated\" where not given)\n"
+    "       --history: a trend page from the results store (the unit's tests, each\n"
+    "       figure over them beside its unit type's control chart, this test marked)\n"
     "  report FILE.rtd FILE.rtd... --out FILE.pdf   the batch form: a summary page\n"
     "       (the batch table with each unit's result, every unit's Allan deviation\n"
     "       on one plot), then each unit's report as report makes it alone; one\n"
     "       Unit line per recording, the batch's verdict. Exit code 3: a unit failed;\n"
-    "       5: none failed, one is INCOMPLETE.\n"
+    "       5: none failed, one is INCOMPLETE. The summary marks with * the units with\n"
+    "       a figure outside their type's control limits in the results store.\n"
     "  batch FILE.rtd...  the recordings of a batch side by side: [--begin S] [--end S]\n"
     "       [--spec FILE] [--limit NAME<=VALUE | NAME>=VALUE]...\n"
     "       one row per recording (file, identification, records and span, the\n"
@@ -417,7 +420,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
        {Joined({"begin", "end", "limit", "spec", "out", "sigma", "drift-time", "random-walk-time", "passband",
                 "earth-rate", "db"},
                kDocumentOptions),
-        Report, {"json", "no-store"}}},
+        Report, {"json", "no-store", "history"}}},
 #endif
   };
   const auto it = commands.find(args[0]);
