@@ -1,5 +1,6 @@
 #include "store/ResultsStore.h"
 
+#include <charconv>
 #include <cstdlib>
 #include <map>
 
@@ -51,8 +52,13 @@ std::string Engine(std::string sql, bool server) {
   return sql;
 }
 
+// The engines write numbers that read back as the same value; from_chars
+// reads them several times faster than strtod (a trend reads 100,000).
 double Number(const std::optional<std::string>& v) {
-  return v ? std::strtod(v->c_str(), nullptr) : std::nan("");
+  if (!v) return std::nan("");
+  double d = 0;
+  const auto [end, error] = std::from_chars(v->data(), v->data() + v->size(), d);
+  return error == std::errc() && end == v->data() + v->size() ? d : std::strtod(v->c_str(), nullptr);
 }
 std::int64_t Integer(const std::optional<std::string>& v) { return v ? std::strtoll(v->c_str(), nullptr, 10) : 0; }
 std::string Text(const std::optional<std::string>& v) { return v.value_or(""); }
@@ -218,13 +224,12 @@ std::vector<TTrendPoint> TResultsStore::Trend(const TTrendQuery& q) {
   where("r.started >= #", q.Since);
   where("r.run_key <> #", q.ExcludeKey);
   sql += q.Unit.empty() ? " ORDER BY r.started, r.run_id" : " ORDER BY r.started, r.id";
-  std::vector<TSqlRow> rows = db_->Query(sql, params);
   std::vector<TTrendPoint> points;
-  points.reserve(rows.size());
   const auto take = [](std::optional<std::string>& v) { return v ? std::move(*v) : std::string(); };
-  for (TSqlRow& row : rows)
+  db_->Each(sql, params, [&](TSqlRow& row) {
     points.push_back({take(row[0]), take(row[1]), take(row[2]), Number(row[3]), Number(row[4]), take(row[5]),
                       take(row[6])});
+  });
   return points;
 }
 
