@@ -2,7 +2,9 @@
 // at once, 10,000 results, on an SQLite file and on PostgreSQL (the server
 // named by RATELOG_BENCH_PG or RATELOG_TEST_PG; skipped without one): no
 // result lost or stored twice. Then, on SQLite, a unit's history and a
-// figure's trend among 100,000 stored results.
+// figure's trend among 100,000 stored results; and the import of 1,000
+// one-hour recordings' results: the analysis of one such recording, and
+// 1,000 results stored as import stores them.
 //
 //   build/release/bench/bench_store
 #include <benchmark/benchmark.h>
@@ -14,6 +16,8 @@
 #include <set>
 #include <thread>
 
+#include "DayRecording.h"
+#include "report/ReportContent.h"
 #include "store/ResultDelivery.h"
 #include "report/Sha256.h"
 
@@ -136,5 +140,64 @@ void Trend(benchmark::State& state) {
 }
 // A unit, a type (10,000 results), every unit (100,000).
 BENCHMARK(Trend)->Arg(0)->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// One hour at 125 Hz of a gyroscope at rest, analysed as import analyses
+// each recording (the report's figures with the settings' defaults).
+const TReportContent& HourContent() {
+  static const TReportContent content = [] {
+    const std::string path = Folder() + "/hour.rtd";
+    bench_data::WriteRecording(path, 3600LL * 125, 0, bench_data::TPattern::Steady);
+    TReportRequest request;
+    request.Path = path;
+    TReportContent c;
+    std::string error;
+    if (!ComputeReport(request, c, error)) std::abort();
+    return c;
+  }();
+  return content;
+}
+
+void ImportAnalysis(benchmark::State& state) {
+  const std::string path = Folder() + "/hour.rtd";
+  HourContent();
+  for (auto _ : state) {
+    TReportRequest request;
+    request.Path = path;
+    TReportContent c;
+    std::string error;
+    benchmark::DoNotOptimize(ComputeReport(request, c, error));
+  }
+}
+BENCHMARK(ImportAnalysis)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// 1,000 results: each run made from the analysed content, keyed and
+// delivered as import does it (the store opened for each recording).
+void ImportResults(benchmark::State& state) {
+  const TReportContent& content = HourContent();
+  const std::string target = Folder() + "/import.sqlite";
+  std::size_t stored = 0, figures = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    ::unlink(target.c_str());
+    ::unlink((target + "-wal").c_str());
+    ::unlink((target + "-shm").c_str());
+    state.ResumeTiming();
+    for (int i = 0; i < 1000; ++i) {
+      TStoredRun run;
+      std::string error;
+      if (!StoredRunOf(content, {"import", "bench", "anna", "0.1.0", ""}, run, error)) std::abort();
+      run.Ident = "VRDT4" + std::to_string(i % 10) + "-123.456-" + std::to_string(10000 + i);
+      run.UnitType = UnitTypeOf(run.Ident);
+      run.Key = Sha256Hex("import\n/lab/archive/" + run.Ident + ".rtd\n" + run.Sha256 + "\n" + run.Settings);
+      figures = run.Figures.size();
+      stored += DeliverResults({run}, target, "").Stored;
+    }
+  }
+  state.counters["stored"] = static_cast<double>(stored);
+  state.counters["figures_each"] = static_cast<double>(figures);
+  state.counters["results_per_s"] = benchmark::Counter(static_cast<double>(stored), benchmark::Counter::kIsRate);
+  if (stored != 1000 * static_cast<std::size_t>(state.iterations())) state.SkipWithError("a result not stored");
+}
+BENCHMARK(ImportResults)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace

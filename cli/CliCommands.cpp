@@ -129,11 +129,14 @@ const char kUsage[] =
     "       [--scalefactor-profile FILE | --scalefactor-rates LIST] [--scalefactor-guard S]\n"
     "       [--axis-elevation DEG] [--axis-heading DEG]; limits\n"
     "       sf, sf_asymmetry_ppm, sf_nonlinearity_ppm, sf_repeatability_ppm, sf_tc_ppm_per_c, ...\n"
+    "       --history: a trend page from the results store (the unit's tests, each\n"
+    "       figure over them beside its unit type's control chart, this test marked)\n"
     "  report FILE.rtd FILE.rtd... --out FILE.pdf   the batch form: a summary page\n"
     "       (the batch table with each unit's result, every unit's Allan deviation\n"
     "       on one plot), then each unit's report as report makes it alone; one\n"
     "       Unit line per recording, the batch's verdict. Exit code 3: a unit failed;\n"
-    "       5: none failed, one is INCOMPLETE.\n"
+    "       5: none failed, one is INCOMPLETE. The summary marks with * the units with\n"
+    "       a figure outside their type's control limits in the results store.\n"
     "  batch FILE.rtd...  the recordings of a batch side by side: [--begin S] [--end S]\n"
     "       [--spec FILE] [--limit NAME<=VALUE | NAME>=VALUE]...\n"
     "       one row per recording (file, identification, records and span, the\n"
@@ -425,7 +428,7 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
        {Joined({"begin", "end", "limit", "spec", "out", "sigma", "drift-time", "random-walk-time", "passband",
                 "earth-rate", "db"},
                Joined(kDocumentOptions, kScaleFactorReportOptions)),
-        Report, {"json", "no-store"}}},
+        Report, {"json", "no-store", "history"}}},
 #endif
   };
   const auto it = commands.find(args[0]);

@@ -17,6 +17,7 @@
 #include "processing/NumberFormat.h"
 #include "store/ControlChart.h"
 #include "store/ResultDelivery.h"
+#include "store/UnitHistory.h"
 #include "report/Sha256.h"
 
 namespace cli {
@@ -305,6 +306,29 @@ int Db(const Options& o, std::ostream& out, std::ostream& err) {
   } catch (const TStoreError& e) {
     err << "ratelog-cli: " << e.what() << "\n";
     return ExitFailure;
+  }
+}
+
+void AddStoreHistory(const Options& o, std::vector<TReportContent>& units, bool pages, std::ostream& err) {
+  if (units.empty()) return;
+  try {
+    const TStoreTarget target = Target(o);
+    struct stat st {};
+    if (!IsConnectionString(target.Target) && ::stat(target.Target.c_str(), &st) != 0) {
+      if (pages) err << "ratelog-cli: no trend page: no results store at " << target.Target << "\n";
+      return;
+    }
+    const std::unique_ptr<TResultsStore> store = OpenResultsStore(target.Target);
+    const TRunContext context = Context("report");
+    for (TReportContent& c : units) {
+      TStoredRun run;
+      std::string error;
+      if (!StoredRunOf(c, context, run, error)) continue;
+      c.OutsideControl = OutsideControlLimits(*store, run);
+      if (pages) c.History = std::make_shared<TUnitHistory>(ReadUnitHistory(*store, run.Ident, &run));
+    }
+  } catch (const TStoreError& e) {
+    err << "ratelog-cli: " << (pages ? "no trend page: " : "no control limits: ") << e.what() << "\n";
   }
 }
 

@@ -33,4 +33,11 @@ void StoreResults(const Options& o, const char* command, const std::vector<TRepo
 void StoreFigures(const Options& o, const char* command, double begin, double end,
                   const std::vector<TFigure>& figures, std::ostream& err);
 
+// For report: each unit's figures outside its type's control limits in
+// the store (OutsideControl) and, with `pages`, the unit's history for its
+// trend pages (History). The store is only read (--no-store too): where
+// there is none nothing is added; a store that cannot be read is a message
+// on err and the report goes on without.
+void AddStoreHistory(const Options& o, std::vector<TReportContent>& units, bool pages, std::ostream& err);
+
 }  // namespace cli

@@ -76,6 +76,7 @@ int BatchReport(const Options& o, std::ostream& out, std::ostream& err) {
   }
   TOptionProgramm settings;
   if (!LoadSettings(o, settings, err)) return ExitFailure;
+  AddStoreHistory(o, units, o.Flag("history"), err);
   // Each unit's chart is read while the unit before it is drawn.
   std::vector<std::string> errors(units.size());
   std::future<std::shared_ptr<TRecordingSeries>> next;
@@ -159,6 +160,11 @@ int Report(const Options& o, std::ostream& out, std::ostream& err) {
   if (!chart) {
     err << "ratelog-cli: cannot read recording " << chartError << "\n";
     return ExitFailure;
+  }
+  if (o.Flag("history")) {
+    std::vector<TReportContent> one = {std::move(content)};
+    AddStoreHistory(o, one, true, err);
+    content = std::move(one[0]);
   }
   EnsureApplication();
   QString written;

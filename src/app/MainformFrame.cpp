@@ -24,6 +24,7 @@
 #include "ui/Allandev.h"
 #include "ui/Chart.h"
 #include "ui/NumberText.h"
+#include "ui/HistoryFrm.h"
 #include "ui/ScaleFactorFrm.h"
 #include "ui/ThermalFrm.h"
 #include "ui/ToolIcons.h"
@@ -250,6 +251,9 @@ void TMainFrm::CreateMenu() {
       this, run, ac_allan, ac_calc,
       [this] { return OpenFile.Loaded ? OpenFile.RecordingName : std::string(); },
       [this] { return OpenFile.EarthRate; });
+  InstallHistoryWindow(
+      this, [this](QAction* action) { AddAnalysisAction(action); },
+      [this] { return OpenFile.Loaded ? OpenFile.Info.Ident : std::string(); });
   QMenu* option = MainMenu1->addMenu(QStringLiteral("&Option"));
   option->setObjectName(QStringLiteral("MenuOption"));
   option->addAction(ac_option);

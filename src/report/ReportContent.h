@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,8 @@
 #include "report/Limits.h"
 #include "report/ScaleFactorReport.h"
 #include "settings/Optionsprogramm.h"
+
+struct TUnitHistory;  // store/UnitHistory.h
 
 // What the report states about the test beyond the recording: its number
 // and revision, the conditions and the people who sign it. Empty: the
@@ -98,6 +101,11 @@ struct TReportContent {
   std::vector<TLimitResult> Limits;
   TVerdict Verdict = TVerdict::None;
   double CreatedAt = 0;           // the report's creation time (OLE date, local)
+  // From the results store, where asked for: the unit's past tests (its
+  // trend pages), and the figures outside its type's control limits (marked
+  // in a batch's summary).
+  std::shared_ptr<const TUnitHistory> History;
+  std::vector<std::string> OutsideControl;
 };
 
 // Reads the recording (for the span's ends, the basic parameters, the rates

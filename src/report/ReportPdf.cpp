@@ -1,4 +1,5 @@
 #include "report/ReportPdf.h"
+#include "report/ReportHistory.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -822,6 +823,12 @@ std::vector<TBlock> Blocks(const TReportContent& c, std::shared_ptr<TRecordingSe
                         }
                       }
                     }});
+  // The unit's past tests from the results store, on pages of their own.
+  if (c.History) {
+    const std::vector<THistoryBlock> history = HistoryBlocks(*c.History, u.dpi, width);
+    for (std::size_t i = 0; i < history.size(); ++i)
+      blocks.push_back({history[i].Height, history[i].Draw, false, history[i].KeepWithNext, i == 0});
+  }
   blocks.push_back({u.Pt(12) + u.Mm(3), [u](QCPPainter& p, const QRectF& r) {
                       p.setFont(Font(11, true));
                       p.setPen(Qt::black);
@@ -956,7 +963,8 @@ std::vector<TBlock> SummaryBlocks(const std::vector<TReportContent>& units, cons
     QStringList a = {QString::number(i + 1), Q(r.Ident), Q(r.FileName),
                      QString::number(i < firstPages.size() ? firstPages[i] : 0), Cell(r.Cells[0]), Cell(r.Cells[1])};
     for (std::size_t c = thermal; c < columns.size(); ++c) a << Cell(r.Cells[c]);
-    a << (r.Verdict == TVerdict::None ? QStringLiteral("\u2014") : QString::fromLatin1(VerdictName(r.Verdict)));
+    a << (r.Verdict == TVerdict::None ? QStringLiteral("\u2014") : QString::fromLatin1(VerdictName(r.Verdict))) +
+             (units[i].OutsideControl.empty() ? QString() : QStringLiteral(" *"));
     units1.rows.push_back(a);
     units1.rowColor.push_back(VerdictColor(r.Verdict));
     QStringList b = {QString::number(i + 1)};
@@ -981,6 +989,16 @@ std::vector<TBlock> SummaryBlocks(const std::vector<TReportContent>& units, cons
   units1.align[1] = units1.align[2] = Qt::AlignLeft;
   FitTable(units1, width, u, device);
   FitTable(units2, width, u, device);
+  // The units whose figures lie outside their type's control limits.
+  QString control;
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    if (units[i].OutsideControl.empty()) continue;
+    control += (control.isEmpty() ? QStringLiteral("* Outside the control limits of the unit type (results store): ")
+                                  : QStringLiteral("; ")) +
+               QString::number(i + 1) + QStringLiteral(": ");
+    for (std::size_t k = 0; k < units[i].OutsideControl.size(); ++k)
+      control += (k ? QStringLiteral(", ") : QString()) + Q(units[i].OutsideControl[k]);
+  }
 
   std::vector<TBlock> blocks;
   const double headingHeight = u.Pt(12) + u.Mm(3);
@@ -992,6 +1010,17 @@ std::vector<TBlock> SummaryBlocks(const std::vector<TReportContent>& units, cons
                                    Qt::AlignLeft | Qt::AlignVCenter, text);
                       },
                       false, true});
+  };
+  const auto note = [&](const QString& text) {
+    const QFontMetricsF metrics(PlotFont(u, 7.5));
+    const QStringList lines = WrapText(text, width, metrics);
+    blocks.push_back({static_cast<double>(lines.size()) * u.Pt(7.5 * 1.45), [lines, u](QCPPainter& p, const QRectF& r) {
+                        p.setFont(PlotFont(u, 7.5));
+                        p.setPen(QColor(200, 0, 0));
+                        for (int k = 0; k < lines.size(); ++k)
+                          p.drawText(QRectF(r.left(), r.top() + k * u.Pt(7.5 * 1.45), r.width(), u.Pt(7.5 * 1.45)),
+                                     Qt::AlignLeft | Qt::AlignVCenter, lines[k]);
+                      }});
   };
   QString limits;
   if (!units.empty())
@@ -1040,6 +1069,7 @@ std::vector<TBlock> SummaryBlocks(const std::vector<TReportContent>& units, cons
                       }});
     heading(QStringLiteral("Units, records, temperature coefficients and results"));
     blocks.push_back({TableHeight(units1, u), [units1, u](QCPPainter& p, const QRectF& r) { DrawTable(p, r, units1, u); }});
+    if (!control.isEmpty()) note(control);
     heading(QStringLiteral("Basic parameters and noise terms"));
     blocks.push_back({TableHeight(units2, u), [units2, u](QCPPainter& p, const QRectF& r) { DrawTable(p, r, units2, u); }});
     return blocks;
@@ -1070,6 +1100,7 @@ std::vector<TBlock> SummaryBlocks(const std::vector<TReportContent>& units, cons
   };
   units2.rowColor.assign(units2.rows.size(), QColor());
   parts(units1, QStringLiteral("Units, records, temperature coefficients and results"));
+  if (!control.isEmpty()) note(control);
   parts(units2, QStringLiteral("Basic parameters and noise terms"));
   return blocks;
 }

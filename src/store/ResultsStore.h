@@ -62,7 +62,7 @@ std::string UnitTypeOf(const std::string& ident);
 
 class TResultsStore {
  public:
-  static constexpr int kSchemaVersion = 1;
+  static constexpr int kSchemaVersion = 2;
 
   // Checks the schema and brings an older one up to date (safe when
   // several stations open the store at once). A store of a newer schema is

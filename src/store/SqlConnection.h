@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -29,6 +30,12 @@ class TSqlConnection {
   // Runs one statement (numbered parameters $1..$n) and returns its rows
   // (numbers as texts that read back as the same value).
   virtual std::vector<TSqlRow> Query(const std::string& sql, const std::vector<TSqlValue>& params = {}) = 0;
+  // The same, each row handed to `take` as it is read (the row's storage
+  // is reused for the next one): a long result is never held whole.
+  virtual void Each(const std::string& sql, const std::vector<TSqlValue>& params,
+                    const std::function<void(TSqlRow&)>& take) {
+    for (TSqlRow& row : Query(sql, params)) take(row);
+  }
   // Starts a transaction that writes: SQLite takes the write lock at once
   // (waiting for other writers), PostgreSQL a plain BEGIN.
   virtual void BeginWrite() = 0;

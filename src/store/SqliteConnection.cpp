@@ -35,6 +35,13 @@ class TSqlite final : public TSqlConnection {
   ~TSqlite() override { sqlite3_close_v2(db_); }
 
   std::vector<TSqlRow> Query(const std::string& sql, const std::vector<TSqlValue>& params) override {
+    std::vector<TSqlRow> rows;
+    Each(sql, params, [&](TSqlRow& row) { rows.push_back(row); });
+    return rows;
+  }
+
+  void Each(const std::string& sql, const std::vector<TSqlValue>& params,
+            const std::function<void(TSqlRow&)>& take) override {
     // $n -> ?n: SQLite's numbered parameters.
     std::string text = sql;
     for (char& c : text)
@@ -56,31 +63,33 @@ class TSqlite final : public TSqlConnection {
       else rc = sqlite3_bind_null(stmt, at);
       if (rc != SQLITE_OK) Fail("bind");
     }
-    std::vector<TSqlRow> rows;
+    TSqlRow row;
     for (;;) {
       const int rc = sqlite3_step(stmt);
       if (rc == SQLITE_DONE) break;
       if (rc != SQLITE_ROW) Fail("write");
-      TSqlRow row;
       const int n = sqlite3_column_count(stmt);
+      row.resize(static_cast<std::size_t>(n));
       for (int c = 0; c < n; ++c) {
+        std::optional<std::string>& cell = row[static_cast<std::size_t>(c)];
         switch (sqlite3_column_type(stmt, c)) {
-          case SQLITE_NULL: row.emplace_back(); break;
+          case SQLITE_NULL: cell.reset(); break;
           case SQLITE_FLOAT: {
             char buffer[64];
             const auto r = std::to_chars(buffer, buffer + sizeof buffer, sqlite3_column_double(stmt, c));
-            row.emplace_back(std::string(buffer, r.ptr));
+            if (!cell) cell.emplace();
+            cell->assign(buffer, r.ptr);
             break;
           }
           default: {
             const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, c));
-            row.emplace_back(std::string(p ? p : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, c))));
+            if (!cell) cell.emplace();
+            cell->assign(p ? p : "", static_cast<std::size_t>(sqlite3_column_bytes(stmt, c)));
           }
         }
       }
-      rows.push_back(std::move(row));
+      take(row);
     }
-    return rows;
   }
 
   void BeginWrite() override { Query("BEGIN IMMEDIATE", {}); }

@@ -158,3 +158,30 @@ TEST_P(DbCli, CalcAllanAndThermalStoreOnRequestWhatTheyPrinted) {
   EXPECT_THAT(history, HasSubstr("; Sigma=3; --sigma=3\n"));
   EXPECT_THAT(history, HasSubstr("Figure\tdrift_error\tNAN\tNAN\t°/h\n"));
 }
+
+// report --history: a trend page with this test judged against the type's
+// stored results; a batch's summary marks the unit outside them.
+TEST_P(DbCli, ReportHistoryPageAndTheBatchSummaryMarkAUnitOutsideTheControlLimits) {
+  std::vector<std::string> batch = {"batch"};
+  for (int i = 0; i < 6; ++i)
+    batch.push_back(TestRecording(dir_, "t" + std::to_string(i) + ".rtd", ("VRDT40-123.456-0001" + std::to_string(i)).c_str(), 5 + 0.01 * (i % 2)));
+  batch.insert(batch.end(), {"--db", target_});
+  ASSERT_EQ(Cli(batch).code, ExitOk);
+  const std::string odd = TestRecording(dir_, "odd.rtd", "VRDT40-123.456-00099", 9.0);
+  const auto pdf = [&](std::vector<std::string> args) {
+    args.insert(args.end(), {"--no-store", "--db", target_, "--out", dir_.File("r.pdf")});
+    EXPECT_EQ(Cli(args).code, ExitOk);
+    std::string text(1 << 20, '\0');
+    FILE* p = ::popen(("pdftotext '" + dir_.File("r.pdf") + "' - 2>/dev/null").c_str(), "r");
+    text.resize(std::fread(text.data(), 1, text.size(), p));
+    ::pclose(p);
+    return text;
+  };
+  const std::string page = pdf({"report", odd, "--history"});
+  EXPECT_THAT(page, HasSubstr("Outside its type's control limits: average_value_signal"));
+  EXPECT_THAT(page, HasSubstr("OUTSIDE the control limits"));
+  EXPECT_EQ(Open()->All().size(), 6u);  // read, never written, with --no-store
+  const std::string summary = pdf({"report", batch[1], odd});
+  EXPECT_THAT(summary, HasSubstr("* Outside the control limits of the unit type (results store): 2: average_value_signal"));
+  EXPECT_THAT(summary, Not(HasSubstr("Test history")));
+}

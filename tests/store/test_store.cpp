@@ -9,6 +9,7 @@
 
 #include "StoreEngines.h"
 #include "store/ControlChart.h"
+#include "store/UnitHistory.h"
 
 using ::testing::HasSubstr;
 
@@ -68,11 +69,27 @@ TEST_P(Store, AStoreOfANewerSchemaIsRefusedAndLeftAsItIs) {
     Open();
     FAIL() << "opened";
   } catch (const TStoreError& e) {
-    EXPECT_THAT(e.what(), HasSubstr("written by a newer version of Ratelog (schema 99; this program knows schema 1)"));
+    EXPECT_THAT(e.what(), HasSubstr("written by a newer version of Ratelog (schema 99; this program knows schema 2)"));
   }
   if (!Server()) EXPECT_EQ(ReadBytes(target_), before);
   auto raw = Server() ? OpenPostgres(target_) : OpenSqlite(target_);
   EXPECT_EQ(raw->Query("SELECT version FROM ratelog_schema").at(0).at(0), "99");
+}
+
+// A store of the first schema gets the trend table, filled from what it holds.
+TEST_P(Store, AStoreOfTheFirstSchemaIsBroughtUpToDateWithItsResults) {
+  Open()->WriteAll({TestRun("U-1", "2026-01-02T00:00:00", {{"n", 2}}), TestRun("U-2", "2026-01-01T00:00:00", {{"n", 1}})});
+  {
+    auto raw = Server() ? OpenPostgres(target_) : OpenSqlite(target_);
+    raw->Query("DROP TABLE trend_point");
+    raw->Query("UPDATE ratelog_schema SET version = 1");
+  }
+  auto store = Open();
+  EXPECT_EQ(store->Version(), 2);
+  const std::vector<TTrendPoint> points = store->Trend({"n", "", "", "", ""});
+  ASSERT_EQ(points.size(), 2u);
+  EXPECT_EQ(points[0].Ident, "U-2");
+  EXPECT_EQ(points[1].Value, 2);
 }
 
 // Two stations open a new store at once (both migrate it) while 16 writers
@@ -173,3 +190,39 @@ TEST(ControlChart, WesternElectricRulesWhereEachFirstCompletes) {
   EXPECT_EQ(drift.Points[10].Rules, 0u);
 }
 
+
+// A unit's history: its tests newest first, the newest judged against the
+// control limits of its type's other results (this unit's earlier ones
+// marked among them), or a result not stored yet judged instead.
+TEST_P(Store, UnitHistoryJudgesTheNewestTestAgainstItsTypesControlLimits) {
+  const std::string unit = "VRDT40-123.456-0'1\"\n";
+  auto store = Open();
+  for (int i = 0; i < 6; ++i)
+    store->Write(TestRun("VRDT40-123.456-0000" + std::to_string(i), "2026-01-0" + std::to_string(i + 1), {{"n", 1.0 + i % 2}}));
+  store->Write(TestRun("VRDT41-123.456-00001", "2026-01-01", {{"n", 1000}}));  // another type
+  store->Write(TestRun(unit, "2026-01-07", {{"n", 1.5}}));
+  const TStoredRun newest = TestRun(unit, "2026-01-08", {{"n", 5}, {"b", 7}});
+  store->Write(newest);
+  // x̄ = 10.5/7 = 1.5, MR̄ = 5.5/6.
+  const TUnitHistory h = ReadUnitHistory(*store, unit);
+  ASSERT_EQ(h.Runs.size(), 2u);
+  EXPECT_EQ(h.Runs[0].Started, "2026-01-08");
+  ASSERT_EQ(h.Figures.size(), 2u);
+  const TFigureHistory& n = h.Figures[1];
+  EXPECT_EQ(n.Own.size(), 2u);
+  EXPECT_EQ(n.Judged, 5);
+  EXPECT_EQ(n.TypeIsOwn, std::vector<bool>({false, false, false, false, false, false, true}));
+  EXPECT_NEAR(n.Chart.Upper, 1.5 + 2.66 * 5.5 / 6, 1e-12);
+  EXPECT_NEAR(n.Chart.Lower, 1.5 - 2.66 * 5.5 / 6, 1e-12);
+  EXPECT_EQ(h.OutsideNames(), std::vector<std::string>({"n"}));  // b: no other result of its type
+  // A report's result, not stored: judged against all stored (upper 15.5/8 + 2.66·9/7 = 5.3575).
+  const TStoredRun current = TestRun(unit, "2026-01-09", {{"n", 5.3}});
+  const TUnitHistory now = ReadUnitHistory(*store, unit, &current);
+  EXPECT_EQ(now.Runs.size(), 3u);
+  EXPECT_EQ(now.Runs[0].Key, current.Key);
+  EXPECT_FALSE(now.Figures[1].Outside);
+  EXPECT_EQ(OutsideControlLimits(*store, TestRun(unit, "2026-01-09", {{"n", 5.4}})), std::vector<std::string>({"n"}));
+  // Fewer than five results of a type make no limits.
+  for (int i = 0; i < 5; ++i) store->Write(TestRun("VRDT49-000.000-00001", "2026-02-0" + std::to_string(i + 1), {{"n", i < 4 ? 1.0 + i % 2 : 100}}));
+  EXPECT_FALSE(ReadUnitHistory(*store, "VRDT49-000.000-00001").Figures[0].Outside);
+}

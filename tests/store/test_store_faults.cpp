@@ -1,10 +1,17 @@
 // The embedded store under faults, with the real program: killed in the
-// middle of an import, and at a file-size limit. Each time the store opens
+// middle of an import, at a file-size limit, and on a full file system. Each time the store opens
 // consistent, every run whole, and the import completes when run again.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <memory>
 #include <sys/stat.h>
 
 #include "StoreEngines.h"
@@ -89,4 +96,38 @@ TEST_F(StoreFaults, AtAFileSizeLimitAClearErrorAndTheStoreIntact) {
   EXPECT_LT(after.Runs, kUnits);
   EXPECT_EQ(Import(RLIM_INFINITY).Code, 0);
   EXPECT_EQ(StateOf(store_).Runs, kUnits);
+}
+
+// A real full file system: a small tmpfs, all but 48 KiB of it taken by a
+// filler. Needs the right to mount (root, as in CI); skipped elsewhere.
+TEST_F(StoreFaults, OnAFullDiskAClearErrorTheStoreIntactAndTheReportMade) {
+  const std::string disk = dir_.File("disk"), store = disk + "/results.sqlite", filler = disk + "/filler";
+  ::mkdir(disk.c_str(), 0700);
+  if (::mount("tmpfs", disk.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=2m,mode=0700") != 0)
+    GTEST_SKIP() << "no small file system can be made here (mount tmpfs: " << std::strerror(errno) << ")";
+  const std::shared_ptr<void> unmount(nullptr, [&](void*) { ::umount2(disk.c_str(), MNT_DETACH); });
+  const auto run = [&](std::vector<std::string> args) {
+    args.insert(args.end(), {"--db", store});
+    return RunWithFileSizeLimit(RLIM_INFINITY, BuiltProgram("ratelog-cli"), args, {"XDG_DATA_HOME=" + dir_.File("data")});
+  };
+  ASSERT_EQ(run({"db", "init"}).Code, 0);
+  struct statvfs fs {};
+  ASSERT_EQ(::statvfs(disk.c_str(), &fs), 0);
+  std::ofstream(filler, std::ios::binary) << std::string(fs.f_bavail * fs.f_frsize - 48 * 1024, '\0');
+  const TProgramRun full = run({"db", "import", dir_.File("rec")});
+  EXPECT_EQ(full.Code, 1) << full.Out;
+  EXPECT_THAT(full.Err, HasSubstr("ratelog-cli: cannot store the results: results store " + store +
+                                  ": cannot write: the disk is full\n"));
+  const TStoreState after = StateOf(store);
+  EXPECT_EQ(after.Integrity, "ok");
+  EXPECT_EQ(after.Partial, 0);
+  EXPECT_LT(after.Runs, kUnits);
+  // A report on it is made, with its own verdict; the store's problem said.
+  const TProgramRun report = run({"report", dir_.File("rec/u100.rtd"), "--limit", "average_value_signal<=10", "--out", dir_.File("u.pdf")});
+  EXPECT_EQ(report.Code, 0) << report.Err;
+  EXPECT_THAT(report.Out, HasSubstr("Verdict\tPASS\n"));
+  EXPECT_THAT(report.Err, HasSubstr("the disk is full"));
+  ::unlink(filler.c_str());
+  EXPECT_EQ(run({"db", "import", dir_.File("rec")}).Code, 0);
+  EXPECT_EQ(StateOf(store).Runs, kUnits);
 }
