@@ -207,6 +207,7 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   if (!content.Thermal.Valid) content.ThermalNote = content.Thermal.Message;
   content.ScaleFactor = std::move(scaleFactor);
   content.ScaleFactorFigures = {"scalefactor", ScaleFactorFigures(content.ScaleFactor)};
+  RoundFiguresToUncertainty(content.ScaleFactorFigures.Figures);
   content.Allan = std::move(allan);
   content.AllanFigures = {"allan", AllanFigures(content.Allan)};
   RoundFiguresToUncertainty(content.AllanFigures.Figures);
@@ -356,6 +357,7 @@ TScaleFactorRuns ApplyBatchScaleFactor(std::vector<TReportContent>& units, const
   const TScaleFactorRuns runs = ApplyRunsToUnits(sf);
   for (TReportContent& c : units) {
     c.ScaleFactorFigures = {"scalefactor", ScaleFactorFigures(c.ScaleFactor)};
+    RoundFiguresToUncertainty(c.ScaleFactorFigures.Figures);
     EvaluateReportLimits(c, limits);
   }
   return runs;

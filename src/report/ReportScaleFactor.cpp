@@ -61,12 +61,17 @@ void DrawGrid(QCPPainter& p, const QRectF& r, const TGrid& g, const TUnits& u) {
   const double h = RowHeight(g, u);
   const auto cells = [&](const QStringList& row, bool bold) {
     double x = r.left();
-    p.setFont(Font(u, g.pt, bold));
+    const QFont font = Font(u, g.pt, bold);
     p.setPen(Qt::black);
     for (int c = 0; c < row.size() && c < static_cast<int>(g.widths.size()); ++c) {
       const double w = r.width() * g.widths[static_cast<std::size_t>(c)];
-      p.drawText(QRectF(x + u.Mm(1), y, w - u.Mm(2), h),
-                 static_cast<int>(g.align[static_cast<std::size_t>(c)] | Qt::AlignVCenter), row[c]);
+      const QRectF cell(x + u.Mm(1), y, w - u.Mm(2), h);
+      // A text wider than its cell is set smaller (to 5.5 pt) rather than cut.
+      QFont fitted = font;
+      const double wide = QFontMetricsF(font, p.device()).horizontalAdvance(row[c]);
+      if (wide > cell.width()) fitted.setPointSizeF(std::max(5.5, font.pointSizeF() * cell.width() / wide * 0.98));
+      p.setFont(fitted);
+      p.drawText(cell, static_cast<int>(g.align[static_cast<std::size_t>(c)] | Qt::AlignVCenter), row[c]);
       x += w;
     }
     y += h;
@@ -225,7 +230,7 @@ std::vector<TReportPageBlock> ScaleFactorBlocks(const TReportContent& c, double 
       const TFigure* se = row.se ? value(row.se) : nullptr;
       if (!v) continue;
       QString shown = std::isnan(v->Value) ? QStringLiteral("\u2014") : Q(v->Text).trimmed();
-      QString unc = se && !std::isnan(se->Value) ? Num(se->Value, 4) : QString();
+      QString unc = se && !std::isnan(se->Value) ? Q(se->Text).trimmed() : QString();
       if (std::string(row.field) == "sf_repeatability_ppm" && !std::isnan(v->Value))
         unc = Num(sf.Runs.RepeatabilityLo, 4) + QStringLiteral(" .. ") + Num(sf.Runs.RepeatabilityHi, 4);
       g.rows.push_back({QString::fromUtf8(row.caption), QString::fromLatin1(row.field), shown, unc,

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <random>
+#include <regex>
 #include <string>
 
 #include "common/CliRun.h"
@@ -202,6 +203,11 @@ TEST_F(CliScaleFactor, ReportAndBatchJudgeTheScaleFactorFigures) {
                              "Asymmetry", "sf_asymmetry_ppm", "ppm of reading", "-200",
                              "Residual from the line, ppm of full scale", "Limits"}))
       << page;
+  // The figure printed to its standard error's two digits, and judged as printed.
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(page, m, std::regex(R"(sf_nonlinearity_ppm +([0-9.]+) +(0\.0*[1-9][0-9]) )"))) << page;
+  EXPECT_EQ(m[1].str().size() - m[1].str().find('.'), m[2].str().size() - m[2].str().find('.')) << m[0];
+  EXPECT_TRUE(Has(r.out, "sf_nonlinearity_ppm<=15\t" + m[1].str() + "\tFAIL")) << r.out;
 
   // A chamber batch: three runs soaked at 20, 30 and 40 deg C with 30 ppm/deg C;
   // within a run the plateaus span no temperature, over the runs they do.
