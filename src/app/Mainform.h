@@ -426,6 +426,13 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   QDialog* MarkersList = nullptr;
   void ac_markerExecute();
   void ac_markersExecute();
+  // Markers the analyses find in the recording on the chart: the
+  // scale factor's rate-table plateaus and the soaks of the temperature
+  // model. Shown and listed as automatic, apart from the user's own, and
+  // never written to the markers file; gone with the recording.
+  enum TAutoMarkers { PlateauMarkers = 0, SoakMarkers = 1 };
+  std::vector<TMarker> AutoMarkers[2];
+  void SetAutoMarkers(TAutoMarkers source, std::vector<TMarker> markers);
 
  private:
   void CreateCursors();
@@ -443,6 +450,9 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   std::string markersRecording_;
   std::vector<QCPAbstractItem*> markerItems_;
   QTableWidget* markersTable_ = nullptr;
+  // The list's rows in time order: the user's marker (index), or -1 for an
+  // automatic one.
+  std::vector<std::ptrdiff_t> markerRows_;
 
   QAction* gaugeSeparator_ = nullptr;
   QTimer* shellWait_ = nullptr;
