@@ -141,15 +141,18 @@ void TChartOverlays::ClearCompensated() {
 bool TChartOverlays::CompensatedShown() const { return compensated_ != nullptr; }
 
 void TChartOverlays::SetWarmupMarker(double time, const QString& text, double fitTime, const QString& fitText) {
-  PlaceMarker(marker_, "WarmupMarker", Qt::DashLine, time, 0.02, text);
-  PlaceMarker(fitMarker_, "WarmupFitMarker", Qt::DotLine, fitTime, 0.09, fitText);
+  // The fit settles before the lagging moving average as a rule: its
+  // label stands left of its line, the average's right of its own.
+  PlaceMarker(marker_, "WarmupMarker", Qt::DashLine, time, 0.02, Qt::AlignLeft, text);
+  PlaceMarker(fitMarker_, "WarmupFitMarker", Qt::DotLine, fitTime, 0.09, Qt::AlignRight, fitText);
   chart_->replot();
 }
 
 // One vertical line with its label at `height` (a fraction of the plot's
-// height from its top); a time that is no number removes it.
+// height from its top) on the `side` of it; a time that is no number
+// removes it.
 void TChartOverlays::PlaceMarker(TMarkerItems& m, const char* name, Qt::PenStyle style, double time,
-                                 double height, const QString& text) {
+                                 double height, Qt::Alignment side, const QString& text) {
   if (!std::isfinite(time)) {
     if (m.line) chart_->removeItem(m.line);
     if (m.text) chart_->removeItem(m.text);
@@ -162,7 +165,6 @@ void TChartOverlays::PlaceMarker(TMarkerItems& m, const char* name, Qt::PenStyle
     m.line->setPen(QPen(QColor(0, 150, 60), 1.5, style));
     m.text = new QCPItemText(chart_);
     m.text->setColor(QColor(0, 120, 50));
-    m.text->setPositionAlignment(Qt::AlignLeft | Qt::AlignTop);
   }
   m.line->point1->setType(QCPItemPosition::ptPlotCoords);
   m.line->point2->setType(QCPItemPosition::ptPlotCoords);
@@ -171,6 +173,7 @@ void TChartOverlays::PlaceMarker(TMarkerItems& m, const char* name, Qt::PenStyle
   m.text->position->setTypeX(QCPItemPosition::ptPlotCoords);
   m.text->position->setTypeY(QCPItemPosition::ptAxisRectRatio);
   m.text->position->setCoords(time, height);
+  m.text->setPositionAlignment(side | Qt::AlignTop);
   m.text->setText(text);
 }
 

@@ -90,7 +90,7 @@ class TChartOverlays {
     QCPItemText* text = nullptr;
   };
   void PlaceMarker(TMarkerItems& m, const char* name, Qt::PenStyle style, double time, double height,
-                   const QString& text);
+                   Qt::Alignment side, const QString& text);
   TMarkerItems marker_, fitMarker_;
   std::vector<double> times_, rates_;
   double factor_ = 3600.0;

@@ -40,11 +40,9 @@ TEST_F(ScaleFactorWindow, PlateausFiguresAndALeftOutPlateau) {
   EXPECT_NEAR(frm->Result.K, 1.0004, 4 * frm->Result.KSe);
   EXPECT_NEAR(frm->Result.AsymmetryPpm, 60, 4 * frm->Result.AsymmetrySe);
   EXPECT_EQ(frm->PlotResidual->graph(0)->data()->size(), 18);
-  // Each plateau is an automatic marker on the chart at a time the table
-  // turns at the rate its note gives.
-  const std::vector<TMarker>& marks = w->AutoMarkers[TMainFrm::PlateauMarkers];
-  ASSERT_EQ(marks.size(), 18u);
-  for (const TMarker& m : marks)
+  // Each plateau a marker at a time the table turns at the rate of its note.
+  ASSERT_EQ(w->AutoMarkers[TMainFrm::PlateauMarkers].size(), 18u);
+  for (const TMarker& m : w->AutoMarkers[TMainFrm::PlateauMarkers])
     EXPECT_EQ(m.Note, "plateau " + QString::number(table.RateAt(m.Time), 'g', 6).toStdString() + " \u00B0/s")
         << m.Time;
   if (const char* dir = std::getenv("RATELOG_SCREENSHOT_DIR"))

@@ -73,22 +73,16 @@ struct TRecordingData {
                      [&](std::size_t a, std::size_t b) { return records[a].Time < records[b].Time; });
   }
 
-  // `replayed`: loaded as the reader loads it, in batches without averages
-  // (the store computes them), otherwise with the engine's averages.
+  // `replayed`: in batches without averages, as the reader hands them.
   std::shared_ptr<TRecordingSeries> Store(double factor, bool replayed = false) const {
     auto store = std::make_shared<TRecordingSeries>();
     store->Start(static_cast<std::int64_t>(records.size()), window, factor);
     std::vector<TChartRecord> batch;
     for (std::size_t i = 0; i < records.size(); ++i) {
-      if (!replayed) {
-        store->Append(records[i].Time, records[i].Rate, averages[i], records[i].Temperature);
-        continue;
-      }
-      batch.push_back({records[i].Time, records[i].Rate, NAN, records[i].Temperature});
-      if (batch.size() == 1000 || i + 1 == records.size()) {  // batches across blocks
-        store->AppendReplayed(batch.data(), batch.size());
-        batch.clear();
-      }
+      if (!replayed) store->Append(records[i].Time, records[i].Rate, averages[i], records[i].Temperature);
+      if (replayed) batch.push_back({records[i].Time, records[i].Rate, NAN, records[i].Temperature});
+      if (batch.size() == 1000 || (replayed && i + 1 == records.size()))
+        store->AppendReplayed(batch.data(), batch.size()), batch.clear();
     }
     store->Finish();
     return store;
@@ -199,10 +193,8 @@ TEST(RecordingSeries, ReplayedAverageAndSpanStatisticsAgreeWithThePointByPointCa
                !Same(store->Value(TRecordingSeries::Rate, i), static_cast<double>(p.Rate) * 3600.0);
     }
     EXPECT_EQ(wrong, 0) << d->records[0].Rate;
-    // The extents the automatic scales take: those of every point (an
-    // infinite rate is left out).
     for (auto series : {TRecordingSeries::Rate, TRecordingSeries::Average, TRecordingSeries::Temperature}) {
-      double e[4] = {}, a[4] = {1, 1, 1, 1};
+      double e[4] = {}, a[4] = {1, 1, 1, 1};  // the finite extents of the points appended one by one
       d->Store(3600.0)->Extent(series, e[0], e[1], e[2], e[3]);
       store->Extent(series, a[0], a[1], a[2], a[3]);
       EXPECT_TRUE(std::equal(e, e + 4, a)) << series << ": " << a[2] << " .. " << a[3];
