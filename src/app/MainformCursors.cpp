@@ -263,6 +263,7 @@ void TMainFrm::ShowMarkers() {
     text->setPositionAlignment(Qt::AlignLeft | Qt::AlignBottom);
     text->setRotation(-90);
     text->setColor(automatic ? QColor(40, 80, 140) : QColor(170, 80, 0));
+    text->setBrush(QColor(255, 255, 255, 210));  // readable over a noisy trace
     text->setText(QString::fromStdString(m.Note));
     markerItems_.push_back(line);
     markerItems_.push_back(text);
