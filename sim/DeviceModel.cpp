@@ -641,8 +641,8 @@ std::vector<TMarker> ChamberSteps(const TDeviceConfig& c, double from, double to
     add(leg, "holds", c.TempTo);
     return steps;
   }
-  // Legs from the first that ends after `from` (at most a few thousand a
-  // week at any slope a chamber runs).
+  // The legs from the one under way at `from` (a few thousand a week at
+  // most at any slope a chamber runs).
   for (double k = std::max(0.0, std::floor(from / leg)); k * leg <= to && steps.size() < 100000; ++k)
     add(k * leg, "to", std::fmod(k, 2) == 0 ? c.TempTo : c.TempFrom);
   return steps;
