@@ -626,6 +626,28 @@ void DeviceTemperature(const TDeviceConfig& c, double t, double& temperature, do
   perMinute = (up ? sign : -sign) * c.TempSlope;
 }
 
+std::vector<TMarker> ChamberSteps(const TDeviceConfig& c, double from, double to) {
+  using P = TDeviceConfig::TTempProgramme;
+  const double leg = c.TempSlope > 0 ? std::fabs(c.TempTo - c.TempFrom) / c.TempSlope * 60.0 : 0.0;  // s
+  std::vector<TMarker> steps;
+  if (c.TempProgramme == P::Drift || !(leg > 0) || !(to >= from)) return steps;
+  const auto add = [&](double time, const char* what, double temperature) {
+    char note[64];
+    std::snprintf(note, sizeof note, "chamber %s %.1f \u00B0C", what, temperature);
+    if (from <= time && time <= to) steps.push_back({time, note});
+  };
+  if (c.TempProgramme == P::Ramp) {
+    add(0, "to", c.TempTo);
+    add(leg, "holds", c.TempTo);
+    return steps;
+  }
+  // The legs from the one under way at `from` (a few thousand a week at
+  // most at any slope a chamber runs).
+  for (double k = std::max(0.0, std::floor(from / leg)); k * leg <= to && steps.size() < 100000; ++k)
+    add(k * leg, "to", std::fmod(k, 2) == 0 ? c.TempTo : c.TempFrom);
+  return steps;
+}
+
 bool ParseTempProfile(const std::string& text, TDeviceConfig& c, std::string& error) {
   std::vector<std::string> parts;
   std::size_t from = 0;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "acquisition/Protocol.h"
+#include "files/Markers.h"
 
 class TOptionProgramm;
 struct TRateTable;
@@ -106,6 +107,11 @@ struct TDeviceConfig {
 // The device's temperature (deg C) and its rate of change (deg C/min) at
 // time t (s) of its clock.
 void DeviceTemperature(const TDeviceConfig& c, double t, double& temperature, double& perMinute);
+// The steps of the chamber's programme at times (s of the device's clock)
+// in [from, to], as markers of a recording: "chamber to T \u00B0C" where a
+// ramp or leg of the cycle starts, "chamber holds T \u00B0C" where a ramp
+// ends. None for a drift or a programme without legs.
+std::vector<TMarker> ChamberSteps(const TDeviceConfig& c, double from, double to);
 // A temperature programme "ramp:FROM:TO:RATE" or "cycle:FROM:TO:RATE"
 // (deg C, deg C, deg C/min), optionally followed by ":B1:B2:C", the thermal
 // coefficients. False with `error` set when the text is not one.

@@ -426,6 +426,18 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   QDialog* MarkersList = nullptr;
   void ac_markerExecute();
   void ac_markersExecute();
+  // Markers the program knows of the recording on the chart: the scale
+  // factor's rate-table plateaus, the soaks of the temperature model and
+  // the steps of a known chamber programme. Shown and listed as automatic,
+  // apart from the user's own, and never written to the markers file; gone
+  // with the recording.
+  enum TAutoMarkers { PlateauMarkers = 0, SoakMarkers = 1, ChamberMarkers = 2 };
+  std::vector<TMarker> AutoMarkers[3];
+  // Where the programme of the chamber the device sits in is known (the
+  // virtual gyroscope's): its steps between two times of the device's
+  // clock, marked on each recording a run made once it is stopped.
+  std::function<std::vector<TMarker>(double from, double to)> ChamberProgramme;
+  void SetAutoMarkers(TAutoMarkers source, std::vector<TMarker> markers);
 
  private:
   void CreateCursors();
@@ -443,6 +455,9 @@ class TMainFrm : public QMainWindow, private TRunOwner {
   std::string markersRecording_;
   std::vector<QCPAbstractItem*> markerItems_;
   QTableWidget* markersTable_ = nullptr;
+  // The list's rows in time order: the user's marker (index), or -1 for an
+  // automatic one.
+  std::vector<std::ptrdiff_t> markerRows_;
 
   QAction* gaugeSeparator_ = nullptr;
   QTimer* shellWait_ = nullptr;

@@ -77,6 +77,12 @@ void TMainFrm::ac_thermalExecute() {
   ThermalFrm->RecordingPath = OpenFile.RecordingName;
   AnalysisSpan(ThermalFrm->Begin, ThermalFrm->End);
   ThermalFrm->Overlays = overlays_.get();
+  ThermalFrm->OnSoaks = [this](const std::vector<TThermalPlateau>& soaks) {
+    std::vector<TMarker> markers;
+    for (const TThermalPlateau& p : soaks) markers.push_back(
+        {p.Begin, "soak " + QString::number(p.Temperature, 'f', 1).toStdString() + " \u00B0C"});
+    SetAutoMarkers(SoakMarkers, std::move(markers));
+  };
   ThermalFrm->TempLow = Settings.TempLimitMin;
   ThermalFrm->TempHigh = Settings.TempLimitMax;
   ThermalFrm->Gauge = [this](int percent) { ShowGauge(percent); };
@@ -111,8 +117,12 @@ void TMainFrm::RefreshWarmupMarker() {
         Dialogs().Message(this, text, QStringLiteral("Message"), TMsgButtons::Ok, TMsgIcon::Information);
         return;
       }
-      overlays_->SetWarmupMarker(first + r.Time,
-                                 QStringLiteral("warm-up %1 s").arg(QString::number(r.Time, 'f', 1)));
+      // The fitted transient's settling beside the moving average's, where
+      // the fit holds.
+      overlays_->SetWarmupMarker(
+          first + r.Time, QStringLiteral("warm-up %1 s").arg(QString::number(r.Time, 'f', 1)),
+          r.Fit.Valid ? first + r.Fit.Time : NAN,
+          QStringLiteral("fitted %1 \u00B1 %2 s").arg(QString::number(r.Fit.Time, 'f', 0), QString::number(r.Fit.TimeSe, 'f', 0)));
     });
   });
 }

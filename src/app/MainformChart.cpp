@@ -333,6 +333,8 @@ void TMainFrm::ShowLoadedRecording(TShowPath path) {
     RefreshWarmupMarker();
     LoadMarkersOf(ShownFileName);
   }
+  if (const TRecordingSeries* r = Chart->Recording(); path == TShowPath::Stop && ChamberProgramme && r && r->Size() > 0)
+    SetAutoMarkers(ChamberMarkers, ChamberProgramme(r->Key(0), r->Key(r->Size() - 1)));
   RefreshCursors();
   RefreshSeriesHint();
   Chart1->replot();

@@ -230,6 +230,7 @@ void TMainFrm::SaveMarkersNow() {
 
 void TMainFrm::LoadMarkersOf(const std::string& recording) {
   Markers.clear();
+  for (std::vector<TMarker>& automatic : AutoMarkers) automatic.clear();
   markersRecording_ = recording;
   std::string error;
   if (!recording.empty() && !LoadMarkers(recording, Markers, error))
@@ -238,24 +239,38 @@ void TMainFrm::LoadMarkersOf(const std::string& recording) {
   ShowMarkers();
 }
 
+void TMainFrm::SetAutoMarkers(TAutoMarkers source, std::vector<TMarker> markers) {
+  AutoMarkers[source] = std::move(markers);
+  ShowMarkers();
+}
+
 void TMainFrm::ShowMarkers() {
   for (QCPAbstractItem* item : markerItems_) Chart1->removeItem(item);
   markerItems_.clear();
-  for (const TMarker& m : Markers) {
-    auto* line = VerticalLine(Chart1, QPen(QColor(230, 120, 0), 1, Qt::DotLine), "Marker");
+  const auto show = [this](const TMarker& m, bool automatic) {
+    auto* line = VerticalLine(Chart1,
+                              automatic ? QPen(QColor(70, 110, 170), 1, Qt::DashDotLine)
+                                        : QPen(QColor(230, 120, 0), 1, Qt::DotLine),
+                              automatic ? "AutoMarker" : "Marker");
     PlaceLine(line, m.Time);
     auto* text = new QCPItemText(Chart1);
-    text->setObjectName(QStringLiteral("MarkerText"));
+    text->setObjectName(automatic ? QStringLiteral("AutoMarkerText") : QStringLiteral("MarkerText"));
     text->position->setTypeX(QCPItemPosition::ptPlotCoords);
     text->position->setTypeY(QCPItemPosition::ptAxisRectRatio);
-    text->position->setCoords(m.Time, 0.98);
+    // The analyses' notes stand lower, so that a user's note at the same
+    // time stays readable.
+    text->position->setCoords(m.Time, automatic ? 0.6 : 0.98);
     text->setPositionAlignment(Qt::AlignLeft | Qt::AlignBottom);
     text->setRotation(-90);
-    text->setColor(QColor(170, 80, 0));
+    text->setColor(automatic ? QColor(40, 80, 140) : QColor(170, 80, 0));
+    text->setBrush(QColor(255, 255, 255, 210));  // readable over a noisy trace
     text->setText(QString::fromStdString(m.Note));
     markerItems_.push_back(line);
     markerItems_.push_back(text);
-  }
+  };
+  for (const TMarker& m : Markers) show(m, false);
+  for (const std::vector<TMarker>& automatic : AutoMarkers)
+    for (const TMarker& m : automatic) show(m, true);
   if (MarkersList) FillMarkersList();
   Chart1->replot(QCustomPlot::rpQueuedReplot);
 }
@@ -266,9 +281,10 @@ void TMainFrm::ac_markersExecute() {
     MarkersList->setObjectName(QStringLiteral("MarkersList"));
     MarkersList->setWindowTitle(QStringLiteral("Markers"));
     MarkersList->resize(420, 300);
-    markersTable_ = new QTableWidget(0, 2, MarkersList);
+    markersTable_ = new QTableWidget(0, 3, MarkersList);
     markersTable_->setObjectName(QStringLiteral("MarkersTable"));
-    markersTable_->setHorizontalHeaderLabels({QStringLiteral("Time, s"), QStringLiteral("Note")});
+    markersTable_->setHorizontalHeaderLabels({QStringLiteral("Time, s"), QStringLiteral("Note"), QStringLiteral("Kind")});
+    markersTable_->horizontalHeader()->setSectionResizeMode(2, QHeaderView::ResizeToContents);
     markersTable_->horizontalHeader()->setStretchLastSection(true);
     markersTable_->verticalHeader()->setVisible(false);
     markersTable_->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -280,12 +296,17 @@ void TMainFrm::ac_markersExecute() {
     layout->addWidget(remove, 0, Qt::AlignRight);
     // A marker chosen in the list: cursor A goes to it.
     connect(markersTable_, &QTableWidget::cellDoubleClicked, this, [this](int row, int) {
-      if (row >= 0 && row < static_cast<int>(Markers.size())) PlaceCursor(0, Markers[static_cast<std::size_t>(row)].Time);
+      if (row < 0 || row >= markersTable_->rowCount()) return;
+      if (const QTableWidgetItem* time = markersTable_->item(row, 0)) PlaceCursor(0, time->data(Qt::UserRole).toDouble());
     });
+    // Only the user's own markers can be removed: the analyses' come back
+    // with the analysis.
     connect(remove, &QPushButton::clicked, this, [this] {
       const int row = markersTable_->currentRow();
-      if (row < 0 || row >= static_cast<int>(Markers.size())) return;
-      Markers.erase(Markers.begin() + row);
+      if (row < 0 || row >= static_cast<int>(markerRows_.size())) return;
+      const std::ptrdiff_t index = markerRows_[static_cast<std::size_t>(row)];
+      if (index < 0 || index >= static_cast<std::ptrdiff_t>(Markers.size())) return;
+      Markers.erase(Markers.begin() + index);
       SaveMarkersNow();
       ShowMarkers();
     });
@@ -296,12 +317,27 @@ void TMainFrm::ac_markersExecute() {
 }
 
 void TMainFrm::FillMarkersList() {
-  markersTable_->setRowCount(static_cast<int>(Markers.size()));
-  for (int row = 0; row < static_cast<int>(Markers.size()); ++row) {
-    const TMarker& m = Markers[static_cast<std::size_t>(row)];
-    auto* time = new QTableWidgetItem(Number(m.Time, 9));
+  // The user's markers and the analyses' in one list by time (of equal
+  // times the user's first).
+  struct TRow {
+    const TMarker* marker;
+    std::ptrdiff_t index;
+  };
+  std::vector<TRow> rows;
+  for (std::size_t i = 0; i < Markers.size(); ++i) rows.push_back({&Markers[i], static_cast<std::ptrdiff_t>(i)});
+  for (const std::vector<TMarker>& automatic : AutoMarkers)
+    for (const TMarker& m : automatic) rows.push_back({&m, -1});
+  std::stable_sort(rows.begin(), rows.end(), [](const TRow& a, const TRow& b) { return a.marker->Time < b.marker->Time; });
+  markerRows_.clear();
+  markersTable_->setRowCount(static_cast<int>(rows.size()));
+  for (int row = 0; row < static_cast<int>(rows.size()); ++row) {
+    const TRow& r = rows[static_cast<std::size_t>(row)];
+    markerRows_.push_back(r.index);
+    auto* time = new QTableWidgetItem(Number(r.marker->Time, 9));
+    time->setData(Qt::UserRole, r.marker->Time);
     time->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
     markersTable_->setItem(row, 0, time);
-    markersTable_->setItem(row, 1, new QTableWidgetItem(QString::fromStdString(m.Note)));
+    markersTable_->setItem(row, 1, new QTableWidgetItem(QString::fromStdString(r.marker->Note)));
+    markersTable_->setItem(row, 2, new QTableWidgetItem(r.index < 0 ? QStringLiteral("automatic") : QStringLiteral("user")));
   }
 }

@@ -250,7 +250,13 @@ void TMainFrm::CreateMenu() {
   InstallScaleFactorWindow(
       this, run, ac_allan, ac_calc,
       [this] { return OpenFile.Loaded ? OpenFile.RecordingName : std::string(); },
-      [this] { return OpenFile.EarthRate; });
+      [this] { return OpenFile.EarthRate; },
+      [this](const std::vector<TPlateau>& plateaus) {
+        std::vector<TMarker> markers;
+        for (const TPlateau& p : plateaus)
+          markers.push_back({p.Begin, "plateau " + QString::number(p.Rate, 'g', 6).toStdString() + " \u00B0/s"});
+        SetAutoMarkers(PlateauMarkers, std::move(markers));
+      });
   InstallHistoryWindow(
       this, [this](QAction* action) { AddAnalysisAction(action); },
       [this] { return OpenFile.Loaded ? OpenFile.Info.Ident : std::string(); });

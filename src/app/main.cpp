@@ -180,6 +180,8 @@ int main(int argc, char** argv) {
           std::fprintf(stderr, "ratelog: %s\n", notice.c_str());
       };
     }
+    if (gyro && tempProfile)
+      forms->MainFrm->ChamberProgramme = [chamber](double from, double to) { return ChamberSteps(chamber, from, to); };
     forms->MainFrm->show();
     if (recording) {
       // Once the window is on the screen; a file that is not there cannot

@@ -1,6 +1,7 @@
 #include "files/Openf.h"
 
 #include <cmath>
+#include <limits>
 
 #include "files/RecordingReader.h"
 
@@ -35,6 +36,8 @@ TLoadResult TOpenFile::Load(TOpenFileSink& sink) {
   sink.LoadStarted(info.Ident, records);
   const std::int64_t step = records / 100;  // a hundredth of the records
 
+  const bool engine = !sink.ReplaysAverage();
+  const double noAverage = std::numeric_limits<double>::quiet_NaN();
   const float low = TempLimitMin, high = TempLimitMax;
   bool first = true;
   float lastPlausible = 0;
@@ -50,7 +53,7 @@ TLoadResult TOpenFile::Load(TOpenFileSink& sink) {
     }
     if (step != 0 && read % step == 0) sink.LoadProgress(read);
     if (std::isnan(p.Time) || std::isnan(p.Rate) || std::isnan(p.Temperature)) continue;
-    AverageEngine.AddSample(p.Time, p.Rate, p.Temperature);
+    if (engine) AverageEngine.AddSample(p.Time, p.Rate, p.Temperature);
 
     float temperature = p.Temperature;
     const bool plausible = low < temperature && temperature < high;
@@ -64,7 +67,7 @@ TLoadResult TOpenFile::Load(TOpenFileSink& sink) {
     } else {
       temperature = lastPlausible;
     }
-    batch_[n++] = {p.Time, p.Rate, AverageEngine.Average, static_cast<double>(temperature)};
+    batch_[n++] = {p.Time, p.Rate, engine ? AverageEngine.Average : noAverage, static_cast<double>(temperature)};
     if (n == batch_.size()) {
       sink.LoadRecords(batch_.data(), n);
       n = 0;

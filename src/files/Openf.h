@@ -1,6 +1,7 @@
 // The recording reader of the chart: reads a recording whole, runs its own
-// running-average engine over it, and hands the chart its points (rate,
-// average and plausible temperature) in batches. No window code here: the
+// running-average engine over it (unless the sink computes the average
+// itself), and hands the chart its points (rate, average and plausible
+// temperature) in batches. No window code here: the
 // chart, the identification label and the progress gauge are behind
 // TOpenFileSink.
 #pragma once
@@ -42,6 +43,10 @@ class TOpenFileSink {
   // Reading is over, successfully or not: hide the gauge. Long work done
   // here looks at Cancel.
   virtual void LoadFinished() = 0;
+  // True when the sink computes the running average itself from the
+  // records: the reader then runs no engine and LoadRecords's averages are
+  // NaN.
+  virtual bool ReplaysAverage() const { return false; }
 
   // The reader's cancel flag during a Load (may be null).
   const std::atomic<bool>* Cancel = nullptr;

@@ -44,11 +44,7 @@ void TOpenFileChart::LoadProgress(std::int64_t recordsRead) {
 }
 
 void TOpenFileChart::LoadRecords(const TChartRecord* records, std::size_t n) {
-  TRecordingSeries& recording = *recording_;
-  for (std::size_t i = 0; i < n; ++i) {
-    const TChartRecord& r = records[i];
-    recording.Append(static_cast<float>(r.Time), r.Rate, r.Average, static_cast<float>(r.Temperature));
-  }
+  recording_->AppendReplayed(records, n);
 }
 
 void TOpenFileChart::LoadFinished() {

@@ -29,6 +29,7 @@ class TOpenFileChart : public TOpenFileSink {
   // The collected points become the chart's recording (also after a
   // failure: the points read until then stay charted).
   void LoadFinished() override;
+  bool ReplaysAverage() const override { return true; }
 
   // The sink is fed from another thread: what it does to the window
   // (gauge, label, chart) goes through `post` to the window's thread.

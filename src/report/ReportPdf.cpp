@@ -58,12 +58,9 @@ class TStoreSink : public TOpenFileSink {
   }
   void LoadProgress(std::int64_t) override {}
   void LoadRecords(const TChartRecord* records, std::size_t n) override {
-    for (std::size_t i = 0; i < n; ++i) {
-      const TChartRecord& r = records[i];
-      store_->Append(static_cast<float>(r.Time), r.Rate, r.Average,
-                     static_cast<float>(r.Temperature));
-    }
+    store_->AppendReplayed(records, n);
   }
+  bool ReplaysAverage() const override { return true; }
   void LoadFinished() override {
     if (store_) store_->Finish();
   }

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "files/Openf.h"
 #include "processing/Averrmsstatic.h"
 
 namespace {
@@ -220,6 +221,108 @@ void TRecordingSeries::Append(float time, float rate, double average, float temp
   if ((i + 1) % Block == 0) CloseBlock();
 }
 
+void TRecordingSeries::AppendReplayed(const TChartRecord* records, std::size_t n) {
+  for (std::size_t k = 0; k < n;) {
+    const std::int64_t i = Size();
+    if (!explicitAverages_ && i / Block * Block >= window_) {
+      // A block past the first window: up to its end at once.
+      const std::size_t m = std::min<std::size_t>(n - k, static_cast<std::size_t>(Block - i % Block));
+      AppendSteady(records + k, m);
+      k += m;
+      continue;
+    }
+    const TChartRecord& r = records[k++];
+    const float rate = r.Rate;
+    double average = 0;
+    TSums sums = replay_;
+    StepAverage(sums, i, rate, i >= window_ ? rate_[static_cast<std::size_t>(i - window_)] : 0.0f, average);
+    Append(static_cast<float>(r.Time), rate, average, static_cast<float>(r.Temperature));
+  }
+}
+
+// Records [Size(), Size() + n) of one block, all past the first window:
+// the running average's sums are stepped without its division, and the
+// block keeps the extremes of the numerator (a division by the window, as
+// any correctly rounded one, keeps their order) and of the other series;
+// the block's averages and extents follow when it closes.
+void TRecordingSeries::AppendSteady(const TChartRecord* records, std::size_t n) {
+  std::int64_t i = Size();
+  bool first = i % Block == 0;
+  if (first) {
+    checkpoints_.push_back(replay_);
+    steadyBlock_ = true;
+  }
+  TSums s = replay_;
+  std::int64_t untilLap = window_ - i % window_;
+  float last = time_.back();
+  bool nan = false;
+  for (std::size_t k = 0; k < n; ++k, ++i) {
+    const TChartRecord& r = records[k];
+    const float time = static_cast<float>(r.Time), rate = r.Rate;
+    const float temperature = static_cast<float>(r.Temperature);
+    const float dropped = rate_[static_cast<std::size_t>(i - window_)];
+    time_.push_back(time);
+    rate_.push_back(rate);
+    temperature_.push_back(temperature);
+    if (time < last) sorted_ = false;
+    last = time;
+    s.prevSum -= dropped;
+    s.sum += rate;
+    const long double numerator = s.prevSum + s.sum;
+    if (--untilLap == 0) {
+      s.prevSum = s.sum;
+      s.sum = 0;
+      untilLap = window_;
+    }
+    nan |= numerator != numerator;
+    if (first) {
+      first = false;
+      blockTime_[0] = blockTime_[1] = time;
+      blockRate_[0] = blockRate_[1] = rate;
+      blockTemperature_[0] = blockTemperature_[1] = temperature;
+      blockNumerator_[0] = blockNumerator_[1] = numerator;
+      continue;
+    }
+    // The comparisons of AddToBlock (a NaN is passed over).
+    if (time < blockTime_[0]) blockTime_[0] = time;
+    if (blockTime_[1] < time) blockTime_[1] = time;
+    if (rate < blockRate_[0]) blockRate_[0] = rate;
+    if (blockRate_[1] < rate) blockRate_[1] = rate;
+    if (numerator < blockNumerator_[0]) blockNumerator_[0] = numerator;
+    if (numerator > blockNumerator_[1]) blockNumerator_[1] = numerator;
+    if (temperature < blockTemperature_[0]) blockTemperature_[0] = temperature;
+    if (blockTemperature_[1] < temperature) blockTemperature_[1] = temperature;
+  }
+  replay_ = s;
+  if (nan) averageNaN_ = true;
+  if (Size() % Block == 0) CloseSteadyBlock();
+}
+
+void TRecordingSeries::CloseSteadyBlock() {
+  steadyBlock_ = false;
+  const long double window = static_cast<long double>(window_);
+  blockAverage_[0] = static_cast<double>(blockNumerator_[0] / window);
+  blockAverage_[1] = static_cast<double>(blockNumerator_[1] / window);
+  const std::int64_t from = (Size() - 1) / Block * Block, to = Size();
+  // Finite extremes are the block's extent; otherwise its finite points'.
+  const auto extent = [&](TRange& range, double low, double high, auto&& point) {
+    if (std::isfinite(low) && std::isfinite(high)) {
+      range.Add(low);
+      range.Add(high);
+    } else {
+      for (std::int64_t i = from; i < to; ++i) range.Add(point(i));
+    }
+  };
+  extent(keys_, blockTime_[0], blockTime_[1], [&](std::int64_t i) { return time_[static_cast<std::size_t>(i)]; });
+  extent(values_[Rate], blockRate_[0], blockRate_[1],
+         [&](std::int64_t i) { return rate_[static_cast<std::size_t>(i)]; });
+  extent(values_[Temperature], blockTemperature_[0], blockTemperature_[1],
+         [&](std::int64_t i) { return temperature_[static_cast<std::size_t>(i)]; });
+  TAverageCursor cursor(*this);
+  extent(values_[Average], blockAverage_[0], blockAverage_[1], [&](std::int64_t i) { return cursor.At(i); });
+  CloseBlock();
+}
+
 // The smallest and largest values of the block being filled; `first` starts
 // a new block.
 void TRecordingSeries::AddToBlock(bool first, float rate, double average, float temperature) {
@@ -253,12 +356,22 @@ void TRecordingSeries::CloseBlock() {
   averageHigh_.push_back(blockAverage_[1]);
   temperatureLow_.push_back(blockTemperature_[0]);
   temperatureHigh_.push_back(blockTemperature_[1]);
+  // Records in time order so far: the block's statistics while its points
+  // are still in the cache (a sort afterwards sums them all again).
+  if (sorted_) {
+    const std::size_t from = stats_.size() * Block;
+    PushStats(BlockStats(from, std::min(time_.size(), from + Block)));
+  }
 }
 
 bool TRecordingSeries::Finish(const std::atomic<bool>* cancel) {
-  if (Size() % Block != 0) CloseBlock();
-  if (!sorted_ && !SortByTime(cancel)) return false;
-  return BuildStatistics(cancel);
+  if (steadyBlock_) {
+    CloseSteadyBlock();
+  } else if (Size() % Block != 0) {
+    CloseBlock();
+  }
+  if (sorted_) return true;  // the statistics are summed
+  return SortByTime(cancel) && BuildStatistics(cancel);
 }
 
 void TRecordingSeries::MakeAveragesExplicit() {
@@ -446,26 +559,33 @@ void TRecordingSeries::SetRateFactor(double rateFactor) {
   BuildStatistics(nullptr);
 }
 
+TRecordingSeries::TStats TRecordingSeries::BlockStats(std::size_t a, std::size_t b) const {
+  TStats s;
+  float v[Block];
+  for (std::size_t i = a; i < b; ++i) {
+    v[i - a] = ToFloat(static_cast<double>(rate_[i]) * factor_);
+    s.rateSum += v[i - a];
+    s.tempSum += temperature_[i];
+  }
+  const long double mean = s.rateSum / static_cast<long double>(b - a);
+  for (std::size_t i = 0; i < b - a; ++i) {
+    const long double d = v[i] - mean;
+    s.rateM2 += d * d;
+  }
+  return s;
+}
+
+void TRecordingSeries::PushStats(const TStats& s) {
+  if (!std::isfinite(s.rateM2) || !std::isfinite(s.tempSum)) statsFinite_ = false;
+  stats_.push_back(s);
+}
+
 bool TRecordingSeries::BuildStatistics(const std::atomic<bool>* cancel) {
   stats_.clear();
   statsFinite_ = true;
   for (std::int64_t from = 0; from < Size(); from += Block) {
     const std::size_t a = static_cast<std::size_t>(from);
-    const std::size_t b = static_cast<std::size_t>(std::min(Size(), from + Block));
-    TStats s;
-    float v[Block];
-    for (std::size_t i = a; i < b; ++i) {
-      v[i - a] = ToFloat(static_cast<double>(rate_[i]) * factor_);
-      s.rateSum += v[i - a];
-      s.tempSum += temperature_[i];
-    }
-    const long double mean = s.rateSum / static_cast<long double>(b - a);
-    for (std::size_t i = 0; i < b - a; ++i) {
-      const long double d = v[i] - mean;
-      s.rateM2 += d * d;
-    }
-    if (!std::isfinite(s.rateM2) || !std::isfinite(s.tempSum)) statsFinite_ = false;
-    stats_.push_back(s);
+    PushStats(BlockStats(a, static_cast<std::size_t>(std::min(Size(), from + Block))));
     if (from % kCancelStride == 0 && Cancelled(cancel)) return false;
   }
   return true;

@@ -39,6 +39,7 @@ struct TRecordingAllocator {
 class QCPAxis;
 class QCPGraphData;
 class TAverRmsStatic;
+struct TChartRecord;
 
 class TRecordingSeries {
  public:
@@ -53,6 +54,10 @@ class TRecordingSeries {
   // One record as read and charted: `average` is the running average in
   // deg/s that the reader's engine gave after this record.
   void Append(float time, float rate, double average, float temperature);
+  // Records as read, whose running average the store computes itself (the
+  // same operations as the reader's engine, so the reader need not run
+  // one): time and temperature as f32, rate as read.
+  void AppendReplayed(const TChartRecord* records, std::size_t n);
   // Loading is over: the last block is indexed, records out of time order
   // are put in order (stable: equal times keep their file order) and the
   // statistics are summed. Setting `cancel` (from another thread) ends the
@@ -109,9 +114,14 @@ class TRecordingSeries {
 
   struct TRow;
 
+  void AppendSteady(const TChartRecord* records, std::size_t n);
+  void CloseSteadyBlock();
   void AddToBlock(bool first, float rate, double average, float temperature);
   void CloseBlock();
   void StoreBlock(std::size_t block);
+  // The zoom statistics' sums of positions [from, to).
+  TStats BlockStats(std::size_t from, std::size_t to) const;
+  void PushStats(const TStats& s);
   bool BuildStatistics(const std::atomic<bool>* cancel);
   void MakeAveragesExplicit();
   bool SortByTime(const std::atomic<bool>* cancel);
@@ -170,5 +180,8 @@ class TRecordingSeries {
   TSums replay_;
   float blockRate_[2] = {0, 0}, blockTemperature_[2] = {0, 0};
   double blockAverage_[2] = {0, 0};
+  float blockTime_[2] = {0, 0};
+  long double blockNumerator_[2] = {0, 0};
+  bool steadyBlock_ = false;  // the open block is filled by AppendSteady
   bool sorted_ = true;
 };

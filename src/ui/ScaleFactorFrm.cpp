@@ -257,6 +257,7 @@ void TScaleFactorFrm::Finished(std::shared_ptr<std::vector<TPlateau>> plateaus,
   but_apply->setEnabled(true);
   but_cancel->setEnabled(false);
   plateaus_ = *plateaus;
+  if (OnPlateaus) OnPlateaus(plateaus_);
   PlotRate->graph(0)->setData(QVector<double>(times->begin(), times->end()),
                               QVector<double>(rates->begin(), rates->end()));
   Recompute();
@@ -374,7 +375,8 @@ void TScaleFactorFrm::ShowResult() {
 }
 
 void InstallScaleFactorWindow(QWidget* mainWindow, QMenu* menu, QAction* after, QAction* enabledWith,
-                              std::function<std::string()> recording, std::function<double()> earthRate) {
+                              std::function<std::string()> recording, std::function<double()> earthRate,
+                              std::function<void(const std::vector<TPlateau>&)> plateaus) {
   auto* action = new QAction(QStringLiteral("Scale factor"), mainWindow);
   action->setObjectName(QStringLiteral("ac_scalefactor"));
   action->setStatusTip(QStringLiteral("Scale factor, asymmetry and nonlinearity from rate-table plateaus"));
@@ -384,6 +386,7 @@ void InstallScaleFactorWindow(QWidget* mainWindow, QMenu* menu, QAction* after, 
   QObject::connect(enabledWith, &QAction::enabledChanged, action, &QAction::setEnabled);
   action->setEnabled(enabledWith->isEnabled());
   auto* window = new TScaleFactorFrm(mainWindow);
+  window->OnPlateaus = std::move(plateaus);
   QObject::connect(action, &QAction::triggered, window, [window, recording, earthRate] {
     const std::string path = recording();
     if (path.empty() || window->isVisible()) return;

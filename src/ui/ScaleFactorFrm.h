@@ -53,6 +53,8 @@ class TScaleFactorFrm : public QDialog {
   void Execute();
   bool Busy() const { return job_.Busy(); }
   std::function<void()> OnFinished;  // the computation handed back (tests)
+  // The plateaus found in the recording (for the chart's markers).
+  std::function<void(const std::vector<TPlateau>&)> OnPlateaus;
 
  private:
   void Start();
@@ -71,6 +73,7 @@ class TScaleFactorFrm : public QDialog {
 // Adds "Scale factor" to `menu` after `after`, enabled with `enabledWith`;
 // it opens the window on the recording `recording()` names (nothing when
 // it gives an empty path). `earthRate()` gives the settings' vertical Earth
-// rate.
+// rate. `plateaus`: told the plateaus each computation finds.
 void InstallScaleFactorWindow(QWidget* mainWindow, QMenu* menu, QAction* after, QAction* enabledWith,
-                              std::function<std::string()> recording, std::function<double()> earthRate);
+                              std::function<std::string()> recording, std::function<double()> earthRate,
+                              std::function<void(const std::vector<TPlateau>&)> plateaus = {});

@@ -140,32 +140,41 @@ void TChartOverlays::ClearCompensated() {
 
 bool TChartOverlays::CompensatedShown() const { return compensated_ != nullptr; }
 
-void TChartOverlays::SetWarmupMarker(double time, const QString& text) {
+void TChartOverlays::SetWarmupMarker(double time, const QString& text, double fitTime, const QString& fitText) {
+  // The fit settles before the lagging moving average as a rule: its
+  // label stands left of its line, the average's right of its own.
+  PlaceMarker(marker_, "WarmupMarker", Qt::DashLine, time, 0.02, Qt::AlignLeft, text);
+  PlaceMarker(fitMarker_, "WarmupFitMarker", Qt::DotLine, fitTime, 0.09, Qt::AlignRight, fitText);
+  chart_->replot();
+}
+
+// One vertical line with its label at `height` (a fraction of the plot's
+// height from its top) on the `side` of it; a time that is no number
+// removes it.
+void TChartOverlays::PlaceMarker(TMarkerItems& m, const char* name, Qt::PenStyle style, double time,
+                                 double height, Qt::Alignment side, const QString& text) {
   if (!std::isfinite(time)) {
-    if (marker_) chart_->removeItem(marker_);
-    if (markerText_) chart_->removeItem(markerText_);
-    marker_ = nullptr;
-    markerText_ = nullptr;
-    chart_->replot();
+    if (m.line) chart_->removeItem(m.line);
+    if (m.text) chart_->removeItem(m.text);
+    m = {};
     return;
   }
-  if (!marker_) {
-    marker_ = new QCPItemStraightLine(chart_);
-    marker_->setObjectName(QStringLiteral("WarmupMarker"));
-    marker_->setPen(QPen(QColor(0, 150, 60), 1.5, Qt::DashLine));
-    markerText_ = new QCPItemText(chart_);
-    markerText_->setColor(QColor(0, 120, 50));
-    markerText_->setPositionAlignment(Qt::AlignLeft | Qt::AlignTop);
+  if (!m.line) {
+    m.line = new QCPItemStraightLine(chart_);
+    m.line->setObjectName(QString::fromLatin1(name));
+    m.line->setPen(QPen(QColor(0, 150, 60), 1.5, style));
+    m.text = new QCPItemText(chart_);
+    m.text->setColor(QColor(0, 120, 50));
   }
-  marker_->point1->setType(QCPItemPosition::ptPlotCoords);
-  marker_->point2->setType(QCPItemPosition::ptPlotCoords);
-  marker_->point1->setCoords(time, 0);
-  marker_->point2->setCoords(time, 1);
-  markerText_->position->setTypeX(QCPItemPosition::ptPlotCoords);
-  markerText_->position->setTypeY(QCPItemPosition::ptAxisRectRatio);
-  markerText_->position->setCoords(time, 0.02);
-  markerText_->setText(text);
-  chart_->replot();
+  m.line->point1->setType(QCPItemPosition::ptPlotCoords);
+  m.line->point2->setType(QCPItemPosition::ptPlotCoords);
+  m.line->point1->setCoords(time, 0);
+  m.line->point2->setCoords(time, 1);
+  m.text->position->setTypeX(QCPItemPosition::ptPlotCoords);
+  m.text->position->setTypeY(QCPItemPosition::ptAxisRectRatio);
+  m.text->position->setCoords(time, height);
+  m.text->setPositionAlignment(side | Qt::AlignTop);
+  m.text->setText(text);
 }
 
 void TChartOverlays::ClearAll() {
@@ -390,6 +399,7 @@ void TThermalFrm::Finished(std::shared_ptr<TThermalResult> result,
   compTimes_ = times;
   compRates_ = rates;
   ShowResult();
+  if (OnSoaks) OnSoaks(Result.Plateaus);
   if (!error.isEmpty()) {
     lab_status->setText(QStringLiteral("Cannot read the recording."));
     Dialogs().Message(this, QStringLiteral("Cannot read the recording %1").arg(error),

@@ -5,6 +5,8 @@
 // (compensated rate, warm-up marker) and the threads the work runs on.
 #pragma once
 
+#include <limits>
+
 #include <QDialog>
 #include <QObject>
 
@@ -74,15 +76,22 @@ class TChartOverlays {
   // Display units per deg/s (3600 for deg/h).
   void SetRateFactor(double factor);
   // A marker at `time` (s on the chart's time axis) labelled `text`; NaN:
-  // none.
-  void SetWarmupMarker(double time, const QString& text);
+  // none. `fitTime`, `fitText`: a second marker, where the fitted transient
+  // settles (NaN: none).
+  void SetWarmupMarker(double time, const QString& text, double fitTime = std::numeric_limits<double>::quiet_NaN(),
+                       const QString& fitText = {});
   void ClearAll();
 
  private:
   QCustomPlot* chart_;
   QCPGraph* compensated_ = nullptr;
-  QCPItemStraightLine* marker_ = nullptr;
-  QCPItemText* markerText_ = nullptr;
+  struct TMarkerItems {
+    QCPItemStraightLine* line = nullptr;
+    QCPItemText* text = nullptr;
+  };
+  void PlaceMarker(TMarkerItems& m, const char* name, Qt::PenStyle style, double time, double height,
+                   Qt::Alignment side, const QString& text);
+  TMarkerItems marker_, fitMarker_;
   std::vector<double> times_, rates_;
   double factor_ = 3600.0;
 };
@@ -131,6 +140,8 @@ class TThermalFrm : public QDialog {
   bool Busy() const { return job_.Busy(); }
   // Called when the computation has been handed back (for tests).
   std::function<void()> OnFinished;
+  // The soaks the computation found (for the chart's markers).
+  std::function<void(const std::vector<TThermalPlateau>&)> OnSoaks;
 
  public slots:
   void but_applyClick();

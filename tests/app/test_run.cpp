@@ -84,6 +84,7 @@ TEST_F(LiveRun, RecordedRunIsReloadedAtStop) {
   ASSERT_TRUE(OpenFile("old.rtd"));
   ASSERT_EQ(Points(), 20u);
   const QString file = Q(dir.File("run.rtd"));
+  w->ChamberProgramme = [](double from, double to) { return std::vector<TMarker>{{from, "a"}, {to, "b"}}; };
   Start(file);
   EXPECT_FALSE(w->OpenFile.Loaded);
   EXPECT_EQ(SeriesSize(w->Series1) + SeriesSize(w->Series3), 0);
@@ -107,6 +108,8 @@ TEST_F(LiveRun, RecordedRunIsReloadedAtStop) {
   EXPECT_EQ(ReadBytes(file.toStdString()).size(), 760 + 12 * records.size())
       << "records still waiting for a full block are written at Stop";
   ASSERT_EQ(Points(), records.size());
+  EXPECT_EQ(w->AutoMarkers[TMainFrm::ChamberMarkers],  // the chamber's steps over the recording's span
+            (std::vector<TMarker>{{records.front().Time, "a"}, {records.back().Time, "b"}}));
   EXPECT_FLOAT_EQ(static_cast<float>(SeriesPoint(w->Series1, 0).value), records[0].Rate * 3600.0f);
   EXPECT_EQ(w->windowTitle(), "Ratelog - " + file);
   EXPECT_EQ(w->Chart->TitleText(), file);

@@ -40,6 +40,11 @@ TEST_F(ScaleFactorWindow, PlateausFiguresAndALeftOutPlateau) {
   EXPECT_NEAR(frm->Result.K, 1.0004, 4 * frm->Result.KSe);
   EXPECT_NEAR(frm->Result.AsymmetryPpm, 60, 4 * frm->Result.AsymmetrySe);
   EXPECT_EQ(frm->PlotResidual->graph(0)->data()->size(), 18);
+  // Each plateau a marker at a time the table turns at the rate of its note.
+  ASSERT_EQ(w->AutoMarkers[TMainFrm::PlateauMarkers].size(), 18u);
+  for (const TMarker& m : w->AutoMarkers[TMainFrm::PlateauMarkers])
+    EXPECT_EQ(m.Note, "plateau " + QString::number(table.RateAt(m.Time), 'g', 6).toStdString() + " \u00B0/s")
+        << m.Time;
   if (const char* dir = std::getenv("RATELOG_SCREENSHOT_DIR"))
     frm->grab().save(QString::fromLocal8Bit(dir) + QStringLiteral("/scalefactor.png"));
 
@@ -57,6 +62,7 @@ TEST_F(ScaleFactorWindow, PlateausFiguresAndALeftOutPlateau) {
   ASSERT_TRUE(RunUntil([&] { return finished == 2; }));
   EXPECT_TRUE(frm->Result.Plateaus[15].Used);
   EXPECT_EQ(frm->ListPlateaus->rowCount(), 18);
+  EXPECT_EQ(w->AutoMarkers[TMainFrm::PlateauMarkers].size(), 18u);  // in place of the first
   frm->close();
 }
 

@@ -2,6 +2,7 @@
 // known coefficients: the span the chart shows, the work off the window's
 // thread, the branches, the compensated rate on the main chart.
 #include <cmath>
+#include <filesystem>
 #include <random>
 
 #include "AppTest.h"
@@ -121,19 +122,47 @@ TEST_F(ThermalWindow, WarmupMarkerFromTheViewMenu) {
   ASSERT_TRUE(Open(r));
   w->ac_warmup->trigger();
   EXPECT_TRUE(w->ac_warmup->isChecked());
-  QCPAbstractItem* marker = nullptr;
+  QCPAbstractItem *marker = nullptr, *fitted = nullptr;
   const auto find = [&] {
-    marker = nullptr;
-    for (int i = 0; i < w->Chart1->itemCount(); ++i)
+    marker = fitted = nullptr;
+    for (int i = 0; i < w->Chart1->itemCount(); ++i) {
       if (w->Chart1->item(i)->objectName() == QStringLiteral("WarmupMarker")) marker = w->Chart1->item(i);
+      if (w->Chart1->item(i)->objectName() == QStringLiteral("WarmupFitMarker")) fitted = w->Chart1->item(i);
+    }
     return marker != nullptr;
   };
   ASSERT_TRUE(RunUntil(find));
+  // The moving average lags by up to its window (100 s); the fit does not.
   const double at = static_cast<QCPItemStraightLine*>(marker)->point1->coords().x();
   EXPECT_GE(at, 300 * std::log(30.0));
   EXPECT_LE(at, 300 * std::log(30.0) + 100);
+  EXPECT_NEAR(fitted ? static_cast<QCPItemStraightLine*>(fitted)->point1->coords().x() : 0, 300 * std::log(30.0), 5);
   w->ac_warmup->trigger();  // unchecked: gone
   EXPECT_FALSE(find());
+  EXPECT_EQ(fitted, nullptr);
+}
+
+// Soaks: automatic markers, listed, never removed or saved, gone with the recording.
+TEST_F(ThermalWindow, SoaksBecomeAutomaticMarkers) {
+  Records r;  // 0 deg C for 1000 s, up at 4 deg C/min, 40 deg C from 1600 s to 2600 s
+  for (float t = 0.1f, T = 0; t <= 2600; t += 0.1f, T = t < 1000 ? 0 : t < 1600 ? (t - 1000) / 15 : 40)
+    r.push_back({t, (3 + 0.05f * T) / 3600, T});
+  ASSERT_TRUE(Open(r));
+  bool done = false;
+  frm()->OnFinished = [&] { done = true; };
+  w->ac_thermalExecute();
+  ASSERT_TRUE(RunUntil([&] { return done; }));
+  frm()->accept();
+  w->ac_markersExecute();
+  auto* table = w->MarkersList->findChild<QTableWidget*>(QStringLiteral("MarkersTable"));
+  table->setCurrentCell(1, 0);
+  w->MarkersList->findChild<QPushButton*>(QStringLiteral("BtnRemoveMarker"))->click();
+  ASSERT_EQ(table->rowCount(), 2);
+  EXPECT_LT(std::fabs(table->item(1, 0)->data(Qt::UserRole).toDouble() - 1600), 100);
+  EXPECT_EQ(table->item(1, 1)->text() + table->item(1, 2)->text(), QStringLiteral("soak 40.0 \u00B0Cautomatic"));
+  EXPECT_FALSE(std::filesystem::exists(MarkersPath(dir.File("rec.rtd"))));
+  ASSERT_TRUE(Open(r, "other.rtd"));
+  EXPECT_EQ(table->rowCount(), 0);
 }
 
 }  // namespace

@@ -233,6 +233,12 @@ TEST(DeviceChamber, CycleAndRampWithThermalBias) {
   EXPECT_TRUE(T == 10 && r == -1) << T << " " << r;
   DeviceTemperature(ramp, 7000, T, r);
   EXPECT_TRUE(T == -40 && r == 0) << T << " " << r;
+  // Its steps as a recording's markers: the cycle's turns in a span, the ramp's start and end.
+  EXPECT_EQ(ChamberSteps(c, 250, 900), (std::vector<TMarker>{{300, "chamber to 20.0 \u00B0C"},
+                                                              {600, "chamber to 30.0 \u00B0C"},
+                                                              {900, "chamber to 20.0 \u00B0C"}}));
+  EXPECT_EQ(ChamberSteps(ramp, 0, 1e9), (std::vector<TMarker>{{0, "chamber to -40.0 \u00B0C"},
+                                                             {6000, "chamber holds -40.0 \u00B0C"}}));
 
   TDeviceModel dev(c);
   std::vector<SamplePoint> records;

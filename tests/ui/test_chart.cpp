@@ -10,6 +10,7 @@
 #include <limits>
 #include <random>
 
+#include "files/Openf.h"
 #include "processing/Averrmsstatic.h"
 #include "ui/Chart.h"
 #include "ui/RecordingSeries.h"
@@ -35,7 +36,8 @@ std::vector<double> EngineAverages(const std::vector<SamplePoint>& records, int 
 
 // n records at 125 Hz: noisy rate around `bias` (deg/s) with lone spikes,
 // temperature in steps, `swaps` neighbours with exchanged times, an infinite
-// rate at `infinityAt`; the averages as the reader's engine gives them.
+// rate at `infinityAt` after the largest finite one; the averages as the
+// reader's engine gives them.
 struct TRecordingData {
   std::vector<SamplePoint> records;
   std::vector<double> averages;  // deg/s
@@ -56,7 +58,10 @@ struct TRecordingData {
       const std::size_t i = rng() % (records.size() - 1);
       std::swap(records[i].Time, records[i + 1].Time);
     }
-    if (infinityAt >= 0) records[infinityAt].Rate = std::numeric_limits<float>::infinity();
+    if (infinityAt >= 0) {  // just after the largest finite rate, in one block
+      records[infinityAt - 1].Rate = static_cast<float>(bias + 1000 * noise);
+      records[infinityAt].Rate = std::numeric_limits<float>::infinity();
+    }
     Update();
   }
   // The averages and the time order of the records as they are now.
@@ -68,11 +73,17 @@ struct TRecordingData {
                      [&](std::size_t a, std::size_t b) { return records[a].Time < records[b].Time; });
   }
 
-  std::shared_ptr<TRecordingSeries> Store(double factor) const {
+  // `replayed`: in batches without averages, as the reader hands them.
+  std::shared_ptr<TRecordingSeries> Store(double factor, bool replayed = false) const {
     auto store = std::make_shared<TRecordingSeries>();
     store->Start(static_cast<std::int64_t>(records.size()), window, factor);
-    for (std::size_t i = 0; i < records.size(); ++i)
-      store->Append(records[i].Time, records[i].Rate, averages[i], records[i].Temperature);
+    std::vector<TChartRecord> batch;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      if (!replayed) store->Append(records[i].Time, records[i].Rate, averages[i], records[i].Temperature);
+      if (replayed) batch.push_back({records[i].Time, records[i].Rate, NAN, records[i].Temperature});
+      if (batch.size() == 1000 || (replayed && i + 1 == records.size()))
+        store->AppendReplayed(batch.data(), batch.size()), batch.clear();
+    }
     store->Finish();
     return store;
   }
@@ -108,9 +119,10 @@ struct TShownChart {
 // in both units, also for records out of time order.
 TEST(Chart, ARecordingDrawsWhatEveryPointDraws) {
   TShownChart shown, plain;
-  for (const auto& [n, swaps, factor] : {std::tuple{300000, 0, 3600.0}, {300000, 0, 1.0}, {70000, 40, 3600.0}}) {
+  for (const auto& [n, swaps, factor, replayed] : {std::tuple{300000, 0, 3600.0, false}, {300000, 0, 1.0, true},
+                                                   {70000, 40, 3600.0, true}}) {
     const TRecordingData data(n, 0.0033, 0.002, 5, swaps);
-    shown.chart.ShowRecording(data.Store(factor));
+    shown.chart.ShowRecording(data.Store(factor, replayed));
     TRateChart& points = plain.chart;
     for (QCPGraph* g : {points.Series1, points.Series2, points.Series3}) g->data()->clear();
     points.AllSeriesChanged();
@@ -161,38 +173,46 @@ TAverRmsStatic PointByPoint(const TRecordingData& d, double factor, double begin
 }
 
 TEST(RecordingSeries, ReplayedAverageAndSpanStatisticsAgreeWithThePointByPointCalculation) {
-  // A window of 375 records: laps of the engine's ring end inside blocks. A
-  // large bias under little noise is where a plain sum of squares would
-  // lose every digit of the RMS.
+  // Windows of 375 and 125 records: laps of the engine's ring end inside
+  // blocks, one or two per block. A large bias under little noise is where
+  // a plain sum of squares would lose every digit of the RMS.
   const TRecordingData cases[] = {{50000, 0.0, 1.0, 3}, {50000, 0.0041780741, 1e-7, 3},
-                                  {50000, 0.003, 0.002, 3, 30}, {50000, 0.003, 0.002, 3, 0, 31000}};
+                                  {50000, 0.003, 0.002, 3, 30}, {50000, 0.003, 0.002, 3, 0, 31000},
+                                  {50000, 0.003, 0.002, 1}};
   const double last = 50000 * 0.008;
   const std::pair<double, double> spans[] = {
       {-1.0, last + 1.0}, {last / 4, last * 3 / 4}, {100.004, 100.5}, {2.0481, 2.0481 + 256 * 0.008}, {1.0, 1.024}};
-  for (const TRecordingData& d : cases) {
-    const auto store = d.Store(3600.0);
+  for (const auto& [d, replayed] : {std::pair{&cases[0], false}, {&cases[1], false}, {&cases[2], true},
+                                     {&cases[3], false}, {&cases[3], true}, {&cases[4], true}}) {
+    const auto store = d->Store(3600.0, replayed);
     int wrong = 0;  // points in time order, the averages the engine's
     for (std::int64_t i = 0; i < store->Size(); ++i) {
-      const SamplePoint& p = d.records[d.order[i]];
+      const SamplePoint& p = d->records[d->order[i]];
       wrong += store->Key(i) != p.Time || store->Value(TRecordingSeries::Temperature, i) != p.Temperature ||
-               !Same(store->Value(TRecordingSeries::Average, i), d.averages[d.order[i]] * 3600.0) ||
+               !Same(store->Value(TRecordingSeries::Average, i), d->averages[d->order[i]] * 3600.0) ||
                !Same(store->Value(TRecordingSeries::Rate, i), static_cast<double>(p.Rate) * 3600.0);
     }
-    EXPECT_EQ(wrong, 0) << d.records[0].Rate;
+    EXPECT_EQ(wrong, 0) << d->records[0].Rate;
+    for (auto series : {TRecordingSeries::Rate, TRecordingSeries::Average, TRecordingSeries::Temperature}) {
+      double e[4] = {}, a[4] = {1, 1, 1, 1};  // the finite extents of the points appended one by one
+      d->Store(3600.0)->Extent(series, e[0], e[1], e[2], e[3]);
+      store->Extent(series, a[0], a[1], a[2], a[3]);
+      EXPECT_TRUE(std::equal(e, e + 4, a)) << series << ": " << a[2] << " .. " << a[3];
+    }
     // The first, finite and in time order, replays its averages: about 12.5
     // bytes per record.
-    EXPECT_TRUE(&d != cases || store->MemoryBytes() <= 13u * 50000u) << store->MemoryBytes();
+    EXPECT_TRUE(d != cases || store->MemoryBytes() <= 13u * 50000u) << store->MemoryBytes();
     for (double factor : {3600.0, 1.0}) {
       store->SetRateFactor(factor);
       for (const auto& [begin, end] : spans) {
-        const TAverRmsStatic expected = PointByPoint(d, factor, begin, end);
+        const TAverRmsStatic expected = PointByPoint(*d, factor, begin, end);
         TAverRmsStatic actual;
         EXPECT_TRUE(store->SpanStatistics(begin, end, actual));
         const std::pair<double, double> figures[] = {
             {expected.Mean, actual.Mean}, {expected.Rms, actual.Rms}, {expected.TempMean, actual.TempMean}};
         for (const auto& [e, a] : figures)
           EXPECT_TRUE(std::isfinite(e) ? std::fabs(a - e) <= 1e-12 * std::fabs(e) : Same(a, e))
-              << e << " vs " << a << ", bias " << d.records[0].Rate << ", " << begin << " .. " << end
+              << e << " vs " << a << ", bias " << d->records[0].Rate << ", " << begin << " .. " << end
               << ", factor " << factor;
       }
     }
