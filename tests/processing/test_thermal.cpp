@@ -176,12 +176,20 @@ TEST(Thermal, StandardErrorsHoldUnderRateRandomWalk) {
   }
 }
 
-TEST(Thermal, StudentFactorOfTheOneSigmaInterval) {
+TEST(Thermal, StandardErrorWidenedByStudentsFactor) {
   // P(|t| <= x) = 68.27 %: 2/pi atan(x) at one degree of freedom,
   // x / sqrt(2 + x^2) at two, the normal's 1 in the limit.
   for (const auto& [nu, x] : {std::pair{1.0, 1.8373}, {2.0, 1.3213}, {1e9, 1.0}})
     EXPECT_NEAR(StudentFactor(nu), x, 2e-4) << nu;
   EXPECT_TRUE(std::isnan(StudentFactor(0.9)));
+  // A mean of four blocks of variance 4 (white 40 (deg/h)^2 s over 10 s
+  // blocks): standard deviation 1, its noise known to two degrees of
+  // freedom (var ln W = 2 / 2).
+  TResidualNoise noise;
+  noise.White = 40;
+  noise.LogCov[0][0] = 1;
+  const std::vector<double> ones(4, 1.0), times{0, 10, 20, 30};
+  EXPECT_NEAR(CoefficientErrors(ones, 4, 1, times, {0.25}, noise, 10, {{1.0}})[0], 1.3213, 2e-4);
 }
 
 TEST(Thermal, SingleRampIsRefusedOnItsUsableSignal) {
