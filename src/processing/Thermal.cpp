@@ -144,50 +144,78 @@ struct TRemlData {
   std::size_t K;
   std::vector<double> phi;   // m x K: each process's correlation to the block before
   std::vector<double> step;  // the walk's step before each block, s
+  const std::atomic<bool>* cancel = nullptr;
 };
+
+bool Stopped(const std::atomic<bool>* cancel) { return cancel && cancel->load(std::memory_order_relaxed); }
 
 // The restricted likelihood's parts at a and w: the whitened residual sum
 // of squares `rss` and `logs`, the sum of the logarithms of the innovation
 // variances and of det(X' S^-1 X). -2 x the log-likelihood at the scale
 // s2 is then (m - p) ln s2 + rss / s2 + logs. False when the model leaves
-// no residual.
+// no residual, or when cancelled.
 bool RemlTerms(const TRemlData& d, double a, double w, long double& rss, long double& logs) {
   const std::size_t K = d.K, s = K + 1, p = d.p, c = p + 1;
-  std::vector<double> P(s * s, 0.0), x(s * c, 0.0), h(s), v(c);
+  // The state's covariance P (s x s, symmetric), the columns' and the
+  // series' predicted states x (c x s), the innovations' products summed in
+  // double over a run of blocks and then carried into S.
+  std::vector<double> store(s * s + s * c + 3 * s + c + c * c, 0.0);
+  double* __restrict P = store.data();
+  double* __restrict x = P + s * s;
+  double* __restrict h = x + s * c;
+  double* __restrict gain = h + s;
+  double* __restrict decay = gain + s;
+  double* __restrict v = decay + s;
+  double* __restrict run = v + c;
   std::vector<long double> S(c * c, 0.0L);
   logs = 0;
+  double product = 1;
+  decay[K] = 1;
   for (std::size_t i = 0; i < d.m; ++i) {
+    if (i % 4096 == 4095 && Stopped(d.cancel)) return false;
     const double* phi = &d.phi[i * K];
     if (i == 0) {
       for (std::size_t k = 0; k < K; ++k) P[k * s + k] = a;
     } else {
-      for (std::size_t k = 0; k < K; ++k) {
-        for (std::size_t l = 0; l < K; ++l) P[k * s + l] *= phi[k] * phi[l];
-        P[k * s + K] *= phi[k];
-        P[K * s + k] *= phi[k];
-        P[k * s + k] += a * (1 - phi[k] * phi[k]);
-        for (std::size_t j = 0; j < c; ++j) x[j * s + k] *= phi[k];
-      }
+      for (std::size_t k = 0; k < K; ++k) decay[k] = phi[k];
+      for (std::size_t k = 0; k < s; ++k)
+        for (std::size_t l = 0; l < s; ++l) P[k * s + l] *= decay[k] * decay[l];
+      for (std::size_t k = 0; k < K; ++k) P[k * s + k] += a * (1 - phi[k] * phi[k]);
+      for (std::size_t j = 0; j < c; ++j)
+        for (std::size_t k = 0; k < s; ++k) x[j * s + k] *= decay[k];
     }
     P[K * s + K] += w * d.step[i];
     double F = 1;
     for (std::size_t k = 0; k < s; ++k) {
-      h[k] = 0;
-      for (std::size_t l = 0; l < s; ++l) h[k] += P[k * s + l];
-      F += h[k];
+      double t = 0;
+      for (std::size_t l = 0; l < s; ++l) t += P[k * s + l];
+      h[k] = t;
+      F += t;
     }
+    const double invF = 1 / F;
+    for (std::size_t k = 0; k < s; ++k) gain[k] = h[k] * invF;
     for (std::size_t j = 0; j < c; ++j) {
       double pred = 0;
       for (std::size_t k = 0; k < s; ++k) pred += x[j * s + k];
       v[j] = (j < p ? d.X[j * d.m + i] : d.e[i]) - pred;
-      for (std::size_t k = 0; k < s; ++k) x[j * s + k] += h[k] * v[j] / F;
+      const double vj = v[j];
+      for (std::size_t k = 0; k < s; ++k) x[j * s + k] += gain[k] * vj;
     }
-    for (std::size_t j = 0; j < c; ++j)
-      for (std::size_t l = j; l < c; ++l) S[j * c + l] += static_cast<long double>(v[j]) * v[l] / F;
-    for (std::size_t k = 0; k < s; ++k)
-      for (std::size_t l = 0; l < s; ++l) P[k * s + l] -= h[k] * h[l] / F;
-    logs += std::log(F);
+    for (std::size_t j = 0; j < c; ++j) {
+      const double vj = v[j] * invF;
+      for (std::size_t l = j; l < c; ++l) run[j * c + l] += vj * v[l];
+    }
+    if (i % 64 == 63 || i + 1 == d.m) {
+      for (std::size_t j = 0; j < c * c; ++j) S[j] += run[j], run[j] = 0;
+    }
+    for (std::size_t k = 0; k < s; ++k)  // kept exactly symmetric
+      for (std::size_t l = k; l < s; ++l) P[k * s + l] = P[l * s + k] = P[k * s + l] - gain[k] * h[l];
+    // The logarithms of the innovation variances (each at least 1) summed
+    // as a product, taken before it could overflow.
+    product *= F;
+    if (product > 1e250) logs += std::log(product), product = 1;
   }
+  logs += std::log(product);
   // Cholesky of the whitened X'X; the whitened residual sum of squares.
   std::vector<long double> L(p * p, 0.0L), z(p);
   rss = S[p * c + p];
@@ -268,7 +296,8 @@ double StudentFactor(double nu) {
 }
 
 TResidualNoise FitResidualNoise(const std::vector<double>& X, std::size_t m, std::size_t p,
-                                const std::vector<double>& e, const std::vector<double>& times, double delta) {
+                                const std::vector<double>& e, const std::vector<double>& times, double delta,
+                                const std::atomic<bool>* cancel) {
   TResidualNoise noise;
   if (m <= p) return noise;
   const long double dof = static_cast<long double>(m - p);
@@ -280,7 +309,7 @@ TResidualNoise FitResidualNoise(const std::vector<double>& X, std::size_t m, std
     return noise;
   }
   const TFlatFamily family = FlatFamily(times, delta);
-  TRemlData d{X, m, p, e, family.T.size(), {}, {}};
+  TRemlData d{X, m, p, e, family.T.size(), {}, {}, cancel};
   d.phi.resize(m * d.K);
   d.step.resize(m);
   for (std::size_t i = 0; i < m; ++i) {
@@ -300,45 +329,99 @@ TResidualNoise FitResidualNoise(const std::vector<double>& X, std::size_t m, std
   auto relative = [&](bool on, double u, double scale) { return on ? std::exp(u) / scale : 0.0; };
   auto deviance = [&](bool flat, bool walk, double u, double t) {
     long double rss, logs;
+    if (noise.Cancelled || (noise.Cancelled = Stopped(cancel)))
+      return std::numeric_limits<double>::infinity();
+    ++noise.Evaluations;
     if (!RemlTerms(d, relative(flat, u, 1), relative(walk, t, span), rss, logs))
       return std::numeric_limits<double>::infinity();
     return static_cast<double>(dof * std::log(rss / dof) + logs);
   };
   double chosen = std::numeric_limits<double>::infinity(), chosenU = 0, chosenT = 0;
   bool withFlat = false, withWalk = false;
+  double soloU = low, soloT = low;  // the flat floor's and the walk's optima alone
   for (int model = 0; model < 4; ++model) {
     const bool flat = model & 1, walk = model & 2;
     double bestU = 0, bestT = 0, best = std::numeric_limits<double>::infinity();
     const double grid = (high - low) / 4;
-    for (double u = low; u <= high + 1e-9; u += grid) {
-      for (double t = low; t <= high + 1e-9; t += grid) {
+    if (flat && walk) {
+      // Both: from the best of the two terms' own optima, together and
+      // each alone, rather than from a grid of 25 points.
+      for (const auto& [u, t] : {std::pair{soloU, soloT}, {soloU, low}, {low, soloT}}) {
         const double dev = deviance(flat, walk, u, t);
         if (dev < best) best = dev, bestU = u, bestT = t;
-        if (!walk) break;
       }
-      if (!flat) break;
+    } else {
+      for (double u = low; u <= high + 1e-9; u += grid) {
+        for (double t = low; t <= high + 1e-9; t += grid) {
+          const double dev = deviance(flat, walk, u, t);
+          if (dev < best) best = dev, bestU = u, bestT = t;
+          if (!walk) break;
+        }
+        if (!flat) break;
+      }
     }
     if (std::isinf(best)) continue;
-    for (double step = grid / 2; step > 0.02 && (flat || walk); step /= 2) {
+    // Each logarithm's step halves down to 0.02, or ends sooner where the
+    // deviance is nearly flat at that step (both probes within kClose of
+    // the best: the step is then below the estimate's own uncertainty),
+    // with a last step to the vertex of the parabola through the probes
+    // and the best, taken when it lowers the deviance.
+    constexpr double kFinest = 0.02, kClose = 1.0;
+    double steps[2] = {flat ? grid / 2 : 0.0, walk ? grid / 2 : 0.0};
+    while (steps[0] > kFinest || steps[1] > kFinest) {
+      double rise[2][2];  // of the probe up and down
       bool moved = true;
       while (moved) {
         moved = false;
-        const double tries[4][2] = {{step, 0}, {-step, 0}, {0, step}, {0, -step}};
-        for (const auto& tr : tries) {
-          const double u = flat ? std::clamp(bestU + tr[0], low, high) : bestU;
-          const double t = walk ? std::clamp(bestT + tr[1], low, high) : bestT;
-          if (u == bestU && t == bestT) continue;
-          const double dev = deviance(flat, walk, u, t);
-          if (dev < best) {
-            best = dev, bestU = u, bestT = t;
-            moved = true;
+        for (int c = 0; c < 2; ++c) {
+          rise[c][0] = rise[c][1] = std::numeric_limits<double>::quiet_NaN();
+          if (!(steps[c] > kFinest)) continue;
+          for (int side = 0; side < 2; ++side) {
+            const double sign = side ? -1.0 : 1.0;
+            const double u = c == 0 ? std::clamp(bestU + sign * steps[0], low, high) : bestU;
+            const double t = c == 1 ? std::clamp(bestT + sign * steps[1], low, high) : bestT;
+            if (u == bestU && t == bestT) continue;
+            const double dev = deviance(flat, walk, u, t);
+            if (dev < best) {
+              best = dev, bestU = u, bestT = t;
+              moved = true;
+              break;
+            }
+            rise[c][side] = dev - best;
           }
         }
       }
+      for (int c = 0; c < 2; ++c) {
+        if (!(steps[c] > kFinest)) continue;
+        const double up = rise[c][0], down = rise[c][1];
+        // At a bound one probe is missing: flat there means done.
+        const double most = std::isnan(up) ? down : std::isnan(down) ? up : std::max(up, down);
+        if (!(most < kClose)) {
+          steps[c] /= 2;
+          continue;
+        }
+        if (!std::isnan(up) && !std::isnan(down) && up + down > 0) {
+          const double shift = steps[c] * (down - up) / (2 * (up + down));
+          const double u = c == 0 ? std::clamp(bestU + shift, low, high) : bestU;
+          const double t = c == 1 ? std::clamp(bestT + shift, low, high) : bestT;
+          const double dev = deviance(flat, walk, u, t);
+          if (dev < best) best = dev, bestU = u, bestT = t;
+        }
+        steps[c] = 0;
+      }
     }
+    if (flat && !walk) soloU = bestU;
+    if (walk && !flat) soloT = bestT;
     best += static_cast<double>(std::log(dof)) * ((flat ? 1 : 0) + (walk ? 1 : 0));
     if (!(best < chosen)) continue;
     chosen = best, chosenU = bestU, chosenT = bestT, withFlat = flat, withWalk = walk;
+  }
+  if (noise.Cancelled || (noise.Cancelled = Stopped(cancel))) {
+    const int evaluations = noise.Evaluations;
+    noise = TResidualNoise{};
+    noise.Evaluations = evaluations;
+    noise.Cancelled = true;
+    return noise;
   }
   if (std::isinf(chosen)) return noise;  // an exact fit: no noise
   long double rss, logs;
@@ -398,6 +481,10 @@ TResidualNoise FitResidualNoise(const std::vector<double>& X, std::size_t m, std
       const bool presentB = b == 0 || (b == 1 ? withFlat : withWalk);
       noise.LogCov[a][b] = present && presentB ? v : 0.0;
     }
+  if (Stopped(cancel)) {  // during the second derivatives
+    noise = TResidualNoise{};
+    noise.Cancelled = true;
+  }
   return noise;
 }
 
@@ -625,7 +712,7 @@ namespace {
 // The Allan read-outs (N, B) of rates at the records' times, gaps and steps
 // back handled as the noise analysis handles them.
 void AllanReadouts(const std::vector<SamplePoint>& records, const std::vector<float>& rates,
-                   double& n, double& b) {
+                   double& n, double& b, const std::atomic<bool>* cancel) {
   TSpanRates span;
   span.Rates = rates;
   span.Times.reserve(records.size());
@@ -634,7 +721,9 @@ void AllanReadouts(const std::vector<SamplePoint>& records, const std::vector<fl
     span.FirstTime = records.front().Time;
     span.LastTime = records.back().Time;
   }
-  const TAllanResult r = ComputeAllan(span);
+  TAllanOptions options;
+  options.Cancel = cancel;
+  const TAllanResult r = ComputeAllan(span, options);
   n = r.N.Value;
   b = r.B.Value;
 }
@@ -740,7 +829,7 @@ void FlatExtremes(const std::vector<SamplePoint>& records, const std::vector<boo
 }
 
 // The soaks: runs of steady blocks covering at least kPlateauSeconds.
-void Plateaus(TThermalResult& r) {
+void Plateaus(TThermalResult& r, const std::atomic<bool>* cancel) {
   const std::vector<TThermalBlock>& blocks = r.Blocks;
   std::size_t i = 0;
   while (i < blocks.size()) {
@@ -763,7 +852,8 @@ void Plateaus(TThermalResult& r) {
       p.Bias /= static_cast<double>(k);
       std::vector<double> ones(k, 1.0), e(k), times(k), inv{1.0 / static_cast<double>(k)};
       for (std::size_t q = i; q <= j; ++q) e[q - i] = blocks[q].Bias - p.Bias, times[q - i] = blocks[q].Time;
-      const TResidualNoise noise = FitResidualNoise(ones, k, 1, e, times, r.Average);
+      const TResidualNoise noise = FitResidualNoise(ones, k, 1, e, times, r.Average, cancel);
+      if (noise.Cancelled) return;
       p.BiasSe = CoefficientErrors(ones, k, 1, times, inv, noise, r.Average, {{1.0}})[0];
       r.Plateaus.push_back(p);
     }
@@ -774,7 +864,8 @@ void Plateaus(TThermalResult& r) {
 }  // namespace
 
 TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
-                              const TThermalOptions& options, std::vector<float>* compensated) {
+                              const TThermalOptions& options, std::vector<float>* compensated,
+                              const std::atomic<bool>* cancel) {
   TThermalResult r;
   r.Order = options.Order;
   r.RateTerm = options.RateTerm;
@@ -793,7 +884,17 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
 
   std::vector<float> rates(n);
   for (std::size_t i = 0; i < n; ++i) rates[i] = records[i].Rate;
-  AllanReadouts(records, rates, r.NRaw, r.BRaw);
+  // Whatever was found so far is dropped when the computation is cancelled.
+  auto cancelled = [&] {
+    if (!Stopped(cancel)) return false;
+    TThermalResult dropped;
+    dropped.Records = r.Records;
+    dropped.Message = "cancelled";
+    r = std::move(dropped);
+    return true;
+  };
+  AllanReadouts(records, rates, r.NRaw, r.BRaw, cancel);
+  if (cancelled()) return r;
 
   double step = 0;
   const std::vector<bool> ok = UsableTemperatures(records, options.TLow, options.THigh, r, step);
@@ -859,7 +960,8 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
     }
   }
   FlatExtremes(records, ok, blockOf, r);
-  Plateaus(r);
+  Plateaus(r, cancel);
+  if (cancelled()) return r;
 
   std::vector<std::size_t> used;
   double blockMin = kNaN, blockMax = kNaN;
@@ -988,7 +1090,8 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
   r.R2 = tss > 0 ? static_cast<double>(1 - rss / tss) : kNaN;
   std::vector<double> times(m);
   for (std::size_t ii = 0; ii < m; ++ii) times[ii] = r.Blocks[used[ii]].Time;
-  r.Noise = FitResidualNoise(X, m, p, e, times, options.Average);
+  r.Noise = FitResidualNoise(X, m, p, e, times, options.Average, cancel);
+  if (cancelled()) return r;
 
   // Coefficients in T: b_k = sum_{j>=k} a_j C(j,k) (-Centre)^(j-k) / Scale^j,
   // a linear map M of a; each figure is a row g of M (or the polynomial's
@@ -1077,7 +1180,8 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
     rates[i] = static_cast<float>(records[i].Rate - (model - base) / kPerHour);
   }
   r.ResidualRms = n ? static_cast<double>(std::sqrt(rssRecords / static_cast<long double>(n))) : kNaN;
-  AllanReadouts(records, rates, r.NCompensated, r.BCompensated);
+  AllanReadouts(records, rates, r.NCompensated, r.BCompensated, cancel);
+  if (cancelled()) return r;
   if (compensated) *compensated = std::move(rates);
   return r;
 }

@@ -71,6 +71,10 @@ struct TThermalPlateau {
 struct TResidualNoise {
   double White = 0, Flat = 0, Walk = 0;
   double LogCov[3][3] = {};
+  // Likelihood evaluations the fit made; Cancelled: stopped by its cancel
+  // flag (the figures are then no estimate).
+  int Evaluations = 0;
+  bool Cancelled = false;
 };
 
 struct TThermalResult {
@@ -138,10 +142,13 @@ inline constexpr double kPlateauSeconds = 600.0;
 // The fit on `records` (as stored: rates in deg/s). When `compensated` is
 // given it receives, for each record, the rate with the modelled
 // temperature dependence removed (deg/s; the rate itself when there is no
-// fit).
+// fit). `cancel` (may be null) stops the computation when it turns true
+// (checked at least every few thousand blocks of the noise fit): the result
+// is then not Valid, with Message "cancelled", and the caller drops it.
 TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
                               const TThermalOptions& options,
-                              std::vector<float>* compensated = nullptr);
+                              std::vector<float>* compensated = nullptr,
+                              const std::atomic<bool>* cancel = nullptr);
 
 // The noise of the errors of a least-squares model (X: m x p, column-major)
 // whose residuals are `e` (deg/h, one per block of `delta` seconds at
@@ -150,9 +157,11 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
 // counted): white alone, or with a flat floor (Gauss-Markov processes of
 // equal variance whose correlation times span the record), a random walk
 // from the record's start, or both, whichever has the least deviance after
-// a penalty of ln(m - p) for each variance beyond the white one.
+// a penalty of ln(m - p) for each variance beyond the white one. `cancel`
+// (may be null) ends the search when it turns true (Cancelled set).
 TResidualNoise FitResidualNoise(const std::vector<double>& X, std::size_t m, std::size_t p,
-                                const std::vector<double>& e, const std::vector<double>& times, double delta);
+                                const std::vector<double>& e, const std::vector<double>& times, double delta,
+                                const std::atomic<bool>* cancel = nullptr);
 // The covariance (p x p, column-major) of least-squares coefficients (X:
 // m x p, column-major; xtxInv = (X'X)^-1) whose errors have that noise at
 // the blocks' `times` (s).

@@ -167,7 +167,7 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
     TThermalOptions options;
     options.TLow = request.Settings.TempLimitMin;
     options.THigh = request.Settings.TempLimitMax;
-    if (thermalOk && !cancelled()) thermal = ComputeThermal(records, options);
+    if (thermalOk && !cancelled()) thermal = ComputeThermal(records, options, nullptr, cancel);
   });
 
   allanThread.join();
@@ -182,6 +182,10 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   thermalThread.join();
   if (!thermalOk) {
     error = thermalError;
+    return false;
+  }
+  if (cancelled()) {  // the temperature model stopped part way
+    error = "cancelled";
     return false;
   }
   shaThread.join();

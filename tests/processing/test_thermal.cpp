@@ -2,10 +2,12 @@
 // built with known coefficients and noise.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <tuple>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "processing/Thermal.h"
@@ -190,6 +192,48 @@ TEST(Thermal, StandardErrorWidenedByStudentsFactor) {
   noise.LogCov[0][0] = 1;
   const std::vector<double> ones(4, 1.0), times{0, 10, 20, 30};
   EXPECT_NEAR(CoefficientErrors(ones, 4, 1, times, {0.25}, noise, 10, {{1.0}})[0], 1.3213, 2e-4);
+}
+
+TEST(Thermal, ACancelledComputationIsDroppedAndTheNextRunsInFull) {
+  const TTruth k{5, -0.08, 0.0025, 0.3, 1};
+  TChamber ch;
+  ch.legs = {{1, 100}, {-1, 100}, {1, 100}, {-1, 100}};
+  ch.rrw = 0.003;
+  const auto records = Record(k, ch);
+  const TThermalResult full = ComputeThermal(records, {});
+  ASSERT_TRUE(full.Valid) << full.Message;
+  ASSERT_GT(full.Noise.Evaluations, 0);
+  // Cancelled from the start: no figure, the rate itself as compensated,
+  // and the noise fit stops before its first likelihood evaluation.
+  std::atomic<bool> cancel{true};
+  std::vector<float> compensated;
+  const TThermalResult stopped = ComputeThermal(records, {}, &compensated, &cancel);
+  EXPECT_FALSE(stopped.Valid);
+  EXPECT_EQ(stopped.Message, "cancelled");
+  EXPECT_TRUE(std::isnan(stopped.C) && std::isnan(stopped.CSe) && stopped.Blocks.empty());
+  ASSERT_EQ(compensated.size(), records.size());
+  EXPECT_EQ(compensated[500], records[500].Rate);
+  const std::size_t m = 2400;
+  std::vector<double> ones(m, 1.0), e(m), times(m);
+  for (std::size_t i = 0; i < m; ++i) e[i] = std::sin(0.37 * i), times[i] = 10.0 * i;
+  const TResidualNoise noise = FitResidualNoise(ones, m, 1, e, times, 10, &cancel);
+  EXPECT_TRUE(noise.Cancelled);
+  EXPECT_EQ(noise.Evaluations, 0);
+  EXPECT_EQ(noise.White, 0);
+  // Cancelled from another thread while it runs: the result is the whole
+  // one or dropped, never one in between; the next computation, with a
+  // fresh flag, is the whole one again.
+  cancel = false;
+  TThermalResult raced;
+  std::thread worker([&] { raced = ComputeThermal(records, {}, nullptr, &cancel); });
+  cancel = true;
+  worker.join();
+  if (raced.Valid) EXPECT_EQ(raced.CSe, full.CSe);
+  else EXPECT_EQ(raced.Message, "cancelled");
+  std::atomic<bool> fresh{false};
+  const TThermalResult again = ComputeThermal(records, {}, nullptr, &fresh);
+  EXPECT_EQ(again.CSe, full.CSe);
+  EXPECT_EQ(again.Noise.Evaluations, full.Noise.Evaluations);
 }
 
 TEST(Thermal, SingleRampIsRefusedOnItsUsableSignal) {
