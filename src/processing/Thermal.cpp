@@ -329,8 +329,8 @@ TResidualNoise FitResidualNoise(const std::vector<double>& X, std::size_t m, std
   auto relative = [&](bool on, double u, double scale) { return on ? std::exp(u) / scale : 0.0; };
   auto deviance = [&](bool flat, bool walk, double u, double t) {
     long double rss, logs;
-    if (noise.Cancelled || (noise.Cancelled = Stopped(cancel)))
-      return std::numeric_limits<double>::infinity();
+    if (!noise.Cancelled) noise.Cancelled = Stopped(cancel);
+    if (noise.Cancelled) return std::numeric_limits<double>::infinity();
     ++noise.Evaluations;
     if (!RemlTerms(d, relative(flat, u, 1), relative(walk, t, span), rss, logs))
       return std::numeric_limits<double>::infinity();
