@@ -156,64 +156,75 @@ bool Stopped(const std::atomic<bool>* cancel) { return cancel && cancel->load(st
 // no residual, or when cancelled.
 bool RemlTerms(const TRemlData& d, double a, double w, long double& rss, long double& logs) {
   const std::size_t K = d.K, s = K + 1, p = d.p, c = p + 1;
-  // The state's covariance P (s x s, symmetric), the columns' and the
-  // series' predicted states x (c x s), the innovations' products summed in
-  // double over a run of blocks and then carried into S.
-  std::vector<double> store(s * s + s * c + 3 * s + c + c * c, 0.0);
+  // The state's predicted covariance P (s x s, symmetric) and its row sums
+  // h, the columns' and the series' predicted states x (c x s), the
+  // innovations' products summed in double over a run of blocks and then
+  // carried into S. Each block's update and the prediction of the next
+  // take one pass over P.
+  std::vector<double> store(s * s + s * c + 4 * s + c + c * c, 0.0);
   double* __restrict P = store.data();
   double* __restrict x = P + s * s;
-  double* __restrict h = x + s * c;
-  double* __restrict gain = h + s;
+  double* h = x + s * c;
+  double* sums = h + s;
+  double* __restrict gain = sums + s;
   double* __restrict decay = gain + s;
   double* __restrict v = decay + s;
   double* __restrict run = v + c;
   std::vector<long double> S(c * c, 0.0L);
   logs = 0;
   double product = 1;
-  decay[K] = 1;
+  for (std::size_t k = 0; k < K; ++k) P[k * s + k] = h[k] = a;
+  P[K * s + K] = h[K] = w * d.step[0];
+  decay[K] = 1;  // the walk's
   for (std::size_t i = 0; i < d.m; ++i) {
     if (i % 4096 == 4095 && Stopped(d.cancel)) return false;
-    const double* phi = &d.phi[i * K];
-    if (i == 0) {
-      for (std::size_t k = 0; k < K; ++k) P[k * s + k] = a;
-    } else {
-      for (std::size_t k = 0; k < K; ++k) decay[k] = phi[k];
-      for (std::size_t k = 0; k < s; ++k)
-        for (std::size_t l = 0; l < s; ++l) P[k * s + l] *= decay[k] * decay[l];
-      for (std::size_t k = 0; k < K; ++k) P[k * s + k] += a * (1 - phi[k] * phi[k]);
-      for (std::size_t j = 0; j < c; ++j)
-        for (std::size_t k = 0; k < s; ++k) x[j * s + k] *= decay[k];
-    }
-    P[K * s + K] += w * d.step[i];
     double F = 1;
-    for (std::size_t k = 0; k < s; ++k) {
-      double t = 0;
-      for (std::size_t l = 0; l < s; ++l) t += P[k * s + l];
-      h[k] = t;
-      F += t;
-    }
+    for (std::size_t k = 0; k < s; ++k) F += h[k];
     const double invF = 1 / F;
     for (std::size_t k = 0; k < s; ++k) gain[k] = h[k] * invF;
+    // Each process's decay to the next block (none after the last).
+    const bool next = i + 1 < d.m;
+    for (std::size_t k = 0; k < K; ++k) decay[k] = next ? d.phi[(i + 1) * K + k] : 1.0;
     for (std::size_t j = 0; j < c; ++j) {
       double pred = 0;
       for (std::size_t k = 0; k < s; ++k) pred += x[j * s + k];
       v[j] = (j < p ? d.X[j * d.m + i] : d.e[i]) - pred;
       const double vj = v[j];
-      for (std::size_t k = 0; k < s; ++k) x[j * s + k] += gain[k] * vj;
+      for (std::size_t k = 0; k < s; ++k) x[j * s + k] = (x[j * s + k] + gain[k] * vj) * decay[k];
     }
     for (std::size_t j = 0; j < c; ++j) {
       const double vj = v[j] * invF;
       for (std::size_t l = j; l < c; ++l) run[j * c + l] += vj * v[l];
     }
-    if (i % 64 == 63 || i + 1 == d.m) {
+    if (i % 64 == 63 || !next) {
       for (std::size_t j = 0; j < c * c; ++j) S[j] += run[j], run[j] = 0;
     }
-    for (std::size_t k = 0; k < s; ++k)  // kept exactly symmetric
-      for (std::size_t l = k; l < s; ++l) P[k * s + l] = P[l * s + k] = P[k * s + l] - gain[k] * h[l];
     // The logarithms of the innovation variances (each at least 1) summed
     // as a product, taken before it could overflow.
     product *= F;
     if (product > 1e250) logs += std::log(product), product = 1;
+    if (!next) break;
+    // Updated and decayed to the next block, kept exactly symmetric, with
+    // the next block's own noise; the row sums along.
+    for (std::size_t k = 0; k < s; ++k) sums[k] = 0;
+    for (std::size_t k = 0; k < s; ++k) {
+      const double gk = gain[k], dk = decay[k];
+      for (std::size_t l = k; l < s; ++l) {
+        const double val = (P[k * s + l] - gk * h[l]) * dk * decay[l];
+        P[k * s + l] = P[l * s + k] = val;
+        sums[k] += val;
+        if (l != k) sums[l] += val;
+      }
+    }
+    for (std::size_t k = 0; k < K; ++k) {
+      const double q = a * (1 - decay[k] * decay[k]);
+      P[k * s + k] += q;
+      sums[k] += q;
+    }
+    const double q = w * d.step[i + 1];
+    P[K * s + K] += q;
+    sums[K] += q;
+    std::swap(h, sums);
   }
   logs += std::log(product);
   // Cholesky of the whitened X'X; the whitened residual sum of squares.
