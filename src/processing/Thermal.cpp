@@ -93,56 +93,6 @@ TBranch BranchOf(double tempRate) {
                                        : TBranch::Steady;
 }
 
-TResidualNoise FitResidualNoise(const std::vector<double>& e, double delta) {
-  TResidualNoise noise;
-  std::vector<float> values(e.size());
-  for (std::size_t i = 0; i < e.size(); ++i) values[i] = static_cast<float>(e[i] / kPerHour);
-  const TAllanResult allan = ComputeAllan(values.data(), values.size(), delta);
-  // Weighted least squares of the Allan variance on 1/tau, 1 and tau/3
-  // (weights: the points' degrees of freedom over their variance squared),
-  // over every subset of the three terms; the best fit with no negative term.
-  std::vector<std::array<double, 4>> rows;  // basis..., value; weight apart
-  std::vector<double> weights;
-  for (const TAllanPoint& pt : allan.Points) {
-    const double v = pt.Adev * pt.Adev;
-    if (!(pt.Edf > 0) || !(v > 0) || !std::isfinite(v)) continue;
-    rows.push_back({1 / pt.Tau, 1.0, pt.Tau / 3, v});
-    weights.push_back(pt.Edf / (v * v));
-  }
-  double best = std::numeric_limits<double>::infinity();
-  for (int mask = 1; mask < 8; ++mask) {
-    std::vector<int> terms;
-    for (int j = 0; j < 3; ++j)
-      if (mask & (1 << j)) terms.push_back(j);
-    const std::size_t k = terms.size();
-    if (rows.size() < k) continue;
-    std::vector<double> X(rows.size() * k), y(rows.size()), a, cov;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-      const double w = std::sqrt(weights[i]);
-      for (std::size_t j = 0; j < k; ++j) X[j * rows.size() + i] = w * rows[i][static_cast<std::size_t>(terms[j])];
-      y[i] = w * rows[i][3];
-    }
-    if (!LeastSquaresQr(X, rows.size(), k, y, a, cov)) continue;
-    if (*std::min_element(a.begin(), a.end()) < 0) continue;
-    double sse = 0;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-      double f = y[i];
-      for (std::size_t j = 0; j < k; ++j) f -= X[j * rows.size() + i] * a[j];
-      sse += f * f;
-    }
-    if (sse >= best) continue;
-    best = sse;
-    noise = {};
-    for (std::size_t j = 0; j < k; ++j) (terms[j] == 0 ? noise.White : terms[j] == 1 ? noise.Flat : noise.Walk) = a[j];
-  }
-  if (std::isinf(best) && !e.empty()) {  // too few points: white noise of their scatter
-    long double ss = 0;
-    for (double v : e) ss += static_cast<long double>(v) * v;
-    noise.White = static_cast<double>(ss / static_cast<long double>(e.size())) * delta;
-  }
-  return noise;
-}
-
 namespace {
 
 // The Allan variance of a Gauss-Markov process of variance 1 and
@@ -152,7 +102,402 @@ double MarkovAvar(double tau, double T) {
   return 2 / r * (1 - (3 - 4 * std::exp(-r) + std::exp(-2 * r)) / (2 * r));
 }
 
+// The flat floor's model: Gauss-Markov processes of equal variance with
+// correlation times a factor 4 apart, from the block length to the record's
+// length (slower wander than the record shows is the random walk's part);
+// `unit` is the average Allan variance of their sum (each of variance 1)
+// over tau from the block length to the record, so that the flat level F is
+// reached with each process's variance F / unit.
+struct TFlatFamily {
+  std::vector<double> T;
+  double unit = 1;
+};
+
+TFlatFamily FlatFamily(const std::vector<double>& times, double delta) {
+  TFlatFamily f;
+  const double span = std::max(times.back() - times.front(), delta) + delta;
+  for (double t = delta; t <= span; t *= 4) f.T.push_back(t);
+  long double level = 0;
+  int points = 0;
+  for (double tau = delta; tau <= span; tau *= 2, ++points)
+    for (double t : f.T) level += MarkovAvar(tau, t);
+  f.unit = static_cast<double>(level / std::max(points, 1));
+  return f;
+}
+
+// The step of the random walk before each block (s): from half a block
+// before the first.
+double WalkStep(const std::vector<double>& times, std::size_t i, double delta) {
+  return i ? std::max(0.0, times[i] - times[i - 1]) : 0.5 * delta;
+}
+
+// The errors of the blocks as a state-space model: white noise of variance
+// 1 per block, the flat family's processes of variance `a` each and a
+// random walk of `w` per second, all times a common scale. A Kalman filter
+// turns the columns of X and the series e into their innovations; the
+// restricted likelihood of the variances (X's coefficients unknown)
+// follows from those.
+struct TRemlData {
+  const std::vector<double>& X;
+  std::size_t m, p;
+  const std::vector<double>& e;
+  std::size_t K;
+  std::vector<double> phi;   // m x K: each process's correlation to the block before
+  std::vector<double> step;  // the walk's step before each block, s
+  const std::atomic<bool>* cancel = nullptr;
+};
+
+bool Stopped(const std::atomic<bool>* cancel) { return cancel && cancel->load(std::memory_order_relaxed); }
+
+// The restricted likelihood's parts at a and w: the whitened residual sum
+// of squares `rss` and `logs`, the sum of the logarithms of the innovation
+// variances and of det(X' S^-1 X). -2 x the log-likelihood at the scale
+// s2 is then (m - p) ln s2 + rss / s2 + logs. False when the model leaves
+// no residual, or when cancelled.
+bool RemlTerms(const TRemlData& d, double a, double w, long double& rss, long double& logs) {
+  const std::size_t K = d.K, s = K + 1, p = d.p, c = p + 1;
+  // The state's predicted covariance P (s x s, symmetric) and its row sums
+  // h, the columns' and the series' predicted states x (c x s), the
+  // innovations' products summed in double over a run of blocks and then
+  // carried into S. Each block's update and the prediction of the next
+  // take one pass over P.
+  std::vector<double> store(s * s + s * c + 4 * s + c + c * c, 0.0);
+  double* __restrict P = store.data();
+  double* __restrict x = P + s * s;
+  double* h = x + s * c;
+  double* sums = h + s;
+  double* __restrict gain = sums + s;
+  double* __restrict decay = gain + s;
+  double* __restrict v = decay + s;
+  double* __restrict run = v + c;
+  std::vector<long double> S(c * c, 0.0L);
+  logs = 0;
+  double product = 1;
+  for (std::size_t k = 0; k < K; ++k) P[k * s + k] = h[k] = a;
+  P[K * s + K] = h[K] = w * d.step[0];
+  decay[K] = 1;  // the walk's
+  for (std::size_t i = 0; i < d.m; ++i) {
+    if (i % 4096 == 4095 && Stopped(d.cancel)) return false;
+    double F = 1;
+    for (std::size_t k = 0; k < s; ++k) F += h[k];
+    const double invF = 1 / F;
+    for (std::size_t k = 0; k < s; ++k) gain[k] = h[k] * invF;
+    // Each process's decay to the next block (none after the last).
+    const bool next = i + 1 < d.m;
+    for (std::size_t k = 0; k < K; ++k) decay[k] = next ? d.phi[(i + 1) * K + k] : 1.0;
+    for (std::size_t j = 0; j < c; ++j) {
+      double pred = 0;
+      for (std::size_t k = 0; k < s; ++k) pred += x[j * s + k];
+      v[j] = (j < p ? d.X[j * d.m + i] : d.e[i]) - pred;
+      const double vj = v[j];
+      for (std::size_t k = 0; k < s; ++k) x[j * s + k] = (x[j * s + k] + gain[k] * vj) * decay[k];
+    }
+    for (std::size_t j = 0; j < c; ++j) {
+      const double vj = v[j] * invF;
+      for (std::size_t l = j; l < c; ++l) run[j * c + l] += vj * v[l];
+    }
+    if (i % 64 == 63 || !next) {
+      for (std::size_t j = 0; j < c * c; ++j) S[j] += run[j], run[j] = 0;
+    }
+    // The logarithms of the innovation variances (each at least 1) summed
+    // as a product, taken before it could overflow.
+    product *= F;
+    if (product > 1e250) logs += std::log(product), product = 1;
+    if (!next) break;
+    // Updated and decayed to the next block, kept exactly symmetric, with
+    // the next block's own noise; the row sums along.
+    for (std::size_t k = 0; k < s; ++k) sums[k] = 0;
+    for (std::size_t k = 0; k < s; ++k) {
+      const double gk = gain[k], dk = decay[k];
+      for (std::size_t l = k; l < s; ++l) {
+        const double val = (P[k * s + l] - gk * h[l]) * dk * decay[l];
+        P[k * s + l] = P[l * s + k] = val;
+        sums[k] += val;
+        if (l != k) sums[l] += val;
+      }
+    }
+    for (std::size_t k = 0; k < K; ++k) {
+      const double q = a * (1 - decay[k] * decay[k]);
+      P[k * s + k] += q;
+      sums[k] += q;
+    }
+    const double q = w * d.step[i + 1];
+    P[K * s + K] += q;
+    sums[K] += q;
+    std::swap(h, sums);
+  }
+  logs += std::log(product);
+  // Cholesky of the whitened X'X; the whitened residual sum of squares.
+  std::vector<long double> L(p * p, 0.0L), z(p);
+  rss = S[p * c + p];
+  for (std::size_t j = 0; j < p; ++j) {
+    long double dj = S[j * c + j];
+    for (std::size_t k = 0; k < j; ++k) dj -= L[j * p + k] * L[j * p + k];
+    if (!(dj > 0)) return false;
+    L[j * p + j] = std::sqrt(dj);
+    logs += 2 * std::log(L[j * p + j]);
+    for (std::size_t l = j + 1; l < p; ++l) {
+      long double t = S[j * c + l];
+      for (std::size_t k = 0; k < j; ++k) t -= L[l * p + k] * L[j * p + k];
+      L[l * p + j] = t / L[j * p + j];
+    }
+    long double t = S[j * c + p];
+    for (std::size_t k = 0; k < j; ++k) t -= L[j * p + k] * z[k];
+    z[j] = t / L[j * p + j];
+    rss -= z[j] * z[j];
+  }
+  return rss > 0;
+}
+
+// Inverts the symmetric n x n matrix A (row-major) by Cholesky; false when
+// it is not positive definite.
+bool InvertSpd(std::vector<double>& A, std::size_t n) {
+  std::vector<double> L(n * n, 0.0), inv(n * n, 0.0);
+  for (std::size_t j = 0; j < n; ++j) {
+    double d = A[j * n + j];
+    for (std::size_t k = 0; k < j; ++k) d -= L[j * n + k] * L[j * n + k];
+    if (!(d > 0)) return false;
+    L[j * n + j] = std::sqrt(d);
+    for (std::size_t i = j + 1; i < n; ++i) {
+      double t = A[i * n + j];
+      for (std::size_t k = 0; k < j; ++k) t -= L[i * n + k] * L[j * n + k];
+      L[i * n + j] = t / L[j * n + j];
+    }
+  }
+  for (std::size_t c = 0; c < n; ++c) {  // L L' x = e_c
+    std::vector<double> y(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      double t = i == c ? 1.0 : 0.0;
+      for (std::size_t k = 0; k < i; ++k) t -= L[i * n + k] * y[k];
+      y[i] = t / L[i * n + i];
+    }
+    for (std::size_t i = n; i-- > 0;) {
+      double t = y[i];
+      for (std::size_t k = i + 1; k < n; ++k) t -= L[k * n + i] * inv[k * n + c];
+      inv[i * n + c] = t / L[i * n + i];
+    }
+  }
+  A = inv;
+  return true;
+}
+
 }  // namespace
+
+double StudentFactor(double nu) {
+  if (!(nu >= 1)) return std::numeric_limits<double>::quiet_NaN();
+  if (nu > 1e7) return 1.0;
+  const double target = std::erf(1 / std::sqrt(2.0));
+  const double norm = std::exp(std::lgamma((nu + 1) / 2) - std::lgamma(nu / 2)) / std::sqrt(nu * M_PI);
+  auto inside = [&](double x) {  // P(|t| <= x), Simpson's rule
+    constexpr int kSteps = 200;
+    const double h = x / kSteps;
+    double sum = 0;
+    for (int i = 0; i <= kSteps; ++i) {
+      const double f = std::pow(1 + (i * h) * (i * h) / nu, -(nu + 1) / 2);
+      sum += f * (i == 0 || i == kSteps ? 1 : i % 2 ? 4 : 2);
+    }
+    return 2 * norm * sum * h / 3;
+  };
+  double lo = 1, hi = 2;  // the factor for one degree of freedom is 1.84
+  for (int it = 0; it < 50; ++it) {
+    const double mid = 0.5 * (lo + hi);
+    (inside(mid) < target ? lo : hi) = mid;
+  }
+  return 0.5 * (lo + hi);
+}
+
+TResidualNoise FitResidualNoise(const std::vector<double>& X, std::size_t m, std::size_t p,
+                                const std::vector<double>& e, const std::vector<double>& times, double delta,
+                                const std::atomic<bool>* cancel) {
+  TResidualNoise noise;
+  if (m <= p) return noise;
+  const long double dof = static_cast<long double>(m - p);
+  if (m <= p + 2 || times.size() != m) {  // too few blocks for more than white noise
+    long double ss = 0;
+    for (double v : e) ss += static_cast<long double>(v) * v;
+    noise.White = static_cast<double>(ss / dof) * delta;
+    noise.LogCov[0][0] = static_cast<double>(2 / dof);
+    return noise;
+  }
+  const TFlatFamily family = FlatFamily(times, delta);
+  TRemlData d{X, m, p, e, family.T.size(), {}, {}, cancel};
+  d.phi.resize(m * d.K);
+  d.step.resize(m);
+  for (std::size_t i = 0; i < m; ++i) {
+    d.step[i] = WalkStep(times, i, delta);
+    for (std::size_t k = 0; k < d.K; ++k)
+      d.phi[i * d.K + k] = i ? std::exp(-std::fabs(times[i] - times[i - 1]) / family.T[k]) : 0.0;
+  }
+  // Each of the four models (white alone, with the flat floor, with the
+  // walk, with both): the variances relative to the white one (natural
+  // logarithms; a process of the flat family 1e-6..1e6, the walk over the
+  // record the same) from the best point of a coarse grid by a pattern
+  // search. The model kept: the least deviance with the Bayesian
+  // information criterion's penalty of ln(m - p) per variance, so that
+  // noise the residuals do not show is not taken for there.
+  const double span = std::max(times.back() - times.front(), delta) + delta;
+  const double low = -6 * std::log(10.0), high = 6 * std::log(10.0);
+  auto relative = [&](bool on, double u, double scale) { return on ? std::exp(u) / scale : 0.0; };
+  auto deviance = [&](bool flat, bool walk, double u, double t) {
+    long double rss, logs;
+    if (!noise.Cancelled) noise.Cancelled = Stopped(cancel);
+    if (noise.Cancelled) return std::numeric_limits<double>::infinity();
+    ++noise.Evaluations;
+    if (!RemlTerms(d, relative(flat, u, 1), relative(walk, t, span), rss, logs))
+      return std::numeric_limits<double>::infinity();
+    return static_cast<double>(dof * std::log(rss / dof) + logs);
+  };
+  double chosen = std::numeric_limits<double>::infinity(), chosenU = 0, chosenT = 0;
+  bool withFlat = false, withWalk = false;
+  double soloU = low, soloT = low;  // the flat floor's and the walk's optima alone
+  for (int model = 0; model < 4; ++model) {
+    const bool flat = model & 1, walk = model & 2;
+    double bestU = 0, bestT = 0, best = std::numeric_limits<double>::infinity();
+    const double grid = (high - low) / 4;
+    if (flat && walk) {
+      // Both: from the best of the two terms' own optima, together and
+      // each alone, rather than from a grid of 25 points.
+      for (const auto& [u, t] : {std::pair{soloU, soloT}, {soloU, low}, {low, soloT}}) {
+        const double dev = deviance(flat, walk, u, t);
+        if (dev < best) best = dev, bestU = u, bestT = t;
+      }
+    } else {
+      for (double u = low; u <= high + 1e-9; u += grid) {
+        for (double t = low; t <= high + 1e-9; t += grid) {
+          const double dev = deviance(flat, walk, u, t);
+          if (dev < best) best = dev, bestU = u, bestT = t;
+          if (!walk) break;
+        }
+        if (!flat) break;
+      }
+    }
+    if (std::isinf(best)) continue;
+    // Each logarithm's step halves down to 0.02, or ends sooner where the
+    // deviance is nearly flat at that step (both probes within kClose of
+    // the best: the step is then below the estimate's own uncertainty),
+    // with a last step to the vertex of the parabola through the probes
+    // and the best, taken when it lowers the deviance.
+    constexpr double kFinest = 0.02, kClose = 1.0;
+    double steps[2] = {flat ? grid / 2 : 0.0, walk ? grid / 2 : 0.0};
+    while (steps[0] > kFinest || steps[1] > kFinest) {
+      double rise[2][2];  // of the probe up and down
+      bool moved = true;
+      while (moved) {
+        moved = false;
+        for (int c = 0; c < 2; ++c) {
+          rise[c][0] = rise[c][1] = std::numeric_limits<double>::quiet_NaN();
+          if (!(steps[c] > kFinest)) continue;
+          for (int side = 0; side < 2; ++side) {
+            const double sign = side ? -1.0 : 1.0;
+            const double u = c == 0 ? std::clamp(bestU + sign * steps[0], low, high) : bestU;
+            const double t = c == 1 ? std::clamp(bestT + sign * steps[1], low, high) : bestT;
+            if (u == bestU && t == bestT) continue;
+            const double dev = deviance(flat, walk, u, t);
+            if (dev < best) {
+              best = dev, bestU = u, bestT = t;
+              moved = true;
+              break;
+            }
+            rise[c][side] = dev - best;
+          }
+        }
+      }
+      for (int c = 0; c < 2; ++c) {
+        if (!(steps[c] > kFinest)) continue;
+        const double up = rise[c][0], down = rise[c][1];
+        // At a bound one probe is missing: flat there means done.
+        const double most = std::isnan(up) ? down : std::isnan(down) ? up : std::max(up, down);
+        if (!(most < kClose)) {
+          steps[c] /= 2;
+          continue;
+        }
+        if (!std::isnan(up) && !std::isnan(down) && up + down > 0) {
+          const double shift = steps[c] * (down - up) / (2 * (up + down));
+          const double u = c == 0 ? std::clamp(bestU + shift, low, high) : bestU;
+          const double t = c == 1 ? std::clamp(bestT + shift, low, high) : bestT;
+          const double dev = deviance(flat, walk, u, t);
+          if (dev < best) best = dev, bestU = u, bestT = t;
+        }
+        steps[c] = 0;
+      }
+    }
+    if (flat && !walk) soloU = bestU;
+    if (walk && !flat) soloT = bestT;
+    best += static_cast<double>(std::log(dof)) * ((flat ? 1 : 0) + (walk ? 1 : 0));
+    if (!(best < chosen)) continue;
+    chosen = best, chosenU = bestU, chosenT = bestT, withFlat = flat, withWalk = walk;
+  }
+  if (noise.Cancelled || (noise.Cancelled = Stopped(cancel))) {
+    const int evaluations = noise.Evaluations;
+    noise = TResidualNoise{};
+    noise.Evaluations = evaluations;
+    noise.Cancelled = true;
+    return noise;
+  }
+  if (std::isinf(chosen)) return noise;  // an exact fit: no noise
+  long double rss, logs;
+  RemlTerms(d, relative(withFlat, chosenU, 1), relative(withWalk, chosenT, span), rss, logs);
+  const long double s2 = rss / dof;
+  noise.White = static_cast<double>(s2) * delta;
+  if (withFlat) noise.Flat = static_cast<double>(s2) * std::exp(chosenU) * family.unit;
+  if (withWalk) noise.Walk = static_cast<double>(s2) * std::exp(chosenT) / span;
+
+  // The covariance of the estimates: twice the inverse of the deviance's
+  // second derivatives in (ln s2, ln a, ln w), by differences of h in the
+  // relative variances' logarithms, carried over to ln White, ln Flat and
+  // ln Walk (each the scale's logarithm plus its own).
+  std::vector<int> on = {0};
+  if (withFlat) on.push_back(1);
+  if (withWalk) on.push_back(2);
+  const std::size_t n = on.size();
+  constexpr double h = 0.05;
+  auto full = [&](double du, double dt, long double& r) {  // rss / s2 + logs
+    long double l;
+    RemlTerms(d, relative(withFlat, chosenU + du, 1), relative(withWalk, chosenT + dt, span), r, l);
+    return r / s2 + l;
+  };
+  std::vector<double> H(n * n, 0.0);
+  H[0] = static_cast<double>(dof);
+  long double rc;
+  const long double dc = full(0, 0, rc);
+  for (std::size_t j = 1; j < n; ++j) {
+    const bool u = on[j] == 1;
+    long double rp, rm;
+    const long double dp = full(u ? h : 0, u ? 0 : h, rp), dm = full(u ? -h : 0, u ? 0 : -h, rm);
+    H[j] = H[j * n] = static_cast<double>(-(rp - rm) / (2 * h) / s2);
+    H[j * n + j] = static_cast<double>((dp - 2 * dc + dm) / (h * h));
+  }
+  if (n == 3) {
+    long double r;
+    const long double pp = full(h, h, r), pm = full(h, -h, r), mp = full(-h, h, r), mm = full(-h, -h, r);
+    H[1 * n + 2] = H[2 * n + 1] = static_cast<double>((pp - pm - mp + mm) / (4 * h * h));
+  }
+  for (double& v : H) v /= 2;  // the information
+  if (!InvertSpd(H, n)) {
+    // Flat in some direction: only the scale's own uncertainty.
+    H.assign(n * n, 0.0);
+    H[0] = static_cast<double>(2 / dof);
+  }
+  for (std::size_t a = 0; a < 3; ++a)
+    for (std::size_t b = 0; b < 3; ++b) {
+      // ln(component a) = l0 + l_a (a > 0, when on).
+      double v = 0;
+      for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < n; ++j) {
+          const bool ia = on[i] == 0 || on[i] == static_cast<int>(a);
+          const bool jb = on[j] == 0 || on[j] == static_cast<int>(b);
+          if (ia && jb) v += H[i * n + j];
+        }
+      const bool present = a == 0 || (a == 1 ? withFlat : withWalk);
+      const bool presentB = b == 0 || (b == 1 ? withFlat : withWalk);
+      noise.LogCov[a][b] = present && presentB ? v : 0.0;
+    }
+  if (Stopped(cancel)) {  // during the second derivatives
+    noise = TResidualNoise{};
+    noise.Cancelled = true;
+  }
+  return noise;
+}
 
 std::vector<double> NoiseCovariance(const std::vector<double>& X, std::size_t m, std::size_t p,
                                     const std::vector<double>& times, const std::vector<double>& xtxInv,
@@ -170,20 +515,12 @@ std::vector<double> NoiseCovariance(const std::vector<double>& X, std::size_t m,
   };
   // White: the blocks' variance W / delta.
   for (std::size_t j = 0; j < p * p; ++j) cov[j] = noise.White / delta * xtxInv[j];
-  // The flat part as Gauss-Markov processes with correlation times a
-  // factor 4 apart, from the block length to the record, scaled so that
-  // their Allan variance is on average the flat level over that range.
-  const double span = std::max(times.back() - times.front(), delta) + delta;
+  // The flat floor: the family's processes, each of variance Flat / unit.
   if (noise.Flat > 0) {
-    std::vector<double> T;
-    for (double t = delta; t <= 4 * span; t *= 4) T.push_back(t);
-    long double level = 0;
-    int points = 0;
-    for (double tau = delta; tau <= span; tau *= 2, ++points)
-      for (double t : T) level += MarkovAvar(tau, t);
-    const long double s2 = noise.Flat / (level / std::max(points, 1));
+    const TFlatFamily family = FlatFamily(times, delta);
+    const long double s2 = noise.Flat / family.unit;
     std::vector<long double> F(p);
-    for (double t : T) {
+    for (double t : family.T) {
       std::fill(F.begin(), F.end(), 0.0L);
       for (std::size_t i = 0; i < m; ++i) {
         const long double phi = i ? std::exp(-std::fabs(times[i] - times[i - 1]) / t) : 0.0;
@@ -196,20 +533,52 @@ std::vector<double> NoiseCovariance(const std::vector<double>& X, std::size_t m,
       }
     }
   }
-  // Rate random walk from the record's start: covariance Walk min(t_i, t_j),
-  // summed as the steps times the outer products of the sums of g from there on.
+  // Rate random walk from half a block before the first: covariance Walk
+  // min(t_i, t_j), summed as the steps times the outer products of the sums
+  // of g from there on.
   if (noise.Walk > 0) {
     std::vector<long double> S(p, 0.0L);
     for (std::size_t i = m; i-- > 0;) {
       for (std::size_t j = 0; j < p; ++j) S[j] += g[i * p + j];
-      const double step = std::max(0.0, times[i] - (i ? times[i - 1] : times[0] - 0.5 * delta));
+      const double step = WalkStep(times, i, delta);
       for (std::size_t j = 0; j < p; ++j)
         for (std::size_t l = 0; l < p; ++l) cov[l * p + j] += static_cast<double>(noise.Walk * step * S[j] * S[l]);
     }
   }
-  // The residuals' degrees of freedom.
-  for (double& v : cov) v *= static_cast<double>(m) / static_cast<double>(m - p);
   return cov;
+}
+
+std::vector<double> CoefficientErrors(const std::vector<double>& X, std::size_t m, std::size_t p,
+                                      const std::vector<double>& times, const std::vector<double>& xtxInv,
+                                      const TResidualNoise& noise, double delta,
+                                      const std::vector<std::vector<double>>& targets) {
+  // The covariance of each noise component at unit level.
+  std::vector<double> parts[3];
+  const double level[3] = {noise.White, noise.Flat, noise.Walk};
+  for (int c = 0; c < 3; ++c) {
+    if (!(level[c] > 0)) continue;
+    TResidualNoise unit;
+    (c == 0 ? unit.White : c == 1 ? unit.Flat : unit.Walk) = 1.0;
+    parts[c] = NoiseCovariance(X, m, p, times, xtxInv, unit, delta);
+  }
+  std::vector<double> errors;
+  for (const std::vector<double>& g : targets) {
+    double grad[3] = {0, 0, 0}, v = 0;  // d v / d ln(component)
+    for (int c = 0; c < 3; ++c) {
+      if (parts[c].empty()) continue;
+      double q = 0;
+      for (std::size_t j = 0; j < p; ++j)
+        for (std::size_t l = 0; l < p; ++l) q += g[j] * parts[c][l * p + j] * g[l];
+      grad[c] = level[c] * q;
+      v += grad[c];
+    }
+    double var = 0;
+    for (int a = 0; a < 3; ++a)
+      for (int b = 0; b < 3; ++b) var += grad[a] * noise.LogCov[a][b] * grad[b];
+    const double nu = var > 0 ? 2 * v * v / var : std::numeric_limits<double>::infinity();
+    errors.push_back(v > 0 ? std::sqrt(v) * StudentFactor(nu) : v == 0 ? 0.0 : std::numeric_limits<double>::quiet_NaN());
+  }
+  return errors;
 }
 
 bool ReadSpanRecords(const std::string& path, double begin, double end,
@@ -356,7 +725,7 @@ namespace {
 // `rates` is lent to the computation (which gives it back as it was), not
 // copied: a long recording's rates are held once.
 void AllanReadouts(const std::vector<SamplePoint>& records, std::vector<float>& rates,
-                   double& n, double& b) {
+                   double& n, double& b, const std::atomic<bool>* cancel) {
   TSpanRates span;
   span.Rates.swap(rates);
   struct TGiveBack {
@@ -370,7 +739,9 @@ void AllanReadouts(const std::vector<SamplePoint>& records, std::vector<float>& 
     span.FirstTime = records.front().Time;
     span.LastTime = records.back().Time;
   }
-  const TAllanResult r = ComputeAllan(span);
+  TAllanOptions options;
+  options.Cancel = cancel;
+  const TAllanResult r = ComputeAllan(span, options);
   n = r.N.Value;
   b = r.B.Value;
 }
@@ -483,7 +854,7 @@ void FlatExtremes(const std::vector<SamplePoint>& records, const std::vector<boo
 }
 
 // The soaks: runs of steady blocks covering at least kPlateauSeconds.
-void Plateaus(TThermalResult& r) {
+void Plateaus(TThermalResult& r, const std::atomic<bool>* cancel) {
   const std::vector<TThermalBlock>& blocks = r.Blocks;
   std::size_t i = 0;
   while (i < blocks.size()) {
@@ -506,8 +877,9 @@ void Plateaus(TThermalResult& r) {
       p.Bias /= static_cast<double>(k);
       std::vector<double> ones(k, 1.0), e(k), times(k), inv{1.0 / static_cast<double>(k)};
       for (std::size_t q = i; q <= j; ++q) e[q - i] = blocks[q].Bias - p.Bias, times[q - i] = blocks[q].Time;
-      const TResidualNoise noise = FitResidualNoise(e, r.Average);
-      p.BiasSe = std::sqrt(NoiseCovariance(ones, k, 1, times, inv, noise, r.Average)[0]);
+      const TResidualNoise noise = FitResidualNoise(ones, k, 1, e, times, r.Average, cancel);
+      if (noise.Cancelled) return;
+      p.BiasSe = CoefficientErrors(ones, k, 1, times, inv, noise, r.Average, {{1.0}})[0];
       r.Plateaus.push_back(p);
     }
     i = j + 1;
@@ -517,7 +889,8 @@ void Plateaus(TThermalResult& r) {
 }  // namespace
 
 TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
-                              const TThermalOptions& options, std::vector<float>* compensated) {
+                              const TThermalOptions& options, std::vector<float>* compensated,
+                              const std::atomic<bool>* cancel) {
   TThermalResult r;
   r.Order = options.Order;
   r.RateTerm = options.RateTerm;
@@ -536,7 +909,17 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
 
   std::vector<float> rates(n);
   for (std::size_t i = 0; i < n; ++i) rates[i] = records[i].Rate;
-  AllanReadouts(records, rates, r.NRaw, r.BRaw);
+  // Whatever was found so far is dropped when the computation is cancelled.
+  auto cancelled = [&] {
+    if (!Stopped(cancel)) return false;
+    TThermalResult dropped;
+    dropped.Records = r.Records;
+    dropped.Message = "cancelled";
+    r = std::move(dropped);
+    return true;
+  };
+  AllanReadouts(records, rates, r.NRaw, r.BRaw, cancel);
+  if (cancelled()) return r;
 
   double step = 0;
   // The rates' buffer is free until the compensated rates are written.
@@ -606,7 +989,8 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
     }
   }
   FlatExtremes(records, ok, blockOf, r);
-  Plateaus(r);
+  Plateaus(r, cancel);
+  if (cancelled()) return r;
 
   std::vector<std::size_t> used;
   double blockMin = kNaN, blockMax = kNaN;
@@ -735,53 +1119,60 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
   r.R2 = tss > 0 ? static_cast<double>(1 - rss / tss) : kNaN;
   std::vector<double> times(m);
   for (std::size_t ii = 0; ii < m; ++ii) times[ii] = r.Blocks[used[ii]].Time;
-  r.Noise = FitResidualNoise(e, options.Average);
-  const std::vector<double> cov = NoiseCovariance(X, m, p, times, xtxInv, r.Noise, options.Average);
+  r.Noise = FitResidualNoise(X, m, p, e, times, options.Average, cancel);
+  if (cancelled()) return r;
 
   // Coefficients in T: b_k = sum_{j>=k} a_j C(j,k) (-Centre)^(j-k) / Scale^j,
-  // a linear map M of a; their covariance is M cov M'.
-  std::vector<double> M(p * p, 0.0);  // row-major
+  // a linear map M of a; each figure is a row g of M (or the polynomial's
+  // powers at TRef) times a, its standard error from g.
+  std::vector<std::vector<double>> targets(p, std::vector<double>(p, 0.0));
   for (std::size_t k = 0; k < q; ++k)
     for (std::size_t j = k; j < q; ++j)
-      M[k * p + j] = Binomial(static_cast<int>(j), static_cast<int>(k)) *
-                     std::pow(-r.Centre, static_cast<double>(j - k)) /
-                     std::pow(r.Scale, static_cast<double>(j));
-  for (std::size_t k = q; k < p; ++k) M[k * p + k] = 1.0;
-  if (options.RateTerm) M[q * p + q] = 1.0 / rateScale;
-  auto variance = [&](const std::vector<double>& g) {  // g' cov g
-    double v = 0;
-    for (std::size_t j = 0; j < p; ++j)
-      for (std::size_t l = 0; l < p; ++l) v += g[j] * cov[l * p + j] * g[l];
-    return std::sqrt(std::max(v, 0.0));
-  };
-  for (std::size_t k = 0; k < p; ++k) {
-    std::vector<double> g(M.begin() + static_cast<std::ptrdiff_t>(k * p),
-                          M.begin() + static_cast<std::ptrdiff_t>((k + 1) * p));
-    double value = 0;
-    for (std::size_t j = 0; j < p; ++j) value += g[j] * a[j];
-    if (k < q) {
-      r.B[k] = value;
-      r.BSe[k] = variance(g);
-    } else if (options.RateTerm && k == q) {
-      r.CSe = variance(g);
-    } else {
-      r.HysteresisSe = variance(g);
-    }
-  }
+      targets[k][j] = Binomial(static_cast<int>(j), static_cast<int>(k)) *
+                      std::pow(-r.Centre, static_cast<double>(j - k)) /
+                      std::pow(r.Scale, static_cast<double>(j));
+  for (std::size_t k = q; k < p; ++k) targets[k][k] = 1.0;
+  if (options.RateTerm) targets[q][q] = 1.0 / rateScale;
   // The bias at the reference temperature, inside the fitted range only.
-  if (options.TRef >= blockMin && options.TRef <= blockMax) {
+  const bool atRef = options.TRef >= blockMin && options.TRef <= blockMax;
+  if (atRef) {
     std::vector<double> g(p, 0.0);
     const double x = (options.TRef - r.Centre) / r.Scale;
     double pw = 1;
     for (std::size_t j = 0; j < q; ++j, pw *= x) g[j] = pw;
-    r.BiasRef = 0;
-    for (std::size_t j = 0; j < q; ++j) r.BiasRef += g[j] * a[j];
-    r.BiasRefSe = variance(g);
+    targets.push_back(g);
   } else {
     r.BiasRefNote = FormatGeneral(options.TRef, '.', 6) +
                     " \u00B0C lies outside the fitted temperatures (" + FormatGeneral(blockMin, '.', 6) +
                     " to " + FormatGeneral(blockMax, '.', 6) + " \u00B0C)";
   }
+  const std::vector<double> errors =
+      CoefficientErrors(X, m, p, times, xtxInv, r.Noise, options.Average, targets);
+  std::string unsupported;
+  for (std::size_t k = 0; k < targets.size(); ++k) {
+    double value = 0;
+    for (std::size_t j = 0; j < p; ++j) value += targets[k][j] * a[j];
+    std::string name;
+    if (k < q) {
+      r.B[k] = value;
+      r.BSe[k] = errors[k];
+      name = "b" + std::to_string(k);
+    } else if (k == p) {
+      r.BiasRef = value;
+      r.BiasRefSe = errors[k];
+      name = "bias_tref";
+    } else if (options.RateTerm && k == q) {
+      r.CSe = errors[k];
+      name = "c";
+    } else {
+      r.HysteresisSe = errors[k];
+      name = "hysteresis";
+    }
+    if (std::isnan(errors[k])) unsupported += (unsupported.empty() ? "" : ", ") + name;
+  }
+  if (!unsupported.empty())
+    r.Warnings.push_back("the residuals' slow noise is too poorly determined for a standard error of " +
+                         unsupported + " (under one degree of freedom): absent");
 
   // The reference temperature of the compensated rate: the blocks' mean.
   long double tsum = 0;
@@ -818,7 +1209,8 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
     rates[i] = static_cast<float>(records[i].Rate - (model - base) / kPerHour);
   }
   r.ResidualRms = n ? static_cast<double>(std::sqrt(rssRecords / static_cast<long double>(n))) : kNaN;
-  AllanReadouts(records, rates, r.NCompensated, r.BCompensated);
+  AllanReadouts(records, rates, r.NCompensated, r.BCompensated, cancel);
+  if (cancelled()) return r;
   if (compensated) *compensated = std::move(rates);
   return r;
 }

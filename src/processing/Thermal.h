@@ -64,8 +64,17 @@ struct TThermalPlateau {
   std::int64_t Blocks = 0;
 };
 
+// The noise of the blocks' errors about the model: white ((deg/h)^2 s), a
+// flat floor (bias instability, (deg/h)^2) and rate random walk
+// ((deg/h)^2 / s), with the covariance of the estimates' natural logarithms
+// (in that order; zero for a term the model leaves out).
 struct TResidualNoise {
   double White = 0, Flat = 0, Walk = 0;
+  double LogCov[3][3] = {};
+  // Likelihood evaluations the fit made; Cancelled: stopped by its cancel
+  // flag (the figures are then no estimate).
+  int Evaluations = 0;
+  bool Cancelled = false;
 };
 
 struct TThermalResult {
@@ -83,8 +92,8 @@ struct TThermalResult {
   double RateSpan = 0;    // s, half the span of each block's dT/dt fit
   // b0..b3 (NaN above the order) and c, with their standard errors (NaN
   // when the fit has no degree of freedom left). The standard errors hold
-  // for the noise the residuals show (Noise: white, bias instability, rate
-  // random walk, from their Allan variance).
+  // for the noise the blocks' errors have (Noise: white, bias instability,
+  // rate random walk, by restricted maximum likelihood).
   double B[4];
   double BSe[4];
   double C, CSe;
@@ -133,24 +142,44 @@ inline constexpr double kPlateauSeconds = 600.0;
 // The fit on `records` (as stored: rates in deg/s). When `compensated` is
 // given it receives, for each record, the rate with the modelled
 // temperature dependence removed (deg/s; the rate itself when there is no
-// fit).
+// fit). `cancel` (may be null) stops the computation when it turns true
+// (checked at least every few thousand blocks of the noise fit): the result
+// is then not Valid, with Message "cancelled", and the caller drops it.
 TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
                               const TThermalOptions& options,
-                              std::vector<float>* compensated = nullptr);
+                              std::vector<float>* compensated = nullptr,
+                              const std::atomic<bool>* cancel = nullptr);
 
-// The noise of a model's residuals (deg/h, one value per block of `delta`
-// seconds) read off their Allan variance, fitted as White / tau + Flat +
-// Walk tau / 3 with no negative term: white noise ((deg/h)^2 s), a flat
-// floor (bias instability, (deg/h)^2) and rate random walk ((deg/h)^2 / s).
-TResidualNoise FitResidualNoise(const std::vector<double>& e, double delta);
+// The noise of the errors of a least-squares model (X: m x p, column-major)
+// whose residuals are `e` (deg/h, one per block of `delta` seconds at
+// `times`), found by restricted maximum likelihood (the model's
+// coefficients unknown, so that the noise the fit itself takes up is
+// counted): white alone, or with a flat floor (Gauss-Markov processes of
+// equal variance whose correlation times span the record), a random walk
+// from the record's start, or both, whichever has the least deviance after
+// a penalty of ln(m - p) for each variance beyond the white one. `cancel`
+// (may be null) ends the search when it turns true (Cancelled set).
+TResidualNoise FitResidualNoise(const std::vector<double>& X, std::size_t m, std::size_t p,
+                                const std::vector<double>& e, const std::vector<double>& times, double delta,
+                                const std::atomic<bool>* cancel = nullptr);
 // The covariance (p x p, column-major) of least-squares coefficients (X:
 // m x p, column-major; xtxInv = (X'X)^-1) whose errors have that noise at
-// the blocks' `times` (s): white, the flat floor as Gauss-Markov processes
-// whose correlation times cover the record, the random walk from the
-// record's start.
+// the blocks' `times` (s).
 std::vector<double> NoiseCovariance(const std::vector<double>& X, std::size_t m, std::size_t p,
                                     const std::vector<double>& times, const std::vector<double>& xtxInv,
                                     const TResidualNoise& noise, double delta);
+// The standard error of each of `targets` (p weights of the coefficients
+// each) as the half-width of its 68.27 % interval: its standard deviation
+// under `noise` times Student's t factor for the degrees of freedom of that
+// standard deviation's estimate (Satterthwaite, from noise.LogCov). NaN
+// below one degree of freedom.
+std::vector<double> CoefficientErrors(const std::vector<double>& X, std::size_t m, std::size_t p,
+                                      const std::vector<double>& times, const std::vector<double>& xtxInv,
+                                      const TResidualNoise& noise, double delta,
+                                      const std::vector<std::vector<double>>& targets);
+// x with P(|t| <= x) = 68.27 % for Student's t with nu (>= 1) degrees of
+// freedom (1.8373 at one, 1 in the limit); NaN below one.
+double StudentFactor(double nu);
 
 // Least squares by Householder QR: minimises |X a - y| for the m x p matrix
 // X (column-major, m >= p). Returns false when X is rank-deficient (a

@@ -172,7 +172,7 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
     TThermalOptions options;
     options.TLow = request.Settings.TempLimitMin;
     options.THigh = request.Settings.TempLimitMax;
-    if (thermalOk && !cancelled()) thermal = ComputeThermal(records, options);
+    if (thermalOk && !cancelled()) thermal = ComputeThermal(records, options, nullptr, cancel);
     if (thermalOk && !cancelled()) {
       TReportScaleFactorRequest sf = request.ScaleFactor;
       sf.Site.VerticalEarthRate = request.Settings.EarthRate;
@@ -191,6 +191,10 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   thermalThread.join();
   if (!thermalOk) {
     error = thermalError;
+    return false;
+  }
+  if (cancelled()) {  // the temperature model stopped part way
+    error = "cancelled";
     return false;
   }
   shaThread.join();

@@ -380,7 +380,8 @@ void TThermalFrm::Start() {
     auto rates = std::make_shared<std::vector<double>>();
     if (ok) {
       std::vector<float> compensated;
-      *result = ComputeThermal(records, options, &compensated);
+      *result = ComputeThermal(records, options, &compensated, &cancel);
+      if (cancel.load()) return;  // a stopped fit is never shown
       if (result->Valid) ThinForChart(records, compensated, kChartPoints, *times, *rates);
     }
     const QString message = ok ? QString() : QString::fromStdString(error);

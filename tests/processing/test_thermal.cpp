@@ -2,10 +2,12 @@
 // built with known coefficients and noise.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <tuple>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "processing/Thermal.h"
@@ -152,21 +154,73 @@ TEST(Thermal, QuantizedTemperatureLeavesCUnbiased) {
 }
 
 TEST(Thermal, StandardErrorsHoldUnderRateRandomWalk) {
-  // A day of cycles with a rate random walk: the white-noise standard
-  // errors were several times too small.
-  const TTruth k{5, -0.08, 0.0025, 0.3, 0.5};
+  // Chamber cycles with a rate random walk: a day at 0.5 Hz, then two
+  // cycles on which the walk the fit itself takes up was missed by the
+  // residuals' Allan variance (c 3.8 and the bias at 25 deg C 12 of those
+  // standard errors off).
+  const struct { int cycles; double rrw, hz, noise; unsigned seed; } cases[] = {
+      {7, 0.01, 0.5, 0.5, 11}, {2, 0.003, 1, 1, 2}, {2, 0.003, 1, 1, 32}};
+  for (const auto& c : cases) {
+    const TTruth k{5, -0.08, 0.0025, 0.3, c.noise};
+    TChamber ch;
+    ch.legs.clear();
+    for (int i = 0; i < c.cycles; ++i) ch.legs.insert(ch.legs.end(), {{1, 100}, {-1, 100}});
+    ch.rrw = c.rrw;
+    ch.hz = c.hz;
+    ch.seed = c.seed;
+    const TThermalResult r = ComputeThermal(Record(k, ch), {});
+    ASSERT_TRUE(r.Valid) << r.Message;
+    EXPECT_GT(r.Noise.Walk, 0) << c.seed;
+    const double truth[] = {k.b0, k.b1, k.b2};
+    for (int j = 0; j < 3; ++j) EXPECT_NEAR(r.B[j], truth[j], 3 * r.BSe[j]) << "b" << j << " seed " << c.seed;
+    EXPECT_NEAR(r.C, k.c, 2 * r.CSe) << c.seed;
+    EXPECT_NEAR(r.BiasRef, k.b0 + 25 * k.b1 + 625 * k.b2, 2 * r.BiasRefSe) << c.seed;
+  }
+}
+
+TEST(Thermal, StandardErrorWidenedByStudentsFactor) {
+  // P(|t| <= x) = 68.27 %: 2/pi atan(x) at one degree of freedom,
+  // x / sqrt(2 + x^2) at two, the normal's 1 in the limit.
+  for (const auto& [nu, x] : {std::pair{1.0, 1.8373}, {2.0, 1.3213}, {1e9, 1.0}})
+    EXPECT_NEAR(StudentFactor(nu), x, 2e-4) << nu;
+  EXPECT_TRUE(std::isnan(StudentFactor(0.9)));
+  // A mean of four blocks of variance 4 (white 40 (deg/h)^2 s over 10 s
+  // blocks): standard deviation 1, its noise known to two degrees of
+  // freedom (var ln W = 2 / 2).
+  TResidualNoise noise;
+  noise.White = 40;
+  noise.LogCov[0][0] = 1;
+  const std::vector<double> ones(4, 1.0), times{0, 10, 20, 30};
+  EXPECT_NEAR(CoefficientErrors(ones, 4, 1, times, {0.25}, noise, 10, {{1.0}})[0], 1.3213, 2e-4);
+}
+
+TEST(Thermal, ACancelledComputationIsDroppedAndTheNextRunsInFull) {
   TChamber ch;
-  ch.legs.clear();
-  for (int i = 0; i < 7; ++i) ch.legs.insert(ch.legs.end(), {{1, 100}, {-1, 100}});
-  ch.rrw = 0.01;
-  ch.hz = 0.5;
-  ch.seed = 11;
-  const TThermalResult r = ComputeThermal(Record(k, ch), {});
-  ASSERT_TRUE(r.Valid) << r.Message;
-  EXPECT_GT(r.Noise.Walk, 0);
-  const double truth[] = {k.b0, k.b1, k.b2};
-  for (int j = 0; j < 3; ++j) EXPECT_NEAR(r.B[j], truth[j], 3 * r.BSe[j]) << "b" << j;
-  EXPECT_NEAR(r.C, k.c, 3 * r.CSe);
+  ch.legs = {{1, 100}, {-1, 100}, {1, 100}, {-1, 100}};
+  ch.rrw = 0.003;
+  const auto records = Record({5, -0.08, 0.0025, 0.3, 1}, ch);
+  const TThermalResult full = ComputeThermal(records, {});
+  ASSERT_TRUE(full.Valid && full.Noise.Evaluations > 0) << full.Message;
+  // Cancelled from the start: no figure, and the noise fit stops before
+  // its first likelihood evaluation.
+  std::atomic<bool> cancel{true};
+  const TThermalResult stopped = ComputeThermal(records, {}, nullptr, &cancel);
+  EXPECT_TRUE(!stopped.Valid && stopped.Message == "cancelled" && std::isnan(stopped.CSe));
+  std::vector<double> ones(2400, 1.0), e(2400), times(2400);
+  for (std::size_t i = 0; i < e.size(); ++i) e[i] = std::sin(0.37 * i), times[i] = 10.0 * i;
+  const TResidualNoise noise = FitResidualNoise(ones, e.size(), 1, e, times, 10, &cancel);
+  EXPECT_TRUE(noise.Cancelled && noise.White == 0);
+  EXPECT_EQ(noise.Evaluations, 0);
+  // From another thread while it runs: the whole result or none, never one
+  // in between; the next computation, with a fresh flag, is whole again.
+  cancel = false;
+  TThermalResult raced;
+  std::thread worker([&] { raced = ComputeThermal(records, {}, nullptr, &cancel); });
+  cancel = true;
+  worker.join();
+  EXPECT_TRUE(raced.Valid ? raced.CSe == full.CSe : raced.Message == "cancelled");
+  std::atomic<bool> fresh{false};
+  EXPECT_EQ(ComputeThermal(records, {}, nullptr, &fresh).CSe, full.CSe);
 }
 
 TEST(Thermal, SingleRampIsRefusedOnItsUsableSignal) {
