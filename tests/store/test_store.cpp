@@ -71,7 +71,9 @@ TEST_P(Store, AStoreOfANewerSchemaIsRefusedAndLeftAsItIs) {
   } catch (const TStoreError& e) {
     EXPECT_THAT(e.what(), HasSubstr("written by a newer version of Ratelog (schema 99; this program knows schema 2)"));
   }
-  if (!Server()) EXPECT_EQ(ReadBytes(target_), before);
+  if (!Server()) {
+    EXPECT_EQ(ReadBytes(target_), before);
+  }
   auto raw = Server() ? OpenPostgres(target_) : OpenSqlite(target_);
   EXPECT_EQ(raw->Query("SELECT version FROM ratelog_schema").at(0).at(0), "99");
 }

@@ -164,7 +164,9 @@ TEST(ReportForm, EveryLimitNameSeesItsFigure) {
       const bool measured = std::isfinite(PrintedNumber(l.Measured));
       EXPECT_EQ(l.Result, measured ? TVerdict::Pass : TVerdict::Incomplete) << when << " " << l.Limit.Text();
       passed += l.Pass();
-      if (l.Limit.Name == "b1") EXPECT_NEAR(PrintedNumber(l.Measured), 0.2, 0.01) << when;
+      if (l.Limit.Name == "b1") {
+        EXPECT_NEAR(PrintedNumber(l.Measured), 0.2, 0.01) << when;
+      }
     }
     EXPECT_GE(passed, 25) << when;
   };
