@@ -19,9 +19,10 @@
 # missing). Branch figures leave out the branches GCC adds for exceptions
 # and those it proves unreachable: they are no decision of the program's.
 # The counters are updated atomically: the link, timer and run count from
-# threads of their own. A test that runs the tool under a file size limit
-# (FullDisk.*) fails here: the counts cannot be written under the limit,
-# and the C library's coverage code says so on the tool's stderr.
+# threads of their own. The tests that run the tool under a file size limit
+# are left out here (the normal suite runs them): under the limit the
+# tool's counts cannot be written whole, and a cut counts file spoils the
+# counts of every later run of that code.
 # Writes build/coverage/summary.json and build/coverage/uncovered.txt.
 # Exits non-zero when a test failed (the table is printed all the same).
 set -euo pipefail
@@ -61,7 +62,9 @@ if [ $do_tests -eq 1 ]; then
   # Counts of an earlier run would add up with this one's.
   find "$build" -name '*.gcda' -delete
   echo "== $build: tests"
-  ctest --test-dir "$build" -j "$jobs" --timeout 900 >"$build/ctest.log" 2>&1 || failed=1
+  ctest --test-dir "$build" -j "$jobs" --timeout 900 \
+    -E '^(FullDisk\.|CliReport\.OutputIsReplacedOnlyByACompleteReport$|StoreFaults\.AtAFileSizeLimit)' \
+    >"$build/ctest.log" 2>&1 || failed=1
   tail -n 3 "$build/ctest.log"
   if [ $failed -eq 1 ]; then
     echo "failed tests (see $build/ctest.log):"

@@ -1,6 +1,8 @@
 #include "report/BatchTable.h"
 
+#include <algorithm>
 #include <cmath>
+#include <charconv>
 #include <cstdlib>
 #include <limits>
 
@@ -142,6 +144,25 @@ std::vector<TBatchSpread> BatchScaleFactorSpread(const std::vector<TBatchRow>& r
 }
 
 std::string BatchSpreadText(double value) { return std::isnan(value) ? "NAN" : FormatGeneral(value, '.', 10); }
+
+std::string BatchSpreadShown(const std::vector<TBatchRow>& rows, std::size_t column, double value, bool extreme) {
+  if (std::isnan(value)) return "NAN";
+  int decimals = -1;
+  for (const TBatchRow& r : rows) {
+    if (column >= r.Cells.size() || std::isnan(r.Cells[column].Value)) continue;
+    std::string text = r.Cells[column].Text;
+    text.erase(0, text.find_first_not_of(' '));
+    text.erase(text.find_last_not_of(' ') + 1);
+    if (extreme && r.Cells[column].Value == value) return text;
+    if (text.find_first_of("eE") != std::string::npos) return BatchSpreadText(value);
+    const std::size_t dot = text.find('.');
+    decimals = std::max(decimals, dot == std::string::npos ? 0 : static_cast<int>(text.size() - dot - 1));
+  }
+  if (decimals < 0) return BatchSpreadText(value);
+  char text[512];  // whatever the locale, a decimal point
+  const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals + 1);
+  return end.ec == std::errc() ? std::string(text, end.ptr) : BatchSpreadText(value);
+}
 
 TVerdict BatchVerdict(const std::vector<TBatchRow>& rows) {
   TVerdict verdict = TVerdict::None;

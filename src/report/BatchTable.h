@@ -72,6 +72,12 @@ inline constexpr TBatchSpreadRow kBatchSpreadRows[] = {{"Mean", "mean", &TBatchS
 
 // A spread figure as the table prints it: ten significant digits, "NAN".
 std::string BatchSpreadText(double value);
+// A spread figure of `column` as the report prints it beside the units'
+// printed figures: a minimum or maximum (`extreme`) as that unit's own
+// text, a mean or standard deviation to one digit past the finest the
+// units' texts show (ten significant digits where they are in exponent
+// form), "NAN" for none.
+std::string BatchSpreadShown(const std::vector<TBatchRow>& rows, std::size_t column, double value, bool extreme);
 
 // The batch's verdict: none without limits, else the worst of the units'
 // (FAIL when one fails, INCOMPLETE when one could not be judged).

@@ -969,7 +969,8 @@ std::vector<TBlock> SummaryBlocks(const std::vector<TReportContent>& units, cons
     units2.rows.push_back(b);
   }
   for (const TBatchSpreadRow& st : kBatchSpreadRows) {
-    const auto text = [&](std::size_t c) { return Q(BatchSpreadText(spread[c].*(st.Value))); };
+    const bool extreme = st.Value == &TBatchSpread::Min || st.Value == &TBatchSpread::Max;
+    const auto text = [&](std::size_t c) { return Q(BatchSpreadShown(rows, c, spread[c].*(st.Value), extreme)); };
     QStringList a = {QString(), QString::fromLatin1(st.Name), QString(), QString(), text(0), text(1)};
     for (std::size_t c = thermal; c < columns.size(); ++c) a << text(c);
     a << QString();

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "files/HeaderText.h"
+#include "report/BatchTable.h"
 #include "report/Limits.h"
 #include "report/Sha256.h"
 
@@ -146,6 +147,26 @@ TEST(Limits, FiguresPrintedToTheirUncertainty) {
     for (const TLimitResult& r : EvaluateLimits({*ParseLimit(text, kKnown, error)}, {t, a}))
       results += r.Measured + " " + VerdictName(r.Result) + ", ";
   EXPECT_EQ(results, "0.02007 PASS, 0.02007 FAIL, 0.00936 PASS, 0.00870 PASS, ");
+}
+
+// The batch's spread beside the units' printed figures: extremes as the
+// unit's own text, mean and standard deviation one digit finer.
+TEST(Limits, BatchSpreadPrintedToTheUnitsDigits) {
+  std::vector<TBatchRow> rows(3);
+  const std::pair<const char*, const char*> cells[3] = {{"15.02226", "1.2E-14"}, {"14.99494", "NAN"}, {"15.1053 ", "3E-15"}};
+  for (std::size_t i = 0; i < 3; ++i)
+    for (const char* text : {cells[i].first, cells[i].second})
+      rows[i].Cells.push_back({"x", text, std::strtod(text, nullptr), ""});
+  rows[1].Cells[1].Value = NAN;
+  const struct {
+    std::size_t column;
+    double value;
+    bool extreme;
+    const char* shown;
+  } cases[] = {{0, 15.040826666667, false, "15.040827"}, {0, 0.0574653785, false, "0.057465"},
+               {0, 14.99494, true, "14.99494"},         {0, 15.1053, true, "15.1053"},
+               {1, 7.5e-15, false, "7.5E-15"},          {0, NAN, false, "NAN"}};
+  for (const auto& c : cases) EXPECT_EQ(BatchSpreadShown(rows, c.column, c.value, c.extreme), c.shown) << c.value;
 }
 
 TEST(Limits, LimitsFileLines) {
