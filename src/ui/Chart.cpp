@@ -38,6 +38,58 @@ class TStepTicker : public QCPAxisTicker {
   bool grouped_;
 };
 
+// A logarithmic axis' ticks: the powers of ten; where the range spans too
+// few of them, 1, 2 and 5 times each power, or every whole mantissa, or
+// every tenth of one, whichever first puts three ticks in the range
+// (QCustomPlot's own ticker turns to evenly spaced ticks there, such as 1.5
+// and 2.5, which a power format of no decimals labels "2" and "3"). Each
+// label has the decimals its mantissa needs.
+class TLogTicker : public QCPAxisTickerLog {
+ protected:
+  QVector<double> createTickVector(double tickStep, const QCPRange& range) override {
+    fine_ = 0;
+    if (!(range.lower > 0 && range.upper > range.lower) || std::log10(range.upper / range.lower) >= 1.6)
+      return QCPAxisTickerLog::createTickVector(tickStep, range);
+    const int from = static_cast<int>(std::floor(std::log10(range.lower))) - 1;
+    const int to = static_cast<int>(std::ceil(std::log10(range.upper))) + 1;
+    QVector<double> ticks;
+    for (fine_ = 1; fine_ <= 3; ++fine_) {
+      ticks.clear();
+      int inside = 0;
+      for (int e = from; e <= to; ++e)
+        for (int k = 1; k < (fine_ == 3 ? 100 : 10); ++k) {
+          if (fine_ == 1 && k != 1 && k != 2 && k != 5) continue;
+          if (fine_ == 3 && k < 10) continue;
+          const double t = k * std::pow(10.0, fine_ == 3 ? e - 1 : e);
+          ticks << t;
+          inside += t >= range.lower && t <= range.upper;
+        }
+      if (inside >= 3) break;
+    }
+    return ticks;  // the ticker keeps those in range and one each side
+  }
+  QVector<double> createSubTickVector(int subTickCount, const QVector<double>& ticks) override {
+    if (fine_ == 0) return QCPAxisTickerLog::createSubTickVector(subTickCount, ticks);
+    QVector<double> sub;
+    if (fine_ != 1) return sub;
+    for (int i = 1; i < ticks.size(); ++i) {
+      const double power = std::pow(10.0, std::floor(std::log10(ticks[i - 1]) + 1e-9));
+      for (double m = std::round(ticks[i - 1] / power) + 1; m * power < ticks[i] * (1 - 1e-9); ++m) sub << m * power;
+    }
+    return sub;
+  }
+  QString getTickLabel(double tick, const QLocale& locale, QChar formatChar, int precision) override {
+    const double mantissa = tick / std::pow(10.0, std::floor(std::log10(tick) + 1e-9));
+    int decimals = 0;
+    while (decimals < 3 && std::fabs(mantissa * std::pow(10.0, decimals) - std::round(mantissa * std::pow(10.0, decimals))) > 1e-6)
+      ++decimals;
+    return QCPAxisTickerLog::getTickLabel(tick, locale, formatChar, std::max(precision, decimals));
+  }
+
+ private:
+  int fine_ = 0;  // 0: powers of ten; 1: 1, 2, 5; 2: whole mantissas; 3: tenths
+};
+
 void SetupAxis(QCPAxis* axis, const QString& label, double minStep, bool grouped, bool grid) {
   axis->setLabel(label);
   axis->setTicker(QSharedPointer<QCPAxisTicker>(new TStepTicker(minStep, grouped)));
@@ -411,7 +463,7 @@ void TRateChart::SetTitle(const QString& text, bool visible) {
 
 void SetLogAxis(QCPAxis* axis, const QString& label) {
   axis->setScaleType(QCPAxis::stLogarithmic);
-  QSharedPointer<QCPAxisTickerLog> ticker(new QCPAxisTickerLog);
+  QSharedPointer<QCPAxisTickerLog> ticker(new TLogTicker);
   ticker->setLogBase(10);
   ticker->setSubTickCount(8);
   axis->setTicker(ticker);

@@ -384,3 +384,31 @@ TEST(Chart, RubberBandZoomsDownRightAndUndoesOtherwise) {
 }
 
 }  // namespace
+
+// A log axis over less than two decades ticks at 1, 2 and 5 times the powers
+// of ten, each label reading its tick's value (QCustomPlot's own fallback
+// put ticks at 1.5 and 2.5 and labelled them "2" and "3").
+TEST(Chart, LogAxisOverFewDecadesLabelsEveryTickWithItsValue) {
+  QCustomPlot plot;
+  SetLogAxis(plot.yAxis, QStringLiteral("s"));
+  const struct {
+    double lo, hi;
+    std::vector<double> shown;
+  } cases[] = {{0.3, 4.0, {0.5, 1, 2}},
+               {0.03, 0.9, {0.05, 0.1, 0.2, 0.5}},
+               {2.5, 9.5, {3, 4, 5, 6, 7, 8, 9}},
+               {1.15, 1.45, {1.2, 1.3, 1.4}},
+               {0.01, 100, {0.01, 0.1, 1, 10, 100}}};
+  for (const auto& c : cases) {
+    plot.yAxis->setRange(c.lo, c.hi);
+    plot.replot();
+    std::vector<double> shown;
+    for (int i = 0; i < plot.yAxis->tickVector().size(); ++i) {
+      const double tick = plot.yAxis->tickVector()[i];
+      EXPECT_NEAR(QLocale().toDouble(plot.yAxis->tickVectorLabels()[i]), tick, tick * 1e-9) << c.lo;
+      if (tick >= c.lo && tick <= c.hi) shown.push_back(tick);
+    }
+    ASSERT_EQ(shown.size(), c.shown.size()) << c.lo;
+    for (std::size_t i = 0; i < shown.size(); ++i) EXPECT_NEAR(shown[i], c.shown[i], c.shown[i] * 1e-9) << c.lo;
+  }
+}
