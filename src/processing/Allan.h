@@ -8,6 +8,7 @@
 // where the data show it.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -168,6 +169,14 @@ double ChiSquareQuantile(double p, double k);
 // `terms` terms, for power-law noise of rate exponent alpha (Greenhall and
 // Riley's general method).
 double EquivalentDof(TAllanKind kind, int alpha, std::int64_t m, std::int64_t terms);
+
+// The covariance, (deg/h)^4, of the variances of two points of `kind`
+// (factors m1 and m2 with T1 and T2 terms) on Gaussian noise of the terms
+// `size` (Q, N, B, K, R in the units of TAllanResult) at the period tau0
+// (s): what the fit of the terms weighs the points by. Factors more than
+// 4096 apart count as uncorrelated.
+double PointCovariance(TAllanKind kind, std::int64_t m1, std::int64_t T1, std::int64_t m2, std::int64_t T2,
+                       double tau0, const std::array<double, 5>& size);
 
 // The result as text, "." as decimal point: a comment line "# kind oadev,
 // confidence 0.683, gaps 0", one line per factor

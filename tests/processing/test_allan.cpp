@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cmath>
 #include <numeric>
@@ -184,6 +185,33 @@ TEST(Allan, EquivalentDofAgreesWithPublishedFormulas) {
     const double r = 100000.0 / 1000.0;
     EXPECT_NEAR(EquivalentDof(t.kind, t.alpha, 1000, 100000), r / (t.a0 - t.a1 / r), 0.005 * r / t.a0)
         << KindName(t.kind) << " alpha " << t.alpha;
+  }
+}
+
+// The covariance the fit of the terms weighs the points by, on one noise
+// at a time, against the degrees of freedom of the literature (edf = 2
+// sigma^4 / var): Greenhall and Riley's long-record form at r = 100 (as
+// above) and white angle noise's exact count (its terms meet only at whole
+// multiples of m), sample by sample and as a continuum of lags.
+TEST(Allan, PointCovarianceHoldsThePublishedDegreesOfFreedom) {
+  const double tau0 = 0.5, tau = 1000 * tau0;
+  const struct {
+    TAllanKind kind;
+    std::array<double, 5> size;
+    double a0, a1, variance;
+  } table[] = {{TAllanKind::Oadev, {0, 1, 0, 0, 0}, 2.0 / 3, 1.0 / 3, 3600 / tau},
+               {TAllanKind::Oadev, {0, 0, 1, 0, 0}, 0.852, 0.375, 2 * std::log(2.0) / M_PI},
+               {TAllanKind::Oadev, {0, 0, 0, 1, 0}, 1.079, 0.368, tau / (3 * 3600)},
+               {TAllanKind::Hdev, {0, 1, 0, 0, 0}, 7.0 / 9, 0.5, 3600 / tau},
+               {TAllanKind::Hdev, {0, 0, 0, 1, 0}, 1.033, 0.607, tau / (6 * 3600)}};
+  for (const auto& t : table) {
+    const double r = 100, edf = 2 * t.variance * t.variance / PointCovariance(t.kind, 1000, 100000, 1000, 100000, tau0, t.size);
+    EXPECT_NEAR(edf, r / (t.a0 - t.a1 / r), 0.015 * r / t.a0) << KindName(t.kind) << " " << t.a0;
+  }
+  for (const auto& [m, terms] : {std::pair<std::int64_t, std::int64_t>{16, 100}, {64, 5000}, {4096, 1809}, {4096, 20000}}) {
+    const double variance = 3 / std::pow(static_cast<double>(m) * tau0, 2);
+    const double edf = 2 * variance * variance / PointCovariance(TAllanKind::Oadev, m, terms, m, terms, tau0, {1, 0, 0, 0, 0});
+    EXPECT_NEAR(edf, EquivalentDof(TAllanKind::Oadev, 2, m, terms), 1e-6 * edf) << m << " " << terms;
   }
 }
 
