@@ -80,12 +80,13 @@ struct TAllanPoint {
   int Alpha = 0;
 };
 
-// One noise term. The five terms are fitted together to the variance
-// (weighted by each point's degrees of freedom, no term negative); a term
-// is reported (Found) only when its fitted share of the variance lies
-// above zero by kTermDetection of its standard errors. Its line sigma =
-// Level * (tau / 1 s)^Slope is what the term alone contributes, drawn over
-// the points First..Last where it is the largest of the five.
+// One noise term. The five terms are fitted together to the variance by
+// generalized least squares with the covariance of the points the fitted
+// terms give (no term negative); a term is reported (Found) only when its
+// fitted share of the variance lies above zero by kTermDetection of its
+// standard errors. Its line sigma = Level * (tau / 1 s)^Slope is what the
+// term alone contributes, drawn over the points First..Last where it is
+// the largest of the five.
 struct TAllanLine {
   bool Found = false;
   double Slope = 0;
