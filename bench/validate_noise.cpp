@@ -45,9 +45,18 @@ TSpanRates Span(const std::vector<double>& y, const std::vector<double>& times) 
 
 struct TStat {
   int runs = 0, reported = 0, covered = 0, within = 0;
-  double sumRel = 0;
+  double sumRel = 0, sumPull = 0, sumPull2 = 0;
+  int pulls = 0;
   void Add(const TAllanLine& l, double truth) {
     ++runs;
+    // The fit's square against the true one in its standard errors, found
+    // or not: mean 0 and s.d. 1 when the fit is unbiased and its errors true.
+    if (truth > 0 && l.SquaredSe > 0) {
+      const double pull = (l.Squared - truth * truth) / l.SquaredSe;
+      sumPull += pull;
+      sumPull2 += pull * pull;
+      ++pulls;
+    }
     if (!l.Found) return;
     ++reported;
     if (truth > 0) {
@@ -68,9 +77,12 @@ std::string Band(int runs, double p) {
 
 void PrintTerm(const char* kase, const char* name, const TStat& s, double truth, double falseGoal) {
   if (truth > 0) {
-    std::printf("%-22s %-2s present  reported %3d/%d  bias %+6.1f %%  within 15 %% %3d  covered %3d of %3d (band %s)\n",
+    const double mean = s.pulls ? s.sumPull / s.pulls : NAN;
+    std::printf("%-22s %-2s present  reported %3d/%d  bias %+6.1f %%  within 15 %% %3d  covered %3d of %3d (band %s)"
+                "  pull %+.2f sd %.2f\n",
                 kase, name, s.reported, s.runs, s.reported ? 100 * s.sumRel / s.reported : NAN, s.within, s.covered,
-                s.reported, Band(s.reported, 0.683).c_str());
+                s.reported, Band(s.reported, 0.683).c_str(), mean,
+                s.pulls > 1 ? std::sqrt((s.sumPull2 - s.pulls * mean * mean) / (s.pulls - 1)) : NAN);
   } else {
     std::printf("%-22s %-2s absent   reported %3d/%d  (goal at most %.0f)%s\n", kase, name, s.reported, s.runs,
                 falseGoal * s.runs, s.reported > falseGoal * s.runs ? "  ABOVE GOAL" : "");
@@ -179,13 +191,15 @@ int main(int argc, char** argv) {
   const int seeds = argc > 1 ? std::atoi(argv[1]) : 200;
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each case's lines as it ends
   // All five at comparable strength, each the largest over part of the
-  // curve (0.1 .. 20,000 s): Q up to 0.5 s, N 0.5 .. 5 s, B 5 .. 50 s, K
-  // 50 .. 500 s, R from 500 s (the record: 40,000 s). At each crossing the
-  // two terms' variances are equal.
+  // curve (0.1 .. 20,000 s): Q up to 0.3 s, N 0.3 .. 2.5 s, B 2.5 .. 20 s,
+  // K 20 .. 160 s, R from 160 s (the record: 40,000 s). At each crossing
+  // the two terms' variances are equal. R is told from a random walk of
+  // the rate by the curve beyond the crossing: its relative standard error
+  // is about sqrt(1.8 crossing / record), 8.5 % here.
   TNoise all;
   all.B = 0.05;
   const double floor = kFlickerFactor * all.B;
-  const double tQN = 0.5, tNB = 5, tBK = 50, tKR = 500;
+  const double tQN = 0.3, tNB = 2.5, tBK = 20, tKR = 160;
   all.N = floor * std::sqrt(tNB / 3600);
   all.Q = all.N * std::sqrt(1200 * tQN);
   all.K = floor * std::sqrt(10800 / tBK);

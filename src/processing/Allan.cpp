@@ -824,6 +824,11 @@ bool FitTermsGls(const std::vector<std::array<double, kTerms>>& A, const std::ve
   }
   const std::vector<long double> vl = whiten(std::vector<long double>(v.begin(), v.end()));
   const std::vector<double> vw(vl.begin(), vl.end()), ones(n, 1.0);
+  // Every allowed term, free of sign; the non-negative fit where there are
+  // too few points for that.
+  double ssr = 0;
+  if (static_cast<std::size_t>(std::popcount(allowed)) < n && SolveSubset(Aw, vw, ones, allowed, c, se, ssr))
+    return true;
   return FitTerms(Aw, vw, ones, allowed, c, se);
 }
 
@@ -894,8 +899,22 @@ void ReadOff(TAllanResult& r) {
   }
   // The points are not independent (overlapping terms, neighbouring
   // factors share samples): the fit again by generalized least squares
-  // with the covariance of the points the fitted terms give, until it
-  // settles; the terms' standard errors are that fit's.
+  // with the covariance of the points the fitted terms give (each at its
+  // fitted size, none below zero), until it settles; the terms' standard
+  // errors are that fit's. The terms are free of sign there: held at zero
+  // or above, a term absent from the data would take a share of its
+  // neighbour's variance in about half of all recordings (Q of N's, R of
+  // K's) and pull it low. A term the data do not show then leaves the
+  // fitted curve, the weakest first, and the rest are fitted again; it
+  // keeps its estimate from the last fit it was in. The covariance stays
+  // that of the fit with every term: a term the data cannot tell from zero
+  // may still be there, and its noise still widens the others' intervals
+  // (a random walk of the rate too short to show must not pass for a rate
+  // ramp with a narrow interval).
+  std::array<double, kTerms> squared, squaredSe;
+  squared.fill(kNaN);
+  squaredSe.fill(kNaN);
+  unsigned kept = allowed;
   if (fitted) {
     const std::size_t n = used.size();
     std::vector<TPairSums> sums(n * n);
@@ -907,15 +926,40 @@ void ReadOff(TAllanResult& r) {
         sums[i * n + j] = PairSums(kind, p[used[i]].Factor, p[used[i]].Terms, p[used[j]].Factor, p[used[j]].Terms, r.Tau0);
     }
     std::vector<double> sigma(n * n);
-    for (int iteration = 0; iteration < 4; ++iteration) {
-      for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t j = 0; j <= i; ++j) {
-          sigma[i * n + j] = sigma[j * n + i] = Covariance(sums[i * n + j], c, ramp[i] * ramp[j], terms[i] * terms[j]);
+    std::array<double, kTerms> noise{};
+    while (kept != 0) {
+      // (Once terms have left, the covariance is fixed: one fit settles it.)
+      for (int iteration = 0; iteration < (kept == allowed ? 4 : 1); ++iteration) {
+        if (kept == allowed)
+          for (int k = 0; k < kTerms; ++k) noise[k] = std::max(c[k], 0.0);
+        for (std::size_t i = 0; i < n; ++i)
+          for (std::size_t j = 0; j <= i; ++j) {
+            sigma[i * n + j] = sigma[j * n + i] =
+                Covariance(sums[i * n + j], noise, ramp[i] * ramp[j], terms[i] * terms[j]);
+          }
+        std::array<double, kTerms> cg{}, sg{};
+        if (!FitTermsGls(A, v, sigma, kept, cg, sg)) break;
+        c = cg;
+        se = sg;
+      }
+      for (int k = 0; k < kTerms; ++k)
+        if (kept & (1u << k)) {
+          squared[k] = c[k];
+          squaredSe[k] = se[k];
         }
-      std::array<double, kTerms> cg{}, sg{};
-      if (!FitTermsGls(A, v, sigma, allowed, cg, sg)) break;
-      c = cg;
-      se = sg;
+      int weakest = -1;
+      double least = kTermDetection;
+      for (int k = 0; k < kTerms; ++k) {
+        const double strength = c[k] > 0 ? c[k] / se[k] : 0;
+        if ((kept & (1u << k)) && !(strength > least)) {
+          least = strength;
+          weakest = k;
+        }
+      }
+      if (weakest < 0) break;
+      kept &= ~(1u << weakest);
+      c[weakest] = 0;
+      se[weakest] = kNaN;
     }
   }
   const double z = std::sqrt(ChiSquareQuantile(r.Confidence, 1));
@@ -932,13 +976,13 @@ void ReadOff(TAllanResult& r) {
       l.Absent = "too few points for the fit of the terms";
       continue;
     }
-    l.Squared = c[k];
-    l.SquaredSe = se[k];
-    if (!(c[k] > 0)) {
+    l.Squared = squared[k];
+    l.SquaredSe = squaredSe[k];
+    if (!(squared[k] > 0)) {
       l.Absent = "not in the data: the fit of the five terms gives it no share";
       continue;
     }
-    if (!(c[k] > kTermDetection * se[k])) {
+    if (!(kept & (1u << k))) {
       l.Absent = "not shown by the data: its fitted share is within 3.5 standard errors of zero";
       continue;
     }

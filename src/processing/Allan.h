@@ -82,9 +82,10 @@ struct TAllanPoint {
 
 // One noise term. The five terms are fitted together to the variance by
 // generalized least squares with the covariance of the points the fitted
-// terms give (no term negative); a term is reported (Found) only when its
-// fitted share of the variance lies above zero by kTermDetection of its
-// standard errors. Its line sigma = Level * (tau / 1 s)^Slope is what the
+// terms give, their squares free of sign; a term whose fitted square does
+// not lie above zero by kTermDetection of its standard errors leaves the
+// fit (the weakest first) and the rest are fitted again. A term is
+// reported (Found) only when it stays. Its line sigma = Level * (tau / 1 s)^Slope is what the
 // term alone contributes, drawn over the points First..Last where it is
 // the largest of the five.
 struct TAllanLine {
@@ -99,7 +100,8 @@ struct TAllanLine {
   double Lo = std::numeric_limits<double>::quiet_NaN();
   double Hi = std::numeric_limits<double>::quiet_NaN();
   // The fit's estimate and standard error of the term squared (its unit
-  // squared), also when not reported; NaN without a fit.
+  // squared; the estimate may lie below zero), also when not reported:
+  // from the last fit it was in. NaN without a fit.
   double Squared = std::numeric_limits<double>::quiet_NaN();
   double SquaredSe = std::numeric_limits<double>::quiet_NaN();
   // Why the term is not reported (empty when it is).

@@ -315,6 +315,26 @@ TEST(Allan, TermsNotInTheDataAreNotReported) {
   }
 }
 
+// Terms next to each other on the curve (Q and N, K and R) trade shares
+// of the variance. On 60 short recordings of N+K (K just below what the
+// data show): a Q held at zero or above pulls N low (mean (fit - truth) /
+// standard error -0.4), and a K that leaves the fit must keep widening
+// R's interval, or its random walk passes for a rate ramp.
+TEST(Allan, NeighbouringTermsTakeNoShareTheyDoNotHave) {
+  const TNoiseTerms z{0, 0.01, 0, 1, 0};
+  double pullN = 0;
+  int rampFound = 0;
+  const int runs = 60;
+  for (unsigned seed = 1; seed <= runs; ++seed) {
+    const std::vector<float> y = Noise(z, 20000, 0.1, seed);
+    const TAllanResult r = ComputeAllan(y.data(), y.size(), 0.1);
+    pullN += (r.N.Squared - z.N * z.N) / r.N.SquaredSe / runs;
+    rampFound += r.R.Found;
+  }
+  EXPECT_LT(std::fabs(pullN), 0.25);
+  EXPECT_EQ(rampFound, 0);
+}
+
 // The degrees of freedom at the non-overlapping end of the curve (fewer
 // terms than the factor): on white angle noise every term there uses its
 // own samples, so the terms are independent and the EDF is their number.
