@@ -911,6 +911,17 @@ void ReadOff(TAllanResult& r) {
   // may still be there, and its noise still widens the others' intervals
   // (a random walk of the rate too short to show must not pass for a rate
   // ramp with a narrow interval).
+  // How many standard errors above zero a term's square must lie. A rate
+  // ramp is read off the curve's rise at the longest averaging times,
+  // where few independent terms remain; from noise alone (a random walk of
+  // the rate over a record too short to tell from a ramp) its fitted square
+  // is that of a Gaussian slope: chi-square with one degree of freedom,
+  // mean 0 and standard error sqrt 2 about its own mean, with an upper tail
+  // far longer than a normal one. Its threshold keeps the same 1 in 200:
+  // P(chi2_1 > 1 + z sqrt 2) = 0.005.
+  std::array<double, kTerms> detection;
+  detection.fill(kTermDetection);
+  detection[kR] = (ChiSquareQuantile(1 - 0.005, 1) - 1) / std::sqrt(2.0);
   std::array<double, kTerms> squared, squaredSe;
   squared.fill(kNaN);
   squaredSe.fill(kNaN);
@@ -948,9 +959,9 @@ void ReadOff(TAllanResult& r) {
           squaredSe[k] = se[k];
         }
       int weakest = -1;
-      double least = kTermDetection;
+      double least = 1;
       for (int k = 0; k < kTerms; ++k) {
-        const double strength = c[k] > 0 ? c[k] / se[k] : 0;
+        const double strength = c[k] > 0 ? c[k] / se[k] / detection[k] : 0;
         if ((kept & (1u << k)) && !(strength > least)) {
           least = strength;
           weakest = k;
@@ -983,7 +994,8 @@ void ReadOff(TAllanResult& r) {
       continue;
     }
     if (!(kept & (1u << k))) {
-      l.Absent = "not shown by the data: its fitted share is within 3.5 standard errors of zero";
+      l.Absent = "not shown by the data: its fitted share is within " + FormatFixed(detection[k], 3, 1) +
+                 " standard errors of zero";
       continue;
     }
     l.Found = true;

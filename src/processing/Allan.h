@@ -113,7 +113,9 @@ struct TAllanLine {
 };
 
 // A term is reported when its fitted square exceeds this many standard
-// errors: fewer than 1 in 200 recordings without the term show it.
+// errors: fewer than 1 in 200 recordings without the term show it. The
+// rate ramp, whose square from noise alone has the long tail of a
+// chi-square with one degree of freedom, needs 4.9 for the same.
 constexpr double kTermDetection = 3.5;
 // sqrt(2 ln 2 / pi): the Allan deviation of flicker rate noise over its
 // bias instability B.
