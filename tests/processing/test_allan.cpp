@@ -293,6 +293,8 @@ TEST(Allan, TermsNotInTheDataAreNotReported) {
   } cases[] = {
       {"white", {0, 0.01, 0, 0, 0}, 39, 0},
       {"walk", {0, 0, 0, 0.2, 0}, 43, 4},
+      // A walk that looks like a ramp: R's square 4.5 standard errors up.
+      {"walk like a ramp", {0, 0, 0, 0.2, 0}, 196, -1},
       {"N+K", {0, 0.01, 0, 1, 0}, 1, -1},
       {"N+R", {0, 0.01, 0, 0, 2}, 1, -1},
   };
