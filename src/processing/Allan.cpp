@@ -26,6 +26,9 @@ constexpr double kSlopeTolerance = 0.1;
 // median lag of this many records on either side.
 constexpr double kGapCandidate = 1.25;
 constexpr std::int64_t kGapWindow = 16;
+// With fewer records than this on a side of a long step, a gap must be
+// later by more than 1.5 periods (else 0.5).
+constexpr std::size_t kGapLeast = 4;
 
 std::string Number(double v) { return FormatGeneral(v, '.', 10); }
 
@@ -1393,8 +1396,12 @@ TAllanResult ComputeAllan(TSpanRates& span, const TAllanOptions& options) {
             if (k > i && step(k) < -0.5 * tau0) break;
             after.push_back(lag(k));
           }
+          // Fewer records on a side (next to a run's start or end) leave
+          // the median to the jitter of one or two: there a gap must be
+          // later by more than a period and a half.
           const double late = median(after) - median(before);
-          if (late > 0.5 && late * tau0 > res) {
+          const double least = before.size() >= kGapLeast && after.size() >= kGapLeast ? 0.5 : 1.5;
+          if (late > least && late * tau0 > res) {
             const auto k = static_cast<std::int64_t>(std::llround(late));
             ++r.Gaps;
             missing += k;

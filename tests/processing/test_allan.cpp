@@ -399,6 +399,7 @@ TEST(Allan, GapsAreMissingSamplesNotJitter) {
     double shift, late, jitter;
     std::int64_t gaps;
     double gapSeconds;
+    std::size_t at = 1000;
   } cases[] = {
       {"one sample missing (a step of 2 tau0)", 1.0, 0, 0, 1, 0.1},
       {"0.4 of a period later: no gap", 0.4, 0, 0, 0, 0},
@@ -406,6 +407,10 @@ TEST(Allan, GapsAreMissingSamplesNotJitter) {
       {"three samples missing", 3.0, 0, 0, 1, 0.3},
       {"one record 0.6 late, the next prompt", 0, 0.6, 0, 0, 0},
       {"jitter of 20 % of a period", 0, 0, 0.2, 0, 0},
+      // Next to the end a lone record's lateness is jitter; two missing
+      // samples still show.
+      {"the last record 0.7 late", 0, 0.7, 0, 0, 0, 19999},
+      {"two samples missing before the last three", 2.0, 0, 0, 1, 0.2, 19997},
   };
   const std::vector<float> y = Gaussian(20000, 0.01, 4);
   for (const auto& c : cases) {
@@ -414,7 +419,7 @@ TEST(Allan, GapsAreMissingSamplesNotJitter) {
     std::normal_distribution<double> g(0.0, c.jitter > 0 ? c.jitter * 0.1 : 1e-30);
     for (std::size_t i = 0; i < s.Times.size(); ++i)
       s.Times[i] = static_cast<float>(5 + 0.1 * static_cast<double>(i) + g(rng) +
-                                      (i >= 1000 ? c.shift * 0.1 : 0) + (i == 1000 ? c.late * 0.1 : 0));
+                                      (i >= c.at ? c.shift * 0.1 : 0) + (i == c.at ? c.late * 0.1 : 0));
     const TAllanResult r = ComputeAllan(s);
     EXPECT_EQ(r.Gaps, c.gaps) << c.name;
     EXPECT_NEAR(r.GapSeconds, c.gapSeconds, 1e-4) << c.name;
