@@ -157,8 +157,9 @@ TAllanResult ComputeAllan(const float* rates, std::size_t n, double tau0,
 // The computation on a span. tau0 is the span's time over its samples,
 // missing ones included. A gap is where samples are missing: the times
 // after a long step stay, by the median of the following records, at
-// least half a step later than those before it (a late record followed by
-// a prompt one is time-stamp jitter, no gap); its missing samples are
+// least half a step later than those before it (a step and a half with
+// fewer than 4 records on a side; a late record followed by a prompt one
+// is time-stamp jitter, no gap); its missing samples are
 // holes. A step back in time by more than half a step starts the data
 // afresh. The span's rates are given back as read (its times are
 // released).
