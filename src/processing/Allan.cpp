@@ -1115,18 +1115,39 @@ TAllanResult Compute(TData& D, double tau0, const TAllanOptions& o, TAllanResult
     else
       points[k].Alpha = alpha;
   }
-  for (TAllanPoint& p : points) {
-    if (p.Terms < 2) continue;
+  auto interval = [&](TAllanPoint& p) {
     const int a = std::max(p.Alpha, o.Kind == TAllanKind::Hdev ? -4 : -2);
     p.Edf = EquivalentDof(o.Kind, a, p.Factor, p.Terms);
     ConfidenceInterval(p.Adev, p.Edf, o.Confidence, p.Lo, p.Hi);
+  };
+  std::vector<bool> own;
+  for (std::size_t k = 0; k < points.size(); ++k) {
+    TAllanPoint& p = points[k];
+    if (p.Terms < 2) continue;
+    interval(p);
     r.Points.push_back(p);
+    own.push_back(identified[k]);
   }
   if (r.Points.empty())
     r.Empty = "the span has too few records for the " + std::string(KindName(o.Kind)) + " estimator: " +
               std::to_string(valid) + " (in its longest run without a gap " + std::to_string(longest) +
               "), it needs " + std::to_string(MinimumRecords(o.Kind));
   ReadOff(r);
+  // A point without an identification of its own takes, where the fit
+  // reports terms, the noise of the one largest at its tau (the nearest
+  // shorter tau's, read from a few dozen averages, is often another).
+  const TAllanLine* lines[kTerms] = {&r.Q, &r.N, &r.B, &r.K, &r.R};
+  constexpr int kAlpha[kTerms] = {2, 0, -1, -2, -2};
+  for (std::size_t k = 0; k < r.Points.size(); ++k) {
+    if (own[k]) continue;
+    int largest = -1;
+    for (int t = 0; t < kTerms; ++t)
+      if (lines[t]->Found && (largest < 0 || lines[t]->At(r.Points[k].Tau) > lines[largest]->At(r.Points[k].Tau)))
+        largest = t;
+    if (largest < 0 || r.Points[k].Alpha == kAlpha[largest]) continue;
+    r.Points[k].Alpha = kAlpha[largest];
+    interval(r.Points[k]);
+  }
   return r;
 }
 

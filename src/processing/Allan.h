@@ -66,8 +66,9 @@ struct TAllanOptions {
 
 // One averaging factor m: tau = m * tau0 (s), the deviation (deg/h), the
 // number of terms of its sum (terms touching a gap left out), the
-// equivalent degrees of freedom for the noise type found at this tau
-// (Alpha: the exponent of the rate's power spectrum, 2 white phase ..
+// equivalent degrees of freedom for the noise type found at this tau (by
+// the lag-1 autocorrelation of the averages; where they are too few, the
+// largest reported term's there) (Alpha: the exponent of the rate's power spectrum, 2 white phase ..
 // -2 random walk of the rate), and the confidence interval Lo..Hi (deg/h).
 struct TAllanPoint {
   std::int64_t Factor = 0;
