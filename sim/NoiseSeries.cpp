@@ -9,9 +9,10 @@ constexpr double kPi = 3.14159265358979323846;
 }
 
 // Flicker rate noise is a sum of first-order Gauss-Markov processes, three
-// per decade of correlation time from a thirtieth of the period to thirty
-// times the record: density rho per unit of ln T and variance s^2 each
-// make the one-sided spectrum s^2 rho / f, which is B^2 / (pi f) (Allan
+// per decade of correlation time from a three-thousandth of the period (far
+// above the sampling rate, so that the curve holds its floor down to one
+// period) to thirty times the record: density rho per unit of ln T and
+// variance s^2 each make the one-sided spectrum s^2 rho / f, which is B^2 / (pi f) (Allan
 // deviation sqrt(2 ln 2 / pi) B) for s^2 = B^2 / (pi rho). The random walk
 // is a Brownian motion of the rate; each sample of either is its exact
 // mean over the period.
@@ -35,7 +36,7 @@ std::vector<double> NoiseSeries(const TNoiseTerms& z, std::size_t n, double tau0
     const double record = static_cast<double>(n) * tau0;
     const double perDecade = 3;
     const double sigma = z.B / std::sqrt(kPi * perDecade / std::log(10.0));
-    for (double T = tau0 / 30; T < 30 * record; T *= std::pow(10.0, 1 / perDecade)) {
+    for (double T = tau0 / 3000; T < 30 * record; T *= std::pow(10.0, 1 / perDecade)) {
       // The end value and the integral over the period drawn together
       // given the start value.
       const double a = std::exp(-tau0 / T);

@@ -7,8 +7,10 @@
 #include <cmath>
 #include <limits>
 #include <mutex>
+#include <numbers>
 #include <numeric>
 #include <thread>
+#include <vector>
 
 #include "files/RecordingReader.h"
 #include "processing/NumberFormat.h"
@@ -24,6 +26,9 @@ constexpr double kSlopeTolerance = 0.1;
 // median lag of this many records on either side.
 constexpr double kGapCandidate = 1.25;
 constexpr std::int64_t kGapWindow = 16;
+// With fewer records than this on a side of a long step, a gap must be
+// later by more than 1.5 periods (else 0.5).
+constexpr std::size_t kGapLeast = 4;
 
 std::string Number(double v) { return FormatGeneral(v, '.', 10); }
 
@@ -422,16 +427,218 @@ double SlopeLevel(const std::vector<TAllanPoint>& p, double slope) {
 
 enum { kQ, kN, kB, kK, kR, kTerms };
 
-// The fit takes its points as independent; they are not (overlapping
-// terms, neighbouring factors share samples), least so for white angle
-// noise, most for the random walk. Each term's standard error is widened
-// by the factor that gives its interval its coverage on simulated
-// recordings of that noise (bench/validate_noise.cpp).
-constexpr double kCorrelation[kTerms] = {1.0, 1.15, 1.3, 1.45, 1.45};
-// The flicker floor holds for long averages; at the shortest factors of a
-// sampled record it is this far off (relative, of B), an uncertainty
-// added to B's.
-constexpr double kLawUncertainty = 0.015;
+// ---------------------------------------------------------------- covariance of the points
+
+// A term of the estimator at factor m on the phase x (the running sum of
+// the rates, in sample periods): a difference of x at spacing m (second:
+// oadev, mdev; third: hdev), x averaged over a box of L samples (mdev:
+// L = m), times `scale`, so that its expected square is the point's
+// variance.
+struct TTermShape {
+  std::int64_t m = 1, L = 1;
+  int count = 3;
+  long double c[4] = {1, -2, 1, 0};
+  long double scale = 1;
+  std::int64_t Window() const { return (count - 1) * m + L; }
+};
+
+TTermShape Shape(TAllanKind kind, std::int64_t m) {
+  TTermShape s;
+  s.m = m;
+  const auto mm = static_cast<long double>(m);
+  if (kind == TAllanKind::Hdev) {
+    s.count = 4;
+    s.c[0] = 1, s.c[1] = -3, s.c[2] = 3, s.c[3] = -1;
+    s.scale = 1 / (mm * std::sqrt(6.0L));
+  } else {
+    s.scale = 1 / (mm * std::sqrt(2.0L));
+  }
+  if (kind == TAllanKind::Mdev) s.L = m;
+  return s;
+}
+
+// The generalized autocovariances of x at lag t (samples) of the four
+// random terms, each of size 1 in its unit (x in deg/h times samples): Q
+// independent angle errors, N a random walk, B integrated flicker noise, K
+// an integrated random walk. The estimators' differences remove the
+// polynomial part these leave open. Second(): their second antiderivatives,
+// for x averaged over a box.
+struct TNoiseKernels {
+  long double q, n, b, k;
+  explicit TNoiseKernels(double tau0)
+      : q(1.0L / (static_cast<long double>(tau0) * tau0)),
+        n(kPerHour / static_cast<long double>(tau0)),
+        b(1 / (2 * std::numbers::pi_v<long double>)),
+        k(static_cast<long double>(tau0) / kPerHour) {}
+  // N, B, K at t (Q, nonzero at t = 0 only, is the caller's).
+  void At(long double t, long double w, long double out[kTerms]) const {
+    const long double a = std::fabs(t);
+    out[kN] += w * -n * a / 2;
+    out[kB] += w * (a > 0 ? b * t * t * std::log(a) : 0);
+    out[kK] += w * k * a * a * a / 12;
+  }
+  void Second(long double t, long double w, long double out[kTerms]) const {
+    const long double a = std::fabs(t), t4 = t * t * t * t;
+    out[kQ] += w * q * a / 2;
+    out[kN] += w * -n * a * a * a / 12;
+    out[kB] += w * (a > 0 ? b * (t4 * std::log(a) / 12 - 7 * t4 / 144) : 0);
+    out[kK] += w * k * a * a * a * a * a / 240;
+  }
+};
+
+// The covariance of term j of factor 1 and term j + s of factor 2 for each
+// random term (Q, N, B, K). `discrete`: the boxes summed sample by sample
+// (Q at whole lags); else x continuous within the boxes (mdev), or, without
+// boxes, Q left to the caller.
+void TermCovariance(const TTermShape& s1, const TTermShape& s2, const TNoiseKernels& g, long double s, bool discrete,
+                    bool box, long double out[kTerms]) {
+  for (int k = 0; k < kTerms; ++k) out[k] = 0;
+  for (int a = 0; a < s1.count; ++a)
+    for (int b = 0; b < s2.count; ++b) {
+      const long double w = s1.c[a] * s2.c[b];
+      const long double t = s + static_cast<long double>(b * s2.m - a * s1.m);
+      if (discrete) {
+        const long double norm = w / static_cast<long double>(s1.L * s2.L);
+        for (std::int64_t i = 0; i < s1.L; ++i)
+          for (std::int64_t l = 0; l < s2.L; ++l) {
+            const long double u = t + static_cast<long double>(l - i);
+            g.At(u, norm, out);
+            if (u == 0) out[kQ] += norm * g.q;
+          }
+      } else if (box) {
+        const auto L1 = static_cast<long double>(s1.L), L2 = static_cast<long double>(s2.L);
+        const long double norm = w / (L1 * L2);
+        g.Second(t + L2, norm, out);
+        g.Second(t + L2 - L1, -norm, out);
+        g.Second(t, -norm, out);
+        g.Second(t - L1, norm, out);
+      } else {
+        g.At(t, w, out);
+      }
+    }
+  for (int k = 0; k < kTerms; ++k) out[k] *= s1.scale * s2.scale;
+}
+
+// Factors further apart than this are taken as uncorrelated (below 2 %
+// for every term).
+constexpr std::int64_t kCorrelatedRatio = 4096;
+
+// Sums over the lags s between the terms of two points (T1, T2 terms) of
+// count(s) times the products of the random terms' covariances (S) and
+// times the covariances (V). The covariance of the two variances is, for
+// terms of any size c (Gaussian noise, mu the ramp's part of each term),
+//   (2 sum_tu c_t c_u S_tu + 4 mu1 mu2 sum_t c_t V_t) / (T1 T2).
+struct TPairSums {
+  double S[kTerms][kTerms] = {};
+  double V[kTerms] = {};
+};
+
+TPairSums PairSums(TAllanKind kind, std::int64_t m1, std::int64_t T1, std::int64_t m2, std::int64_t T2, double tau0) {
+  TPairSums r;
+  if (std::max(m1, m2) > kCorrelatedRatio * std::min(m1, m2)) return r;
+  const TTermShape s1 = Shape(kind, m1), s2 = Shape(kind, m2);
+  const TNoiseKernels g(tau0);
+  const bool box = kind == TAllanKind::Mdev;
+  const auto W = static_cast<long double>(std::max(s1.Window(), s2.Window()));
+  // Outside [lo, hi] only flicker noise leaves covariance (falling as 1/s^2).
+  const long double lo = -static_cast<long double>(s2.Window()), hi = static_cast<long double>(s1.Window());
+  const auto from = static_cast<long double>(-T1), to = static_cast<long double>(T2);
+  auto count = [&](long double s) {
+    return std::max(0.0L, std::min(static_cast<long double>(T1), static_cast<long double>(T2) - s) - std::max(0.0L, -s));
+  };
+  long double S[kTerms][kTerms] = {}, V[kTerms] = {};
+  auto add = [&](long double s, long double weight, bool discrete) {
+    long double c[kTerms];
+    TermCovariance(s1, s2, g, s, discrete, box, c);
+    const long double n = count(s) * weight;
+    for (int t = 0; t < kR; ++t) {
+      V[t] += n * c[t];
+      for (int u = 0; u < kR; ++u) S[t][u] += n * c[t] * c[u];
+    }
+  };
+  if (s1.L * s2.L <= 64 && hi - lo + 8 * W <= 3000) {
+    // Short terms: every lag.
+    const auto a = static_cast<std::int64_t>(std::max(from + 1, lo - 4 * W));
+    const auto b = static_cast<std::int64_t>(std::min(to - 1, hi + 4 * W));
+    for (std::int64_t s = a; s <= b; ++s) add(static_cast<long double>(s), 1, true);
+  } else {
+    // Long terms: the lags as a continuum, by 8-point Gauss-Legendre between
+    // the kinks (where two points of the differences meet, where the count
+    // bends) and on widening pieces into flicker noise's tails.
+    const long double left = std::max(from, lo - 256 * W), right = std::min(to, hi + 256 * W);
+    std::vector<long double> cuts = {left, right, 0, static_cast<long double>(T2 - T1)};
+    for (int a = 0; a < s1.count; ++a)
+      for (int b = 0; b < s2.count; ++b) {
+        const auto base = static_cast<long double>(a * s1.m - b * s2.m);
+        if (box) {
+          const auto L1 = static_cast<long double>(s1.L), L2 = static_cast<long double>(s2.L);
+          for (long double kink : {-L2, L1 - L2, 0.0L, L1}) cuts.push_back(base + kink);
+        } else {
+          cuts.push_back(base);
+        }
+      }
+    for (long double w = W; w <= 256 * W; w *= 2) {
+      cuts.push_back(hi + w);
+      cuts.push_back(lo - w);
+    }
+    std::erase_if(cuts, [&](long double x) { return x < left || x > right; });
+    std::sort(cuts.begin(), cuts.end());
+    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+    static constexpr long double kNode[4] = {0.1834346424956498049L, 0.5255324099163289858L, 0.7966664774136267396L,
+                                             0.9602898564975362317L};
+    static constexpr long double kWeight[4] = {0.3626837833783619830L, 0.3137066458778872873L,
+                                               0.2223810344533744706L, 0.1012285362903762591L};
+    for (std::size_t i = 0; i + 1 < cuts.size(); ++i) {
+      const long double mid = (cuts[i] + cuts[i + 1]) / 2, half = (cuts[i + 1] - cuts[i]) / 2;
+      for (int k = 0; k < 4; ++k) {
+        add(mid - half * kNode[k], half * kWeight[k], false);
+        add(mid + half * kNode[k], half * kWeight[k], false);
+      }
+    }
+    if (!box) {
+      // Q: independent angle errors meet only at the whole lags where two
+      // points of the differences coincide.
+      std::vector<std::pair<std::int64_t, long double>> meet;
+      for (int a = 0; a < s1.count; ++a)
+        for (int b = 0; b < s2.count; ++b) {
+          const std::int64_t s = a * s1.m - b * s2.m;
+          auto it = std::find_if(meet.begin(), meet.end(), [s](const auto& e) { return e.first == s; });
+          if (it == meet.end()) it = meet.insert(meet.end(), {s, 0.0L});
+          it->second += s1.c[a] * s2.c[b] * g.q * s1.scale * s2.scale;
+        }
+      for (const auto& [s, cq] : meet) {
+        const auto ls = static_cast<long double>(s);
+        if (!(ls > from && ls < to)) continue;
+        long double c[kTerms];
+        TermCovariance(s1, s2, g, ls, false, false, c);
+        const long double n = count(ls);
+        V[kQ] += n * cq;
+        S[kQ][kQ] += n * cq * cq;
+        for (int u = kN; u < kR; ++u) {
+          S[kQ][u] += n * cq * c[u];
+          S[u][kQ] += n * cq * c[u];
+        }
+      }
+    }
+  }
+  for (int t = 0; t < kR; ++t) {
+    r.V[t] = static_cast<double>(V[t]);
+    for (int u = 0; u < kR; ++u) r.S[t][u] = static_cast<double>(S[t][u]);
+  }
+  return r;
+}
+
+// The covariance of two points' variances for terms of squared size c,
+// from their sums; ramps: the product of the two points' variances of a
+// ramp of size 1, square-rooted; terms: the product of their term counts.
+double Covariance(const TPairSums& q, const std::array<double, kTerms>& c, double ramps, double terms) {
+  double random = 0, mean = 0;
+  for (int t = 0; t < kR; ++t) {
+    mean += c[t] * q.V[t];
+    for (int u = 0; u < kR; ++u) random += c[t] * c[u] * q.S[t][u];
+  }
+  return (2 * random + 4 * c[kR] * ramps * mean) / terms;
+}
 
 // Flicker and random walk of the rate: the modified and the Hadamard
 // variance over the Allan variance (ratios of the integrals of their
@@ -579,6 +786,55 @@ bool FitTerms(const std::vector<std::array<double, kTerms>>& A, const std::vecto
   return std::isfinite(best);
 }
 
+// Generalized least squares with the covariance `sigma` (n x n) of the
+// points: the points whitened by its Cholesky factor, then the
+// non-negative fit. False when the covariance is not positive definite.
+bool FitTermsGls(const std::vector<std::array<double, kTerms>>& A, const std::vector<double>& v,
+                 const std::vector<double>& sigma, unsigned allowed, std::array<double, kTerms>& c,
+                 std::array<double, kTerms>& se) {
+  const std::size_t n = v.size();
+  std::vector<long double> d(n), L(n * n, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!(sigma[i * n + i] > 0)) return false;
+    d[i] = std::sqrt(static_cast<long double>(sigma[i * n + i]));
+  }
+  // Cholesky of the correlation matrix (the variances span many decades).
+  for (std::size_t j = 0; j < n; ++j) {
+    long double diag = 1 + 1e-9L;
+    for (std::size_t k = 0; k < j; ++k) diag -= L[j * n + k] * L[j * n + k];
+    if (!(diag > 1e-12L)) return false;
+    L[j * n + j] = std::sqrt(diag);
+    for (std::size_t i = j + 1; i < n; ++i) {
+      long double x = sigma[i * n + j] / (d[i] * d[j]);
+      for (std::size_t k = 0; k < j; ++k) x -= L[i * n + k] * L[j * n + k];
+      L[i * n + j] = x / L[j * n + j];
+    }
+  }
+  auto whiten = [&](std::vector<long double> x) {
+    for (std::size_t i = 0; i < n; ++i) {
+      x[i] /= d[i];
+      for (std::size_t k = 0; k < i; ++k) x[i] -= L[i * n + k] * x[k];
+      x[i] /= L[i * n + i];
+    }
+    return x;
+  };
+  std::vector<std::array<double, kTerms>> Aw(n);
+  for (int k = 0; k < kTerms; ++k) {
+    std::vector<long double> col(n);
+    for (std::size_t i = 0; i < n; ++i) col[i] = A[i][k];
+    col = whiten(col);
+    for (std::size_t i = 0; i < n; ++i) Aw[i][k] = static_cast<double>(col[i]);
+  }
+  const std::vector<long double> vl = whiten(std::vector<long double>(v.begin(), v.end()));
+  const std::vector<double> vw(vl.begin(), vl.end()), ones(n, 1.0);
+  // Every allowed term, free of sign; the non-negative fit where there are
+  // too few points for that.
+  double ssr = 0;
+  if (static_cast<std::size_t>(std::popcount(allowed)) < n && SolveSubset(Aw, vw, ones, allowed, c, se, ssr))
+    return true;
+  return FitTerms(Aw, vw, ones, allowed, c, se);
+}
+
 void ReadOff(TAllanResult& r) {
   const TAllanKind kind = r.Kind;
   const auto& p = r.Points;
@@ -606,13 +862,12 @@ void ReadOff(TAllanResult& r) {
       if (lines[k]->Absent.empty()) lines[k]->Absent = "no Allan deviation";
     return;
   }
-  // The points of the fit: neighbours at least a factor 4 apart (closer
-  // ones share most of their information; the intervals of the terms
-  // would be too narrow).
+  // The points of the fit: neighbours at least a factor 2 apart (closer
+  // ones add little but a nearly singular covariance).
   std::vector<std::size_t> used;
   for (std::size_t i = 0; i < p.size(); ++i)
     if (p[i].Edf > 0 && p[i].Adev >= 0 && std::isfinite(p[i].Adev) &&
-        (used.empty() || p[i].Factor >= 4 * p[used.back()].Factor))
+        (used.empty() || p[i].Factor >= 2 * p[used.back()].Factor))
       used.push_back(i);
   std::vector<std::array<double, kTerms>> A;
   std::vector<double> v, weight;
@@ -645,6 +900,82 @@ void ReadOff(TAllanResult& r) {
       for (int k = 0; k < kTerms; ++k) model[j] += c[k] * A[j][k];
     }
   }
+  // The points are not independent (overlapping terms, neighbouring
+  // factors share samples): the fit again by generalized least squares
+  // with the covariance of the points the fitted terms give (each at its
+  // fitted size, none below zero), until it settles; the terms' standard
+  // errors are that fit's. The terms are free of sign there: held at zero
+  // or above, a term absent from the data would take a share of its
+  // neighbour's variance in about half of all recordings (Q of N's, R of
+  // K's) and pull it low. A term the data do not show then leaves the
+  // fitted curve, the weakest first, and the rest are fitted again; it
+  // keeps its estimate from the last fit it was in. The covariance stays
+  // that of the fit with every term: a term the data cannot tell from zero
+  // may still be there, and its noise still widens the others' intervals
+  // (a random walk of the rate too short to show must not pass for a rate
+  // ramp with a narrow interval).
+  // How many standard errors above zero a term's square must lie. A rate
+  // ramp is read off the curve's rise at the longest averaging times,
+  // where few independent terms remain; from noise alone (a random walk of
+  // the rate over a record too short to tell from a ramp) its fitted square
+  // is that of a Gaussian slope: chi-square with one degree of freedom,
+  // mean 0 and standard error sqrt 2 about its own mean, with an upper tail
+  // far longer than a normal one. Its threshold keeps the same 1 in 200:
+  // P(chi2_1 > 1 + z sqrt 2) = 0.005.
+  std::array<double, kTerms> detection;
+  detection.fill(kTermDetection);
+  detection[kR] = (ChiSquareQuantile(1 - 0.005, 1) - 1) / std::sqrt(2.0);
+  std::array<double, kTerms> squared, squaredSe;
+  squared.fill(kNaN);
+  squaredSe.fill(kNaN);
+  unsigned kept = allowed;
+  if (fitted) {
+    const std::size_t n = used.size();
+    std::vector<TPairSums> sums(n * n);
+    std::vector<double> terms(n), ramp(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      terms[i] = static_cast<double>(p[used[i]].Terms);
+      ramp[i] = std::sqrt(A[i][kR]);  // Basis: the variance of R = 1
+      for (std::size_t j = 0; j <= i; ++j)
+        sums[i * n + j] = PairSums(kind, p[used[i]].Factor, p[used[i]].Terms, p[used[j]].Factor, p[used[j]].Terms, r.Tau0);
+    }
+    std::vector<double> sigma(n * n);
+    std::array<double, kTerms> noise{};
+    while (kept != 0) {
+      // (Once terms have left, the covariance is fixed: one fit settles it.)
+      for (int iteration = 0; iteration < (kept == allowed ? 4 : 1); ++iteration) {
+        if (kept == allowed)
+          for (int k = 0; k < kTerms; ++k) noise[k] = std::max(c[k], 0.0);
+        for (std::size_t i = 0; i < n; ++i)
+          for (std::size_t j = 0; j <= i; ++j) {
+            sigma[i * n + j] = sigma[j * n + i] =
+                Covariance(sums[i * n + j], noise, ramp[i] * ramp[j], terms[i] * terms[j]);
+          }
+        std::array<double, kTerms> cg{}, sg{};
+        if (!FitTermsGls(A, v, sigma, kept, cg, sg)) break;
+        c = cg;
+        se = sg;
+      }
+      for (int k = 0; k < kTerms; ++k)
+        if (kept & (1u << k)) {
+          squared[k] = c[k];
+          squaredSe[k] = se[k];
+        }
+      int weakest = -1;
+      double least = 1;
+      for (int k = 0; k < kTerms; ++k) {
+        const double strength = c[k] > 0 ? c[k] / se[k] / detection[k] : 0;
+        if ((kept & (1u << k)) && !(strength > least)) {
+          least = strength;
+          weakest = k;
+        }
+      }
+      if (weakest < 0) break;
+      kept &= ~(1u << weakest);
+      c[weakest] = 0;
+      se[weakest] = kNaN;
+    }
+  }
   const double z = std::sqrt(ChiSquareQuantile(r.Confidence, 1));
   // Each term's share of the fitted variance at every point.
   std::vector<std::array<double, kTerms>> share(p.size());
@@ -659,15 +990,15 @@ void ReadOff(TAllanResult& r) {
       l.Absent = "too few points for the fit of the terms";
       continue;
     }
-    l.Squared = c[k];
-    se[k] = std::hypot(kCorrelation[k] * se[k], k == kB ? 2 * kLawUncertainty * c[k] : 0.0);
-    l.SquaredSe = se[k];
-    if (!(c[k] > 0)) {
+    l.Squared = squared[k];
+    l.SquaredSe = squaredSe[k];
+    if (!(squared[k] > 0)) {
       l.Absent = "not in the data: the fit of the five terms gives it no share";
       continue;
     }
-    if (!(c[k] > kTermDetection * se[k])) {
-      l.Absent = "not shown by the data: its fitted share is within 3.5 standard errors of zero";
+    if (!(kept & (1u << k))) {
+      l.Absent = "not shown by the data: its fitted share is within " + FormatFixed(detection[k], 3, 1) +
+                 " standard errors of zero";
       continue;
     }
     l.Found = true;
@@ -784,18 +1115,39 @@ TAllanResult Compute(TData& D, double tau0, const TAllanOptions& o, TAllanResult
     else
       points[k].Alpha = alpha;
   }
-  for (TAllanPoint& p : points) {
-    if (p.Terms < 2) continue;
+  auto interval = [&](TAllanPoint& p) {
     const int a = std::max(p.Alpha, o.Kind == TAllanKind::Hdev ? -4 : -2);
     p.Edf = EquivalentDof(o.Kind, a, p.Factor, p.Terms);
     ConfidenceInterval(p.Adev, p.Edf, o.Confidence, p.Lo, p.Hi);
+  };
+  std::vector<bool> own;
+  for (std::size_t k = 0; k < points.size(); ++k) {
+    TAllanPoint& p = points[k];
+    if (p.Terms < 2) continue;
+    interval(p);
     r.Points.push_back(p);
+    own.push_back(identified[k]);
   }
   if (r.Points.empty())
     r.Empty = "the span has too few records for the " + std::string(KindName(o.Kind)) + " estimator: " +
               std::to_string(valid) + " (in its longest run without a gap " + std::to_string(longest) +
               "), it needs " + std::to_string(MinimumRecords(o.Kind));
   ReadOff(r);
+  // A point without an identification of its own takes, where the fit
+  // reports terms, the noise of the one largest at its tau (the nearest
+  // shorter tau's, read from a few dozen averages, is often another).
+  const TAllanLine* lines[kTerms] = {&r.Q, &r.N, &r.B, &r.K, &r.R};
+  constexpr int kAlpha[kTerms] = {2, 0, -1, -2, -2};
+  for (std::size_t k = 0; k < r.Points.size(); ++k) {
+    if (own[k]) continue;
+    int largest = -1;
+    for (int t = 0; t < kTerms; ++t)
+      if (lines[t]->Found && (largest < 0 || lines[t]->At(r.Points[k].Tau) > lines[largest]->At(r.Points[k].Tau)))
+        largest = t;
+    if (largest < 0 || r.Points[k].Alpha == kAlpha[largest]) continue;
+    r.Points[k].Alpha = kAlpha[largest];
+    interval(r.Points[k]);
+  }
   return r;
 }
 
@@ -896,6 +1248,15 @@ double EquivalentDof(TAllanKind kind, int alpha, std::int64_t m, std::int64_t te
   // Never more than the terms themselves hold: each is one square.
   const double edf = GreenhallEdf(alpha, d, static_cast<double>(m), static_cast<double>(terms), kind == TAllanKind::Mdev);
   return std::min(edf, static_cast<double>(terms));
+}
+
+double PointCovariance(TAllanKind kind, std::int64_t m1, std::int64_t T1, std::int64_t m2, std::int64_t T2,
+                       double tau0, const std::array<double, 5>& size) {
+  std::array<double, kTerms> c{};
+  for (int k = 0; k < kTerms; ++k) c[k] = size[static_cast<std::size_t>(k)] * size[static_cast<std::size_t>(k)];
+  const double ramps = std::sqrt(Basis(kind, m1, tau0)[kR] * Basis(kind, m2, tau0)[kR]);
+  return Covariance(PairSums(kind, m1, T1, m2, T2, tau0), c, ramps,
+                    static_cast<double>(T1) * static_cast<double>(T2));
 }
 
 double TAllanLine::At(double tau) const { return Level * std::pow(tau, Slope); }
@@ -1056,8 +1417,12 @@ TAllanResult ComputeAllan(TSpanRates& span, const TAllanOptions& options) {
             if (k > i && step(k) < -0.5 * tau0) break;
             after.push_back(lag(k));
           }
+          // Fewer records on a side (next to a run's start or end) leave
+          // the median to the jitter of one or two: there a gap must be
+          // later by more than a period and a half.
           const double late = median(after) - median(before);
-          if (late > 0.5 && late * tau0 > res) {
+          const double least = before.size() >= kGapLeast && after.size() >= kGapLeast ? 0.5 : 1.5;
+          if (late > least && late * tau0 > res) {
             const auto k = static_cast<std::int64_t>(std::llround(late));
             ++r.Gaps;
             missing += k;

@@ -8,6 +8,7 @@
 // where the data show it.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -65,8 +66,9 @@ struct TAllanOptions {
 
 // One averaging factor m: tau = m * tau0 (s), the deviation (deg/h), the
 // number of terms of its sum (terms touching a gap left out), the
-// equivalent degrees of freedom for the noise type found at this tau
-// (Alpha: the exponent of the rate's power spectrum, 2 white phase ..
+// equivalent degrees of freedom for the noise type found at this tau (by
+// the lag-1 autocorrelation of the averages; where they are too few, the
+// largest reported term's there) (Alpha: the exponent of the rate's power spectrum, 2 white phase ..
 // -2 random walk of the rate), and the confidence interval Lo..Hi (deg/h).
 struct TAllanPoint {
   std::int64_t Factor = 0;
@@ -79,12 +81,14 @@ struct TAllanPoint {
   int Alpha = 0;
 };
 
-// One noise term. The five terms are fitted together to the variance
-// (weighted by each point's degrees of freedom, no term negative); a term
-// is reported (Found) only when its fitted share of the variance lies
-// above zero by kTermDetection of its standard errors. Its line sigma =
-// Level * (tau / 1 s)^Slope is what the term alone contributes, drawn over
-// the points First..Last where it is the largest of the five.
+// One noise term. The five terms are fitted together to the variance by
+// generalized least squares with the covariance of the points the fitted
+// terms give, their squares free of sign; a term whose fitted square does
+// not lie above zero by kTermDetection of its standard errors leaves the
+// fit (the weakest first) and the rest are fitted again. A term is
+// reported (Found) only when it stays. Its line sigma = Level * (tau / 1 s)^Slope is what the
+// term alone contributes, drawn over the points First..Last where it is
+// the largest of the five.
 struct TAllanLine {
   bool Found = false;
   double Slope = 0;
@@ -97,7 +101,8 @@ struct TAllanLine {
   double Lo = std::numeric_limits<double>::quiet_NaN();
   double Hi = std::numeric_limits<double>::quiet_NaN();
   // The fit's estimate and standard error of the term squared (its unit
-  // squared), also when not reported; NaN without a fit.
+  // squared; the estimate may lie below zero), also when not reported:
+  // from the last fit it was in. NaN without a fit.
   double Squared = std::numeric_limits<double>::quiet_NaN();
   double SquaredSe = std::numeric_limits<double>::quiet_NaN();
   // Why the term is not reported (empty when it is).
@@ -109,7 +114,9 @@ struct TAllanLine {
 };
 
 // A term is reported when its fitted square exceeds this many standard
-// errors: fewer than 1 in 200 recordings without the term show it.
+// errors: fewer than 1 in 200 recordings without the term show it. The
+// rate ramp, whose square from noise alone has the long tail of a
+// chi-square with one degree of freedom, needs 4.9 for the same.
 constexpr double kTermDetection = 3.5;
 // sqrt(2 ln 2 / pi): the Allan deviation of flicker rate noise over its
 // bias instability B.
@@ -151,8 +158,9 @@ TAllanResult ComputeAllan(const float* rates, std::size_t n, double tau0,
 // The computation on a span. tau0 is the span's time over its samples,
 // missing ones included. A gap is where samples are missing: the times
 // after a long step stay, by the median of the following records, at
-// least half a step later than those before it (a late record followed by
-// a prompt one is time-stamp jitter, no gap); its missing samples are
+// least half a step later than those before it (a step and a half with
+// fewer than 4 records on a side; a late record followed by a prompt one
+// is time-stamp jitter, no gap); its missing samples are
 // holes. A step back in time by more than half a step starts the data
 // afresh. The span's rates are given back as read (its times are
 // released).
@@ -168,6 +176,14 @@ double ChiSquareQuantile(double p, double k);
 // `terms` terms, for power-law noise of rate exponent alpha (Greenhall and
 // Riley's general method).
 double EquivalentDof(TAllanKind kind, int alpha, std::int64_t m, std::int64_t terms);
+
+// The covariance, (deg/h)^4, of the variances of two points of `kind`
+// (factors m1 and m2 with T1 and T2 terms) on Gaussian noise of the terms
+// `size` (Q, N, B, K, R in the units of TAllanResult) at the period tau0
+// (s): what the fit of the terms weighs the points by. Factors more than
+// 4096 apart count as uncorrelated.
+double PointCovariance(TAllanKind kind, std::int64_t m1, std::int64_t T1, std::int64_t m2, std::int64_t T2,
+                       double tau0, const std::array<double, 5>& size);
 
 // The result as text, "." as decimal point: a comment line "# kind oadev,
 // confidence 0.683, gaps 0", one line per factor

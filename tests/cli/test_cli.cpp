@@ -252,9 +252,9 @@ TEST_F(CliAllan, TableOfFactorsThenReadOuts) {
   WriteNbs14();
   const std::vector<std::string> parts = {
       "# kind oadev, confidence 0.683, gaps 0\n1\t91.22944", "\t8\t", "\n2\t85.95286", "\t6\t", "\n4\t27.635",
-      "\t2\t", "\nQ\tNAN\tarcsec\tNAN\tNAN\tNAN\tNAN\tnot shown by the data: its fitted share is within 3.5 standard "
-      "errors of zero\nN\tNAN\t\u00B0/Vh\tNAN\tNAN\tNAN\tNAN\tnot in the data: the fit of the five terms gives it no "
-      "share\nB\tNAN\t\u00B0/h\tNAN\tNAN\tNAN\tNAN\tNAN\tnot in the data: the fit of the five terms "
+      "\t2\t", "\nQ\tNAN\tarcsec\tNAN\tNAN\tNAN\tNAN\tnot in the data: the fit of the five terms gives it no share\n"
+      "N\tNAN\t\u00B0/Vh\tNAN\tNAN\tNAN\tNAN\tnot shown by the data: its fitted share is within 3.5 standard errors "
+      "of zero\nB\tNAN\t\u00B0/h\tNAN\tNAN\tNAN\tNAN\tNAN\tnot in the data: the fit of the five terms "
       "gives it no share\nB upper\t41.60157148\t\u00B0/h\tbound: B is at most the lowest point over 0.664282\n"  // 27.635 / 0.664282
       "K\tNAN\t\u00B0/h/Vh\tNAN\tNAN\tNAN\tNAN\tnot in the data: the fit of the five terms gives it no share\n"
       "R\tNAN\t\u00B0/h^2\tNAN\tNAN\tNAN\tNAN\tnot in the data: the fit of the five terms gives it no share\n"};
@@ -272,7 +272,7 @@ TEST_F(CliAllan, TableOfFactorsThenReadOuts) {
         R"(, {"tau_s": 4, "adev_deg_h": 27.635)",
         R"(], "q": null, "n": null, "b": null, "b_tau": null, "k": null, "r": null, "q_lo": null, )",
         R"("b_upper": 41.6015714)", R"(, "ranges_s": {"q": null, "n": null, "b": null, "k": null, "r": null}, )"
-        R"("absent": {"q": "not shown by the data: )", R"("slope_regions": {"q": null, )",
+        R"("absent": {"q": "not in the data: )", R"("slope_regions": {"q": null, )",
         R"("units": {"q": "arcsec", )"}));
 }
 

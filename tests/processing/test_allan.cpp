@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cmath>
 #include <numeric>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "common/TestFiles.h"
@@ -187,6 +189,33 @@ TEST(Allan, EquivalentDofAgreesWithPublishedFormulas) {
   }
 }
 
+// The covariance the fit of the terms weighs the points by, on one noise
+// at a time, against the degrees of freedom of the literature (edf = 2
+// sigma^4 / var): Greenhall and Riley's long-record form at r = 100 (as
+// above) and white angle noise's exact count (its terms meet only at whole
+// multiples of m), sample by sample and as a continuum of lags.
+TEST(Allan, PointCovarianceHoldsThePublishedDegreesOfFreedom) {
+  const double tau0 = 0.5, tau = 1000 * tau0;
+  const struct {
+    TAllanKind kind;
+    std::array<double, 5> size;
+    double a0, a1, variance;
+  } table[] = {{TAllanKind::Oadev, {0, 1, 0, 0, 0}, 2.0 / 3, 1.0 / 3, 3600 / tau},
+               {TAllanKind::Oadev, {0, 0, 1, 0, 0}, 0.852, 0.375, 2 * std::log(2.0) / M_PI},
+               {TAllanKind::Oadev, {0, 0, 0, 1, 0}, 1.079, 0.368, tau / (3 * 3600)},
+               {TAllanKind::Hdev, {0, 1, 0, 0, 0}, 7.0 / 9, 0.5, 3600 / tau},
+               {TAllanKind::Hdev, {0, 0, 0, 1, 0}, 1.033, 0.607, tau / (6 * 3600)}};
+  for (const auto& t : table) {
+    const double r = 100, edf = 2 * t.variance * t.variance / PointCovariance(t.kind, 1000, 100000, 1000, 100000, tau0, t.size);
+    EXPECT_NEAR(edf, r / (t.a0 - t.a1 / r), 0.015 * r / t.a0) << KindName(t.kind) << " " << t.a0;
+  }
+  for (const auto& [m, terms] : {std::pair<std::int64_t, std::int64_t>{16, 100}, {64, 5000}, {4096, 1809}, {4096, 20000}}) {
+    const double variance = 3 / std::pow(static_cast<double>(m) * tau0, 2);
+    const double edf = 2 * variance * variance / PointCovariance(TAllanKind::Oadev, m, terms, m, terms, tau0, {1, 0, 0, 0, 0});
+    EXPECT_NEAR(edf, EquivalentDof(TAllanKind::Oadev, 2, m, terms), 1e-6 * edf) << m << " " << terms;
+  }
+}
+
 TEST(Allan, IntervalsCoverTheTrueDeviationOnWhiteNoise) {
   // 100 runs of white rate noise of 36 deg/h per sample: the true sigma at
   // factor m is 36 / sqrt(m); the 68.3 % interval holds it in about 68.
@@ -265,6 +294,8 @@ TEST(Allan, TermsNotInTheDataAreNotReported) {
   } cases[] = {
       {"white", {0, 0.01, 0, 0, 0}, 39, 0},
       {"walk", {0, 0, 0, 0.2, 0}, 43, 4},
+      // A walk that looks like a ramp: R's square 4.5 standard errors up.
+      {"walk like a ramp", {0, 0, 0, 0.2, 0}, 196, -1},
       {"N+K", {0, 0.01, 0, 1, 0}, 1, -1},
       {"N+R", {0, 0.01, 0, 0, 2}, 1, -1},
   };
@@ -287,12 +318,35 @@ TEST(Allan, TermsNotInTheDataAreNotReported) {
   }
 }
 
+// Terms next to each other on the curve (Q and N, K and R) trade shares
+// of the variance. On 60 short recordings of N+K (K just below what the
+// data show): a Q held at zero or above pulls N low (mean (fit - truth) /
+// standard error -0.4), and a K that leaves the fit must keep widening
+// R's interval, or its random walk passes for a rate ramp.
+TEST(Allan, NeighbouringTermsTakeNoShareTheyDoNotHave) {
+  const TNoiseTerms z{0, 0.01, 0, 1, 0};
+  double pullN = 0;
+  int rampFound = 0;
+  const int runs = 60;
+  for (unsigned seed = 1; seed <= runs; ++seed) {
+    const std::vector<float> y = Noise(z, 20000, 0.1, seed);
+    const TAllanResult r = ComputeAllan(y.data(), y.size(), 0.1);
+    pullN += (r.N.Squared - z.N * z.N) / r.N.SquaredSe / runs;
+    rampFound += r.R.Found;
+  }
+  EXPECT_LT(std::fabs(pullN), 0.25);
+  EXPECT_EQ(rampFound, 0);
+}
+
 // The degrees of freedom at the non-overlapping end of the curve (fewer
 // terms than the factor): on white angle noise every term there uses its
 // own samples, so the terms are independent and the EDF is their number.
+// Too few averages there to tell the noise: it is the fitted Q's, also
+// where the last tau with an identification of its own reads another.
 TEST(Allan, EdfAtTheLongestTauIsTheTermsCount) {
-  for (const auto& [n, terms] : {std::pair<std::size_t, std::int64_t>{10000, 1809}, {10444, 2253}}) {
-    const std::vector<float> y = Noise({1, 0, 0, 0, 0}, n, 1.0, 3);
+  for (const auto& [n, terms, seed] : {std::tuple<std::size_t, std::int64_t, int>{10000, 1809, 3}, {10444, 2253, 3},
+                                       {10000, 1809, 4}, {10000, 1809, 5}, {10000, 1809, 6}, {10000, 1809, 7}}) {
+    const std::vector<float> y = Noise({1, 0, 0, 0, 0}, n, 1.0, static_cast<std::uint64_t>(seed));
     const TAllanResult r = ComputeAllan(y.data(), y.size(), 1.0);
     const TAllanPoint& p = r.Points.back();
     ASSERT_TRUE(p.Factor == 4096 && p.Terms == terms) << p.Factor << " " << p.Terms;
@@ -349,6 +403,7 @@ TEST(Allan, GapsAreMissingSamplesNotJitter) {
     double shift, late, jitter;
     std::int64_t gaps;
     double gapSeconds;
+    std::size_t at = 1000;
   } cases[] = {
       {"one sample missing (a step of 2 tau0)", 1.0, 0, 0, 1, 0.1},
       {"0.4 of a period later: no gap", 0.4, 0, 0, 0, 0},
@@ -356,6 +411,10 @@ TEST(Allan, GapsAreMissingSamplesNotJitter) {
       {"three samples missing", 3.0, 0, 0, 1, 0.3},
       {"one record 0.6 late, the next prompt", 0, 0.6, 0, 0, 0},
       {"jitter of 20 % of a period", 0, 0, 0.2, 0, 0},
+      // Next to the end a lone record's lateness is jitter; two missing
+      // samples still show.
+      {"the last record 0.7 late", 0, 0.7, 0, 0, 0, 19999},
+      {"two samples missing before the last three", 2.0, 0, 0, 1, 0.2, 19997},
   };
   const std::vector<float> y = Gaussian(20000, 0.01, 4);
   for (const auto& c : cases) {
@@ -364,7 +423,7 @@ TEST(Allan, GapsAreMissingSamplesNotJitter) {
     std::normal_distribution<double> g(0.0, c.jitter > 0 ? c.jitter * 0.1 : 1e-30);
     for (std::size_t i = 0; i < s.Times.size(); ++i)
       s.Times[i] = static_cast<float>(5 + 0.1 * static_cast<double>(i) + g(rng) +
-                                      (i >= 1000 ? c.shift * 0.1 : 0) + (i == 1000 ? c.late * 0.1 : 0));
+                                      (i >= c.at ? c.shift * 0.1 : 0) + (i == c.at ? c.late * 0.1 : 0));
     const TAllanResult r = ComputeAllan(s);
     EXPECT_EQ(r.Gaps, c.gaps) << c.name;
     EXPECT_NEAR(r.GapSeconds, c.gapSeconds, 1e-4) << c.name;
