@@ -221,14 +221,17 @@ std::vector<THistoryBlock> HistoryBlocks(const TUnitHistory& h, double dpi, doub
     if (std::none_of(f.Own.begin(), f.Own.end(), [](const TTrendPoint& p) { return std::isfinite(p.Value); })) continue;
     const QString note = ControlNote(f);
     const bool outsideLimits = f.Outside;
-    blocks.push_back({plotHeight + line, [&f, &h, dpi, width, plotHeight, line, note, outsideLimits](QCPPainter& p,
+    // The note wraps onto a second line rather than losing a figure.
+    blocks.push_back({plotHeight + 2 * line, [&f, &h, dpi, width, plotHeight, line, note, outsideLimits](QCPPainter& p,
                                                                                                   const QRectF& r) {
                         const double half = width / 2;
                         DrawTrend(p, QRectF(r.left(), r.top(), half - Mm(dpi, 1), plotHeight), f, dpi);
                         DrawControl(p, QRectF(r.left() + half + Mm(dpi, 1), r.top(), half - Mm(dpi, 1), plotHeight),
                                     f, h.UnitType, dpi);
-                        Text(p, QRectF(r.left(), r.top() + plotHeight, r.width(), line), Font(dpi, 7),
-                             outsideLimits ? kFail : QColor(60, 60, 60), Q(f.Name) + QStringLiteral(": ") + note);
+                        p.setFont(Font(dpi, 7));
+                        p.setPen(outsideLimits ? kFail : QColor(60, 60, 60));
+                        p.drawText(QRectF(r.left(), r.top() + plotHeight, r.width(), 2 * line),
+                                   Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, Q(f.Name) + QStringLiteral(": ") + note);
                       }});
   }
   return blocks;
