@@ -246,6 +246,14 @@ QWidget* THistoryFrm::FigurePage(const TFigureHistory& f) {
   control->xAxis->setLabel(QStringLiteral("result of the type, oldest first"));
   control->legend->setVisible(true);
   control->legend->setFont(QFont(control->font().family(), 7));
+  // The legend beside the chart, never over its newest points.
+  QCPLayoutGrid* grid = control->plotLayout();
+  for (int row = 0; row < grid->rowCount(); ++row)
+    if (grid->element(row, 0) == control->axisRect()) {
+      grid->addElement(row, 1, control->legend);
+      grid->setColumnStretchFactor(1, 0.001);
+      control->legend->setLayer(QStringLiteral("legend"));
+    }
   QCPGraph* others = Dots(control, QStringLiteral("other units"), QCPScatterStyle::ssDisc, kOthers, 4, true);
   QCPGraph* own = Dots(control, QStringLiteral("this unit"), QCPScatterStyle::ssDisc, kOwn, 7, true);
   const TControlChart& chart = f.Chart;
