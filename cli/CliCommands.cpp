@@ -156,8 +156,9 @@ const char kUsage[] =
     "       trend FIGURE [--unit IDENT] [--type PREFIX] [--since DATE]: one figure\n"
     "       over time with its individuals and moving-range control chart and the\n"
     "       Western Electric rules; export [--csv|--json]: everything\n"
-    "  report and batch store their results (--no-store: not), calc, allan and thermal\n"
-    "  with --store; these and db take --db PATH|CONNINFO: an SQLite file or a PostgreSQL connection string\n"
+    "  report, batch, scalefactor and positions store their results (--no-store: not),\n"
+    "  calc, allan and thermal with --store; these and db take --db PATH|CONNINFO: an\n"
+    "  SQLite file or a PostgreSQL connection string\n"
     "  (default: RATELOG_DB, then the db line of ~/.config/ratelog/results-store.conf,\n"
     "  then ~/.local/share/ratelog/results.sqlite); a server that cannot be reached\n"
     "  gets the results later, queued in that file meanwhile\n"
@@ -401,9 +402,9 @@ int RunCli(const std::vector<std::string>& args, std::ostream& out, std::ostream
       {"warmup", {{"begin", "end", "window", "band"}, Warmup, {"json"}}},
       {"repeat", {{"skip", "confidence", "temperature-spread"}, Repeat, {"json"}}},
       {"scalefactor",
-       {{"profile", "rates", "guard", "drop", "latitude", "axis-elevation", "axis-heading"}, ScaleFactor,
-        {"json"}}},
-      {"positions", {{"test", "latitude", "guard"}, Positions, {"json", "plateaus"}}},
+       {{"profile", "rates", "guard", "drop", "latitude", "axis-elevation", "axis-heading", "db"}, ScaleFactor,
+        {"json", "no-store"}}},
+      {"positions", {{"test", "latitude", "guard", "db"}, Positions, {"json", "plateaus", "no-store"}}},
       {"info", {{}, Info, {"json"}}},
       {"calc",
        {{"begin", "end", "sigma", "drift-time", "random-walk-time", "passband", "earth-rate", "db"},

@@ -27,11 +27,7 @@ namespace {
 // Fewer earlier results of a type than this make no control limits.
 constexpr std::size_t kControlMinimum = 5;
 
-TStoreTarget Target(const Options& o) {
-  return ResolveStoreTarget(o.Get("db"), std::getenv("RATELOG_DB"),
-                            StoreSettingsPath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")),
-                            QueuePath());
-}
+TStoreTarget Target(const Options& o) { return EnvironmentStoreTarget(o.Get("db")); }
 
 TRunContext Context(const char* command) {
   return {command, ComputerName(), UserName(), RATELOG_VERSION, ""};
@@ -271,7 +267,7 @@ int Import(const Options& o, const TStoreTarget& target, std::ostream& out, std:
 
 }  // namespace
 
-std::string QueuePath() { return DefaultStorePath(std::getenv("XDG_DATA_HOME"), std::getenv("HOME")); }
+std::string QueuePath() { return EnvironmentStorePath(); }
 
 int Db(const Options& o, std::ostream& out, std::ostream& err) {
   if (o.positional.empty()) throw UsageError{"db needs a command: init, import, history, trend or export"};
@@ -336,6 +332,15 @@ namespace {
 
 void Deliver(const Options& o, const char* command, const std::vector<TReportContent>& units, std::ostream& err);
 
+// The options of the command line, as the settings that shaped the figures
+// (where the store is and how the output looks are not among them).
+void AddOptionRows(const Options& o, TReportSection& settings) {
+  for (const auto& [name, value] : o.values)
+    if (name != "db" && name != "settings") settings.Rows.push_back({"--" + name, value, NAN, ""});
+  for (const std::string& flag : o.flags)
+    if (flag != "store" && flag != "no-store" && flag != "json") settings.Rows.push_back({"--" + flag, "", NAN, ""});
+}
+
 }  // namespace
 
 void StoreResults(const Options& o, const char* command, const std::vector<TReportContent>& units,
@@ -366,11 +371,17 @@ void StoreFigures(const Options& o, const char* command, double begin, double en
                        {"Earth rate", FormatGeneral(s.EarthRate, '.', 10), NAN, "\u00B0/h"},
                        {"Sigma", std::to_string(sigma), NAN, ""}};
   }
-  for (const auto& [name, value] : o.values)
-    if (name != "db" && name != "settings") c.Settings.Rows.push_back({"--" + name, value, NAN, ""});
-  for (const std::string& flag : o.flags)
-    if (flag != "store" && flag != "json") c.Settings.Rows.push_back({"--" + flag, "", NAN, ""});
+  AddOptionRows(o, c.Settings);
   Deliver(o, command, {c}, err);
+}
+
+void StoreCommandResults(const Options& o, const char* command, std::vector<TReportContent> units,
+                         std::ostream& err) {
+  for (TReportContent& c : units) {
+    c.Settings.Title = "Settings";
+    AddOptionRows(o, c.Settings);
+  }
+  StoreResults(o, command, units, err);
 }
 
 namespace {

@@ -1,5 +1,5 @@
 // ratelog-cli db: the results store (init, import, history, trend, export),
-// and the one call by which report and batch store their results.
+// and the calls by which the analyses store their results.
 #pragma once
 
 #include <iosfwd>
@@ -32,6 +32,11 @@ void StoreResults(const Options& o, const char* command, const std::vector<TRepo
 // argument), with the options that shaped them; as StoreResults otherwise.
 void StoreFigures(const Options& o, const char* command, double begin, double end,
                   const std::vector<TFigure>& figures, std::ostream& err);
+
+// scalefactor and positions: each unit's figures, with the options of the
+// command line as its settings; as StoreResults otherwise.
+void StoreCommandResults(const Options& o, const char* command, std::vector<TReportContent> units,
+                         std::ostream& err);
 
 // For report: each unit's figures outside its type's control limits in
 // the store (OutsideControl) and, with `pages`, the unit's history for its

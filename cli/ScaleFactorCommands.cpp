@@ -9,11 +9,14 @@
 #include <sstream>
 
 #include "cli/CliCommands.h"
+#include "cli/DbCommands.h"
 #include "cli/Fields.h"
 #include "processing/NumberFormat.h"
 #include "processing/Positions.h"
 #include "processing/ScaleFactor.h"
 #include "processing/Thermal.h"
+#include "report/Figures.h"
+#include "report/Sha256.h"
 
 namespace cli {
 
@@ -95,7 +98,43 @@ struct Run {
   std::string Path;
   std::string Source;
   TScaleFactorResult R;
+  double First = 0, Last = 0;  // the recording's first and last record time, s
 };
+
+// A recording's result as the results store takes it: the whole recording.
+TReportContent StoredContent(const std::string& path, double first, double last) {
+  TReportContent c;
+  c.Path = path;
+  c.Begin = c.FirstRecordTime = first;
+  c.End = c.LastRecordTime = last;
+  return c;
+}
+
+// The rate-table test's figures of each recording with one, named and
+// rounded as report and batch store them, with the repeatability over
+// the recordings when there are several.
+std::vector<TReportContent> ScaleFactorResults(const std::vector<Run>& runs, const std::string& site, bool several) {
+  std::vector<TReportContent> units;
+  for (const Run& run : runs) {
+    if (!run.R.Valid) continue;
+    TReportContent c = StoredContent(run.Path, run.First, run.Last);
+    c.ScaleFactor.Present = true;
+    c.ScaleFactor.Result = run.R;
+    c.ScaleFactor.Source = run.Source;
+    c.ScaleFactor.EarthRateSource = site;
+    units.push_back(std::move(c));
+  }
+  if (several) {
+    std::vector<TReportScaleFactor*> sf;
+    for (TReportContent& c : units) sf.push_back(&c.ScaleFactor);
+    ApplyRunsToUnits(sf);
+  }
+  for (TReportContent& c : units) {
+    c.ScaleFactorFigures = {"scalefactor", ScaleFactorFigures(c.ScaleFactor)};
+    RoundFiguresToUncertainty(c.ScaleFactorFigures.Figures);
+  }
+  return units;
+}
 
 std::string RunJson(const Run& run, double guard) {
   const TScaleFactorResult& r = run.R;
@@ -253,6 +292,7 @@ int ScaleFactor(const Options& o, std::ostream& out, std::ostream& err) {
     }
     Run run;
     run.Path = path;
+    if (!records.empty()) run.First = records.front().Time, run.Last = records.back().Time;
     std::vector<TPlateau> plateaus;
     if (!profile.empty()) {
       plateaus = ProfilePlateaus(records, profile, guard, error);
@@ -332,6 +372,7 @@ int ScaleFactor(const Options& o, std::ostream& out, std::ostream& err) {
           << " (K against each run's mean temperature)\n";
     }
   }
+  StoreCommandResults(o, "scalefactor", ScaleFactorResults(runs, SiteText(site), several), err);
   return failed ? ExitFailure : ExitOk;
 }
 
@@ -352,6 +393,7 @@ int Positions(const Options& o, std::ostream& out, std::ostream& err) {
                      SiteFilePath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")) + ")"};
   std::vector<TPosition> positions;
   std::vector<std::string> names;  // each position's recording, or its span in the one recording
+  double first = 0, last = 0;      // the first recording's first and last record time, s
   if (o.Flag("plateaus")) {
     if (o.positional.size() != 1) throw UsageError{"--plateaus takes one recording that holds every position"};
     const double guard = o.Number("guard").value_or(kDefaultGuard);
@@ -362,6 +404,7 @@ int Positions(const Options& o, std::ostream& out, std::ostream& err) {
       err << "ratelog-cli: cannot read recording " << error << "\n";
       return ExitFailure;
     }
+    if (!records.empty()) first = records.front().Time, last = records.back().Time;
     std::vector<std::pair<double, double>> spans;
     positions = PositionsFromPlateaus(records, guard, &spans);
     const std::size_t wanted = test == TPositionTest::Four ? 4 : test == TPositionTest::UpDown ? 2 : 0;
@@ -381,6 +424,7 @@ int Positions(const Options& o, std::ostream& out, std::ostream& err) {
         err << "ratelog-cli: cannot read recording " << error << "\n";
         return ExitFailure;
       }
+      if (names.empty() && !records.empty()) first = records.front().Time, last = records.back().Time;
       positions.push_back(MeasurePosition(records));
       names.push_back(path);
     }
@@ -427,6 +471,31 @@ int Positions(const Options& o, std::ostream& out, std::ostream& err) {
     err << "ratelog-cli: " << r.Message << "\n";
     return ExitFailure;
   }
+  // The store keeps the first recording (its digest traces the result);
+  // the others are named with theirs among the settings.
+  TReportContent c = StoredContent(o.positional[0], first, last);
+  c.Settings.Rows.push_back({"Test", name, kNaN, ""});
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    std::string text = names[i], sha, error;
+    std::int64_t size = 0;
+    if (i > 0 && !o.Flag("plateaus"))
+      text += Sha256File(names[i], sha, size, error) ? " SHA-256 " + sha : " (" + error + ")";
+    c.Settings.Rows.push_back({"Position " + std::to_string(i + 1), text, kNaN, ""});
+  }
+  const auto figure = [](const std::string& caption, double v, const char* unit) {
+    return TFigure{caption, Num(v), v, unit};
+  };
+  c.Calc = {"positions",
+            {figure("positions_sf", r.K, ""), figure("positions_sf_se", r.KSe, ""),
+             figure("positions_bias_deg_h", r.BiasDegH, "\u00B0/h"),
+             figure("positions_bias_deg_h_se", r.BiasSe, "\u00B0/h")}};
+  if (test == TPositionTest::Four)
+    c.Calc.Figures.insert(c.Calc.Figures.end(), {figure("positions_misalignment_deg", r.MisalignmentDeg, "deg"),
+                                                 figure("positions_misalignment_deg_se", r.MisalignmentSe, "deg")});
+  if (test == TPositionTest::Tumble)
+    c.Calc.Figures.insert(c.Calc.Figures.end(), {figure("positions_latitude_deg", r.LatitudeDeg, "deg"),
+                                                 figure("positions_latitude_deg_se", r.LatitudeSe, "deg")});
+  StoreCommandResults(o, "positions", {c}, err);
   return ExitOk;
 }
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <ctime>
@@ -82,6 +83,14 @@ TStoreTarget ResolveStoreTarget(const std::optional<std::string>& option, const 
                       ") holds a password: give it in the password file (~/.pgpass or PGPASSFILE) or a service "
                       "file instead");
   return t;
+}
+
+std::string EnvironmentStorePath() { return DefaultStorePath(std::getenv("XDG_DATA_HOME"), std::getenv("HOME")); }
+
+TStoreTarget EnvironmentStoreTarget(const std::optional<std::string>& option) {
+  return ResolveStoreTarget(option, std::getenv("RATELOG_DB"),
+                            StoreSettingsPath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")),
+                            EnvironmentStorePath());
 }
 
 std::string NewRunKey() {

@@ -31,6 +31,13 @@ struct TStoreTarget {
 TStoreTarget ResolveStoreTarget(const std::optional<std::string>& option, const char* env,
                                 const std::string& settingsPath, const std::string& defaultPath);
 
+// DefaultStorePath of this process's environment: the embedded file, also
+// where results for a server that cannot be reached wait.
+std::string EnvironmentStorePath();
+// ResolveStoreTarget of `option` (--db) and this process's environment:
+// RATELOG_DB, the store settings file, EnvironmentStorePath.
+TStoreTarget EnvironmentStoreTarget(const std::optional<std::string>& option);
+
 struct TRunContext {
   std::string Command;  // "report", "batch", "import"
   std::string Station, Operator, ProgramVersion;

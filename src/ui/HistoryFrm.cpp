@@ -30,11 +30,7 @@ QString Number(double v) {
 
 // The store the window reads: as the command-line tool finds it without --db.
 std::string StoreTarget(const std::string& chosen) {
-  if (!chosen.empty()) return chosen;
-  return ResolveStoreTarget(std::nullopt, std::getenv("RATELOG_DB"),
-                            StoreSettingsPath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME")),
-                            DefaultStorePath(std::getenv("XDG_DATA_HOME"), std::getenv("HOME")))
-      .Target;
+  return chosen.empty() ? EnvironmentStoreTarget(std::nullopt).Target : chosen;
 }
 
 const QColor kOwn(31, 119, 180), kOthers(150, 150, 150), kFail(200, 0, 0), kPass(0, 140, 0), kLimit(200, 0, 0);

@@ -45,9 +45,17 @@ void Simulate(const std::string& path, const std::string& sf, const char* chambe
 
 class CliScaleFactor : public ::testing::Test {
  protected:
-  // No per-user site file but the test's own.
+  // No per-user site file and no results store but the test's own.
   void SetUp() override { ::setenv("XDG_CONFIG_HOME", tmp_.Path().c_str(), 1); }
+  // The figures of the one test the results store `db` holds of the unit.
+  std::string OnlyStoredTest(const std::string& db) {
+    const Result h = Cli({"db", "history", "VRDT40-123.456-00042", "--db", db});
+    EXPECT_EQ(h.code, ExitOk) << h.err;
+    EXPECT_EQ(h.out.find("Command\t", h.out.find("Command\t") + 1), std::string::npos) << h.out;
+    return h.out;
+  }
   TTempDir tmp_;
+  TScopedEnv data_{"XDG_DATA_HOME", tmp_.File("data")};
   std::string rtd_ = tmp_.File("table.rtd");
 };
 
@@ -55,9 +63,11 @@ TEST_F(CliScaleFactor, RecoversTheVirtualGyroscopesScaleFactorModel) {
   // K 1.0003, asymmetry 40 ppm: the line's largest residual (at 200 deg/s)
   // is 20 ppm x (200 - 776/18) of 200 deg/s, the two-slope model's nothing.
   Simulate(rtd_, "1.0003:40");
+  const std::string db = tmp_.File("results.sqlite");
   Result r = Cli({"scalefactor", rtd_, "--json", "--rates", "0,1,-1,2,-2,5,-5,10,-10,20,-20,50,-50,100,-100,200,-200",
-                  "--latitude", "51.5"});
+                  "--latitude", "51.5", "--db", db});
   ASSERT_EQ(r.code, ExitOk) << r.err;
+  EXPECT_TRUE(Has(r.err, "1 result stored in ")) << r.err;
   auto within = [&](const char* name, double truth, double slack = 0) {
     const double v = JsonValue(r.out, name), se = JsonValue(r.out, std::string(name) + "_se");
     EXPECT_NEAR(v, truth, 4 * se + slack) << name << " \u00B1 " << se;
@@ -72,10 +82,15 @@ TEST_F(CliScaleFactor, RecoversTheVirtualGyroscopesScaleFactorModel) {
               JsonValue(r.out, "bias_deg_h") - kEarthRateDegH * std::sin(51.5 * M_PI / 180), 1e-9);
   EXPECT_EQ(Split(r.out, '{').size(), 2u + 18);  // the object and 18 plateaus
   // The text names each figure's definition and the same plateaus.
-  r = Cli({"scalefactor", rtd_, "--drop", "18"});
+  r = Cli({"scalefactor", rtd_, "--drop", "18", "--db", db, "--no-store"});
   ASSERT_EQ(r.code, ExitOk) << r.err;
   EXPECT_NE(r.out.find("it includes the asymmetry"), std::string::npos);
   EXPECT_NE(r.out.find("18 (dropped)\t0\t"), std::string::npos) << r.out;
+  // The store holds the first run's figures, named and rounded as the
+  // report's, with the options that shaped them.
+  EXPECT_TRUE(InOrder(OnlyStoredTest(db), {"Command\tscalefactor", "Settings\t--latitude=51.5; --rates=0,1,-1",
+                                           "Figure\tsf\t1.000", "E-", "Figure\tsf_asymmetry_ppm\t",
+                                           "Figure\tsf_nonlinearity_two_slope_ppm\t"}));
 
   // The same plateaus from the staircase's profile, aligned by its edges.
   std::string profile = "# built-in staircase\n";
@@ -119,6 +134,16 @@ TEST_F(CliScaleFactor, PositionsAndRefusals) {
   EXPECT_NEAR(JsonValue(r.out, "latitude_deg"), 40, 4 * JsonValue(r.out, "latitude_deg_se"));
   EXPECT_NEAR(JsonValue(r.out, "bias_deg_h"), 3, 4 * JsonValue(r.out, "bias_deg_h_se"));
   EXPECT_NE(r.out.find("only to about 1e-4"), std::string::npos);
+  // Stored in the default store, one test on the first position's recording
+  // that names the others with their digests.
+  const std::string stored = OnlyStoredTest(tmp_.File("data/ratelog/results.sqlite"));
+  EXPECT_TRUE(InOrder(stored, {"Command\tpositions", "Recording\t" + args[1], "Settings\tTest=tumble; Position 1=" +
+                                   args[1] + "; Position 2=" + args[2] + " SHA-256 "}));
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(stored, m, std::regex("Figure\tpositions_latitude_deg\t([-0-9.eE+]+)\t([-0-9.eE+]+)")))
+      << stored;
+  EXPECT_NEAR(std::stod(m[1]), JsonValue(r.out, "latitude_deg"), 1e-6);
+  EXPECT_NEAR(std::stod(m[2]), JsonValue(r.out, "latitude_deg_se"), 1e-6);
 
   const std::string missing = tmp_.File("missing.rtd");
   for (const auto& [argv, code] : std::vector<std::pair<std::vector<std::string>, int>>{
