@@ -14,8 +14,11 @@
 #include <QSaveFile>
 #include <QVBoxLayout>
 
+#include "RatelogVersion.h"
+#include "acquisition/HostInfo.h"
 #include "processing/NumberFormat.h"
 #include "report/ReportPdf.h"
+#include "store/ResultDelivery.h"
 #include "ui/Dialogs.h"
 #include "ui/RecordingSeries.h"
 
@@ -32,6 +35,29 @@ QString FieldList() {
   for (const std::string& name : KnownFieldNames())
     list += (list.isEmpty() ? QString() : QStringLiteral(", ")) + QString::fromStdString(name);
   return list;
+}
+
+// Stores a saved report's result (off the window's thread) under `key`
+// in `chosen`, or where ratelog-cli would without --db; what became of it,
+// for the dialog to say. Never throws.
+std::string StoreReportResult(const TReportContent& content, const std::string& key, const std::string& chosen) {
+  try {
+    const std::string target = chosen.empty() ? EnvironmentStoreTarget(std::nullopt).Target : chosen;
+    TStoredRun run;
+    std::string error;
+    if (!StoredRunOf(content, {"report", ComputerName(), UserName(), RATELOG_VERSION, key}, run, error))
+      return "result not stored: " + error;
+    const std::string queue = EnvironmentStorePath();
+    const TDelivery d = DeliverResults({run}, target, queue);
+    if (d.Stored) return "result stored in " + d.Where;
+    if (d.Already) return "result already stored in " + d.Where;
+    if (d.Queued)
+      return "result queued in " + queue + " (" + d.Problem + "), sent to " + d.Where +
+             " with the next result stored there";
+    return "result not stored: " + d.Problem;
+  } catch (const std::exception& e) {
+    return std::string("result not stored: ") + e.what();
+  }
 }
 
 }  // namespace
@@ -83,6 +109,9 @@ TReportFrm::TReportFrm(QWidget* parent) : QDialog(parent) {
   Gauge = Named(new QProgressBar(this), "Gauge");
   Gauge->setRange(0, 100);
   lab_state = Named(new QLabel(this), "lab_state");
+  lab_store = Named(new QLabel(this), "lab_store");
+  lab_store->setWordWrap(true);
+  lab_store->setTextInteractionFlags(Qt::TextSelectableByMouse);
   BtnSave = Named(new QPushButton(QStringLiteral("Save PDF..."), this), "BtnSave");
   BtnClose = Named(new QPushButton(QStringLiteral("Close"), this), "BtnClose");
   for (QPushButton* button : {but_apply, BtnSave, BtnClose}) button->setAutoDefault(false);
@@ -101,6 +130,7 @@ TReportFrm::TReportFrm(QWidget* parent) : QDialog(parent) {
   layout->addLayout(limits);
   layout->addWidget(Preview, 1);
   layout->addLayout(buttons);
+  layout->addWidget(lab_store);
 
   connect(Preview, &QPrintPreviewWidget::paintRequested, this, [this](QPrinter* printer) {
     if (ready_) RenderReport(content_, chart_, *printer);
@@ -168,6 +198,7 @@ void TReportFrm::Finished(bool ok, TReportContent content, const std::string& er
   }
   content_ = std::move(content);
   ready_ = true;
+  storedKey_.clear();  // new figures: a new result when saved
   BtnSave->setEnabled(true);
   ShowState();
   Preview->updatePreview();
@@ -277,4 +308,24 @@ void TReportFrm::BtnSaveClick() {
     return;
   }
   lab_state->setText(lab_state->text() + QStringLiteral("  \u2014  saved: ") + name);
+  StoreResult();
+}
+
+void TReportFrm::StoreResult() {
+  // The same report saved again is the same result; other limits or
+  // document fields make another.
+  const std::string fingerprint = LimitLines(request_.Limits) + ReportDocumentLines(request_.Document);
+  if (storedKey_.empty() || fingerprint != storedFingerprint_) {
+    storedKey_ = NewRunKey();
+    storedFingerprint_ = fingerprint;
+  }
+  lab_store->setText(QStringLiteral("Results store: storing the result\u2026"));
+  store_.Start([this, content = content_, key = storedKey_, chosen = StoreTarget](const std::atomic<bool>&,
+                                                                                  const auto& post) {
+    const std::string message = StoreReportResult(content, key, chosen);
+    post([this, message] {
+      lab_store->setText(QStringLiteral("Results store: ") + QString::fromStdString(message));
+      emit Stored();
+    });
+  });
 }

@@ -2,7 +2,8 @@
 // one limit per line as ratelog-cli takes them), a preview of the pages and
 // "Save PDF...". The figures are computed on a thread of their own; the
 // dialog stays answerable meanwhile and shows the progress. A change of the
-// limits only evaluates them again.
+// limits only evaluates them again. Each saved report's result goes to the
+// results store.
 #pragma once
 
 #include <QDialog>
@@ -40,6 +41,10 @@ class TReportFrm : public QDialog {
              const std::string& limitsFile, const std::string& documentFile = {});
   bool Ready() const { return ready_; }
   const TReportContent& Content() const { return content_; }
+  // The results store each saved report's result goes to: empty for the
+  // one ratelog-cli uses without --db (RATELOG_DB, the store settings, the
+  // file in the user's data folder).
+  std::string StoreTarget;
 
   QLineEdit *e_number, *e_revision, *e_latitude, *e_axis, *e_chamber, *e_station, *e_equipment, *e_tested,
       *e_checked, *e_approved;
@@ -49,6 +54,7 @@ class TReportFrm : public QDialog {
   QPrintPreviewWidget* Preview;
   QProgressBar* Gauge;
   QLabel* lab_state;
+  QLabel* lab_store;  // what became of the saved report's result in the results store
   QPushButton* BtnSave;
   QPushButton* BtnClose;
 
@@ -56,6 +62,8 @@ class TReportFrm : public QDialog {
   // The figures are there (or could not be computed) and the preview shows
   // them.
   void Computed();
+  // lab_store says what became of a saved report's result.
+  void Stored();
 
  private:
   void Finished(bool ok, TReportContent content, const std::string& error);
@@ -69,6 +77,9 @@ class TReportFrm : public QDialog {
   void but_applyClick();
   void BtnSaveClick();
   void ShowState();
+  // The saved report's result to the results store, off the window's
+  // thread; a store that cannot be reached never fails the report.
+  void StoreResult();
 
   QPrinter printer_{QPrinter::HighResolution};
   TReportRequest request_;
@@ -76,6 +87,10 @@ class TReportFrm : public QDialog {
   TReportContent content_;
   bool ready_ = false;
   std::string limitsFile_, documentFile_;
+  std::string storedKey_, storedFingerprint_;  // the last saved result's key, and its limits and document
+  // Storing a saved result; ends (joined) before the dialog goes, so that a
+  // result on its way is never lost.
+  TBackgroundJob store_{this};
   // The computation: a new one (or closing) cancels the one under way and
   // drops its result without waiting for it; its thread ends on its own
   // within a fraction of a second. Last member: its threads end first.

@@ -7,12 +7,14 @@
 #include <QPushButton>
 #include <QLabel>
 #include <QLineEdit>
+#include <algorithm>
 #include <cmath>
 
 #include "common/TestFiles.h"
 #include "common/Waiting.h"
 #include "report/ReportForm.h"
 #include "report/ReportPdf.h"
+#include "store/ResultsStore.h"
 #include "ui/RecordingSeries.h"
 #include "ui/ScriptedDialogs.h"
 
@@ -74,6 +76,56 @@ TEST(ReportForm, LimitsVerdictPreviewAndSave) {
   EXPECT_TRUE(dialogs.Calls[3].Text.contains(QStringLiteral("never written over")))
       << dialogs.Calls[3].Text.toStdString();
   EXPECT_EQ(ReadBytes(rtd), before);
+  EXPECT_FALSE(dialogs.AnyUnexpected());
+}
+
+// Each saved report's result goes to the results store beside the dialog:
+// once however often the same report is saved, again with other limits; a
+// server that cannot be reached has it queued in the user's own file.
+TEST(ReportForm, ASavedReportsResultReachesTheResultsStore) {
+  TTempDir tmp;
+  const TScopedEnv data("XDG_DATA_HOME", tmp.File("data"));
+  const std::string rtd = tmp.File("unit7.rtd"), db = tmp.File("results.sqlite");
+  Bytes b = RecordingHeader(100.0f);
+  for (int i = 1; i <= 1000; ++i) AddRecord(b, static_cast<float>(i) * 0.01f, 0.01f, 25.0f);
+  WriteBytes(rtd, b);
+  TScriptedDialogs dialogs;
+  TReportRequest request;
+  request.Path = rtd;
+  TReportFrm form;
+  form.StoreTarget = db;
+  int stored = 0;
+  QObject::connect(&form, &TReportFrm::Stored, [&] { ++stored; });
+  form.Start(request, nullptr, tmp.File("limits.txt"));
+  ASSERT_TRUE(RunUntil([&] { return form.Ready(); }));
+  const auto save = [&](const char* limits, const char* name) {
+    form.e_limits->setPlainText(QString::fromLatin1(limits));
+    dialogs.Names = {QString::fromStdString(tmp.File(name))};
+    const int before = stored;
+    form.BtnSave->click();
+    return RunUntil([&] { return stored > before; });
+  };
+  ASSERT_TRUE(save("average_value_signal<=36.5", "a.pdf"));
+  EXPECT_EQ(form.lab_store->text(), QString::fromStdString("Results store: result stored in " + db));
+  ASSERT_TRUE(save("average_value_signal<=36.5", "b.pdf"));
+  EXPECT_EQ(form.lab_store->text(), QString::fromStdString("Results store: result already stored in " + db));
+  ASSERT_TRUE(save("average_value_signal>=36.5", "c.pdf"));
+  std::vector<std::string> verdicts;
+  for (const TStoredRun& run : OpenResultsStore(db)->History("VRDT40-123.456-00042")) {
+    EXPECT_EQ(run.Command, "report");
+    for (const TStoredFigure& f : run.Figures)
+      if (f.Name == "average_value_signal") verdicts.push_back(run.Verdict + " " + f.Verdict);
+  }
+  std::sort(verdicts.begin(), verdicts.end());
+  EXPECT_EQ(verdicts, (std::vector<std::string>{"FAIL FAIL", "PASS PASS"}));
+
+  form.StoreTarget = "host=" + tmp.File("nowhere") + " dbname=ratelog";
+  ASSERT_TRUE(save("average_value_signal<=36.5", "d.pdf"));
+  const std::string queue = tmp.File("data/ratelog/results.sqlite");
+  EXPECT_TRUE(form.lab_store->text().startsWith(QString::fromStdString("Results store: result queued in " + queue)))
+      << form.lab_store->text().toStdString();
+  EXPECT_EQ(OpenResultsStore(queue)->QueuedKeys(form.StoreTarget).size(), 1u);
+  EXPECT_EQ(ReadText(tmp.File("d.pdf")).rfind("%PDF-", 0), 0u);
   EXPECT_FALSE(dialogs.AnyUnexpected());
 }
 
