@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
 #include <random>
 #include <regex>
 #include <string>
@@ -112,8 +113,15 @@ TEST_F(CliScaleFactor, RecoversTheVirtualGyroscopesScaleFactorModel) {
   Simulate(second, "1:0:0:30", "ramp:20:40:6");
   r = Cli({"scalefactor", second, "--json"});
   within("tc_ppm_per_c", 30, 1.0);
-  r = Cli({"scalefactor", rtd_, second});
+  const std::string both = tmp_.File("both.sqlite");
+  r = Cli({"scalefactor", rtd_, second, "--db", both});
   EXPECT_NE(r.out.find("repeatability "), std::string::npos);
+  // Each run stored with the repeatability over the two.
+  EXPECT_TRUE(Has(r.err, "2 results stored in ")) << r.err;
+  const Result h = Cli({"db", "history", "VRDT40-123.456-00042", "--db", both});
+  const std::regex repeatability("Figure\tsf_repeatability_ppm\t[0-9]");
+  EXPECT_EQ(std::distance(std::sregex_iterator(h.out.begin(), h.out.end(), repeatability), std::sregex_iterator()), 2)
+      << h.out;
 }
 
 TEST_F(CliScaleFactor, PositionsAndRefusals) {
