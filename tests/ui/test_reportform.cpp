@@ -20,6 +20,16 @@
 
 namespace {
 
+// A report request on unit7.rtd in `tmp`: 10 s at 100 Hz of a steady 36 deg/h.
+TReportRequest SteadyUnit7(const TTempDir& tmp) {
+  TReportRequest request;
+  request.Path = tmp.File("unit7.rtd");
+  Bytes b = RecordingHeader(100.0f);
+  for (int i = 1; i <= 1000; ++i) AddRecord(b, static_cast<float>(i) * 0.01f, 0.01f, 25.0f);
+  WriteBytes(request.Path, b);
+  return request;
+}
+
 TEST(ReportForm, LimitsVerdictPreviewAndSave) {
   TTempDir tmp;
   const std::string rtd = tmp.File("unit7.rtd"), limits = tmp.File("cfg/ratelog/report-limits.txt");
@@ -85,13 +95,9 @@ TEST(ReportForm, LimitsVerdictPreviewAndSave) {
 TEST(ReportForm, ASavedReportsResultReachesTheResultsStore) {
   TTempDir tmp;
   const TScopedEnv data("XDG_DATA_HOME", tmp.File("data"));
-  const std::string rtd = tmp.File("unit7.rtd"), db = tmp.File("results.sqlite");
-  Bytes b = RecordingHeader(100.0f);
-  for (int i = 1; i <= 1000; ++i) AddRecord(b, static_cast<float>(i) * 0.01f, 0.01f, 25.0f);
-  WriteBytes(rtd, b);
+  const std::string db = tmp.File("results.sqlite");
   TScriptedDialogs dialogs;
-  TReportRequest request;
-  request.Path = rtd;
+  const TReportRequest request = SteadyUnit7(tmp);
   TReportFrm form;
   form.StoreTarget = db;
   int stored = 0;
@@ -133,13 +139,9 @@ TEST(ReportForm, ASavedReportsResultReachesTheResultsStore) {
 // dialog and in one opened later; a latitude that is no number is said so.
 TEST(ReportForm, DocumentFieldsReachTheReportAndTheNextOne) {
   TTempDir tmp;
-  const std::string rtd = tmp.File("unit7.rtd"), document = tmp.File("cfg/ratelog/report-document.txt");
-  Bytes b = RecordingHeader(100.0f);
-  for (int i = 1; i <= 1000; ++i) AddRecord(b, static_cast<float>(i) * 0.01f, 0.01f, 25.0f);
-  WriteBytes(rtd, b);
+  const std::string document = tmp.File("cfg/ratelog/report-document.txt");
   TScriptedDialogs dialogs;
-  TReportRequest request;
-  request.Path = rtd;
+  const TReportRequest request = SteadyUnit7(tmp);
   const auto row = [](const TReportSection& s, const char* caption) {
     for (const TFigure& f : s.Rows)
       if (f.Caption == caption) return f.Text;
