@@ -82,6 +82,10 @@ class CliReport : public ::testing::Test {
     return args;
   }
   TTempDir tmp_;
+  // A results store of the test's own: the control marks of a report read
+  // the store, which the suite's other tests write to meanwhile.
+  TTempDir dataDir_;
+  TScopedEnv data_{"XDG_DATA_HOME", dataDir_.Path()};
   std::string rtd_ = tmp_.File("unit7.rtd"), settings_ = tmp_.File("Ratelog.ini"),
               pdf_ = tmp_.File("unit7.pdf");
 };
