@@ -137,9 +137,7 @@ void DrawControl(QCPPainter& painter, const QRectF& rect, const TFigureHistory& 
 
 QString ControlNote(const TFigureHistory& f) {
   if (!ControlLimitsUsable(f.Chart))
-    return QStringLiteral("no control limits: %1 results of the type with a spread, at least %2 needed")
-        .arg(f.Chart.Points.size())
-        .arg(kControlMinimum);
+    return QStringLiteral("no control limits: ") + QString::fromStdString(NoControlLimitsReason(f.Chart));
   QString note = QStringLiteral("centre %1, control limits %2 .. %3 (x\u0305 \u00B1 2.66\u00B7MR\u0305, MR\u0305 %4) from %5 results")
                      .arg(Number(f.Chart.Centre), Number(f.Chart.Lower), Number(f.Chart.Upper), Number(f.Chart.MrBar))
                      .arg(f.Chart.Points.size());

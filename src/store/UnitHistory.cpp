@@ -7,6 +7,15 @@ bool ControlLimitsUsable(const TControlChart& chart) {
   return chart.Valid && chart.Points.size() >= kControlMinimum && chart.MrBar > 0;
 }
 
+std::string NoControlLimitsReason(const TControlChart& chart) {
+  if (ControlLimitsUsable(chart)) return {};
+  const std::string n = std::to_string(chart.Points.size());
+  if (chart.Points.size() < kControlMinimum)
+    return n + (chart.Points.size() == 1 ? " result" : " results") + " of the type, at least " +
+           std::to_string(kControlMinimum) + " are needed";
+  return "the type's " + n + " results are all the same";
+}
+
 std::vector<std::string> TUnitHistory::OutsideNames() const {
   std::vector<std::string> names;
   for (const TFigureHistory& f : Figures)

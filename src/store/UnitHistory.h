@@ -16,6 +16,10 @@
 // that never varied (a count, a setting).
 constexpr std::size_t kControlMinimum = 5;
 bool ControlLimitsUsable(const TControlChart& chart);
+// Why a chart has no usable control limits ("4 results of the type, at
+// least 5 are needed", "the type's 6 results are all the same"); empty
+// when it has them.
+std::string NoControlLimitsReason(const TControlChart& chart);
 
 struct TFigureHistory {
   std::string Name, Unit;

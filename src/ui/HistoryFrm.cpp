@@ -278,9 +278,8 @@ QWidget* THistoryFrm::FigurePage(const TFigureHistory& f) {
                                                     : QStringLiteral("within the control limits"))
                                     : QString();
   } else {
-    note = QStringLiteral("No control limits: %1 results of the type with a spread (at least %2 are needed).")
-               .arg(chart.Points.size())
-               .arg(kControlMinimum);
+    note = QStringLiteral("No control limits: ") + QString::fromStdString(NoControlLimitsReason(chart)) +
+           QLatin1Char('.');
   }
   Fit(control);
   auto* label = new QLabel(note, page);

@@ -166,6 +166,12 @@ TEST(ControlChart, IndividualsAndMovingRangeAsComputedByHand) {
   EXPECT_FALSE(ComputeControlChart({3}).Valid);
   EXPECT_TRUE(OutsideControlLimits(c, 6.8));
   EXPECT_FALSE(OutsideControlLimits(c, 6.79));
+  // Too few results, or results that never varied, make no limits, and
+  // the reason says which.
+  EXPECT_EQ(NoControlLimitsReason(c), "");
+  EXPECT_EQ(NoControlLimitsReason(ComputeControlChart({1, 2, 1, 2})), "4 results of the type, at least 5 are needed");
+  EXPECT_EQ(NoControlLimitsReason(ComputeControlChart({3})), "1 result of the type, at least 5 are needed");
+  EXPECT_EQ(NoControlLimitsReason(ComputeControlChart({7, 7, 7, 7, 7, 7})), "the type's 6 results are all the same");
 }
 
 TEST(ControlChart, WesternElectricRulesWhereEachFirstCompletes) {
