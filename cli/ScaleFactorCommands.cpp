@@ -58,6 +58,21 @@ bool ReadText(const std::string& path, std::string& text) {
   return static_cast<bool>(in) || in.eof();
 }
 
+// A rate profile file; false (message on err) when it cannot be read or
+// is malformed.
+bool ReadProfile(const std::string& path, std::vector<TProfileStep>& profile, std::ostream& err) {
+  std::string text, error;
+  if (!ReadText(path, text)) {
+    err << "ratelog-cli: cannot read profile " << path << "\n";
+    return false;
+  }
+  if (!ParseRateProfile(text, profile, error)) {
+    err << "ratelog-cli: profile " << path << ": " << error << "\n";
+    return false;
+  }
+  return true;
+}
+
 // The site: the settings' vertical Earth rate, then SiteOptions.
 bool LoadSiteFor(const Options& o, TSite& site, std::ostream& err) {
   TOptionProgramm settings;
@@ -240,15 +255,7 @@ bool ScaleFactorRequestOptions(const Options& o, TReportScaleFactorRequest& requ
   if (!(request.Guard >= 0)) throw UsageError{"--scalefactor-guard must be a number of seconds, 0 or more"};
   if (auto path = o.Get("scalefactor-profile")) {
     if (o.Get("scalefactor-rates")) throw UsageError{"--scalefactor-profile and --scalefactor-rates exclude each other"};
-    std::string text, error;
-    if (!ReadText(*path, text)) {
-      err << "ratelog-cli: cannot read profile " << *path << "\n";
-      return false;
-    }
-    if (!ParseRateProfile(text, request.Profile, error)) {
-      err << "ratelog-cli: profile " << *path << ": " << error << "\n";
-      return false;
-    }
+    if (!ReadProfile(*path, request.Profile, err)) return false;
     request.ProfileName = *path;
   }
   if (auto rates = o.Get("scalefactor-rates")) request.Rates = NumberList("scalefactor-rates", *rates);
@@ -262,15 +269,7 @@ int ScaleFactor(const Options& o, std::ostream& out, std::ostream& err) {
   std::vector<TProfileStep> profile;
   if (auto path = o.Get("profile")) {
     if (o.Get("rates")) throw UsageError{"--profile and --rates exclude each other"};
-    std::string text, error;
-    if (!ReadText(*path, text)) {
-      err << "ratelog-cli: cannot read profile " << *path << "\n";
-      return ExitFailure;
-    }
-    if (!ParseRateProfile(text, profile, error)) {
-      err << "ratelog-cli: profile " << *path << ": " << error << "\n";
-      return ExitFailure;
-    }
+    if (!ReadProfile(*path, profile, err)) return ExitFailure;
   }
   TPlateauOptions options;
   options.Guard = guard;
