@@ -1393,12 +1393,34 @@ TAllanResult ComputeAllan(TSpanRates& span, const TAllanOptions& options) {
       std::vector<double> recent(static_cast<std::size_t>(kGapWindow)), before, after;
       std::int64_t placed = 0;  // records of the segment placed so far
       auto place = [&](std::int64_t i) { recent[static_cast<std::size_t>(placed++ % kGapWindow)] = lag(i); };
+      // How many periods later the records from i on lie than those before
+      // it (the medians of their lags), and in `least` the smallest such
+      // move that is more than jitter: half a period, or a period and a
+      // half where a side has fewer records (next to a run's start or end
+      // the median is the jitter of one or two).
+      auto moved = [&](std::int64_t i, double& least) {
+        before.assign(recent.begin(), recent.begin() + static_cast<std::ptrdiff_t>(std::min(placed, kGapWindow)));
+        after.clear();
+        for (std::int64_t k = i; k < std::min(n, i + kGapWindow); ++k) {
+          if (k > i && step(k) < -0.5 * tau0) break;
+          after.push_back(lag(k));
+        }
+        least = before.size() >= kGapLeast && after.size() >= kGapLeast ? 0.5 : 1.5;
+        return median(after) - median(before);
+      };
+      auto early = [&](std::int64_t i) {
+        double least = 0;
+        return -moved(i, least) > least;
+      };
       place(0);
       for (std::int64_t i = 1; i < n; ++i) {
         const double s = step(i);
         const double res = std::fabs(static_cast<double>(t[i])) * std::numeric_limits<float>::epsilon();
-        if (s < -0.5 * tau0 - res) {
-          // Back in time by more than jitter: the data start afresh.
+        // Back in time by more than jitter, and the records after it stay
+        // early against those before: the data start afresh. (A stamp
+        // early by jitter, or one late stamp before a prompt one, leaves
+        // the records after it on the grid.)
+        if (s < -0.5 * tau0 - res && early(i)) {
           ++r.Backward;
           covered += static_cast<double>(t[i - 1]) - t[segment];
           slots += i - 1 - segment + missing;
@@ -1411,17 +1433,8 @@ TAllanResult ComputeAllan(TSpanRates& span, const TAllanOptions& options) {
         // A long step that is the longest of its neighbours: do the
         // records after it stay late against those before it?
         if (s > kGapCandidate * tau0 + res && !(i + 1 < n && step(i + 1) > s) && !(i > 1 && step(i - 1) > s)) {
-          before.assign(recent.begin(), recent.begin() + static_cast<std::ptrdiff_t>(std::min(placed, kGapWindow)));
-          after.clear();
-          for (std::int64_t k = i; k < std::min(n, i + kGapWindow); ++k) {
-            if (k > i && step(k) < -0.5 * tau0) break;
-            after.push_back(lag(k));
-          }
-          // Fewer records on a side (next to a run's start or end) leave
-          // the median to the jitter of one or two: there a gap must be
-          // later by more than a period and a half.
-          const double late = median(after) - median(before);
-          const double least = before.size() >= kGapLeast && after.size() >= kGapLeast ? 0.5 : 1.5;
+          double least = 0;
+          const double late = moved(i, least);
           if (late > least && late * tau0 > res) {
             const auto k = static_cast<std::int64_t>(std::llround(late));
             ++r.Gaps;

@@ -383,20 +383,26 @@ TEST(Allan, GapsAreHolesNotJoins) {
     // No term reaches across the gap: each estimator's terms of the two parts.
     EXPECT_EQ(b.Points[3].Terms, static_cast<std::int64_t>(from - 16 + 1 + (500000 - to) - 16 + 1));
   }
-  // A step back in time starts the data afresh and is counted.
+  // A clock set back by 0.5 s at record 1000 starts the data afresh and is
+  // counted: two runs, one term of m = 1 lost at the join.
   TSpanRates back = Span(y, 0.004, 0.008);
-  back.Times[1000] -= 0.5f;
+  for (std::size_t i = 1000; i < back.Times.size(); ++i) back.Times[i] -= 0.5f;
   const TAllanResult c = ComputeAllan(back);
-  // The record put back lies 0.5 s before its neighbours: a step back, and
-  // a gap after it; three runs, one term of m = 1 lost at each join.
-  EXPECT_TRUE(c.Backward == 1 && c.Gaps == 1);
-  EXPECT_EQ(c.Points[0].Terms, 500000 - 3);
+  EXPECT_TRUE(c.Backward == 1 && c.Gaps == 0);
+  EXPECT_EQ(c.Points[0].Terms, 500000 - 2);
+  // One record stamped 0.5 s early among prompt ones is a bad stamp, not a
+  // clock set back: the records after it are where they were.
+  TSpanRates glitch = Span(y, 0.004, 0.008);
+  glitch.Times[1000] -= 0.5f;
+  const TAllanResult d = ComputeAllan(glitch);
+  EXPECT_TRUE(d.Backward == 0 && d.Gaps == 0);
+  EXPECT_EQ(d.Points[0].Terms, 500000 - 1);
 }
 
 // A gap is a missing sample, not a long step: the times of 20,000 records
 // at 0.1 s from record 1000 on moved by `shift` periods (a sample missing:
 // 1; on either side of the half period the rule turns on), or one record
-// late and the next prompt, or every record's stamp jittered.
+// late and the next prompt, or one early, or every record's stamp jittered.
 TEST(Allan, GapsAreMissingSamplesNotJitter) {
   const struct {
     const char* name;
@@ -410,6 +416,7 @@ TEST(Allan, GapsAreMissingSamplesNotJitter) {
       {"0.6 of a period later: one sample", 0.6, 0, 0, 1, 0.1},
       {"three samples missing", 3.0, 0, 0, 1, 0.3},
       {"one record 0.6 late, the next prompt", 0, 0.6, 0, 0, 0},
+      {"one record 1.6 early: back in time, then on the grid", 0, -1.6, 0, 0, 0},
       {"jitter of 20 % of a period", 0, 0, 0.2, 0, 0},
       // Next to the end a lone record's lateness is jitter; two missing
       // samples still show.
