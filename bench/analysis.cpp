@@ -33,8 +33,8 @@ void BM_CalculationDialog(benchmark::State& state) {
     if (!dialog.Recompute()) state.SkipWithError("not read");
     Finish(dialog);
   }
-  state.counters["records"] = static_cast<double>(dialog.Quant.Points.size());
-  state.counters["MB held"] = static_cast<double>(dialog.Quant.Points.MemoryBytes()) / 1e6;
+  state.counters["records"] = static_cast<double>(dialog.Quant.Records());
+  state.counters["MB held"] = static_cast<double>(dialog.Quant.MemoryBytes()) / 1e6;
   dialog.FormClose();
 }
 BENCHMARK(BM_CalculationDialog)->ArgName("hour")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)

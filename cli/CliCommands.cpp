@@ -275,7 +275,7 @@ int Calc(const Options& o, std::ostream& out, std::ostream& err) {
     for (const TFigure& f : figures) out << f.Caption << "\t" << f.Text << "\t" << f.Unit << "\n";
   }
   StoreFigures(o, "calc", begin, end, figures, err);
-  if (quant.Points.empty()) {
+  if (quant.Empty()) {
     err << "ratelog-cli: no record between " << Time6(begin) << " and " << Time6(end) << " s in "
         << path << "\n";
     return ExitFailure;

@@ -13,8 +13,6 @@ bool ComputeBasicParameters(const std::string& path, const TOptionProgramm& sett
     error = reader.Error();
     return false;
   }
-  // No room reserved for the whole file: only the span's records are kept,
-  // and the points grow block by block without copying.
   SamplePoint p;
   while (!quant.Past && reader.Next(p)) quant.AddPoint(p.Time, p.Rate, p.Temperature);
   if (!reader.Error().empty()) {
@@ -31,7 +29,7 @@ std::array<TBasicParameterRow, 4> BasicParameterRows(const TGeneralQuant& quant,
                                                      char sep) {
   // Without a single record in the span there is nothing to report: an
   // average of 0 would describe a perfect gyroscope.
-  const bool any = !quant.Points.empty();
+  const bool any = !quant.Empty();
   return {{
       {"Average value signal", any ? FormatFixed(quant.MeanRate, 10, 5, sep) : "NAN", "\u00B0/h"},
       {"Drift error",

@@ -231,7 +231,7 @@ void TCalculFrm::StartReading() {
                             QStringLiteral("Message"), TMsgButtons::Ok, TMsgIcon::Stop);
           return;
         }
-        SpanEmpty = Quant.Points.empty();
+        SpanEmpty = Quant.Empty();
         resultsShown_ = true;
         FillResults();
       });

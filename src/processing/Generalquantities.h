@@ -3,78 +3,47 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
+#include <cstdint>
 #include <vector>
 
 #include "processing/Average.h"
 #include "settings/Optionsprogramm.h"
 
-// The records of a span, kept in fixed-size blocks: growing never copies
-// what is stored, and the memory stays close to 12 bytes per record.
-class TQuantPoints {
- public:
-  static constexpr std::size_t BlockShift = 16;
-  static constexpr std::size_t BlockSize = std::size_t{1} << BlockShift;  // records
-
-  std::size_t size() const { return Count; }
-  bool empty() const { return Count == 0; }
-  const SamplePoint& operator[](std::size_t i) const {
-    return Blocks[i >> BlockShift][i & (BlockSize - 1)];
-  }
-  void push_back(const SamplePoint& p) {
-    if ((Count & (BlockSize - 1)) == 0 && (Count >> BlockShift) == Blocks.size()) AddBlock();
-    Blocks[Count >> BlockShift][Count & (BlockSize - 1)] = p;
-    ++Count;
-  }
-  // Allocates the blocks for n records in advance.
-  void reserve(std::size_t n);
-  // Frees every block.
-  void clear();
-  // Bytes held for the records (blocks and block table).
-  std::size_t MemoryBytes() const;
-
-  // Calls f(const SamplePoint*, count) for the runs of records first..last-1
-  // in order, one run per block.
-  template <typename F>
-  void ForRange(std::size_t first, std::size_t last, F&& f) const {
-    while (first < last) {
-      const std::size_t block = first >> BlockShift;
-      const std::size_t offset = first & (BlockSize - 1);
-      std::size_t n = BlockSize - offset;
-      if (n > last - first) n = last - first;
-      f(Blocks[block].get() + offset, n);
-      first += n;
-    }
-  }
-
- private:
-  void AddBlock();
-
-  std::vector<std::unique_ptr<SamplePoint[]>> Blocks;
-  std::size_t Count = 0;
-};
-
 // Fed by the calculation dialog record by record; reads DriftTime, Passband,
-// RandomWalkTime and EarthRate from its own settings copy. All results are
-// in deg/h (random walk in deg/sqrt(h)).
+// RandomWalkTime and EarthRate from its own settings copy, and the span from
+// Begin and End, all set before the first record. All results are in deg/h
+// (random walk in deg/sqrt(h)).
+//
+// The records are not kept: each is added to the sums as it comes, so a
+// span of a week takes the memory of one random-walk segment and of the
+// drift segments' means, not of its records.
 class TGeneralQuant : public TOptionProgramm {
  public:
   TGeneralQuant() = default;
 
-  // Copies the settings part, clears Past and both validity flags and frees
-  // all points.
+  // Copies the settings part, clears Past and both validity flags and
+  // forgets every record taken.
   void SetSettings(const TOptionProgramm& settings);
-  // Makes room for n records (for callers that know the record count).
-  void Reserve(std::size_t n) { Points.reserve(n); }
   // One record; rate in deg/s. Records with a NaN field are skipped.
   void AddPoint(float time, float rate, float temperature);
   void ComputeMean();
   void ComputeDrift();
   void ComputeRandomWalk();
-  // Frees all points and clears Past and both validity flags.
+  // Forgets every record taken (the figures stay readable) and clears Past
+  // and both validity flags.
   void Clear();
 
-  TQuantPoints Points;
+  // The span's records taken so far.
+  std::int64_t Records() const { return Count; }
+  bool Empty() const { return Count == 0; }
+  // The earliest and the latest time among them (0 without a record).
+  float EarliestTime() const { return Earliest; }
+  float LatestTime() const { return Latest; }
+  // The mean of their finite temperatures; NaN without one.
+  double MeanTemperature() const;
+  // Bytes held for the figures still to compute.
+  std::size_t MemoryBytes() const;
+
   SamplePoint CurPoint{};
   double MeanRate = 0;
   double BiasError = 0;
@@ -85,4 +54,27 @@ class TGeneralQuant : public TOptionProgramm {
   bool Past = false;
   bool DriftValid = false;
   bool WalkValid = false;
+
+ private:
+  // Where the records of the span are cut into segments of a drift or
+  // random-walk time: at whole seconds after Begin.
+  struct TSegments {
+    bool Used = false;          // the time has a whole second
+    long double Boundary = 0;   // the next cut, seconds after Begin
+    long double Sum = 0;        // of the open segment's rates
+    std::int64_t Count = 0;     // of its records
+    bool Cut(long double t, long double begin, float step);
+  };
+  void Forget();
+
+  std::int64_t Count = 0;
+  long double Sum = 0;
+  float Earliest = 0, Latest = 0;
+  long double TemperatureSum = 0;
+  std::int64_t Temperatures = 0;
+  TSegments Drift, Walk;
+  std::vector<long double> DriftMeans;  // of the closed drift segments
+  std::vector<float> WalkRates;         // of the open random-walk segment
+  long double WalkLargest = 0;          // RMS about its mean, largest closed segment
+  bool WalkClosed = false;
 };

@@ -46,7 +46,7 @@ TRunBias ComputeRunBias(const std::string& path, double skip, const TOptionProgr
     run.Error = error;
     return run;
   }
-  run.Records = static_cast<std::int64_t>(quant.Points.size());
+  run.Records = quant.Records();
   if (run.Records == 0) {
     run.Error = "no records in the span";
     return run;
@@ -54,14 +54,7 @@ TRunBias ComputeRunBias(const std::string& path, double skip, const TOptionProgr
   run.Read = true;
   run.Mean = quant.MeanRate;
   run.Drift = quant.DriftValid ? quant.DriftError : NAN;
-  long double temperature = 0;
-  std::int64_t temperatures = 0;
-  for (std::size_t i = 0; i < quant.Points.size(); ++i)
-    if (const float T = quant.Points[i].Temperature; std::isfinite(T)) {
-      temperature += T;
-      ++temperatures;
-    }
-  run.Temperature = temperatures ? static_cast<double>(temperature / temperatures) : NAN;
+  run.Temperature = quant.MeanTemperature();
   return run;
 }
 

@@ -102,8 +102,8 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
     std::vector<float>().swap(span.Rates);
   });
   // The temperature model over the same span, on a third thread once the
-  // basic parameters have let go of their copy of the records: the span is
-  // held twice at most, not three times.
+  // Allan deviation has let go of its rates (the basic parameters keep no
+  // records): the span is held once at a time.
   TThermalResult thermal;
   TReportScaleFactor scaleFactor;
   std::string thermalError;
@@ -144,7 +144,7 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
     return false;
   }
   reader.Close();
-  if (quant.Points.empty()) {
+  if (quant.Empty()) {
     error = "no record between " + Fixed(begin, 6) + " and " + Fixed(end, 6) + " s in " +
             request.Path;
     return false;
@@ -153,18 +153,10 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   quant.ComputeDrift();
   quant.ComputeRandomWalk();
   content.Calc = {"calc", CalcFigures(quant, request.Sigma)};
-  content.SpanRecords = static_cast<std::int64_t>(quant.Points.size());
-  content.FirstRecordTime = content.LastRecordTime = quant.Points[0].Time;
-  quant.Points.ForRange(0, quant.Points.size(), [&](const SamplePoint* points, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-      content.FirstRecordTime = std::min<double>(content.FirstRecordTime, points[i].Time);
-      content.LastRecordTime = std::max<double>(content.LastRecordTime, points[i].Time);
-    }
-  });
+  content.SpanRecords = quant.Records();
+  content.FirstRecordTime = quant.EarliestTime();
+  content.LastRecordTime = quant.LatestTime();
   quant.Clear();
-  // The temperature model once the Allan deviation has let go of its
-  // rates: each analysis's copy of the span is held alone, not beside
-  // another.
   allanThread.join();
   thermalThread = std::thread([&] {
     std::vector<SamplePoint> records;

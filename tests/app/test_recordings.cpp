@@ -372,13 +372,13 @@ TEST_F(Analysis, CalculationOverTheVisibleSpanWithDefaults) {
     // 3.6 - 11.78 = -8.18.
     EXPECT_EQ(Values(), QStringList({"3,60000", "NAN", "0,00000", "-8,18000"}));
   });
-  EXPECT_EQ(calc->Quant.Points.MemoryBytes(), 0u) << "closing freed the span's records";
+  EXPECT_EQ(calc->Quant.MemoryBytes(), 0u) << "closing freed what the span held";
   w->Chart1->xAxis->setRange(100, 200);  // the chart's zoom is the span
   WhileOpen(calc, [&] { w->ac_calcExecute(); }, [&] {
     EXPECT_EQ(calc->e_beg_time->text(), "100,00000");
-    EXPECT_EQ(calc->Quant.Points.size(), 1001u);
+    EXPECT_EQ(calc->Quant.Records(), 1001);
     Apply("0,7", "1,2");  // takes the records stored as 0.69999999 and 1.20000005
-    EXPECT_EQ(calc->Quant.Points.size(), 6u);
+    EXPECT_EQ(calc->Quant.Records(), 6);
   });
   EXPECT_FALSE(dialogs.AnyUnexpected());
 }

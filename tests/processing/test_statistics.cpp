@@ -265,12 +265,11 @@ TEST(GeneralQuantSegments, DriftAndRandomWalkOfHandComputedCases) {
   }
 }
 
-TEST(GeneralQuantLongRecording, SegmentsAcrossStorageBlocksByConstruction) {
-  // 128 Hz for 2048 s in four storage blocks: j deg/h in the j-th 100 s
-  // segment, plus and minus a_k alternately in the k-th 10 s segment, a_k =
-  // 0.5 except 3 in [510, 520) (across a block end) and 50 in the unfinished
-  // [2040, 2048).
-  const std::size_t n = 4 * TQuantPoints::BlockSize - 2;
+TEST(GeneralQuantLongRecording, SegmentsByConstruction) {
+  // 128 Hz for 2048 s: j deg/h in the j-th 100 s segment, plus and minus
+  // a_k alternately in the k-th 10 s segment, a_k = 0.5 except 3 in
+  // [510, 520) and 50 in the unfinished [2040, 2048).
+  const std::size_t n = 4 * 65536 - 2;
   std::vector<TRecord> records(n);
   for (std::size_t i = 0; i < n; ++i) {
     const double t = i / 128.0;
@@ -280,8 +279,12 @@ TEST(GeneralQuantLongRecording, SegmentsAcrossStorageBlocksByConstruction) {
   }
   TGeneralQuant q;
   Calculate(q, 0, 2048, records);
-  ASSERT_EQ(q.Points.size(), n);
-  EXPECT_LE(q.Points.MemoryBytes(), 12.01 * n);
+  ASSERT_EQ(q.Records(), static_cast<std::int64_t>(n));
+  EXPECT_EQ(q.EarliestTime(), 0.0f);
+  EXPECT_EQ(q.LatestTime(), static_cast<float>((n - 1) / 128.0));
+  // No record is kept: a random-walk segment's rates and the drift
+  // segments' means.
+  EXPECT_LT(q.MemoryBytes(), n / 16);
   const double mean = (12800.0 * 190 + (n - 256000.0) * 20) / n;
   EXPECT_NEAR(q.MeanRate, mean, 1e-5);
   double squares = 0;  // closed drift segments 0 .. 19
@@ -289,13 +292,14 @@ TEST(GeneralQuantLongRecording, SegmentsAcrossStorageBlocksByConstruction) {
   ASSERT_TRUE(q.DriftValid && q.WalkValid);
   EXPECT_NEAR(q.DriftError, std::sqrt(squares / 20), 1e-5);
   EXPECT_NEAR(q.RandomWalk, 3 / (std::sqrt(50.0) * 60), 1e-7);
-  // Clear frees the points, the results stay readable; new settings start empty.
+  // Clear forgets the records, the results stay readable; new settings
+  // start empty.
   q.Clear();
-  EXPECT_FALSE(q.Points.MemoryBytes() || q.Past || q.DriftValid || q.WalkValid);
+  EXPECT_FALSE(q.MemoryBytes() || q.Records() || q.Past || q.DriftValid || q.WalkValid);
   EXPECT_NEAR(q.MeanRate, mean, 1e-5);
   q.AddPoint(1, 1, 1);
   q.SetSettings(TOptionProgramm());
-  EXPECT_EQ(q.Points.size(), 0u);
+  EXPECT_TRUE(q.Empty());
 }
 
 }  // namespace
