@@ -1337,9 +1337,13 @@ TAllanResult ComputeAllan(TSpanRates& span, const TAllanOptions& options) {
   TAllanResult r;
   r.Skipped = span.Skipped;
   const std::int64_t n = static_cast<std::int64_t>(span.Rates.size());
-  const float* t = span.Times.data();
+  // The records' times, copied or in place.
+  const bool inPlace = span.Times.empty() && span.TimesAt;
+  const float* times = inPlace ? span.TimesAt : span.Times.data();
+  const std::size_t stride = inPlace ? span.TimeStride : 1;
+  auto t = [times, stride](std::int64_t i) { return times[static_cast<std::size_t>(i) * stride]; };
   double tau0 = 0;
-  if (n >= 2 && static_cast<std::int64_t>(span.Times.size()) == n) {
+  if (n >= 2 && (inPlace || static_cast<std::int64_t>(span.Times.size()) == n)) {
     // The median of the steps over k records, k large enough that the time
     // stamps' resolution (single precision) is small against the steps;
     // at most a million of them, evenly spread.
@@ -1352,7 +1356,7 @@ TAllanResult ComputeAllan(TSpanRates& span, const TAllanOptions& options) {
     const std::int64_t stride = std::max<std::int64_t>(1, count / 1000000);
     std::vector<double> steps;
     for (std::int64_t i = 0; i + k < n; i += k * stride)
-      steps.push_back((static_cast<double>(t[i + k]) - t[i]) / static_cast<double>(k));
+      steps.push_back((static_cast<double>(t(i + k)) - t(i)) / static_cast<double>(k));
     if (!steps.empty()) {
       std::nth_element(steps.begin(), steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2), steps.end());
       tau0 = steps[steps.size() / 2];
@@ -1378,7 +1382,7 @@ TAllanResult ComputeAllan(TSpanRates& span, const TAllanOptions& options) {
       // segment, jumping by the count of missing samples at a gap.
       std::int64_t segment = 0, missing = 0;
       auto lag = [&](std::int64_t i) {
-        return (static_cast<double>(t[i]) - t[segment]) / tau0 - static_cast<double>(i - segment) -
+        return (static_cast<double>(t(i)) - t(segment)) / tau0 - static_cast<double>(i - segment) -
                static_cast<double>(missing);
       };
       auto median = [](std::vector<double>& v) {
@@ -1388,7 +1392,7 @@ TAllanResult ComputeAllan(TSpanRates& span, const TAllanOptions& options) {
         if (v.size() % 2) return upper;
         return 0.5 * (upper + *std::max_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(h)));
       };
-      auto step = [&](std::int64_t i) { return static_cast<double>(t[i]) - t[i - 1]; };
+      auto step = [&](std::int64_t i) { return static_cast<double>(t(i)) - t(i - 1); };
       // The lags of the last records as they were when each was placed.
       std::vector<double> recent(static_cast<std::size_t>(kGapWindow)), before, after;
       std::int64_t placed = 0;  // records of the segment placed so far
@@ -1415,14 +1419,14 @@ TAllanResult ComputeAllan(TSpanRates& span, const TAllanOptions& options) {
       place(0);
       for (std::int64_t i = 1; i < n; ++i) {
         const double s = step(i);
-        const double res = std::fabs(static_cast<double>(t[i])) * std::numeric_limits<float>::epsilon();
+        const double res = std::fabs(static_cast<double>(t(i))) * std::numeric_limits<float>::epsilon();
         // Back in time by more than jitter, and the records after it stay
         // early against those before: the data start afresh. (A stamp
         // early by jitter, or one late stamp before a prompt one, leaves
         // the records after it on the grid.)
         if (s < -0.5 * tau0 - res && early(i)) {
           ++r.Backward;
-          covered += static_cast<double>(t[i - 1]) - t[segment];
+          covered += static_cast<double>(t(i - 1)) - t(segment);
           slots += i - 1 - segment + missing;
           D.runs.emplace_back(b, i);
           b = segment = i;
@@ -1447,7 +1451,7 @@ TAllanResult ComputeAllan(TSpanRates& span, const TAllanOptions& options) {
         }
         place(i);
       }
-      covered += static_cast<double>(t[n - 1]) - t[segment];
+      covered += static_cast<double>(t(n - 1)) - t(segment);
       slots += n - 1 - segment + missing;
       D.runs.emplace_back(b, n);
       if (slots > 0 && covered > 0) {

@@ -23,6 +23,10 @@
 struct TSpanRates {
   std::vector<float> Rates;
   std::vector<float> Times;
+  // Or, where Times is empty, the times read in place: the time of record
+  // i at TimesAt[i * TimeStride] (the records' own field, not copied).
+  const float* TimesAt = nullptr;
+  std::size_t TimeStride = 1;
   double FirstTime = 0;
   double LastTime = 0;
   std::int64_t Skipped = 0;

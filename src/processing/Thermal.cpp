@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 #include <map>
 
@@ -733,9 +734,11 @@ void AllanReadouts(const std::vector<SamplePoint>& records, std::vector<float>& 
     std::vector<float>& to;
     ~TGiveBack() { to.swap(from); }
   } giveBack{span.Rates, rates};
-  span.Times.reserve(records.size());
-  for (const SamplePoint& s : records) span.Times.push_back(s.Time);
+  // The times read where they lie, in the records.
+  static_assert(sizeof(SamplePoint) == 3 * sizeof(float) && offsetof(SamplePoint, Time) == 0);
   if (!records.empty()) {
+    span.TimesAt = &records.front().Time;
+    span.TimeStride = 3;
     span.FirstTime = records.front().Time;
     span.LastTime = records.back().Time;
   }
@@ -746,75 +749,91 @@ void AllanReadouts(const std::vector<SamplePoint>& records, std::vector<float>& 
   b = r.B.Value;
 }
 
-// The reading step of a quantized sensor: the most frequent positive
-// difference between successive readings (to 0.001 deg C), when it makes up
-// most of them; else 0.
-template <class Index>
-double ReadingStep(const std::vector<SamplePoint>& records, const std::vector<Index>& in) {
-  std::map<long, std::int64_t> counts;
-  std::int64_t total = 0;
-  for (std::size_t j = 1; j < in.size(); ++j) {
-    const double d = std::fabs(records[in[j]].Temperature - records[in[j - 1]].Temperature);
-    if (!(d > 0)) continue;
-    ++counts[std::lround(d * 1000)];
-    ++total;
+// Calls f(i, departure) for each record i whose temperature lies inside
+// (low, high), in order: its departure from the median of its seven
+// neighbours among those (itself, three before, three after; fewer at the
+// ends). The last seven such readings are all it keeps.
+template <class F>
+void TemperatureDepartures(const std::vector<SamplePoint>& records, double low, double high, F&& f) {
+  std::size_t at[7];
+  float T[7];
+  std::size_t seen = 0;  // readings inside so far
+  // Reading j's departure, once the readings up to `upTo` (exclusive) are in.
+  auto departure = [&](std::size_t j, std::size_t upTo) {
+    const std::size_t from = j >= 3 ? j - 3 : 0, to = std::min(upTo, j + 4);
+    float window[7];
+    for (std::size_t q = from; q < to; ++q) window[q - from] = T[q % 7];
+    const std::size_t w = to - from;
+    std::nth_element(window, window + w / 2, window + w);
+    f(at[j % 7], std::fabs(T[j % 7] - window[w / 2]));
+  };
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const double t = records[i].Temperature;
+    if (!(low < t && t < high)) continue;
+    at[seen % 7] = i;
+    T[seen % 7] = records[i].Temperature;
+    ++seen;
+    if (seen >= 4) departure(seen - 4, seen);
   }
-  long best = 0;
-  std::int64_t most = 0;
-  for (const auto& [key, count] : counts)
-    if (count > most) best = key, most = count;
-  return total > 0 && most * 2 > total ? static_cast<double>(best) / 1000.0 : 0.0;
+  for (std::size_t j = seen >= 3 ? seen - 3 : 0; j < seen; ++j) departure(j, seen);
 }
 
 // The readings used: inside (low, high) and within `threshold` of the
 // median of their seven neighbours among those (a single spike or a short
 // burst of them is left out). Returns the flags; counts what is left out;
-// `step` receives the sensor's reading step (0: none).
-// `scratch` (any content) is used for the median of the departures.
-// `Index` holds a record's position: four bytes where the records allow.
-template <class Index>
+// `step` receives the sensor's reading step (0: none): the most frequent
+// positive difference between successive readings (to 0.001 deg C) when it
+// makes up most of them.
+// `scratch` (any content) holds the departures for their median; they are
+// found again for the flags rather than kept.
 std::vector<bool> UsableTemperatures(const std::vector<SamplePoint>& records, double low,
                                      double high, TThermalResult& r, double& step,
                                      std::vector<float>& scratch) {
   const std::size_t n = records.size();
   std::vector<bool> ok(n, false);
-  std::vector<Index> in;
+  std::map<long, std::int64_t> steps;
+  std::int64_t differences = 0;
+  std::size_t k = 0, previous = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const double T = records[i].Temperature;
-    if (low < T && T < high)
-      in.push_back(static_cast<Index>(i));
-    else
+    if (!(low < T && T < high)) {
       ++r.OutOfRange;
+      continue;
+    }
+    if (k > 0) {
+      const double d = std::fabs(records[i].Temperature - records[previous].Temperature);
+      if (d > 0) {
+        ++steps[std::lround(d * 1000)];
+        ++differences;
+      }
+    }
+    previous = i;
+    ++k;
   }
-  const std::size_t k = in.size();
-  std::vector<float> absDev(k, 0.0f);
-  float window[7];
-  for (std::size_t j = 0; j < k; ++j) {
-    const std::size_t from = j >= 3 ? j - 3 : 0, to = std::min(k, j + 4);
-    for (std::size_t q = from; q < to; ++q) window[q - from] = records[in[q]].Temperature;
-    const std::size_t w = to - from;
-    std::nth_element(window, window + w / 2, window + w);
-    absDev[j] = std::fabs(records[in[j]].Temperature - window[w / 2]);
-  }
-  // The threshold: eight robust standard deviations of those departures,
-  // at least 1 deg C and three steps of the sensor.
-  step = ReadingStep(records, in);
+  long best = 0;
+  std::int64_t most = 0;
+  for (const auto& [key, count] : steps)
+    if (count > most) best = key, most = count;
+  step = differences > 0 && most * 2 > differences ? static_cast<double>(best) / 1000.0 : 0.0;
+  // The threshold: eight robust standard deviations of the departures, at
+  // least 1 deg C and three steps of the sensor.
   double mad = 0;
   if (k) {
     if (scratch.size() < k) scratch.resize(k);
-    std::copy(absDev.begin(), absDev.end(), scratch.begin());
+    std::size_t j = 0;
+    TemperatureDepartures(records, low, high, [&](std::size_t, float d) { scratch[j++] = d; });
     const auto end = scratch.begin() + static_cast<std::ptrdiff_t>(k);
     const auto mid = scratch.begin() + static_cast<std::ptrdiff_t>(k / 2);
     std::nth_element(scratch.begin(), mid, end);
     mad = 1.4826 * *mid;
   }
   r.SpikeThreshold = std::max({8 * mad, 1.0, 3 * step});
-  for (std::size_t j = 0; j < k; ++j) {
-    if (absDev[j] > r.SpikeThreshold)
+  TemperatureDepartures(records, low, high, [&](std::size_t i, float d) {
+    if (d > r.SpikeThreshold)
       ++r.Spikes;
     else
-      ok[in[j]] = true;
-  }
+      ok[i] = true;
+  });
   return ok;
 }
 
@@ -822,15 +841,31 @@ std::vector<bool> UsableTemperatures(const std::vector<SamplePoint>& records, do
 // at its smallest or largest value for at least kFlatSeconds: a clipped or
 // stuck sensor, whose temperature there is unknown.
 constexpr double kFlatSeconds = 300.0;
+
+// The records of each block, [first, end), in record order: a block's
+// number found by its records rather than kept for every record.
+struct TBlockRecords {
+  std::vector<std::pair<std::size_t, std::size_t>> Ranges;
+  // The block of record i; -1 for a record of a block left out.
+  std::int64_t Of(std::size_t i) const {
+    auto it = std::upper_bound(Ranges.begin(), Ranges.end(), i,
+                               [](std::size_t v, const auto& range) { return v < range.first; });
+    if (it == Ranges.begin()) return -1;
+    --it;
+    return i < it->second ? static_cast<std::int64_t>(it - Ranges.begin()) : -1;
+  }
+};
+
 void FlatExtremes(const std::vector<SamplePoint>& records, const std::vector<bool>& ok,
-                  const std::vector<std::int64_t>& blockOf, TThermalResult& r) {
+                  const TBlockRecords& blocks, TThermalResult& r) {
   std::size_t first = 0;
   bool open = false;
   auto close = [&](std::size_t last) {
     const float T = records[first].Temperature;
     const double length = static_cast<double>(records[last].Time) - records[first].Time;
     if (length < kFlatSeconds || (T != r.TMin && T != r.TMax)) return;
-    for (std::int64_t b = blockOf[first]; b <= blockOf[last]; ++b)
+    // (A usable reading lies in a block: its block has a usable temperature.)
+    for (std::int64_t b = blocks.Of(first); b <= blocks.Of(last); ++b)
       if (b >= 0) r.Blocks[static_cast<std::size_t>(b)].Used = false;
     r.Warnings.push_back("the temperature stays at exactly " + FormatGeneral(T, '.', 6) +
                          " \u00B0C, its " + (T == r.TMax ? "maximum" : "minimum") + ", for " +
@@ -923,10 +958,7 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
 
   double step = 0;
   // The rates' buffer is free until the compensated rates are written.
-  const std::vector<bool> ok =
-      n <= std::numeric_limits<std::uint32_t>::max()
-          ? UsableTemperatures<std::uint32_t>(records, options.TLow, options.THigh, r, step, rates)
-          : UsableTemperatures<std::size_t>(records, options.TLow, options.THigh, r, step, rates);
+  const std::vector<bool> ok = UsableTemperatures(records, options.TLow, options.THigh, r, step, rates);
   for (std::size_t i = 0; i < n; ++i) {
     if (!ok[i]) continue;
     r.TMin = std::isnan(r.TMin) ? records[i].Temperature : std::min<double>(r.TMin, records[i].Temperature);
@@ -936,7 +968,7 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
   // Blocks of `Average` seconds from the first record: the mean of every
   // rate, the mean of the usable temperatures (a block without one is left
   // out).
-  std::vector<std::int64_t> blockOf(n, -1);
+  TBlockRecords blockRecords;
   if (n > 0) {
     const double t0 = records[0].Time;
     long double st = 0, sr = 0, sT = 0;
@@ -946,8 +978,7 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
     auto close = [&](std::size_t end) {
       if (count > 0 && countT > 0) {
         const long double c = static_cast<long double>(count);
-        for (std::size_t q = firstRecord; q < end; ++q)
-          blockOf[q] = static_cast<std::int64_t>(r.Blocks.size());
+        blockRecords.Ranges.emplace_back(firstRecord, end);
         TThermalBlock b;
         b.Time = origin + static_cast<double>(st / c);
         b.Bias = static_cast<double>(sr / c * kPerHour);
@@ -988,7 +1019,7 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
       BlockTempRates(r.Blocks, r.RateSpan);
     }
   }
-  FlatExtremes(records, ok, blockOf, r);
+  FlatExtremes(records, ok, blockRecords, r);
   Plateaus(r, cancel);
   if (cancelled()) return r;
 
@@ -1185,9 +1216,12 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
   long double rssRecords = 0;
   const double base = r.Model(r.TMean, 0.0);
   double lastT = kNaN;
+  std::size_t nextBlock = 0;  // the first block not yet reached
   for (std::size_t i = 0; i < n; ++i) {
     if (ok[i]) lastT = records[i].Temperature;
-    const std::int64_t bi = blockOf[i];
+    while (nextBlock < blockRecords.Ranges.size() && blockRecords.Ranges[nextBlock].first <= i) ++nextBlock;
+    const std::int64_t bi =
+        nextBlock > 0 && i < blockRecords.Ranges[nextBlock - 1].second ? static_cast<std::int64_t>(nextBlock) - 1 : -1;
     const double temperature =
         ok[i] ? records[i].Temperature : !std::isnan(lastT) ? lastT : bi >= 0 ? r.Blocks[static_cast<std::size_t>(bi)].Temperature : r.TMean;
     double tempRate = 0;
