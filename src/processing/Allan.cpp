@@ -547,9 +547,23 @@ TPairSums PairSums(TAllanKind kind, std::int64_t m1, std::int64_t T1, std::int64
     return std::max(0.0L, std::min(static_cast<long double>(T1), static_cast<long double>(T2) - s) - std::max(0.0L, -s));
   };
   long double S[kTerms][kTerms] = {}, V[kTerms] = {};
+  // Boxes (mdev): outside the windows the box averages of the kernels are
+  // differences of numbers near s^5 (s^4 log s for flicker noise) that
+  // cancel to almost nothing, and what the rounding leaves can outweigh a
+  // short point's whole covariance. There the terms that end at the
+  // windows' edges are nothing, and farther out flicker noise's boxes are
+  // taken as their centres (relative error below (L / s)^2 / 24).
+  const long double far = 8 * static_cast<long double>(std::max(s1.L, s2.L));
+  const long double centre = (static_cast<long double>(s2.L) - static_cast<long double>(s1.L)) / 2;
   auto add = [&](long double s, long double weight, bool discrete) {
     long double c[kTerms];
-    TermCovariance(s1, s2, g, s, discrete, box, c);
+    if (box && (s < lo - far || s > hi + far)) {
+      TermCovariance(s1, s2, g, s + centre, false, false, c);
+      c[kQ] = c[kN] = c[kK] = 0;
+    } else {
+      TermCovariance(s1, s2, g, s, discrete, box, c);
+      if (box && (s < lo || s > hi)) c[kQ] = c[kN] = c[kK] = 0;
+    }
     const long double n = count(s) * weight;
     for (int t = 0; t < kR; ++t) {
       V[t] += n * c[t];

@@ -216,6 +216,38 @@ TEST(Allan, PointCovarianceHoldsThePublishedDegreesOfFreedom) {
   }
 }
 
+// The covariance of the modified deviation's octave points on a recording
+// of all five terms (400,000 records at 0.1 s): a covariance matrix, so
+// positive definite (its Cholesky factor exists), and a short factor's point
+// shares next to nothing with a long one's. Evaluated outside the windows,
+// the boxes' kernels once left rounding that made the point at m = 1 more
+// than fully correlated with the one at m = 512, and the fit of the terms
+// fell back to weights that take the points as independent.
+TEST(Allan, ModifiedPointsCovarianceIsPositiveDefinite) {
+  const double floor = kFlickerFactor * 0.05, n = floor * std::sqrt(2.5 / 3600), k = floor * std::sqrt(10800 / 20.0);
+  const std::array<double, 5> size = {n * std::sqrt(360.0), n, 0.05, k, k * std::sqrt(15.0)};
+  std::vector<std::int64_t> m;
+  for (std::int64_t f = 1; 3 * f <= 400000; f *= 2) m.push_back(f);
+  const std::size_t p = m.size();
+  std::vector<double> c(p * p), L(p * p, 0.0);
+  for (std::size_t i = 0; i < p; ++i)
+    for (std::size_t j = 0; j <= i; ++j)
+      c[i * p + j] = PointCovariance(TAllanKind::Mdev, m[i], 400001 - 3 * m[i], m[j], 400001 - 3 * m[j], 0.1, size);
+  for (std::size_t j = 0; j < p; ++j) {
+    double d = c[j * p + j];
+    for (std::size_t q = 0; q < j; ++q) d -= L[j * p + q] * L[j * p + q];
+    ASSERT_GT(d, 1e-9 * c[j * p + j]) << "m = " << m[j];
+    L[j * p + j] = std::sqrt(d);
+    for (std::size_t i = j + 1; i < p; ++i) {
+      double x = c[i * p + j];
+      for (std::size_t q = 0; q < j; ++q) x -= L[i * p + q] * L[j * p + q];
+      L[i * p + j] = x / L[j * p + j];
+    }
+  }
+  for (std::size_t j = 9; j < p; ++j)
+    EXPECT_LT(std::fabs(c[j * p]) / std::sqrt(c[0] * c[j * p + j]), 0.01) << "m = 1 and " << m[j];
+}
+
 TEST(Allan, IntervalsCoverTheTrueDeviationOnWhiteNoise) {
   // 100 runs of white rate noise of 36 deg/h per sample: the true sigma at
   // factor m is 36 / sqrt(m); the 68.3 % interval holds it in about 68.
