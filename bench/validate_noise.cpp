@@ -212,6 +212,14 @@ int main(int argc, char** argv) {
   nk.K = 1;
   nr.N = 0.01;
   nr.R = 2;
+  // A faint random walk of the rate: N's and K's variances meet at 0.7 h
+  // of the record's 2.8 h, where few terms are left. It must not pass for
+  // a rate ramp (the noise of a term the data cannot tell from zero still
+  // widens the others' intervals: this is what keeps R absent here, and
+  // what makes R's interval on N+R wider than it needs to be).
+  TNoise faint;
+  faint.N = 0.01;
+  faint.K = std::sqrt(3.0) * 0.01 / 0.7;
   // B the largest from 13 s on (of 5,000 s): the jitter, late-poll and gap
   // cases show whether the time handling keeps it.
   nb.N = 0.002;
@@ -222,6 +230,7 @@ int main(int argc, char** argv) {
       {"random walk", walk, 100000, 0.1},
       {"N+K", nk, 100000, 0.1},
       {"N+R", nr, 100000, 0.1},
+      {"N+faint K", faint, 100000, 0.1},
       {"all five, oadev", all, 400000, 0.1},
       {"all five, mdev", all, 400000, 0.1, 0, 0, false, TAllanKind::Mdev},
       {"all five, hdev", all, 400000, 0.1, 0, 0, false, TAllanKind::Hdev},
