@@ -2,8 +2,12 @@
 // byte by byte, for the tests of every folder.
 #pragma once
 
+#include <dirent.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -51,6 +55,30 @@ class TScopedEnv {
   std::string old_;
   bool had_ = false;
 };
+
+// The names in `folder` but "." and "..", sorted.
+inline std::vector<std::string> FolderNames(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* d = ::opendir(folder.c_str())) {
+    while (const dirent* e = ::readdir(d))
+      if (const std::string n = e->d_name; n != "." && n != "..") names.push_back(n);
+    ::closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A Unix socket bound at `path`: a name no file can be read from or
+// written to. Its descriptor, or -1.
+inline int BoundSocket(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
+  if (fd >= 0) ::close(fd);
+  return -1;
+}
 
 inline Bytes ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -2,7 +2,6 @@
 // the chart loading of a recording, OLE dates, the text export and the copy
 // to the archive server.
 #include <gtest/gtest.h>
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -183,13 +182,17 @@ TEST_F(Reader, UnreadableFilesSayWhy) {
   EXPECT_FALSE(r_.Open(tmp_.File("missing.rtd")));
   EXPECT_FALSE(r_.Exists());
   EXPECT_NE(r_.Error().find("No such file"), std::string::npos) << r_.Error();
-  const std::string fifo = tmp_.File("pipe.rtd");
+  const std::string fifo = tmp_.File("pipe.rtd"), sock = tmp_.File("socket.rtd");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  for (const std::string& path : {fifo, tmp_.Path()}) {
+  const int listener = BoundSocket(sock);
+  ASSERT_GE(listener, 0);
+  for (const auto& [path, reason] : {std::pair{fifo, ": not a regular file"}, {tmp_.Path(), ": Is a directory"},
+                                     {sock, ": No such device or address"}}) {  // a socket cannot be opened
     EXPECT_FALSE(r_.Open(path)) << path;
     EXPECT_TRUE(r_.Exists());
-    EXPECT_EQ(r_.Error(), path + (path == fifo ? ": not a regular file" : ": Is a directory"));
+    EXPECT_EQ(r_.Error(), path + reason);
   }
+  ::close(listener);
   Bytes lower = HeaderlessRecording(0);
   std::memcpy(lower.data(), "vrdt", 4);
   for (float bad : {kNan, INFINITY, 2147483648.0f, -2147483904.0f}) {  // 2^31 and the float below -2^31
@@ -598,8 +601,11 @@ TEST_F(Archive, FailuresNameTheFolderOrFileAndLeaveNoTarget) {
   // A recording loaded from the archive itself is never truncated.
   const std::string target = ArchiveTargetPath(Job());
   WriteBytes(target, ReadBytes(source_));
+  const int listener = BoundSocket(tmp_.File("socket.rtd"));
+  ASSERT_GE(listener, 0);
   const std::pair<std::string, std::string> cases[] = {{tmp_.File("gone.rtd"), "No such file or directory"},
                                                        {tmp_.File("pipe.rtd"), "not a regular file"},
+                                                       {tmp_.File("socket.rtd"), "No such device or address"},
                                                        {tmp_.Path(), "not a regular file"},
                                                        {target, "this is the recording itself"}};
   for (const auto& [source, reason] : cases) {
@@ -609,7 +615,23 @@ TEST_F(Archive, FailuresNameTheFolderOrFileAndLeaveNoTarget) {
     EXPECT_EQ(r.Status, TArchiveStatus::Failed);
     EXPECT_EQ(r.Path + ": " + r.Reason, source + ": " + reason);
   }
+  ::close(listener);
   EXPECT_EQ(ReadBytes(target), ReadBytes(source_));
+  // A server folder that is a file; a folder at the target name, which
+  // stays, with no part of the copy left beside it.
+  job = Job();
+  job.ServerFolder = source_;
+  r = SaveToServer(job);
+  EXPECT_EQ(r.Path + ": " + r.Reason, source_ + ": Not a directory");
+  job = Job();
+  job.Name = "folder";
+  const std::string folder = ArchiveTargetPath(job);
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  r = SaveToServer(job);
+  EXPECT_EQ(r.Status, TArchiveStatus::Failed);
+  EXPECT_EQ(r.Path + ": " + r.Reason, folder + ": Is a directory");
+  EXPECT_EQ(FolderNames(ArchiveFolder(server_, kDefaultIdent)),
+            (std::vector<std::string>{ArchiveFileName(job.Created, "0512"), ArchiveFileName(job.Created, "folder")}));
 }
 
 // A link at the target name is replaced by the copy, never followed: the
@@ -632,13 +654,7 @@ TEST_F(Archive, TheTargetNameIsReplacedNeverFollowed) {
   r = SaveToServer(job);
   ASSERT_EQ(r.Status, TArchiveStatus::Complied) << r.Path << ": " << r.Reason;
   EXPECT_EQ(ReadBytes(target), ReadBytes(source_));
-  std::vector<std::string> names;
-  DIR* d = ::opendir(folder.c_str());
-  ASSERT_NE(d, nullptr);
-  while (const dirent* e = ::readdir(d))
-    if (const std::string n = e->d_name; n != "." && n != "..") names.push_back(n);
-  ::closedir(d);
-  EXPECT_EQ(names, std::vector<std::string>{ArchiveFileName(job.Created, job.Name)});
+  EXPECT_EQ(FolderNames(folder), std::vector<std::string>{ArchiveFileName(job.Created, job.Name)});
 }
 
 }  // namespace
