@@ -1,6 +1,8 @@
 // The document information appended to a finished PDF: its bytes, what
-// qpdf and pdfinfo make of it, refusals.
+// qpdf and pdfinfo make of it, refusals. The report's file: which names
+// take it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <fstream>
@@ -9,6 +11,7 @@
 
 #include "common/TestFiles.h"
 #include "report/PdfMetadata.h"
+#include "report/ReportFile.h"
 
 namespace {
 
@@ -73,6 +76,14 @@ TEST(PdfMetadata, UpdateIsReadByOtherReadersAndChains) {
   check({"Author:          \u0418\u0432\u0430\u043D\u043E\u0432 & <Co>\n", "Subject:         Test of unit 7\n",
          "<pdf:Keywords>VRDT40-7; verdict PASS</pdf:Keywords>"});
 
+  // In the XMP: markup characters as references, control characters XML
+  // cannot hold left out, characters of three and four bytes kept.
+  TPdfMetadata odd = m;
+  odd.Keywords = "\"a\" 'b'\t\x01\x1F \u20AC \U0001D11E";
+  std::string oddPdf = original;
+  ASSERT_TRUE(AppendPdfMetadata(oddPdf, odd, error)) << error;
+  EXPECT_NE(oddPdf.find("<pdf:Keywords>&quot;a&quot; &apos;b&apos;\t \u20AC \U0001D11E</pdf:Keywords>"),
+            std::string::npos);
   m.Keywords = "VRDT40-7; verdict FAIL";
   const std::size_t first = pdf.size(), firstTable = pdf.rfind("\nxref\n") + 1;
   ASSERT_TRUE(AppendPdfMetadata(pdf, m, error)) << error;
@@ -93,6 +104,54 @@ TEST(PdfMetadata, RefusesWhatItCannotRead) {
     std::string pdf = bad, error;
     EXPECT_TRUE(!AppendPdfMetadata(pdf, {}, error) && pdf == bad && error.rfind("cannot set the document", 0) == 0) << error;
   }
+}
+
+// A new name or a regular file takes the report whole, a bare name in the
+// working folder; a folder, a FIFO, a device or a socket at the name is
+// refused and stays; no temporary file is left in either case.
+TEST(ReportFile, OnlyARegularFileOrANewNameTakesTheReport) {
+  TTempDir tmp;
+  const std::string fifo = tmp.File("pipe.pdf"), folder = tmp.File("folder.pdf"), sock = tmp.File("sock.pdf");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  const int listener = BoundSocket(sock);
+  ASSERT_GE(listener, 0);
+  std::vector<std::pair<std::string, std::string>> refused = {
+      {fifo, "not a regular file (a FIFO)"},     {folder, "Is a directory"},
+      {sock, "not a regular file (a socket)"}, {tmp.File("null.pdf"), "not a regular file (a device)"},
+      {tmp.File("no/such.pdf"), "No such file or directory"}};
+  ASSERT_EQ(::symlink("/dev/null", tmp.File("null.pdf").c_str()), 0);
+  for (const std::string disk : {"/dev/loop0", "/dev/sda", "/dev/vda", "/dev/nvme0n1"}) {  // a block device
+    struct stat st {};
+    if (::stat(disk.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
+      ASSERT_EQ(::symlink(disk.c_str(), tmp.File("disk.pdf").c_str()), 0);
+      refused.push_back({tmp.File("disk.pdf"), "not a regular file (a device)"});
+      break;
+    }
+  }
+  const std::vector<std::string> before = FolderNames(tmp.Path());
+  for (const auto& [path, reason] : refused) {
+    std::string error;
+    EXPECT_FALSE(WriteReportFile(path, "%PDF-", 5, error));
+    EXPECT_EQ(error, path + ": " + reason);
+    EXPECT_EQ(ReportTargetProblem(path), reason == "No such file or directory" ? "" : reason);
+  }
+  EXPECT_EQ(FolderNames(tmp.Path()), before);
+  ::close(listener);
+
+  std::string error;
+  const std::string pdf = tmp.File("r.pdf");
+  ASSERT_TRUE(WriteReportFile(pdf, "%PDF-1.4 first", 14, error)) << error;
+  ASSERT_TRUE(WriteReportFile(pdf, "%PDF-2", 6, error)) << error;
+  EXPECT_EQ(ReadText(pdf), "%PDF-2");
+  EXPECT_EQ(FolderNames(tmp.Path()).size(), before.size() + 1);
+  char* cwd = ::getcwd(nullptr, 0);
+  ASSERT_EQ(::chdir(folder.c_str()), 0);
+  EXPECT_TRUE(WriteReportFile("bare.pdf", "%PDF-3", 6, error)) << error;
+  EXPECT_EQ(::chdir(cwd), 0);
+  std::free(cwd);
+  EXPECT_EQ(ReadText(folder + "/bare.pdf"), "%PDF-3");
+  EXPECT_EQ(FolderNames(folder), std::vector<std::string>{"bare.pdf"});
 }
 
 }  // namespace
