@@ -15,6 +15,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/TestFiles.h"
@@ -461,6 +462,23 @@ TEST_F(Export, ExcelSplitsEvery32000LinesWithTheHeaderInEachFile) {
     EXPECT_EQ(lines.size(), counts[i] + 7);
     EXPECT_EQ(lines[7], Printf((i * 32000 + 1) * 0.1f, 15, 4) + ";");  // the parts continue
   }
+  // A later part that cannot be written (a folder, a recording behind a
+  // link at its name) ends the export there, naming it; the parts before
+  // stay whole.
+  ASSERT_EQ(::unlink(r.Files[2].c_str()), 0);
+  ASSERT_EQ(::mkdir(r.Files[2].c_str(), 0700), 0);
+  ASSERT_EQ(::unlink(r.Files[1].c_str()), 0);
+  ASSERT_EQ(::symlink(source_.c_str(), r.Files[1].c_str()), 0);
+  for (const auto& [status, path, parts] : {std::tuple{TExportStatus::OutputIsRecording, r.Files[1], 1},
+                                            {TExportStatus::OutputFailed, r.Files[2], 2}}) {
+    const TExportResult failed = RunTextExport(job);
+    EXPECT_EQ(failed.Status, status);
+    EXPECT_EQ(failed.Path, path);
+    EXPECT_EQ(failed.Reason, status == TExportStatus::OutputFailed ? "Is a directory" : "");
+    EXPECT_EQ(failed.Files, std::vector<std::string>(r.Files.begin(), r.Files.begin() + parts));
+    EXPECT_EQ(Lines(ReadText(r.Files[parts - 1])).size(), 32000u + 7);
+    ::unlink(r.Files[1].c_str());
+  }
 }
 
 // A NaN time, a missing source or output folder, an output that is the
@@ -490,6 +508,7 @@ TEST_F(Export, FailuresNameTheFileAndKeepACleanPrefix) {
   ASSERT_EQ(::mkfifo(tmp_.File("pipe.txt").c_str(), 0600), 0);
   ASSERT_EQ(::symlink("/dev/null", tmp_.File("null.txt").c_str()), 0);
   ASSERT_EQ(::mkdir(tmp_.File("folder.txt").c_str(), 0700), 0);
+  const int listener = BoundSocket(tmp_.File("sock.txt"));
   const struct {
     std::string source, base;
     TExportStatus status;
@@ -503,6 +522,7 @@ TEST_F(Export, FailuresNameTheFileAndKeepACleanPrefix) {
       {source_, "other", TExportStatus::OutputIsRecording, tmp_.File("other.txt"), ""},
       {source_, "pipe", TExportStatus::OutputFailed, tmp_.File("pipe.txt"), "not a regular file (a FIFO)"},
       {source_, "null", TExportStatus::OutputFailed, tmp_.File("null.txt"), "not a regular file (a device)"},
+      {source_, "sock", TExportStatus::OutputFailed, tmp_.File("sock.txt"), "not a regular file (a socket)"},
       {source_, "folder", TExportStatus::OutputFailed, tmp_.File("folder.txt"), "Is a directory"},
   };
   for (const auto& c : cases) {
@@ -515,6 +535,7 @@ TEST_F(Export, FailuresNameTheFileAndKeepACleanPrefix) {
     EXPECT_EQ(r.Reason, c.reason.empty() ? r.Reason : c.reason);
     EXPECT_TRUE(r.Files.empty());
   }
+  ::close(listener);
   EXPECT_EQ(ReadBytes(source_), before);
   EXPECT_EQ(ReadBytes(tmp_.File("other.rtd")), before);
 }
