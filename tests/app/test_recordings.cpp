@@ -733,8 +733,9 @@ TEST_F(ExportAndArchive, DuringARunNothingElseStartsAndTheDialogStays) {
   EXPECT_EQ(Lines(dir.File("big.txt")), 7u + 200000u);
 }
 
-// An unwritable target, a time that is not a number, a recording that can
-// no longer be read: each ends the export with its own message alone.
+// An unwritable target, a link to the recording, a time that is not a
+// number, a recording that can no longer be read: each ends the export
+// with its own message alone.
 TEST_F(ExportAndArchive, FailuresAreNeverReportedAsSuccess) {
   ASSERT_TRUE(Open(100));
   const std::string unwritable = dir.File("no/such/out.txt");
@@ -745,6 +746,9 @@ TEST_F(ExportAndArchive, FailuresAreNeverReportedAsSuccess) {
     std::size_t lines;
   } const cases[] = {
       {[] {}, unwritable, Q("Cannot write export file\n" + unwritable + "\nNo such file or directory"), 0},
+      {[&] { ::symlink(dir.File("run1.rtd").c_str(), dir.File("link.txt").c_str()); }, dir.File("link.txt"),
+       Q("Cannot write export file\n" + dir.File("link.txt") + "\nit is a recording; choose another name"),
+       Lines(dir.File("run1.rtd"))},
       {[&] { WriteRecording(dir.File("run1.rtd"), {{1, 0, 0}, {nan, 0, 0}, {3, 0, 0}}); },
        dir.File("nan.txt"), "Bad recording in file.", 7 + 1},
       {[&] {
