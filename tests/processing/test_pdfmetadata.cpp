@@ -15,25 +15,57 @@
 
 namespace {
 
-// A small PDF with a classic table: a catalog with older metadata.
-std::string SmallPdf() {
+const char kCatalog[] = "<< /Type /Catalog /Pages 2 0 R /Metadata 4 0 R /Lang (en\\(x\\)>>) >>";
+const char kTrailer[] =
+    "<< /Size 5 /Root 1 0 R /ID [<00112233445566778899AABBCCDDEEFF> <00112233445566778899AABBCCDDEEFF>] >>";
+
+std::string Entry(std::size_t offset) {
+  char entry[24];
+  std::snprintf(entry, sizeof entry, "%010zu 00000 n\r\n", offset);
+  return entry;
+}
+
+// A small PDF with a classic table: by default a catalog with older
+// metadata.
+std::string SmallPdf(const std::string& catalog = kCatalog, const std::string& trailer = kTrailer,
+                     const std::string& end = "\n%%EOF\n") {
   std::string pdf = "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n";
   std::string offsets;
   const auto object = [&](const std::string& body) {
-    char entry[24];
-    std::snprintf(entry, sizeof entry, "%010zu 00000 n\r\n", pdf.size());
-    offsets += entry;
+    offsets += Entry(pdf.size());
     pdf += body;
   };
-  object("1 0 obj\n<< /Type /Catalog /Pages 2 0 R /Metadata 4 0 R /Lang (en\\(x\\)>>) >>\nendobj\n");
+  object("1 0 obj\n" + catalog + "\nendobj\n");
   object("2 0 obj\n<< /Type /Pages /Kids [3 0 R] /Count 1 >>\nendobj\n");
   object("3 0 obj\n<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] >>\nendobj\n");
   object("4 0 obj\n<< /Type /Metadata /Subtype /XML /Length 3 >>\nstream\nold\nendstream\nendobj\n");
   const std::size_t xref = pdf.size();
-  pdf += "xref\n0 5\n0000000000 65535 f\r\n" + offsets +
-         "trailer\n<< /Size 5 /Root 1 0 R /ID [<00112233445566778899AABBCCDDEEFF> <00112233445566778899AABBCCDDEEFF>] >>\n"
-         "startxref\n" + std::to_string(xref) + "\n%%EOF\n";
+  pdf += "xref\n0 5\n0000000000 65535 f\r\n" + offsets + "trailer\n" + trailer + "\nstartxref\n" +
+         std::to_string(xref) + end;
   return pdf;
+}
+
+// `pdf` with an update of its own that adds object 5 and lists nothing
+// else: the catalog is found in the section before (`prev`).
+std::string WithUpdate(std::string pdf, const std::string& prev) {
+  const std::size_t at = pdf.size();
+  pdf += "5 0 obj\n(note)\nendobj\n";
+  const std::size_t xref = pdf.size();
+  return pdf + "xref\n5 1\n" + Entry(at) + "trailer\n<< /Size 6 /Root 1 0 R /Prev " + prev +
+         " >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+}
+
+// What pdfinfo reads of `pdf` (the XMP, then the document information),
+// once qpdf found the file sound.
+std::string ReaderView(const std::string& pdf) {
+  TTempDir tmp;
+  const std::string file = tmp.File("m.pdf");
+  std::ofstream(file, std::ios::binary) << pdf;
+  std::string info(1 << 16, '\0');
+  FILE* pipe = ::popen(("qpdf --check " + file + " >/dev/null && pdfinfo -meta " + file + " && pdfinfo " + file).c_str(), "r");
+  info.resize(std::fread(info.data(), 1, info.size(), pipe));
+  EXPECT_EQ(::pclose(pipe), 0) << info;
+  return info;
 }
 
 // Applied a second time, the update chains to the first.
@@ -63,14 +95,8 @@ TEST(PdfMetadata, UpdateIsReadByOtherReadersAndChains) {
     EXPECT_EQ(pdf.compare(std::stoul(entries.substr(k, 10)), 7, object), 0) << entries.substr(k, 20);
   }
 
-  TTempDir tmp;
-  const std::string file = tmp.File("m.pdf");
   const auto check = [&](std::vector<std::string> lines) {
-    std::ofstream(file, std::ios::binary) << pdf;
-    std::string info(1 << 16, '\0');  // qpdf's verdict, then what pdfinfo reads
-    FILE* pipe = ::popen(("qpdf --check " + file + " >/dev/null && pdfinfo -meta " + file + " && pdfinfo " + file).c_str(), "r");
-    info.resize(std::fread(info.data(), 1, info.size(), pipe));
-    EXPECT_EQ(::pclose(pipe), 0) << info;
+    const std::string info = ReaderView(pdf);
     for (const std::string& line : lines) EXPECT_NE(info.find(line), std::string::npos) << line << info;
   };
   check({"Author:          \u0418\u0432\u0430\u043D\u043E\u0432 & <Co>\n", "Subject:         Test of unit 7\n",
@@ -92,17 +118,57 @@ TEST(PdfMetadata, UpdateIsReadByOtherReadersAndChains) {
   check({"Keywords:        VRDT40-7; verdict FAIL\n"});
 }
 
+// Files other writers make: comments, nested dictionaries and strings, no
+// identifier, no metadata, no line end after %%EOF, a key that begins
+// like another, the catalog listed only in an older section. Fields left
+// empty are left out.
+TEST(PdfMetadata, OtherWritersFilesTakeTheUpdate) {
+  const std::string plain = SmallPdf(
+      "<< /Type /Catalog /Pages 2 0 R % the pages\n/PageLabels << /Nums [0 << /P (a\\)(b)c) >>] >> /Lang <656E> >>",
+      "<< /Size % five objects\n5 /RootX 9 0 R /Root 1 0 R >>", "\n%%EOF");
+  for (const std::string& original : {plain, WithUpdate(SmallPdf(), std::to_string(SmallPdf().find("xref\n")))}) {
+    std::string pdf = original, error;
+    ASSERT_TRUE(AppendPdfMetadata(pdf, {"Unit 7", "", "", "", "", "", 0}, error)) << error;
+    const std::string update = pdf.substr(original.size());
+    EXPECT_EQ(update.find("/Author"), std::string::npos);
+    EXPECT_EQ(update.find("<dc:creator>"), std::string::npos);
+    EXPECT_NE(update.find("/CreationDate (D:19700101000000+00'00')"), std::string::npos);
+    EXPECT_NE(ReaderView(pdf).find("Title:           Unit 7\n"), std::string::npos);
+    // Without an identifier the file's first one is this version's.
+    const std::size_t id = update.find("/ID [<");
+    ASSERT_NE(id, std::string::npos);
+    if (original == plain) {
+      EXPECT_EQ(update.substr(id + 6, 32), update.substr(id + 41, 32));
+    }
+  }
+}
+
 TEST(PdfMetadata, RefusesWhatItCannotRead) {
   const std::string good = SmallPdf();
   const std::size_t xref = good.find("xref\n");
-  std::string without = good, stream = good, moved = good;
+  std::string without = good, stream = good, moved = good, free = good;
   without.replace(good.find("/Root 1 0 R"), 11, "/Rot 1 0 R ");
   stream.replace(xref, 4, "7 0 ");  // a cross-reference stream where startxref points
   moved.replace(xref + 29, 10, moved.substr(xref + 49, 10));  // the catalog's entry points at the pages
-  for (const std::string& bad : {std::string("%PDF-1.4\n"), good.substr(0, xref), without, stream, moved,
-                                 good.substr(0, good.rfind("startxref")) + "startxref\n99999999\n%%EOF\n"}) {
+  free.replace(xref + 46, 1, "f");  // the catalog's entry is free
+  const std::pair<std::string, std::string> cases[] = {
+      {"%PDF-1.4\n", "no startxref"},
+      {good.substr(0, xref), "no startxref"},
+      {without, "the trailer names no size or catalog"},
+      {SmallPdf(kCatalog, "<< /Size 0 /Root 1 0 R >>"), "the trailer names no size or catalog"},
+      {stream, "no cross-reference table where startxref points"},
+      {good.substr(0, good.rfind("startxref")) + "startxref\n99999999\n%%EOF\n",
+       "no cross-reference table where startxref points"},
+      {moved, "the catalog is not where the table says"},
+      {SmallPdf(kCatalog, "<< /Size 5 /Root 1 1 R >>"), "the catalog is not where the table says"},
+      {free, "the catalog is not listed"},
+      {WithUpdate(good, "99999999"), "a cross-reference table cannot be read"},
+      {SmallPdf("<< /Type /Catalog /Pages 2 0 R /Lang (en)"), "the catalog does not close"}};
+  for (const auto& [bad, reason] : cases) {
     std::string pdf = bad, error;
-    EXPECT_TRUE(!AppendPdfMetadata(pdf, {}, error) && pdf == bad && error.rfind("cannot set the document", 0) == 0) << error;
+    EXPECT_FALSE(AppendPdfMetadata(pdf, {}, error));
+    EXPECT_EQ(error, "cannot set the document information: " + reason);
+    EXPECT_EQ(pdf, bad);
   }
 }
 
