@@ -226,12 +226,16 @@ TEST_F(CliScaleFactor, ReportAndBatchJudgeTheScaleFactorFigures) {
                               "sf_repeatability_ppm<=500\tNAN\tINCOMPLETE"}))
       << r.out;
   // The page: the figures by their limit names, the plateaus, the plot.
-  std::string page;
-  if (FILE* pipe = ::popen(("pdftotext -layout '" + tmp_.File("r.pdf") + "' - 2>&1").c_str(), "r")) {
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) page.append(buffer, n);
-    ::pclose(pipe);
-  }
+  const auto text = [](const std::string& pdf) {
+    std::string page;
+    if (FILE* pipe = ::popen(("pdftotext -layout '" + pdf + "' - 2>&1").c_str(), "r")) {
+      char buffer[4096];
+      for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) page.append(buffer, n);
+      ::pclose(pipe);
+    }
+    return page;
+  };
+  std::string page = text(tmp_.File("r.pdf"));
   EXPECT_TRUE(InOrder(page, {"Scale factor (rate-table test)", "snapped to the commanded rates given",
                              "Asymmetry", "sf_asymmetry_ppm", "ppm of reading", "-200",
                              "Residual from the line, ppm of full scale", "Limits"}))
@@ -241,6 +245,27 @@ TEST_F(CliScaleFactor, ReportAndBatchJudgeTheScaleFactorFigures) {
   ASSERT_TRUE(std::regex_search(page, m, std::regex(R"(sf_nonlinearity_ppm +([0-9.]+) +(0\.0*[1-9][0-9]) )"))) << page;
   EXPECT_EQ(m[1].str().size() - m[1].str().find('.'), m[2].str().size() - m[2].str().find('.')) << m[0];
   EXPECT_TRUE(Has(r.out, "sf_nonlinearity_ppm<=15\t" + m[1].str() + "\tFAIL")) << r.out;
+
+  // Both runs in one report, their plateaus from the staircase's profile,
+  // the Earth rate from the site's latitude: each unit's page holds the
+  // repeatability over the two runs with its interval, and says where its
+  // plateaus and Earth rate came from.
+  std::string profile;
+  for (const TProfileStep& p : BuiltInStaircase(10)) profile += std::to_string(p.Rate) + " 10\n";
+  WriteBytes(tmp_.File("stair.txt"), Bytes(profile.begin(), profile.end()));
+  r = Cli({"report", rtd_, second, "--out", tmp_.File("both.pdf"), "--no-store", "--scalefactor-profile",
+           tmp_.File("stair.txt"), "--scalefactor-guard", "2", "--latitude", "51.5", "--limit",
+           "sf_repeatability_ppm>=138", "--limit", "sf_repeatability_ppm<=145"});
+  EXPECT_EQ(r.code, ExitOk) << r.err << r.out;
+  page = text(tmp_.File("both.pdf"));
+  // 1 sigma of K over the runs as above; its interval from the chi-square
+  // quantiles of one degree of freedom, the normal's squared:
+  // 141.393 / 1.41013 and 141.393 / 0.19998.
+  const std::vector<std::string> unit = {"stair.txt, guard 2 s.", "from latitude 51.5 deg, input axis 90 deg",
+                                         "sf_repeatability_ppm", "141.393", "100.3 .. 707.1 ppm", "over the 2 runs"};
+  std::vector<std::string> both = unit;
+  both.insert(both.end(), unit.begin(), unit.end());
+  EXPECT_TRUE(InOrder(page, both));
 
   // A chamber batch: three runs soaked at 20, 30 and 40 deg C with 30 ppm/deg C;
   // within a run the plateaus span no temperature, over the runs they do.
