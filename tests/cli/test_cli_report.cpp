@@ -457,5 +457,29 @@ TEST_F(CliReport, BatchFormSummaryThenEachUnitsOwnReport) {
   EXPECT_NE(::stat(other.c_str(), &st), 0);
 }
 
+// More units than a plot and a table take at their size (16): the summary
+// goes on over further pages, sixteen units to a plot and to a part of
+// each table, the spread's rows with the last units.
+TEST_F(CliReport, SeventeenUnitsContinueOverPages) {
+  std::vector<std::string> args = {"report", "--out", pdf_, "--settings", settings_, "--no-store"};
+  for (int unit = 1; unit <= 17; ++unit) {
+    const std::string ident = "VRDT40-123.456-" + std::to_string(10000 + unit);
+    Bytes b = RecordingHeader(100.0f, ident.c_str());
+    for (int i = 1; i <= 1000; ++i)
+      AddRecord(b, static_cast<float>(i) * 0.01f, ((i % 3) ? 0.012f : 0.007f) * static_cast<float>(unit), 25.0f);
+    args.push_back(tmp_.File("u" + std::to_string(unit) + ".rtd"));
+    WriteBytes(args.back(), b);
+  }
+  const Result r = Cli(args);
+  ASSERT_EQ(r.code, ExitOk) << r.err;
+  // Unit k's mean rate: (667 x 0.012 + 333 x 0.007) / 1000 x k deg/s,
+  // 37.206 x k deg/h; over the 17 units 37.206 x 9.
+  EXPECT_TRUE(InOrder(PdfText(pdf_, 1, 4),
+                      {"17 units \u2014 no limits", "Allan deviation of units 1 to 16", "Allan deviation of units 17 to 17",
+                       "and results\n", "\n16 VRDT40-123.456-10016 u16.rtd", "and results (continued)",
+                       "\n17 VRDT40-123.456-10017 u17.rtd", "Mean ", "Maximum ", "noise terms\n", "\n16 595.29",
+                       "noise terms (continued)", "\n17 632.50", "\nMean 334.854", "\nMaximum 632.50"}));
+}
+
 }  // namespace
 #endif  // RATELOG_REPORT
