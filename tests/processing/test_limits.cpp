@@ -6,6 +6,7 @@
 #include "files/HeaderText.h"
 #include "report/BatchTable.h"
 #include "report/Limits.h"
+#include "report/ReportContent.h"
 #include "report/Sha256.h"
 
 namespace {
@@ -205,6 +206,31 @@ TEST(TestSpec, ParsedOrRefusedWithTheLine) {
     EXPECT_FALSE(ParseTestSpec(c.text, kKnown, spec, errors)) << c.text;
     ASSERT_EQ(errors.size(), 1u) << c.text;
     EXPECT_NE(errors[0].find(c.error), std::string::npos) << errors[0];
+  }
+}
+
+// Where a report goes by default (beside its recording, whatever dots the
+// folders hold), which names are recordings it must not overwrite, and
+// where the dialog keeps its limits and document fields.
+TEST(ReportTexts, DefaultNames) {
+  const std::pair<std::string, std::string> reports[] = {{"/data/run7.rtd", "/data/run7.pdf"},
+                                                         {"/data.v2/run7", "/data.v2/run7.pdf"},
+                                                         {"./run7", "./run7.pdf"},
+                                                         {"run7.RTD", "run7.pdf"}};
+  for (const auto& [recording, report] : reports) EXPECT_EQ(DefaultReportPath(recording), report);
+  for (const auto& [path, recording] : {std::pair{"a.RTD", true}, {".rtd", true}, {"rtd", false}, {"a.rtd.pdf", false}})
+    EXPECT_EQ(IsRecordingPath(path), recording) << path;
+  const struct {
+    const char *xdg, *home, *folder;
+  } folders[] = {{"/cfg", "/home/a", "/cfg/ratelog/"},
+                 {"", "/home/a", "/home/a/.config/ratelog/"},
+                 {nullptr, "/home/a", "/home/a/.config/ratelog/"},
+                 {nullptr, "", nullptr},
+                 {nullptr, nullptr, nullptr}};
+  for (const auto& f : folders) {
+    const std::string folder = f.folder ? f.folder : "";
+    EXPECT_EQ(ReportLimitsPath(f.xdg, f.home), f.folder ? folder + "report-limits.txt" : "");
+    EXPECT_EQ(ReportDocumentPath(f.xdg, f.home), f.folder ? folder + "report-document.txt" : "");
   }
 }
 
