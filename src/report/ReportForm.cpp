@@ -12,6 +12,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QStringList>
 #include <QVBoxLayout>
 
 #include "RatelogVersion.h"
@@ -206,8 +207,14 @@ void TReportFrm::Finished(bool ok, TReportContent content, const std::string& er
 }
 
 void TReportFrm::ShowState() {
-  if (content_.Verdict == TVerdict::None) lab_state->setText(QStringLiteral("No limits: no verdict"));
-  else lab_state->setText(QStringLiteral("Verdict: ") + QString::fromLatin1(VerdictName(content_.Verdict)));
+  QString state = content_.Verdict == TVerdict::None
+                      ? QStringLiteral("No limits: no verdict")
+                      : QStringLiteral("Verdict: ") + QString::fromLatin1(VerdictName(content_.Verdict));
+  QStringList unkept;
+  for (const QString& note : {documentUnkept_, limitsUnkept_})
+    if (!note.isEmpty()) unkept << note;
+  if (!unkept.isEmpty()) state += QStringLiteral("  \u2014  ") + unkept.join(QStringLiteral("; "));
+  lab_state->setText(state);
 }
 
 bool TReportFrm::ApplyLimits() {
@@ -222,13 +229,13 @@ bool TReportFrm::ApplyLimits() {
     return false;
   }
   request_.Limits = limits;
+  limitsUnkept_.clear();
   if (!limitsFile_.empty()) {
     const QString path = QFile::decodeName(limitsFile_.c_str());
     QDir().mkpath(QFileInfo(path).absolutePath());
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(LimitLines(limits).c_str()) < 0 ||
-        !file.commit())
-      lab_state->setText(QStringLiteral("The limits could not be kept in ") + path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(LimitLines(limits).c_str()) < 0 || !file.commit())
+      limitsUnkept_ = QStringLiteral("the limits could not be kept in ") + path;
   }
   if (ready_) {
     EvaluateReportLimits(content_, limits);
@@ -278,12 +285,13 @@ bool TReportFrm::ApplyDocument() {
                       QStringLiteral("Message"), TMsgButtons::Ok, TMsgIcon::Warning);
     return false;
   }
+  documentUnkept_.clear();
   if (!documentFile_.empty()) {
     const QString path = QFile::decodeName(documentFile_.c_str());
     QDir().mkpath(QFileInfo(path).absolutePath());
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(ReportDocumentLines(d).c_str()) < 0 || !file.commit())
-      lab_state->setText(QStringLiteral("The document's fields could not be kept in ") + path);
+      documentUnkept_ = QStringLiteral("the document's fields could not be kept in ") + path;
   }
   return true;
 }

@@ -87,6 +87,9 @@ class TReportFrm : public QDialog {
   TReportContent content_;
   bool ready_ = false;
   std::string limitsFile_, documentFile_;
+  // Why the document's fields or the limits were not kept in their files
+  // (empty when they were), shown beside the verdict.
+  QString documentUnkept_, limitsUnkept_;
   std::string storedKey_, storedFingerprint_;  // the last saved result's key, and its limits and document
   // Storing a saved result; ends (joined) before the dialog goes, so that a
   // result on its way is never lost.

@@ -236,6 +236,34 @@ TEST(ReportForm, EveryLimitNameSeesItsFigure) {
   EXPECT_FALSE(dialogs.AnyUnexpected());
 }
 
+// A span without records makes no report: the dialog says why and offers
+// nothing to save. Limits and document fields that cannot be kept (a file
+// stands where their folder would be) are said so beside the verdict.
+TEST(ReportForm, WhatCannotBeDoneIsSaid) {
+  TTempDir tmp;
+  TScriptedDialogs dialogs;
+  const TReportRequest whole = SteadyUnit7(tmp);
+  TReportRequest request = whole;
+  WriteBytes(tmp.File("cfg"), {});
+  const std::string limits = tmp.File("cfg/limits.txt"), document = tmp.File("cfg/document.txt");
+  request.Begin = 20;
+  request.End = 30;  // past the last record, at 10 s
+  TReportFrm form;
+  int computed = 0;
+  QObject::connect(&form, &TReportFrm::Computed, [&] { ++computed; });
+  form.Start(request, nullptr, limits, document);
+  ASSERT_TRUE(RunUntil([&] { return computed == 1; }));
+  EXPECT_EQ(form.lab_state->text().toStdString(), "No report: no record between 20.000000 and 30.000000 s in " + request.Path);
+  EXPECT_FALSE(form.Ready() || form.BtnSave->isEnabled());
+  form.Start(whole, nullptr, limits, document);
+  ASSERT_TRUE(RunUntil([&] { return form.Ready(); }));
+  form.e_limits->setPlainText(QStringLiteral("average_value_signal<=36.5"));
+  form.but_apply->click();
+  EXPECT_EQ(form.lab_state->text().toStdString(), "Verdict: PASS  \u2014  the document's fields could not be kept in " +
+                                                      document + "; the limits could not be kept in " + limits);
+  EXPECT_FALSE(dialogs.AnyUnexpected());
+}
+
 // Closing the dialog while the figures are computed ends the work, and the
 // report opened again at once shows only its own figures (nothing of the
 // computation it ended); the dialog can be destroyed at once.
