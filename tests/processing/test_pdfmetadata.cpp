@@ -157,6 +157,9 @@ TEST(PdfMetadata, RefusesWhatItCannotRead) {
       {without, "the trailer names no size or catalog"},
       {SmallPdf(kCatalog, "<< /Size 0 /Root 1 0 R >>"), "the trailer names no size or catalog"},
       {stream, "no cross-reference table where startxref points"},
+      {SmallPdf(kCatalog, "<< /Size 5 /Root 1 0 R"), "no cross-reference table where startxref points"},
+      {good.substr(0, good.rfind("startxref")) + "startxref\n0000000000000015\n%%EOF\n",  // 16 digits
+       "no cross-reference table where startxref points"},
       {good.substr(0, good.rfind("startxref")) + "startxref\n99999999\n%%EOF\n",
        "no cross-reference table where startxref points"},
       {moved, "the catalog is not where the table says"},
