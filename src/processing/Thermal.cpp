@@ -749,6 +749,10 @@ void AllanReadouts(const std::vector<SamplePoint>& records, std::vector<float>& 
   b = r.B.Value;
 }
 
+// A temperature reading inside the plausible range (low, high), both
+// exclusive; NaN is not.
+bool Plausible(double T, double low, double high) { return low < T && T < high; }
+
 // Calls f(i, departure) for each record i whose temperature lies inside
 // (low, high), in order: its departure from the median of its seven
 // neighbours among those (itself, three before, three after; fewer at the
@@ -768,8 +772,7 @@ void TemperatureDepartures(const std::vector<SamplePoint>& records, double low, 
     f(at[j % 7], std::fabs(T[j % 7] - window[w / 2]));
   };
   for (std::size_t i = 0; i < records.size(); ++i) {
-    const double t = records[i].Temperature;
-    if (!(low < t && t < high)) continue;
+    if (!Plausible(records[i].Temperature, low, high)) continue;
     at[seen % 7] = i;
     T[seen % 7] = records[i].Temperature;
     ++seen;
@@ -795,8 +798,7 @@ std::vector<bool> UsableTemperatures(const std::vector<SamplePoint>& records, do
   std::int64_t differences = 0;
   std::size_t k = 0, previous = 0;
   for (std::size_t i = 0; i < n; ++i) {
-    const double T = records[i].Temperature;
-    if (!(low < T && T < high)) {
+    if (!Plausible(records[i].Temperature, low, high)) {
       ++r.OutOfRange;
       continue;
     }
