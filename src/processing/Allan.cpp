@@ -1354,8 +1354,8 @@ TAllanResult ComputeAllan(TSpanRates& span, const TAllanOptions& options) {
   // The records' times, copied or in place.
   const bool inPlace = span.Times.empty() && span.TimesAt;
   const float* times = inPlace ? span.TimesAt : span.Times.data();
-  const std::size_t stride = inPlace ? span.TimeStride : 1;
-  auto t = [times, stride](std::int64_t i) { return times[static_cast<std::size_t>(i) * stride]; };
+  const std::size_t timeStride = inPlace ? span.TimeStride : 1;
+  auto t = [times, timeStride](std::int64_t i) { return times[static_cast<std::size_t>(i) * timeStride]; };
   double tau0 = 0;
   if (n >= 2 && (inPlace || static_cast<std::int64_t>(span.Times.size()) == n)) {
     // The median of the steps over k records, k large enough that the time
