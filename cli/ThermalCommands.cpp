@@ -99,7 +99,7 @@ int Thermal(const Options& o, std::ostream& out, std::ostream& err) {
     err << "ratelog-cli: cannot read recording " << error << "\n";
     return ExitFailure;
   }
-  const TThermalResult r = ComputeThermal(records, options);
+  const TThermalResult r = ComputeThermalInPlace(records, options);
   const bool json = o.Flag("json");
   const char* units[] = {"\u00B0/h", "\u00B0/h/\u00B0C", "\u00B0/h/\u00B0C^2", "\u00B0/h/\u00B0C^3"};
   std::vector<Figure> figures;

@@ -194,7 +194,11 @@ double GreenhallEdf(int alpha, int d, double m, double M, bool modified) {
 // Prefix sums of the rates (offset removed) in double, for exact
 // differences at the start of each block of a running sum.
 struct TData {
+  // Rate i at y[i * ys]: a vector of its own, or the rate field of records
+  // read in place.
   const float* y = nullptr;
+  std::size_t ys = 1;
+  float At(std::int64_t i) const { return y[static_cast<std::size_t>(i) * ys]; }
   std::int64_t n = 0;
   double offset = 0;
   // Checkpoints of the prefix sums P[k] = sum of (y[i] - offset), i < k,
@@ -206,7 +210,7 @@ struct TData {
     const std::int64_t c = k / kStride;
     double p = C[static_cast<std::size_t>(c)];
     for (std::int64_t i = c * kStride; i < k; ++i)
-      if (std::isfinite(y[i])) p += static_cast<double>(y[i]) - offset;
+      if (std::isfinite(At(i))) p += static_cast<double>(At(i)) - offset;
     return p;
   }
   // Runs of samples without holes: [begin, end).
@@ -215,7 +219,41 @@ struct TData {
   bool Cancelled() const { return cancel && cancel->load(std::memory_order_relaxed); }
 };
 
-double Y(const TData& d, std::int64_t i) { return static_cast<double>(d.y[i]) - d.offset; }
+double Y(const TData& d, std::int64_t i) { return static_cast<double>(d.At(i)) - d.offset; }
+
+// Four running sums of squares side by side, in registers: the terms d_k
+// of the stretches from s[k], len of each, moved along by the second
+// differences of the rates (rate i at y[i * stride]).
+template <class TStride>
+void FourSums(const float* y, TStride stride, const std::int64_t s[4], std::int64_t len, std::int64_t m,
+              const double d[4], double sq[4]) {
+  const std::size_t st = stride;
+  double d0 = d[0], d1 = d[1], d2 = d[2], d3 = d[3];
+  double q0 = 0, q1 = 0, q2 = 0, q3 = 0;
+  const float* a0 = y + static_cast<std::size_t>(s[0]) * st;
+  const float* a1 = y + static_cast<std::size_t>(s[1]) * st;
+  const float* a2 = y + static_cast<std::size_t>(s[2]) * st;
+  const float* a3 = y + static_cast<std::size_t>(s[3]) * st;
+  const std::size_t m1 = static_cast<std::size_t>(m) * st, m2 = 2 * m1;
+  for (std::int64_t i = 0; i + 1 < len; ++i) {
+    q0 += d0 * d0;
+    q1 += d1 * d1;
+    q2 += d2 * d2;
+    q3 += d3 * d3;
+    d0 += static_cast<double>(a0[m2]) - 2.0 * static_cast<double>(a0[m1]) + static_cast<double>(a0[0]);
+    d1 += static_cast<double>(a1[m2]) - 2.0 * static_cast<double>(a1[m1]) + static_cast<double>(a1[0]);
+    d2 += static_cast<double>(a2[m2]) - 2.0 * static_cast<double>(a2[m1]) + static_cast<double>(a2[0]);
+    d3 += static_cast<double>(a3[m2]) - 2.0 * static_cast<double>(a3[m1]) + static_cast<double>(a3[0]);
+    a0 += st;
+    a1 += st;
+    a2 += st;
+    a3 += st;
+  }
+  sq[0] = q0 + d0 * d0;
+  sq[1] = q1 + d1 * d1;
+  sq[2] = q2 + d2 * d2;
+  sq[3] = q3 + d3 * d3;
+}
 
 // Sum of squares of the terms of factor m within one run [b, e). The terms
 // follow each other by running differences of the rates (single precision
@@ -238,7 +276,7 @@ long double RunSquares(const TData& D, TAllanKind kind, std::int64_t b, std::int
     // The offset cancels in the second difference (exact in double for
     // single-precision rates of like size).
     auto next = [&](std::int64_t q) {
-      return static_cast<double>(y[q + 2 * m]) - 2.0 * static_cast<double>(y[q + m]) + static_cast<double>(y[q]);
+      return static_cast<double>(D.At(q + 2 * m)) - 2.0 * static_cast<double>(D.At(q + m)) + static_cast<double>(D.At(q));
     };
     const std::int64_t quarter = (terms + 3) / 4;
     std::int64_t from[4], to[4];
@@ -258,27 +296,10 @@ long double RunSquares(const TData& D, TAllanKind kind, std::int64_t b, std::int
         full = full && cnt[k] == len;
       }
       if (full) {
-        // Four running sums in registers, side by side.
-        double d0 = d[0], d1 = d[1], d2 = d[2], d3 = d[3];
-        double q0 = 0, q1 = 0, q2 = 0, q3 = 0;
-        const float* a0 = y + s[0];
-        const float* a1 = y + s[1];
-        const float* a2 = y + s[2];
-        const float* a3 = y + s[3];
-        for (std::int64_t i = 0; i + 1 < len; ++i) {
-          q0 += d0 * d0;
-          q1 += d1 * d1;
-          q2 += d2 * d2;
-          q3 += d3 * d3;
-          d0 += static_cast<double>(a0[i + 2 * m]) - 2.0 * static_cast<double>(a0[i + m]) + static_cast<double>(a0[i]);
-          d1 += static_cast<double>(a1[i + 2 * m]) - 2.0 * static_cast<double>(a1[i + m]) + static_cast<double>(a1[i]);
-          d2 += static_cast<double>(a2[i + 2 * m]) - 2.0 * static_cast<double>(a2[i + m]) + static_cast<double>(a2[i]);
-          d3 += static_cast<double>(a3[i + 2 * m]) - 2.0 * static_cast<double>(a3[i + m]) + static_cast<double>(a3[i]);
-        }
-        sq[0] = q0 + d0 * d0;
-        sq[1] = q1 + d1 * d1;
-        sq[2] = q2 + d2 * d2;
-        sq[3] = q3 + d3 * d3;
+        if (D.ys == 1)
+          FourSums(y, std::integral_constant<std::size_t, 1>{}, s, len, m, d, sq);
+        else
+          FourSums(y, D.ys, s, len, m, d, sq);
       } else {
         for (int k = 0; k < 4; ++k) {
           if (cnt[k] == 0) continue;
@@ -1069,13 +1090,13 @@ TAllanResult Compute(TData& D, double tau0, const TAllanOptions& o, TAllanResult
   // whatever the offset of the rate.
   long double mean = 0;
   for (const auto& [b, e] : D.runs)
-    for (std::int64_t i = b; i < e; ++i) mean += D.y[i];
+    for (std::int64_t i = b; i < e; ++i) mean += D.At(i);
   D.offset = static_cast<double>(mean / static_cast<long double>(valid));
   D.C.resize(static_cast<std::size_t>(D.n / TData::kStride) + 1);
   long double acc = 0;
   for (std::int64_t i = 0; i < D.n; ++i) {
     if (i % TData::kStride == 0) D.C[static_cast<std::size_t>(i / TData::kStride)] = static_cast<double>(acc);
-    if (std::isfinite(D.y[i])) acc += static_cast<long double>(D.y[i]) - D.offset;
+    if (std::isfinite(D.At(i))) acc += static_cast<long double>(D.At(i)) - D.offset;
   }
   if (D.n % TData::kStride == 0) D.C[static_cast<std::size_t>(D.n / TData::kStride)] = static_cast<double>(acc);
   std::int64_t longest = 0;
@@ -1350,8 +1371,11 @@ TAllanResult ComputeAllan(const float* rates, std::size_t n, double tau0, const 
 TAllanResult ComputeAllan(TSpanRates& span, const TAllanOptions& options) {
   TAllanResult r;
   r.Skipped = span.Skipped;
-  const std::int64_t n = static_cast<std::int64_t>(span.Rates.size());
-  // The records' times, copied or in place.
+  // The records' rates and times, copied or in place.
+  const bool ratesInPlace = span.Rates.empty() && span.RatesAt;
+  const float* rates = ratesInPlace ? span.RatesAt : span.Rates.data();
+  const std::size_t rateStride = ratesInPlace ? span.RateStride : 1;
+  const std::int64_t n = static_cast<std::int64_t>(ratesInPlace ? span.Count : span.Rates.size());
   const bool inPlace = span.Times.empty() && span.TimesAt;
   const float* times = inPlace ? span.TimesAt : span.Times.data();
   const std::size_t timeStride = inPlace ? span.TimeStride : 1;
@@ -1380,7 +1404,8 @@ TAllanResult ComputeAllan(TSpanRates& span, const TAllanOptions& options) {
     // (the median step is only as fine as the time stamps, and a long gap
     // would be miscounted by its error).
     TData D;
-    D.y = span.Rates.data();
+    D.y = rates;
+    D.ys = rateStride;
     D.n = n;
     std::int64_t slots = 0;  // sample periods the runs span, missing samples included
     double covered = 0;
@@ -1482,7 +1507,8 @@ TAllanResult ComputeAllan(TSpanRates& span, const TAllanOptions& options) {
   }
   // Without the times of the records: the mean step from first to last.
   TData D;
-  D.y = span.Rates.data();
+  D.y = rates;
+  D.ys = rateStride;
   D.n = n;
   D.runs.emplace_back(0, n);
   if (n >= 2) tau0 = (span.LastTime - span.FirstTime) / static_cast<double>(n - 1);

@@ -22,6 +22,11 @@
 // are left out and counted.
 struct TSpanRates {
   std::vector<float> Rates;
+  // Or, where Rates is empty, Count rates read in place: the rate of
+  // record i at RatesAt[i * RateStride].
+  const float* RatesAt = nullptr;
+  std::size_t RateStride = 1;
+  std::size_t Count = 0;
   std::vector<float> Times;
   // Or, where Times is empty, the times read in place: the time of record
   // i at TimesAt[i * TimeStride] (the records' own field, not copied).

@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <limits>
-#include <map>
+#include <thread>
+#include <unordered_map>
 
 #include "files/RecordingReader.h"
 #include "processing/Allan.h"
@@ -722,21 +726,18 @@ double TThermalResult::Correction(double temperature, double tempRate) const {
 namespace {
 
 // The Allan read-outs (N, B) of rates at the records' times, gaps and steps
-// back handled as the noise analysis handles them.
-// `rates` is lent to the computation (which gives it back as it was), not
-// copied: a long recording's rates are held once.
-void AllanReadouts(const std::vector<SamplePoint>& records, std::vector<float>& rates,
+// back handled as the noise analysis handles them. The rate of record i is
+// rates[i * stride]: the records' own field or a vector beside them, read
+// where it lies (a long recording's rates are not copied).
+void AllanReadouts(const std::vector<SamplePoint>& records, const float* rates, std::size_t stride,
                    double& n, double& b, const std::atomic<bool>* cancel) {
   TSpanRates span;
-  span.Rates.swap(rates);
-  struct TGiveBack {
-    std::vector<float>& from;
-    std::vector<float>& to;
-    ~TGiveBack() { to.swap(from); }
-  } giveBack{span.Rates, rates};
-  // The times read where they lie, in the records.
-  static_assert(sizeof(SamplePoint) == 3 * sizeof(float) && offsetof(SamplePoint, Time) == 0);
+  static_assert(sizeof(SamplePoint) == 3 * sizeof(float) && offsetof(SamplePoint, Time) == 0 &&
+                offsetof(SamplePoint, Rate) == sizeof(float));
   if (!records.empty()) {
+    span.RatesAt = rates;
+    span.RateStride = stride;
+    span.Count = records.size();
     span.TimesAt = &records.front().Time;
     span.TimeStride = 3;
     span.FirstTime = records.front().Time;
@@ -759,22 +760,39 @@ bool Plausible(double T, double low, double high) { return low < T && T < high; 
 // ends). The last seven such readings are all it keeps.
 template <class F>
 void TemperatureDepartures(const std::vector<SamplePoint>& records, double low, double high, F&& f) {
+  // Reading j at T[j % 7] and again at T[j % 7 + 7]: any seven in a row
+  // lie side by side.
   std::size_t at[7];
-  float T[7];
+  float T[14];
   std::size_t seen = 0;  // readings inside so far
   // Reading j's departure, once the readings up to `upTo` (exclusive) are in.
   auto departure = [&](std::size_t j, std::size_t upTo) {
     const std::size_t from = j >= 3 ? j - 3 : 0, to = std::min(upTo, j + 4);
-    float window[7];
-    for (std::size_t q = from; q < to; ++q) window[q - from] = T[q % 7];
     const std::size_t w = to - from;
-    std::nth_element(window, window + w / 2, window + w);
+    float window[7];
+    if (w == 7) {
+      std::copy_n(T + from % 7, 7, window);
+      // Seven sorted by a network of sixteen exchanges without branches
+      // (noisy readings would make a sort's branches guess wrong).
+      auto exchange = [&window](int a, int b) {
+        const float low = std::min(window[a], window[b]), high = std::max(window[a], window[b]);
+        window[a] = low;
+        window[b] = high;
+      };
+      exchange(0, 6), exchange(2, 3), exchange(4, 5), exchange(0, 2), exchange(1, 4), exchange(3, 6);
+      exchange(0, 1), exchange(2, 5), exchange(3, 4), exchange(1, 2), exchange(4, 6), exchange(2, 3);
+      exchange(4, 5), exchange(1, 2), exchange(3, 4), exchange(5, 6);
+    } else {
+      std::copy_n(T + from % 7, w, window);
+      for (std::size_t q = 1; q < w; ++q)
+        for (std::size_t p = q; p > 0 && window[p] < window[p - 1]; --p) std::swap(window[p], window[p - 1]);
+    }
     f(at[j % 7], std::fabs(T[j % 7] - window[w / 2]));
   };
   for (std::size_t i = 0; i < records.size(); ++i) {
     if (!Plausible(records[i].Temperature, low, high)) continue;
     at[seen % 7] = i;
-    T[seen % 7] = records[i].Temperature;
+    T[seen % 7] = T[seen % 7 + 7] = records[i].Temperature;
     ++seen;
     if (seen >= 4) departure(seen - 4, seen);
   }
@@ -787,14 +805,12 @@ void TemperatureDepartures(const std::vector<SamplePoint>& records, double low, 
 // `step` receives the sensor's reading step (0: none): the most frequent
 // positive difference between successive readings (to 0.001 deg C) when it
 // makes up most of them.
-// `scratch` (any content) holds the departures for their median; they are
-// found again for the flags rather than kept.
+// The departures are found again for each use rather than kept.
 std::vector<bool> UsableTemperatures(const std::vector<SamplePoint>& records, double low,
-                                     double high, TThermalResult& r, double& step,
-                                     std::vector<float>& scratch) {
+                                     double high, TThermalResult& r, double& step) {
   const std::size_t n = records.size();
   std::vector<bool> ok(n, false);
-  std::map<long, std::int64_t> steps;
+  std::unordered_map<long, std::int64_t> steps;
   std::int64_t differences = 0;
   std::size_t k = 0, previous = 0;
   for (std::size_t i = 0; i < n; ++i) {
@@ -815,19 +831,32 @@ std::vector<bool> UsableTemperatures(const std::vector<SamplePoint>& records, do
   long best = 0;
   std::int64_t most = 0;
   for (const auto& [key, count] : steps)
-    if (count > most) best = key, most = count;
+    if (count > most || (count == most && key < best)) best = key, most = count;
   step = differences > 0 && most * 2 > differences ? static_cast<double>(best) / 1000.0 : 0.0;
   // The threshold: eight robust standard deviations of the departures, at
-  // least 1 deg C and three steps of the sensor.
+  // least 1 deg C and three steps of the sensor. Their median (the one of
+  // rank k / 2) is found without keeping them: a departure is a float of
+  // no sign, whose bits rise with its value, so two counts by sixteen bits
+  // each (the upper half, then the lower half among those of the right
+  // upper half) give it exactly.
   double mad = 0;
   if (k) {
-    if (scratch.size() < k) scratch.resize(k);
-    std::size_t j = 0;
-    TemperatureDepartures(records, low, high, [&](std::size_t, float d) { scratch[j++] = d; });
-    const auto end = scratch.begin() + static_cast<std::ptrdiff_t>(k);
-    const auto mid = scratch.begin() + static_cast<std::ptrdiff_t>(k / 2);
-    std::nth_element(scratch.begin(), mid, end);
-    mad = 1.4826 * *mid;
+    std::vector<std::int64_t> counts(std::size_t{1} << 16);
+    auto bits = [](float d) { return std::bit_cast<std::uint32_t>(d); };
+    // The bin of rank `rank` among the counts; `rank` becomes its rank in it.
+    auto find = [&counts](std::int64_t& rank) {
+      std::size_t bin = 0;
+      while (rank >= counts[bin]) rank -= counts[bin++];
+      return static_cast<std::uint32_t>(bin);
+    };
+    std::int64_t rank = static_cast<std::int64_t>(k / 2);
+    TemperatureDepartures(records, low, high, [&](std::size_t, float d) { ++counts[bits(d) >> 16]; });
+    const std::uint32_t upper = find(rank);
+    std::fill(counts.begin(), counts.end(), 0);
+    TemperatureDepartures(records, low, high, [&](std::size_t, float d) {
+      if (bits(d) >> 16 == upper) ++counts[bits(d) & 0xFFFFu];
+    });
+    mad = 1.4826 * std::bit_cast<float>(upper << 16 | find(rank));
   }
   r.SpikeThreshold = std::max({8 * mad, 1.0, 3 * step});
   TemperatureDepartures(records, low, high, [&](std::size_t i, float d) {
@@ -923,11 +952,18 @@ void Plateaus(TThermalResult& r, const std::atomic<bool>* cancel) {
   }
 }
 
-}  // namespace
+bool Usable(const TThermalOptions& options) {
+  return options.Order >= 1 && options.Order <= 3 && options.Average > 0;
+}
 
-TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
-                              const TThermalOptions& options, std::vector<float>* compensated,
-                              const std::atomic<bool>* cancel) {
+// The temperature model of the records, but for the raw rates' Allan
+// read-outs; the compensated rates written to `compensated` (sized and
+// holding the raw rates until then) or, where `inPlace` is set (the
+// records' own array), over the records' rates, once `beforeWriting` has
+// returned.
+TThermalResult Fit(const std::vector<SamplePoint>& records, const TThermalOptions& options,
+                   std::vector<float>* compensated, SamplePoint* inPlace, const std::atomic<bool>* cancel,
+                   const std::function<void()>& beforeWriting) {
   TThermalResult r;
   r.Order = options.Order;
   r.RateTerm = options.RateTerm;
@@ -939,13 +975,11 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
     compensated->resize(n);
     for (std::size_t i = 0; i < n; ++i) (*compensated)[i] = records[i].Rate;
   }
-  if (options.Order < 1 || options.Order > 3 || !(options.Average > 0)) {
+  if (!Usable(options)) {
     r.Message = "the order must be 1 to 3 and the averaging time positive";
     return r;
   }
 
-  std::vector<float> rates(n);
-  for (std::size_t i = 0; i < n; ++i) rates[i] = records[i].Rate;
   // Whatever was found so far is dropped when the computation is cancelled.
   auto cancelled = [&] {
     if (!Stopped(cancel)) return false;
@@ -955,12 +989,8 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
     r = std::move(dropped);
     return true;
   };
-  AllanReadouts(records, rates, r.NRaw, r.BRaw, cancel);
-  if (cancelled()) return r;
-
   double step = 0;
-  // The rates' buffer is free until the compensated rates are written.
-  const std::vector<bool> ok = UsableTemperatures(records, options.TLow, options.THigh, r, step, rates);
+  const std::vector<bool> ok = UsableTemperatures(records, options.TLow, options.THigh, r, step);
   for (std::size_t i = 0; i < n; ++i) {
     if (!ok[i]) continue;
     r.TMin = std::isnan(r.TMin) ? records[i].Temperature : std::min<double>(r.TMin, records[i].Temperature);
@@ -1217,6 +1247,13 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
   // residual at the recording's own rate; compensated rate.
   long double rssRecords = 0;
   const double base = r.Model(r.TMean, 0.0);
+  // Where the compensated rates go: the records' own field (each read
+  // before it is written), the caller's vector, or one of this function's.
+  std::vector<float> own;
+  if (!inPlace && !compensated) own.resize(n);
+  beforeWriting();
+  float* out = inPlace ? &inPlace->Rate : compensated ? compensated->data() : own.data();
+  const std::size_t outStride = inPlace ? 3 : 1;
   double lastT = kNaN;
   std::size_t nextBlock = 0;  // the first block not yet reached
   for (std::size_t i = 0; i < n; ++i) {
@@ -1242,11 +1279,51 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
     const double model = r.Model(temperature, tempRate);
     const double dev = records[i].Rate * kPerHour - model;
     rssRecords += static_cast<long double>(dev) * dev;
-    rates[i] = static_cast<float>(records[i].Rate - (model - base) / kPerHour);
+    out[i * outStride] = static_cast<float>(records[i].Rate - (model - base) / kPerHour);
   }
   r.ResidualRms = n ? static_cast<double>(std::sqrt(rssRecords / static_cast<long double>(n))) : kNaN;
-  AllanReadouts(records, rates, r.NCompensated, r.BCompensated, cancel);
-  if (cancelled()) return r;
-  if (compensated) *compensated = std::move(rates);
+  if (n) AllanReadouts(records, out, outStride, r.NCompensated, r.BCompensated, cancel);
+  cancelled();  // drops what was found when cancelled
   return r;
+}
+
+// The model, with the raw rates' Allan read-outs on a thread of their own
+// meanwhile (they only read the records, as the fit does until it writes
+// the compensated rates).
+TThermalResult Thermal(const std::vector<SamplePoint>& records, const TThermalOptions& options,
+                       std::vector<float>* compensated, SamplePoint* inPlace, const std::atomic<bool>* cancel) {
+  double nRaw = kNaN, bRaw = kNaN;
+  struct TRaw {
+    std::thread thread;
+    void Join() {
+      if (thread.joinable()) thread.join();
+    }
+    ~TRaw() { Join(); }
+  } raw;
+  if (Usable(options) && !records.empty())
+    raw.thread = std::thread([&] { AllanReadouts(records, &records.front().Rate, 3, nRaw, bRaw, cancel); });
+  TThermalResult r = Fit(records, options, compensated, inPlace, cancel, [&raw] { raw.Join(); });
+  raw.Join();
+  if (Stopped(cancel)) {
+    TThermalResult dropped;
+    dropped.Records = r.Records;
+    dropped.Message = "cancelled";
+    return dropped;
+  }
+  r.NRaw = nRaw;
+  r.BRaw = bRaw;
+  return r;
+}
+
+}  // namespace
+
+TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
+                              const TThermalOptions& options, std::vector<float>* compensated,
+                              const std::atomic<bool>* cancel) {
+  return Thermal(records, options, compensated, nullptr, cancel);
+}
+
+TThermalResult ComputeThermalInPlace(std::vector<SamplePoint>& records, const TThermalOptions& options,
+                                     const std::atomic<bool>* cancel) {
+  return Thermal(records, options, nullptr, records.empty() ? nullptr : records.data(), cancel);
 }

@@ -149,6 +149,11 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
                               const TThermalOptions& options,
                               std::vector<float>* compensated = nullptr,
                               const std::atomic<bool>* cancel = nullptr);
+// The same without a copy of the rates: the records' rates are replaced by
+// the compensated rates where the model is found (left as they are where it
+// is not; partly replaced when cancelled).
+TThermalResult ComputeThermalInPlace(std::vector<SamplePoint>& records, const TThermalOptions& options,
+                                     const std::atomic<bool>* cancel = nullptr);
 
 // The noise of the errors of a least-squares model (X: m x p, column-major)
 // whose residuals are `e` (deg/h, one per block of `delta` seconds at

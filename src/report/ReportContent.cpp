@@ -109,9 +109,10 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   std::string thermalError;
   bool thermalOk = false;
   std::thread thermalThread;
-  // The recording's digest, on a fourth.
+  // The recording's digest, on a fourth, started once the basic
+  // parameters are in and their core is free.
   std::string sha, shaError;
-  std::thread shaThread([&] { sha = FileSha256(request.Path, shaError, cancel); });
+  std::thread shaThread;
   struct TJoin {
     std::thread& t;
     ~TJoin() {
@@ -157,6 +158,7 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   content.FirstRecordTime = quant.EarliestTime();
   content.LastRecordTime = quant.LatestTime();
   quant.Clear();
+  shaThread = std::thread([&] { sha = FileSha256(request.Path, shaError, cancel); });
   allanThread.join();
   thermalThread = std::thread([&] {
     std::vector<SamplePoint> records;
@@ -164,12 +166,13 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
     TThermalOptions options;
     options.TLow = request.Settings.TempLimitMin;
     options.THigh = request.Settings.TempLimitMax;
-    if (thermalOk && !cancelled()) thermal = ComputeThermal(records, options, nullptr, cancel);
     if (thermalOk && !cancelled()) {
       TReportScaleFactorRequest sf = request.ScaleFactor;
       sf.Site.VerticalEarthRate = request.Settings.EarthRate;
       scaleFactor = ComputeReportScaleFactor(records, sf);
     }
+    // Last, as it writes the compensated rates over the records' own.
+    if (thermalOk && !cancelled()) thermal = ComputeThermalInPlace(records, options, cancel);
   });
 
   if (!allanOk) {

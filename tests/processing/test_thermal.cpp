@@ -2,6 +2,7 @@
 // built with known coefficients and noise.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <functional>
@@ -100,6 +101,41 @@ TEST(Thermal, ChamberCycleRecoversTheInjectedCoefficients) {
   for (float x : compensated) mean += x * 3600.0L;
   mean /= compensated.size();
   EXPECT_NEAR(static_cast<double>(mean), k.b0 + k.b1 * r.TMean + k.b2 * r.TMean * r.TMean, 0.1);
+
+  // Without a copy of the rates: the same figures, and the records' rates
+  // become the compensated ones.
+  auto inPlace = records;
+  const TThermalResult same = ComputeThermalInPlace(inPlace, {});
+  for (auto [a, b] : {std::pair{r.B[1], same.B[1]}, {r.C, same.C}, {r.BiasRefSe, same.BiasRefSe},
+                      {r.NRaw, same.NRaw}, {r.BRaw, same.BRaw}, {r.NCompensated, same.NCompensated},
+                      {r.BCompensated, same.BCompensated}})
+    EXPECT_TRUE(a == b || (std::isnan(a) && std::isnan(b))) << a << " " << b;
+  ASSERT_EQ(inPlace.size(), compensated.size());
+  for (std::size_t i = 0; i < inPlace.size(); i += 997) {
+    EXPECT_EQ(inPlace[i].Rate, compensated[i]);
+    EXPECT_EQ(inPlace[i].Time, records[i].Time);
+    EXPECT_EQ(inPlace[i].Temperature, records[i].Temperature);
+  }
+}
+
+TEST(Thermal, SpikeThresholdIsEightRobustDeviationsOfTheDepartures) {
+  // Noisy readings: each one's departure from the median of itself and its
+  // three neighbours either side, all sorted for their median.
+  TChamber ch;
+  ch.legs = {{1, 30}};
+  ch.tempNoise = 0.5;
+  const auto records = Record(TTruth{}, ch);
+  std::vector<float> departures;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    std::vector<float> w;
+    for (std::size_t j = i >= 3 ? i - 3 : 0; j < std::min(records.size(), i + 4); ++j) w.push_back(records[j].Temperature);
+    std::sort(w.begin(), w.end());
+    departures.push_back(std::fabs(records[i].Temperature - w[w.size() / 2]));
+  }
+  std::sort(departures.begin(), departures.end());
+  const TThermalResult r = ComputeThermal(records, {});
+  EXPECT_DOUBLE_EQ(r.SpikeThreshold, 8 * 1.4826 * departures[departures.size() / 2]);
+  EXPECT_GT(r.SpikeThreshold, 1.0);
 }
 
 TEST(Thermal, ExactFitSolvedByHand) {
