@@ -215,8 +215,9 @@ int main(int argc, char** argv) {
   // A faint random walk of the rate: N's and K's variances meet at 0.7 h
   // of the record's 2.8 h, where few terms are left. It must not pass for
   // a rate ramp (the noise of a term the data cannot tell from zero still
-  // widens the others' intervals: this is what keeps R absent here, and
-  // what makes R's interval on N+R wider than it needs to be).
+  // counts while the terms are sought: this is what keeps R absent here;
+  // the intervals of the terms found count it less its standard error, or
+  // R's on N+R would be twice too wide).
   TNoise faint;
   faint.N = 0.01;
   faint.K = std::sqrt(3.0) * 0.01 / 0.7;

@@ -944,11 +944,11 @@ void ReadOff(TAllanResult& r) {
   // neighbour's variance in about half of all recordings (Q of N's, R of
   // K's) and pull it low. A term the data do not show then leaves the
   // fitted curve, the weakest first, and the rest are fitted again; it
-  // keeps its estimate from the last fit it was in. The covariance stays
-  // that of the fit with every term: a term the data cannot tell from zero
-  // may still be there, and its noise still widens the others' intervals
-  // (a random walk of the rate too short to show must not pass for a rate
-  // ramp with a narrow interval).
+  // keeps its estimate from the last fit it was in. While terms are sought
+  // the covariance stays that of the fit with every term: a term the data
+  // cannot tell from zero may still be there, and its noise still counts
+  // against the others' showing (a random walk of the rate too short to
+  // show must not pass for a rate ramp).
   // How many standard errors above zero a term's square must lie. A rate
   // ramp is read off the curve's rise at the longest averaging times,
   // where few independent terms remain; from noise alone (a random walk of
@@ -1009,6 +1009,42 @@ void ReadOff(TAllanResult& r) {
       kept &= ~(1u << weakest);
       c[weakest] = 0;
       se[weakest] = kNaN;
+    }
+    // Once found, the terms' values and intervals are those of a fit whose
+    // covariance counts a term left out at its last fitted square x less
+    // what its standard error e accounts for, x - e^2 / x (nothing within
+    // a standard error of zero), when that fit keeps each term found above
+    // zero. Its square as fitted, above zero half of the time when the
+    // term is not there, would widen the others' intervals (a rate ramp's
+    // twice too wide beside white noise alone); nothing at all would let a
+    // term too faint to show pull its neighbour. In the search above the
+    // same covariance would pass the noise of a faint random walk of the
+    // rate for a rate ramp.
+    if (kept != allowed && kept != 0) {
+      std::array<double, kTerms> cf = c, sf = se;
+      bool settled = true;
+      for (int iteration = 0; iteration < 4 && settled; ++iteration) {
+        for (int k = 0; k < kTerms; ++k) {
+          const double x = squared[k], e = squaredSe[k];
+          noise[k] = (kept & (1u << k)) ? std::max(cf[k], 0.0) : x > e ? x - e * e / x : 0.0;
+        }
+        for (std::size_t i = 0; i < n; ++i)
+          for (std::size_t j = 0; j <= i; ++j)
+            sigma[i * n + j] = sigma[j * n + i] =
+                Covariance(sums[i * n + j], noise, ramp[i] * ramp[j], terms[i] * terms[j]);
+        settled = FitTermsGls(A, v, sigma, kept, cf, sf);
+        for (int k = 0; k < kTerms && settled; ++k)
+          if ((kept & (1u << k)) && !(cf[k] > 0)) settled = false;
+      }
+      if (settled) {
+        c = cf;
+        se = sf;
+        for (int k = 0; k < kTerms; ++k)
+          if (kept & (1u << k)) {
+            squared[k] = c[k];
+            squaredSe[k] = se[k];
+          }
+      }
     }
   }
   const double z = std::sqrt(ChiSquareQuantile(r.Confidence, 1));
