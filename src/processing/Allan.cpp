@@ -976,26 +976,33 @@ void ReadOff(TAllanResult& r) {
     }
     std::vector<double> sigma(n * n);
     std::array<double, kTerms> noise{};
-    while (kept != 0) {
-      // (Once terms have left, the covariance is fixed: one fit settles it.)
-      for (int iteration = 0; iteration < (kept == allowed ? 4 : 1); ++iteration) {
-        if (kept == allowed)
-          for (int k = 0; k < kTerms; ++k) noise[k] = std::max(c[k], 0.0);
-        for (std::size_t i = 0; i < n; ++i)
-          for (std::size_t j = 0; j <= i; ++j) {
-            sigma[i * n + j] = sigma[j * n + i] =
-                Covariance(sums[i * n + j], noise, ramp[i] * ramp[j], terms[i] * terms[j]);
-          }
-        std::array<double, kTerms> cg{}, sg{};
-        if (!FitTermsGls(A, v, sigma, kept, cg, sg)) break;
-        c = cg;
-        se = sg;
-      }
+    // The points' covariance for the terms' squares in `noise`.
+    auto covariances = [&] {
+      for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j <= i; ++j)
+          sigma[i * n + j] = sigma[j * n + i] =
+              Covariance(sums[i * n + j], noise, ramp[i] * ramp[j], terms[i] * terms[j]);
+    };
+    // The squares and standard errors of the terms kept, as fitted.
+    auto record = [&] {
       for (int k = 0; k < kTerms; ++k)
         if (kept & (1u << k)) {
           squared[k] = c[k];
           squaredSe[k] = se[k];
         }
+    };
+    while (kept != 0) {
+      // (Once terms have left, the covariance is fixed: one fit settles it.)
+      for (int iteration = 0; iteration < (kept == allowed ? 4 : 1); ++iteration) {
+        if (kept == allowed)
+          for (int k = 0; k < kTerms; ++k) noise[k] = std::max(c[k], 0.0);
+        covariances();
+        std::array<double, kTerms> cg{}, sg{};
+        if (!FitTermsGls(A, v, sigma, kept, cg, sg)) break;
+        c = cg;
+        se = sg;
+      }
+      record();
       int weakest = -1;
       double least = 1;
       for (int k = 0; k < kTerms; ++k) {
@@ -1028,10 +1035,7 @@ void ReadOff(TAllanResult& r) {
           const double x = squared[k], e = squaredSe[k];
           noise[k] = (kept & (1u << k)) ? std::max(cf[k], 0.0) : x > e ? x - e * e / x : 0.0;
         }
-        for (std::size_t i = 0; i < n; ++i)
-          for (std::size_t j = 0; j <= i; ++j)
-            sigma[i * n + j] = sigma[j * n + i] =
-                Covariance(sums[i * n + j], noise, ramp[i] * ramp[j], terms[i] * terms[j]);
+        covariances();
         settled = FitTermsGls(A, v, sigma, kept, cf, sf);
         for (int k = 0; k < kTerms && settled; ++k)
           if ((kept & (1u << k)) && !(cf[k] > 0)) settled = false;
@@ -1039,11 +1043,7 @@ void ReadOff(TAllanResult& r) {
       if (settled) {
         c = cf;
         se = sf;
-        for (int k = 0; k < kTerms; ++k)
-          if (kept & (1u << k)) {
-            squared[k] = c[k];
-            squaredSe[k] = se[k];
-          }
+        record();
       }
     }
   }
