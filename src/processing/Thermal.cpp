@@ -952,6 +952,14 @@ void Plateaus(TThermalResult& r, const std::atomic<bool>* cancel) {
   }
 }
 
+// What is left of a cancelled computation: the count of its records.
+TThermalResult Dropped(std::int64_t records) {
+  TThermalResult r;
+  r.Records = records;
+  r.Message = "cancelled";
+  return r;
+}
+
 bool Usable(const TThermalOptions& options) {
   return options.Order >= 1 && options.Order <= 3 && options.Average > 0;
 }
@@ -983,10 +991,7 @@ TThermalResult Fit(const std::vector<SamplePoint>& records, const TThermalOption
   // Whatever was found so far is dropped when the computation is cancelled.
   auto cancelled = [&] {
     if (!Stopped(cancel)) return false;
-    TThermalResult dropped;
-    dropped.Records = r.Records;
-    dropped.Message = "cancelled";
-    r = std::move(dropped);
+    r = Dropped(r.Records);
     return true;
   };
   double step = 0;
@@ -1283,7 +1288,6 @@ TThermalResult Fit(const std::vector<SamplePoint>& records, const TThermalOption
   }
   r.ResidualRms = n ? static_cast<double>(std::sqrt(rssRecords / static_cast<long double>(n))) : kNaN;
   if (n) AllanReadouts(records, out, outStride, r.NCompensated, r.BCompensated, cancel);
-  cancelled();  // drops what was found when cancelled
   return r;
 }
 
@@ -1304,12 +1308,7 @@ TThermalResult Thermal(const std::vector<SamplePoint>& records, const TThermalOp
     raw.thread = std::thread([&] { AllanReadouts(records, &records.front().Rate, 3, nRaw, bRaw, cancel); });
   TThermalResult r = Fit(records, options, compensated, inPlace, cancel, [&raw] { raw.Join(); });
   raw.Join();
-  if (Stopped(cancel)) {
-    TThermalResult dropped;
-    dropped.Records = r.Records;
-    dropped.Message = "cancelled";
-    return dropped;
-  }
+  if (Stopped(cancel)) return Dropped(r.Records);
   r.NRaw = nRaw;
   r.BRaw = bRaw;
   return r;

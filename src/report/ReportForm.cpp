@@ -61,6 +61,17 @@ std::string StoreReportResult(const TReportContent& content, const std::string& 
   }
 }
 
+// Writes `text` over `file` whole or not at all (nothing when no file is
+// named): empty when it is kept, else what of `what` was not and where.
+QString Keep(const std::string& file, const std::string& text, const QString& what) {
+  if (file.empty()) return {};
+  const QString path = QFile::decodeName(file.c_str());
+  QDir().mkpath(QFileInfo(path).absolutePath());
+  QSaveFile out(path);
+  if (out.open(QIODevice::WriteOnly) && out.write(text.c_str()) >= 0 && out.commit()) return {};
+  return what + QStringLiteral(" could not be kept in ") + path;
+}
+
 }  // namespace
 
 TReportFrm::TReportFrm(QWidget* parent) : QDialog(parent) {
@@ -229,14 +240,7 @@ bool TReportFrm::ApplyLimits() {
     return false;
   }
   request_.Limits = limits;
-  limitsUnkept_.clear();
-  if (!limitsFile_.empty()) {
-    const QString path = QFile::decodeName(limitsFile_.c_str());
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(LimitLines(limits).c_str()) < 0 || !file.commit())
-      limitsUnkept_ = QStringLiteral("the limits could not be kept in ") + path;
-  }
+  limitsUnkept_ = Keep(limitsFile_, LimitLines(limits), QStringLiteral("the limits"));
   if (ready_) {
     EvaluateReportLimits(content_, limits);
     ShowState();
@@ -285,14 +289,7 @@ bool TReportFrm::ApplyDocument() {
                       QStringLiteral("Message"), TMsgButtons::Ok, TMsgIcon::Warning);
     return false;
   }
-  documentUnkept_.clear();
-  if (!documentFile_.empty()) {
-    const QString path = QFile::decodeName(documentFile_.c_str());
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(ReportDocumentLines(d).c_str()) < 0 || !file.commit())
-      documentUnkept_ = QStringLiteral("the document's fields could not be kept in ") + path;
-  }
+  documentUnkept_ = Keep(documentFile_, ReportDocumentLines(d), QStringLiteral("the document's fields"));
   return true;
 }
 
