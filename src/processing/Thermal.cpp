@@ -589,8 +589,9 @@ std::vector<double> CoefficientErrors(const std::vector<double>& X, std::size_t 
 bool ReadSpanRecords(const std::string& path, double begin, double end,
                      std::vector<SamplePoint>& records, std::string& error,
                      const std::function<void(std::int64_t, std::int64_t)>& progress,
-                     const std::atomic<bool>* cancel) {
+                     const std::atomic<bool>* cancel, std::int64_t* dropped) {
   records.clear();
+  if (dropped) *dropped = 0;
   TRecordingReader reader;
   if (!reader.Open(path)) {
     error = reader.Error();
@@ -612,8 +613,10 @@ bool ReadSpanRecords(const std::string& path, double begin, double end,
       }
       if (progress) progress(read, total);
     }
-    if (!std::isfinite(p.Time) || !std::isfinite(p.Rate) || !std::isfinite(p.Temperature))
+    if (!std::isfinite(p.Time) || !std::isfinite(p.Rate) || !std::isfinite(p.Temperature)) {
+      if (dropped) ++*dropped;
       continue;
+    }
     if (p.Time > end) break;
     if (!(p.Time >= begin)) continue;
     records.push_back(p);
@@ -725,12 +728,12 @@ double TThermalResult::Correction(double temperature, double tempRate) const {
 
 namespace {
 
-// The Allan read-outs (N, B) of rates at the records' times, gaps and steps
-// back handled as the noise analysis handles them. The rate of record i is
-// rates[i * stride]: the records' own field or a vector beside them, read
-// where it lies (a long recording's rates are not copied).
-void AllanReadouts(const std::vector<SamplePoint>& records, const float* rates, std::size_t stride,
-                   double& n, double& b, const std::atomic<bool>* cancel) {
+// The Allan deviation (default options) of rates at the records' times,
+// gaps and steps back handled as the noise analysis handles them. The rate
+// of record i is rates[i * stride]: the records' own field or a vector
+// beside them, read where it lies (a long recording's rates are not copied).
+TAllanResult RatesAllan(const std::vector<SamplePoint>& records, const float* rates, std::size_t stride,
+                        const std::atomic<bool>* cancel) {
   TSpanRates span;
   static_assert(sizeof(SamplePoint) == 3 * sizeof(float) && offsetof(SamplePoint, Time) == 0 &&
                 offsetof(SamplePoint, Rate) == sizeof(float));
@@ -745,14 +748,28 @@ void AllanReadouts(const std::vector<SamplePoint>& records, const float* rates, 
   }
   TAllanOptions options;
   options.Cancel = cancel;
-  const TAllanResult r = ComputeAllan(span, options);
-  n = r.N.Value;
-  b = r.B.Value;
+  return ComputeAllan(span, options);
 }
 
 // A temperature reading inside the plausible range (low, high), both
 // exclusive; NaN is not.
 bool Plausible(double T, double low, double high) { return low < T && T < high; }
+
+// The median of the seven readings from t[0] on: sorted in registers by a
+// network of sixteen exchanges without branches (noisy readings would make
+// a sort's branches guess wrong).
+inline float MedianOfSeven(const float* t) {
+  float w0 = t[0], w1 = t[1], w2 = t[2], w3 = t[3], w4 = t[4], w5 = t[5], w6 = t[6];
+  auto exchange = [](float& a, float& b) {
+    const float low = std::min(a, b);
+    b = std::max(a, b);
+    a = low;
+  };
+  exchange(w0, w6), exchange(w2, w3), exchange(w4, w5), exchange(w0, w2), exchange(w1, w4), exchange(w3, w6);
+  exchange(w0, w1), exchange(w2, w5), exchange(w3, w4), exchange(w1, w2), exchange(w4, w6), exchange(w2, w3);
+  exchange(w4, w5), exchange(w1, w2), exchange(w3, w4), exchange(w5, w6);
+  return w3;
+}
 
 // Calls f(i, departure) for each record i whose temperature lies inside
 // (low, high), in order: its departure from the median of its seven
@@ -765,38 +782,33 @@ void TemperatureDepartures(const std::vector<SamplePoint>& records, double low, 
   std::size_t at[7];
   float T[14];
   std::size_t seen = 0;  // readings inside so far
-  // Reading j's departure, once the readings up to `upTo` (exclusive) are in.
-  auto departure = [&](std::size_t j, std::size_t upTo) {
+  // Reading j's departure near an end, once the readings up to `upTo`
+  // (exclusive) are in: fewer than seven around it.
+  auto nearEnd = [&](std::size_t j, std::size_t upTo) {
     const std::size_t from = j >= 3 ? j - 3 : 0, to = std::min(upTo, j + 4);
     const std::size_t w = to - from;
     float window[7];
-    if (w == 7) {
-      std::copy_n(T + from % 7, 7, window);
-      // Seven sorted by a network of sixteen exchanges without branches
-      // (noisy readings would make a sort's branches guess wrong).
-      auto exchange = [&window](int a, int b) {
-        const float low = std::min(window[a], window[b]), high = std::max(window[a], window[b]);
-        window[a] = low;
-        window[b] = high;
-      };
-      exchange(0, 6), exchange(2, 3), exchange(4, 5), exchange(0, 2), exchange(1, 4), exchange(3, 6);
-      exchange(0, 1), exchange(2, 5), exchange(3, 4), exchange(1, 2), exchange(4, 6), exchange(2, 3);
-      exchange(4, 5), exchange(1, 2), exchange(3, 4), exchange(5, 6);
-    } else {
-      std::copy_n(T + from % 7, w, window);
-      for (std::size_t q = 1; q < w; ++q)
-        for (std::size_t p = q; p > 0 && window[p] < window[p - 1]; --p) std::swap(window[p], window[p - 1]);
-    }
+    std::copy_n(T + from % 7, w, window);
+    for (std::size_t q = 1; q < w; ++q)
+      for (std::size_t p = q; p > 0 && window[p] < window[p - 1]; --p) std::swap(window[p], window[p - 1]);
     f(at[j % 7], std::fabs(T[j % 7] - window[w / 2]));
   };
   for (std::size_t i = 0; i < records.size(); ++i) {
-    if (!Plausible(records[i].Temperature, low, high)) continue;
-    at[seen % 7] = i;
-    T[seen % 7] = T[seen % 7 + 7] = records[i].Temperature;
+    const float temperature = records[i].Temperature;
+    if (!Plausible(temperature, low, high)) continue;
+    const std::size_t slot = seen % 7;
+    at[slot] = i;
+    T[slot] = T[slot + 7] = temperature;
     ++seen;
-    if (seen >= 4) departure(seen - 4, seen);
+    if (seen >= 7) {
+      // Reading seen - 4, the middle of the last seven.
+      const std::size_t j = (slot + 4) % 7;
+      f(at[j], std::fabs(T[j] - MedianOfSeven(T + (slot + 1) % 7)));
+    } else if (seen >= 4) {
+      nearEnd(seen - 4, seen);
+    }
   }
-  for (std::size_t j = seen >= 3 ? seen - 3 : 0; j < seen; ++j) departure(j, seen);
+  for (std::size_t j = seen >= 3 ? seen - 3 : 0; j < seen; ++j) nearEnd(j, seen);
 }
 
 // The readings used: inside (low, high) and within `threshold` of the
@@ -810,39 +822,43 @@ std::vector<bool> UsableTemperatures(const std::vector<SamplePoint>& records, do
                                      double high, TThermalResult& r, double& step) {
   const std::size_t n = records.size();
   std::vector<bool> ok(n, false);
-  std::unordered_map<long, std::int64_t> steps;
-  std::int64_t differences = 0;
-  std::size_t k = 0, previous = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!Plausible(records[i].Temperature, low, high)) {
-      ++r.OutOfRange;
-      continue;
-    }
-    if (k > 0) {
-      const double d = std::fabs(records[i].Temperature - records[previous].Temperature);
-      if (d > 0) {
-        ++steps[std::lround(d * 1000)];
-        ++differences;
-      }
-    }
-    previous = i;
-    ++k;
-  }
-  long best = 0;
-  std::int64_t most = 0;
-  for (const auto& [key, count] : steps)
-    if (count > most || (count == most && key < best)) best = key, most = count;
-  step = differences > 0 && most * 2 > differences ? static_cast<double>(best) / 1000.0 : 0.0;
   // The threshold: eight robust standard deviations of the departures, at
   // least 1 deg C and three steps of the sensor. Their median (the one of
   // rank k / 2) is found without keeping them: a departure is a float of
   // no sign, whose bits rise with its value, so two counts by sixteen bits
   // each (the upper half, then the lower half among those of the right
-  // upper half) give it exactly.
+  // upper half) give it exactly. The first count goes with the search for
+  // the step.
+  std::vector<std::int64_t> counts(std::size_t{1} << 16);
+  auto bits = [](float d) { return std::bit_cast<std::uint32_t>(d); };
+  std::unordered_map<long, std::int64_t> steps;
+  long lastStep = -1;
+  std::int64_t* lastCount = nullptr;  // a run of equal steps counted without a lookup each
+  std::int64_t differences = 0;
+  std::size_t k = 0, previous = 0;
+  TemperatureDepartures(records, low, high, [&](std::size_t i, float d) {
+    ++counts[bits(d) >> 16];
+    if (k > 0) {
+      const double difference = std::fabs(records[i].Temperature - records[previous].Temperature);
+      if (difference > 0) {
+        const long key = std::lround(difference * 1000);
+        if (key != lastStep) lastStep = key, lastCount = &steps[key];
+        ++*lastCount;
+        ++differences;
+      }
+    }
+    previous = i;
+    ++k;
+  });
+  r.OutOfRange += static_cast<std::int64_t>(n - k);
+  long best = 0;
+  std::int64_t most = 0;
+  for (const auto& [key, count] : steps)
+    if (count > most || (count == most && key < best)) best = key, most = count;
+  step = differences > 0 && most * 2 > differences ? static_cast<double>(best) / 1000.0 : 0.0;
+  const double least = std::max(1.0, 3 * step);
   double mad = 0;
   if (k) {
-    std::vector<std::int64_t> counts(std::size_t{1} << 16);
-    auto bits = [](float d) { return std::bit_cast<std::uint32_t>(d); };
     // The bin of rank `rank` among the counts; `rank` becomes its rank in it.
     auto find = [&counts](std::int64_t& rank) {
       std::size_t bin = 0;
@@ -850,13 +866,17 @@ std::vector<bool> UsableTemperatures(const std::vector<SamplePoint>& records, do
       return static_cast<std::uint32_t>(bin);
     };
     std::int64_t rank = static_cast<std::int64_t>(k / 2);
-    TemperatureDepartures(records, low, high, [&](std::size_t, float d) { ++counts[bits(d) >> 16]; });
     const std::uint32_t upper = find(rank);
-    std::fill(counts.begin(), counts.end(), 0);
-    TemperatureDepartures(records, low, high, [&](std::size_t, float d) {
-      if (bits(d) >> 16 == upper) ++counts[bits(d) & 0xFFFFu];
-    });
-    mad = 1.4826 * std::bit_cast<float>(upper << 16 | find(rank));
+    // The median lies below the next bin's first value: where even that
+    // makes a threshold under the least one, the exact value does not matter.
+    const float above = std::bit_cast<float>((upper + 1) << 16);
+    if (!(8 * (1.4826 * above) <= least)) {
+      std::fill(counts.begin(), counts.end(), 0);
+      TemperatureDepartures(records, low, high, [&](std::size_t, float d) {
+        if (bits(d) >> 16 == upper) ++counts[bits(d) & 0xFFFFu];
+      });
+      mad = 1.4826 * std::bit_cast<float>(upper << 16 | find(rank));
+    }
   }
   r.SpikeThreshold = std::max({8 * mad, 1.0, 3 * step});
   TemperatureDepartures(records, low, high, [&](std::size_t i, float d) {
@@ -1287,16 +1307,23 @@ TThermalResult Fit(const std::vector<SamplePoint>& records, const TThermalOption
     out[i * outStride] = static_cast<float>(records[i].Rate - (model - base) / kPerHour);
   }
   r.ResidualRms = n ? static_cast<double>(std::sqrt(rssRecords / static_cast<long double>(n))) : kNaN;
-  if (n) AllanReadouts(records, out, outStride, r.NCompensated, r.BCompensated, cancel);
+  if (n) {
+    const TAllanResult a = RatesAllan(records, out, outStride, cancel);
+    r.NCompensated = a.N.Value;
+    r.BCompensated = a.B.Value;
+  }
   return r;
 }
 
 // The model, with the raw rates' Allan read-outs on a thread of their own
 // meanwhile (they only read the records, as the fit does until it writes
-// the compensated rates).
+// the compensated rates). `rawAllan` (may be null) receives the whole
+// curve, wanted or not by the model.
 TThermalResult Thermal(const std::vector<SamplePoint>& records, const TThermalOptions& options,
-                       std::vector<float>* compensated, SamplePoint* inPlace, const std::atomic<bool>* cancel) {
-  double nRaw = kNaN, bRaw = kNaN;
+                       std::vector<float>* compensated, SamplePoint* inPlace, const std::atomic<bool>* cancel,
+                       TAllanResult* rawAllan = nullptr) {
+  const bool usable = Usable(options);
+  TAllanResult allan;
   struct TRaw {
     std::thread thread;
     void Join() {
@@ -1304,13 +1331,17 @@ TThermalResult Thermal(const std::vector<SamplePoint>& records, const TThermalOp
     }
     ~TRaw() { Join(); }
   } raw;
-  if (Usable(options) && !records.empty())
-    raw.thread = std::thread([&] { AllanReadouts(records, &records.front().Rate, 3, nRaw, bRaw, cancel); });
+  if ((usable && !records.empty()) || rawAllan)
+    raw.thread = std::thread(
+        [&] { allan = RatesAllan(records, records.empty() ? nullptr : &records.front().Rate, 3, cancel); });
   TThermalResult r = Fit(records, options, compensated, inPlace, cancel, [&raw] { raw.Join(); });
   raw.Join();
   if (Stopped(cancel)) return Dropped(r.Records);
-  r.NRaw = nRaw;
-  r.BRaw = bRaw;
+  if (usable && !records.empty()) {
+    r.NRaw = allan.N.Value;
+    r.BRaw = allan.B.Value;
+  }
+  if (rawAllan) *rawAllan = std::move(allan);
   return r;
 }
 
@@ -1323,6 +1354,6 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
 }
 
 TThermalResult ComputeThermalInPlace(std::vector<SamplePoint>& records, const TThermalOptions& options,
-                                     const std::atomic<bool>* cancel) {
-  return Thermal(records, options, nullptr, records.empty() ? nullptr : records.data(), cancel);
+                                     const std::atomic<bool>* cancel, TAllanResult* rawAllan) {
+  return Thermal(records, options, nullptr, records.empty() ? nullptr : records.data(), cancel, rawAllan);
 }

@@ -16,6 +16,8 @@
 
 #include "processing/Average.h"
 
+struct TAllanResult;
+
 // The records of `path` whose time lies in [begin, end] (both inclusive),
 // records with a field that is not a finite number left out, stopping at the
 // first record after `end`. `progress` (may be empty) is called about a
@@ -23,10 +25,12 @@
 // False with `error` set when the file cannot be read.
 // `cancel` (may be null) stops the reading when it turns true (false is
 // returned, with `error` "cancelled").
+// `dropped` (may be null) receives the number of records left out for a
+// field that is not a finite number (those after `end` not counted).
 bool ReadSpanRecords(const std::string& path, double begin, double end,
                      std::vector<SamplePoint>& records, std::string& error,
                      const std::function<void(std::int64_t, std::int64_t)>& progress = {},
-                     const std::atomic<bool>* cancel = nullptr);
+                     const std::atomic<bool>* cancel = nullptr, std::int64_t* dropped = nullptr);
 
 struct TThermalOptions {
   int Order = 2;          // 1..3
@@ -151,9 +155,13 @@ TThermalResult ComputeThermal(const std::vector<SamplePoint>& records,
                               const std::atomic<bool>* cancel = nullptr);
 // The same without a copy of the rates: the records' rates are replaced by
 // the compensated rates where the model is found (left as they are where it
-// is not; partly replaced when cancelled).
+// is not; partly replaced when cancelled). Where `rawAllan` is given it
+// receives the Allan deviation of the raw rates (default options: the
+// read-outs NRaw and BRaw are its N and B), computed whether or not a
+// model is found.
 TThermalResult ComputeThermalInPlace(std::vector<SamplePoint>& records, const TThermalOptions& options,
-                                     const std::atomic<bool>* cancel = nullptr);
+                                     const std::atomic<bool>* cancel = nullptr,
+                                     TAllanResult* rawAllan = nullptr);
 
 // The noise of the errors of a least-squares model (X: m x p, column-major)
 // whose residuals are `e` (deg/h, one per block of `delta` seconds at

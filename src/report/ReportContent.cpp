@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <ctime>
 #include <thread>
 #include <utility>
@@ -69,23 +70,59 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   }
   // The span as `calc` takes it: the smallest to the largest record time
   // by default (a device clock may step back), an inverted span swapped.
+  // Over the whole recording (the default) every record with finite fields
+  // is in the span, whatever its time, and one read of the records serves
+  // both the Allan deviation and the temperature model (whose raw rates'
+  // curve it is). It starts at once, before the span's ends are known.
+  const double inf = std::numeric_limits<double>::infinity();
+  const bool whole = request.Begin == -inf && request.End == inf;
   double smallest = first.Time, largest = last.Time;
-  if ((!std::isfinite(request.Begin) || !std::isfinite(request.End)) &&
-      !RecordTimeRange(request.Path, smallest, largest, error))
-    return false;
-  double begin = std::isfinite(request.Begin) ? request.Begin : smallest;
-  double end = std::isfinite(request.End) ? request.End : largest;
-  if (begin > end) std::swap(begin, end);
 
-  // The Allan deviation over the same span, read as `allan` reads it, on a
-  // thread of its own while the basic parameters are computed here.
-  TSpanRates span;
   TAllanResult allan;
   std::string allanError;
   bool allanOk = false;
   std::atomic<int> allanPercent{0};
+  TThermalResult thermal;
+  TReportScaleFactor scaleFactor;
+  std::string thermalError;
+  bool thermalOk = false;
+  // The scale factor and the temperature model of the span's records, the
+  // temperature model last as it writes the compensated rates over the
+  // records' own; `raw` (may be null) receives the raw rates' Allan
+  // deviation.
+  const auto model = [&](double from, double to, TAllanResult* raw) {
+    std::vector<SamplePoint> records;
+    std::int64_t dropped = 0;
+    thermalOk = ReadSpanRecords(
+        request.Path, from, to, records, thermalError,
+        [&](std::int64_t done, std::int64_t all) {
+          if (raw && all > 0) allanPercent = static_cast<int>(done * 100 / all);
+        },
+        cancel, &dropped);
+    TThermalOptions options;
+    options.TLow = request.Settings.TempLimitMin;
+    options.THigh = request.Settings.TempLimitMax;
+    if (thermalOk && !cancelled()) {
+      TReportScaleFactorRequest sf = request.ScaleFactor;
+      sf.Site.VerticalEarthRate = request.Settings.EarthRate;
+      scaleFactor = ComputeReportScaleFactor(records, sf);
+    }
+    if (thermalOk && !cancelled()) thermal = ComputeThermalInPlace(records, options, cancel, raw);
+    if (raw) {
+      raw->Skipped = dropped;
+      allanOk = thermalOk;
+      allanError = thermalError;
+    }
+  };
+  // Otherwise the Allan deviation over the span as `allan` reads it, on a
+  // thread of its own while the basic parameters are computed here, and the
+  // temperature model on a third once the Allan deviation has let go of its
+  // rates (the basic parameters keep no records): the span is held once at
+  // a time.
   std::thread allanThread([&] {
+    if (whole) return model(-inf, inf, &allan);
     struct TStopped {};
+    TSpanRates span;
     try {
       allanOk = ReadSpanRates(request.Path, request.Begin, request.End, span, allanError,
                               [&](std::int64_t done, std::int64_t all) {
@@ -99,15 +136,7 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
     TAllanOptions options;
     options.Cancel = cancel;
     if (allanOk) allan = ComputeAllan(span, options);
-    std::vector<float>().swap(span.Rates);
   });
-  // The temperature model over the same span, on a third thread once the
-  // Allan deviation has let go of its rates (the basic parameters keep no
-  // records): the span is held once at a time.
-  TThermalResult thermal;
-  TReportScaleFactor scaleFactor;
-  std::string thermalError;
-  bool thermalOk = false;
   std::thread thermalThread;
   // The recording's digest, on a fourth, started once the basic
   // parameters are in and their core is free.
@@ -119,6 +148,13 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
       if (t.joinable()) t.join();
     }
   } join{allanThread}, joinThermal{thermalThread}, joinSha{shaThread};
+
+  if ((!std::isfinite(request.Begin) || !std::isfinite(request.End)) &&
+      !RecordTimeRange(request.Path, smallest, largest, error))
+    return false;
+  double begin = std::isfinite(request.Begin) ? request.Begin : smallest;
+  double end = std::isfinite(request.End) ? request.End : largest;
+  if (begin > end) std::swap(begin, end);
 
   // Basic parameters: the records of the span, in file order, until the
   // first record after it (as ComputeBasicParameters reads them).
@@ -160,20 +196,7 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
   quant.Clear();
   shaThread = std::thread([&] { sha = FileSha256(request.Path, shaError, cancel); });
   allanThread.join();
-  thermalThread = std::thread([&] {
-    std::vector<SamplePoint> records;
-    thermalOk = ReadSpanRecords(request.Path, begin, end, records, thermalError, {}, cancel);
-    TThermalOptions options;
-    options.TLow = request.Settings.TempLimitMin;
-    options.THigh = request.Settings.TempLimitMax;
-    if (thermalOk && !cancelled()) {
-      TReportScaleFactorRequest sf = request.ScaleFactor;
-      sf.Site.VerticalEarthRate = request.Settings.EarthRate;
-      scaleFactor = ComputeReportScaleFactor(records, sf);
-    }
-    // Last, as it writes the compensated rates over the records' own.
-    if (thermalOk && !cancelled()) thermal = ComputeThermalInPlace(records, options, cancel);
-  });
+  if (!whole) thermalThread = std::thread([&] { model(begin, end, nullptr); });
 
   if (!allanOk) {
     error = allanError;
@@ -183,7 +206,7 @@ bool ComputeReport(const TReportRequest& request, TReportContent& content, std::
     error = "cancelled";
     return false;
   }
-  thermalThread.join();
+  if (thermalThread.joinable()) thermalThread.join();
   if (!thermalOk) {
     error = thermalError;
     return false;
