@@ -9,13 +9,19 @@
 
 class TSha256 {
  public:
-  TSha256();
+  // By the processor's SHA instructions where it has them and `instructions`
+  // is set; by portable code otherwise. The digest is the same.
+  explicit TSha256(bool instructions = true);
   void Add(const void* data, std::size_t size);
   // The digest as 64 lower-case hexadecimal digits; ends the computation.
   std::string Hex();
+  // Whether this processor has the SHA instructions.
+  static bool HasInstructions();
 
  private:
+  void Blocks(const std::uint8_t* blocks, std::size_t count);
   void Block(const std::uint8_t* block);
+  bool instructions_;
   std::uint32_t h_[8];
   std::uint8_t buffer_[64];
   std::size_t used_ = 0;
