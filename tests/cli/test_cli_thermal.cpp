@@ -10,9 +10,11 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cli/CliCommands.h"
+#include "report/ReportContent.h"
 #include "common/CliRun.h"
 #include "common/TestFiles.h"
 
@@ -35,6 +37,50 @@ class CliThermal : public ::testing::Test {
   TTempDir tmp_;
   std::string rtd_ = tmp_.File("run.rtd");
 };
+
+// The report reads a whole recording once for both the noise analysis and
+// the temperature model (which writes the compensated rates over the
+// records while its raw rates' curve is read beside it): its figures are
+// those of the same span given by its ends, where each analysis reads the
+// span on its own. Records that cannot be used and a step back included.
+TEST_F(CliThermal, ReportOverTheWholeRecordingAsOverItsSpan) {
+  std::mt19937_64 rng(5);
+  std::normal_distribution<double> g(0, 2);
+  auto temp = [](double t) { return t < 1500 ? 20 + t / 60 : 45 - (t - 1500) / 60; };
+  WriteRun(rtd_, 30000, 10, temp, [&](double, double T) { return 3 + 0.1 * T + g(rng); });
+  Bytes b = ReadBytes(rtd_);
+  const float nan = std::nanf("");
+  for (const auto& [record, field, value] : {std::tuple{100, 0, nan}, {2000, 1, nan}, {7000, 2, INFINITY}})
+    std::memcpy(&b[760 + 12 * record + 4 * field], &value, 4);
+  for (std::size_t at = 760 + 12 * 20000; at < b.size(); at += 12) {  // the clock steps back 100 s
+    float t;
+    std::memcpy(&t, &b[at], 4);
+    t -= 100;
+    std::memcpy(&b[at], &t, 4);
+  }
+  WriteBytes(rtd_, b);
+  TReportRequest whole;
+  whole.Path = rtd_;
+  TReportRequest span = whole;
+  span.Begin = 0.1f;  // the first record's time as stored
+  span.End = 2900;
+  TReportContent a, c;
+  std::string error;
+  ASSERT_TRUE(ComputeReport(whole, a, error)) << error;
+  ASSERT_TRUE(ComputeReport(span, c, error)) << error;
+  ASSERT_TRUE(a.Thermal.Valid) << a.Thermal.Message;
+  EXPECT_EQ(a.Allan.Skipped, 3);
+  EXPECT_EQ(a.Allan.Backward, 1);
+  ASSERT_EQ(a.Allan.Points.size(), c.Allan.Points.size());
+  for (std::size_t i = 0; i < a.Allan.Points.size(); ++i) EXPECT_EQ(a.Allan.Points[i].Adev, c.Allan.Points[i].Adev) << i;
+  for (const auto& [x, y] : {std::pair{&a.Calc, &c.Calc}, {&a.AllanFigures, &c.AllanFigures},
+                             {&a.AllanCounts, &c.AllanCounts}, {&a.ThermalFigures, &c.ThermalFigures}}) {
+    ASSERT_EQ(x->Figures.size(), y->Figures.size());
+    for (std::size_t i = 0; i < x->Figures.size(); ++i)
+      EXPECT_EQ(x->Figures[i].Text, y->Figures[i].Text) << x->Command << " " << x->Figures[i].Caption;
+  }
+  EXPECT_EQ(a.Thermal.NRaw, a.Allan.N.Value);
+}
 
 TEST_F(CliThermal, ChamberCycleFiguresAsTextAndJson) {
   // -40 -> +60 -> -40 deg C at 1 deg C/min, 10 Hz, white noise 2 deg/h.
