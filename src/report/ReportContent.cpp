@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <limits>
 #include <ctime>
+#include <limits>
 #include <thread>
 #include <utility>
 
