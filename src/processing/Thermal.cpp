@@ -878,7 +878,7 @@ std::vector<bool> UsableTemperatures(const std::vector<SamplePoint>& records, do
       mad = 1.4826 * std::bit_cast<float>(upper << 16 | find(rank));
     }
   }
-  r.SpikeThreshold = std::max({8 * mad, 1.0, 3 * step});
+  r.SpikeThreshold = std::max(8 * mad, least);
   TemperatureDepartures(records, low, high, [&](std::size_t i, float d) {
     if (d > r.SpikeThreshold)
       ++r.Spikes;
