@@ -10,6 +10,15 @@
 //                       last-point check unless NAME is "last")
 //   VALIDATE_CURVE=1    the mean curve of the flicker series over its
 //                       floor, a check of the generator itself
+//   VALIDATE_FIRST=S    seeds from S on (default 1): another, independent
+//                       set of recordings of the same cases
+//
+// Each coverage is printed with its distance from 68.3 % in binomial
+// standard deviations (z) and the band of two of them. A table of many
+// coverages has some outside such bands by chance alone (about 1 in 22):
+// the summary at the end counts them against that expectation, and holds
+// the table as a whole to the band that all its coverages keep together
+// in 95 % of tables of honest intervals.
 //
 // The noise comes from sim/NoiseSeries, made from the terms' definitions.
 #include <algorithm>
@@ -26,6 +35,20 @@
 namespace {
 
 using TNoise = TNoiseTerms;
+
+constexpr double kCoverage = 0.683;
+
+// The first seed, and every coverage printed: (name, covered, runs).
+int gFirst = 1;
+struct TCoverage {
+  std::string Name;
+  int Covered, Runs;
+};
+std::vector<TCoverage> gCoverages;
+
+double CoverageZ(int covered, int runs) {
+  return (covered - runs * kCoverage) / std::sqrt(runs * kCoverage * (1 - kCoverage));
+}
 
 std::vector<double> Generate(const TNoise& z, std::size_t n, double tau0, std::mt19937_64& rng) {
   return NoiseSeries(z, n, tau0, rng());
@@ -67,22 +90,50 @@ struct TStat {
   }
 };
 
-// Coverage band: two binomial standard deviations around p.
-std::string Band(int runs, double p) {
+// Coverage band: `width` binomial standard deviations around p.
+std::string Band(int runs, double p, double width = 2) {
   const double sd = std::sqrt(runs * p * (1 - p));
   char t[64];
-  std::snprintf(t, sizeof t, "%.0f..%.0f", std::floor(runs * p - 2 * sd), std::ceil(runs * p + 2 * sd));
+  std::snprintf(t, sizeof t, "%.0f..%.0f", std::floor(runs * p - width * sd), std::ceil(runs * p + width * sd));
   return t;
+}
+
+// The count of coverages outside their two-s.d. band, against chance, and
+// the band that K coverages of honest intervals keep all together in 95 %
+// of tables: each within z with 2 Phi(z) - 1 = 0.95^(1/K).
+void Summary() {
+  const auto k = static_cast<double>(gCoverages.size());
+  if (k == 0) return;
+  const double each = std::pow(0.95, 1 / k);
+  double lo = 0, hi = 10;
+  for (int i = 0; i < 100; ++i) {
+    const double mid = (lo + hi) / 2;
+    (std::erf(mid / std::sqrt(2.0)) < each ? lo : hi) = mid;
+  }
+  int outside = 0, outsideTable = 0;
+  for (const TCoverage& c : gCoverages) {
+    outside += std::fabs(CoverageZ(c.Covered, c.Runs)) > 2;
+    outsideTable += std::fabs(CoverageZ(c.Covered, c.Runs)) > hi;
+  }
+  std::printf("\nCoverages: %zu; outside their two-s.d. band %d (by chance alone about %.1f); the table's band, "
+              "|z| <= %.2f, holds all of them in 95 %% of tables of honest intervals: outside it %d%s\n",
+              gCoverages.size(), outside, k * std::erfc(2 / std::sqrt(2.0)), hi, outsideTable,
+              outsideTable ? "  ABOVE GOAL" : "");
+  for (const TCoverage& c : gCoverages)
+    if (std::fabs(CoverageZ(c.Covered, c.Runs)) > 2)
+      std::printf("  %s: covered %d of %d, z %+.2f (the table's band %s)\n", c.Name.c_str(), c.Covered, c.Runs,
+                  CoverageZ(c.Covered, c.Runs), Band(c.Runs, kCoverage, hi).c_str());
 }
 
 void PrintTerm(const char* kase, const char* name, const TStat& s, double truth, double falseGoal) {
   if (truth > 0) {
     const double mean = s.pulls ? s.sumPull / s.pulls : NAN;
-    std::printf("%-22s %-2s present  reported %3d/%d  bias %+6.1f %%  within 15 %% %3d  covered %3d of %3d (band %s)"
-                "  pull %+.2f sd %.2f\n",
+    std::printf("%-22s %-2s present  reported %3d/%d  bias %+6.1f %%  within 15 %% %3d  covered %3d of %3d (band %s,"
+                " z %+.2f)  pull %+.2f sd %.2f\n",
                 kase, name, s.reported, s.runs, s.reported ? 100 * s.sumRel / s.reported : NAN, s.within, s.covered,
-                s.reported, Band(s.reported, 0.683).c_str(), mean,
+                s.reported, Band(s.reported, kCoverage).c_str(), CoverageZ(s.covered, s.reported), mean,
                 s.pulls > 1 ? std::sqrt((s.sumPull2 - s.pulls * mean * mean) / (s.pulls - 1)) : NAN);
+    if (s.reported > 0) gCoverages.push_back({std::string(kase) + ", " + name, s.covered, s.reported});
   } else {
     std::printf("%-22s %-2s absent   reported %3d/%d  (goal at most %.0f)%s\n", kase, name, s.reported, s.runs,
                 falseGoal * s.runs, s.reported > falseGoal * s.runs ? "  ABOVE GOAL" : "");
@@ -106,7 +157,7 @@ void Run(const TCase& c, int seeds) {
   const char* names[5] = {"Q", "N", "B", "K", "R"};
   int gapsRight = 0, backward = 0, gapSecondsRight = 0, bUpperAbove = 0, bUpperRuns = 0;
   double tauError = 0;
-  for (int seed = 1; seed <= seeds; ++seed) {
+  for (int seed = gFirst; seed < gFirst + seeds; ++seed) {
     std::mt19937_64 rng(static_cast<std::uint64_t>(seed) * 7919 + std::hash<std::string>{}(c.Name));
     std::vector<double> y = Generate(c.Noise, c.Samples, c.Tau0, rng);
     std::vector<double> times(c.Samples);
@@ -164,7 +215,7 @@ void LastPointCoverage(std::size_t n, int seeds) {
   int covered = 0, nan = 0;
   double edf = 0;
   std::int64_t terms = 0;
-  for (int seed = 1; seed <= seeds; ++seed) {
+  for (int seed = gFirst; seed < gFirst + seeds; ++seed) {
     std::mt19937_64 rng(static_cast<std::uint64_t>(seed));
     TNoise z;
     z.Q = 1;
@@ -179,16 +230,18 @@ void LastPointCoverage(std::size_t n, int seeds) {
     edf = p.Edf;
     terms = p.Terms;
   }
-  std::printf("white angle noise, %zu samples: last point m %lld terms %lld edf %.1f, covered %d of %d (band %s), "
-              "no interval %d\n",
+  std::printf("white angle noise, %zu samples: last point m %lld terms %lld edf %.1f, covered %d of %d (band %s, "
+              "z %+.2f), no interval %d\n",
               n, static_cast<long long>(n >= 8192 ? 4096 : 0), static_cast<long long>(terms), edf, covered, seeds,
-              Band(seeds, 0.683).c_str(), nan);
+              Band(seeds, kCoverage).c_str(), CoverageZ(covered, seeds), nan);
+  gCoverages.push_back({"white angle noise, last point, n = " + std::to_string(n), covered, seeds});
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const int seeds = argc > 1 ? std::atoi(argv[1]) : 200;
+  if (const char* first = std::getenv("VALIDATE_FIRST")) gFirst = std::max(1, std::atoi(first));
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each case's lines as it ends
   // All five at comparable strength, each the largest over part of the
   // curve (0.1 .. 20,000 s): Q up to 0.3 s, N 0.3 .. 2.5 s, B 2.5 .. 20 s,
@@ -242,13 +295,14 @@ int main(int argc, char** argv) {
   };
   std::printf("Goals: a term absent from the data reported in at most 1 of 200 runs (B: 1 of 20); a term\n"
               "present within 15 %% of the truth, its %.1f %% interval holding it in about 68 %% of runs (band:\n"
-              "two binomial standard deviations).\n",
-              68.3);
+              "two binomial standard deviations, z its distance in them; all the table's coverages together\n"
+              "within the band they keep in 95 %% of tables, in the summary at the end). Seeds %d..%d.\n",
+              100 * kCoverage, gFirst, gFirst + seeds - 1);
   if (std::getenv("VALIDATE_CURVE")) {
     // The mean variance of each point over the seeds against the laws.
     std::vector<double> sum;
     std::vector<double> tau;
-    for (int seed = 1; seed <= seeds; ++seed) {
+    for (int seed = gFirst; seed < gFirst + seeds; ++seed) {
       std::mt19937_64 rng(static_cast<std::uint64_t>(seed));
       const std::vector<double> y = Generate(flicker, 100000, 0.1, rng);
       std::vector<float> f;
@@ -274,5 +328,6 @@ int main(int argc, char** argv) {
     LastPointCoverage(10000, seeds);
     LastPointCoverage(10444, seeds);
   }
+  Summary();
   return 0;
 }
