@@ -128,12 +128,17 @@ void Summary() {
 void PrintTerm(const char* kase, const char* name, const TStat& s, double truth, double falseGoal) {
   if (truth > 0) {
     const double mean = s.pulls ? s.sumPull / s.pulls : NAN;
-    std::printf("%-22s %-2s present  reported %3d/%d  bias %+6.1f %%  within 15 %% %3d  covered %3d of %3d (band %s,"
-                " z %+.2f)  pull %+.2f sd %.2f\n",
-                kase, name, s.reported, s.runs, s.reported ? 100 * s.sumRel / s.reported : NAN, s.within, s.covered,
-                s.reported, Band(s.reported, kCoverage).c_str(), CoverageZ(s.covered, s.reported), mean,
-                s.pulls > 1 ? std::sqrt((s.sumPull2 - s.pulls * mean * mean) / (s.pulls - 1)) : NAN);
-    if (s.reported > 0) gCoverages.push_back({std::string(kase) + ", " + name, s.covered, s.reported});
+    std::string covered = "never reported";
+    if (s.reported > 0) {
+      char t[96];
+      std::snprintf(t, sizeof t, "covered %3d of %3d (band %s, z %+.2f)", s.covered, s.reported,
+                    Band(s.reported, kCoverage).c_str(), CoverageZ(s.covered, s.reported));
+      covered = t;
+      gCoverages.push_back({std::string(kase) + ", " + name, s.covered, s.reported});
+    }
+    std::printf("%-22s %-2s present  reported %3d/%d  bias %+6.1f %%  within 15 %% %3d  %s  pull %+.2f sd %.2f\n", kase,
+                name, s.reported, s.runs, s.reported ? 100 * s.sumRel / s.reported : NAN, s.within, covered.c_str(),
+                mean, s.pulls > 1 ? std::sqrt((s.sumPull2 - s.pulls * mean * mean) / (s.pulls - 1)) : NAN);
   } else {
     std::printf("%-22s %-2s absent   reported %3d/%d  (goal at most %.0f)%s\n", kase, name, s.reported, s.runs,
                 falseGoal * s.runs, s.reported > falseGoal * s.runs ? "  ABOVE GOAL" : "");
