@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "processing/Allan.h"
@@ -90,12 +91,21 @@ struct TStat {
   }
 };
 
-// Coverage band: `width` binomial standard deviations around p.
-std::string Band(int runs, double p, double width = 2) {
+// Coverage band: `width` binomial standard deviations around p, out to
+// whole runs.
+std::pair<double, double> BandEnds(int runs, double p, double width = 2) {
   const double sd = std::sqrt(runs * p * (1 - p));
+  return {std::floor(runs * p - width * sd), std::ceil(runs * p + width * sd)};
+}
+std::string Band(int runs, double p, double width = 2) {
+  const auto [lo, hi] = BandEnds(runs, p, width);
   char t[64];
-  std::snprintf(t, sizeof t, "%.0f..%.0f", std::floor(runs * p - width * sd), std::ceil(runs * p + width * sd));
+  std::snprintf(t, sizeof t, "%.0f..%.0f", lo, hi);
   return t;
+}
+bool OutsideBand(const TCoverage& c, double width = 2) {
+  const auto [lo, hi] = BandEnds(c.Runs, kCoverage, width);
+  return c.Covered < lo || c.Covered > hi;
 }
 
 // The count of coverages outside their two-s.d. band, against chance, and
@@ -112,15 +122,15 @@ void Summary() {
   }
   int outside = 0, outsideTable = 0;
   for (const TCoverage& c : gCoverages) {
-    outside += std::fabs(CoverageZ(c.Covered, c.Runs)) > 2;
-    outsideTable += std::fabs(CoverageZ(c.Covered, c.Runs)) > hi;
+    outside += OutsideBand(c);
+    outsideTable += OutsideBand(c, hi);
   }
   std::printf("\nCoverages: %zu; outside their two-s.d. band %d (by chance alone about %.1f); the table's band, "
               "|z| <= %.2f, holds all of them in 95 %% of tables of honest intervals: outside it %d%s\n",
               gCoverages.size(), outside, k * std::erfc(2 / std::sqrt(2.0)), hi, outsideTable,
               outsideTable ? "  ABOVE GOAL" : "");
   for (const TCoverage& c : gCoverages)
-    if (std::fabs(CoverageZ(c.Covered, c.Runs)) > 2)
+    if (OutsideBand(c))
       std::printf("  %s: covered %d of %d, z %+.2f (the table's band %s)\n", c.Name.c_str(), c.Covered, c.Runs,
                   CoverageZ(c.Covered, c.Runs), Band(c.Runs, kCoverage, hi).c_str());
 }
