@@ -110,16 +110,11 @@ bool OutsideBand(const TCoverage& c, double width = 2) {
 
 // The count of coverages outside their two-s.d. band, against chance, and
 // the band that K coverages of honest intervals keep all together in 95 %
-// of tables: each within z with 2 Phi(z) - 1 = 0.95^(1/K).
+// of tables: each within z with P(|Z| <= z) = P(chi2_1 <= z^2) = 0.95^(1/K).
 void Summary() {
   const auto k = static_cast<double>(gCoverages.size());
   if (k == 0) return;
-  const double each = std::pow(0.95, 1 / k);
-  double lo = 0, hi = 10;
-  for (int i = 0; i < 100; ++i) {
-    const double mid = (lo + hi) / 2;
-    (std::erf(mid / std::sqrt(2.0)) < each ? lo : hi) = mid;
-  }
+  const double hi = std::sqrt(ChiSquareQuantile(std::pow(0.95, 1 / k), 1));
   int outside = 0, outsideTable = 0;
   for (const TCoverage& c : gCoverages) {
     outside += OutsideBand(c);
